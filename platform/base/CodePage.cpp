@@ -10,7 +10,9 @@ constexpr char16_t kHigh[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
-char16_t ByteToChar(unsigned char b) { return (b >= 0x80 && b < 0xA0) ? kHigh[b - 0x80] : char16_t(b); }
+char16_t ByteToChar(unsigned char b) {
+  return (b >= 0x80 && b < 0xA0) ? kHigh[b - 0x80] : char16_t(b);
+}
 
 int CharToByte(char32_t c) {
   if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<int>(c);

@@ -29,8 +29,12 @@ using REFCLSID = const CLSID&;
 using LPGUID = GUID*;
 using LPCIID = const IID*;
 
-inline bool IsEqualGUID(const GUID& a, const GUID& b) { return a == b; }
-inline bool IsEqualIID(const IID& a, const IID& b) { return a == b; }
+inline bool IsEqualGUID(const GUID& a, const GUID& b) {
+  return a == b;
+}
+inline bool IsEqualIID(const IID& a, const IID& b) {
+  return a == b;
+}
 
 namespace vantrel {
 
@@ -50,7 +54,9 @@ GUID NewGuid();
 }  // namespace vantrel
 
 // The OLE form: {l-0000-0000-C000-000000000046}.
-inline constexpr GUID MakeOleGuid(std::uint32_t l) { return GUID{l, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}}; }
+inline constexpr GUID MakeOleGuid(std::uint32_t l) {
+  return GUID{l, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+}
 
 inline constexpr GUID GUID_NULL{0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 inline constexpr IID IID_IUnknown = MakeOleGuid(0x00000000);

@@ -7,9 +7,15 @@
 
 using HRESULT = std::int32_t;
 
-inline constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-inline constexpr bool FAILED(HRESULT hr) { return hr < 0; }
-inline constexpr HRESULT HR(std::uint32_t v) { return static_cast<HRESULT>(v); }
+inline constexpr bool SUCCEEDED(HRESULT hr) {
+  return hr >= 0;
+}
+inline constexpr bool FAILED(HRESULT hr) {
+  return hr < 0;
+}
+inline constexpr HRESULT HR(std::uint32_t v) {
+  return static_cast<HRESULT>(v);
+}
 inline constexpr HRESULT MAKE_HRESULT(unsigned sev, unsigned fac, unsigned code) {
   return HR((static_cast<std::uint32_t>(sev) << 31) | (static_cast<std::uint32_t>(fac) << 16) |
             static_cast<std::uint32_t>(code));

@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstdlib>
 
-DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
+DWORD GetTickCount() {
+  return static_cast<DWORD>(GetTickCount64());
+}
 
 ULONGLONG GetTickCount64() {
   using namespace std::chrono;
@@ -32,8 +34,8 @@ std::string UserName() {
 FILETIME CurrentFileTime() {
   using namespace std::chrono;
   // 11644473600 s separate 1601-01-01 from the Unix epoch.
-  auto ticks = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100 +
-               11644473600LL * 10000000LL;
+  auto ticks =
+      duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100 + 11644473600LL * 10000000LL;
   return QuadToFileTime(static_cast<ULONGLONG>(ticks));
 }
 

@@ -27,6 +27,10 @@ using LPWSTR = char16_t*;
 using LPCWSTR = const char16_t*;
 using LPVOID = void*;
 using LPBYTE = BYTE*;
+using LPDWORD = DWORD*;
+using PDWORD = DWORD*;
+using LPLONG = LONG*;
+using PULONG = ULONG*;
 using ULONG_PTR = std::uintptr_t;
 
 #ifndef TRUE

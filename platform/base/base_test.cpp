@@ -24,7 +24,7 @@ TEST(CodePage, Conversions) {
       {u"abc", "abc"},
       {u"\u00C4\u00FC\u00DF", "\xC4\xFC\xDF"},  // Latin-1 half
       {u"\u20AC\u2122\u0152", "\x80\x99\x8C"},  // the 0x80..0x9F block
-      {u"\u4E2D\u0416", "??"},                 // outside the code page
+      {u"\u4E2D\u0416", "??"},                  // outside the code page
       {u"x\U0001F600y", "x?y"},                 // a surrogate pair is one character
   };
   for (const auto& c : cases) {

@@ -1,0 +1,45 @@
+#include "platform/win/MessageBox.h"
+
+#include <cstdio>
+#include <mutex>
+#include <utility>
+
+namespace vantrel::win {
+namespace {
+
+std::mutex g_mu;              // guards g_handler
+MessageBoxHandler g_handler;  // empty: the headless default
+
+}  // namespace
+
+int DefaultButton(UINT type) {
+  static const int kButtons[][3] = {
+      {IDOK, IDOK, IDOK},      {IDOK, IDCANCEL, IDCANCEL}, {IDABORT, IDRETRY, IDIGNORE},
+      {IDYES, IDNO, IDCANCEL}, {IDYES, IDNO, IDNO},        {IDRETRY, IDCANCEL, IDCANCEL},
+  };
+  UINT kind = type & 0xF;
+  if (kind > 5) kind = 0;
+  UINT def = (type >> 8) & 0xF;
+  if (def > 2) def = 0;
+  return kButtons[kind][def];
+}
+
+MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  return std::exchange(g_handler, std::move(handler));
+}
+
+}  // namespace vantrel::win
+
+int MessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+  vantrel::win::MessageBoxRecord rec{owner, text ? text : "", caption ? caption : "", type};
+  vantrel::win::MessageBoxHandler handler;
+  {
+    std::lock_guard<std::mutex> lock(vantrel::win::g_mu);
+    handler = vantrel::win::g_handler;
+  }
+  if (handler) return handler(rec);
+  int answer = vantrel::win::DefaultButton(type);
+  std::fprintf(stderr, "[message box] %s: %s -> %d\n", rec.caption.c_str(), rec.text.c_str(), answer);
+  return answer;
+}

@@ -1,0 +1,4 @@
+// The MAPI platform headers the wrappers are written against.
+#pragma once
+
+#include "platform/mapi/MapiDefs.h"

@@ -80,7 +80,8 @@ ULONG GetIDFromName(IMAPIProp* prop, const GUID&, const MAPINAMEID& name, ULONG 
   ULONG tag = tags && tags->cValues == 1 ? tags->aulPropTag[0] : PR_NULL;
   if (tags) MAPIFreeBuffer(tags);
   CheckHr(hr, "CGenMapiPropPtr::GetIDFromName");
-  if (PROP_ID(tag) == 0 || PROP_TYPE(tag) == PT_ERROR) throw CMAPIException(MAPI_E_NOT_FOUND, "CGenMapiPropPtr::GetIDFromName");
+  if (PROP_ID(tag) == 0 || PROP_TYPE(tag) == PT_ERROR)
+    throw CMAPIException(MAPI_E_NOT_FOUND, "CGenMapiPropPtr::GetIDFromName");
   return CHANGE_PROP_TYPE(tag, type);
 }
 

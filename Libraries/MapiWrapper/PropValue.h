@@ -94,9 +94,7 @@ class CPropArray {
 
   ULONG Count() const { return count_; }
   // Value `index` as a view; past the end, absent.
-  CPropValue Value(ULONG index) const {
-    return index < count_ ? CPropValue::View(&values_[index]) : CPropValue();
-  }
+  CPropValue Value(ULONG index) const { return index < count_ ? CPropValue::View(&values_[index]) : CPropValue(); }
   CPropValue operator[](ULONG index) const { return Value(index); }
   const SPropValue* get() const { return values_; }
 

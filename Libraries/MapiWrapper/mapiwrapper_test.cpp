@@ -188,10 +188,9 @@ TEST(MapiWrapper, ChecksAndTheReportHook) {
     EXPECT_EQ(e.Context(), "");
   }
   std::vector<std::string> seen;
-  auto previous = vantrel::mapiwrapper::SetHrReportHook(
-      [&](HRESULT hr, const char* name, const char* file, int line) {
-        seen.push_back(std::to_string(hr) + " " + name + " " + file + ":" + std::to_string(line));
-      });
+  auto previous = vantrel::mapiwrapper::SetHrReportHook([&](HRESULT hr, const char* name, const char* file, int line) {
+    seen.push_back(std::to_string(hr) + " " + name + " " + file + ":" + std::to_string(line));
+  });
   EXPECT_EQ(FailedHr(MAPI_E_CALL_FAILED, "OpenEntry", "MapiWrapper", 7), MAPI_E_CALL_FAILED);
   EXPECT_EQ(FailedHr(MAPI_W_ERRORS_RETURNED, "GetProps", "MapiWrapper", 8), 0);
   EXPECT_TRUE(SucceededHr(S_OK, "SetColumns", "x.cpp", 9));

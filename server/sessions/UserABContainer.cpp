@@ -25,7 +25,8 @@ bool SameId(ULONG tag_a, ULONG tag_b) {
 // A MAPI array of `n` values, zeroed.
 LPSPropValue AllocValues(ULONG n) {
   LPSPropValue p = nullptr;
-  CheckHr(MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * std::max<ULONG>(n, 1)), reinterpret_cast<LPVOID*>(&p)));
+  CheckHr(MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * std::max<ULONG>(n, 1)),
+                             reinterpret_cast<LPVOID*>(&p)));
   std::memset(p, 0, sizeof(SPropValue) * std::max<ULONG>(n, 1));
   return p;
 }
@@ -76,7 +77,10 @@ bool ApplyLine(CUserEntry* entry, std::string_view line, std::string* id_text) {
   size_t i = 0;
   for (; i < eq; ++i) {
     char c = line[i];
-    int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    int d = c >= '0' && c <= '9'   ? c - '0'
+            : c >= 'a' && c <= 'f' ? c - 'a' + 10
+            : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                   : -1;
     if (d < 0) break;
     tag = tag << 4 | static_cast<ULONG>(d);
   }
@@ -174,7 +178,8 @@ HRESULT CGenericIMAPIProp::GetPropList(ULONG, LPSPropTagArray* lppPropTagArray) 
   if (!lppPropTagArray) return MAPI_E_INVALID_PARAMETER;
   Guard g(*lock_);
   LPSPropTagArray arr = nullptr;
-  HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(props_.size())), reinterpret_cast<LPVOID*>(&arr));
+  HRESULT hr =
+      MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(props_.size())), reinterpret_cast<LPVOID*>(&arr));
   if (FAILED(hr)) return hr;
   arr->cValues = static_cast<ULONG>(props_.size());
   for (size_t i = 0; i < props_.size(); ++i) arr->aulPropTag[i] = props_[i]->ulPropTag;
@@ -234,8 +239,8 @@ HRESULT CGenericIMAPIProp::DeleteProps(LPSPropTagArray lpPropTagArray, LPSPropPr
   }
   if (lppProblems) {
     LPSPropProblemArray arr = nullptr;
-    HRESULT hr =
-        MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropProblemArray(problems.size())), reinterpret_cast<LPVOID*>(&arr));
+    HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropProblemArray(problems.size())),
+                                    reinterpret_cast<LPVOID*>(&arr));
     if (FAILED(hr)) return hr;
     arr->cProblem = static_cast<ULONG>(problems.size());
     for (size_t i = 0; i < problems.size(); ++i) arr->aProblem[i] = problems[i];
@@ -329,13 +334,27 @@ HRESULT CUserEntry::SaveChanges(ULONG ulFlags) {
 
 const std::vector<ULONG>& CUserABContainer::ContentsColumns() {
   static const std::vector<ULONG> columns = {
-      PR_ROWID,          PR_ENTRYID,        PR_DEPARTMENT_NAME,
-      PR_POSTAL_ADDRESS, PR_ACCOUNT,        PR_DISPLAY_NAME,
-      PR_ZEL_PASSWORD,   PR_POST_OFFICE_BOX, PR_COMPANY_NAME,
-      PR_INITIALS,       PR_SURNAME,        PR_POSTAL_ADDRESS,
-      PR_POSTAL_CODE,    PR_LOCALITY,       PR_BUSINESS2_TELEPHONE_NUMBER,
-      PR_STATE_OR_PROVINCE, PR_BUSINESS_TELEPHONE_NUMBER, PR_TITLE,
-      PR_GIVEN_NAME,     PR_EMAIL_ADDRESS,  PR_ZEL_COLUMN_1,
+      PR_ROWID,
+      PR_ENTRYID,
+      PR_DEPARTMENT_NAME,
+      PR_POSTAL_ADDRESS,
+      PR_ACCOUNT,
+      PR_DISPLAY_NAME,
+      PR_ZEL_PASSWORD,
+      PR_POST_OFFICE_BOX,
+      PR_COMPANY_NAME,
+      PR_INITIALS,
+      PR_SURNAME,
+      PR_POSTAL_ADDRESS,
+      PR_POSTAL_CODE,
+      PR_LOCALITY,
+      PR_BUSINESS2_TELEPHONE_NUMBER,
+      PR_STATE_OR_PROVINCE,
+      PR_BUSINESS_TELEPHONE_NUMBER,
+      PR_TITLE,
+      PR_GIVEN_NAME,
+      PR_EMAIL_ADDRESS,
+      PR_ZEL_COLUMN_1,
       PR_ZEL_COLUMN_2,
   };
   return columns;
@@ -485,8 +504,8 @@ HRESULT CUserABContainer::DeleteEntries(LPENTRYLIST lpEntries, ULONG) {
     bool match = false;
     for (ULONG k = 0; k < lpEntries->cValues && !match; ++k) {
       const SBinary& b = lpEntries->lpbin[k];
-      match = !e->entry_id_.empty() && b.cb == e->entry_id_.size() &&
-              std::memcmp(b.lpb, e->entry_id_.data(), b.cb) == 0;
+      match =
+          !e->entry_id_.empty() && b.cb == e->entry_id_.size() && std::memcmp(b.lpb, e->entry_id_.data(), b.cb) == 0;
     }
     if (!match) continue;
     SizedSPropTagArray<1> tags;
@@ -687,8 +706,7 @@ std::vector<std::string> ParseProfileList(const std::string& list) {
   return names;
 }
 
-bool CheckUser(CUserABContainer& directory, const std::string& user, const std::string& password,
-               UserRights* rights) {
+bool CheckUser(CUserABContainer& directory, const std::string& user, const std::string& password, UserRights* rights) {
   try {
     Guard g(*directory.Lock());
     IMAPITablePtr table;

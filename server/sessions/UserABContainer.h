@@ -62,8 +62,8 @@ class CGenericIMAPIProp : public IMailUser {
    LPMAPIPROGRESS lpProgress, LPCIID lpInterface, LPVOID lpDestObj, ULONG ulFlags,
    LPSPropProblemArray* lppProblems) override;
   STDMETHOD(CopyProps)
-  (LPSPropTagArray lpIncludeProps, ULONG_PTR ulUIParam, LPMAPIPROGRESS lpProgress, LPCIID lpInterface,
-   LPVOID lpDestObj, ULONG ulFlags, LPSPropProblemArray* lppProblems) override;
+  (LPSPropTagArray lpIncludeProps, ULONG_PTR ulUIParam, LPMAPIPROGRESS lpProgress, LPCIID lpInterface, LPVOID lpDestObj,
+   ULONG ulFlags, LPSPropProblemArray* lppProblems) override;
   STDMETHOD(GetNamesFromIDs)
   (LPSPropTagArray* lppPropTags, LPGUID lpPropSetGuid, ULONG ulFlags, ULONG* lpcPropNames,
    LPMAPINAMEID** lpppPropNames) override;
@@ -106,7 +106,7 @@ class CUserEntry : public CGenericIMAPIProp {
 
  private:
   friend class CUserABContainer;
-  std::vector<BYTE> entry_id_;              // guarded by Lock()
+  std::vector<BYTE> entry_id_;             // guarded by Lock()
   CUserABContainer* directory_ = nullptr;  // guarded by Lock(); null once removed
 };
 
@@ -141,8 +141,8 @@ class CUserABContainer : public IABContainer {
    LPMAPIPROGRESS lpProgress, LPCIID lpInterface, LPVOID lpDestObj, ULONG ulFlags,
    LPSPropProblemArray* lppProblems) override;
   STDMETHOD(CopyProps)
-  (LPSPropTagArray lpIncludeProps, ULONG_PTR ulUIParam, LPMAPIPROGRESS lpProgress, LPCIID lpInterface,
-   LPVOID lpDestObj, ULONG ulFlags, LPSPropProblemArray* lppProblems) override;
+  (LPSPropTagArray lpIncludeProps, ULONG_PTR ulUIParam, LPMAPIPROGRESS lpProgress, LPCIID lpInterface, LPVOID lpDestObj,
+   ULONG ulFlags, LPSPropProblemArray* lppProblems) override;
   STDMETHOD(GetNamesFromIDs)
   (LPSPropTagArray* lppPropTags, LPGUID lpPropSetGuid, ULONG ulFlags, ULONG* lpcPropNames,
    LPMAPINAMEID** lpppPropNames) override;
@@ -160,7 +160,8 @@ class CUserABContainer : public IABContainer {
   (ULONG ulFlags, LPSRestriction* lppRestriction, LPENTRYLIST* lppContainerList, ULONG* lpulSearchState) override;
 
   // IABContainer
-  STDMETHOD(CreateEntry)(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG ulCreateFlags, LPMAPIPROP* lppMAPIPropEntry) override;
+  STDMETHOD(CreateEntry)
+  (ULONG cbEntryID, LPENTRYID lpEntryID, ULONG ulCreateFlags, LPMAPIPROP* lppMAPIPropEntry) override;
   STDMETHOD(CopyEntries)(LPENTRYLIST lpEntries, ULONG_PTR ulUIParam, LPMAPIPROGRESS lpProgress, ULONG ulFlags) override;
   STDMETHOD(DeleteEntries)(LPENTRYLIST lpEntries, ULONG ulFlags) override;
   STDMETHOD(ResolveNames)
@@ -200,10 +201,10 @@ class CUserABContainer : public IABContainer {
   DirectoryLock lock_;
   std::atomic<ULONG> refs_{1};
   const std::string users_file_;
-  CGenericIMAPIProp* own_props_;        // owned reference
-  LPTABLEDATA table_ = nullptr;         // guarded by *lock_
-  std::vector<CUserEntry*> entries_;    // guarded by *lock_; one reference each
-  bool users_file_encrypted_ = true;    // guarded by *lock_
+  CGenericIMAPIProp* own_props_;      // owned reference
+  LPTABLEDATA table_ = nullptr;       // guarded by *lock_
+  std::vector<CUserEntry*> entries_;  // guarded by *lock_; one reference each
+  bool users_file_encrypted_ = true;  // guarded by *lock_
 };
 
 // What the logon learns about an accepted user.
@@ -218,8 +219,7 @@ struct UserRights {
 // entry's PR_ZEL_PASSWORD; the first row whose account and password both
 // match accepts. An entry without a password ends the search with a
 // refusal. On acceptance fills `rights` (may be null). Never throws.
-bool CheckUser(CUserABContainer& directory, const std::string& user, const std::string& password,
-               UserRights* rights);
+bool CheckUser(CUserABContainer& directory, const std::string& user, const std::string& password, UserRights* rights);
 
 // The names of a profile list "(a)(b)...".
 std::vector<std::string> ParseProfileList(const std::string& list);

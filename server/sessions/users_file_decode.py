@@ -96,6 +96,24 @@ def self_test():
         check(9 <= len(pad) <= 16 and pad == b"\0" * len(pad), "%d: padding %r" % (length, pad))
         check(data == encode(text), "%d: our encoding differs" % length)
 
+    # A users file written by the program.
+    path = os.path.join(work, "USERS.ZLF")
+    subprocess.run([tool, "users", path], check=True)
+    text, encrypted, _ = decode(open(path, "rb").read())
+    users = parse_users(text)
+    check(encrypted, "users file not encrypted")
+    check(text.startswith(b"[0]\n") and text.endswith(b"\n"), "users file layout %r" % text[:40])
+    check([u.get(0x3A00001E) for u in users] == [b"jsmith", b"mmuster"], "accounts %r" % users)
+    check([u.get(0x6800001E) for u in users] == [b"secret", b"geheim"], "passwords %r" % users)
+    check([u.get(0x30000003) for u in users] == [b"1", b"2"], "row ids %r" % users)
+    check(all(u.get(0x6804000B) == b"1" for u in users), "all-profiles flags %r" % users)
+    for u, name in zip(users, (b"John Smith", b"Max Muster")):
+        check(u.get(0x3001001E) == name, "display name %r" % u)
+        entry_id = bytes.fromhex(u.get(0x0FFF0102, b"").decode())
+        check(len(entry_id) == 44 and entry_id[:4] == b"\0" * 4 and entry_id[20:24] == b"\0" * 4, "entry id %r" % u)
+        check(entry_id[4:20] == bytes.fromhex("C39C90B8BAA094448780D2018CEB431E"), "provider %r" % entry_id)
+        check(entry_id[24:43].rstrip(b"\0") == name[:19] and entry_id[43] == 0, "name bytes %r" % entry_id)
+
     # A file enciphered here, read by our program; and a plain one.
     path = os.path.join(work, "ours")
     open(path, "wb").write(encode(b"[0]\r\n3a00001e=jsmith\r\n"))

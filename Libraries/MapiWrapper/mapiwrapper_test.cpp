@@ -218,3 +218,130 @@ TEST(RowSet, RowsAndColumnsPastTheEnd) {
   EXPECT_EQ(set[1].Count(), 0u);
   EXPECT_FALSE(set[1].Value(0).Present());
 }
+
+namespace {
+
+// A container whose calls answer what the test says: properties in a list,
+// every other call the result in `fail`.
+class FakeContainer : public IMAPIContainer {
+ public:
+  HRESULT fail = MAPI_E_NO_SUPPORT;
+  ULONG named_tag = PROP_TAG(PT_UNSPECIFIED, 0x8005);
+  std::vector<CPropValue> props;
+  ULONG refs = 1;
+
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (riid != IID_IUnknown && riid != IID_IMAPIProp && riid != IID_IMAPIContainer) return E_NOINTERFACE;
+    *ppv = static_cast<IMAPIContainer*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG AddRef() override { return ++refs; }
+  ULONG Release() override { return --refs; }  // lives on the test's stack
+  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return fail; }
+  HRESULT SaveChanges(ULONG) override { return fail; }
+  HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* values) override {
+    LPSPropValue out = nullptr;
+    MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * tags->cValues), reinterpret_cast<LPVOID*>(&out));
+    HRESULT hr = S_OK;
+    for (ULONG i = 0; i < tags->cValues; ++i) {
+      out[i].ulPropTag = CHANGE_PROP_TYPE(tags->aulPropTag[i], PT_ERROR);
+      out[i].Value.err = MAPI_E_NOT_FOUND;
+      for (const CPropValue& p : props) {
+        if (PROP_ID(p.Tag()) == PROP_ID(tags->aulPropTag[i]))
+          PropCopyMore(&out[i], const_cast<LPSPropValue>(p.get()), MAPIAllocateMore, out);
+      }
+      if (PROP_TYPE(out[i].ulPropTag) == PT_ERROR) hr = MAPI_W_ERRORS_RETURNED;
+    }
+    *count = tags->cValues;
+    *values = out;
+    return hr;
+  }
+  HRESULT GetPropList(ULONG, LPSPropTagArray*) override { return fail; }
+  HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*) override { return fail; }
+  HRESULT SetProps(ULONG n, LPSPropValue values, LPSPropProblemArray*) override {
+    if (FAILED(fail) && fail != MAPI_E_NO_SUPPORT) return fail;
+    for (ULONG i = 0; i < n; ++i) props.push_back(CPropValue::Copy(values[i]));
+    return S_OK;
+  }
+  HRESULT DeleteProps(LPSPropTagArray, LPSPropProblemArray*) override { return fail; }
+  HRESULT CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
+                 LPSPropProblemArray*) override {
+    return fail;
+  }
+  HRESULT CopyProps(LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG, LPSPropProblemArray*) override {
+    return fail;
+  }
+  HRESULT GetNamesFromIDs(LPSPropTagArray*, LPGUID, ULONG, ULONG*, LPMAPINAMEID**) override { return fail; }
+  HRESULT GetIDsFromNames(ULONG n, LPMAPINAMEID*, ULONG, LPSPropTagArray* tags) override {
+    MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(n)), reinterpret_cast<LPVOID*>(tags));
+    (*tags)->cValues = n;
+    (*tags)->aulPropTag[0] = named_tag;
+    return PROP_TYPE(named_tag) == PT_ERROR ? MAPI_W_ERRORS_RETURNED : S_OK;
+  }
+  HRESULT GetContentsTable(ULONG, LPMAPITABLE*) override { return fail; }
+  HRESULT GetHierarchyTable(ULONG, LPMAPITABLE*) override { return fail; }
+  HRESULT OpenEntry(ULONG, LPENTRYID, LPCIID, ULONG, ULONG*, LPUNKNOWN*) override { return fail; }
+  HRESULT SetSearchCriteria(LPSRestriction, LPENTRYLIST, ULONG) override { return fail; }
+  HRESULT GetSearchCriteria(ULONG, LPSRestriction*, LPENTRYLIST*, ULONG*) override { return fail; }
+};
+
+template <typename F>
+std::pair<HRESULT, std::string> Thrown(F f) {
+  try {
+    f();
+  } catch (const CMAPIException& e) {
+    return {e.Hr(), e.Context()};
+  }
+  return {S_OK, "nothing thrown"};
+}
+
+}  // namespace
+
+TEST(MapiWrapper, PropertyOperationsAndTheirContexts) {
+  FakeContainer fake;
+  {
+    CGenMapiContPtr cont(static_cast<IMAPIContainer*>(&fake));
+    EXPECT_EQ(fake.refs, 2u);
+    CGenMapiContPtr copy = cont;
+    EXPECT_EQ(fake.refs, 3u);
+
+    cont.SetProp(PROP_TAG(PT_I2, 0x6000), LONG{-3});
+    cont.SetProp(PROP_TAG(PT_BOOLEAN, 0x6001), true);
+    cont.SetProp(PR_SUBJECT, std::string_view("hello"));
+    EXPECT_EQ(cont.GetLongProp(PROP_TAG(PT_I2, 0x6000)), -3);
+    EXPECT_EQ(cont.GetLongProp(PROP_TAG(PT_BOOLEAN, 0x6001)), 1);
+    CPropArray values = cont.GetProps({PR_SUBJECT, PR_TITLE});
+    EXPECT_EQ(values[0].ToString(), "hello");
+    EXPECT_EQ(values[1].Type(), PT_ERROR);
+    EXPECT_EQ(cont.GetIDFromName(PS_PUBLIC_STRINGS, u"Keywords", PT_MV_STRING8), PROP_TAG(PT_MV_STRING8, 0x8005));
+
+    EXPECT_EQ(Thrown([&] { cont.GetLongProp(PR_TITLE); }),
+              std::make_pair(MAPI_E_NOT_FOUND, std::string("CGenMapiPropPtr::GetLongProp")));
+    EXPECT_EQ(Thrown([&] { cont.SetProp(PR_ROWID, std::string_view("many")); }),
+              std::make_pair(MAPI_E_INVALID_PARAMETER, std::string("CGenMapiPropPtr::SetProp")));
+    EXPECT_EQ(Thrown([&] { cont._rawContentsTable(); }),
+              std::make_pair(MAPI_E_NO_SUPPORT, std::string("CGenMapiContPtr::_rawContentsTable")));
+    EXPECT_EQ(Thrown([&] { cont._rawAssociatedTable(); }),
+              std::make_pair(MAPI_E_NO_SUPPORT, std::string("CGenMapiContPtr::_rawAssociatedTable")));
+    EXPECT_EQ(Thrown([&] { cont._rawHierrarchyTable(); }),
+              std::make_pair(MAPI_E_NO_SUPPORT, std::string("CGenMapiContPtr::_rawHierrarchyTable")));
+    CBinary id;
+    id.FromString("00000000AB");
+    EXPECT_EQ(Thrown([&] { cont.OpenEntry(id); }),
+              std::make_pair(MAPI_E_NO_SUPPORT, std::string("CGenMapiContPtr::OpenEntry")));
+    EXPECT_EQ(Thrown([&] { cont.OpenEntryv(id); }),
+              std::make_pair(MAPI_E_NO_SUPPORT, std::string("CGenMapiContPtr::OpenEntryv")));
+    EXPECT_EQ(Thrown([&] { cont.Parent(); }),  // no PR_PARENT_ENTRYID
+              std::make_pair(MAPI_E_NOT_FOUND, std::string("CGenMapiContPtr::Parent")));
+    fake.named_tag = PROP_TAG(PT_ERROR, 0);
+    EXPECT_EQ(Thrown([&] { cont.GetIDFromName(PS_PUBLIC_STRINGS, LONG{7}, PT_LONG); }),
+              std::make_pair(MAPI_E_NOT_FOUND, std::string("CGenMapiPropPtr::GetIDFromName")));
+    fake.fail = MAPI_E_NO_ACCESS;
+    EXPECT_EQ(Thrown([&] { cont.SetLongProp(PR_ROWID, 1); }),
+              std::make_pair(MAPI_E_NO_ACCESS, std::string("CGenMapiPropPtr::SetLongProp")));
+    EXPECT_EQ(Thrown([&] { cont.SetProp(PR_SUBJECT, std::string_view("x")); }),
+              std::make_pair(MAPI_E_NO_ACCESS, std::string("CGenMapiPropPtr::SetProp")));
+  }
+  EXPECT_EQ(fake.refs, 1u);  // every wrapper gave its reference back
+}

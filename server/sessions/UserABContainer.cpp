@@ -661,8 +661,15 @@ std::string CUserABContainer::UsersFileText() {
 }
 
 void CUserABContainer::SaveUsersFile() {
+  // Held across the write, so that two saves cannot land out of order.
+  Guard g(*lock_);
   CCryptFile file;
   file.Write(UsersFileText(), users_file_, true);
+}
+
+std::string CUserABContainer::UsersFileIn(const std::string& home) {
+  if (!home.empty() && home.back() == '/') return home + "USERS.ZLF";
+  return home + "/USERS.ZLF";
 }
 
 bool CUserABContainer::UsersFileWasEncrypted() const {

@@ -116,9 +116,11 @@ std::vector<BYTE> UserEntryId(const std::string& display_name);
 
 class CUserABContainer : public IABContainer {
  public:
-  // The table is created here; `users_file` is where Load and SaveUsersFile
-  // go (normally <Path>/USERS.ZLF).
+  // The table is created here (a failure is thrown as CMAPIException);
+  // `users_file` is where Load and SaveUsersFile go, normally
+  // UsersFileIn(config.Path).
   explicit CUserABContainer(std::string users_file);
+  static std::string UsersFileIn(const std::string& home);
 
   // IUnknown. QueryInterface answers IUnknown, IMAPIProp, IMAPIContainer
   // and IABContainer with this object and adds a reference.
@@ -214,7 +216,8 @@ struct UserRights {
   std::vector<std::string> profiles;  // its "(name)" items in order
 };
 
-// The logon's check: walks the contents table in order; a row whose
+// How the server finds a user: the server window holds the one directory
+// and the logon calls CheckUser on it. CheckUser walks the contents table in order; a row whose
 // PR_ACCOUNT equals `user` exactly (byte for byte) is checked against its
 // entry's PR_ZEL_PASSWORD; the first row whose account and password both
 // match accepts. An entry without a password ends the search with a

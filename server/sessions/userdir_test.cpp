@@ -153,6 +153,7 @@ TEST(UserDirectory, EntryIdentifierFromTheDisplayName) {
   EXPECT_EQ(UserEntryId("Maximilian Musterman"), UserEntryId("Maximilian MustermaXYZ"));
   EXPECT_NE(UserEntryId("Maximilian Musterma"), UserEntryId("Maximilian Musterm"));
   EXPECT_EQ(UserEntryId("Al")[26], 0);
+  EXPECT_EQ(CUserABContainer::UsersFileIn("/srv/zel"), "/srv/zel/USERS.ZLF");
 
   Directory dir(ScratchFile("names.zlf"));
   CGenMapiPropPtr john = dir.Add({"jsmith", "pw", "John", "Smith", ""});

@@ -9,6 +9,7 @@ import importlib.util
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -31,22 +32,31 @@ def load_interop(path):
 
 
 def start_capture(port, pcap):
-    """Starts tshark on lo; returns the process once it captures, or None."""
-    cap = subprocess.Popen(['tshark', '-i', 'lo', '-f', 'tcp port %d' % port, '-w', pcap, '-q'],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    ready = threading.Event()
+    """Starts tshark on lo; returns the process once packets to the port
+    reach it, or None."""
+    cap = subprocess.Popen(['tshark', '-i', 'lo', '-f', 'tcp port %d' % port, '-w', pcap, '-P', '-l'],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    seen = threading.Event()
     lines = []
 
-    def watch():
-        for line in cap.stderr:
-            lines.append(line)
-            if 'Capturing on' in line:
-                ready.set()
-    threading.Thread(target=watch, daemon=True).start()
+    def watch(stream, keep):
+        for line in stream:
+            if keep:
+                lines.append(line)
+            else:
+                seen.set()
+    threading.Thread(target=watch, args=(cap.stderr, True), daemon=True).start()
+    threading.Thread(target=watch, args=(cap.stdout, False), daemon=True).start()
+    # "Capturing on" comes before the filter is in place: probe with empty
+    # connections until the capture shows one.
     deadline = time.monotonic() + 15
-    while time.monotonic() < deadline and not ready.is_set() and cap.poll() is None:
-        time.sleep(0.05)
-    if not ready.is_set():
+    while time.monotonic() < deadline and not seen.is_set() and cap.poll() is None:
+        try:
+            socket.create_connection(('127.0.0.1', port), timeout=1).close()
+        except OSError:
+            pass
+        seen.wait(0.3)
+    if not seen.is_set():
         cap.kill()
         cap.wait()
         print(''.join(lines))

@@ -212,8 +212,9 @@ bool Association::OnRequest(const PduHeader& h, std::span<const std::uint8_t> pd
   partial_bytes_ += body->stub.size();
   if (!last) return true;
 
+  partial_bytes_ -= p.call.stub.size();
   IncomingCall call = std::move(p.call);
-  Drop(h.call_id);
+  partial_.erase(it);
   if (auto c = contexts_.find(call.context_id); c != contexts_.end()) call.spec = c->second;
   calls.push_back(std::move(call));
   return true;

@@ -524,6 +524,13 @@ TEST(Association, FragmentSequences) {
     EXPECT_EQ(ResponseStub(w.Feed(Request(2, 0, small))), small);
   }
   {
+    SCOPED_TRACE("completed calls release their share of the reassembly limit");
+    Wire w;
+    w.Bind();
+    Bytes stub = EchoStub(Pattern(1 << 20));
+    for (int i = 0; i < 12; ++i) ASSERT_EQ(ResponseStub(w.Feed(Request(static_cast<std::uint32_t>(i), 0, stub))), stub);
+  }
+  {
     SCOPED_TRACE("fragment longer than negotiated");
     Wire w;
     w.Bind();

@@ -1,5 +1,5 @@
 // Round trips of RPC calls over our runtime beside a raw TCP ping-pong of
-// the same payload on loopback, measured in the same run. Prints the
+// the same payload on loopback, alternated in the same loop. Prints the
 // median of each and their ratio; asserts nothing.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -45,14 +45,19 @@ class RawEcho {
       Socket c(::accept(listen_.fd(), nullptr, nullptr));
       if (!c.valid()) return;
       SetNoDelay(c);
-      std::vector<std::uint8_t> buf;
+      // One message at a time: read what has arrived until the message is
+      // whole (usually one system call), answer it with one send.
+      std::vector<std::uint8_t> buf(1 << 17);
+      size_t have = 0;
       for (;;) {
         std::uint32_t n = 0;
-        if (RecvAll(c, &n, 4, kWaitForever) != IoResult::kOk) return;
-        buf.resize(n + 4);
-        std::memcpy(buf.data(), &n, 4);
-        if (n && RecvAll(c, buf.data() + 4, n, kWaitForever) != IoResult::kOk) return;
-        if (SendAll(c, buf.data(), buf.size()) != IoResult::kOk) return;
+        while (have < 4 || have < 4 + static_cast<size_t>((std::memcpy(&n, buf.data(), 4), n))) {
+          ssize_t r = ::recv(c.fd(), buf.data() + have, buf.size() - have, 0);
+          if (r <= 0) return;
+          have += static_cast<size_t>(r);
+        }
+        if (SendAll(c, buf.data(), 4 + n) != IoResult::kOk) return;
+        have = 0;
       }
     });
   }
@@ -68,21 +73,22 @@ class RawEcho {
   std::thread thread_;
 };
 
-// Median of per-round-trip times, in microseconds, by benchmark name.
-std::map<std::string, double>& Medians() {
-  static std::map<std::string, double> m;
+// Medians of per-round-trip times, in microseconds, by payload size.
+struct Figures {
+  double raw = 0, rpc = 0;
+};
+std::map<std::int64_t, Figures>& Medians() {
+  static std::map<std::int64_t, Figures> m;
   return m;
 }
 
-void Record(benchmark::State& state, const char* kind, std::vector<double>& samples) {
-  std::sort(samples.begin(), samples.end());
-  double median = samples.empty() ? 0 : samples[samples.size() / 2];
-  state.counters["median_us"] = median;
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0) * 2);
-  Medians()[std::string(kind) + "/" + std::to_string(state.range(0))] = median;
+double Median(std::vector<double>& v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
 }
 
-void BM_RpcCall(benchmark::State& state) {
+Server& EchoServer() {
   static Server* server = [] {
     auto* s = new Server;  // lives for the whole run
     s->UseEndpoint("0", 4);
@@ -90,48 +96,53 @@ void BM_RpcCall(benchmark::State& state) {
     s->Listen(2, 4);
     return s;
   }();
-  std::string port = std::to_string(server->ports().at(0));
-  std::string text = "ncacn_ip_tcp:127.0.0.1[" + port + "]";
+  return *server;
+}
+
+// Alternates one raw round trip and one RPC call of the same payload, so
+// both see the same load on the machine.
+void BM_RoundTrip(benchmark::State& state) {
+  auto n = static_cast<std::uint32_t>(state.range(0));
+  RawEcho echo;
+  Socket raw;
+  ConnectTcp("127.0.0.1", std::to_string(echo.port()), kWaitForever, raw);
+  std::vector<std::uint8_t> msg(n + 4, 0x5A), back(n + 4);
+  std::memcpy(msg.data(), &n, 4);
+
+  std::string text = "ncacn_ip_tcp:127.0.0.1[" + std::to_string(EchoServer().ports().at(0)) + "]";
   RPC_BINDING_HANDLE h = nullptr;
   RpcBindingFromStringBinding(text.c_str(), &h);
   InterfaceSpec spec = EchoSpec();
-  std::vector<std::uint8_t> req(static_cast<size_t>(state.range(0)), 0x5A), reply;
+  std::vector<std::uint8_t> req(n, 0x5A), reply;
   bool big = false;
   Call(h, spec, 0, req, reply, big);  // connect and bind outside the timing
-  std::vector<double> samples;
+
+  std::vector<double> raw_us, rpc_us;
   for (auto _ : state) {
     auto t0 = Clock::now();
-    if (RPC_STATUS st = Call(h, spec, 0, req, reply, big); st != RPC_S_OK) {
-      state.SkipWithError(("call failed: " + std::to_string(st) + " after " + std::to_string(samples.size())).c_str());
+    if (SendAll(raw, msg.data(), msg.size()) != IoResult::kOk ||
+        RecvAll(raw, back.data(), back.size(), kWaitForever) != IoResult::kOk) {
+      state.SkipWithError("raw round trip failed");
       break;
     }
-    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    auto t1 = Clock::now();
+    if (RPC_STATUS st = Call(h, spec, 0, req, reply, big); st != RPC_S_OK || reply.size() != n) {
+      state.SkipWithError(("call failed: " + std::to_string(st)).c_str());
+      break;
+    }
+    auto t2 = Clock::now();
+    raw_us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    rpc_us.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
   }
   RpcBindingFree(&h);
-  Record(state, "rpc", samples);
+  raw.Shutdown();
+  Figures f{Median(raw_us), Median(rpc_us)};
+  state.counters["raw_median_us"] = f.raw;
+  state.counters["rpc_median_us"] = f.rpc;
+  Medians()[state.range(0)] = f;
 }
 
-void BM_RawTcp(benchmark::State& state) {
-  RawEcho echo;
-  Socket s;
-  ConnectTcp("127.0.0.1", std::to_string(echo.port()), kWaitForever, s);
-  auto n = static_cast<std::uint32_t>(state.range(0));
-  std::vector<std::uint8_t> msg(n + 4, 0x5A), back(n + 4);
-  std::memcpy(msg.data(), &n, 4);
-  std::vector<double> samples;
-  for (auto _ : state) {
-    auto t0 = Clock::now();
-    if (SendAll(s, msg.data(), msg.size()) != IoResult::kOk ||
-        RecvAll(s, back.data(), back.size(), kWaitForever) != IoResult::kOk)
-      state.SkipWithError("raw round trip failed");
-    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-  }
-  s.Shutdown();
-  Record(state, "raw", samples);
-}
-
-BENCHMARK(BM_RawTcp)->Arg(0)->Arg(4096)->Arg(32768)->MinTime(1.0);
-BENCHMARK(BM_RpcCall)->Arg(0)->Arg(4096)->Arg(32768)->MinTime(1.0);
+BENCHMARK(BM_RoundTrip)->Arg(0)->Arg(4096)->Arg(32768)->MinTime(2.0);
 
 }  // namespace
 
@@ -139,13 +150,9 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   std::printf("\n%-10s %14s %14s %8s\n", "payload", "raw TCP (us)", "RPC call (us)", "ratio");
-  for (int size : {0, 4096, 32768}) {
-    auto raw = Medians().find("raw/" + std::to_string(size));
-    auto rpc = Medians().find("rpc/" + std::to_string(size));
-    if (raw == Medians().end() || rpc == Medians().end()) continue;
-    std::printf("%-10d %14.1f %14.1f %8.2f\n", size, raw->second, rpc->second,
-                raw->second > 0 ? rpc->second / raw->second : 0.0);
-  }
+  for (const auto& [size, f] : Medians())
+    std::printf("%-10lld %14.1f %14.1f %8.2f\n", static_cast<long long>(size), f.raw, f.rpc,
+                f.raw > 0 ? f.rpc / f.raw : 0.0);
   benchmark::Shutdown();
   return 0;
 }

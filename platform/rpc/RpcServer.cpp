@@ -64,6 +64,21 @@ void SendPdus(Connection& c, const std::vector<std::uint8_t>& out) {
   if (SendAll(c.sock, out.data(), out.size()) != IoResult::kOk) c.sock.Shutdown();
 }
 
+// Runs a call and sends its response fragments straight from the reply
+// buffer, or its fault.
+void Serve(Connection& c, const IncomingCall& call, std::uint16_t max_xmit) {
+  NdrWriter reply;
+  std::vector<std::uint8_t> fault;
+  if (!RunCall(call, c.assoc.id(), reply, fault)) {
+    SendPdus(c, fault);
+    return;
+  }
+  auto plan = PlanFragments(PduType::kResponse, call.call_id, call.context_id, 0, nullptr, reply.size(), max_xmit);
+  if (c.closed) return;
+  std::lock_guard<std::mutex> l(c.write_mu);
+  if (SendFragments(c.sock, plan, reply.data()) != IoResult::kOk) c.sock.Shutdown();
+}
+
 }  // namespace
 
 struct Server::Impl {
@@ -90,12 +105,15 @@ struct Server::Impl {
   std::thread acceptor;
   const Socket wake;  // eventfd that interrupts the acceptor's poll
 
-  // Guards queue, workers, idle, max_calls, pool_stop.
+  // Guards queue, workers, idle, running, max_calls, pool_stop. A call
+  // runs on a pool thread or on its connection's reader thread; either way
+  // it holds one of max_calls slots while it runs.
   mutable std::mutex pool_mu;
   std::condition_variable pool_cv;
   std::deque<Job> queue;
   std::vector<std::thread> workers;
   unsigned idle = 0;
+  unsigned running = 0;
   unsigned max_calls = 1;
   bool pool_stop = false;
 
@@ -114,6 +132,22 @@ struct Server::Impl {
   // Runs with pool_mu held.
   void StartWorker() { workers.emplace_back([this] { WorkerLoop(); }); }
 
+  // Takes a call slot for the calling reader thread when one is free and
+  // no queued call is waiting for it: the call then runs without a hand-
+  // over to another thread.
+  bool TryRunHere() {
+    std::lock_guard<std::mutex> l(pool_mu);
+    if (pool_stop || !queue.empty() || running >= max_calls) return false;
+    ++running;
+    return true;
+  }
+
+  void ReleaseSlot() {
+    std::lock_guard<std::mutex> l(pool_mu);
+    --running;
+    if (!queue.empty()) pool_cv.notify_one();
+  }
+
   void Submit(Job job) {
     std::lock_guard<std::mutex> l(pool_mu);
     if (pool_stop) return;
@@ -128,18 +162,16 @@ struct Server::Impl {
       {
         std::unique_lock<std::mutex> l(pool_mu);
         ++idle;
-        pool_cv.wait(l, [this] { return pool_stop || !queue.empty(); });
+        pool_cv.wait(l, [this] { return pool_stop || (!queue.empty() && running < max_calls); });
         --idle;
         if (pool_stop) return;
         job = std::move(queue.front());
         queue.pop_front();
+        ++running;
       }
       Connection& c = *job.conn;
-      if (!c.closed) {
-        std::vector<std::uint8_t> out;
-        ExecuteCall(job.call, c.assoc.id(), job.max_xmit, out);
-        SendPdus(c, out);
-      }
+      if (!c.closed) Serve(c, job.call, job.max_xmit);
+      ReleaseSlot();
       {
         std::lock_guard<std::mutex> l(c.mu);
         --c.outstanding;
@@ -150,22 +182,22 @@ struct Server::Impl {
 
   void ReaderLoop(const std::shared_ptr<Connection>& conn) {
     Connection& c = *conn;
-    std::vector<std::uint8_t> pdu, out;
+    PduReader reader;
+    std::span<const std::uint8_t> pdu;
+    std::vector<std::uint8_t> out;
     std::vector<IncomingCall> calls;
-    for (;;) {
-      pdu.resize(kHeaderSize);
-      if (RecvAll(c.sock, pdu.data(), kHeaderSize, kWaitForever) != IoResult::kOk) break;
-      auto h = ParseHeader(pdu);
-      // The length is checked before the rest is read: a fragment longer
-      // than negotiated ends the connection.
-      if (!h || h->frag_length > c.assoc.max_recv()) break;
-      pdu.resize(h->frag_length);
-      if (RecvAll(c.sock, pdu.data() + kHeaderSize, pdu.size() - kHeaderSize, kWaitForever) != IoResult::kOk) break;
+    // A fragment longer than negotiated ends the connection.
+    while (reader.Read(c.sock, c.assoc.max_recv(), pdu) == PduReader::Result::kOk) {
       out.clear();
       calls.clear();
       bool keep = c.assoc.Receive(pdu, out, calls);
       SendPdus(c, out);
       for (auto& call : calls) {
+        if (TryRunHere()) {
+          Serve(c, call, c.assoc.max_xmit());
+          ReleaseSlot();
+          continue;
+        }
         {
           std::unique_lock<std::mutex> l(c.mu);
           c.cv.wait(l, [&] { return c.outstanding < kMaxCallsPerConnection || c.closed; });

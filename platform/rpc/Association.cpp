@@ -216,8 +216,7 @@ bool Association::OnRequest(const PduHeader& h, std::span<const std::uint8_t> pd
     Refuse(h.call_id, p.call.context_id, nca_s_proto_error, last, out);
     return true;
   }
-  if (p.call.stub.size() + body->stub.size() > kMaxCallData ||
-      partial_bytes_ + body->stub.size() > kMaxPartialBytes) {
+  if (p.call.stub.size() + body->stub.size() > kMaxCallData || partial_bytes_ + body->stub.size() > kMaxPartialBytes) {
     Refuse(h.call_id, p.call.context_id, nca_s_proto_error, last, out);
     return true;
   }
@@ -268,7 +267,8 @@ bool RunCall(const IncomingCall& call, std::uint64_t association, NdrWriter& rep
 void ExecuteCall(const IncomingCall& call, std::uint64_t association, std::uint16_t max_xmit,
                  std::vector<std::uint8_t>& out) {
   NdrWriter reply;
-  if (RunCall(call, association, reply, out)) AppendResponse(out, call.call_id, call.context_id, reply.data(), max_xmit);
+  if (RunCall(call, association, reply, out))
+    AppendResponse(out, call.call_id, call.context_id, reply.data(), max_xmit);
 }
 
 }  // namespace vantrel::rpc

@@ -351,9 +351,8 @@ void AppendBare(std::vector<std::uint8_t>& out, PduType type, std::uint8_t flags
   b.End();
 }
 
-std::vector<Fragment> PlanFragments(PduType type, std::uint32_t call_id, std::uint16_t context_id,
-                                    std::uint16_t opnum, const GUID* object, size_t stub_size,
-                                    std::uint16_t max_frag) {
+std::vector<Fragment> PlanFragments(PduType type, std::uint32_t call_id, std::uint16_t context_id, std::uint16_t opnum,
+                                    const GUID* object, size_t stub_size, std::uint16_t max_frag) {
   if (type != PduType::kRequest) object = nullptr;
   size_t head = kRequestHeaderSize + (object ? 16 : 0);
   // Stub bytes per fragment, a multiple of 8 so that every fragment but the
@@ -393,9 +392,8 @@ std::vector<Fragment> PlanFragments(PduType type, std::uint32_t call_id, std::ui
   return plan;
 }
 
-void AppendRequest(std::vector<std::uint8_t>& out, std::uint32_t call_id, std::uint16_t context_id,
-                   std::uint16_t opnum, const GUID* object, std::span<const std::uint8_t> stub,
-                   std::uint16_t max_frag) {
+void AppendRequest(std::vector<std::uint8_t>& out, std::uint32_t call_id, std::uint16_t context_id, std::uint16_t opnum,
+                   const GUID* object, std::span<const std::uint8_t> stub, std::uint16_t max_frag) {
   AppendFragments(out, PduType::kRequest, call_id, context_id, opnum, object, stub, max_frag);
 }
 

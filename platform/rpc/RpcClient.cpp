@@ -177,7 +177,7 @@ RPC_STATUS FaultToStatus(std::uint32_t status) {
 }  // namespace
 
 RPC_STATUS RpcStringBindingCompose(const char* obj_uuid, const char* protseq, const char* network_addr,
-                                   const char* endpoint, const char* options, char** string_binding) {
+                                   const char* endpoint, const char* options, char** string_binding) try {
   if (!string_binding) return RPC_S_INVALID_ARG;
   std::string s;
   if (obj_uuid && *obj_uuid) s += std::string(obj_uuid) + "@";
@@ -191,9 +191,11 @@ RPC_STATUS RpcStringBindingCompose(const char* obj_uuid, const char* protseq, co
   }
   *string_binding = Duplicate(s);
   return *string_binding ? RPC_S_OK : RPC_S_OUT_OF_MEMORY;
+} catch (...) {
+  return RPC_S_OUT_OF_MEMORY;
 }
 
-RPC_STATUS RpcBindingFromStringBinding(const char* string_binding, RPC_BINDING_HANDLE* binding) {
+RPC_STATUS RpcBindingFromStringBinding(const char* string_binding, RPC_BINDING_HANDLE* binding) try {
   if (!binding) return RPC_S_INVALID_ARG;
   *binding = nullptr;
   if (!string_binding) return RPC_S_INVALID_STRING_BINDING;
@@ -227,6 +229,8 @@ RPC_STATUS RpcBindingFromStringBinding(const char* string_binding, RPC_BINDING_H
   b->endpoint = endpoint;
   *binding = b.release();
   return RPC_S_OK;
+} catch (...) {
+  return RPC_S_OUT_OF_MEMORY;
 }
 
 RPC_STATUS RpcMgmtSetComTimeout(RPC_BINDING_HANDLE binding, unsigned timeout) {
@@ -257,8 +261,11 @@ RPC_STATUS RpcStringFree(char** s) {
 
 namespace vantrel::rpc {
 
-RPC_STATUS Call(RPC_BINDING_HANDLE binding, const InterfaceSpec& spec, std::uint16_t opnum,
-                const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply, bool& reply_big_endian) {
+namespace {
+
+RPC_STATUS CallOnce(RPC_BINDING_HANDLE binding, const InterfaceSpec& spec, std::uint16_t opnum,
+                    const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply,
+                    bool& reply_big_endian) {
   reply.clear();
   reply_big_endian = false;
   if (!binding) return RPC_S_INVALID_BINDING;
@@ -325,6 +332,20 @@ RPC_STATUS Call(RPC_BINDING_HANDLE binding, const InterfaceSpec& spec, std::uint
   reply_big_endian = first.big_endian();
   if (shutdown_asked) b.Reset();
   return RPC_S_OK;
+}
+
+}  // namespace
+
+RPC_STATUS Call(RPC_BINDING_HANDLE binding, const InterfaceSpec& spec, std::uint16_t opnum,
+                const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply, bool& reply_big_endian) {
+  try {
+    return CallOnce(binding, spec, opnum, request, reply, reply_big_endian);
+  } catch (...) {
+    // Out of memory: the association may be half way through a PDU.
+    if (binding) binding->Reset();
+    reply.clear();
+    return RPC_S_OUT_OF_MEMORY;
+  }
 }
 
 std::string DefaultEndpoint() {

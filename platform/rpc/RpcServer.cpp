@@ -44,11 +44,11 @@ struct Connection {
   Connection(Socket s, std::uint64_t id, InterfaceLookup lookup, std::string address)
       : sock(std::move(s)), assoc(id, std::move(lookup), std::move(address)) {}
   const Socket sock;
-  Association assoc;  // used by the reader thread only
+  Association assoc;    // used by the reader thread only
   std::mutex write_mu;  // guards writes to sock, so PDUs of two calls never interleave
   std::mutex mu;
   std::condition_variable cv;
-  unsigned outstanding = 0;   // guarded by mu: calls queued or running
+  unsigned outstanding = 0;  // guarded by mu: calls queued or running
   std::atomic<bool> closed{false};
 };
 
@@ -66,7 +66,7 @@ void SendPdus(Connection& c, const std::vector<std::uint8_t>& out) {
 
 // Runs a call and sends its response fragments straight from the reply
 // buffer, or its fault.
-void Serve(Connection& c, const IncomingCall& call, std::uint16_t max_xmit) {
+void Serve(Connection& c, const IncomingCall& call, std::uint16_t max_xmit) noexcept try {
   NdrWriter reply;
   std::vector<std::uint8_t> fault;
   if (!RunCall(call, c.assoc.id(), reply, fault)) {
@@ -77,6 +77,9 @@ void Serve(Connection& c, const IncomingCall& call, std::uint16_t max_xmit) {
   if (c.closed) return;
   std::lock_guard<std::mutex> l(c.write_mu);
   if (SendFragments(c.sock, plan, reply.data()) != IoResult::kOk) c.sock.Shutdown();
+} catch (...) {
+  // No memory for the answer: the caller sees the connection end.
+  c.sock.Shutdown();
 }
 
 }  // namespace
@@ -130,7 +133,9 @@ struct Server::Impl {
   }
 
   // Runs with pool_mu held.
-  void StartWorker() { workers.emplace_back([this] { WorkerLoop(); }); }
+  void StartWorker() {
+    workers.emplace_back([this] { WorkerLoop(); });
+  }
 
   // Takes a call slot for the calling reader thread when one is free and
   // no queued call is waiting for it: the call then runs without a hand-
@@ -152,8 +157,9 @@ struct Server::Impl {
     std::lock_guard<std::mutex> l(pool_mu);
     if (pool_stop) return;
     queue.push_back(std::move(job));
-    if (queue.size() > idle && workers.size() < max_calls) StartWorker();
     pool_cv.notify_one();
+    // Without a new thread the call waits for a running one.
+    if (queue.size() > idle && workers.size() < max_calls) StartWorker();
   }
 
   void WorkerLoop() {
@@ -181,6 +187,23 @@ struct Server::Impl {
   }
 
   void ReaderLoop(const std::shared_ptr<Connection>& conn) {
+    try {
+      ReadCalls(conn);
+    } catch (...) {
+      // Out of memory on this connection: it ends, the server goes on.
+    }
+    Connection& c = *conn;
+    c.closed = true;
+    c.sock.Shutdown();
+    c.cv.notify_all();
+    {
+      std::lock_guard<std::mutex> l(mu);
+      finished.push_back(c.assoc.id());
+    }
+    Wake();
+  }
+
+  void ReadCalls(const std::shared_ptr<Connection>& conn) {
     Connection& c = *conn;
     PduReader reader;
     std::span<const std::uint8_t> pdu;
@@ -208,13 +231,6 @@ struct Server::Impl {
       }
       if (!keep || c.closed) break;
     }
-    c.closed = true;
-    c.sock.Shutdown();
-    {
-      std::lock_guard<std::mutex> l(mu);
-      finished.push_back(c.assoc.id());
-    }
-    Wake();
   }
 
   // Joins readers that ended. Runs on the acceptor thread.
@@ -268,7 +284,12 @@ struct Server::Impl {
             std::move(s), id, [this](const SyntaxId& syn) { return Lookup(syn); }, std::to_string(ports[i]));
         std::lock_guard<std::mutex> l(mu);
         if (stopping) continue;
-        conns[id] = ConnEntry{conn, std::thread([this, conn] { ReaderLoop(conn); })};
+        try {
+          conns[id] = ConnEntry{conn, std::thread([this, conn] { ReaderLoop(conn); })};
+        } catch (...) {
+          // No thread or memory for it: the connection is closed at once.
+          conns.erase(id);
+        }
       }
     }
   }
@@ -276,9 +297,11 @@ struct Server::Impl {
 
 Server::Server() : impl_(std::make_unique<Impl>()) {}
 
-Server::~Server() { Stop(); }
+Server::~Server() {
+  Stop();
+}
 
-RPC_STATUS Server::UseEndpoint(const char* endpoint, unsigned max_calls) {
+RPC_STATUS Server::UseEndpoint(const char* endpoint, unsigned max_calls) try {
   std::uint16_t port = 0;
   if (!ParsePort(endpoint, port)) return RPC_S_INVALID_ENDPOINT_FORMAT;
   int backlog = static_cast<int>(std::min(std::max(max_calls, 16u), 4096u));
@@ -291,17 +314,21 @@ RPC_STATUS Server::UseEndpoint(const char* endpoint, unsigned max_calls) {
   }
   impl_->Wake();
   return RPC_S_OK;
+} catch (...) {
+  return RPC_S_OUT_OF_MEMORY;
 }
 
-RPC_STATUS Server::RegisterIf(const InterfaceSpec& spec) {
+RPC_STATUS Server::RegisterIf(const InterfaceSpec& spec) try {
   std::lock_guard<std::mutex> l(impl_->mu);
   for (const auto& i : impl_->interfaces)
     if (i->uuid == spec.uuid && i->major == spec.major && i->minor == spec.minor) return RPC_S_ALREADY_REGISTERED;
   impl_->interfaces.push_back(std::make_shared<const InterfaceSpec>(spec));
   return RPC_S_OK;
+} catch (...) {
+  return RPC_S_OUT_OF_MEMORY;
 }
 
-RPC_STATUS Server::Listen(unsigned min_threads, unsigned max_calls) {
+RPC_STATUS Server::Listen(unsigned min_threads, unsigned max_calls) try {
   if (max_calls == 0) return RPC_S_MAX_CALLS_TOO_SMALL;
   std::lock_guard<std::mutex> l(impl_->mu);
   if (impl_->listening) return RPC_S_ALREADY_LISTENING;
@@ -312,9 +339,11 @@ RPC_STATUS Server::Listen(unsigned min_threads, unsigned max_calls) {
     impl_->pool_stop = false;
     while (impl_->workers.size() < std::min(min_threads, max_calls)) impl_->StartWorker();
   }
-  impl_->listening = true;
   impl_->acceptor = std::thread([this] { impl_->AcceptLoop(); });
+  impl_->listening = true;
   return RPC_S_OK;
+} catch (...) {
+  return RPC_S_OUT_OF_RESOURCES;
 }
 
 RPC_STATUS Server::Stop() {
@@ -407,6 +436,10 @@ RPC_STATUS RpcServerListen(unsigned min_threads, unsigned max_calls, unsigned do
   return ProcessServer().Wait();
 }
 
-RPC_STATUS RpcMgmtStopServerListening(void* /*binding*/) { return ProcessServer().Stop(); }
+RPC_STATUS RpcMgmtStopServerListening(void* /*binding*/) {
+  return ProcessServer().Stop();
+}
 
-RPC_STATUS RpcMgmtWaitServerListen() { return ProcessServer().Wait(); }
+RPC_STATUS RpcMgmtWaitServerListen() {
+  return ProcessServer().Wait();
+}

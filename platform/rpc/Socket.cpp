@@ -120,7 +120,8 @@ RPC_STATUS ListenTcp(std::uint16_t port, int backlog, Socket& out, std::uint16_t
   a.sin_port = htons(port);
   if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
     return errno == EADDRINUSE || errno == EACCES ? RPC_S_DUPLICATE_ENDPOINT : RPC_S_CANT_CREATE_ENDPOINT;
-  if (::listen(s.fd(), backlog) != 0) return errno == EADDRINUSE ? RPC_S_DUPLICATE_ENDPOINT : RPC_S_CANT_CREATE_ENDPOINT;
+  if (::listen(s.fd(), backlog) != 0)
+    return errno == EADDRINUSE ? RPC_S_DUPLICATE_ENDPOINT : RPC_S_CANT_CREATE_ENDPOINT;
   socklen_t len = sizeof a;
   ::getsockname(s.fd(), reinterpret_cast<sockaddr*>(&a), &len);
   bound_port = ntohs(a.sin_port);

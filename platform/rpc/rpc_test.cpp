@@ -182,7 +182,9 @@ Bytes ResponseStub(const std::vector<Bytes>& pdus) {
 
 // Turns a little-endian request fragment into the big-endian form.
 Bytes ToBigEndian(Bytes pdu) {
-  auto swap = [&](size_t off, size_t n) { std::reverse(pdu.begin() + static_cast<long>(off), pdu.begin() + static_cast<long>(off + n)); };
+  auto swap = [&](size_t off, size_t n) {
+    std::reverse(pdu.begin() + static_cast<long>(off), pdu.begin() + static_cast<long>(off + n));
+  };
   pdu[4] = 0x00;
   swap(8, 2);
   swap(10, 2);
@@ -258,7 +260,7 @@ TEST(Pdu, FragmentsHonourTheMaximum) {
     std::uint16_t frag;
     bool object;
     size_t fragments;
-  } cases[] = {{0, 5840, false, 1}, {100, 5840, false, 1}, {5816, 5840, false, 1}, {5817, 5840, false, 2},
+  } cases[] = {{0, 5840, false, 1},     {100, 5840, false, 1},    {5816, 5840, false, 1}, {5817, 5840, false, 2},
                {70000, 5840, true, 13}, {70000, 65528, false, 2}, {3000, 1432, false, 3}};
   GUID obj = kOtherUuid;
   for (const auto& c : cases) {
@@ -344,8 +346,8 @@ TEST(Association, AuthenticatedBindIsRefused) {
 TEST(Association, AlterContextAddsAnInterface) {
   Wire w;
   w.Bind();
-  auto r = w.Feed(BindPdu({{1, {kOtherUuid, 1, 0}, {kNdrSyntax}}, {2, kTestIf, {kNdrSyntax}}}, 5840,
-                          PduType::kAlterContext, 2));
+  auto r = w.Feed(
+      BindPdu({{1, {kOtherUuid, 1, 0}, {kNdrSyntax}}, {2, kTestIf, {kNdrSyntax}}}, 5840, PduType::kAlterContext, 2));
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(ParseHeader(r[0])->type, PduType::kAlterContextResp);
   auto ack = ParseBindAck(r[0]);
@@ -635,7 +637,9 @@ TEST(Ndr, MalformedInputThrows) {
       {"huge longs", {0xFF, 0xFF, 0xFF, 0x3F}, [](NdrReader& r) { r.ConformantLongs(0x3FFFFFFF); }},
       {"varying over capacity", {0, 0, 0, 0, 9, 0, 0, 0}, [](NdrReader& r) { r.VaryingBytes(8); }},
       {"varying short", {0, 0, 0, 0, 9, 0, 0, 0, 1}, [](NdrReader& r) { r.VaryingBytes(32768); }},
-      {"padding missing", {1}, [](NdrReader& r) {
+      {"padding missing",
+       {1},
+       [](NdrReader& r) {
          r.U8();
          r.Align(4);
        }},
@@ -649,7 +653,9 @@ TEST(Ndr, MalformedInputThrows) {
 // ---------------------------------------------------------------------------
 // Runtime over TCP
 
-std::string PortText(const Server& s) { return std::to_string(s.ports().at(0)); }
+std::string PortText(const Server& s) {
+  return std::to_string(s.ports().at(0));
+}
 
 struct Binding {
   RPC_BINDING_HANDLE h = nullptr;

@@ -332,6 +332,34 @@ TEST(Association, BindResults) {
   }
 }
 
+// A bind of one context with one transfer syntax, in big-endian order.
+Bytes BigEndianBind(const Bytes& le) {
+  Bytes be = le;
+  auto swap = [&](size_t off, size_t n) {
+    std::reverse(be.begin() + static_cast<long>(off), be.begin() + static_cast<long>(off + n));
+  };
+  be[4] = 0x00;
+  for (auto [off, n] : {std::pair<size_t, size_t>{8, 2}, {10, 2}, {12, 4}, {16, 2}, {18, 2}, {20, 4}, {28, 2}})
+    swap(off, n);
+  for (size_t syntax : {32u, 52u}) {  // abstract, transfer: uuid fields, then the version as one long
+    swap(syntax, 4);
+    swap(syntax + 4, 2);
+    swap(syntax + 6, 2);
+    swap(syntax + 16, 4);
+  }
+  return be;
+}
+
+TEST(Association, BigEndianBind) {
+  Wire w;
+  auto r = w.Feed(BigEndianBind(BindPdu({{0, kTestIf, {kNdrSyntax}}}, 4280)));
+  ASSERT_EQ(r.size(), 1u);
+  ASSERT_EQ(ParseHeader(r[0])->type, PduType::kBindAck);
+  auto ack = ParseBindAck(r[0]);
+  EXPECT_EQ(ack->max_xmit, 4280);
+  EXPECT_EQ(ack->results.at(0).result, kResultAcceptance);
+}
+
 TEST(Association, AuthenticatedBindIsRefused) {
   Bytes pdu = BindPdu({{0, kTestIf, {kNdrSyntax}}});
   pdu[10] = 8;  // auth length

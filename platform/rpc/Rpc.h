@@ -89,7 +89,8 @@ namespace vantrel::rpc {
 // RPC_S_PROCNUM_OUT_OF_RANGE, RPC_S_UNKNOWN_IF, or the fault status.
 // Calls on one binding are serialised by the caller.
 RPC_STATUS Call(RPC_BINDING_HANDLE binding, const InterfaceSpec& spec, std::uint16_t opnum,
-                const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply, bool& reply_big_endian);
+                const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply,
+                bool& reply_big_endian);
 
 // The symbolic name of an RPC, socket or fault status ("RPC_S_CALL_FAILED",
 // "WSAECONNREFUSED", "nca_s_op_rng_error"), or nullptr.

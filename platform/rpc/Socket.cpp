@@ -194,7 +194,7 @@ IoResult RecvAll(const Socket& s, void* data, size_t n, int timeout_ms) {
 IoResult PduReader::Fill(const Socket& s, size_t need) {
   if (end_ - begin_ >= need) return IoResult::kOk;
   if (buf_.size() - begin_ < need) {
-    std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+    if (end_ > begin_) std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
     if (buf_.size() < need) buf_.resize(std::max<size_t>(need, 1 << 16));

@@ -40,7 +40,14 @@ class NdrWriter {
     Align(8);
     Raw(v, 8);
   }
+  // The 64-bit value of the interface: a structure of two longs, low half
+  // first.
+  void LongPair(std::uint64_t v) {
+    U32(static_cast<std::uint32_t>(v));
+    U32(static_cast<std::uint32_t>(v >> 32));
+  }
   void Bytes(const void* p, size_t n) {
+    if (n == 0) return;
     const auto* b = static_cast<const std::uint8_t*>(p);
     buf_.insert(buf_.end(), b, b + n);
   }
@@ -116,6 +123,10 @@ class NdrReader {
   std::uint64_t U64() {
     Align(8);
     return Raw(8);
+  }
+  std::uint64_t LongPair() {
+    std::uint64_t lo = U32();
+    return lo | static_cast<std::uint64_t>(U32()) << 32;
   }
   std::span<const std::uint8_t> Bytes(size_t n) {
     Need(n);

@@ -3,7 +3,8 @@
 
 #include "platform/mapi/MapiDefs.h"
 #include "platform/mapi/MapiInterfaces.h"
+#include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiTags.h"
-// The memory and utility functions (MAPIAllocateBuffer, PropCopyMore,
-// HrGetOneProp, HrQueryAllRows, FreeProws, CreateTable) come with the
-// platform's utility header, added here when it lands.
+#include "platform/mapi/MapiUtil.h"
+// HrQueryAllRows and CreateTable arrive with the platform's tables; the
+// table helpers and the user directory include their header then.

@@ -7,7 +7,9 @@ blocks of the text padded with zero bytes, each enciphered with XTEA
 words per block. A file without the magic is plain text.
 
   users_file_decode.py FILE         print the text of FILE
-  users_file_decode.py --self-test  check files written by zelcrypt
+  users_file_decode.py --self-test [--users]
+                                    check files written by zelcrypt (and
+                                    a users file written by zelusers)
 """
 import os
 import struct
@@ -71,7 +73,26 @@ def parse_users(text):
     return users
 
 
-def self_test():
+def check_users_file(tool, work, check):
+    path = os.path.join(work, "USERS.ZLF")
+    subprocess.run([tool, path], check=True)
+    text, encrypted, _ = decode(open(path, "rb").read())
+    users = parse_users(text)
+    check(encrypted, "users file not encrypted")
+    check(text.startswith(b"[0]\n") and text.endswith(b"\n"), "users file layout %r" % text[:40])
+    check([u.get(0x3A00001E) for u in users] == [b"jsmith", b"mmuster"], "accounts %r" % users)
+    check([u.get(0x6800001E) for u in users] == [b"secret", b"geheim"], "passwords %r" % users)
+    check([u.get(0x30000003) for u in users] == [b"1", b"2"], "row ids %r" % users)
+    check(all(u.get(0x6804000B) == b"1" for u in users), "all-profiles flags %r" % users)
+    for u, name in zip(users, (b"John Smith", b"Max Muster")):
+        check(u.get(0x3001001E) == name, "display name %r" % u)
+        entry_id = bytes.fromhex(u.get(0x0FFF0102, b"").decode())
+        check(len(entry_id) == 44 and entry_id[:4] == b"\0" * 4 and entry_id[20:24] == b"\0" * 4, "entry id %r" % u)
+        check(entry_id[4:20] == bytes.fromhex("C39C90B8BAA094448780D2018CEB431E"), "provider %r" % entry_id)
+        check(entry_id[24:43].rstrip(b"\0") == name[:19] and entry_id[43] == 0, "name bytes %r" % entry_id)
+
+
+def self_test(with_users):
     tool = os.path.join(os.environ["VANTREL_BIN"], "zelcrypt")
     scratch = os.environ.get("VANTREL_TEST_TMPDIR")
     if scratch:
@@ -97,22 +118,8 @@ def self_test():
         check(data == encode(text), "%d: our encoding differs" % length)
 
     # A users file written by the program.
-    path = os.path.join(work, "USERS.ZLF")
-    subprocess.run([tool, "users", path], check=True)
-    text, encrypted, _ = decode(open(path, "rb").read())
-    users = parse_users(text)
-    check(encrypted, "users file not encrypted")
-    check(text.startswith(b"[0]\n") and text.endswith(b"\n"), "users file layout %r" % text[:40])
-    check([u.get(0x3A00001E) for u in users] == [b"jsmith", b"mmuster"], "accounts %r" % users)
-    check([u.get(0x6800001E) for u in users] == [b"secret", b"geheim"], "passwords %r" % users)
-    check([u.get(0x30000003) for u in users] == [b"1", b"2"], "row ids %r" % users)
-    check(all(u.get(0x6804000B) == b"1" for u in users), "all-profiles flags %r" % users)
-    for u, name in zip(users, (b"John Smith", b"Max Muster")):
-        check(u.get(0x3001001E) == name, "display name %r" % u)
-        entry_id = bytes.fromhex(u.get(0x0FFF0102, b"").decode())
-        check(len(entry_id) == 44 and entry_id[:4] == b"\0" * 4 and entry_id[20:24] == b"\0" * 4, "entry id %r" % u)
-        check(entry_id[4:20] == bytes.fromhex("C39C90B8BAA094448780D2018CEB431E"), "provider %r" % entry_id)
-        check(entry_id[24:43].rstrip(b"\0") == name[:19] and entry_id[43] == 0, "name bytes %r" % entry_id)
+    if with_users:
+        check_users_file(os.path.join(os.environ["VANTREL_BIN"], "zelusers"), work, check)
 
     # A file enciphered here, read by our program; and a plain one.
     path = os.path.join(work, "ours")
@@ -129,8 +136,8 @@ def self_test():
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 2 and sys.argv[1] == "--self-test":
-        sys.exit(self_test())
+    if len(sys.argv) in (2, 3) and sys.argv[1] == "--self-test":
+        sys.exit(self_test(sys.argv[2:] == ["--users"]))
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     sys.stdout.buffer.write(decode(open(sys.argv[1], "rb").read())[0])

@@ -177,7 +177,8 @@ HRESULT CServerClasses::FindByEntryID(std::span<const std::uint8_t> entry_id, st
   std::vector<std::pair<std::int32_t, std::shared_ptr<CServerClass>>> objects = Objects();
   for (auto& [h, object] : objects) {
     std::lock_guard l(object->lock);
-    if (object->entry_id_text == text) {
+    // Objects never described have no entry ID; an empty one matches none.
+    if (!object->entry_id_text.empty() && object->entry_id_text == text) {
       *handle = h;
       return 0;
     }

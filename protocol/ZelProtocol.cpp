@@ -33,7 +33,9 @@ static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == kOperationCount);
 
 }  // namespace
 
-std::span<const OperationInfo> Operations() { return kOperations; }
+std::span<const OperationInfo> Operations() {
+  return kOperations;
+}
 
 std::string InterfaceIdl() {
   std::string s;

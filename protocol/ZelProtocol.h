@@ -66,9 +66,9 @@ namespace op {
 #define ZEL_IN(T, n) wire::T::Encode(w, a.n);
 #define ZEL_OUT(T, n)
 #define ZEL_INOUT(T, n) wire::T::Encode(w, a.n);
-#define ZEL_OP(num, name, res, params)                                  \
+#define ZEL_OP(num, name, res, params)                                                                            \
   [[maybe_unused]] inline void Encode([[maybe_unused]] wire::NdrWriter& w, [[maybe_unused]] const name##_In& a) { \
-    params                                                              \
+    params                                                                                                        \
   }
 #include "protocol/ZelOperations.inc"
 #undef ZEL_IN
@@ -79,9 +79,9 @@ namespace op {
 #define ZEL_IN(T, n) a.n = wire::T::Decode(r);
 #define ZEL_OUT(T, n)
 #define ZEL_INOUT(T, n) a.n = wire::T::Decode(r);
-#define ZEL_OP(num, name, res, params)                                  \
+#define ZEL_OP(num, name, res, params)                                                                      \
   [[maybe_unused]] inline void Decode([[maybe_unused]] wire::NdrReader& r, [[maybe_unused]] name##_In& a) { \
-    params                                                              \
+    params                                                                                                  \
   }
 #include "protocol/ZelOperations.inc"
 #undef ZEL_IN
@@ -93,9 +93,9 @@ namespace op {
 #define ZEL_IN(T, n)
 #define ZEL_OUT(T, n) wire::T::Encode(w, a.n);
 #define ZEL_INOUT(T, n) wire::T::Encode(w, a.n);
-#define ZEL_OP(num, name, res, params)                                   \
+#define ZEL_OP(num, name, res, params)                                                                             \
   [[maybe_unused]] inline void Encode([[maybe_unused]] wire::NdrWriter& w, [[maybe_unused]] const name##_Out& a) { \
-    params ZEL_RESULT_ENCODE_##res                                       \
+    params ZEL_RESULT_ENCODE_##res                                                                                 \
   }
 #include "protocol/ZelOperations.inc"
 #undef ZEL_IN
@@ -106,9 +106,9 @@ namespace op {
 #define ZEL_IN(T, n)
 #define ZEL_OUT(T, n) a.n = wire::T::Decode(r);
 #define ZEL_INOUT(T, n) a.n = wire::T::Decode(r);
-#define ZEL_OP(num, name, res, params)                                   \
+#define ZEL_OP(num, name, res, params)                                                                       \
   [[maybe_unused]] inline void Decode([[maybe_unused]] wire::NdrReader& r, [[maybe_unused]] name##_Out& a) { \
-    params ZEL_RESULT_DECODE_##res                                       \
+    params ZEL_RESULT_DECODE_##res                                                                           \
   }
 #include "protocol/ZelOperations.inc"
 #undef ZEL_IN
@@ -122,13 +122,13 @@ namespace op {
 #define ZEL_IN(T, n)
 #define ZEL_OUT(T, n)
 #define ZEL_INOUT(T, n)
-#define ZEL_OP(num, name, res, params)                        \
-  struct name {                                               \
-    static constexpr std::uint16_t kOpnum = num;              \
-    static constexpr const char* kName = #name;               \
-    static constexpr bool kHasResult = ZEL_RESULT_HAS_##res;  \
-    using Request = op::name##_In;                            \
-    using Reply = op::name##_Out;                             \
+#define ZEL_OP(num, name, res, params)                       \
+  struct name {                                              \
+    static constexpr std::uint16_t kOpnum = num;             \
+    static constexpr const char* kName = #name;              \
+    static constexpr bool kHasResult = ZEL_RESULT_HAS_##res; \
+    using Request = op::name##_In;                           \
+    using Reply = op::name##_Out;                            \
   };
 #include "protocol/ZelOperations.inc"
 #undef ZEL_IN

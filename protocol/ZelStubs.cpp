@@ -4,9 +4,8 @@ namespace vantrel::zel {
 
 Transport RpcTransport(RPC_BINDING_HANDLE binding) {
   return [binding, spec = InterfaceSpec()](std::uint16_t opnum, const std::vector<std::uint8_t>& request,
-                                           std::vector<std::uint8_t>& reply, bool& big) {
-    return rpc::Call(binding, spec, opnum, request, reply, big);
-  };
+                                           std::vector<std::uint8_t>& reply,
+                                           bool& big) { return rpc::Call(binding, spec, opnum, request, reply, big); };
 }
 
 Transport LocalTransport(rpc::Dispatcher dispatcher) {

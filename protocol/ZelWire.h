@@ -108,9 +108,7 @@ struct Selector16 {
     r.Fixed(v.id.data(), v.id.size());
     return v;
   }
-  static std::string Idl(bool, const char* n) {
-    return "short f" + UpperFirst(n) + ", byte " + n + "[16]";
-  }
+  static std::string Idl(bool, const char* n) { return "short f" + UpperFirst(n) + ", byte " + n + "[16]"; }
 };
 
 // Selector whose flag travels as one byte.
@@ -126,9 +124,7 @@ struct Selector8 {
     r.Fixed(v.id.data(), v.id.size());
     return v;
   }
-  static std::string Idl(bool, const char* n) {
-    return "byte f" + UpperFirst(n) + ", byte " + n + "[16]";
-  }
+  static std::string Idl(bool, const char* n) { return "byte f" + UpperFirst(n) + ", byte " + n + "[16]"; }
 };
 
 // A 64-bit value as a structure of two longs, low half first.
@@ -202,16 +198,12 @@ struct ByteArea {
 
 // ISTREAM_Read: size_is(cb), length_is(*cbRead).
 struct StreamData : ByteArea {
-  static std::string Idl(bool, const char* n) {
-    return std::string("[size_is(cb), length_is(*cbRead)] byte* ") + n;
-  }
+  static std::string Idl(bool, const char* n) { return std::string("[size_is(cb), length_is(*cbRead)] byte* ") + n; }
 };
 
 // ReadBufferEx: size_is(cbMax), length_is(*cbRead).
 struct ReadExData : ByteArea {
-  static std::string Idl(bool, const char* n) {
-    return std::string("[size_is(cbMax), length_is(*cbRead)] byte* ") + n;
-  }
+  static std::string Idl(bool, const char* n) { return std::string("[size_is(cbMax), length_is(*cbRead)] byte* ") + n; }
 };
 
 // The 132-byte storage element record.

@@ -77,8 +77,7 @@ TEST(Layout, ReplyOrderAndAreas) {
   read.cbRead = 2;
   read.data = {9, 8};
   read.result = 2;
-  EXPECT_EQ(ReplyBytes(read),
-            (std::vector<std::uint8_t>{2, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 9, 8, 0, 0, 2, 0, 0, 0}));
+  EXPECT_EQ(ReplyBytes(read), (std::vector<std::uint8_t>{2, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 9, 8, 0, 0, 2, 0, 0, 0}));
   // ZelLogon_Release answers nothing at all.
   EXPECT_TRUE(ReplyBytes(ZelLogon_Release::Reply{}).empty());
   // Storage records are 132 bytes each.

@@ -43,98 +43,98 @@ const char* KindTypeName(std::int32_t kind);
 bool KindDerivesFrom(std::int32_t kind, std::int32_t wanted);
 
 // Operations of objects: name and the result of an object without them.
-#define ZEL_SERVER_OBJECT_OPERATIONS(X)               \
-  X(Tarnix_Logon, 1)                                  \
-  X(Tarnix_AdminLogon, MAPI_E_INVALID_WORKSTATION_ACCOUNT) \
-  X(ZelLogon_QueryProfiles, 1)                        \
-  X(ZelLogon_QueryInfoStores, 1)                      \
-  X(ZelLogon_GetMsgStore, 1)                          \
-  X(MAPIPROP_GetLastError, MAPI_E_NO_SUPPORT)         \
-  X(MAPIPROP_SaveChanges, 1)                          \
-  X(MAPIPROP_GetPropList, MAPI_E_NO_SUPPORT)          \
-  X(MAPIPROP_GetProps, MAPI_E_NO_SUPPORT)             \
-  X(MAPIPROP_DeleteProps, MAPI_E_NO_SUPPORT)          \
-  X(MAPIPROP_SetProps, MAPI_E_NO_SUPPORT)             \
-  X(MAPIPROP_GetNamesFromID, MAPI_E_NO_SUPPORT)       \
-  X(MAPIPROP_GetIDsFromNames, MAPI_E_NO_SUPPORT)      \
-  X(IMAPIPROP_OpenProperty, MAPI_E_NO_SUPPORT)        \
-  X(MSGSTORE_Advise, MAPI_E_NO_SUPPORT)               \
-  X(MSGSTORE_Unadvise, MAPI_E_NO_SUPPORT)             \
-  X(MSGSTORE_CompareEntryIDs, MAPI_E_NO_SUPPORT)      \
-  X(MSGSTORE_GetReceiveFolder, MAPI_E_NO_SUPPORT)     \
-  X(MSGSTORE_GetReceiveFolderTable, MAPI_E_NO_SUPPORT) \
-  X(MSGSTORE_OpenEntry, MAPI_E_NO_SUPPORT)            \
-  X(MSGSTORE_SetReceiveFolder, MAPI_E_NO_SUPPORT)     \
-  X(MSGSTORE_Undadvise, MAPI_E_NO_SUPPORT)            \
-  X(MSGSTORE_OpenOutbox, MAPI_E_NO_SUPPORT)           \
-  X(IMESSAGE_GetAttachmentTable, MAPI_E_OBJECT_DELETED) \
-  X(IMESSAGE_GetRecipientTable, MAPI_E_OBJECT_DELETED) \
-  X(IMESSAGE_CreateAttach, MAPI_E_OBJECT_DELETED)     \
-  X(IMESSAGE_DeleteAttach, MAPI_E_OBJECT_DELETED)     \
-  X(IMESSAGE_OpenAttach, MAPI_E_OBJECT_DELETED)       \
-  X(IMESSAGE_ModifyRecipients, MAPI_E_OBJECT_DELETED) \
-  X(IMESSAGE_SetReadFlag, MAPI_E_OBJECT_DELETED)      \
-  X(IMESSAGE_SubmitMessage, MAPI_E_OBJECT_DELETED)    \
-  X(IMAPICONTAIENR_GetContentsTable, MAPI_E_OBJECT_DELETED) \
+#define ZEL_SERVER_OBJECT_OPERATIONS(X)                      \
+  X(Tarnix_Logon, 1)                                         \
+  X(Tarnix_AdminLogon, MAPI_E_INVALID_WORKSTATION_ACCOUNT)   \
+  X(ZelLogon_QueryProfiles, 1)                               \
+  X(ZelLogon_QueryInfoStores, 1)                             \
+  X(ZelLogon_GetMsgStore, 1)                                 \
+  X(MAPIPROP_GetLastError, MAPI_E_NO_SUPPORT)                \
+  X(MAPIPROP_SaveChanges, 1)                                 \
+  X(MAPIPROP_GetPropList, MAPI_E_NO_SUPPORT)                 \
+  X(MAPIPROP_GetProps, MAPI_E_NO_SUPPORT)                    \
+  X(MAPIPROP_DeleteProps, MAPI_E_NO_SUPPORT)                 \
+  X(MAPIPROP_SetProps, MAPI_E_NO_SUPPORT)                    \
+  X(MAPIPROP_GetNamesFromID, MAPI_E_NO_SUPPORT)              \
+  X(MAPIPROP_GetIDsFromNames, MAPI_E_NO_SUPPORT)             \
+  X(IMAPIPROP_OpenProperty, MAPI_E_NO_SUPPORT)               \
+  X(MSGSTORE_Advise, MAPI_E_NO_SUPPORT)                      \
+  X(MSGSTORE_Unadvise, MAPI_E_NO_SUPPORT)                    \
+  X(MSGSTORE_CompareEntryIDs, MAPI_E_NO_SUPPORT)             \
+  X(MSGSTORE_GetReceiveFolder, MAPI_E_NO_SUPPORT)            \
+  X(MSGSTORE_GetReceiveFolderTable, MAPI_E_NO_SUPPORT)       \
+  X(MSGSTORE_OpenEntry, MAPI_E_NO_SUPPORT)                   \
+  X(MSGSTORE_SetReceiveFolder, MAPI_E_NO_SUPPORT)            \
+  X(MSGSTORE_Undadvise, MAPI_E_NO_SUPPORT)                   \
+  X(MSGSTORE_OpenOutbox, MAPI_E_NO_SUPPORT)                  \
+  X(IMESSAGE_GetAttachmentTable, MAPI_E_OBJECT_DELETED)      \
+  X(IMESSAGE_GetRecipientTable, MAPI_E_OBJECT_DELETED)       \
+  X(IMESSAGE_CreateAttach, MAPI_E_OBJECT_DELETED)            \
+  X(IMESSAGE_DeleteAttach, MAPI_E_OBJECT_DELETED)            \
+  X(IMESSAGE_OpenAttach, MAPI_E_OBJECT_DELETED)              \
+  X(IMESSAGE_ModifyRecipients, MAPI_E_OBJECT_DELETED)        \
+  X(IMESSAGE_SetReadFlag, MAPI_E_OBJECT_DELETED)             \
+  X(IMESSAGE_SubmitMessage, MAPI_E_OBJECT_DELETED)           \
+  X(IMAPICONTAIENR_GetContentsTable, MAPI_E_OBJECT_DELETED)  \
   X(IMAPICONTAIENR_GetHierarchyTable, MAPI_E_OBJECT_DELETED) \
   X(IMAPICONTAINER_GetSearchCriteria, MAPI_E_OBJECT_DELETED) \
-  X(IMAPICONTAIENR_OpenEntry, MAPI_E_OBJECT_DELETED)  \
-  X(IMAPICONAINER_SetSearchCriteria, MAPI_E_OBJECT_DELETED) \
-  X(IMAPIFOLDER_CreateFolder, MAPI_E_OBJECT_DELETED)  \
-  X(IMAPIFOLDER_CreateMessage, MAPI_E_OBJECT_DELETED) \
-  X(IMAPIFOLDER_DeleteFolder, MAPI_E_OBJECT_DELETED)  \
-  X(IMAPIFOLDER_DeleteMessages, MAPI_E_OBJECT_DELETED) \
-  X(IMAPIFOLDER_EmptyFolder, MAPI_E_OBJECT_DELETED)   \
-  X(IMAPIFOLDER_GetMessageStatus, MAPI_E_OBJECT_DELETED) \
-  X(IMAPIFOLDER_SaveContentsSort, MAPI_E_OBJECT_DELETED) \
-  X(IMAPIFOLDER_SetMessageStatus, MAPI_E_OBJECT_DELETED) \
-  X(IMAPIFOLDER_SetReadFlags, MAPI_E_OBJECT_DELETED)  \
-  X(IMAPITABLE_Advise, MAPI_E_OBJECT_DELETED)         \
-  X(IMAPITABLE_CollapseRow, MAPI_E_OBJECT_DELETED)    \
-  X(IMAPITABLE_CreateBookmark, MAPI_E_OBJECT_DELETED) \
-  X(IMAPITABLE_ExpandRow, MAPI_E_OBJECT_DELETED)      \
-  X(IMAPITABLE_FindRow, MAPI_E_OBJECT_DELETED)        \
-  X(IMAPITABLE_FreeBookmark, MAPI_E_OBJECT_DELETED)   \
-  X(IMAPITABLE_GetLastError, MAPI_E_OBJECT_DELETED)   \
-  X(IMAPITABLE_GetRowCount, MAPI_E_OBJECT_DELETED)    \
-  X(IMAPITABLE_GetStatus, MAPI_E_OBJECT_DELETED)      \
-  X(IMAPITABLE_QueryColumns, MAPI_E_OBJECT_DELETED)   \
-  X(IMAPITABLE_QueryPosition, MAPI_E_OBJECT_DELETED)  \
-  X(IMAPITABLE_QueryRows, MAPI_E_OBJECT_DELETED)      \
-  X(IMAPITABLE_QuerySortOrder, MAPI_E_OBJECT_DELETED) \
-  X(IMAPITABLE_Restrict, MAPI_E_OBJECT_DELETED)       \
-  X(IMAPITABLE_SeekRow, MAPI_E_OBJECT_DELETED)        \
-  X(IMAPITABLE_SeekRowApprox, MAPI_E_OBJECT_DELETED)  \
-  X(IMAPITABLE_SetColumns, MAPI_E_OBJECT_DELETED)     \
-  X(IMAPITABLE_SortTable, MAPI_E_OBJECT_DELETED)      \
-  X(IMAPITABLE_Unadvise, MAPI_E_OBJECT_DELETED)       \
-  X(IMAPITABLE_WaitForCompletion, MAPI_E_OBJECT_DELETED) \
-  X(ISTREAM_Clone, 1)                                 \
-  X(ISTREAM_Commit, 1)                                \
-  X(ISTREAM_LockRegion, 1)                            \
-  X(ISTREAM_Read, 1)                                  \
-  X(ISTREAM_Write, 1)                                 \
-  X(ISTREAM_Revert, 1)                                \
-  X(ISTREAM_Seek, 1)                                  \
-  X(ISTREAM_SetSize, 1)                               \
-  X(ISTREAM_Stat, 1)                                  \
-  X(ISTREAM_UnlockRegion, 1)                          \
-  X(ISTORAGE_Commit, 1)                               \
-  X(ISTORAGE_CreateStorage, 1)                        \
-  X(ISTORAGE_CreateStream, 1)                         \
-  X(ISTORAGE_DestroyElement, 1)                       \
-  X(ISTORAGE_ENUMElements, 1)                         \
-  X(ISTORAGE_OpenStorage, 1)                          \
-  X(ISTORAGE_OpenStream, 1)                           \
-  X(ISTORAGE_RenameElement, 1)                        \
-  X(ISTORAGE_Revert, 1)                               \
-  X(ISTORAGE_SetClass, 1)                             \
-  X(ISTORAGE_SetElementTimes, 1)                      \
-  X(ISTORAGE_SetStateBits, 1)                         \
-  X(ISTORAGE_Stats, 1)                                \
-  X(IEnumSTATSTG_Next, 1)                             \
-  X(IEnumSTATSTG_Skip, 1)                             \
-  X(IEnumSTATSTG_Reset, 1)                            \
+  X(IMAPICONTAIENR_OpenEntry, MAPI_E_OBJECT_DELETED)         \
+  X(IMAPICONAINER_SetSearchCriteria, MAPI_E_OBJECT_DELETED)  \
+  X(IMAPIFOLDER_CreateFolder, MAPI_E_OBJECT_DELETED)         \
+  X(IMAPIFOLDER_CreateMessage, MAPI_E_OBJECT_DELETED)        \
+  X(IMAPIFOLDER_DeleteFolder, MAPI_E_OBJECT_DELETED)         \
+  X(IMAPIFOLDER_DeleteMessages, MAPI_E_OBJECT_DELETED)       \
+  X(IMAPIFOLDER_EmptyFolder, MAPI_E_OBJECT_DELETED)          \
+  X(IMAPIFOLDER_GetMessageStatus, MAPI_E_OBJECT_DELETED)     \
+  X(IMAPIFOLDER_SaveContentsSort, MAPI_E_OBJECT_DELETED)     \
+  X(IMAPIFOLDER_SetMessageStatus, MAPI_E_OBJECT_DELETED)     \
+  X(IMAPIFOLDER_SetReadFlags, MAPI_E_OBJECT_DELETED)         \
+  X(IMAPITABLE_Advise, MAPI_E_OBJECT_DELETED)                \
+  X(IMAPITABLE_CollapseRow, MAPI_E_OBJECT_DELETED)           \
+  X(IMAPITABLE_CreateBookmark, MAPI_E_OBJECT_DELETED)        \
+  X(IMAPITABLE_ExpandRow, MAPI_E_OBJECT_DELETED)             \
+  X(IMAPITABLE_FindRow, MAPI_E_OBJECT_DELETED)               \
+  X(IMAPITABLE_FreeBookmark, MAPI_E_OBJECT_DELETED)          \
+  X(IMAPITABLE_GetLastError, MAPI_E_OBJECT_DELETED)          \
+  X(IMAPITABLE_GetRowCount, MAPI_E_OBJECT_DELETED)           \
+  X(IMAPITABLE_GetStatus, MAPI_E_OBJECT_DELETED)             \
+  X(IMAPITABLE_QueryColumns, MAPI_E_OBJECT_DELETED)          \
+  X(IMAPITABLE_QueryPosition, MAPI_E_OBJECT_DELETED)         \
+  X(IMAPITABLE_QueryRows, MAPI_E_OBJECT_DELETED)             \
+  X(IMAPITABLE_QuerySortOrder, MAPI_E_OBJECT_DELETED)        \
+  X(IMAPITABLE_Restrict, MAPI_E_OBJECT_DELETED)              \
+  X(IMAPITABLE_SeekRow, MAPI_E_OBJECT_DELETED)               \
+  X(IMAPITABLE_SeekRowApprox, MAPI_E_OBJECT_DELETED)         \
+  X(IMAPITABLE_SetColumns, MAPI_E_OBJECT_DELETED)            \
+  X(IMAPITABLE_SortTable, MAPI_E_OBJECT_DELETED)             \
+  X(IMAPITABLE_Unadvise, MAPI_E_OBJECT_DELETED)              \
+  X(IMAPITABLE_WaitForCompletion, MAPI_E_OBJECT_DELETED)     \
+  X(ISTREAM_Clone, 1)                                        \
+  X(ISTREAM_Commit, 1)                                       \
+  X(ISTREAM_LockRegion, 1)                                   \
+  X(ISTREAM_Read, 1)                                         \
+  X(ISTREAM_Write, 1)                                        \
+  X(ISTREAM_Revert, 1)                                       \
+  X(ISTREAM_Seek, 1)                                         \
+  X(ISTREAM_SetSize, 1)                                      \
+  X(ISTREAM_Stat, 1)                                         \
+  X(ISTREAM_UnlockRegion, 1)                                 \
+  X(ISTORAGE_Commit, 1)                                      \
+  X(ISTORAGE_CreateStorage, 1)                               \
+  X(ISTORAGE_CreateStream, 1)                                \
+  X(ISTORAGE_DestroyElement, 1)                              \
+  X(ISTORAGE_ENUMElements, 1)                                \
+  X(ISTORAGE_OpenStorage, 1)                                 \
+  X(ISTORAGE_OpenStream, 1)                                  \
+  X(ISTORAGE_RenameElement, 1)                               \
+  X(ISTORAGE_Revert, 1)                                      \
+  X(ISTORAGE_SetClass, 1)                                    \
+  X(ISTORAGE_SetElementTimes, 1)                             \
+  X(ISTORAGE_SetStateBits, 1)                                \
+  X(ISTORAGE_Stats, 1)                                       \
+  X(IEnumSTATSTG_Next, 1)                                    \
+  X(IEnumSTATSTG_Skip, 1)                                    \
+  X(IEnumSTATSTG_Reset, 1)                                   \
   X(IEnumSTATSTG_Clone, 1)
 
 class CServerClass : public std::enable_shared_from_this<CServerClass> {
@@ -157,8 +157,10 @@ class CServerClass : public std::enable_shared_from_this<CServerClass> {
   // The MAPI object the object wraps, handed over by CreateObject.
   virtual void SetMapiObject(IUnknown* object) { mapi_object = ComPtr<IUnknown>(object); }
 
-#define ZEL_DECLARE_OBJECT_OPERATION(op, not_found) \
-  virtual HRESULT op(const zel::op::Request&, zel::op::Reply&) { return not_found; }
+#define ZEL_DECLARE_OBJECT_OPERATION(op, not_found)              \
+  virtual HRESULT op(const zel::op::Request&, zel::op::Reply&) { \
+    return not_found;                                            \
+  }
   ZEL_SERVER_OBJECT_OPERATIONS(ZEL_DECLARE_OBJECT_OPERATION)
 #undef ZEL_DECLARE_OBJECT_OPERATION
 
@@ -173,7 +175,9 @@ class CServerClass : public std::enable_shared_from_this<CServerClass> {
   }
   // Reads the notification queue of a session into `out` (count, length,
   // block); an object that is no session has nothing queued.
-  virtual HRESULT ReadQueue(zel::GetNotifyQuere::Reply&) { return 0; }
+  virtual HRESULT ReadQueue(zel::GetNotifyQuere::Reply&) {
+    return 0;
+  }
 
   // Set at registration; the registry lock guards the writes.
   std::atomic<std::int32_t> handle{-1};
@@ -188,9 +192,9 @@ class CServerClass : public std::enable_shared_from_this<CServerClass> {
 
   // The object's own lock; taken before the registry lock, never after.
   mutable std::mutex lock;
-  std::string description;  // guarded by lock
-  std::string entry_id_text;  // guarded by lock; uppercase hex of PR_ENTRYID, set by Describe
-  std::int32_t ref_count = 0;  // guarded by lock
+  std::string description;       // guarded by lock
+  std::string entry_id_text;     // guarded by lock; uppercase hex of PR_ENTRYID, set by Describe
+  std::int32_t ref_count = 0;    // guarded by lock
   ComPtr<IUnknown> mapi_object;  // guarded by lock
 };
 

@@ -9,9 +9,9 @@
 namespace vantrel::server {
 
 const char* KindTypeName(std::int32_t kind) {
-  static const char* const kNames[] = {"ZELLOGON",    "IMsgStore",   "IMapiProp", "IMapiContainer",
-                                       "IMessage",    "IStream",     "IMAPIFolder", "IMAPITable",
-                                       "IStorage",    "IEnumSTATSTG", "IZELDirectory"};
+  static const char* const kNames[] = {"ZELLOGON", "IMsgStore",    "IMapiProp",    "IMapiContainer",
+                                       "IMessage", "IStream",      "IMAPIFolder",  "IMAPITable",
+                                       "IStorage", "IEnumSTATSTG", "IZELDirectory"};
   return kind >= 0 && kind <= kIZELDirectory ? kNames[kind] : "";
 }
 
@@ -42,7 +42,8 @@ constexpr ULONG kPrEntryId = 0x0FFF0102;
 
 }  // namespace
 
-CServerClasses::CServerClasses(Clock clock) : clock_(clock ? std::move(clock) : Clock([] { return GetTickCount64(); })) {}
+CServerClasses::CServerClasses(Clock clock)
+    : clock_(clock ? std::move(clock) : Clock([] { return GetTickCount64(); })) {}
 
 CServerClasses::~CServerClasses() = default;
 

@@ -87,8 +87,7 @@ class CServerClasses {
   void ClearChanged() { changed_.store(false); }
 
   // Result blocks: the first 512 bytes go inline; the rest waits here.
-  std::int32_t MakeResultBlock(std::vector<std::uint8_t> data, zel::wire::Inline::Value& inline_area,
-                               std::int32_t& cb);
+  std::int32_t MakeResultBlock(std::vector<std::uint8_t> data, zel::wire::Inline::Value& inline_area, std::int32_t& cb);
   // Up to `maximum` bytes into `out`; -1 for a handle without a live entry.
   std::int32_t ReadBlock(std::int32_t handle, std::uint32_t maximum, std::vector<std::uint8_t>& out);
   std::int32_t BlockSize(std::int32_t handle);

@@ -22,16 +22,25 @@ std::string HexLower(const std::vector<std::uint8_t>& bytes) {
 
 const char* ObjectKindName(std::int32_t code) {
   switch (code) {
-    case kMapiTable: return "MAPI_TABLE";
-    case kMapiStream: return "MAPI_STREAM";
-    case kMapiStreamDocfile: return "MAPI_STREAMDOCFILE";
-    case kMapiStorage: return "MAPI_STORAGE";
-    default: return "unknown";
+    case kMapiTable:
+      return "MAPI_TABLE";
+    case kMapiStream:
+      return "MAPI_STREAM";
+    case kMapiStreamDocfile:
+      return "MAPI_STREAMDOCFILE";
+    case kMapiStorage:
+      return "MAPI_STORAGE";
+    default:
+      return "unknown";
   }
 }
 
-std::uint32_t High(std::uint64_t v) { return static_cast<std::uint32_t>(v >> 32); }
-std::uint32_t Low(std::uint64_t v) { return static_cast<std::uint32_t>(v); }
+std::uint32_t High(std::uint64_t v) {
+  return static_cast<std::uint32_t>(v >> 32);
+}
+std::uint32_t Low(std::uint64_t v) {
+  return static_cast<std::uint32_t>(v);
+}
 
 // The object trace line: the text, the handle and the description of the
 // object it names (found without kind test).
@@ -94,8 +103,8 @@ HRESULT ObjectFrame(CServerClasses& reg, std::int32_t handle, std::int32_t kind,
 }  // namespace
 
 #define TEXT(...) [&] { return FormatText(__VA_ARGS__); }
-#define HANDLER(Op)                                                                         \
-  template <>                                                                               \
+#define HANDLER(Op)                                                                  \
+  template <>                                                                        \
   void CServerDispatch::Handle<zel::Op>([[maybe_unused]] const zel::Op::Request& in, \
                                         [[maybe_unused]] zel::Op::Reply& out)
 // The common case: one object operation of the same name.
@@ -110,7 +119,9 @@ CServerDispatch::CServerDispatch(CServerClasses& registry, ServerHooks hooks)
 
 // ---- delivery, queue, handles, logon, buffers ----
 
-HANDLER(DeliverMail) { out.result = MAPI_E_NO_SUPPORT; }
+HANDLER(DeliverMail) {
+  out.result = MAPI_E_NO_SUPPORT;
+}
 
 HANDLER(GetNotifyQuere) {
   try {
@@ -269,8 +280,8 @@ OBJECT_OP(MSGSTORE_GetReceiveFolder, hStore, kIMsgStore, MAPI_E_NO_SUPPORT,
 OBJECT_OP(MSGSTORE_GetReceiveFolderTable, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, nullptr,
           TEXT("IMsgStore.GetReceiveFolderTable = %d", out.hTable))
 OBJECT_OP(MSGSTORE_OpenEntry, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, nullptr,
-          TEXT("IMsgStore.OpenEntry(%s,guid,%x) = %d, typ=%s", HexLower(in.entryID).c_str(), in.ulFlags,
-               out.hNewObject, ObjectKindName(out.ulObjType)))
+          TEXT("IMsgStore.OpenEntry(%s,guid,%x) = %d, typ=%s", HexLower(in.entryID).c_str(), in.ulFlags, out.hNewObject,
+               ObjectKindName(out.ulObjType)))
 OBJECT_OP(MSGSTORE_SetReceiveFolder, hStore, kIMsgStore, MAPI_E_NO_SUPPORT,
           TEXT("IMsgStore.SetReceiveFolder(%s,%s)", in.messageClass.c_str(), HexLower(in.entryID).c_str()))
 OBJECT_OP(MSGSTORE_Undadvise, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, TEXT("IMsgStore.Unadvise(%d)", in.ulConnection))
@@ -290,7 +301,8 @@ OBJECT_OP(IMESSAGE_OpenAttach, hMessage, kIMessage, MAPI_E_OBJECT_DELETED, nullp
           TEXT("IMessage.OpenAttach(%d) = %d", in.ulAttachmentNum, out.hAttach))
 OBJECT_OP(IMESSAGE_ModifyRecipients, hMessage, kIMessage, MAPI_E_OBJECT_DELETED,
           TEXT("IMessage.ModifyRecipients(%x)", in.ulFlags))
-OBJECT_OP(IMESSAGE_SetReadFlag, hMessage, kIMessage, MAPI_E_OBJECT_DELETED, TEXT("IMessage.SetReadFlag(%x)", in.ulFlags))
+OBJECT_OP(IMESSAGE_SetReadFlag, hMessage, kIMessage, MAPI_E_OBJECT_DELETED,
+          TEXT("IMessage.SetReadFlag(%x)", in.ulFlags))
 OBJECT_OP(IMESSAGE_SubmitMessage, hMessage, kIMessage, MAPI_E_OBJECT_DELETED,
           TEXT("IMessage.SubmitMessage(%x)", in.ulFlags))
 
@@ -330,7 +342,7 @@ HANDLER(IMAPIFOLDER_SetMessageStatus) {
   out.result = ObjectFrame<zel::IMAPIFOLDER_SetMessageStatus>(
       reg_, in.hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED,
       Options(TEXT("IMAPIFolder.SetMessageStatus(%s,%x,%x)", HexLower(in.entryID).c_str(), in.ulNewStatus,
-                        in.ulNewStatusMask)),
+                   in.ulNewStatusMask)),
       [&](CServerClass& o) { return o.IMAPIFOLDER_SetMessageStatus(in, out); });
   out.ulOldStatus = 0;  // the folder is asked for no old status
 }
@@ -420,8 +432,7 @@ OBJECT_OP(ISTREAM_Write, hStream, kAnyKind, 1, TEXT("IStream.Write(%d)", static_
 OBJECT_OP(ISTREAM_Revert, hStream, kAnyKind, 1, TEXT("IStream.Revert"))
 OBJECT_OP(ISTREAM_Seek, hStream, kAnyKind, 1,
           TEXT("IStream.Seek(%x%x,%d", High(in.dlibMove), Low(in.dlibMove), in.dwOrigin))
-OBJECT_OP(ISTREAM_SetSize, hStream, kAnyKind, 1,
-          TEXT("IStream.SetSize(%x%x)", High(in.libNewSize), Low(in.libNewSize)))
+OBJECT_OP(ISTREAM_SetSize, hStream, kAnyKind, 1, TEXT("IStream.SetSize(%x%x)", High(in.libNewSize), Low(in.libNewSize)))
 OBJECT_OP(ISTREAM_Stat, hStream, kAnyKind, 1, TEXT("IStream.Stat(%d)", in.grfStatFlag))
 OBJECT_OP(ISTREAM_UnlockRegion, hStream, kAnyKind, 1,
           TEXT("IStream.UnlockRegion(%x%x,%x%x,%d)", High(in.libOffset), Low(in.libOffset), High(in.cb), Low(in.cb),
@@ -429,9 +440,8 @@ OBJECT_OP(ISTREAM_UnlockRegion, hStream, kAnyKind, 1,
 
 HANDLER(ISTREAM_Read) {
   out.data.max = in.cb < 0 ? 0 : static_cast<std::uint32_t>(in.cb);
-  out.result = ObjectFrame<zel::ISTREAM_Read>(reg_, in.hStream, kAnyKind, 1,
-                                               Options(TEXT("IStream.Read(%d)", in.cb)),
-                                               [&](CServerClass& o) { return o.ISTREAM_Read(in, out); });
+  out.result = ObjectFrame<zel::ISTREAM_Read>(reg_, in.hStream, kAnyKind, 1, Options(TEXT("IStream.Read(%d)", in.cb)),
+                                              [&](CServerClass& o) { return o.ISTREAM_Read(in, out); });
   // Never more than the caller's buffer, and the count matches the bytes.
   if (out.data.items.size() > out.data.max) out.data.items.resize(out.data.max);
   out.cbRead = static_cast<std::int32_t>(out.data.items.size());
@@ -458,9 +468,9 @@ OBJECT_OP(ISTORAGE_Stats, hStorage, kAnyKind, 1, TEXT("IStorage::Stats"))
 
 HANDLER(IEnumSTATSTG_Next) {
   out.statstg.max = in.celt < 0 ? 0 : static_cast<std::uint32_t>(in.celt);
-  out.result = ObjectFrame<zel::IEnumSTATSTG_Next>(reg_, in.hEnum, kAnyKind, 1,
-                                                    Options(TEXT("IEnumSTATSTG::Next(%d)", in.celt)),
-                                                    [&](CServerClass& o) { return o.IEnumSTATSTG_Next(in, out); });
+  out.result =
+      ObjectFrame<zel::IEnumSTATSTG_Next>(reg_, in.hEnum, kAnyKind, 1, Options(TEXT("IEnumSTATSTG::Next(%d)", in.celt)),
+                                          [&](CServerClass& o) { return o.IEnumSTATSTG_Next(in, out); });
   if (out.statstg.items.size() > out.statstg.max) out.statstg.items.resize(out.statstg.max);
   out.celtFetched = static_cast<std::int32_t>(out.statstg.items.size());
 }
@@ -482,19 +492,45 @@ HANDLER(ReadBufferEx) {
 
 // ---- fixed answers: these touch nothing ----
 
-HANDLER(Reserved101) { out.result = 0; }
-HANDLER(Reserved102) { out.result = 0; }
-HANDLER(ZELDIR_Open) { out.result = 1; }
-HANDLER(ZELDIR_QueryByName) { out.result = 1; }
-HANDLER(ZELDIR_QueryAll) { out.result = 1; }
-HANDLER(ZELDIR_OpenByName) { out.result = 1; }
-HANDLER(ZELDIR_CreateByName) { out.result = 1; }
-HANDLER(ZELDIR_DeleteByName) { out.result = 1; }
-HANDLER(ZELDIR_WriteByName) { out.result = 1; }
-HANDLER(ZELDIR_AppendByName) { out.result = 1; }
-HANDLER(ZELDIR_Release) { out.result = 1; }
-HANDLER(ExecuteCommand) { out.result = 0; }
-HANDLER(Reserved114) { out.result = 0; }
+HANDLER(Reserved101) {
+  out.result = 0;
+}
+HANDLER(Reserved102) {
+  out.result = 0;
+}
+HANDLER(ZELDIR_Open) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_QueryByName) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_QueryAll) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_OpenByName) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_CreateByName) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_DeleteByName) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_WriteByName) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_AppendByName) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_Release) {
+  out.result = 1;
+}
+HANDLER(ExecuteCommand) {
+  out.result = 0;
+}
+HANDLER(Reserved114) {
+  out.result = 0;
+}
 HANDLER(Reserved117) {
   out.value1 = 1800;
   out.value2 = 0;

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -107,12 +109,11 @@ TEST_F(Fixture, KindTestRunsBothWays) {
     std::int32_t kind, wanted;
     bool found;
   } cases[] = {
-      {kIMapiProp, kIMessage, true},         // messages carry kind 2
-      {kIMAPIFolder, kIMapiProp, true},      {kIMAPIFolder, kIMapiContainer, true},
-      {kIMapiContainer, kIMAPIFolder, true}, {kIMsgStore, kIMapiProp, true},
-      {kIMapiProp, kIMsgStore, true},        {kIMAPITable, kIMAPIFolder, false},
-      {kIMsgStore, kIMessage, false},        {kIStream, kIMapiProp, false},
-      {kIStream, kAnyKind, true},            {kZelLogon, kZelLogon, true},
+      {kIMapiProp, kIMessage, true},  // messages carry kind 2
+      {kIMAPIFolder, kIMapiProp, true}, {kIMAPIFolder, kIMapiContainer, true}, {kIMapiContainer, kIMAPIFolder, true},
+      {kIMsgStore, kIMapiProp, true},   {kIMapiProp, kIMsgStore, true},        {kIMAPITable, kIMAPIFolder, false},
+      {kIMsgStore, kIMessage, false},   {kIStream, kIMapiProp, false},         {kIStream, kAnyKind, true},
+      {kZelLogon, kZelLogon, true},
   };
   for (const auto& c : cases) {
     auto o = Add(c.kind);
@@ -325,8 +326,16 @@ TEST_F(DispatchFixture, TraceLinesOfTheFrame) {
                                                    "ZelServer: Result = 8004010f (MAPI_E_NOT_FOUND)"}));
   // A stream operation on a folder passes the lookup and fails inside.
   EXPECT_EQ(Call<zel::ISTREAM_Commit>({stream->handle, 0}).result, MAPI_E_NO_SUPPORT);
-  EXPECT_EQ(sink.Take(), (std::vector<std::string>{"ZelServer: IStream.Commit(0) ; 2 Box",
-                                                   "ZelServer: Error in ISTREAM_Commit"}));
+  EXPECT_EQ(sink.Take(),
+            (std::vector<std::string>{"ZelServer: IStream.Commit(0) ; 2 Box", "ZelServer: Error in ISTREAM_Commit"}));
+  // Operations that report a handle trace after the call, with the handle.
+  auto store = Add(kIMsgStore, -1, "Store");
+  sink.Take();
+  zel::MSGSTORE_OpenEntry::Request open{store->handle, {0x0A, 0xB1}, {}, 0x10};
+  EXPECT_EQ(Call<zel::MSGSTORE_OpenEntry>(open).result, MAPI_E_NO_SUPPORT);
+  EXPECT_EQ(sink.Take(),
+            (std::vector<std::string>{"ZelServer: Result = 80040102 (MAPI_E_NO_SUPPORT)",
+                                      "ZelServer: IMsgStore.OpenEntry(0ab1,guid,10) = 0, typ=unknown ; 3 Store"}));
   // Percent signs in arguments are printed as they are.
   zel::ISTORAGE_DestroyElement::Request d{9, "a%sb%n"};
   EXPECT_EQ(Call<zel::ISTORAGE_DestroyElement>(d).result, 1);
@@ -416,6 +425,31 @@ TEST_F(DispatchFixture, TruncatedStubDataIsRejectedBeforeAnyOperation) {
   bad.U32(0);
   EXPECT_EQ(transport(zel::MAPIPROP_SetProps::kOpnum, bad.data(), reply, big), RPC_X_BAD_STUB_DATA);
   EXPECT_EQ(transport(122, {}, reply, big), RPC_S_PROCNUM_OUT_OF_RANGE);
+}
+
+TEST_F(Fixture, ConcurrentRegistrationsAndBlocks) {
+  std::vector<std::thread> threads;
+  std::vector<std::vector<std::int32_t>> handles(4);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      zel::wire::Inline::Value inl{};
+      std::int32_t cb;
+      std::vector<std::uint8_t> got;
+      for (int i = 0; i < 500; ++i) {
+        std::int32_t h = reg.Register(std::make_shared<TestObject>(kIStream), -1, nullptr);
+        handles[static_cast<std::size_t>(t)].push_back(h);
+        std::int32_t b = reg.MakeResultBlock(std::vector<std::uint8_t>(700, 1), inl, cb);
+        EXPECT_EQ(reg.ReadBlock(b, kReadBufferMax, got), 188);
+        if (i % 2) reg.Free(h);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::set<std::int32_t> all;
+  for (auto& v : handles) all.insert(v.begin(), v.end());
+  EXPECT_EQ(all.size(), 2000u);
+  EXPECT_EQ(*all.rbegin(), 2000);
+  EXPECT_EQ(reg.Objects().size(), 1000u);
 }
 
 // ---- trace, log, names ----

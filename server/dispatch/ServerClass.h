@@ -43,6 +43,19 @@ const char* KindTypeName(std::int32_t kind);
 bool KindDerivesFrom(std::int32_t kind, std::int32_t wanted);
 
 // Operations of objects: name and the result of an object without them.
+// Each takes the decoded inputs and fills the outputs (all 0 before the
+// call); the return value is the operation's result. Contracts beyond that:
+// - Tarnix_Logon runs on a session the handler has referenced once and
+//   registered; a negative status is passed on, anything else gives the
+//   caller the session handle.
+// - Tarnix_AdminLogon returns 0 when the user check passes, having stored
+//   the four strings; the handler then registers the session. Otherwise the
+//   handler destroys it.
+// - ZelLogon_GetMsgStore returns the store handle as its result.
+// - The advise operations key their records with the object's own handle.
+// - Operations that open objects register them through `registry` and put
+//   the handles into the outputs; result blocks go through
+//   registry->MakeResultBlock.
 #define ZEL_SERVER_OBJECT_OPERATIONS(X)                      \
   X(Tarnix_Logon, 1)                                         \
   X(Tarnix_AdminLogon, MAPI_E_INVALID_WORKSTATION_ACCOUNT)   \

@@ -171,6 +171,20 @@ bool Association::OnRequest(const PduHeader& h, std::span<const std::uint8_t> pd
   auto body = ParseRequest(pdu);
   if (!body) return false;
 
+  if (first && last && it == partial_.end()) {
+    // A call in one fragment, the common case: no reassembly.
+    IncomingCall call;
+    call.call_id = h.call_id;
+    call.context_id = body->context_id;
+    call.opnum = body->opnum;
+    call.has_object = body->has_object;
+    call.object = body->object;
+    call.big_endian = h.big_endian();
+    call.stub.assign(body->stub.begin(), body->stub.end());
+    if (auto c = contexts_.find(call.context_id); c != contexts_.end()) call.spec = c->second;
+    calls.push_back(std::move(call));
+    return true;
+  }
   if (first) {
     if (it != partial_.end()) {
       // A new call under the id of one still arriving: both are refused.
@@ -202,8 +216,7 @@ bool Association::OnRequest(const PduHeader& h, std::span<const std::uint8_t> pd
     Refuse(h.call_id, p.call.context_id, nca_s_proto_error, last, out);
     return true;
   }
-  if (p.call.stub.size() + body->stub.size() > kMaxCallData ||
-      partial_bytes_ + body->stub.size() > kMaxPartialBytes) {
+  if (p.call.stub.size() + body->stub.size() > kMaxCallData || partial_bytes_ + body->stub.size() > kMaxPartialBytes) {
     Refuse(h.call_id, p.call.context_id, nca_s_proto_error, last, out);
     return true;
   }
@@ -212,22 +225,22 @@ bool Association::OnRequest(const PduHeader& h, std::span<const std::uint8_t> pd
   partial_bytes_ += body->stub.size();
   if (!last) return true;
 
+  partial_bytes_ -= p.call.stub.size();
   IncomingCall call = std::move(p.call);
-  Drop(h.call_id);
+  partial_.erase(it);
   if (auto c = contexts_.find(call.context_id); c != contexts_.end()) call.spec = c->second;
   calls.push_back(std::move(call));
   return true;
 }
 
-void ExecuteCall(const IncomingCall& call, std::uint64_t association, std::uint16_t max_xmit,
-                 std::vector<std::uint8_t>& out) {
+bool RunCall(const IncomingCall& call, std::uint64_t association, NdrWriter& reply, std::vector<std::uint8_t>& fault) {
   if (!call.spec) {
-    AppendFault(out, call.call_id, call.context_id, nca_s_unk_if, true);
-    return;
+    AppendFault(fault, call.call_id, call.context_id, nca_s_unk_if, true);
+    return false;
   }
   if (call.opnum >= call.spec->operation_count || !call.spec->dispatch) {
-    AppendFault(out, call.call_id, call.context_id, nca_s_op_rng_error, true);
-    return;
+    AppendFault(fault, call.call_id, call.context_id, nca_s_op_rng_error, true);
+    return false;
   }
   CallInfo info;
   info.association = association;
@@ -235,7 +248,6 @@ void ExecuteCall(const IncomingCall& call, std::uint64_t association, std::uint1
   info.has_object = call.has_object;
   info.object = call.object;
   NdrReader in(call.stub, call.big_endian);
-  NdrWriter reply;
   RPC_STATUS status = RPC_S_OK;
   try {
     status = call.spec->dispatch(info, in, reply);
@@ -246,12 +258,17 @@ void ExecuteCall(const IncomingCall& call, std::uint64_t association, std::uint1
     status = static_cast<RPC_STATUS>(nca_s_fault_unspec);
   }
   if (status == RPC_S_OK && reply.size() > kMaxCallData) status = static_cast<RPC_STATUS>(nca_s_fault_unspec);
-  if (status != RPC_S_OK) {
-    bool dne = status == RPC_X_BAD_STUB_DATA || static_cast<std::uint32_t>(status) == nca_s_op_rng_error;
-    AppendFault(out, call.call_id, call.context_id, static_cast<std::uint32_t>(status), dne);
-    return;
-  }
-  AppendResponse(out, call.call_id, call.context_id, reply.data(), max_xmit);
+  if (status == RPC_S_OK) return true;
+  bool dne = status == RPC_X_BAD_STUB_DATA || static_cast<std::uint32_t>(status) == nca_s_op_rng_error;
+  AppendFault(fault, call.call_id, call.context_id, static_cast<std::uint32_t>(status), dne);
+  return false;
+}
+
+void ExecuteCall(const IncomingCall& call, std::uint64_t association, std::uint16_t max_xmit,
+                 std::vector<std::uint8_t>& out) {
+  NdrWriter reply;
+  if (RunCall(call, association, reply, out))
+    AppendResponse(out, call.call_id, call.context_id, reply.data(), max_xmit);
 }
 
 }  // namespace vantrel::rpc

@@ -80,6 +80,10 @@ class Association {
   size_t partial_bytes_ = 0;
 };
 
+// Runs one call through its interface: true with the reply stub in
+// `reply`, or false with a fault PDU appended to `fault`. Never throws.
+bool RunCall(const IncomingCall& call, std::uint64_t association, NdrWriter& reply, std::vector<std::uint8_t>& fault);
+
 // Runs one call through its interface and appends the response fragments
 // (at most max_xmit long) or a fault to `out`. Never throws.
 void ExecuteCall(const IncomingCall& call, std::uint64_t association, std::uint16_t max_xmit,

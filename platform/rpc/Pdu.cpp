@@ -144,31 +144,13 @@ std::optional<Cursor> BodyCursor(std::span<const std::uint8_t> pdu, PduHeader& h
 void AppendFragments(std::vector<std::uint8_t>& out, PduType type, std::uint32_t call_id, std::uint16_t context_id,
                      std::uint16_t opnum, const GUID* object, std::span<const std::uint8_t> stub,
                      std::uint16_t max_frag) {
-  size_t head = kRequestHeaderSize + (object ? 16 : 0);
-  // Stub bytes per fragment, a multiple of 8 so that every fragment but the
-  // last keeps the stub's alignment.
-  size_t room = (std::max<size_t>(max_frag, kMinFragment) - head) & ~size_t{7};
-  size_t offset = 0;
-  do {
-    size_t n = std::min(room, stub.size() - offset);
-    std::uint8_t flags = 0;
-    if (offset == 0) flags |= PFC_FIRST_FRAG;
-    if (offset + n == stub.size()) flags |= PFC_LAST_FRAG;
-    if (object) flags |= PFC_OBJECT_UUID;
-    Builder b(out, type, flags, call_id);
-    b.U32(static_cast<std::uint32_t>(stub.size() - offset));  // alloc hint: what remains
-    b.U16(context_id);
-    if (type == PduType::kRequest) {
-      b.U16(opnum);
-      if (object) b.Uuid(*object);
-    } else {
-      b.U8(0);  // cancel count
-      b.U8(0);
-    }
-    b.Bytes(stub.subspan(offset, n));
-    b.End();
-    offset += n;
-  } while (offset < stub.size());
+  auto plan = PlanFragments(type, call_id, context_id, opnum, object, stub.size(), max_frag);
+  out.reserve(out.size() + stub.size() + plan.size() * (kRequestHeaderSize + 16));
+  for (const auto& f : plan) {
+    out.insert(out.end(), f.head, f.head + f.head_size);
+    out.insert(out.end(), stub.begin() + static_cast<std::ptrdiff_t>(f.offset),
+               stub.begin() + static_cast<std::ptrdiff_t>(f.offset + f.length));
+  }
 }
 
 }  // namespace
@@ -369,9 +351,49 @@ void AppendBare(std::vector<std::uint8_t>& out, PduType type, std::uint8_t flags
   b.End();
 }
 
-void AppendRequest(std::vector<std::uint8_t>& out, std::uint32_t call_id, std::uint16_t context_id,
-                   std::uint16_t opnum, const GUID* object, std::span<const std::uint8_t> stub,
-                   std::uint16_t max_frag) {
+std::vector<Fragment> PlanFragments(PduType type, std::uint32_t call_id, std::uint16_t context_id, std::uint16_t opnum,
+                                    const GUID* object, size_t stub_size, std::uint16_t max_frag) {
+  if (type != PduType::kRequest) object = nullptr;
+  size_t head = kRequestHeaderSize + (object ? 16 : 0);
+  // Stub bytes per fragment, a multiple of 8 so that every fragment but the
+  // last keeps the stub's alignment.
+  size_t room = (std::max<size_t>(max_frag, kMinFragment) - head) & ~size_t{7};
+  std::vector<Fragment> plan;
+  plan.reserve(stub_size / room + 1);
+  size_t offset = 0;
+  do {
+    size_t n = std::min(room, stub_size - offset);
+    std::uint8_t flags = 0;
+    if (offset == 0) flags |= PFC_FIRST_FRAG;
+    if (offset + n == stub_size) flags |= PFC_LAST_FRAG;
+    if (object) flags |= PFC_OBJECT_UUID;
+    std::vector<std::uint8_t> h;
+    Builder b(h, type, flags, call_id);
+    b.U32(static_cast<std::uint32_t>(stub_size - offset));  // alloc hint: what remains
+    b.U16(context_id);
+    if (type == PduType::kRequest) {
+      b.U16(opnum);
+      if (object) b.Uuid(*object);
+    } else {
+      b.U8(0);  // cancel count
+      b.U8(0);
+    }
+    size_t len = h.size() + n;
+    h[8] = static_cast<std::uint8_t>(len);
+    h[9] = static_cast<std::uint8_t>(len >> 8);
+    Fragment f;
+    std::memcpy(f.head, h.data(), h.size());
+    f.head_size = h.size();
+    f.offset = offset;
+    f.length = n;
+    plan.push_back(f);
+    offset += n;
+  } while (offset < stub_size);
+  return plan;
+}
+
+void AppendRequest(std::vector<std::uint8_t>& out, std::uint32_t call_id, std::uint16_t context_id, std::uint16_t opnum,
+                   const GUID* object, std::span<const std::uint8_t> stub, std::uint16_t max_frag) {
   AppendFragments(out, PduType::kRequest, call_id, context_id, opnum, object, stub, max_frag);
 }
 

@@ -165,11 +165,23 @@ void AppendFault(std::vector<std::uint8_t>& out, std::uint32_t call_id, std::uin
 // A PDU of header only (shutdown, co_cancel, orphaned).
 void AppendBare(std::vector<std::uint8_t>& out, PduType type, std::uint8_t flags, std::uint32_t call_id);
 
+// One fragment of a request or response: its header, followed on the
+// wire by stub[offset, offset + length).
+struct Fragment {
+  std::uint8_t head[kRequestHeaderSize + 16];
+  size_t head_size = 0;
+  size_t offset = 0;
+  size_t length = 0;
+};
+// Splits a stub of `stub_size` bytes into fragments none longer than
+// max_frag; a request carries `object` when it is not null.
+std::vector<Fragment> PlanFragments(PduType type, std::uint32_t call_id, std::uint16_t context_id, std::uint16_t opnum,
+                                    const GUID* object, size_t stub_size, std::uint16_t max_frag);
+
 // Appends the fragments of a request (with `object` when not null) or a
 // response, none longer than max_frag.
-void AppendRequest(std::vector<std::uint8_t>& out, std::uint32_t call_id, std::uint16_t context_id,
-                   std::uint16_t opnum, const GUID* object, std::span<const std::uint8_t> stub,
-                   std::uint16_t max_frag);
+void AppendRequest(std::vector<std::uint8_t>& out, std::uint32_t call_id, std::uint16_t context_id, std::uint16_t opnum,
+                   const GUID* object, std::span<const std::uint8_t> stub, std::uint16_t max_frag);
 void AppendResponse(std::vector<std::uint8_t>& out, std::uint32_t call_id, std::uint16_t context_id,
                     std::span<const std::uint8_t> stub, std::uint16_t max_frag);
 

@@ -16,8 +16,8 @@
 using RPC_STATUS = LONG;
 inline constexpr RPC_STATUS RPC_S_OK = 0;
 // Published aliases of Win32 codes.
-inline constexpr RPC_STATUS RPC_S_INVALID_ARG = 87;     // ERROR_INVALID_PARAMETER
-inline constexpr RPC_STATUS RPC_S_OUT_OF_MEMORY = 14;   // ERROR_OUTOFMEMORY
+inline constexpr RPC_STATUS RPC_S_INVALID_ARG = 87;    // ERROR_INVALID_PARAMETER
+inline constexpr RPC_STATUS RPC_S_OUT_OF_MEMORY = 14;  // ERROR_OUTOFMEMORY
 
 // DCE fault statuses sent in fault PDUs (the Open Group's nca_s_ values).
 inline constexpr std::uint32_t nca_s_comm_failure = 0x1C010001;

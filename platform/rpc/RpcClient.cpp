@@ -28,6 +28,7 @@ struct RpcBinding {
   unsigned timeout_level = 5;
 
   vantrel::rpc::Socket sock;
+  vantrel::rpc::PduReader reader;
   std::uint16_t max_xmit = vantrel::rpc::kMinFragment;
   std::uint16_t max_recv = vantrel::rpc::kMinFragment;
   std::uint32_t assoc_group = 0;
@@ -41,6 +42,7 @@ struct RpcBinding {
 
   void Reset() {
     sock.Close();
+    reader.Clear();
     contexts.clear();
     next_context = 0;
   }
@@ -61,24 +63,13 @@ int TimeoutMs(unsigned level) {
   return 1000 << level;
 }
 
-// Reads one whole PDU; kClosed also for a malformed header or a fragment
-// longer than `max_frag`.
-IoResult ReadPdu(const RpcBinding& b, std::uint16_t max_frag, std::vector<std::uint8_t>& pdu, PduHeader& h,
-                 bool& malformed) {
-  malformed = false;
-  pdu.resize(vantrel::rpc::kHeaderSize);
-  int t = TimeoutMs(b.timeout_level);
-  IoResult r = vantrel::rpc::RecvAll(b.sock, pdu.data(), pdu.size(), t);
-  if (r != IoResult::kOk) return r;
-  auto parsed = vantrel::rpc::ParseHeader(pdu);
-  if (!parsed || parsed->frag_length > max_frag) {
-    malformed = true;
-    return IoResult::kClosed;
-  }
-  h = *parsed;
-  pdu.resize(h.frag_length);
-  return vantrel::rpc::RecvAll(b.sock, pdu.data() + vantrel::rpc::kHeaderSize,
-                               pdu.size() - vantrel::rpc::kHeaderSize, t);
+using ReadResult = vantrel::rpc::PduReader::Result;
+
+// Reads one whole PDU and its header.
+ReadResult ReadPdu(RpcBinding& b, std::uint16_t max_frag, std::span<const std::uint8_t>& pdu, PduHeader& h) {
+  ReadResult r = b.reader.Read(b.sock, max_frag, pdu);
+  if (r == ReadResult::kOk) h = *vantrel::rpc::ParseHeader(pdu);
+  return r;
 }
 
 RPC_STATUS ResultStatus(const vantrel::rpc::ContextResult& r) {
@@ -98,6 +89,7 @@ RPC_STATUS Negotiate(RpcBinding& b, const SyntaxId& abstract, std::uint16_t& con
   if (first) {
     RPC_STATUS st = vantrel::rpc::ConnectTcp(b.host, b.endpoint, TimeoutMs(b.timeout_level), b.sock);
     if (st != RPC_S_OK) return st;
+    vantrel::rpc::SetReceiveTimeout(b.sock, TimeoutMs(b.timeout_level));
   }
   vantrel::rpc::BindBody body;
   body.max_xmit = vantrel::rpc::kOurMaxFragment;
@@ -114,13 +106,12 @@ RPC_STATUS Negotiate(RpcBinding& b, const SyntaxId& abstract, std::uint16_t& con
     return st;
   };
   if (SendAll(b.sock, out.data(), out.size()) != IoResult::kOk) return fail(RPC_S_SERVER_UNAVAILABLE);
-  std::vector<std::uint8_t> pdu;
+  std::span<const std::uint8_t> pdu;
   PduHeader h;
-  bool malformed = false;
-  IoResult r = ReadPdu(b, vantrel::rpc::kOurMaxFragment, pdu, h, malformed);
-  if (r != IoResult::kOk) {
+  ReadResult r = ReadPdu(b, vantrel::rpc::kOurMaxFragment, pdu, h);
+  if (r != ReadResult::kOk) {
     b.Reset();
-    return malformed ? RPC_S_PROTOCOL_ERROR : RPC_S_SERVER_UNAVAILABLE;
+    return r == ReadResult::kMalformed ? RPC_S_PROTOCOL_ERROR : RPC_S_SERVER_UNAVAILABLE;
   }
   if (h.call_id != call_id) return fail(RPC_S_PROTOCOL_ERROR);
   if (h.type == PduType::kBindNak && first) {
@@ -163,7 +154,7 @@ RPC_STATUS Negotiate(RpcBinding& b, const SyntaxId& abstract, std::uint16_t& con
 void DropIfBroken(RpcBinding& b) {
   if (!b.sock.valid()) return;
   pollfd p{b.sock.fd(), POLLIN, 0};
-  if (::poll(&p, 1, 0) > 0) b.Reset();
+  if (b.reader.buffered() || ::poll(&p, 1, 0) > 0) b.Reset();
 }
 
 RPC_STATUS FaultToStatus(std::uint32_t status) {
@@ -186,7 +177,7 @@ RPC_STATUS FaultToStatus(std::uint32_t status) {
 }  // namespace
 
 RPC_STATUS RpcStringBindingCompose(const char* obj_uuid, const char* protseq, const char* network_addr,
-                                   const char* endpoint, const char* options, char** string_binding) {
+                                   const char* endpoint, const char* options, char** string_binding) try {
   if (!string_binding) return RPC_S_INVALID_ARG;
   std::string s;
   if (obj_uuid && *obj_uuid) s += std::string(obj_uuid) + "@";
@@ -200,9 +191,11 @@ RPC_STATUS RpcStringBindingCompose(const char* obj_uuid, const char* protseq, co
   }
   *string_binding = Duplicate(s);
   return *string_binding ? RPC_S_OK : RPC_S_OUT_OF_MEMORY;
+} catch (...) {
+  return RPC_S_OUT_OF_MEMORY;
 }
 
-RPC_STATUS RpcBindingFromStringBinding(const char* string_binding, RPC_BINDING_HANDLE* binding) {
+RPC_STATUS RpcBindingFromStringBinding(const char* string_binding, RPC_BINDING_HANDLE* binding) try {
   if (!binding) return RPC_S_INVALID_ARG;
   *binding = nullptr;
   if (!string_binding) return RPC_S_INVALID_STRING_BINDING;
@@ -236,12 +229,15 @@ RPC_STATUS RpcBindingFromStringBinding(const char* string_binding, RPC_BINDING_H
   b->endpoint = endpoint;
   *binding = b.release();
   return RPC_S_OK;
+} catch (...) {
+  return RPC_S_OUT_OF_MEMORY;
 }
 
 RPC_STATUS RpcMgmtSetComTimeout(RPC_BINDING_HANDLE binding, unsigned timeout) {
   if (!binding) return RPC_S_INVALID_BINDING;
   if (timeout > 10) return RPC_S_INVALID_TIMEOUT;
   binding->timeout_level = timeout;
+  if (binding->sock.valid()) vantrel::rpc::SetReceiveTimeout(binding->sock, TimeoutMs(timeout));
   return RPC_S_OK;
 }
 
@@ -265,8 +261,11 @@ RPC_STATUS RpcStringFree(char** s) {
 
 namespace vantrel::rpc {
 
-RPC_STATUS Call(RPC_BINDING_HANDLE binding, const InterfaceSpec& spec, std::uint16_t opnum,
-                const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply, bool& reply_big_endian) {
+namespace {
+
+RPC_STATUS CallOnce(RPC_BINDING_HANDLE binding, const InterfaceSpec& spec, std::uint16_t opnum,
+                    const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply,
+                    bool& reply_big_endian) {
   reply.clear();
   reply_big_endian = false;
   if (!binding) return RPC_S_INVALID_BINDING;
@@ -278,25 +277,24 @@ RPC_STATUS Call(RPC_BINDING_HANDLE binding, const InterfaceSpec& spec, std::uint
   if (st != RPC_S_OK) return st;
 
   std::uint32_t call_id = b.next_call_id++;
-  std::vector<std::uint8_t> out;
-  AppendRequest(out, call_id, context_id, opnum, b.has_object ? &b.object : nullptr, request, b.max_xmit);
-  if (SendAll(b.sock, out.data(), out.size()) != IoResult::kOk) {
+  auto plan = PlanFragments(PduType::kRequest, call_id, context_id, opnum, b.has_object ? &b.object : nullptr,
+                            request.size(), b.max_xmit);
+  if (SendFragments(b.sock, plan, request) != IoResult::kOk) {
     b.Reset();
     return RPC_S_CALL_FAILED_DNE;
   }
 
-  std::vector<std::uint8_t> pdu;
+  std::span<const std::uint8_t> pdu;
   PduHeader first{};
   bool started = false, shutdown_asked = false;
   for (;;) {
     PduHeader h;
-    bool malformed = false;
-    IoResult r = ReadPdu(b, b.max_recv, pdu, h, malformed);
-    if (r != IoResult::kOk) {
+    ReadResult r = ReadPdu(b, b.max_recv, pdu, h);
+    if (r != ReadResult::kOk) {
       b.Reset();
       reply.clear();
-      if (malformed) return RPC_S_PROTOCOL_ERROR;
-      return r == IoResult::kTimeout ? RPC_S_COMM_FAILURE : RPC_S_CALL_FAILED;
+      if (r == ReadResult::kMalformed) return RPC_S_PROTOCOL_ERROR;
+      return r == ReadResult::kTimeout ? RPC_S_COMM_FAILURE : RPC_S_CALL_FAILED;
     }
     if (h.type == PduType::kShutdown) {
       shutdown_asked = true;
@@ -334,6 +332,20 @@ RPC_STATUS Call(RPC_BINDING_HANDLE binding, const InterfaceSpec& spec, std::uint
   reply_big_endian = first.big_endian();
   if (shutdown_asked) b.Reset();
   return RPC_S_OK;
+}
+
+}  // namespace
+
+RPC_STATUS Call(RPC_BINDING_HANDLE binding, const InterfaceSpec& spec, std::uint16_t opnum,
+                const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply, bool& reply_big_endian) {
+  try {
+    return CallOnce(binding, spec, opnum, request, reply, reply_big_endian);
+  } catch (...) {
+    // Out of memory: the association may be half way through a PDU.
+    if (binding) binding->Reset();
+    reply.clear();
+    return RPC_S_OUT_OF_MEMORY;
+  }
 }
 
 std::string DefaultEndpoint() {

@@ -44,11 +44,11 @@ struct Connection {
   Connection(Socket s, std::uint64_t id, InterfaceLookup lookup, std::string address)
       : sock(std::move(s)), assoc(id, std::move(lookup), std::move(address)) {}
   const Socket sock;
-  Association assoc;  // used by the reader thread only
+  Association assoc;    // used by the reader thread only
   std::mutex write_mu;  // guards writes to sock, so PDUs of two calls never interleave
   std::mutex mu;
   std::condition_variable cv;
-  unsigned outstanding = 0;   // guarded by mu: calls queued or running
+  unsigned outstanding = 0;  // guarded by mu: calls queued or running
   std::atomic<bool> closed{false};
 };
 
@@ -62,6 +62,24 @@ void SendPdus(Connection& c, const std::vector<std::uint8_t>& out) {
   if (out.empty() || c.closed) return;
   std::lock_guard<std::mutex> l(c.write_mu);
   if (SendAll(c.sock, out.data(), out.size()) != IoResult::kOk) c.sock.Shutdown();
+}
+
+// Runs a call and sends its response fragments straight from the reply
+// buffer, or its fault.
+void Serve(Connection& c, const IncomingCall& call, std::uint16_t max_xmit) noexcept try {
+  NdrWriter reply;
+  std::vector<std::uint8_t> fault;
+  if (!RunCall(call, c.assoc.id(), reply, fault)) {
+    SendPdus(c, fault);
+    return;
+  }
+  auto plan = PlanFragments(PduType::kResponse, call.call_id, call.context_id, 0, nullptr, reply.size(), max_xmit);
+  if (c.closed) return;
+  std::lock_guard<std::mutex> l(c.write_mu);
+  if (SendFragments(c.sock, plan, reply.data()) != IoResult::kOk) c.sock.Shutdown();
+} catch (...) {
+  // No memory for the answer: the caller sees the connection end.
+  c.sock.Shutdown();
 }
 
 }  // namespace
@@ -90,12 +108,15 @@ struct Server::Impl {
   std::thread acceptor;
   const Socket wake;  // eventfd that interrupts the acceptor's poll
 
-  // Guards queue, workers, idle, max_calls, pool_stop.
+  // Guards queue, workers, idle, running, max_calls, pool_stop. A call
+  // runs on a pool thread or on its connection's reader thread; either way
+  // it holds one of max_calls slots while it runs.
   mutable std::mutex pool_mu;
   std::condition_variable pool_cv;
   std::deque<Job> queue;
   std::vector<std::thread> workers;
   unsigned idle = 0;
+  unsigned running = 0;
   unsigned max_calls = 1;
   bool pool_stop = false;
 
@@ -112,14 +133,33 @@ struct Server::Impl {
   }
 
   // Runs with pool_mu held.
-  void StartWorker() { workers.emplace_back([this] { WorkerLoop(); }); }
+  void StartWorker() {
+    workers.emplace_back([this] { WorkerLoop(); });
+  }
+
+  // Takes a call slot for the calling reader thread when one is free and
+  // no queued call is waiting for it: the call then runs without a hand-
+  // over to another thread.
+  bool TryRunHere() {
+    std::lock_guard<std::mutex> l(pool_mu);
+    if (pool_stop || !queue.empty() || running >= max_calls) return false;
+    ++running;
+    return true;
+  }
+
+  void ReleaseSlot() {
+    std::lock_guard<std::mutex> l(pool_mu);
+    --running;
+    if (!queue.empty()) pool_cv.notify_one();
+  }
 
   void Submit(Job job) {
     std::lock_guard<std::mutex> l(pool_mu);
     if (pool_stop) return;
     queue.push_back(std::move(job));
-    if (queue.size() > idle && workers.size() < max_calls) StartWorker();
     pool_cv.notify_one();
+    // Without a new thread the call waits for a running one.
+    if (queue.size() > idle && workers.size() < max_calls) StartWorker();
   }
 
   void WorkerLoop() {
@@ -128,18 +168,16 @@ struct Server::Impl {
       {
         std::unique_lock<std::mutex> l(pool_mu);
         ++idle;
-        pool_cv.wait(l, [this] { return pool_stop || !queue.empty(); });
+        pool_cv.wait(l, [this] { return pool_stop || (!queue.empty() && running < max_calls); });
         --idle;
         if (pool_stop) return;
         job = std::move(queue.front());
         queue.pop_front();
+        ++running;
       }
       Connection& c = *job.conn;
-      if (!c.closed) {
-        std::vector<std::uint8_t> out;
-        ExecuteCall(job.call, c.assoc.id(), job.max_xmit, out);
-        SendPdus(c, out);
-      }
+      if (!c.closed) Serve(c, job.call, job.max_xmit);
+      ReleaseSlot();
       {
         std::lock_guard<std::mutex> l(c.mu);
         --c.outstanding;
@@ -149,23 +187,40 @@ struct Server::Impl {
   }
 
   void ReaderLoop(const std::shared_ptr<Connection>& conn) {
+    try {
+      ReadCalls(conn);
+    } catch (...) {
+      // Out of memory on this connection: it ends, the server goes on.
+    }
     Connection& c = *conn;
-    std::vector<std::uint8_t> pdu, out;
+    c.closed = true;
+    c.sock.Shutdown();
+    c.cv.notify_all();
+    {
+      std::lock_guard<std::mutex> l(mu);
+      finished.push_back(c.assoc.id());
+    }
+    Wake();
+  }
+
+  void ReadCalls(const std::shared_ptr<Connection>& conn) {
+    Connection& c = *conn;
+    PduReader reader;
+    std::span<const std::uint8_t> pdu;
+    std::vector<std::uint8_t> out;
     std::vector<IncomingCall> calls;
-    for (;;) {
-      pdu.resize(kHeaderSize);
-      if (RecvAll(c.sock, pdu.data(), kHeaderSize, kWaitForever) != IoResult::kOk) break;
-      auto h = ParseHeader(pdu);
-      // The length is checked before the rest is read: a fragment longer
-      // than negotiated ends the connection.
-      if (!h || h->frag_length > c.assoc.max_recv()) break;
-      pdu.resize(h->frag_length);
-      if (RecvAll(c.sock, pdu.data() + kHeaderSize, pdu.size() - kHeaderSize, kWaitForever) != IoResult::kOk) break;
+    // A fragment longer than negotiated ends the connection.
+    while (reader.Read(c.sock, c.assoc.max_recv(), pdu) == PduReader::Result::kOk) {
       out.clear();
       calls.clear();
       bool keep = c.assoc.Receive(pdu, out, calls);
       SendPdus(c, out);
       for (auto& call : calls) {
+        if (TryRunHere()) {
+          Serve(c, call, c.assoc.max_xmit());
+          ReleaseSlot();
+          continue;
+        }
         {
           std::unique_lock<std::mutex> l(c.mu);
           c.cv.wait(l, [&] { return c.outstanding < kMaxCallsPerConnection || c.closed; });
@@ -176,13 +231,6 @@ struct Server::Impl {
       }
       if (!keep || c.closed) break;
     }
-    c.closed = true;
-    c.sock.Shutdown();
-    {
-      std::lock_guard<std::mutex> l(mu);
-      finished.push_back(c.assoc.id());
-    }
-    Wake();
   }
 
   // Joins readers that ended. Runs on the acceptor thread.
@@ -236,7 +284,12 @@ struct Server::Impl {
             std::move(s), id, [this](const SyntaxId& syn) { return Lookup(syn); }, std::to_string(ports[i]));
         std::lock_guard<std::mutex> l(mu);
         if (stopping) continue;
-        conns[id] = ConnEntry{conn, std::thread([this, conn] { ReaderLoop(conn); })};
+        try {
+          conns[id] = ConnEntry{conn, std::thread([this, conn] { ReaderLoop(conn); })};
+        } catch (...) {
+          // No thread or memory for it: the connection is closed at once.
+          conns.erase(id);
+        }
       }
     }
   }
@@ -244,9 +297,11 @@ struct Server::Impl {
 
 Server::Server() : impl_(std::make_unique<Impl>()) {}
 
-Server::~Server() { Stop(); }
+Server::~Server() {
+  Stop();
+}
 
-RPC_STATUS Server::UseEndpoint(const char* endpoint, unsigned max_calls) {
+RPC_STATUS Server::UseEndpoint(const char* endpoint, unsigned max_calls) try {
   std::uint16_t port = 0;
   if (!ParsePort(endpoint, port)) return RPC_S_INVALID_ENDPOINT_FORMAT;
   int backlog = static_cast<int>(std::min(std::max(max_calls, 16u), 4096u));
@@ -259,17 +314,21 @@ RPC_STATUS Server::UseEndpoint(const char* endpoint, unsigned max_calls) {
   }
   impl_->Wake();
   return RPC_S_OK;
+} catch (...) {
+  return RPC_S_OUT_OF_MEMORY;
 }
 
-RPC_STATUS Server::RegisterIf(const InterfaceSpec& spec) {
+RPC_STATUS Server::RegisterIf(const InterfaceSpec& spec) try {
   std::lock_guard<std::mutex> l(impl_->mu);
   for (const auto& i : impl_->interfaces)
     if (i->uuid == spec.uuid && i->major == spec.major && i->minor == spec.minor) return RPC_S_ALREADY_REGISTERED;
   impl_->interfaces.push_back(std::make_shared<const InterfaceSpec>(spec));
   return RPC_S_OK;
+} catch (...) {
+  return RPC_S_OUT_OF_MEMORY;
 }
 
-RPC_STATUS Server::Listen(unsigned min_threads, unsigned max_calls) {
+RPC_STATUS Server::Listen(unsigned min_threads, unsigned max_calls) try {
   if (max_calls == 0) return RPC_S_MAX_CALLS_TOO_SMALL;
   std::lock_guard<std::mutex> l(impl_->mu);
   if (impl_->listening) return RPC_S_ALREADY_LISTENING;
@@ -280,9 +339,11 @@ RPC_STATUS Server::Listen(unsigned min_threads, unsigned max_calls) {
     impl_->pool_stop = false;
     while (impl_->workers.size() < std::min(min_threads, max_calls)) impl_->StartWorker();
   }
-  impl_->listening = true;
   impl_->acceptor = std::thread([this] { impl_->AcceptLoop(); });
+  impl_->listening = true;
   return RPC_S_OK;
+} catch (...) {
+  return RPC_S_OUT_OF_RESOURCES;
 }
 
 RPC_STATUS Server::Stop() {
@@ -375,6 +436,10 @@ RPC_STATUS RpcServerListen(unsigned min_threads, unsigned max_calls, unsigned do
   return ProcessServer().Wait();
 }
 
-RPC_STATUS RpcMgmtStopServerListening(void* /*binding*/) { return ProcessServer().Stop(); }
+RPC_STATUS RpcMgmtStopServerListening(void* /*binding*/) {
+  return ProcessServer().Stop();
+}
 
-RPC_STATUS RpcMgmtWaitServerListen() { return ProcessServer().Wait(); }
+RPC_STATUS RpcMgmtWaitServerListen() {
+  return ProcessServer().Wait();
+}

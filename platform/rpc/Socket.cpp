@@ -7,10 +7,15 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+
+#include "platform/rpc/Pdu.h"
 
 namespace vantrel::rpc {
 
@@ -34,6 +39,15 @@ void Socket::Shutdown() const {
 void SetNoDelay(const Socket& s) {
   int one = 1;
   ::setsockopt(s.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void SetReceiveTimeout(const Socket& s, int timeout_ms) {
+  timeval tv{};
+  if (timeout_ms != kWaitForever) {
+    tv.tv_sec = timeout_ms / 1000;
+    tv.tv_usec = (timeout_ms % 1000) * 1000;
+  }
+  ::setsockopt(s.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
 namespace {
@@ -106,7 +120,8 @@ RPC_STATUS ListenTcp(std::uint16_t port, int backlog, Socket& out, std::uint16_t
   a.sin_port = htons(port);
   if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
     return errno == EADDRINUSE || errno == EACCES ? RPC_S_DUPLICATE_ENDPOINT : RPC_S_CANT_CREATE_ENDPOINT;
-  if (::listen(s.fd(), backlog) != 0) return errno == EADDRINUSE ? RPC_S_DUPLICATE_ENDPOINT : RPC_S_CANT_CREATE_ENDPOINT;
+  if (::listen(s.fd(), backlog) != 0)
+    return errno == EADDRINUSE ? RPC_S_DUPLICATE_ENDPOINT : RPC_S_CANT_CREATE_ENDPOINT;
   socklen_t len = sizeof a;
   ::getsockname(s.fd(), reinterpret_cast<sockaddr*>(&a), &len);
   bound_port = ntohs(a.sin_port);
@@ -128,6 +143,38 @@ IoResult SendAll(const Socket& s, const void* data, size_t n) {
   return IoResult::kOk;
 }
 
+IoResult SendFragments(const Socket& s, const std::vector<Fragment>& plan, std::span<const std::uint8_t> stub) {
+  constexpr size_t kBatch = 256;  // fragments per sendmsg, well below IOV_MAX
+  std::vector<iovec> iov;
+  for (size_t first = 0; first < plan.size(); first += kBatch) {
+    iov.clear();
+    for (size_t i = first; i < std::min(plan.size(), first + kBatch); ++i) {
+      const Fragment& f = plan[i];
+      iov.push_back({const_cast<std::uint8_t*>(f.head), f.head_size});
+      if (f.length) iov.push_back({const_cast<std::uint8_t*>(stub.data() + f.offset), f.length});
+    }
+    size_t at = 0;
+    while (at < iov.size()) {
+      msghdr m{};
+      m.msg_iov = iov.data() + at;
+      m.msg_iovlen = iov.size() - at;
+      ssize_t w = ::sendmsg(s.fd(), &m, MSG_NOSIGNAL);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return IoResult::kClosed;
+      }
+      // Skip what went out; a partly sent vector keeps its rest.
+      auto left = static_cast<size_t>(w);
+      while (at < iov.size() && left >= iov[at].iov_len) left -= iov[at++].iov_len;
+      if (left) {
+        iov[at].iov_base = static_cast<std::uint8_t*>(iov[at].iov_base) + left;
+        iov[at].iov_len -= left;
+      }
+    }
+  }
+  return IoResult::kOk;
+}
+
 IoResult RecvAll(const Socket& s, void* data, size_t n, int timeout_ms) {
   auto* p = static_cast<char*>(data);
   while (n > 0) {
@@ -142,6 +189,39 @@ IoResult RecvAll(const Socket& s, void* data, size_t n, int timeout_ms) {
     n -= static_cast<size_t>(r);
   }
   return IoResult::kOk;
+}
+
+IoResult PduReader::Fill(const Socket& s, size_t need) {
+  if (end_ - begin_ >= need) return IoResult::kOk;
+  if (buf_.size() - begin_ < need) {
+    if (end_ > begin_) std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+    if (buf_.size() < need) buf_.resize(std::max<size_t>(need, 1 << 16));
+  }
+  while (end_ - begin_ < need) {
+    ssize_t r = ::recv(s.fd(), buf_.data() + end_, buf_.size() - end_, 0);
+    if (r > 0) {
+      end_ += static_cast<size_t>(r);
+      continue;
+    }
+    if (r == 0) return IoResult::kClosed;
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? IoResult::kTimeout : IoResult::kClosed;
+  }
+  return IoResult::kOk;
+}
+
+PduReader::Result PduReader::Read(const Socket& s, std::uint16_t max_frag, std::span<const std::uint8_t>& pdu) {
+  auto map = [](IoResult r) { return r == IoResult::kTimeout ? Result::kTimeout : Result::kClosed; };
+  if (IoResult r = Fill(s, kHeaderSize); r != IoResult::kOk) return map(r);
+  auto h = ParseHeader(std::span(buf_.data() + begin_, kHeaderSize));
+  // The length is checked before the rest is read.
+  if (!h || h->frag_length > max_frag) return Result::kMalformed;
+  if (IoResult r = Fill(s, h->frag_length); r != IoResult::kOk) return map(r);
+  pdu = std::span<const std::uint8_t>(buf_.data() + begin_, h->frag_length);
+  begin_ += h->frag_length;
+  return Result::kOk;
 }
 
 }  // namespace vantrel::rpc

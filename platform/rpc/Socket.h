@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "platform/rpc/Rpc.h"
 
@@ -46,7 +48,29 @@ RPC_STATUS ConnectTcp(const std::string& host, const std::string& port, int time
 // `bound_port`. RPC_S_DUPLICATE_ENDPOINT when the port is taken.
 RPC_STATUS ListenTcp(std::uint16_t port, int backlog, Socket& out, std::uint16_t& bound_port);
 IoResult SendAll(const Socket& s, const void* data, size_t n);
+struct Fragment;
+// Sends fragments planned by PlanFragments without copying the stub.
+IoResult SendFragments(const Socket& s, const std::vector<Fragment>& plan, std::span<const std::uint8_t> stub);
 IoResult RecvAll(const Socket& s, void* data, size_t n, int timeout_ms);
 void SetNoDelay(const Socket& s);
+// Bounds each wait of a read on `s` (kWaitForever: none).
+void SetReceiveTimeout(const Socket& s, int timeout_ms);
+
+// Reads whole PDUs from a stream through a buffer, so one system call
+// usually brings a whole PDU, or several.
+class PduReader {
+ public:
+  enum class Result { kOk, kClosed, kTimeout, kMalformed };
+  // One PDU no longer than max_frag; `pdu` stays valid until the next
+  // Read or Clear. kMalformed for a bad header or a longer fragment.
+  Result Read(const Socket& s, std::uint16_t max_frag, std::span<const std::uint8_t>& pdu);
+  bool buffered() const { return end_ > begin_; }
+  void Clear() { begin_ = end_ = 0; }
+
+ private:
+  IoResult Fill(const Socket& s, size_t need);
+  std::vector<std::uint8_t> buf_;
+  size_t begin_ = 0, end_ = 0;
+};
 
 }  // namespace vantrel::rpc

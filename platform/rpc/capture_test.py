@@ -94,8 +94,9 @@ def main():
                           capture_output=True, text=True, check=True).stdout.split()
     types = set(t for line in pdus for t in line.split(','))
     print('decoded %d DCE/RPC frames, packet types %s' % (len(pdus), sorted(types, key=int)))
-    # request, response, fault, bind, bind_ack, bind_nak must all be seen.
-    for t in ('0', '2', '3', '11', '12', '13'):
+    # request, response, fault, bind, bind_ack, bind_nak, alter_context and
+    # its answer must all be seen.
+    for t in ('0', '2', '3', '11', '12', '13', '14', '15'):
         if t not in types:
             raise SystemExit('FAILED: no PDU of type %s in the capture' % t)
     bad = subprocess.run(decode + ['-Y', '_ws.malformed || _ws.expert.severity >= 0x00800000'],

@@ -15,6 +15,7 @@ from impacket.uuid import uuidtup_to_bin
 
 IFACE = ('e7d62c8d-ba26-4d96-a34b-05c4bd1cc1f6', '1.0')
 OTHER = ('12345678-1234-abcd-ef00-0123456789ab', '1.0')
+NDR64 = ('71710533-beba-4937-8319-b5dbef9ccc36', '1.0')
 
 
 def start_server(binary):
@@ -104,7 +105,31 @@ def exchange(port):
 
     assoc = struct.unpack('<Q', call(dce, 4, b''))[0]
     check(assoc != 0, 'association id')
+
+    # A second presentation context on the same association.
+    alt = dce.alter_ctx(uuidtup_to_bin(IFACE))
+    reply = call(alt, 3, struct.pack('<LLL', 3, 0, 3) + b'ok\0')
+    check(reply[12:15] == b'OK\0', 'call on an altered context')
+    check(struct.unpack('<Q', call(alt, 4, b''))[0] == assoc, 'same association after alter_context')
+    try:
+        dce.alter_ctx(uuidtup_to_bin(OTHER))
+    except DCERPCException as e:
+        check('abstract_syntax_not_supported' in str(e.error_string), 'alter_context to another interface refused')
+    else:
+        raise SystemExit('FAILED: alter_context to another interface was accepted')
     dce.disconnect()
+
+    # NDR64 is not spoken: the bind is refused.
+    t = transport.DCERPCTransportFactory('ncacn_ip_tcp:127.0.0.1[%d]' % port)
+    d64 = t.get_dce_rpc()
+    d64.connect()
+    try:
+        d64.bind(uuidtup_to_bin(IFACE), transfer_syntax=NDR64)
+    except DCERPCException as e:
+        check('rejected' in str(e.error_string), 'bind offering only NDR64 is refused')
+    else:
+        raise SystemExit('FAILED: a bind offering only NDR64 was accepted')
+    d64.disconnect()
 
     try:
         connect(port, OTHER)

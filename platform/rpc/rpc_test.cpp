@@ -182,7 +182,9 @@ Bytes ResponseStub(const std::vector<Bytes>& pdus) {
 
 // Turns a little-endian request fragment into the big-endian form.
 Bytes ToBigEndian(Bytes pdu) {
-  auto swap = [&](size_t off, size_t n) { std::reverse(pdu.begin() + static_cast<long>(off), pdu.begin() + static_cast<long>(off + n)); };
+  auto swap = [&](size_t off, size_t n) {
+    std::reverse(pdu.begin() + static_cast<long>(off), pdu.begin() + static_cast<long>(off + n));
+  };
   pdu[4] = 0x00;
   swap(8, 2);
   swap(10, 2);
@@ -258,7 +260,7 @@ TEST(Pdu, FragmentsHonourTheMaximum) {
     std::uint16_t frag;
     bool object;
     size_t fragments;
-  } cases[] = {{0, 5840, false, 1}, {100, 5840, false, 1}, {5816, 5840, false, 1}, {5817, 5840, false, 2},
+  } cases[] = {{0, 5840, false, 1},     {100, 5840, false, 1},    {5816, 5840, false, 1}, {5817, 5840, false, 2},
                {70000, 5840, true, 13}, {70000, 65528, false, 2}, {3000, 1432, false, 3}};
   GUID obj = kOtherUuid;
   for (const auto& c : cases) {
@@ -330,6 +332,34 @@ TEST(Association, BindResults) {
   }
 }
 
+// A bind of one context with one transfer syntax, in big-endian order.
+Bytes BigEndianBind(const Bytes& le) {
+  Bytes be = le;
+  auto swap = [&](size_t off, size_t n) {
+    std::reverse(be.begin() + static_cast<long>(off), be.begin() + static_cast<long>(off + n));
+  };
+  be[4] = 0x00;
+  for (auto [off, n] : {std::pair<size_t, size_t>{8, 2}, {10, 2}, {12, 4}, {16, 2}, {18, 2}, {20, 4}, {28, 2}})
+    swap(off, n);
+  for (size_t syntax : {32u, 52u}) {  // abstract, transfer: uuid fields, then the version as one long
+    swap(syntax, 4);
+    swap(syntax + 4, 2);
+    swap(syntax + 6, 2);
+    swap(syntax + 16, 4);
+  }
+  return be;
+}
+
+TEST(Association, BigEndianBind) {
+  Wire w;
+  auto r = w.Feed(BigEndianBind(BindPdu({{0, kTestIf, {kNdrSyntax}}}, 4280)));
+  ASSERT_EQ(r.size(), 1u);
+  ASSERT_EQ(ParseHeader(r[0])->type, PduType::kBindAck);
+  auto ack = ParseBindAck(r[0]);
+  EXPECT_EQ(ack->max_xmit, 4280);
+  EXPECT_EQ(ack->results.at(0).result, kResultAcceptance);
+}
+
 TEST(Association, AuthenticatedBindIsRefused) {
   Bytes pdu = BindPdu({{0, kTestIf, {kNdrSyntax}}});
   pdu[10] = 8;  // auth length
@@ -344,8 +374,8 @@ TEST(Association, AuthenticatedBindIsRefused) {
 TEST(Association, AlterContextAddsAnInterface) {
   Wire w;
   w.Bind();
-  auto r = w.Feed(BindPdu({{1, {kOtherUuid, 1, 0}, {kNdrSyntax}}, {2, kTestIf, {kNdrSyntax}}}, 5840,
-                          PduType::kAlterContext, 2));
+  auto r = w.Feed(
+      BindPdu({{1, {kOtherUuid, 1, 0}, {kNdrSyntax}}, {2, kTestIf, {kNdrSyntax}}}, 5840, PduType::kAlterContext, 2));
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(ParseHeader(r[0])->type, PduType::kAlterContextResp);
   auto ack = ParseBindAck(r[0]);
@@ -524,6 +554,13 @@ TEST(Association, FragmentSequences) {
     EXPECT_EQ(ResponseStub(w.Feed(Request(2, 0, small))), small);
   }
   {
+    SCOPED_TRACE("completed calls release their share of the reassembly limit");
+    Wire w;
+    w.Bind();
+    Bytes stub = EchoStub(Pattern(1 << 20));
+    for (int i = 0; i < 12; ++i) ASSERT_EQ(ResponseStub(w.Feed(Request(static_cast<std::uint32_t>(i), 0, stub))), stub);
+  }
+  {
     SCOPED_TRACE("fragment longer than negotiated");
     Wire w;
     w.Bind();
@@ -628,7 +665,9 @@ TEST(Ndr, MalformedInputThrows) {
       {"huge longs", {0xFF, 0xFF, 0xFF, 0x3F}, [](NdrReader& r) { r.ConformantLongs(0x3FFFFFFF); }},
       {"varying over capacity", {0, 0, 0, 0, 9, 0, 0, 0}, [](NdrReader& r) { r.VaryingBytes(8); }},
       {"varying short", {0, 0, 0, 0, 9, 0, 0, 0, 1}, [](NdrReader& r) { r.VaryingBytes(32768); }},
-      {"padding missing", {1}, [](NdrReader& r) {
+      {"padding missing",
+       {1},
+       [](NdrReader& r) {
          r.U8();
          r.Align(4);
        }},
@@ -642,7 +681,9 @@ TEST(Ndr, MalformedInputThrows) {
 // ---------------------------------------------------------------------------
 // Runtime over TCP
 
-std::string PortText(const Server& s) { return std::to_string(s.ports().at(0)); }
+std::string PortText(const Server& s) {
+  return std::to_string(s.ports().at(0));
+}
 
 struct Binding {
   RPC_BINDING_HANDLE h = nullptr;

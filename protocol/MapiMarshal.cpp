@@ -24,7 +24,9 @@ constexpr size_t kRowImage = 12;
 constexpr size_t kRestrictionImage = 16;
 constexpr size_t kNotificationImage = 64;
 
-[[noreturn]] void Damaged(const char* what) { throw MarshalError(MAPI_E_NO_SUPPORT, what); }
+[[noreturn]] void Damaged(const char* what) {
+  throw MarshalError(MAPI_E_NO_SUPPORT, what);
+}
 
 // Bytes of one element of a multi-valued type with fixed-size elements, or 0.
 size_t FixedElementSize(ULONG type) {
@@ -63,7 +65,9 @@ bool IsObjectEvent(ULONG type) {
 }
 
 // Counted bytes inside notifications: a null pointer travels as length 0.
-ULONG NotifLen(ULONG cb, const void* p) { return p ? cb : 0; }
+ULONG NotifLen(ULONG cb, const void* p) {
+  return p ? cb : 0;
+}
 
 }  // namespace
 
@@ -110,7 +114,9 @@ void MarshalReader::Bytes(void* out, size_t n) {
   if (n == 0) return;
   std::memcpy(out, Take(n), n);
 }
-BYTE MarshalReader::U8() { return *Take(1); }
+BYTE MarshalReader::U8() {
+  return *Take(1);
+}
 std::uint16_t MarshalReader::U16() {
   const BYTE* b = Take(2);
   return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
@@ -194,8 +200,12 @@ void CMapiMarshal::SetProviderUid(const BYTE uid[16]) {
 
 namespace {
 
-size_t SizeString8(const char* s) { return (s ? std::strlen(s) : 0) + 1; }
-size_t SizeString16(const WCHAR* s) { return ((s ? StrLen16(s) : 0) + 1) * 2; }
+size_t SizeString8(const char* s) {
+  return (s ? std::strlen(s) : 0) + 1;
+}
+size_t SizeString16(const WCHAR* s) {
+  return ((s ? StrLen16(s) : 0) + 1) * 2;
+}
 
 void WriteString8(MarshalWriter& w, const char* s) {
   if (s) w.Bytes(s, std::strlen(s));
@@ -428,8 +438,7 @@ GUID* TakeGuid(Ctx& c, MarshalReader& r, GUID* into = nullptr) {
 
 }  // namespace
 
-void CMapiMarshal::ReadBinaryInto(Ctx& c, MarshalReader& r, ULONG tag, ULONG& cb, LPBYTE& data,
-                                  bool translate) const {
+void CMapiMarshal::ReadBinaryInto(Ctx& c, MarshalReader& r, ULONG tag, ULONG& cb, LPBYTE& data, bool translate) const {
   ULONG len = r.U32();
   const BYTE* src = r.Take(len);
   if (substitute_provider_ && tag == kTagMdbProvider) {
@@ -579,7 +588,9 @@ HRESULT CMapiMarshal::ReadProps(MarshalReader& r, ULONG count, void* parent, LPS
 
 // ---- tag arrays and problem arrays --------------------------------------------
 
-size_t CMapiMarshal::SizeTagArray(const SPropTagArray* tags) const { return 8 + 4 * size_t(tags ? tags->cValues : 0); }
+size_t CMapiMarshal::SizeTagArray(const SPropTagArray* tags) const {
+  return 8 + 4 * size_t(tags ? tags->cValues : 0);
+}
 
 void CMapiMarshal::WriteTagArray(MarshalWriter& w, const SPropTagArray* tags) const {
   const ULONG n = tags ? tags->cValues : 0;
@@ -602,7 +613,9 @@ HRESULT CMapiMarshal::ReadTagArray(MarshalReader& r, void* parent, LPSPropTagArr
   return Run(parent, reinterpret_cast<void**>(out), [&](Ctx& c) { return ReadTagArrayIn(c, r); });
 }
 
-size_t CMapiMarshal::SizeProblems(const SPropProblemArray* p) const { return p ? 16 + 12 * size_t(p->cProblem) : 0; }
+size_t CMapiMarshal::SizeProblems(const SPropProblemArray* p) const {
+  return p ? 16 + 12 * size_t(p->cProblem) : 0;
+}
 
 void CMapiMarshal::WriteProblems(MarshalWriter& w, const SPropProblemArray* p) const {
   if (!p) return;
@@ -696,7 +709,9 @@ HRESULT CMapiMarshal::ReadAdrList(MarshalReader& r, void* parent, LPADRLIST* out
 
 // ---- sort order sets -------------------------------------------------------------
 
-size_t CMapiMarshal::SizeSortOrderSet(const SSortOrderSet* s) const { return s ? 1 + 20 + 8 * size_t(s->cSorts) : 1; }
+size_t CMapiMarshal::SizeSortOrderSet(const SSortOrderSet* s) const {
+  return s ? 1 + 20 + 8 * size_t(s->cSorts) : 1;
+}
 
 void CMapiMarshal::WriteSortOrderSet(MarshalWriter& w, const SSortOrderSet* s) const {
   w.U8(s ? 1 : 0);
@@ -731,7 +746,9 @@ HRESULT CMapiMarshal::ReadSortOrderSet(MarshalReader& r, void* parent, LPSSortOr
 
 // ---- restrictions ----------------------------------------------------------------
 
-size_t CMapiMarshal::SizeRestriction(const SRestriction* res) const { return SizeRestrictionAt(res, 0); }
+size_t CMapiMarshal::SizeRestriction(const SRestriction* res) const {
+  return SizeRestrictionAt(res, 0);
+}
 
 size_t CMapiMarshal::SizeRestrictionAt(const SRestriction* res, int depth) const {
   if (!res) return 1;

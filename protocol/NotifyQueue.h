@@ -111,7 +111,7 @@ class CAdviseList {
   std::mutex& lock_;
   QueueLookup lookup_;
   std::vector<std::shared_ptr<Record>> records_;  // guarded by lock_
-  CMapiMarshal codec_;                             // stateless apart from the process allocator
+  CMapiMarshal codec_;                            // stateless apart from the process allocator
 };
 
 }  // namespace vantrel::zel

@@ -26,7 +26,8 @@ Bytes Props(const SPropValue* v, ULONG n) {
   return codec.Encode([&] { return codec.SizeProps(v, n); }, [&](MarshalWriter& w) { codec.WriteProps(w, v, n); });
 }
 Bytes Res(const SRestriction* r) {
-  return codec.Encode([&] { return codec.SizeRestriction(r); }, [&](MarshalWriter& w) { codec.WriteRestriction(w, r); });
+  return codec.Encode([&] { return codec.SizeRestriction(r); },
+                      [&](MarshalWriter& w) { codec.WriteRestriction(w, r); });
 }
 Bytes Notif(const NOTIFICATION* n) {
   return codec.Encode([&] { return codec.SizeNotification(n); },
@@ -214,7 +215,8 @@ TEST(Layout, KnownVectors) {
   sort.aSort[0] = {0x0E060040, TABLE_SORT_DESCEND};
   Bytes so = codec.Encode([&] { return codec.SizeSortOrderSet(sort.get()); },
                           [&](MarshalWriter& w) { codec.WriteSortOrderSet(w, sort.get()); });
-  EXPECT_EQ(so, (Bytes{1, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x40, 0, 0x06, 0x0E, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(so,
+            (Bytes{1, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x40, 0, 0x06, 0x0E, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
   SBinary members[] = {{2, id}};
   ENTRYLIST list{1, members};
@@ -224,8 +226,7 @@ TEST(Layout, KnownVectors) {
 
   // Component first, error text second; the pointers say which follow.
   MAPIERROR err{0, const_cast<char*>("E"), const_cast<char*>("C"), 7, 9};
-  Bytes er =
-      codec.Encode([&] { return codec.SizeError(&err); }, [&](MarshalWriter& w) { codec.WriteError(w, &err); });
+  Bytes er = codec.Encode([&] { return codec.SizeError(&err); }, [&](MarshalWriter& w) { codec.WriteError(w, &err); });
   EXPECT_EQ(er, (Bytes{0, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 7, 0, 0, 0, 9, 0, 0, 0, 'C', 0, 'E', 0}));
 
   SPropProblem prob{1, 0x0037001E, MAPI_E_NO_ACCESS};
@@ -249,9 +250,9 @@ TEST(Layout, KnownVectors) {
   ASSERT_EQ(nb.size(), 1u + 64 + 4 + 2 + 12);
   EXPECT_EQ(nb[0], 1);
   EXPECT_EQ(Word(nb, 1), fnevObjectCreated);
-  EXPECT_EQ(Word(nb, 9), 2u);                      // cbEntryID
-  EXPECT_EQ(Word(nb, 17), ULONG(MAPI_MESSAGE));    // ulObjType
-  EXPECT_EQ(Word(nb, 9 + 36), 0u);                 // no tag array
+  EXPECT_EQ(Word(nb, 9), 2u);                    // cbEntryID
+  EXPECT_EQ(Word(nb, 17), ULONG(MAPI_MESSAGE));  // ulObjType
+  EXPECT_EQ(Word(nb, 9 + 36), 0u);               // no tag array
   EXPECT_EQ(Word(nb, 65), 2u);
   EXPECT_EQ(Bytes(nb.begin() + 71, nb.end()), Bytes(12, 0));
 }
@@ -362,8 +363,8 @@ TEST(RoundTrip, EveryNotification) {
   all[0].ulEventType = fnevCriticalError;
   all[0].info.err = {3, reinterpret_cast<LPENTRYID>(id), MAPI_E_DISK_ERROR, 0, &err};
   all[1].ulEventType = fnevNewMail;
-  all[1].info.newmail = {3, reinterpret_cast<LPENTRYID>(id), 2, reinterpret_cast<LPENTRYID>(id), 0,
-                         const_cast<char*>("IPM.Note"), 1};
+  all[1].info.newmail = {3, reinterpret_cast<LPENTRYID>(id), 2, reinterpret_cast<LPENTRYID>(id),
+                         0, const_cast<char*>("IPM.Note"),   1};
   all[2].ulEventType = fnevObjectModified;
   all[2].info.obj.cbParentID = 3;
   all[2].info.obj.lpParentID = reinterpret_cast<LPENTRYID>(id);
@@ -422,42 +423,50 @@ TEST(Damaged, CountsAreCheckedBeforeAllocating) {
     std::function<HRESULT(MarshalReader&)> read;
   };
   std::vector<Case> cases = {
-      {"tag count", {0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0},
+      {"tag count",
+       {0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0},
        [](MarshalReader& r) {
          LPSPropTagArray t;
          return codec.ReadTagArray(r, nullptr, &t);
        }},
-      {"row count", {1, 0xFF, 0xFF, 0xFF, 0xFF},
+      {"row count",
+       {1, 0xFF, 0xFF, 0xFF, 0xFF},
        [](MarshalReader& r) {
          LPSRowSet t;
          return codec.ReadRowSet(r, nullptr, &t);
        }},
-      {"mv count", {0x03, 0x10, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0},
+      {"mv count",
+       {0x03, 0x10, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0},
        [](MarshalReader& r) {
          LPSPropValue t;
          return codec.ReadProps(r, 1, nullptr, &t);
        }},
-      {"binary length", {0x02, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF},
+      {"binary length",
+       {0x02, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF},
        [](MarshalReader& r) {
          LPSPropValue t;
          return codec.ReadProps(r, 1, nullptr, &t);
        }},
-      {"unterminated string", {0x1E, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 'a', 'b'},
+      {"unterminated string",
+       {0x1E, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 'a', 'b'},
        [](MarshalReader& r) {
          LPSPropValue t;
          return codec.ReadProps(r, 1, nullptr, &t);
        }},
-      {"value count beside the block", {},
+      {"value count beside the block",
+       {},
        [](MarshalReader& r) {
          LPSPropValue t;
          return codec.ReadProps(r, 0xFFFFFFFF, nullptr, &t);
        }},
-      {"entry list count", {1, 0xFF, 0xFF, 0xFF, 0x3F, 0, 0, 0, 0},
+      {"entry list count",
+       {1, 0xFF, 0xFF, 0xFF, 0x3F, 0, 0, 0, 0},
        [](MarshalReader& r) {
          LPENTRYLIST t;
          return codec.ReadEntryList(r, nullptr, &t);
        }},
-      {"sort count", {1, 0xFF, 0xFF, 0xFF, 0x1F, 0, 0, 0, 0, 0, 0, 0, 0},
+      {"sort count",
+       {1, 0xFF, 0xFF, 0xFF, 0x1F, 0, 0, 0, 0, 0, 0, 0, 0},
        [](MarshalReader& r) {
          LPSSortOrderSet t;
          return codec.ReadSortOrderSet(r, nullptr, &t);

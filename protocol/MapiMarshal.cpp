@@ -1029,7 +1029,8 @@ HRESULT CMapiMarshal::ReadMAPINAMEIDArray(MarshalReader& r, ULONG count, void* p
         std::snprintf(text, sizeof text, "ReadMAPINAMEID %d von %d", static_cast<int>(i), static_cast<int>(count));
         MessageBox(nullptr, text, "Error in ReadMAPINAMEIDArray", MB_OK | MB_ICONERROR);
         names[i] = nullptr;
-        // Nothing after a damaged element can be placed; the rest stay null.
+        // Nothing after a damaged element can be placed: the cursor goes to the
+        // end, so each later element fails (and is reported) in turn.
         r.SkipToEnd();
       }
     }

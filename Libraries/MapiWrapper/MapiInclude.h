@@ -6,5 +6,4 @@
 #include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
-// HrQueryAllRows and CreateTable arrive with the platform's tables; the
-// table helpers and the user directory include their header then.
+#include "platform/mapi/TableData.h"

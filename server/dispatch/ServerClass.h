@@ -14,6 +14,7 @@
 
 #include "platform/base/HResult.h"
 #include "platform/base/Unknown.h"
+#include "protocol/NotifyQueue.h"
 #include "protocol/ZelProtocol.h"
 
 namespace vantrel::server {
@@ -186,11 +187,8 @@ class CServerClass : public std::enable_shared_from_this<CServerClass> {
                                          zel::IMAPIFOLDER_CopyFolder::Reply&, CServerClass& /*destination*/) {
     return MAPI_E_OBJECT_DELETED;
   }
-  // Reads the notification queue of a session into `out` (count, length,
-  // block); an object that is no session has nothing queued.
-  virtual HRESULT ReadQueue(zel::GetNotifyQuere::Reply&) {
-    return 0;
-  }
+  // The notification queue of a logon session; other objects have none.
+  virtual zel::CNotifyQueue* NotifyQueue() { return nullptr; }
 
   // Set at registration; the registry lock guards the writes.
   std::atomic<std::int32_t> handle{-1};

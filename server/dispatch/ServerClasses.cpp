@@ -43,7 +43,13 @@ constexpr ULONG kPrEntryId = 0x0FFF0102;
 }  // namespace
 
 CServerClasses::CServerClasses(Clock clock)
-    : clock_(clock ? std::move(clock) : Clock([] { return GetTickCount64(); })) {}
+    : advises_(lock_,
+               [this](std::int32_t session) -> zel::CNotifyQueue* {
+                 // Called by the sinks with lock_ held.
+                 auto it = objects_.find(session);
+                 return it == objects_.end() ? nullptr : it->second->NotifyQueue();
+               }),
+      clock_(clock ? std::move(clock) : Clock([] { return GetTickCount64(); })) {}
 
 CServerClasses::~CServerClasses() = default;
 
@@ -243,6 +249,19 @@ std::vector<std::pair<std::int32_t, std::shared_ptr<CServerClass>>> CServerClass
 void CServerClasses::Touch(CServerClass& session) {
   Guard g(*this);
   session.last_activity.store(clock_());
+}
+
+HRESULT CServerClasses::ReadQueue(CServerClass& session, zel::GetNotifyQuere::Reply& out) {
+  zel::CNotifyQueue* queue = session.NotifyQueue();
+  if (!queue) return 0;  // no session: nothing queued
+  zel::ReadQueueResult r = zel::ReadQueue(queue, lock_, clock_, [&](std::vector<BYTE> block) {
+    std::int32_t cb = 0;
+    return MakeResultBlock(std::move(block), out.inlineData, cb);
+  });
+  out.cNotifications = static_cast<std::int32_t>(r.count);
+  out.cb = static_cast<std::int32_t>(r.length);
+  out.hBuffer = r.buffer;
+  return r.result;
 }
 
 std::int32_t CServerClasses::MakeResultBlock(std::vector<std::uint8_t> data, zel::wire::Inline::Value& inline_area,

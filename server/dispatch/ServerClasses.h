@@ -40,11 +40,6 @@ class DescribeSource {
   virtual std::optional<std::vector<std::uint8_t>> ReadBinary(ULONG tag) = 0;
 };
 
-// One advise record of the notification path (filled in by that path).
-struct AdviseRecord {
-  virtual ~AdviseRecord() = default;
-};
-
 class CServerClasses {
  public:
   // Milliseconds since system start.
@@ -96,6 +91,13 @@ class CServerClasses {
   // Stamps the last activity of a session (GetNotifyQuere).
   void Touch(CServerClass& session);
 
+  // The advise records of every store and table advise; their sinks queue
+  // notifications on the sessions named in them.
+  zel::CAdviseList& Advises() { return advises_; }
+  // GetNotifyQuere: the session's queued notifications as one result block.
+  // Takes the registry lock itself.
+  HRESULT ReadQueue(CServerClass& session, zel::GetNotifyQuere::Reply& out);
+
  private:
   struct Block {
     std::int32_t size = 0;
@@ -126,8 +128,8 @@ class CServerClasses {
   std::map<std::int32_t, std::shared_ptr<CServerClass>> objects_;  // guarded by lock_
   std::vector<std::unique_ptr<Block>> buffers_;                    // guarded by lock_
   std::deque<std::int32_t> free_buffers_;                          // guarded by lock_
-  std::vector<std::unique_ptr<AdviseRecord>> advise_records_;      // guarded by lock_
   std::mutex lock_;
+  zel::CAdviseList advises_;  // its records are guarded by lock_
   std::int32_t last_handle_ = 0;  // guarded by lock_
   std::atomic<bool> locked_{false};
   Clock clock_;

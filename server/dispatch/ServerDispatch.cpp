@@ -132,7 +132,7 @@ HANDLER(GetNotifyQuere) {
     }
     bool session = object->kind == kZelLogon;
     if (session) reg_.Touch(*object);
-    out.result = object->ReadQueue(out);
+    out.result = reg_.ReadQueue(*object, out);
     if (session) reg_.Touch(*object);
   } catch (...) {
     out.result = E_ACCESSDENIED;

@@ -506,3 +506,59 @@ TEST(Names, ErrorAndPropertyNames) {
 
 }  // namespace
 }  // namespace vantrel::server
+
+namespace vantrel::server {
+namespace {
+
+// A logon session with a notification queue, as the sessions give it.
+class QueueSession : public TestObject {
+ public:
+  QueueSession() : TestObject(kZelLogon) {}
+  zel::CNotifyQueue* NotifyQueue() override { return &queue; }
+  zel::CNotifyQueue queue;
+};
+
+TEST_F(DispatchFixture, AdvisedNotificationsComeOutOfGetNotifyQuere) {
+  auto session = std::make_shared<QueueSession>();
+  std::int32_t h = reg.Register(session, -1, nullptr);
+  auto record = reg.Advises().AddAdvise(/*object_key=*/77, h, fnevNewMail, /*client_key=*/5);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->connection, 0u);  // the first advise of the process
+  NOTIFICATION notes[2]{};
+  char cls[] = "IPM.Note";
+  for (auto& n : notes) {
+    n.ulEventType = fnevNewMail;
+    n.info.newmail.lpszMessageClass = cls;
+  }
+  record->sink->OnNotify(2, notes);
+  EXPECT_EQ(session->queue.Size(), 2u);  // one entry per notification of the batch
+
+  clock.now += 500;
+  auto poll = Call<zel::GetNotifyQuere>({h});
+  EXPECT_EQ(poll.result, 0);
+  EXPECT_EQ(poll.cNotifications, 2);
+  ASSERT_GT(poll.cb, 36 * 2);
+  EXPECT_EQ(poll.hBuffer, -1);  // small enough to travel inline
+  auto word = [&](std::size_t at) {
+    std::uint32_t v;
+    std::memcpy(&v, poll.inlineData.data() + at, 4);
+    return v;
+  };
+  EXPECT_EQ(word(0), 1u);
+  EXPECT_EQ(word(12), 1u);
+  EXPECT_EQ(word(16), fnevNewMail);
+  EXPECT_EQ(word(20), 0u);  // connection
+  EXPECT_EQ(word(24), 77u);
+  EXPECT_EQ(word(28), 5u);
+  EXPECT_EQ(word(4), word(32));
+  EXPECT_EQ(session->last_activity, clock.now);
+
+  auto again = Call<zel::GetNotifyQuere>({h});  // the queue was emptied
+  EXPECT_EQ((std::vector<std::int32_t>{again.result, again.cNotifications, again.cb, again.hBuffer}),
+            (std::vector<std::int32_t>{0, 0, 0, 0}));
+  EXPECT_EQ(reg.Advises().RemoveAdvise(0), 0);
+  EXPECT_EQ(reg.Advises().RemoveAdvise(0), -1);
+}
+
+}  // namespace
+}  // namespace vantrel::server

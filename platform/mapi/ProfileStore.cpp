@@ -28,10 +28,21 @@ class Key {
   HKEY key_ = nullptr;
 };
 
+// A value is named by its tag with the type first: PR_SERVICES (0x3D0E0102)
+// is "01023d0e".
 std::string TagName(ULONG tag) {
   char buf[9];
-  std::snprintf(buf, sizeof buf, "%08x", tag);
+  std::snprintf(buf, sizeof buf, "%04x%04x", PROP_TYPE(tag), PROP_ID(tag));
   return buf;
+}
+
+bool TagFromName(const std::string& name, ULONG* tag) {
+  if (name.size() != 8) return false;
+  char* end = nullptr;
+  unsigned long v = std::strtoul(name.c_str(), &end, 16);
+  if (*end) return false;
+  *tag = PROP_TAG(static_cast<ULONG>(v >> 16), static_cast<ULONG>(v & 0xFFFF));
+  return true;
 }
 
 bool IsText(ULONG tag) { return PROP_TYPE(tag) == PT_STRING8; }
@@ -425,11 +436,8 @@ HRESULT ProfileStore::ReadSection(const std::string& profile, const MAPIUID& sec
     if (st == ERROR_NO_MORE_ITEMS) break;
     if (st != ERROR_SUCCESS && st != ERROR_MORE_DATA) return MAPI_E_CALL_FAILED;
     std::string value_name(name, cch);
-    char* end = nullptr;
-    unsigned long tag = std::strtoul(value_name.c_str(), &end, 16);
-    if (value_name.size() != 8 || *end) continue;  // not a property value
     ProfProp p;
-    p.tag = static_cast<ULONG>(tag);
+    if (!TagFromName(value_name, &p.tag)) continue;  // not a property value
     p.data.resize(cb);
     DWORD got = cb;
     if (cb && RegQueryValueEx(key.get(), value_name.c_str(), nullptr, &type, p.data.data(), &got) != ERROR_SUCCESS)

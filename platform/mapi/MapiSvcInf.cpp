@@ -299,7 +299,6 @@ HRESULT MapiSvcInf::LoadInstalled(MapiSvcInf* inf) {
     std::filesystem::create_directories(SystemDirectory(), ec);
     MapiSvcInf shipped;
     shipped.Parse(DefaultText());
-    shipped.lines.pop_back();  // the empty line after the last "\n"
     if (HRESULT hr = shipped.Save(path); FAILED(hr)) return hr;
   }
   return inf->Load(path);

@@ -162,6 +162,7 @@ class SessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     InstallFakeEngine();
+    std::filesystem::remove(MapiSvcInf::DefaultPath());  // each test starts with the shipped file
     ASSERT_EQ(MAPIInitialize(nullptr), S_OK);
     ASSERT_EQ(MAPIAdminProfiles(0, admin_.Out()), S_OK);
     for (const std::string& p : ProfileStore::List()) ProfileStore::Delete(p);
@@ -356,6 +357,8 @@ TEST_F(SessionTest, ServiceIsCreatedConfiguredAndDeletedThroughMapisvcInf) {
   EXPECT_EQ(Col(providers[0], PR_PST_PATH)->AsText(), file);
   EXPECT_EQ(Col(providers[0], PR_DISPLAY_NAME)->AsText(), "Archive");
   EXPECT_EQ(Col(providers[0], PR_RESOURCE_TYPE)->AsLong(), MAPI_STORE_PROVIDER);
+  ASSERT_TRUE(Col(providers[0], PR_MDB_PROVIDER));
+  EXPECT_EQ(Col(providers[0], PR_MDB_PROVIDER)->data, std::vector<BYTE>(kPstMdbProvider.ab, kPstMdbProvider.ab + 16));
   ASSERT_EQ(ServiceTableRows("p", &rows), S_OK);
   EXPECT_EQ(Col(rows[0], PR_DISPLAY_NAME)->AsText(), "Archive");
 

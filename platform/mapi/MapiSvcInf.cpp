@@ -65,7 +65,9 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-bool IsHeader(const std::string& line) { return !line.empty() && line[0] == '['; }
+bool IsHeader(const std::string& line) {
+  return !line.empty() && line[0] == '[';
+}
 
 std::string HeaderName(const std::string& line) {
   size_t close = line.find(']');
@@ -217,7 +219,9 @@ size_t MapiSvcInf::FindSection(const std::string& section) const {
   return std::string::npos;
 }
 
-bool MapiSvcInf::HasSection(const std::string& section) const { return FindSection(section) != std::string::npos; }
+bool MapiSvcInf::HasSection(const std::string& section) const {
+  return FindSection(section) != std::string::npos;
+}
 
 std::vector<MapiSvcInf::Entry> MapiSvcInf::Entries(const std::string& section) const {
   std::vector<Entry> out;
@@ -269,7 +273,9 @@ std::string MapiSvcInf::SystemDirectory() {
   return UserDataHome() + "/vantrel/mapi";
 }
 
-std::string MapiSvcInf::DefaultPath() { return SystemDirectory() + "/MAPISVC.INF"; }
+std::string MapiSvcInf::DefaultPath() {
+  return SystemDirectory() + "/MAPISVC.INF";
+}
 
 std::string MapiSvcInf::DefaultText() {
   return "[Services]\n"

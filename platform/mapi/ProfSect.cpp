@@ -12,8 +12,8 @@ HRESULT SectionGetProps(const ProfProps& props, const SPropTagArray* tags, ULONG
   ULONG n = tags ? tags->cValues : static_cast<ULONG>(props.size());
   if (n > 0xFFFF) return MAPI_E_INVALID_PARAMETER;
   LPSPropValue out = nullptr;
-  if (HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * (n ? n : 1)),
-                                      reinterpret_cast<void**>(&out));
+  if (HRESULT hr =
+          MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * (n ? n : 1)), reinterpret_cast<void**>(&out));
       FAILED(hr))
     return hr;
   bool missing = false;
@@ -65,15 +65,13 @@ class ProfSect final : public RefCounted<IProfSect> {
   HRESULT SaveChanges(ULONG) override { return S_OK; }
   HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* values) override {
     ProfProps props;
-    if (HRESULT hr = ProfileStore::ReadSection(profile_, uid_, &props); FAILED(hr) && hr != MAPI_E_NOT_FOUND)
-      return hr;
+    if (HRESULT hr = ProfileStore::ReadSection(profile_, uid_, &props); FAILED(hr) && hr != MAPI_E_NOT_FOUND) return hr;
     return SectionGetProps(props, tags, count, values);
   }
   HRESULT GetPropList(ULONG, LPSPropTagArray* out) override {
     if (!out) return MAPI_E_INVALID_PARAMETER;
     ProfProps props;
-    if (HRESULT hr = ProfileStore::ReadSection(profile_, uid_, &props); FAILED(hr) && hr != MAPI_E_NOT_FOUND)
-      return hr;
+    if (HRESULT hr = ProfileStore::ReadSection(profile_, uid_, &props); FAILED(hr) && hr != MAPI_E_NOT_FOUND) return hr;
     LPSPropTagArray tags = nullptr;
     if (HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(props.size() + 1)),
                                         reinterpret_cast<void**>(&tags));
@@ -128,8 +126,8 @@ class ProfSect final : public RefCounted<IProfSect> {
   static HRESULT ReportProblems(const std::vector<SPropProblem>& bad, LPSPropProblemArray* problems) {
     if (bad.empty() || !problems) return S_OK;
     LPSPropProblemArray arr = nullptr;
-    if (HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropProblemArray(bad.size())),
-                                        reinterpret_cast<void**>(&arr));
+    if (HRESULT hr =
+            MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropProblemArray(bad.size())), reinterpret_cast<void**>(&arr));
         FAILED(hr))
       return hr;
     arr->cProblem = static_cast<ULONG>(bad.size());

@@ -45,7 +45,9 @@ bool TagFromName(const std::string& name, ULONG* tag) {
   return true;
 }
 
-bool IsText(ULONG tag) { return PROP_TYPE(tag) == PT_STRING8; }
+bool IsText(ULONG tag) {
+  return PROP_TYPE(tag) == PT_STRING8;
+}
 
 HRESULT FromStatus(LSTATUS st) {
   if (st == ERROR_SUCCESS) return S_OK;
@@ -351,9 +353,8 @@ std::vector<std::string> ProfileStore::List() {
       DWORD cch = sizeof name;
       if (RegEnumKeyEx(key.get(), i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
       std::string n(name, cch);
-      bool dup = std::any_of(names.begin(), names.end(), [&](const std::string& o) {
-        return strcasecmp(o.c_str(), n.c_str()) == 0;
-      });
+      bool dup = std::any_of(names.begin(), names.end(),
+                             [&](const std::string& o) { return strcasecmp(o.c_str(), n.c_str()) == 0; });
       if (!dup) names.push_back(n);
     }
   }
@@ -371,8 +372,8 @@ HRESULT ProfileStore::Create(const std::string& profile) {
   if (Exists(profile)) return MAPI_E_NO_ACCESS;
   std::string path = std::string(kProfilesRoot) + "\\" + profile + "\\" + UidToHex(kGlobalSection);
   Key key;
-  if (HRESULT hr = FromStatus(RegCreateKeyEx(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, key.Out(), nullptr));
+  if (HRESULT hr = FromStatus(
+          RegCreateKeyEx(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Out(), nullptr));
       FAILED(hr))
     return hr;
   // The global section starts with empty service and provider lists, so

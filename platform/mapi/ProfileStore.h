@@ -2,9 +2,9 @@
 // profile under the profiles root of HKEY_CURRENT_USER, one subkey per
 // profile section named by its UID in 32 lower-case hex digits (bytes in
 // memory order), one value per property named by its tag in 8 lower-case hex
-// digits, type first ("001e3001" for PR_DISPLAY_NAME). Text is REG_SZ without a NUL; everything else is REG_BINARY, 32-bit
-// values as 4 little-endian bytes. The registry is the only state: every
-// process that opens a profile sees what another one wrote.
+// digits, type first ("001e3001" for PR_DISPLAY_NAME). Text is REG_SZ without a NUL; everything else is REG_BINARY,
+// 32-bit values as 4 little-endian bytes. The registry is the only state: every process that opens a profile sees what
+// another one wrote.
 #pragma once
 
 #include <string>

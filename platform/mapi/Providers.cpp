@@ -111,8 +111,7 @@ HRESULT PstServiceEntry(const std::string& profile, const MAPIUID& service, ULON
   if (HRESULT hr = ListProviders(profile, &service, &providers); FAILED(hr)) return hr;
   for (const ProviderInfo& p : providers)
     if (HRESULT hr = ProfileStore::WriteProps(profile, p.uid, update); FAILED(hr)) return hr;
-  if (!display.empty())
-    return ProfileStore::WriteProps(profile, service, {ProfProp::Text(PR_DISPLAY_NAME, display)});
+  if (!display.empty()) return ProfileStore::WriteProps(profile, service, {ProfProp::Text(PR_DISPLAY_NAME, display)});
   return S_OK;
 }
 
@@ -123,9 +122,13 @@ void SetPstBackend(PstBackend backend) {
   Backend() = std::move(backend);
 }
 
-bool IsPstDll(const std::string& dll_name) { return strcasecmp(dll_name.c_str(), kPstDll) == 0; }
+bool IsPstDll(const std::string& dll_name) {
+  return strcasecmp(dll_name.c_str(), kPstDll) == 0;
+}
 
-std::string ProviderDirectory() { return MapiSvcInf::SystemDirectory() + "/providers"; }
+std::string ProviderDirectory() {
+  return MapiSvcInf::SystemDirectory() + "/providers";
+}
 
 std::string ProviderLibraryPath(const std::string& dll_name) {
   if (dll_name.empty() || IsPstDll(dll_name) || dll_name.find('/') != std::string::npos ||
@@ -165,7 +168,8 @@ HRESULT CallServiceEntry(const std::string& profile, const MAPIUID& service, ULO
   // The entry may keep or change what it is given, so it gets a copy.
   LPSPropValue copy = nullptr;
   if (count) {
-    if (HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * count), reinterpret_cast<void**>(&copy));
+    if (HRESULT hr =
+            MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * count), reinterpret_cast<void**>(&copy));
         FAILED(hr))
       return hr;
     for (ULONG i = 0; i < count; ++i)
@@ -176,8 +180,8 @@ HRESULT CallServiceEntry(const std::string& profile, const MAPIUID& service, ULO
       }
   }
   LPMAPIERROR error = nullptr;
-  HRESULT hr = reinterpret_cast<MSGSERVICEENTRY*>(sym)(nullptr, nullptr, support.get(), ui_param, flags, context,
-                                                        count, copy, admin.get(), &error);
+  HRESULT hr = reinterpret_cast<MSGSERVICEENTRY*>(sym)(nullptr, nullptr, support.get(), ui_param, flags, context, count,
+                                                       copy, admin.get(), &error);
   MAPIFreeBuffer(error);
   MAPIFreeBuffer(copy);
   return hr;
@@ -222,8 +226,7 @@ HRESULT OpenProviderStore(const std::string& profile, const ProviderInfo& provid
   ComPtr<IMSProvider> ms;
   ULONG version = 0;
   if (HRESULT hr = reinterpret_cast<MSPROVIDERINIT*>(sym)(nullptr, nullptr, MAPIAllocateBuffer, MAPIAllocateMore,
-                                                          MAPIFreeBuffer, 0, CURRENT_SPI_VERSION, &version,
-                                                          ms.Out());
+                                                          MAPIFreeBuffer, 0, CURRENT_SPI_VERSION, &version, ms.Out());
       FAILED(hr))
     return hr;
   if (!ms) return MAPI_E_CALL_FAILED;

@@ -19,12 +19,13 @@ namespace vantrel::mapi {
 // The store provider object a library returns from MSProviderInit.
 struct IMSProvider : public IUnknown {
   STDMETHOD(Shutdown)(ULONG* flags) = 0;
-  STDMETHOD(Logon)(LPMAPISUP support, ULONG_PTR ui_param, LPSTR profile_name, ULONG cb_entry_id, LPENTRYID entry_id,
-                   ULONG flags, LPCIID iid, ULONG* cb_spool_security, LPBYTE* spool_security, LPMAPIERROR* error,
-                   LPUNKNOWN* ms_logon, LPMDB* mdb) = 0;
-  STDMETHOD(SpoolerLogon)(LPMAPISUP support, ULONG_PTR ui_param, LPSTR profile_name, ULONG cb_entry_id,
-                          LPENTRYID entry_id, ULONG flags, LPCIID iid, ULONG cb_spool_security,
-                          LPBYTE spool_security, LPMAPIERROR* error, LPUNKNOWN* ms_logon, LPMDB* mdb) = 0;
+  STDMETHOD(Logon)
+  (LPMAPISUP support, ULONG_PTR ui_param, LPSTR profile_name, ULONG cb_entry_id, LPENTRYID entry_id, ULONG flags,
+   LPCIID iid, ULONG* cb_spool_security, LPBYTE* spool_security, LPMAPIERROR* error, LPUNKNOWN* ms_logon,
+   LPMDB* mdb) = 0;
+  STDMETHOD(SpoolerLogon)
+  (LPMAPISUP support, ULONG_PTR ui_param, LPSTR profile_name, ULONG cb_entry_id, LPENTRYID entry_id, ULONG flags,
+   LPCIID iid, ULONG cb_spool_security, LPBYTE spool_security, LPMAPIERROR* error, LPUNKNOWN* ms_logon, LPMDB* mdb) = 0;
   STDMETHOD(CompareStoreIDs)(ULONG cb1, LPENTRYID id1, ULONG cb2, LPENTRYID id2, ULONG flags, ULONG* result) = 0;
 };
 using MSPROVIDERINIT = HRESULT(void* hinstance, void* malloc, LPALLOCATEBUFFER allocate_buffer,

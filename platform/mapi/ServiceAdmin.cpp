@@ -11,13 +11,15 @@ namespace vantrel::mapi {
 namespace {
 
 const std::vector<ULONG> kProfileColumns = {PR_DISPLAY_NAME, PR_DEFAULT_PROFILE, PR_INSTANCE_KEY};
-const std::vector<ULONG> kServiceColumns = {PR_SERVICE_NAME,  PR_DISPLAY_NAME,     PR_SERVICE_UID,
+const std::vector<ULONG> kServiceColumns = {PR_SERVICE_NAME,   PR_DISPLAY_NAME,     PR_SERVICE_UID,
                                             PR_RESOURCE_FLAGS, PR_SERVICE_DLL_NAME, PR_INSTANCE_KEY};
-const std::vector<ULONG> kProviderColumns = {PR_DISPLAY_NAME,   PR_PROVIDER_DISPLAY, PR_PROVIDER_DLL_NAME,
-                                             PR_RESOURCE_TYPE,  PR_RESOURCE_FLAGS,   PR_PROVIDER_UID,
-                                             PR_SERVICE_UID,    PR_SERVICE_NAME,     PR_INSTANCE_KEY};
+const std::vector<ULONG> kProviderColumns = {PR_DISPLAY_NAME,  PR_PROVIDER_DISPLAY, PR_PROVIDER_DLL_NAME,
+                                             PR_RESOURCE_TYPE, PR_RESOURCE_FLAGS,   PR_PROVIDER_UID,
+                                             PR_SERVICE_UID,   PR_SERVICE_NAME,     PR_INSTANCE_KEY};
 
-std::string Str(LPSTR s) { return s ? std::string(s) : std::string(); }
+std::string Str(LPSTR s) {
+  return s ? std::string(s) : std::string();
+}
 
 class ProviderAdmin final : public RefCounted<IProviderAdmin> {
  public:
@@ -32,8 +34,7 @@ class ProviderAdmin final : public RefCounted<IProviderAdmin> {
     if (HRESULT hr = ProviderTableRows(profile_, &service_, &rows); FAILED(hr)) return hr;
     return RowsToTable(kProviderColumns, rows, table);
   }
-  HRESULT CreateProvider(LPSTR provider, ULONG count, LPSPropValue props, ULONG_PTR, ULONG,
-                         MAPIUID* uid) override {
+  HRESULT CreateProvider(LPSTR provider, ULONG count, LPSPropValue props, ULONG_PTR, ULONG, MAPIUID* uid) override {
     if (!provider || (count && !props)) return MAPI_E_INVALID_PARAMETER;
     MapiSvcInf inf;
     if (HRESULT hr = MapiSvcInf::LoadInstalled(&inf); FAILED(hr)) return hr;

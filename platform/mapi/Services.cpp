@@ -41,10 +41,18 @@ std::string InfValue(const MapiSvcInf& inf, const std::string& section, const st
 
 }  // namespace
 
-std::string ServiceInfo::Name() const { return TextOf(props, PR_SERVICE_NAME); }
-std::string ServiceInfo::DisplayName() const { return TextOf(props, PR_DISPLAY_NAME); }
-std::string ProviderInfo::DllName() const { return TextOf(props, PR_PROVIDER_DLL_NAME); }
-std::string ProviderInfo::DisplayName() const { return TextOf(props, PR_DISPLAY_NAME); }
+std::string ServiceInfo::Name() const {
+  return TextOf(props, PR_SERVICE_NAME);
+}
+std::string ServiceInfo::DisplayName() const {
+  return TextOf(props, PR_DISPLAY_NAME);
+}
+std::string ProviderInfo::DllName() const {
+  return TextOf(props, PR_PROVIDER_DLL_NAME);
+}
+std::string ProviderInfo::DisplayName() const {
+  return TextOf(props, PR_DISPLAY_NAME);
+}
 ULONG ProviderInfo::ResourceType() const {
   const ProfProp* p = FindProp(props, PR_RESOURCE_TYPE);
   return p ? p->AsLong() : 0;

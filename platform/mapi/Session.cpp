@@ -21,9 +21,9 @@ namespace {
 const std::vector<ULONG> kStoreColumns = {PR_DISPLAY_NAME,   PR_ENTRYID,       PR_MDB_PROVIDER,
                                           PR_RESOURCE_FLAGS, PR_DEFAULT_STORE, PR_PROVIDER_DISPLAY,
                                           PR_INSTANCE_KEY,   PR_RECORD_KEY,    PR_OBJECT_TYPE};
-const std::vector<ULONG> kStatusColumns = {PR_RESOURCE_TYPE,  PR_DISPLAY_NAME,     PR_PROVIDER_DISPLAY,
+const std::vector<ULONG> kStatusColumns = {PR_RESOURCE_TYPE,     PR_DISPLAY_NAME,   PR_PROVIDER_DISPLAY,
                                            PR_PROVIDER_DLL_NAME, PR_RESOURCE_FLAGS, PR_STATUS_CODE,
-                                           PR_RESOURCE_METHODS, PR_INSTANCE_KEY,   PR_OBJECT_TYPE};
+                                           PR_RESOURCE_METHODS,  PR_INSTANCE_KEY,   PR_OBJECT_TYPE};
 
 struct Init {
   std::mutex lock;
@@ -300,8 +300,8 @@ class Session final : public RefCounted<IMAPISession> {
   const std::string profile_;
   const bool shared_;
   std::mutex lock_;
-  bool logged_off_ = false;                                     // guarded by lock_
-  ULONG next_connection_ = 1;                                   // guarded by lock_
+  bool logged_off_ = false;                                       // guarded by lock_
+  ULONG next_connection_ = 1;                                     // guarded by lock_
   std::map<ULONG, std::pair<ComPtr<IMsgStore>, ULONG>> advises_;  // guarded by lock_
   // One support object per provider, made on first use; they point back at
   // this session without a reference. Guarded by lock_.
@@ -362,13 +362,12 @@ HRESULT StatusRows(const std::string& profile, TableRows* rows) {
   rows->clear();
   std::vector<ProviderInfo> all;
   if (HRESULT hr = ListProviders(profile, nullptr, &all); FAILED(hr)) return hr;
-  static const MAPIUID kSubsystemKey = {{0x13, 0xdb, 0xb0, 0xc8, 0xaa, 0x05, 0x10, 0x1a, 0x9b, 0xb0, 0x00, 0xaa, 0x00,
-                                         0x2f, 0xc4, 0x5a}};
+  static const MAPIUID kSubsystemKey = {
+      {0x13, 0xdb, 0xb0, 0xc8, 0xaa, 0x05, 0x10, 0x1a, 0x9b, 0xb0, 0x00, 0xaa, 0x00, 0x2f, 0xc4, 0x5a}};
   rows->push_back({ProfProp::Long(PR_RESOURCE_TYPE, MAPI_SUBSYSTEM), ProfProp::Text(PR_DISPLAY_NAME, profile),
-                   ProfProp::Text(PR_PROVIDER_DISPLAY, "MAPI Subsystem"),
-                   ProfProp::Long(PR_RESOURCE_FLAGS, 0), ProfProp::Long(PR_STATUS_CODE, STATUS_AVAILABLE),
-                   ProfProp::Long(PR_RESOURCE_METHODS, 0), ProfProp::Uid(PR_INSTANCE_KEY, kSubsystemKey),
-                   ProfProp::Long(PR_OBJECT_TYPE, MAPI_STATUS)});
+                   ProfProp::Text(PR_PROVIDER_DISPLAY, "MAPI Subsystem"), ProfProp::Long(PR_RESOURCE_FLAGS, 0),
+                   ProfProp::Long(PR_STATUS_CODE, STATUS_AVAILABLE), ProfProp::Long(PR_RESOURCE_METHODS, 0),
+                   ProfProp::Uid(PR_INSTANCE_KEY, kSubsystemKey), ProfProp::Long(PR_OBJECT_TYPE, MAPI_STATUS)});
   for (const ProviderInfo& p : all) {
     ProfProps row;
     row.push_back(ProfProp::Long(PR_RESOURCE_TYPE, p.ResourceType() ? p.ResourceType() : MAPI_STORE_PROVIDER));

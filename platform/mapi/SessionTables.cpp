@@ -9,7 +9,8 @@ namespace vantrel::mapi {
 HRESULT RowsToRowSet(const std::vector<ULONG>& columns, const TableRows& rows, LPSRowSet* out) {
   *out = nullptr;
   LPSRowSet set = nullptr;
-  if (HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSRowSet(rows.size() + 1)), reinterpret_cast<void**>(&set));
+  if (HRESULT hr =
+          MAPIAllocateBuffer(static_cast<ULONG>(CbNewSRowSet(rows.size() + 1)), reinterpret_cast<void**>(&set));
       FAILED(hr))
     return hr;
   set->cRows = 0;

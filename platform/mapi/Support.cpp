@@ -23,7 +23,7 @@ struct Subscription {
 };
 struct Subscriptions {
   std::mutex lock;
-  ULONG next = 1;                              // guarded by lock
+  ULONG next = 1;                               // guarded by lock
   std::map<ULONG, Subscription> by_connection;  // guarded by lock
 };
 Subscriptions& AllSubscriptions() {
@@ -148,12 +148,13 @@ HRESULT CopyOneFolder(IMAPIFolder* parent, ULONG cb, LPENTRYID id, IMAPIFolder* 
   }
   MAPIFreeBuffer(name);
   ComPtr<IMAPIFolder> copy;
-  if (HRESULT hr = dest_parent->CreateFolder(FOLDER_GENERIC, folder_name.data(), nullptr, nullptr, OPEN_IF_EXISTS,
-                                             copy.Out());
+  if (HRESULT hr =
+          dest_parent->CreateFolder(FOLDER_GENERIC, folder_name.data(), nullptr, nullptr, OPEN_IF_EXISTS, copy.Out());
       FAILED(hr))
     return hr;
-  SizedSPropTagArray<5> skip{5, {PR_DISPLAY_NAME, PR_CONTAINER_HIERARCHY, PR_CONTAINER_CONTENTS,
-                                 PR_FOLDER_ASSOCIATED_CONTENTS, PR_SUBFOLDERS}};
+  SizedSPropTagArray<5> skip{
+      5,
+      {PR_DISPLAY_NAME, PR_CONTAINER_HIERARCHY, PR_CONTAINER_CONTENTS, PR_FOLDER_ASSOCIATED_CONTENTS, PR_SUBFOLDERS}};
   if (HRESULT hr = CopyObject(src.get(), copy.get(), nullptr, skip.get(), 0, nullptr); FAILED(hr)) return hr;
   return CopyFolderContents(src.get(), copy.get(), flags);
 }
@@ -224,7 +225,8 @@ class Support final : public RefCounted<IMAPISupport> {
     Subscriptions& all = AllSubscriptions();
     std::lock_guard<std::mutex> lock(all.lock);
     ULONG c = all.next++;
-    all.by_connection[c] = Subscription{std::vector<BYTE>(key->ab, key->ab + key->cb), mask, ComPtr<IMAPIAdviseSink>(sink)};
+    all.by_connection[c] =
+        Subscription{std::vector<BYTE>(key->ab, key->ab + key->cb), mask, ComPtr<IMAPIAdviseSink>(sink)};
     std::lock_guard<std::mutex> mine(lock_);
     connections_.push_back(c);
     *connection = c;
@@ -310,8 +312,7 @@ class Support final : public RefCounted<IMAPISupport> {
       SBinary& id = list->lpbin[i];
       ULONG type = 0;
       ComPtr<IUnknown> unk;
-      if (HRESULT hr = src->OpenEntry(id.cb, reinterpret_cast<LPENTRYID>(id.lpb), &IID_IMessage, 0, &type,
-                                      unk.Out());
+      if (HRESULT hr = src->OpenEntry(id.cb, reinterpret_cast<LPENTRYID>(id.lpb), &IID_IMessage, 0, &type, unk.Out());
           FAILED(hr))
         return hr;
       ComPtr<IMessage> from, to;
@@ -336,8 +337,7 @@ class Support final : public RefCounted<IMAPISupport> {
                      ULONG_PTR, LPMAPIPROGRESS, ULONG flags) override {
     if (!src_folder || !dest_folder || !id) return MAPI_E_INVALID_PARAMETER;
     auto* src = static_cast<IMAPIFolder*>(src_folder);
-    if (HRESULT hr = CopyOneFolder(src, cb, id, static_cast<IMAPIFolder*>(dest_folder), new_name, flags);
-        FAILED(hr))
+    if (HRESULT hr = CopyOneFolder(src, cb, id, static_cast<IMAPIFolder*>(dest_folder), new_name, flags); FAILED(hr))
       return hr;
     if (flags & FOLDER_MOVE) return src->DeleteFolder(cb, id, 0, nullptr, DEL_FOLDERS | DEL_MESSAGES);
     return S_OK;
@@ -345,16 +345,16 @@ class Support final : public RefCounted<IMAPISupport> {
   HRESULT DoCopyTo(LPCIID, LPVOID src, ULONG, LPCIID, LPSPropTagArray exclude, ULONG_PTR, LPMAPIPROGRESS, LPCIID,
                    LPVOID dest, ULONG flags, LPSPropProblemArray* problems) override {
     if (!src || !dest) return MAPI_E_INVALID_PARAMETER;
-    HRESULT hr = CopyObject(static_cast<IMAPIProp*>(src), static_cast<IMAPIProp*>(dest), nullptr, exclude, flags,
-                            problems);
+    HRESULT hr =
+        CopyObject(static_cast<IMAPIProp*>(src), static_cast<IMAPIProp*>(dest), nullptr, exclude, flags, problems);
     if (SUCCEEDED(hr) && (flags & MAPI_MOVE)) hr = DeleteCopied(static_cast<IMAPIProp*>(src), nullptr, exclude);
     return hr;
   }
   HRESULT DoCopyProps(LPCIID, LPVOID src, LPSPropTagArray include, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID dest,
                       ULONG flags, LPSPropProblemArray* problems) override {
     if (!src || !dest || !include) return MAPI_E_INVALID_PARAMETER;
-    HRESULT hr = CopyObject(static_cast<IMAPIProp*>(src), static_cast<IMAPIProp*>(dest), include, nullptr, flags,
-                            problems);
+    HRESULT hr =
+        CopyObject(static_cast<IMAPIProp*>(src), static_cast<IMAPIProp*>(dest), include, nullptr, flags, problems);
     if (SUCCEEDED(hr) && (flags & MAPI_MOVE)) hr = DeleteCopied(static_cast<IMAPIProp*>(src), include, nullptr);
     return hr;
   }

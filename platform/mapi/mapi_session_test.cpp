@@ -19,88 +19,14 @@
 #include "platform/mapi/ServiceAdmin.h"
 #include "platform/mapi/Services.h"
 #include "platform/mapi/Support.h"
+#include "platform/mapi/testing/FakeStore.h"
 #include "platform/registry/Registry.h"
 
 using namespace vantrel::mapi;
 using vantrel::ComPtr;
+using vantrel::mapi::testing::FakeStore;
 
 namespace {
-
-// A store (or any property object) that keeps its properties in memory.
-class FakeStore final : public vantrel::RefCounted<IMsgStore> {
- public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv && riid == IID_IMAPIProp) {
-      *ppv = static_cast<IMAPIProp*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return RefCounted::QueryInterface(riid, ppv);
-  }
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SaveChanges(ULONG) override { return S_OK; }
-  HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* n, LPSPropValue* out) override {
-    ProfProps all;
-    for (auto& [t, p] : props) all.push_back(p);
-    HRESULT hr = SectionGetProps(all, tags, n, out);
-    return hr;
-  }
-  HRESULT GetPropList(ULONG, LPSPropTagArray* out) override {
-    MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(props.size() + 1)), reinterpret_cast<void**>(out));
-    (*out)->cValues = 0;
-    for (auto& [t, p] : props) (*out)->aulPropTag[(*out)->cValues++] = t;
-    return S_OK;
-  }
-  HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SetProps(ULONG c, LPSPropValue v, LPSPropProblemArray* problems) override {
-    if (problems) *problems = nullptr;
-    for (ULONG i = 0; i < c; ++i) {
-      ProfProp p;
-      if (FAILED(PropFromValue(v[i], &p))) return MAPI_E_BAD_VALUE;
-      props[p.tag] = p;
-    }
-    return S_OK;
-  }
-  HRESULT DeleteProps(LPSPropTagArray tags, LPSPropProblemArray*) override {
-    for (ULONG i = 0; i < tags->cValues; ++i) props.erase(tags->aulPropTag[i]);
-    return S_OK;
-  }
-  HRESULT CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
-                 LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT CopyProps(LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG, LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT GetNamesFromIDs(LPSPropTagArray*, LPGUID, ULONG, ULONG*, LPMAPINAMEID**) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT GetIDsFromNames(ULONG, LPMAPINAMEID*, ULONG, LPSPropTagArray*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK, ULONG* c) override {
-    *c = 7;
-    ++advises;
-    return S_OK;
-  }
-  HRESULT Unadvise(ULONG) override {
-    --advises;
-    return S_OK;
-  }
-  HRESULT CompareEntryIDs(ULONG, LPENTRYID, ULONG, LPENTRYID, ULONG, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT OpenEntry(ULONG, LPENTRYID, LPCIID, ULONG, ULONG*, LPUNKNOWN*) override { return MAPI_E_NOT_FOUND; }
-  HRESULT SetReceiveFolder(LPSTR, ULONG, ULONG, LPENTRYID) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT GetReceiveFolder(LPSTR, ULONG, ULONG*, LPENTRYID*, LPSTR*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT GetReceiveFolderTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT StoreLogoff(ULONG*) override { return S_OK; }
-  HRESULT AbortSubmit(ULONG, LPENTRYID, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT GetOutgoingQueue(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SetLockState(LPMESSAGE, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT FinishedMsg(ULONG, ULONG, LPENTRYID) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT NotifyNewMail(LPNOTIFICATION) override { return MAPI_E_NO_SUPPORT; }
-
-  void Put(const ProfProp& p) { props[p.tag] = p; }
-  std::map<ULONG, ProfProp> props;
-  int advises = 0;
-};
 
 // The store engine as the tests see it: one store object per file path.
 struct FakeEngine {
@@ -156,7 +82,9 @@ std::string RegText(const std::string& key, const std::string& value, DWORD* typ
   return std::string(buf, cb);
 }
 
-const ProfProp* Col(const ProfProps& row, ULONG tag) { return FindProp(row, tag); }
+const ProfProp* Col(const ProfProps& row, ULONG tag) {
+  return FindProp(row, tag);
+}
 
 class SessionTest : public ::testing::Test {
  protected:
@@ -283,9 +211,9 @@ TEST_F(SessionTest, InitializeInstallsMapisvcInfAndSharedDll) {
   EXPECT_TRUE(inf.HasSection(kPstService));
   EXPECT_TRUE(inf.HasSection(kPstProvider));
   HKEY k = nullptr;
-  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs", 0, KEY_READ,
-                         &k),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs", 0, KEY_READ, &k),
+      ERROR_SUCCESS);
   char name[512];
   DWORD cch = sizeof name;
   ASSERT_EQ(RegEnumValue(k, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
@@ -448,8 +376,8 @@ TEST_F(SessionTest, LogonToAProfileWithTwoStores) {
   EXPECT_FALSE(same);
   ULONG type = 0;
   ComPtr<IUnknown> unk;
-  ASSERT_EQ(session->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr, 0,
-                               &type, unk.Out()),
+  ASSERT_EQ(session->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr, 0, &type,
+                               unk.Out()),
             S_OK);
   EXPECT_EQ(type, MAPI_STORE);
 
@@ -467,8 +395,8 @@ TEST_F(SessionTest, LogonToAProfileWithTwoStores) {
   EXPECT_EQ(session->AdminServices(0, services.Out()), S_OK);
   ASSERT_EQ(session->Logoff(0, 0, 0), S_OK);
   EXPECT_EQ(fake->advises, 0);
-  EXPECT_EQ(session->OpenMsgStore(0, static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr,
-                                  0, none.Out()),
+  EXPECT_EQ(session->OpenMsgStore(0, static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr, 0,
+                                  none.Out()),
             MAPI_E_END_OF_SESSION);
 }
 
@@ -486,11 +414,9 @@ TEST_F(SessionTest, StatusTableNamesTheProfile) {
 
 TEST_F(SessionTest, LogonFailures) {
   ComPtr<IMAPISession> session;
-  EXPECT_EQ(MAPILogonEx(0, const_cast<LPSTR>("nobody"), nullptr, MAPI_NEW_SESSION, session.Out()),
-            MAPI_E_LOGON_FAILED);
+  EXPECT_EQ(MAPILogonEx(0, const_cast<LPSTR>("nobody"), nullptr, MAPI_NEW_SESSION, session.Out()), MAPI_E_LOGON_FAILED);
   EXPECT_FALSE(session);
-  EXPECT_EQ(MAPILogonEx(0, nullptr, nullptr, MAPI_NEW_SESSION | MAPI_USE_DEFAULT, session.Out()),
-            MAPI_E_LOGON_FAILED);
+  EXPECT_EQ(MAPILogonEx(0, nullptr, nullptr, MAPI_NEW_SESSION | MAPI_USE_DEFAULT, session.Out()), MAPI_E_LOGON_FAILED);
 
   // A store service never configured cannot load: the session comes anyway.
   ASSERT_EQ(admin_->CreateProfile(const_cast<LPSTR>("half"), nullptr, 0, 0), S_OK);
@@ -529,7 +455,9 @@ TEST_F(SessionTest, SectionsWrittenByHandBecomeAWorkingService) {
     ASSERT_EQ(RegSetValueEx(k, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(cb)), ERROR_SUCCESS);
     RegCloseKey(k);
   };
-  auto text = [&](const MAPIUID& s, const char* name, const std::string& v) { write(s, name, REG_SZ, v.data(), v.size()); };
+  auto text = [&](const MAPIUID& s, const char* name, const std::string& v) {
+    write(s, name, REG_SZ, v.data(), v.size());
+  };
   auto number = [&](const MAPIUID& s, const char* name, ULONG v) {
     BYTE b[4] = {BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)};
     write(s, name, REG_BINARY, b, 4);
@@ -684,6 +612,62 @@ TEST(SupportTest, DoCopyToAndDoCopyProps) {
   EXPECT_EQ(third->props[PR_MESSAGE_FLAGS].AsLong(), 1u);
   EXPECT_EQ(src->props.count(PR_MESSAGE_FLAGS), 0u);  // moved
   EXPECT_EQ(src->props.count(PR_SUBJECT), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// An outside provider in a shared library: configured through its service
+// entry, logged on to through MSProviderInit.
+TEST_F(SessionTest, OutsideProviderIsLoadedFromTheProviderFolder) {
+  std::filesystem::create_directories(ProviderDirectory());
+  std::filesystem::copy_file(VANTREL_TEST_PROVIDER, ProviderLibraryPath("TestProv.DLL"),
+                             std::filesystem::copy_options::overwrite_existing);
+  MapiSvcInf inf;
+  ASSERT_EQ(MapiSvcInf::LoadInstalled(&inf), S_OK);
+  inf.Set("Services", "TESTPROV", "Test provider");
+  inf.Set("TESTPROV", "Providers", "TESTPROV_MSP");
+  inf.Set("TESTPROV", "PR_SERVICE_DLL_NAME", "TestProv.DLL");
+  inf.Set("TESTPROV_MSP", "PR_PROVIDER_DLL_NAME", "TestProv.DLL");
+  inf.Set("TESTPROV_MSP", "PR_RESOURCE_TYPE", "MAPI_STORE_PROVIDER");
+  inf.Set("TESTPROV_MSP", "PR_DISPLAY_NAME", "Outside");
+  ASSERT_EQ(inf.Save(MapiSvcInf::DefaultPath()), S_OK);
+
+  ASSERT_EQ(admin_->CreateProfile(const_cast<LPSTR>("outside"), nullptr, 0, 0), S_OK);
+  ComPtr<IMsgServiceAdmin> services;
+  ASSERT_EQ(admin_->AdminServices(const_cast<LPSTR>("outside"), nullptr, 0, 0, services.Out()), S_OK);
+  ASSERT_EQ(services->CreateMsgService(const_cast<LPSTR>("TESTPROV"), nullptr, 0, 0), S_OK);
+  TableRows rows;
+  ASSERT_EQ(ServiceTableRows("outside", &rows), S_OK);
+  ASSERT_EQ(rows.size(), 1u);
+  MAPIUID uid;
+  std::memcpy(uid.ab, Col(rows[0], PR_SERVICE_UID)->data.data(), 16);
+  ProfProps section;
+  ASSERT_EQ(ProfileStore::ReadSection("outside", uid, &section), S_OK);
+  EXPECT_EQ(FindProp(section, PROP_TAG(PT_LONG, 0x6701))->AsLong(), MSG_SERVICE_CREATE);
+
+  SPropValue name{};
+  name.ulPropTag = PR_DISPLAY_NAME;
+  name.Value.lpszA = const_cast<LPSTR>("configured");
+  ASSERT_EQ(services->ConfigureMsgService(&uid, 0, SERVICE_UI_ALWAYS, 1, &name), S_OK);
+  ASSERT_EQ(ProfileStore::ReadSection("outside", uid, &section), S_OK);
+  EXPECT_EQ(FindProp(section, PROP_TAG(PT_LONG, 0x6701))->AsLong(), MSG_SERVICE_CONFIGURE);
+  EXPECT_EQ(FindProp(section, PROP_TAG(PT_STRING8, 0x6702))->AsText(), "configured");
+
+  ComPtr<IMAPISession> session;
+  ASSERT_EQ(MAPILogonEx(0, const_cast<LPSTR>("outside"), nullptr, 0x8022, session.Out()), S_OK);
+  ASSERT_EQ(MsgStoresRows("outside", &rows), S_OK);
+  ASSERT_EQ(rows.size(), 1u);
+  std::vector<BYTE> id = Col(rows[0], PR_ENTRYID)->data;
+  ComPtr<IMsgStore> store;
+  ASSERT_EQ(session->OpenMsgStore(0, static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr,
+                                  MAPI_BEST_ACCESS, store.Out()),
+            S_OK);
+  LPSPropValue display = nullptr;
+  ASSERT_EQ(HrGetOneProp(store.get(), PR_DISPLAY_NAME, &display), S_OK);
+  EXPECT_STREQ(display->Value.lpszA, "outside store of outside");
+  MAPIFreeBuffer(display);
 }
 
 }  // namespace

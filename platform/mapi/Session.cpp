@@ -76,6 +76,7 @@ class Session final : public RefCounted<IMAPISession> {
     return RefCounted::Release();
   }
   ~Session() override {
+    for (auto& [uid, support] : supports_) DetachSupport(support.get());
     if (shared_) {
       auto it = Shared().find(profile_);
       if (it != Shared().end() && it->second == this) Shared().erase(it);
@@ -222,6 +223,7 @@ class Session final : public RefCounted<IMAPISession> {
       supports.swap(supports_);
     }
     for (auto& [c, entry] : advises) entry.first->Unadvise(entry.second);
+    for (auto& [uid, support] : supports) DetachSupport(support.get());
     if (shared_) {
       std::lock_guard<std::mutex> lock(SharedLock());
       auto it = Shared().find(profile_);

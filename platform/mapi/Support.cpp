@@ -278,8 +278,18 @@ class Support final : public RefCounted<IMAPISupport> {
   HRESULT SpoolerNotify(ULONG, LPVOID) override { return S_OK; }
   HRESULT CreateOneOff(LPSTR, LPSTR, LPSTR, ULONG, ULONG*, LPENTRYID*) override { return MAPI_E_NO_SUPPORT; }
   HRESULT SetProviderUID(LPMAPIUID, ULONG) override { return S_OK; }
+  void Detach() {
+    std::lock_guard<std::mutex> lock(lock_);
+    session_ = nullptr;
+  }
+  // A reference to the session, or null once it ended.
+  ComPtr<IMAPISession> SessionRef() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return ComPtr<IMAPISession>(session_);
+  }
+
   HRESULT CompareEntryIDs(ULONG cb1, LPENTRYID id1, ULONG cb2, LPENTRYID id2, ULONG flags, ULONG* result) override {
-    if (session_) return session_->CompareEntryIDs(cb1, id1, cb2, id2, flags, result);
+    if (ComPtr<IMAPISession> session = SessionRef()) return session->CompareEntryIDs(cb1, id1, cb2, id2, flags, result);
     if (!result || (cb1 && !id1) || (cb2 && !id2)) return MAPI_E_INVALID_PARAMETER;
     *result = cb1 == cb2 && (cb1 == 0 || std::memcmp(id1, id2, cb1) == 0);
     return S_OK;
@@ -288,8 +298,9 @@ class Support final : public RefCounted<IMAPISupport> {
     return MAPI_E_NO_SUPPORT;
   }
   HRESULT OpenEntry(ULONG cb, LPENTRYID id, LPCIID iid, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
-    if (!session_) return MAPI_E_NO_SUPPORT;
-    return session_->OpenEntry(cb, id, iid, flags, type, out);
+    ComPtr<IMAPISession> session = SessionRef();
+    if (!session) return MAPI_E_NO_SUPPORT;
+    return session->OpenEntry(cb, id, iid, flags, type, out);
   }
   HRESULT GetOneOffTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
   HRESULT Address(ULONG_PTR*, LPVOID, LPADRLIST*) override { return MAPI_E_NO_SUPPORT; }
@@ -433,7 +444,7 @@ class Support final : public RefCounted<IMAPISupport> {
   }
 
   const std::string profile_;
-  IMAPISession* const session_;  // not owned: the session owns its support objects
+  IMAPISession* session_;  // not owned; cleared by Detach when the session ends; guarded by lock_
   const MAPIUID section_;
   std::mutex lock_;
   std::vector<ULONG> connections_;  // guarded by lock_
@@ -508,6 +519,10 @@ HRESULT CopyObject(IMAPIProp* src, IMAPIProp* dest, const SPropTagArray* include
   if (recipients && FAILED(hr = CopyRecipients(src_msg.get(), dest_msg.get()))) return hr;
   if (attachments && FAILED(hr = CopyAttachments(src_msg.get(), dest_msg.get()))) return hr;
   return S_OK;
+}
+
+void DetachSupport(IMAPISupport* support) {
+  if (support) static_cast<Support*>(support)->Detach();
 }
 
 HRESULT NewSupport(const std::string& profile, IMAPISession* session, const MAPIUID& section, IMAPISupport** out) {

@@ -12,6 +12,9 @@ namespace vantrel::mapi {
 // session may be null (a service entry outside a session). section is the
 // provider's (or service's) own profile section, opened for a null UID.
 HRESULT NewSupport(const std::string& profile, IMAPISession* session, const MAPIUID& section, IMAPISupport** out);
+// The session is going away: a support object made by NewSupport stops
+// using it (providers may hold their support object longer).
+void DetachSupport(IMAPISupport* support);
 
 // The property copy behind DoCopyTo / DoCopyProps: every property of src
 // (or only `include`) except `exclude`, and for messages their recipients

@@ -252,7 +252,14 @@ TEST_F(SessionTest, ProfilesLiveInTheRegistry) {
   EXPECT_EQ(ProfileStore::DefaultProfile(), "");
   EXPECT_EQ(ProfileStore::List(), std::vector<std::string>{"mailbox_jsmith"});
   ComPtr<IMAPITable> table;
-  EXPECT_EQ(admin_->GetProfileTable(0, table.Out()), MAPI_E_NO_SUPPORT);  // until table data is in the library
+  ASSERT_EQ(admin_->GetProfileTable(0, table.Out()), S_OK);
+  LPSRowSet set = nullptr;
+  ASSERT_EQ(table->QueryRows(10, 0, &set), S_OK);
+  ASSERT_EQ(set->cRows, 1u);
+  EXPECT_EQ(set->aRow[0].lpProps[0].ulPropTag, PR_DISPLAY_NAME);
+  EXPECT_STREQ(set->aRow[0].lpProps[0].Value.lpszA, "mailbox_jsmith");
+  EXPECT_EQ(set->aRow[0].lpProps[1].ulPropTag, PR_DEFAULT_PROFILE);
+  FreeProws(set);
 }
 
 TEST_F(SessionTest, ServiceIsCreatedConfiguredAndDeletedThroughMapisvcInf) {
@@ -348,6 +355,33 @@ TEST_F(SessionTest, LogonToAProfileWithTwoStores) {
   EXPECT_EQ(set->aRow[0].lpProps[3].ulPropTag, CHANGE_PROP_TYPE(PR_SUBJECT, PT_ERROR));
   FreeProws(set);
 
+  // The session's table: the caller's columns, rows read in batches.
+  ComPtr<IMAPITable> table;
+  ASSERT_EQ(session->GetMsgStoresTable(0, table.Out()), S_OK);
+  SizedSPropTagArray<2> cols{2, {PR_ENTRYID, PR_DISPLAY_NAME}};
+  ASSERT_EQ(table->SetColumns(cols.get(), 0), S_OK);
+  ULONG count = 0;
+  ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
+  EXPECT_EQ(count, 2u);
+  ASSERT_EQ(table->QueryRows(1, 0, &set), S_OK);
+  ASSERT_EQ(set->cRows, 1u);
+  EXPECT_EQ(set->aRow[0].cValues, 2u);
+  EXPECT_STREQ(set->aRow[0].lpProps[1].Value.lpszA, "Mailbox");
+  FreeProws(set);
+  ASSERT_EQ(table->QueryRows(5, 0, &set), S_OK);
+  ASSERT_EQ(set->cRows, 1u);
+  EXPECT_STREQ(set->aRow[0].lpProps[1].Value.lpszA, "Archive");
+  FreeProws(set);
+  ASSERT_EQ(table->QueryRows(5, 0, &set), S_OK);
+  EXPECT_EQ(set->cRows, 0u);
+  FreeProws(set);
+  LONG sought = 0;
+  ASSERT_EQ(table->SeekRow(BOOKMARK_END, -1, &sought), S_OK);
+  EXPECT_EQ(sought, -1);
+  ASSERT_EQ(table->QueryRows(-5, 0, &set), S_OK);
+  EXPECT_EQ(set->cRows, 1u);
+  FreeProws(set);
+
   // OpenMsgStore by entry ID: the second store, twice, is one store.
   std::vector<BYTE> id = Col(rows[1], PR_ENTRYID)->data;
   ComPtr<IMsgStore> s1, s2;
@@ -402,6 +436,18 @@ TEST_F(SessionTest, LogonToAProfileWithTwoStores) {
 
 TEST_F(SessionTest, StatusTableNamesTheProfile) {
   MakeProfile("Public", {{Tmp() + "/public.pst", "Public Folders"}});
+  ComPtr<IMAPISession> session;
+  ASSERT_EQ(MAPILogonEx(0, const_cast<LPSTR>("Public"), nullptr, 0x8022, session.Out()), S_OK);
+  ComPtr<IMAPITable> table;
+  ASSERT_EQ(session->GetStatusTable(0, table.Out()), S_OK);
+  SizedSPropTagArray<2> cols{2, {PR_RESOURCE_TYPE, PR_DISPLAY_NAME}};
+  ASSERT_EQ(table->SetColumns(cols.get(), 0), S_OK);
+  LPSRowSet set = nullptr;
+  ASSERT_EQ(table->QueryRows(10, 0, &set), S_OK);
+  ASSERT_EQ(set->cRows, 2u);
+  EXPECT_EQ(set->aRow[0].lpProps[0].Value.l, static_cast<LONG>(MAPI_SUBSYSTEM));
+  EXPECT_STREQ(set->aRow[0].lpProps[1].Value.lpszA, "Public");
+  FreeProws(set);
   TableRows rows;
   ASSERT_EQ(StatusRows("Public", &rows), S_OK);
   ASSERT_EQ(rows.size(), 2u);

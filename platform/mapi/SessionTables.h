@@ -15,7 +15,8 @@ using TableRows = std::vector<ProfProps>;
 // The rows with exactly these columns (PT_ERROR / MAPI_E_NOT_FOUND for a
 // column a row lacks), in one MAPI allocation per row as FreeProws expects.
 HRESULT RowsToRowSet(const std::vector<ULONG>& columns, const TableRows& rows, LPSRowSet* out);
-// A table over the rows with these columns, a snapshot taken now.
+// A table over the rows (table data with the index column PR_ROWID, seen
+// through a view whose columns are `columns`), a snapshot taken now.
 HRESULT RowsToTable(const std::vector<ULONG>& columns, const TableRows& rows, IMAPITable** out);
 
 }  // namespace vantrel::mapi

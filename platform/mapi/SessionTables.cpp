@@ -59,8 +59,8 @@ HRESULT RowsToTable(const std::vector<ULONG>& columns, const TableRows& rows, IM
   tags->cValues = static_cast<ULONG>(all.size());
   std::copy(all.begin(), all.end(), tags->aulPropTag);
   ComPtr<IMAPITableData> data;
-  if (HRESULT hr = CreateTable(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, nullptr,
-                               TBLTYPE_SNAPSHOT, PR_ROWID, tags, data.Out());
+  if (HRESULT hr = CreateTable(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, nullptr, TBLTYPE_SNAPSHOT,
+                               PR_ROWID, tags, data.Out());
       FAILED(hr))
     return hr;
   for (size_t i = 0; i < rows.size(); ++i) {

@@ -10,6 +10,7 @@
 #include "platform/mapi/MapiUtil.h"
 #include "platform/mapi/ProfSect.h"
 #include "platform/mapi/ProfileStore.h"
+#include "platform/mapi/TableData.h"
 
 namespace vantrel::mapi {
 namespace {
@@ -243,7 +244,8 @@ class Support final : public RefCounted<IMAPISupport> {
     return S_OK;
   }
   // Each subscriber of the key gets the notifications its mask asks for;
-  // an extended subscriber (fnevExtended) gets the extended events.
+  // an extended subscriber (fnevExtended) gets the extended events. They
+  // are delivered on the notification thread, never on the caller's.
   HRESULT Notify(LPNOTIFKEY key, ULONG count, LPNOTIFICATION notifications, ULONG* flags) override {
     if (!key || (count && !notifications)) return MAPI_E_INVALID_PARAMETER;
     if (flags) *flags = 0;
@@ -259,7 +261,7 @@ class Support final : public RefCounted<IMAPISupport> {
       std::vector<NOTIFICATION> wanted;
       for (ULONG i = 0; i < count; ++i)
         if (notifications[i].ulEventType & mask) wanted.push_back(notifications[i]);
-      if (!wanted.empty()) sink->OnNotify(static_cast<ULONG>(wanted.size()), wanted.data());
+      if (!wanted.empty()) NotifyQueue::Instance().Post(sink.get(), wanted);
     }
     return S_OK;
   }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiSession.h"
@@ -19,6 +20,7 @@
 #include "platform/mapi/ServiceAdmin.h"
 #include "platform/mapi/Services.h"
 #include "platform/mapi/Support.h"
+#include "platform/mapi/TableData.h"
 #include "platform/mapi/testing/FakeStore.h"
 #include "platform/registry/Registry.h"
 
@@ -592,9 +594,12 @@ TEST(SupportTest, MemoryRoutinesAndSubscriptions) {
   EXPECT_EQ(fb, &MAPIFreeBuffer);
 
   std::vector<ULONG> got;
+  const std::thread::id caller = std::this_thread::get_id();
+  bool on_caller = false;
   ComPtr<IMAPIAdviseSink> sink;
   ASSERT_EQ(HrAllocAdviseSink(
                 [&](ULONG n, LPNOTIFICATION ns) -> ULONG {
+                  if (std::this_thread::get_id() == caller) on_caller = true;
                   for (ULONG i = 0; i < n; ++i) got.push_back(ns[i].ulEventType);
                   return 0;
                 },
@@ -616,16 +621,20 @@ TEST(SupportTest, MemoryRoutinesAndSubscriptions) {
   ns[1].ulEventType = fnevObjectModified;
   ns[2].ulEventType = fnevNewMail;
   ASSERT_EQ(other->Notify(key, 3, ns, nullptr), S_OK);
+  NotifyQueue::Instance().Flush();
   EXPECT_EQ(got, (std::vector<ULONG>{fnevExtended, fnevNewMail}));
+  EXPECT_FALSE(on_caller);
   BYTE otherbuf[CbNewNOTIFKEY(4)] = {};
   auto* key2 = reinterpret_cast<LPNOTIFKEY>(otherbuf);
   key2->cb = 4;
   std::memcpy(key2->ab, "ABCE", 4);
   ASSERT_EQ(other->Notify(key2, 3, ns, nullptr), S_OK);
+  NotifyQueue::Instance().Flush();
   EXPECT_EQ(got.size(), 2u);
   ASSERT_EQ(sup->Unsubscribe(conn), S_OK);
   EXPECT_EQ(sup->Unsubscribe(conn), MAPI_E_NOT_FOUND);
   ASSERT_EQ(other->Notify(key, 3, ns, nullptr), S_OK);
+  NotifyQueue::Instance().Flush();
   EXPECT_EQ(got.size(), 2u);
 }
 

@@ -1,0 +1,451 @@
+#include <dlfcn.h>
+#include <strings.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/mapi/MapiMemory.h"
+#include "platform/mapi/MapiSession.h"
+#include "platform/mapi/MapiSvcInf.h"
+#include "platform/mapi/MapiTags.h"
+#include "platform/mapi/ProfSect.h"
+#include "platform/mapi/Providers.h"
+#include "platform/mapi/ServiceAdmin.h"
+#include "platform/mapi/Services.h"
+#include "platform/mapi/Support.h"
+
+namespace vantrel::mapi {
+namespace {
+
+const std::vector<ULONG> kStoreColumns = {PR_DISPLAY_NAME,   PR_ENTRYID,       PR_MDB_PROVIDER,
+                                          PR_RESOURCE_FLAGS, PR_DEFAULT_STORE, PR_PROVIDER_DISPLAY,
+                                          PR_INSTANCE_KEY,   PR_RECORD_KEY,    PR_OBJECT_TYPE};
+const std::vector<ULONG> kStatusColumns = {PR_RESOURCE_TYPE,     PR_DISPLAY_NAME,   PR_PROVIDER_DISPLAY,
+                                           PR_PROVIDER_DLL_NAME, PR_RESOURCE_FLAGS, PR_STATUS_CODE,
+                                           PR_RESOURCE_METHODS,  PR_INSTANCE_KEY,   PR_OBJECT_TYPE};
+
+struct Init {
+  std::mutex lock;
+  int count = 0;  // guarded by lock
+};
+Init& Initialization() {
+  static Init i;
+  return i;
+}
+bool Initialized() {
+  std::lock_guard<std::mutex> lock(Initialization().lock);
+  return Initialization().count > 0;
+}
+
+std::vector<ProviderInfo> StoreProviders(const std::vector<ProviderInfo>& all) {
+  std::vector<ProviderInfo> out;
+  for (const ProviderInfo& p : all)
+    if (p.ResourceType() == MAPI_STORE_PROVIDER || p.ResourceType() == 0) out.push_back(p);
+  return out;
+}
+
+// Index of the default store among the store providers.
+size_t DefaultStore(const std::vector<ProviderInfo>& stores) {
+  for (size_t i = 0; i < stores.size(); ++i)
+    if (stores[i].ResourceFlags() & STATUS_DEFAULT_STORE) return i;
+  return 0;
+}
+
+class Session;
+
+// Sessions that MAPILogonEx may share, by profile. Guarded by SharedLock().
+std::mutex& SharedLock() {
+  static std::mutex m;
+  return m;
+}
+std::map<std::string, Session*>& Shared() {
+  static std::map<std::string, Session*> s;
+  return s;
+}
+
+class Session final : public RefCounted<IMAPISession> {
+ public:
+  Session(std::string profile, bool shared) : profile_(std::move(profile)), shared_(shared) {}
+  // A shared session's count changes to zero only under SharedLock(), so
+  // MAPILogonEx never hands out a session that is being destroyed; the
+  // destructor then runs under that lock.
+  ULONG Release() override {
+    if (!shared_) return RefCounted::Release();
+    std::lock_guard<std::mutex> lock(SharedLock());
+    return RefCounted::Release();
+  }
+  ~Session() override {
+    for (auto& [uid, support] : supports_) DetachSupport(support.get());
+    if (shared_) {
+      auto it = Shared().find(profile_);
+      if (it != Shared().end() && it->second == this) Shared().erase(it);
+    }
+  }
+
+  // Called under SharedLock(): a reference to a live shared session.
+  bool TryAddRef() {
+    ULONG n = RefCount();
+    if (n == 0) return false;
+    AddRef();
+    return true;
+  }
+
+  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR* err) override {
+    if (err) *err = nullptr;
+    return S_OK;
+  }
+  HRESULT GetMsgStoresTable(ULONG, LPMAPITABLE* table) override {
+    if (HRESULT hr = Alive(); FAILED(hr)) return hr;
+    TableRows rows;
+    if (HRESULT hr = MsgStoresRows(profile_, &rows); FAILED(hr)) return hr;
+    return RowsToTable(kStoreColumns, rows, table);
+  }
+  HRESULT OpenMsgStore(ULONG_PTR, ULONG cb, LPENTRYID id, LPCIID iid, ULONG flags, LPMDB* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    *out = nullptr;
+    if (HRESULT hr = Alive(); FAILED(hr)) return hr;
+    if (!id || cb == 0) return MAPI_E_INVALID_ENTRYID;
+    ProviderInfo provider;
+    if (HRESULT hr = FindStore(reinterpret_cast<const BYTE*>(id), cb, &provider); FAILED(hr)) return hr;
+    ComPtr<IMsgStore> store;
+    if (HRESULT hr = OpenStore(provider, flags, store.Out()); FAILED(hr)) return hr;
+    if (iid && *iid != IID_IMsgStore && *iid != IID_IMAPIProp && *iid != IID_IUnknown)
+      return MAPI_E_INTERFACE_NOT_SUPPORTED;
+    *out = store.Detach();
+    return S_OK;
+  }
+  HRESULT OpenAddressBook(ULONG_PTR, LPCIID, ULONG, LPADRBOOK* out) override {
+    if (out) *out = nullptr;
+    return MAPI_E_NO_SUPPORT;
+  }
+  HRESULT OpenProfileSection(LPMAPIUID uid, LPCIID, ULONG flags, LPPROFSECT* out) override {
+    if (HRESULT hr = Alive(); FAILED(hr)) return hr;
+    if (!uid) return MAPI_E_INVALID_PARAMETER;
+    return OpenProfSect(profile_, *uid, flags, out);
+  }
+  HRESULT GetStatusTable(ULONG, LPMAPITABLE* table) override {
+    if (HRESULT hr = Alive(); FAILED(hr)) return hr;
+    TableRows rows;
+    if (HRESULT hr = StatusRows(profile_, &rows); FAILED(hr)) return hr;
+    return RowsToTable(kStatusColumns, rows, table);
+  }
+  // A store's entry ID opens the store; any other ID is offered to each
+  // store of the profile in turn.
+  HRESULT OpenEntry(ULONG cb, LPENTRYID id, LPCIID iid, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    *out = nullptr;
+    if (HRESULT hr = Alive(); FAILED(hr)) return hr;
+    if (!id || cb == 0) return MAPI_E_INVALID_ENTRYID;
+    ProviderInfo provider;
+    if (SUCCEEDED(FindStore(reinterpret_cast<const BYTE*>(id), cb, &provider))) {
+      ComPtr<IMsgStore> store;
+      if (HRESULT hr = OpenStore(provider, flags, store.Out()); FAILED(hr)) return hr;
+      if (type) *type = MAPI_STORE;
+      *out = store.Detach();
+      return S_OK;
+    }
+    std::vector<ProviderInfo> all;
+    if (HRESULT hr = ListProviders(profile_, nullptr, &all); FAILED(hr)) return hr;
+    for (const ProviderInfo& p : StoreProviders(all)) {
+      ComPtr<IMsgStore> store;
+      if (FAILED(OpenStore(p, MAPI_BEST_ACCESS, store.Out()))) continue;
+      if (SUCCEEDED(store->OpenEntry(cb, id, iid, flags, type, out))) return S_OK;
+    }
+    return MAPI_E_UNKNOWN_ENTRYID;
+  }
+  HRESULT CompareEntryIDs(ULONG cb1, LPENTRYID id1, ULONG cb2, LPENTRYID id2, ULONG, ULONG* result) override {
+    if (!result || (cb1 && !id1) || (cb2 && !id2)) return MAPI_E_INVALID_PARAMETER;
+    *result = FALSE;
+    if (cb1 == cb2 && (cb1 == 0 || std::memcmp(id1, id2, cb1) == 0)) {
+      *result = TRUE;
+      return S_OK;
+    }
+    // Two IDs of the same store provider (its own form and MAPI's wrapped
+    // form) name the same store.
+    ProviderInfo a, b;
+    if (SUCCEEDED(FindStore(reinterpret_cast<const BYTE*>(id1), cb1, &a)) &&
+        SUCCEEDED(FindStore(reinterpret_cast<const BYTE*>(id2), cb2, &b)))
+      *result = a.uid == b.uid;
+    return S_OK;
+  }
+  HRESULT Advise(ULONG cb, LPENTRYID id, ULONG mask, LPMAPIADVISESINK sink, ULONG* connection) override {
+    if (!sink || !connection) return MAPI_E_INVALID_PARAMETER;
+    if (HRESULT hr = Alive(); FAILED(hr)) return hr;
+    if (!id || cb == 0) return MAPI_E_INVALID_ENTRYID;
+    // The store the ID belongs to takes the registration.
+    ProviderInfo provider;
+    ComPtr<IMsgStore> store;
+    ULONG store_connection = 0;
+    HRESULT hr = MAPI_E_UNKNOWN_ENTRYID;
+    if (SUCCEEDED(FindStore(reinterpret_cast<const BYTE*>(id), cb, &provider))) {
+      hr = OpenStore(provider, MAPI_BEST_ACCESS, store.Out());
+      if (SUCCEEDED(hr)) hr = store->Advise(0, nullptr, mask, sink, &store_connection);
+    } else {
+      std::vector<ProviderInfo> all;
+      ListProviders(profile_, nullptr, &all);
+      for (const ProviderInfo& p : StoreProviders(all)) {
+        if (FAILED(OpenStore(p, MAPI_BEST_ACCESS, store.Out()))) continue;
+        hr = store->Advise(cb, id, mask, sink, &store_connection);
+        if (SUCCEEDED(hr)) break;
+        store.Reset();
+      }
+    }
+    if (FAILED(hr)) return hr;
+    std::lock_guard<std::mutex> lock(lock_);
+    ULONG c = next_connection_++;
+    advises_[c] = {store, store_connection};
+    *connection = c;
+    return S_OK;
+  }
+  HRESULT Unadvise(ULONG connection) override {
+    std::pair<ComPtr<IMsgStore>, ULONG> entry;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      auto it = advises_.find(connection);
+      if (it == advises_.end()) return MAPI_E_NOT_FOUND;
+      entry = std::move(it->second);
+      advises_.erase(it);
+    }
+    return entry.first->Unadvise(entry.second);
+  }
+  HRESULT MessageOptions(ULONG_PTR, ULONG, LPSTR, LPMESSAGE) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT QueryDefaultMessageOpt(LPSTR, ULONG, ULONG*, LPSPropValue*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT EnumAdrTypes(ULONG, ULONG*, LPSTR**) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT QueryIdentity(ULONG*, LPENTRYID*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT Logoff(ULONG_PTR, ULONG, ULONG) override {
+    std::map<ULONG, std::pair<ComPtr<IMsgStore>, ULONG>> advises;
+    std::map<std::string, ComPtr<IMAPISupport>> supports;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      logged_off_ = true;
+      advises.swap(advises_);
+      supports.swap(supports_);
+    }
+    for (auto& [c, entry] : advises) entry.first->Unadvise(entry.second);
+    for (auto& [uid, support] : supports) DetachSupport(support.get());
+    if (shared_) {
+      std::lock_guard<std::mutex> lock(SharedLock());
+      auto it = Shared().find(profile_);
+      if (it != Shared().end() && it->second == this) Shared().erase(it);
+    }
+    return S_OK;
+  }
+  HRESULT SetDefaultStore(ULONG flags, ULONG cb, LPENTRYID id) override {
+    if (HRESULT hr = Alive(); FAILED(hr)) return hr;
+    if ((flags & 0xF) != MAPI_DEFAULT_STORE) return MAPI_E_NO_SUPPORT;
+    ProviderInfo chosen;
+    if (HRESULT hr = FindStore(reinterpret_cast<const BYTE*>(id), cb, &chosen); FAILED(hr)) return hr;
+    std::vector<ProviderInfo> all;
+    if (HRESULT hr = ListProviders(profile_, nullptr, &all); FAILED(hr)) return hr;
+    for (const ProviderInfo& p : StoreProviders(all)) {
+      ULONG f = p.ResourceFlags() & ~STATUS_DEFAULT_STORE;
+      if (p.uid == chosen.uid) f |= STATUS_DEFAULT_STORE;
+      if (HRESULT hr = ProfileStore::WriteProps(profile_, p.uid, {ProfProp::Long(PR_RESOURCE_FLAGS, f)}); FAILED(hr))
+        return hr;
+    }
+    return S_OK;
+  }
+  HRESULT AdminServices(ULONG, LPSERVICEADMIN* out) override {
+    if (HRESULT hr = Alive(); FAILED(hr)) return hr;
+    return NewMsgServiceAdmin(profile_, out);
+  }
+  HRESULT ShowForm(ULONG_PTR, LPMDB, LPMAPIFOLDER, LPCIID, ULONG, LPMESSAGE, ULONG, ULONG, ULONG, ULONG,
+                   LPSTR) override {
+    return MAPI_E_NO_SUPPORT;
+  }
+  HRESULT PrepareForm(LPCIID, LPMESSAGE, ULONG*) override { return MAPI_E_NO_SUPPORT; }
+
+ private:
+  HRESULT Alive() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return logged_off_ ? MAPI_E_END_OF_SESSION : S_OK;
+  }
+
+  HRESULT FindStore(const BYTE* id, ULONG cb, ProviderInfo* out) {
+    if (!id || cb == 0) return MAPI_E_INVALID_ENTRYID;
+    MAPIUID wrapped;
+    bool is_wrapped = UnwrapStoreEntryID(id, cb, &wrapped);
+    std::vector<ProviderInfo> all;
+    if (HRESULT hr = ListProviders(profile_, nullptr, &all); FAILED(hr)) return hr;
+    for (ProviderInfo& p : StoreProviders(all)) {
+      if (is_wrapped) {
+        if (p.uid == wrapped) {
+          *out = std::move(p);
+          return S_OK;
+        }
+        continue;
+      }
+      std::vector<BYTE> own;
+      if (SUCCEEDED(StoreEntryID(profile_, p, &own)) && own.size() == cb && std::memcmp(own.data(), id, cb) == 0) {
+        *out = std::move(p);
+        return S_OK;
+      }
+    }
+    return MAPI_E_NOT_FOUND;
+  }
+
+  HRESULT OpenStore(const ProviderInfo& provider, ULONG flags, IMsgStore** out) {
+    ComPtr<IMAPISupport> support;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      ComPtr<IMAPISupport>& s = supports_[UidToHex(provider.uid)];
+      if (!s) {
+        if (HRESULT hr = NewSupport(profile_, this, provider.uid, s.Out()); FAILED(hr)) return hr;
+      }
+      support = s;
+    }
+    if (flags & MAPI_BEST_ACCESS) flags |= MDB_WRITE;
+    return OpenProviderStore(profile_, provider, support.get(), flags, out);
+  }
+
+  const std::string profile_;
+  const bool shared_;
+  std::mutex lock_;
+  bool logged_off_ = false;                                       // guarded by lock_
+  ULONG next_connection_ = 1;                                     // guarded by lock_
+  std::map<ULONG, std::pair<ComPtr<IMsgStore>, ULONG>> advises_;  // guarded by lock_
+  // One support object per provider, made on first use; they point back at
+  // this session without a reference. Guarded by lock_.
+  std::map<std::string, ComPtr<IMAPISupport>> supports_;
+};
+
+}  // namespace
+
+bool ProviderLoads(const ProviderInfo& provider) {
+  std::string dll = provider.DllName();
+  if (IsPstDll(dll)) {
+    const ProfProp* path = FindProp(provider.props, PR_PST_PATH);
+    return path && !path->data.empty();
+  }
+  std::string lib = ProviderLibraryPath(dll);
+  if (lib.empty()) return false;
+  // Loadable means the library opens and has the entry point its kind needs.
+  void* handle = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+  if (!handle) handle = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) return false;
+  bool ok = provider.ResourceType() != MAPI_STORE_PROVIDER || dlsym(handle, "MSProviderInit") != nullptr;
+  dlclose(handle);
+  return ok;
+}
+
+HRESULT MsgStoresRows(const std::string& profile, TableRows* rows) {
+  rows->clear();
+  std::vector<ProviderInfo> all;
+  if (HRESULT hr = ListProviders(profile, nullptr, &all); FAILED(hr)) return hr;
+  std::vector<ProviderInfo> stores = StoreProviders(all);
+  size_t def = DefaultStore(stores);
+  for (size_t i = 0; i < stores.size(); ++i) {
+    const ProviderInfo& p = stores[i];
+    ProfProps row;
+    std::string name = p.DisplayName();
+    row.push_back(ProfProp::Text(PR_DISPLAY_NAME, name));
+    std::vector<BYTE> id;
+    if (SUCCEEDED(StoreEntryID(profile, p, &id))) row.push_back(ProfProp::Binary(PR_ENTRYID, id.data(), id.size()));
+    if (const ProfProp* mdb = FindProp(p.props, PR_MDB_PROVIDER))
+      row.push_back(*mdb);
+    else if (IsPstDll(p.DllName()))
+      row.push_back(ProfProp::Uid(PR_MDB_PROVIDER, kPstMdbProvider));
+    ULONG flags = p.ResourceFlags() & ~STATUS_DEFAULT_STORE;
+    if (i == def) flags |= STATUS_DEFAULT_STORE;
+    row.push_back(ProfProp::Long(PR_RESOURCE_FLAGS, flags));
+    row.push_back(ProfProp::Bool(PR_DEFAULT_STORE, i == def));
+    if (const ProfProp* pd = FindProp(p.props, PR_PROVIDER_DISPLAY)) row.push_back(*pd);
+    row.push_back(ProfProp::Uid(PR_INSTANCE_KEY, p.uid));
+    row.push_back(ProfProp::Uid(PR_RECORD_KEY, p.uid));
+    row.push_back(ProfProp::Long(PR_OBJECT_TYPE, MAPI_STORE));
+    row.push_back(ProfProp::Uid(PR_PROVIDER_UID, p.uid));
+    rows->push_back(std::move(row));
+  }
+  return S_OK;
+}
+
+HRESULT StatusRows(const std::string& profile, TableRows* rows) {
+  rows->clear();
+  std::vector<ProviderInfo> all;
+  if (HRESULT hr = ListProviders(profile, nullptr, &all); FAILED(hr)) return hr;
+  static const MAPIUID kSubsystemKey = {
+      {0x13, 0xdb, 0xb0, 0xc8, 0xaa, 0x05, 0x10, 0x1a, 0x9b, 0xb0, 0x00, 0xaa, 0x00, 0x2f, 0xc4, 0x5a}};
+  rows->push_back({ProfProp::Long(PR_RESOURCE_TYPE, MAPI_SUBSYSTEM), ProfProp::Text(PR_DISPLAY_NAME, profile),
+                   ProfProp::Text(PR_PROVIDER_DISPLAY, "MAPI Subsystem"), ProfProp::Long(PR_RESOURCE_FLAGS, 0),
+                   ProfProp::Long(PR_STATUS_CODE, STATUS_AVAILABLE), ProfProp::Long(PR_RESOURCE_METHODS, 0),
+                   ProfProp::Uid(PR_INSTANCE_KEY, kSubsystemKey), ProfProp::Long(PR_OBJECT_TYPE, MAPI_STATUS)});
+  for (const ProviderInfo& p : all) {
+    ProfProps row;
+    row.push_back(ProfProp::Long(PR_RESOURCE_TYPE, p.ResourceType() ? p.ResourceType() : MAPI_STORE_PROVIDER));
+    row.push_back(ProfProp::Text(PR_DISPLAY_NAME, p.DisplayName()));
+    if (const ProfProp* pd = FindProp(p.props, PR_PROVIDER_DISPLAY)) row.push_back(*pd);
+    row.push_back(ProfProp::Text(PR_PROVIDER_DLL_NAME, p.DllName()));
+    row.push_back(ProfProp::Long(PR_RESOURCE_FLAGS, p.ResourceFlags()));
+    row.push_back(ProfProp::Long(PR_STATUS_CODE, ProviderLoads(p) ? STATUS_AVAILABLE : STATUS_FAILURE));
+    row.push_back(ProfProp::Long(PR_RESOURCE_METHODS, 0));
+    row.push_back(ProfProp::Uid(PR_INSTANCE_KEY, p.uid));
+    row.push_back(ProfProp::Long(PR_OBJECT_TYPE, MAPI_STATUS));
+    rows->push_back(std::move(row));
+  }
+  return S_OK;
+}
+
+}  // namespace vantrel::mapi
+
+using namespace vantrel::mapi;
+using vantrel::ComPtr;
+
+HRESULT MAPIInitialize(LPVOID) {
+  {
+    std::lock_guard<std::mutex> lock(Initialization().lock);
+    if (Initialization().count++ > 0) return S_OK;
+  }
+  MapiSvcInf inf;
+  // A missing or unwritable system folder leaves MAPI usable with the
+  // profiles it has; creating services then fails on its own.
+  MapiSvcInf::LoadInstalled(&inf);
+  MapiSvcInf::RegisterSharedDll();
+  return S_OK;
+}
+
+void MAPIUninitialize() {
+  std::lock_guard<std::mutex> lock(Initialization().lock);
+  if (Initialization().count > 0) --Initialization().count;
+}
+
+HRESULT MAPILogonEx(ULONG_PTR, LPSTR profile_name, LPSTR, ULONG flags, LPMAPISESSION* out) {
+  if (!out) return MAPI_E_INVALID_PARAMETER;
+  *out = nullptr;
+  if (!Initialized()) return MAPI_E_NOT_INITIALIZED;
+  std::string profile = profile_name ? profile_name : "";
+  if (profile.empty() && (flags & MAPI_USE_DEFAULT)) profile = ProfileStore::DefaultProfile();
+  if (profile.empty() || !ProfileStore::Exists(profile)) return MAPI_E_LOGON_FAILED;
+  // The key's own spelling, so shared sessions and status rows agree.
+  for (const std::string& name : ProfileStore::List())
+    if (strcasecmp(name.c_str(), profile.c_str()) == 0) profile = name;
+
+  ComPtr<IMAPISession> session;
+  bool share = !(flags & MAPI_NEW_SESSION);
+  if (share) {
+    std::lock_guard<std::mutex> lock(SharedLock());
+    auto it = Shared().find(profile);
+    if (it != Shared().end() && it->second->TryAddRef()) session = ComPtr<IMAPISession>::Adopt(it->second);
+  }
+  if (!session) {
+    auto* s = new Session(profile, share);
+    session = ComPtr<IMAPISession>::Adopt(s);
+    if (share) {
+      std::lock_guard<std::mutex> lock(SharedLock());
+      Shared()[profile] = s;
+    }
+  }
+  std::vector<ProviderInfo> providers;
+  if (FAILED(ListProviders(profile, nullptr, &providers))) return MAPI_E_LOGON_FAILED;
+  bool all_load = true;
+  for (const ProviderInfo& p : providers) all_load = all_load && ProviderLoads(p);
+  *out = session.Detach();
+  return all_load ? S_OK : MAPI_E_FAILONEPROVIDER;
+}
+
+HRESULT MAPIAdminProfiles(ULONG, LPPROFADMIN* out) {
+  if (!out) return MAPI_E_INVALID_PARAMETER;
+  *out = nullptr;
+  if (!Initialized()) return MAPI_E_NOT_INITIALIZED;
+  return NewProfAdmin(out);
+}

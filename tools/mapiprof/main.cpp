@@ -1,0 +1,137 @@
+// mapiprof: sets up MAPI profiles from the command line.
+//
+//   mapiprof list
+//   mapiprof create PROFILE
+//   mapiprof delete PROFILE
+//   mapiprof default PROFILE
+//   mapiprof add-pst PROFILE FILE DISPLAY-NAME
+//   mapiprof show PROFILE
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/base/HResult.h"
+#include "platform/mapi/MapiSession.h"
+#include "platform/mapi/MapiSvcInf.h"
+#include "platform/mapi/MapiTags.h"
+#include "platform/mapi/ServiceAdmin.h"
+#include "platform/mapi/Services.h"
+
+using namespace vantrel::mapi;
+using vantrel::ComPtr;
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: mapiprof list\n"
+               "       mapiprof create PROFILE\n"
+               "       mapiprof delete PROFILE\n"
+               "       mapiprof default PROFILE\n"
+               "       mapiprof add-pst PROFILE FILE DISPLAY-NAME\n"
+               "       mapiprof show PROFILE\n");
+  return 2;
+}
+
+int Fail(const char* what, HRESULT hr) {
+  std::fprintf(stderr, "mapiprof: %s: %s (0x%08x)\n", what, vantrel::CodeName(hr), static_cast<unsigned>(hr));
+  return 1;
+}
+
+std::string Text(const ProfProps& row, ULONG tag) {
+  const ProfProp* p = FindProp(row, tag);
+  return p ? p->AsText() : "";
+}
+
+int List() {
+  TableRows rows;
+  ProfileTableRows(&rows);
+  for (const ProfProps& r : rows) {
+    const ProfProp* def = FindProp(r, PR_DEFAULT_PROFILE);
+    std::printf("%s%s\n", Text(r, PR_DISPLAY_NAME).c_str(), def && def->AsLong() ? " (default)" : "");
+  }
+  return 0;
+}
+
+int AddPst(IProfAdmin* admin, const std::string& profile, const std::string& file, const std::string& name) {
+  ComPtr<IMsgServiceAdmin> services;
+  if (HRESULT hr = admin->AdminServices(const_cast<char*>(profile.c_str()), nullptr, 0, 0, services.Out()); FAILED(hr))
+    return Fail(profile.c_str(), hr);
+  MapiSvcInf inf;
+  if (HRESULT hr = MapiSvcInf::LoadInstalled(&inf); FAILED(hr)) return Fail("MAPISVC.INF", hr);
+  MAPIUID uid;
+  if (HRESULT hr = CreateService(profile, inf, kPstService, name, 0, 0, &uid); FAILED(hr))
+    return Fail("creating the service", hr);
+  SPropValue props[2] = {};
+  props[0].ulPropTag = PR_PST_PATH;
+  props[0].Value.lpszA = const_cast<char*>(file.c_str());
+  props[1].ulPropTag = PR_DISPLAY_NAME;
+  props[1].Value.lpszA = const_cast<char*>(name.c_str());
+  if (HRESULT hr = services->ConfigureMsgService(&uid, 0, 0, 2, props); FAILED(hr)) {
+    services->DeleteMsgService(&uid);
+    return Fail("configuring the service", hr);
+  }
+  std::printf("%s\n", UidToHex(uid).c_str());
+  return 0;
+}
+
+int Show(const std::string& profile) {
+  TableRows services, stores;
+  if (HRESULT hr = ServiceTableRows(profile, &services); FAILED(hr)) return Fail(profile.c_str(), hr);
+  std::printf("services:\n");
+  for (const ProfProps& r : services) {
+    const ProfProp* uid = FindProp(r, PR_SERVICE_UID);
+    MAPIUID u{};
+    if (uid && uid->data.size() == 16) std::memcpy(u.ab, uid->data.data(), 16);
+    std::printf("  %s  %s  %s\n", UidToHex(u).c_str(), Text(r, PR_SERVICE_NAME).c_str(),
+                Text(r, PR_DISPLAY_NAME).c_str());
+  }
+  std::vector<ProviderInfo> providers;
+  ListProviders(profile, nullptr, &providers);
+  MsgStoresRows(profile, &stores);
+  std::printf("stores:\n");
+  for (const ProfProps& r : stores) {
+    const ProfProp* def = FindProp(r, PR_DEFAULT_STORE);
+    std::string file;
+    const ProfProp* key = FindProp(r, PR_PROVIDER_UID);
+    for (const ProviderInfo& p : providers)
+      if (key && key->data == std::vector<BYTE>(p.uid.ab, p.uid.ab + 16)) file = Text(p.props, PR_PST_PATH);
+    std::printf("  %s%s%s%s\n", Text(r, PR_DISPLAY_NAME).c_str(), file.empty() ? "" : "  ", file.c_str(),
+                def && def->AsLong() ? "  (default)" : "");
+  }
+  return 0;
+}
+
+int Run(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  std::string cmd = argv[1];
+  ComPtr<IProfAdmin> admin;
+  if (HRESULT hr = MAPIAdminProfiles(0, admin.Out()); FAILED(hr)) return Fail("MAPIAdminProfiles", hr);
+  if (cmd == "list" && argc == 2) return List();
+  if (argc < 3) return Usage();
+  char* profile = argv[2];
+  if (cmd == "create" && argc == 3) {
+    HRESULT hr = admin->CreateProfile(profile, nullptr, 0, 0);
+    return FAILED(hr) ? Fail(profile, hr) : 0;
+  }
+  if (cmd == "delete" && argc == 3) {
+    HRESULT hr = admin->DeleteProfile(profile, 0);
+    return FAILED(hr) ? Fail(profile, hr) : 0;
+  }
+  if (cmd == "default" && argc == 3) {
+    HRESULT hr = admin->SetDefaultProfile(profile, 0);
+    return FAILED(hr) ? Fail(profile, hr) : 0;
+  }
+  if (cmd == "add-pst" && argc == 5) return AddPst(admin.get(), profile, argv[3], argv[4]);
+  if (cmd == "show" && argc == 3) return Show(profile);
+  return Usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (HRESULT hr = MAPIInitialize(nullptr); FAILED(hr)) return Fail("MAPIInitialize", hr);
+  int rc = Run(argc, argv);
+  MAPIUninitialize();
+  return rc;
+}

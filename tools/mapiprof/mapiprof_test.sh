@@ -1,0 +1,25 @@
+#!/bin/sh
+# Sets up the server's profiles with mapiprof and checks what it lists.
+set -eu
+prof="$1"
+dir="$VANTREL_TEST_TMPDIR"
+rm -rf "$ZEL_REGISTRY_DIR" "$ZEL_MAPI_DIR"
+mkdir -p "$dir"
+fail() { echo "FAIL: $*"; exit 1; }
+
+"$prof" create mailbox_jsmith
+"$prof" add-pst mailbox_jsmith "$dir/jsmith.pst" "Mailbox - John Smith" >/dev/null
+"$prof" create Public
+"$prof" add-pst Public "$dir/public.pst" "Public Folders" >/dev/null
+"$prof" create scratch
+"$prof" delete scratch
+"$prof" create Public 2>/dev/null && fail "a second Public was created"
+
+list=$("$prof" list)
+[ "$list" = "mailbox_jsmith
+Public" ] || fail "list: $list"
+show=$("$prof" show mailbox_jsmith)
+echo "$show" | grep -q "MSPST MS  Mailbox - John Smith" || fail "show: $show"
+echo "$show" | grep -q "Mailbox - John Smith  $dir/jsmith.pst  (default)" || fail "show: $show"
+"$prof" show nobody 2>/dev/null && fail "show of a missing profile succeeded"
+echo ok

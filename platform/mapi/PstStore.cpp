@@ -1,0 +1,1576 @@
+// The personal-folders store: one SQLite file (WAL) per store.
+//
+// Schema:
+//   meta(key TEXT PRIMARY KEY, value BLOB)             uid, next_id
+//   objects(id INTEGER PRIMARY KEY, parent INTEGER, kind INTEGER, assoc INTEGER, num INTEGER)
+//   props(obj INTEGER, id INTEGER, type INTEGER, value BLOB, PRIMARY KEY(obj, id)) WITHOUT ROWID
+//   names(id INTEGER PRIMARY KEY, guid BLOB, kind INTEGER, name BLOB, UNIQUE(guid, kind, name))
+//   receive(cls TEXT PRIMARY KEY COLLATE NOCASE, folder INTEGER)
+// kind is the MAPI object type (folder, message, attachment, mail user for
+// a recipient row); attachments and recipients hang off their message.
+#include "platform/mapi/PstStore.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <set>
+
+#include "platform/base/CodePage.h"
+#include "platform/base/SystemInfo.h"
+#include "platform/mapi/MapiTags.h"
+#include "platform/mapi/MapiUtil.h"
+#include "platform/mapi/PropCodec.h"
+#include "platform/storage/MemoryStream.h"
+
+namespace vantrel::mapi {
+namespace {
+
+using Bytes = std::vector<BYTE>;
+// Stored properties of one object by property id: (stored type, bytes).
+using PropMap = std::map<ULONG, std::pair<ULONG, Bytes>>;
+
+// The provider's UID, first in the store's own entry ID.
+constexpr BYTE kProviderUid[16] = {0x5a, 0x45, 0x4c, 0x50, 0x53, 0x54, 0x01, 0x00,
+                                   0x9b, 0x31, 0x6e, 0x2d, 0x44, 0x1c, 0xa7, 0x10};
+
+constexpr ULONG DELETE_HARD_DELETE = 0x00000010;
+
+enum : int64_t { kRoot = 1, kIpmSubtree = 2, kInbox = 3, kOutbox = 4, kSent = 5, kDeleted = 6, kSearchRoot = 7 };
+
+// ---- the database ----------------------------------------------------------
+
+class Db {
+ public:
+  ~Db() {
+    if (db_) sqlite3_close(db_);
+  }
+  std::mutex mu;  // guards every use of db_ (one connection per file)
+  sqlite3* db_ = nullptr;
+  std::string path;
+  MAPIUID uid{};
+
+  bool Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+};
+
+struct Stmt {
+  Stmt(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &s, nullptr); }
+  ~Stmt() { sqlite3_finalize(s); }
+  Stmt& Int(int i, int64_t v) {
+    sqlite3_bind_int64(s, i, v);
+    return *this;
+  }
+  Stmt& Blob(int i, const void* p, size_t n) {
+    sqlite3_bind_blob64(s, i, p ? p : "", n, SQLITE_TRANSIENT);
+    return *this;
+  }
+  Stmt& Text(int i, const std::string& t) {
+    sqlite3_bind_text(s, i, t.c_str(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  bool Step() { return s && sqlite3_step(s) == SQLITE_ROW; }
+  bool Run() {
+    if (!s) return false;
+    int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    return rc == SQLITE_DONE || rc == SQLITE_ROW;
+  }
+  int64_t ColInt(int i) { return sqlite3_column_int64(s, i); }
+  Bytes ColBlob(int i) {
+    auto* p = static_cast<const BYTE*>(sqlite3_column_blob(s, i));
+    return Bytes(p, p + sqlite3_column_bytes(s, i));
+  }
+  sqlite3_stmt* s = nullptr;
+};
+
+// One transaction; rolled back unless committed.
+class Tx {
+ public:
+  explicit Tx(Db& db) : db_(db) { ok_ = db_.Exec("BEGIN IMMEDIATE"); }
+  ~Tx() {
+    if (ok_ && !done_) db_.Exec("ROLLBACK");
+  }
+  bool ok() const { return ok_; }
+  bool Commit() {
+    done_ = true;
+    return ok_ && db_.Exec("COMMIT");
+  }
+
+ private:
+  Db& db_;
+  bool ok_, done_ = false;
+};
+
+// One Db per file in the process, so a file opened twice is one store.
+std::mutex g_open_mu;                               // guards g_open
+std::map<std::string, std::weak_ptr<Db>> g_open;    // by path
+
+int64_t NextId(Db& db) {
+  Stmt q(db.db_, "UPDATE meta SET value = value + 1 WHERE key = 'next_id' RETURNING value - 1");
+  return q.Step() ? q.ColInt(0) : 0;
+}
+
+PropMap LoadProps(Db& db, int64_t obj) {
+  PropMap m;
+  Stmt q(db.db_, "SELECT id, type, value FROM props WHERE obj = ?");
+  q.Int(1, obj);
+  while (q.Step()) m[static_cast<ULONG>(q.ColInt(0))] = {static_cast<ULONG>(q.ColInt(1)), q.ColBlob(2)};
+  return m;
+}
+
+bool SaveProps(Db& db, int64_t obj, const PropMap& m) {
+  Stmt del(db.db_, "DELETE FROM props WHERE obj = ?");
+  if (!del.Int(1, obj).Run()) return false;
+  Stmt ins(db.db_, "INSERT INTO props(obj, id, type, value) VALUES(?, ?, ?, ?)");
+  for (const auto& [id, v] : m) {
+    ins.Int(1, obj).Int(2, id).Int(3, v.first).Blob(4, v.second.data(), v.second.size());
+    if (!ins.Run()) return false;
+  }
+  return true;
+}
+
+// Deletes an object, its properties and everything below it.
+bool DeleteTree(Db& db, int64_t obj) {
+  std::vector<int64_t> kids;
+  {
+    Stmt q(db.db_, "SELECT id FROM objects WHERE parent = ?");
+    q.Int(1, obj);
+    while (q.Step()) kids.push_back(q.ColInt(0));
+  }
+  for (int64_t k : kids)
+    if (!DeleteTree(db, k)) return false;
+  Stmt a(db.db_, "DELETE FROM props WHERE obj = ?");
+  Stmt b(db.db_, "DELETE FROM objects WHERE id = ?");
+  return a.Int(1, obj).Run() && b.Int(1, obj).Run();
+}
+
+void SetString(PropMap& m, ULONG tag, const std::string& utf8) {
+  m[PROP_ID(tag)] = {PT_UNICODE, Bytes(utf8.begin(), utf8.end())};
+}
+void SetLong(PropMap& m, ULONG tag, LONG v) {
+  Bytes b(4);
+  std::memcpy(b.data(), &v, 4);
+  m[PROP_ID(tag)] = {PT_LONG, b};
+}
+LONG GetLong(const PropMap& m, ULONG tag, LONG def = 0) {
+  auto it = m.find(PROP_ID(tag));
+  if (it == m.end() || it->second.first != PT_LONG || it->second.second.size() != 4) return def;
+  LONG v;
+  std::memcpy(&v, it->second.second.data(), 4);
+  return v;
+}
+
+bool InsertObject(Db& db, int64_t id, int64_t parent, ULONG kind, bool assoc, int64_t num) {
+  Stmt q(db.db_, "INSERT OR REPLACE INTO objects(id, parent, kind, assoc, num) VALUES(?, ?, ?, ?, ?)");
+  return q.Int(1, id).Int(2, parent).Int(3, kind).Int(4, assoc).Int(5, num).Run();
+}
+
+std::shared_ptr<Db> OpenDb(const std::string& path, const std::string& display_name, HRESULT& hr) {
+  std::lock_guard<std::mutex> g(g_open_mu);
+  if (auto db = g_open[path].lock()) return db;
+  auto db = std::make_shared<Db>();
+  db->path = path;
+  if (sqlite3_open_v2(path.c_str(), &db->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                      nullptr) != SQLITE_OK) {
+    hr = MAPI_E_DISK_ERROR;
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db->db_, 5000);
+  if (!db->Exec("PRAGMA journal_mode=WAL") || !db->Exec("PRAGMA synchronous=FULL")) {
+    hr = MAPI_E_CORRUPT_DATA;
+    return nullptr;
+  }
+  Tx tx(*db);
+  bool ok = tx.ok() &&
+            db->Exec("CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value BLOB);"
+                     "CREATE TABLE IF NOT EXISTS objects(id INTEGER PRIMARY KEY, parent INTEGER, kind INTEGER,"
+                     " assoc INTEGER, num INTEGER);"
+                     "CREATE INDEX IF NOT EXISTS objects_parent ON objects(parent);"
+                     "CREATE TABLE IF NOT EXISTS props(obj INTEGER, id INTEGER, type INTEGER, value BLOB,"
+                     " PRIMARY KEY(obj, id)) WITHOUT ROWID;"
+                     "CREATE TABLE IF NOT EXISTS names(id INTEGER PRIMARY KEY, guid BLOB, kind INTEGER, name BLOB,"
+                     " UNIQUE(guid, kind, name));"
+                     "CREATE TABLE IF NOT EXISTS receive(cls TEXT PRIMARY KEY COLLATE NOCASE, folder INTEGER);");
+  if (!ok) {
+    hr = MAPI_E_CORRUPT_DATA;
+    return nullptr;
+  }
+  Stmt q(db->db_, "SELECT value FROM meta WHERE key = 'uid'");
+  if (q.Step()) {
+    Bytes u = q.ColBlob(0);
+    if (u.size() != 16) {
+      hr = MAPI_E_CORRUPT_DATA;
+      return nullptr;
+    }
+    std::memcpy(db->uid.ab, u.data(), 16);
+  } else {
+    // A new store: its UID and the standard folder tree.
+    auto g16 = GuidToBytes(NewGuid());
+    std::memcpy(db->uid.ab, g16.data(), 16);
+    Stmt a(db->db_, "INSERT INTO meta(key, value) VALUES('uid', ?)");
+    Stmt b(db->db_, "INSERT INTO meta(key, value) VALUES('next_id', 100)");
+    ok = a.Blob(1, db->uid.ab, 16).Run() && b.Run();
+    struct F {
+      int64_t id, parent;
+      const char* name;
+      ULONG type;
+    } tree[] = {{kRoot, 0, "", FOLDER_ROOT},
+                {kIpmSubtree, kRoot, "Top of Personal Folders", FOLDER_GENERIC},
+                {kInbox, kIpmSubtree, "Inbox", FOLDER_GENERIC},
+                {kOutbox, kIpmSubtree, "Outbox", FOLDER_GENERIC},
+                {kSent, kIpmSubtree, "Sent Items", FOLDER_GENERIC},
+                {kDeleted, kIpmSubtree, "Deleted Items", FOLDER_GENERIC},
+                {kSearchRoot, kRoot, "Search Root", FOLDER_GENERIC}};
+    for (const F& f : tree) {
+      PropMap m;
+      SetString(m, PR_DISPLAY_NAME, f.name);
+      SetLong(m, PR_FOLDER_TYPE, static_cast<LONG>(f.type));
+      ok = ok && InsertObject(*db, f.id, f.parent, MAPI_FOLDER, false, 0) && SaveProps(*db, f.id, m);
+    }
+    PropMap store;
+    SetString(store, PR_DISPLAY_NAME, AnsiToUtf8(display_name));
+    ok = ok && SaveProps(*db, 0, store);
+    Stmt r(db->db_, "INSERT INTO receive(cls, folder) VALUES('', ?)");
+    ok = ok && r.Int(1, kInbox).Run();
+  }
+  if (!ok || !tx.Commit()) {
+    hr = MAPI_E_DISK_ERROR;
+    return nullptr;
+  }
+  g_open[path] = db;
+  hr = S_OK;
+  return db;
+}
+
+// ---- entry IDs -------------------------------------------------------------
+
+Bytes MakeEntryID(const MAPIUID& uid, int64_t id) {
+  Bytes e(4 + 16 + 8, 0);
+  std::memcpy(e.data() + 4, uid.ab, 16);
+  for (int i = 0; i < 8; ++i) e[20 + i] = static_cast<BYTE>(static_cast<uint64_t>(id) >> (8 * i));
+  return e;
+}
+
+// The object id in an entry ID of this store; -1 when it is not one.
+int64_t ParseEntryID(const MAPIUID& uid, ULONG cb, const ENTRYID* eid) {
+  if (!eid || cb != 28) return -1;
+  const BYTE* p = reinterpret_cast<const BYTE*>(eid);
+  if (std::memcmp(p + 4, uid.ab, 16) != 0) return -1;
+  uint64_t id = 0;
+  for (int i = 0; i < 8; ++i) id |= uint64_t{p[20 + i]} << (8 * i);
+  return static_cast<int64_t>(id);
+}
+
+Bytes StoreEntryID(const std::string& path) {
+  Bytes e(4, 0);
+  e.insert(e.end(), kProviderUid, kProviderUid + 16);
+  e.insert(e.end(), path.begin(), path.end());
+  e.push_back(0);
+  return e;
+}
+
+HRESULT CopyOut(const Bytes& b, ULONG* cb, LPENTRYID* out) {
+  void* m;
+  if (MAPIAllocateBuffer(static_cast<ULONG>(b.size()), &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
+  std::memcpy(m, b.data(), b.size());
+  *cb = static_cast<ULONG>(b.size());
+  *out = static_cast<LPENTRYID>(m);
+  return S_OK;
+}
+
+// ---- IMAPIProp over a property map ----------------------------------------
+
+bool IsComputedTag(ULONG id) {
+  switch (id) {
+    case PROP_ID(PR_ENTRYID): case PROP_ID(PR_OBJECT_TYPE): case PROP_ID(PR_RECORD_KEY):
+    case PROP_ID(PR_PARENT_ENTRYID): case PROP_ID(PR_STORE_ENTRYID): case PROP_ID(PR_STORE_RECORD_KEY):
+    case PROP_ID(PR_INSTANCE_KEY): case PROP_ID(PR_ACCESS): case PROP_ID(PR_ACCESS_LEVEL):
+    case PROP_ID(PR_CONTENT_COUNT): case PROP_ID(PR_CONTENT_UNREAD): case PROP_ID(PR_SUBFOLDERS):
+    case PROP_ID(PR_MESSAGE_SIZE): case PROP_ID(PR_HASATTACH): case PROP_ID(PR_STORE_SUPPORT_MASK):
+    case PROP_ID(PR_IPM_SUBTREE_ENTRYID): case PROP_ID(PR_IPM_OUTBOX_ENTRYID):
+    case PROP_ID(PR_IPM_WASTEBASKET_ENTRYID): case PROP_ID(PR_IPM_SENTMAIL_ENTRYID):
+    case PROP_ID(PR_VALID_FOLDER_MASK): case PROP_ID(PR_MDB_PROVIDER): case PROP_ID(PR_ATTACH_NUM):
+    case PROP_ID(PR_ROWID):
+      return true;
+  }
+  return false;
+}
+
+template <typename I>
+class PropObject : public vantrel::RefCounted<I> {
+ public:
+  explicit PropObject(std::shared_ptr<Db> db) : db_(std::move(db)) {}
+
+  HRESULT GetLastError(HRESULT hr, ULONG flags, LPMAPIERROR* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
+    void* m;
+    if (MAPIAllocateBuffer(sizeof(MAPIERROR), &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* e = static_cast<MAPIERROR*>(m);
+    std::memset(e, 0, sizeof(*e));
+    e->ulVersion = MAPI_ERROR_VERSION;
+    e->ulLowLevelError = static_cast<ULONG>(hr);
+    std::string text = vantrel::CodeName(hr);
+    std::string comp = "Personal Folders";
+    auto dup = [&](const std::string& s, LPSTR* dst) {
+      if (flags & MAPI_UNICODE) {
+        std::u16string w = Utf8ToUtf16(s);
+        void* p;
+        MAPIAllocateMore(static_cast<ULONG>((w.size() + 1) * 2), m, &p);
+        std::memcpy(p, w.c_str(), (w.size() + 1) * 2);
+        *dst = static_cast<LPSTR>(p);
+      } else {
+        void* p;
+        MAPIAllocateMore(static_cast<ULONG>(s.size() + 1), m, &p);
+        std::memcpy(p, s.c_str(), s.size() + 1);
+        *dst = static_cast<LPSTR>(p);
+      }
+    };
+    dup(text, &e->lpszError);
+    dup(comp, &e->lpszComponent);
+    *out = e;
+    return S_OK;
+  }
+
+  HRESULT SaveChanges(ULONG) override { return S_OK; }
+
+  HRESULT GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* out) override {
+    if (!count || !out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap all = Snapshot();
+    std::vector<ULONG> want;
+    if (tags) {
+      want.assign(tags->aulPropTag, tags->aulPropTag + tags->cValues);
+    } else {
+      for (const auto& [id, v] : all) want.push_back(PROP_TAG(Presented(v.first, flags), id));
+    }
+    if (want.empty()) return MAPI_E_INVALID_PARAMETER;
+    void* root;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * want.size()), &root))
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* vals = static_cast<SPropValue*>(root);
+    bool errors = false;
+    for (size_t i = 0; i < want.size(); ++i) {
+      ULONG tag = want[i];
+      auto it = all.find(PROP_ID(tag));
+      HRESULT hr = MAPI_E_NOT_FOUND;
+      if (it != all.end()) {
+        if (PROP_TYPE(tag) == PT_UNSPECIFIED) tag = PROP_TAG(Presented(it->second.first, flags), PROP_ID(tag));
+        hr = DecodeProp(tag, it->second.first, it->second.second, root, vals[i]);
+        // Large values are only read through OpenProperty.
+        if (SUCCEEDED(hr) && it->second.second.size() > kMaxInline) hr = MAPI_E_NOT_ENOUGH_MEMORY;
+      }
+      if (FAILED(hr)) {
+        errors = true;
+        vals[i].ulPropTag = PROP_TAG(PT_ERROR, PROP_ID(tag));
+        vals[i].Value.err = hr == MAPI_E_INVALID_TYPE ? MAPI_E_NOT_FOUND : hr;
+      }
+    }
+    *count = static_cast<ULONG>(want.size());
+    *out = vals;
+    return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
+  }
+
+  HRESULT GetPropList(ULONG flags, LPSPropTagArray* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap all = Snapshot();
+    void* m;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(all.size() + 1)), &m))
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* t = static_cast<SPropTagArray*>(m);
+    t->cValues = 0;
+    for (const auto& [id, v] : all) t->aulPropTag[t->cValues++] = PROP_TAG(Presented(v.first, flags), id);
+    *out = t;
+    return S_OK;
+  }
+
+  HRESULT OpenProperty(ULONG tag, LPCIID iid, ULONG, ULONG flags, LPUNKNOWN* out) override {
+    if (!iid || !out) return MAPI_E_INVALID_PARAMETER;
+    *out = nullptr;
+    ULONG type = PROP_TYPE(tag);
+    bool create = flags & MAPI_CREATE, modify = flags & (MAPI_MODIFY | MAPI_CREATE);
+    if (modify && !Writable()) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap all = Snapshot();
+    auto it = all.find(PROP_ID(tag));
+    Bytes initial;
+    if (it != all.end() && !create) {
+      if (*iid == IID_IStorage) {
+        if (it->second.first != PT_BINARY && it->second.first != PT_OBJECT) return MAPI_E_NOT_FOUND;
+      } else if (StoredType(type) != it->second.first) {
+        return MAPI_E_NOT_FOUND;
+      }
+      initial = it->second.second;
+    } else if (!create) {
+      return MAPI_E_NOT_FOUND;
+    }
+    ULONG id = PROP_ID(tag);
+    vantrel::ComPtr<PropObject> self(this);
+    if (*iid == IID_IStream) {
+      if (type != PT_BINARY && type != PT_STRING8 && type != PT_UNICODE) return MAPI_E_INTERFACE_NOT_SUPPORTED;
+      // A string stream carries the string in the width of its tag, without the terminator.
+      if (type == PT_UNICODE) {
+        std::u16string w = Utf8ToUtf16({reinterpret_cast<const char*>(initial.data()), initial.size()});
+        initial.assign(reinterpret_cast<const BYTE*>(w.data()), reinterpret_cast<const BYTE*>(w.data()) + w.size() * 2);
+      } else if (type == PT_STRING8) {
+        std::string a = Utf8ToAnsi({reinterpret_cast<const char*>(initial.data()), initial.size()});
+        initial.assign(a.begin(), a.end());
+      }
+      storage::CommitHook hook = [self, id, type](const Bytes& b) {
+        Bytes stored = b;
+        if (type == PT_UNICODE) {
+          std::u16string w(b.size() / 2, u'\0');
+          std::memcpy(w.data(), b.data(), w.size() * 2);
+          while (!w.empty() && w.back() == 0) w.pop_back();
+          std::string u = Utf16ToUtf8(w);
+          stored.assign(u.begin(), u.end());
+        } else if (type == PT_STRING8) {
+          std::string a(b.begin(), b.end());
+          while (!a.empty() && a.back() == 0) a.pop_back();
+          std::string u = AnsiToUtf8(a);
+          stored.assign(u.begin(), u.end());
+        }
+        return self->PutStored(id, StoredType(type), std::move(stored));
+      };
+      IStream* s;
+      HRESULT hr = storage::CreateMemoryStream(std::move(initial), modify, modify ? hook : nullptr, &s);
+      if (SUCCEEDED(hr)) *out = s;
+      return hr;
+    }
+    if (*iid == IID_IStorage) {
+      storage::CommitHook hook = [self, id](const Bytes& b) { return self->PutStored(id, PT_BINARY, Bytes(b)); };
+      IStorage* s;
+      HRESULT hr = storage::CreateMemoryStorage(initial, modify, modify ? hook : nullptr, &s);
+      if (SUCCEEDED(hr)) *out = s;
+      return hr;
+    }
+    return MAPI_E_INTERFACE_NOT_SUPPORTED;
+  }
+
+  HRESULT SetProps(ULONG c, LPSPropValue vals, LPSPropProblemArray* problems) override {
+    if (!vals && c) return MAPI_E_INVALID_PARAMETER;
+    if (problems) *problems = nullptr;
+    if (!Writable()) return MAPI_E_NO_ACCESS;
+    std::vector<SPropProblem> probs;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      for (ULONG i = 0; i < c; ++i) {
+        ULONG tag = vals[i].ulPropTag, type = PROP_TYPE(tag), id = PROP_ID(tag);
+        if (type == PT_ERROR || type == PT_UNSPECIFIED || type == PT_NULL || type == PT_OBJECT || id == 0) {
+          probs.push_back({i, tag, MAPI_E_INVALID_TYPE});
+          continue;
+        }
+        if (IsComputedTag(id) || ReadOnly(id)) {
+          probs.push_back({i, tag, MAPI_E_COMPUTED});
+          continue;
+        }
+        auto enc = EncodeProp(vals[i]);
+        if (!enc) {
+          probs.push_back({i, tag, MAPI_E_INVALID_TYPE});
+          continue;
+        }
+        pending_[id] = {StoredType(type), std::move(*enc)};
+        deleted_.erase(id);
+      }
+    }
+    HRESULT hr = Flush();
+    if (FAILED(hr)) return hr;
+    return ReportProblems(probs, problems);
+  }
+
+  HRESULT DeleteProps(LPSPropTagArray tags, LPSPropProblemArray* problems) override {
+    if (!tags) return MAPI_E_INVALID_PARAMETER;
+    if (problems) *problems = nullptr;
+    if (!Writable()) return MAPI_E_NO_ACCESS;
+    std::vector<SPropProblem> probs;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      for (ULONG i = 0; i < tags->cValues; ++i) {
+        ULONG id = PROP_ID(tags->aulPropTag[i]);
+        if (IsComputedTag(id) || ReadOnly(id)) {
+          probs.push_back({i, tags->aulPropTag[i], MAPI_E_COMPUTED});
+          continue;
+        }
+        pending_.erase(id);
+        deleted_.insert(id);
+      }
+    }
+    HRESULT hr = Flush();
+    if (FAILED(hr)) return hr;
+    return ReportProblems(probs, problems);
+  }
+
+  HRESULT CopyTo(ULONG, LPCIID, LPSPropTagArray exclude, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID dst, ULONG flags,
+                 LPSPropProblemArray* problems) override {
+    LPSPropTagArray list = nullptr;
+    HRESULT hr = GetPropList(MAPI_UNICODE, &list);
+    if (FAILED(hr)) return hr;
+    std::vector<ULONG> keep;
+    for (ULONG i = 0; i < list->cValues; ++i) {
+      bool skip = IsComputedTag(PROP_ID(list->aulPropTag[i]));
+      for (ULONG j = 0; exclude && j < exclude->cValues; ++j)
+        if (PROP_ID(exclude->aulPropTag[j]) == PROP_ID(list->aulPropTag[i])) skip = true;
+      if (!skip) keep.push_back(list->aulPropTag[i]);
+    }
+    MAPIFreeBuffer(list);
+    return CopyTags(keep, dst, flags, problems);
+  }
+
+  HRESULT CopyProps(LPSPropTagArray include, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID dst, ULONG flags,
+                    LPSPropProblemArray* problems) override {
+    if (!include) return MAPI_E_INVALID_PARAMETER;
+    return CopyTags({include->aulPropTag, include->aulPropTag + include->cValues}, dst, flags, problems);
+  }
+
+  HRESULT GetNamesFromIDs(LPSPropTagArray* tags, LPGUID guid, ULONG, ULONG* count, LPMAPINAMEID** names) override {
+    if (!tags || !count || !names) return MAPI_E_INVALID_PARAMETER;
+    std::vector<ULONG> ids;
+    std::vector<std::tuple<Bytes, ULONG, Bytes>> found;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    if (*tags) {
+      for (ULONG i = 0; i < (*tags)->cValues; ++i) ids.push_back(PROP_ID((*tags)->aulPropTag[i]));
+    } else {
+      Stmt q(db_->db_, "SELECT id FROM names ORDER BY id");
+      while (q.Step()) ids.push_back(static_cast<ULONG>(q.ColInt(0)));
+    }
+    void* root;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(sizeof(LPMAPINAMEID) * (ids.size() + 1)), &root))
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* arr = static_cast<LPMAPINAMEID*>(root);
+    bool errors = false;
+    Stmt q(db_->db_, "SELECT guid, kind, name FROM names WHERE id = ?");
+    for (size_t i = 0; i < ids.size(); ++i) {
+      arr[i] = nullptr;
+      q.Int(1, ids[i]);
+      if (q.Step()) {
+        Bytes g = q.ColBlob(0), n = q.ColBlob(2);
+        ULONG kind = static_cast<ULONG>(q.ColInt(1));
+        if (g.size() == 16 && (!guid || std::memcmp(guid, g.data(), 16) == 0)) {
+          void* m;
+          MAPIAllocateMore(sizeof(MAPINAMEID) + 16 + static_cast<ULONG>(n.size()) + 2, root, &m);
+          auto* nm = static_cast<MAPINAMEID*>(m);
+          auto* gp = reinterpret_cast<GUID*>(static_cast<BYTE*>(m) + sizeof(MAPINAMEID));
+          std::memcpy(gp, g.data(), 16);
+          nm->lpguid = gp;
+          nm->ulKind = kind;
+          if (kind == MNID_ID) {
+            LONG v = 0;
+            if (n.size() == 4) std::memcpy(&v, n.data(), 4);
+            nm->Kind.lID = v;
+          } else {
+            auto* w = reinterpret_cast<char16_t*>(reinterpret_cast<BYTE*>(gp) + 16);
+            std::memcpy(w, n.data(), n.size());
+            w[n.size() / 2] = 0;
+            nm->Kind.lpwstrName = w;
+          }
+          arr[i] = nm;
+        }
+      }
+      sqlite3_reset(q.s);
+      if (!arr[i]) errors = true;
+    }
+    if (!*tags) {
+      void* t;
+      MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(ids.size() + 1)), &t);
+      auto* ta = static_cast<SPropTagArray*>(t);
+      ta->cValues = static_cast<ULONG>(ids.size());
+      for (size_t i = 0; i < ids.size(); ++i) ta->aulPropTag[i] = PROP_TAG(PT_UNSPECIFIED, ids[i]);
+      *tags = ta;
+    }
+    *count = static_cast<ULONG>(ids.size());
+    *names = arr;
+    return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
+  }
+
+  HRESULT GetIDsFromNames(ULONG c, LPMAPINAMEID* names, ULONG flags, LPSPropTagArray* out) override {
+    if (!out || (c && !names)) return MAPI_E_INVALID_PARAMETER;
+    if (c == 0) return MAPI_E_NO_SUPPORT;  // listing every name is GetNamesFromIDs' job here
+    if (flags & ~MAPI_CREATE) return MAPI_E_UNKNOWN_FLAGS;
+    void* m;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(c)), &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* t = static_cast<SPropTagArray*>(m);
+    t->cValues = c;
+    bool errors = false;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    for (ULONG i = 0; i < c; ++i) {
+      const MAPINAMEID* n = names[i];
+      t->aulPropTag[i] = PROP_TAG(PT_ERROR, 0);
+      if (!n || !n->lpguid || (n->ulKind != MNID_ID && n->ulKind != MNID_STRING) ||
+          (n->ulKind == MNID_STRING && !n->Kind.lpwstrName)) {
+        errors = true;
+        continue;
+      }
+      Bytes key;
+      if (n->ulKind == MNID_ID) {
+        key.resize(4);
+        std::memcpy(key.data(), &n->Kind.lID, 4);
+      } else {
+        std::u16string w(n->Kind.lpwstrName);
+        key.assign(reinterpret_cast<const BYTE*>(w.data()), reinterpret_cast<const BYTE*>(w.data()) + w.size() * 2);
+      }
+      Stmt q(db_->db_, "SELECT id FROM names WHERE guid = ? AND kind = ? AND name = ?");
+      q.Blob(1, n->lpguid, 16).Int(2, n->ulKind).Blob(3, key.data(), key.size());
+      if (q.Step()) {
+        t->aulPropTag[i] = PROP_TAG(PT_UNSPECIFIED, static_cast<ULONG>(q.ColInt(0)));
+      } else if (flags & MAPI_CREATE) {
+        Stmt ins(db_->db_,
+                 "INSERT INTO names(id, guid, kind, name) VALUES((SELECT MAX(COALESCE((SELECT MAX(id) + 1 FROM names),"
+                 " 32768), 32768)), ?, ?, ?) RETURNING id");
+        ins.Blob(1, n->lpguid, 16).Int(2, n->ulKind).Blob(3, key.data(), key.size());
+        if (ins.Step() && ins.ColInt(0) < 0xFFFF) t->aulPropTag[i] = PROP_TAG(PT_UNSPECIFIED, static_cast<ULONG>(ins.ColInt(0)));
+        else errors = true;
+      } else {
+        errors = true;
+      }
+    }
+    if (!tx.Commit()) {
+      MAPIFreeBuffer(t);
+      return MAPI_E_DISK_ERROR;
+    }
+    *out = t;
+    return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
+  }
+
+  // Sets one stored value (from a committed stream or storage).
+  HRESULT PutStored(ULONG id, ULONG type, Bytes bytes) {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      pending_[id] = {type, std::move(bytes)};
+      deleted_.erase(id);
+    }
+    return Flush();
+  }
+
+ protected:
+  static constexpr size_t kMaxInline = 1 << 20;
+
+  // The object's stored values with pending changes and computed values
+  // laid over. Caller holds mu_.
+  PropMap Snapshot() {
+    PropMap all = base_;
+    for (ULONG id : deleted_) all.erase(id);
+    for (const auto& [id, v] : pending_) all[id] = v;
+    Computed(all);
+    return all;
+  }
+  static ULONG Presented(ULONG stored, ULONG flags) {
+    if (flags & MAPI_UNICODE) return stored;
+    if (stored == PT_UNICODE) return PT_STRING8;
+    if (stored == PT_MV_UNICODE) return PT_MV_STRING8;
+    return stored;
+  }
+
+  virtual void Computed(PropMap& all) = 0;
+  virtual bool ReadOnly(ULONG) { return false; }
+  virtual bool Writable() { return true; }
+  // Non-transacted objects write their pending changes here; transacted
+  // ones keep them until SaveChanges.
+  virtual HRESULT Flush() { return S_OK; }
+
+  static void PutBin(PropMap& m, ULONG tag, const Bytes& b) { m[PROP_ID(tag)] = {PT_BINARY, b}; }
+  static void PutLong(PropMap& m, ULONG tag, LONG v) { SetLong(m, tag, v); }
+  static void PutBool(PropMap& m, ULONG tag, bool v) {
+    USHORT b = v ? 1 : 0;
+    Bytes x(2);
+    std::memcpy(x.data(), &b, 2);
+    m[PROP_ID(tag)] = {PT_BOOLEAN, x};
+  }
+
+  HRESULT ReportProblems(const std::vector<SPropProblem>& probs, LPSPropProblemArray* out) {
+    if (!out || probs.empty()) return S_OK;
+    void* m;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropProblemArray(probs.size())), &m))
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* p = static_cast<SPropProblemArray*>(m);
+    p->cProblem = static_cast<ULONG>(probs.size());
+    std::copy(probs.begin(), probs.end(), p->aProblem);
+    *out = p;
+    return S_OK;
+  }
+
+  HRESULT CopyTags(const std::vector<ULONG>& tags, LPVOID dst, ULONG flags, LPSPropProblemArray* problems) {
+    if (!dst) return MAPI_E_INVALID_PARAMETER;
+    if (tags.empty()) return S_OK;
+    auto* target = static_cast<IMAPIProp*>(dst);
+    void* t;
+    MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(tags.size())), &t);
+    auto* ta = static_cast<SPropTagArray*>(t);
+    ta->cValues = static_cast<ULONG>(tags.size());
+    std::copy(tags.begin(), tags.end(), ta->aulPropTag);
+    ULONG n = 0;
+    LPSPropValue vals = nullptr;
+    HRESULT hr = GetProps(ta, MAPI_UNICODE, &n, &vals);
+    MAPIFreeBuffer(ta);
+    if (FAILED(hr)) return hr;
+    std::vector<SPropValue> ok;
+    for (ULONG i = 0; i < n; ++i) {
+      if (PROP_TYPE(vals[i].ulPropTag) == PT_ERROR) continue;
+      if (flags & MAPI_NOREPLACE) {
+        LPSPropValue have = nullptr;
+        if (SUCCEEDED(HrGetOneProp(target, vals[i].ulPropTag, &have))) {
+          MAPIFreeBuffer(have);
+          continue;
+        }
+      }
+      ok.push_back(vals[i]);
+    }
+    hr = target->SetProps(static_cast<ULONG>(ok.size()), ok.data(), problems);
+    MAPIFreeBuffer(vals);
+    if (SUCCEEDED(hr) && (flags & MAPI_MOVE)) {
+      // Moving removes the source values that were copied.
+      std::vector<ULONG> ids;
+      for (const auto& v : ok) ids.push_back(PROP_ID(v.ulPropTag));
+      std::lock_guard<std::mutex> g(mu_);
+      for (ULONG id : ids) {
+        pending_.erase(id);
+        deleted_.insert(id);
+      }
+    }
+    return hr;
+  }
+
+  std::shared_ptr<Db> db_;
+  std::mutex mu_;  // guards base_, pending_, deleted_
+  PropMap base_;     // values as last loaded or saved
+  PropMap pending_;  // set since
+  std::set<ULONG> deleted_;
+};
+
+class Store;
+class Folder;
+
+// ---- messages and attachments ---------------------------------------------
+
+class Message;
+
+class Attach final : public PropObject<IAttach> {
+ public:
+  Attach(std::shared_ptr<Db> db, vantrel::ComPtr<Message> msg, ULONG num, PropMap props, bool writable)
+      : PropObject(std::move(db)), msg_(std::move(msg)), num_(num), writable_(writable) {
+    base_ = std::move(props);
+  }
+  HRESULT SaveChanges(ULONG flags) override;
+
+ protected:
+  void Computed(PropMap& all) override {
+    PutLong(all, PR_OBJECT_TYPE, MAPI_ATTACH);
+    PutLong(all, PR_ATTACH_NUM, static_cast<LONG>(num_));
+    Bytes key(4);
+    std::memcpy(key.data(), &num_, 4);
+    PutBin(all, PR_RECORD_KEY, key);
+    PutBin(all, PR_INSTANCE_KEY, key);
+  }
+  bool Writable() override { return writable_; }
+
+ private:
+  vantrel::ComPtr<Message> msg_;
+  ULONG num_;
+  bool writable_;
+};
+
+class Message final : public PropObject<IMessage> {
+ public:
+  Message(std::shared_ptr<Db> db, int64_t id, int64_t parent, bool assoc, bool is_new, bool writable)
+      : PropObject(std::move(db)), id_(id), parent_(parent), assoc_(assoc), new_(is_new), writable_(writable) {}
+
+  // Loads the saved message with its attachments and recipients. Caller holds db_->mu.
+  void Load() {
+    base_ = LoadProps(*db_, id_);
+    Stmt q(db_->db_, "SELECT id, kind, num FROM objects WHERE parent = ? ORDER BY num");
+    q.Int(1, id_);
+    while (q.Step()) {
+      PropMap m = LoadProps(*db_, q.ColInt(0));
+      if (q.ColInt(1) == MAPI_ATTACH) attach_[static_cast<ULONG>(q.ColInt(2))] = std::move(m);
+      else recips_.push_back(std::move(m));
+    }
+    next_attach_ = attach_.empty() ? 0 : attach_.rbegin()->first + 1;
+  }
+
+  HRESULT SaveChanges(ULONG flags) override {
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    if (flags & ~(KEEP_OPEN_READONLY | KEEP_OPEN_READWRITE | FORCE_SAVE | MAPI_DEFERRED_ERRORS))
+      return MAPI_E_UNKNOWN_FLAGS;
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap next = base_;
+    for (ULONG id : deleted_) next.erase(id);
+    for (const auto& [id, v] : pending_) next[id] = v;
+    if (!next.count(PROP_ID(PR_CREATION_TIME))) PutTime(next, PR_CREATION_TIME);
+    PutTime(next, PR_LAST_MODIFICATION_TIME);
+    if (!next.count(PROP_ID(PR_MESSAGE_FLAGS))) SetLong(next, PR_MESSAGE_FLAGS, MSGFLAG_UNSENT);
+    std::lock_guard<std::mutex> dg(db_->mu);
+    {
+      Stmt alive(db_->db_, "SELECT 1 FROM objects WHERE id = ?");
+      Stmt folder(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND kind = 3");
+      if (!new_ && !alive.Int(1, id_).Step()) return MAPI_E_OBJECT_DELETED;
+      if (!folder.Int(1, parent_).Step()) return MAPI_E_OBJECT_DELETED;
+    }
+    // The message, its attachments and its recipients in one transaction.
+    Tx tx(*db_);
+    bool ok = tx.ok() && DeleteTree(*db_, id_) && InsertObject(*db_, id_, parent_, MAPI_MESSAGE, assoc_, 0) &&
+              SaveProps(*db_, id_, next);
+    for (const auto& [num, m] : attach_) {
+      int64_t aid = NextId(*db_);
+      ok = ok && aid && InsertObject(*db_, aid, id_, MAPI_ATTACH, false, num) && SaveProps(*db_, aid, m);
+    }
+    LONG row = 0;
+    for (const auto& m : recips_) {
+      int64_t rid = NextId(*db_);
+      ok = ok && rid && InsertObject(*db_, rid, id_, MAPI_MAILUSER, false, row++) && SaveProps(*db_, rid, m);
+    }
+    if (!ok || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    base_ = std::move(next);
+    pending_.clear();
+    deleted_.clear();
+    new_ = false;
+    if (flags & KEEP_OPEN_READONLY) writable_ = false;
+    return S_OK;
+  }
+
+  HRESULT GetAttachmentTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT GetRecipientTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
+
+  HRESULT OpenAttach(ULONG num, LPCIID, ULONG flags, LPATTACH* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = attach_.find(num);
+    if (it == attach_.end()) return MAPI_E_NOT_FOUND;
+    bool w = (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) && writable_;
+    if ((flags & MAPI_MODIFY) && !writable_) return MAPI_E_NO_ACCESS;
+    *out = new Attach(db_, vantrel::ComPtr<Message>(this), num, it->second, w);
+    return S_OK;
+  }
+
+  HRESULT CreateAttach(LPCIID, ULONG, ULONG* num, LPATTACH* out) override {
+    if (!num || !out) return MAPI_E_INVALID_PARAMETER;
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> g(mu_);
+    *num = next_attach_++;
+    *out = new Attach(db_, vantrel::ComPtr<Message>(this), *num, {}, true);
+    return S_OK;
+  }
+
+  HRESULT DeleteAttach(ULONG num, ULONG_PTR, LPMAPIPROGRESS, ULONG) override {
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> g(mu_);
+    return attach_.erase(num) ? S_OK : MAPI_E_NOT_FOUND;
+  }
+
+  HRESULT ModifyRecipients(ULONG flags, LPADRLIST mods) override {
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    if (flags & ~(MODRECIP_ADD | MODRECIP_MODIFY | MODRECIP_REMOVE)) return MAPI_E_UNKNOWN_FLAGS;
+    if (!mods) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> g(mu_);
+    std::vector<PropMap> next = flags == 0 ? std::vector<PropMap>{} : recips_;
+    for (ULONG i = 0; i < mods->cEntries; ++i) {
+      const ADRENTRY& e = mods->aEntries[i];
+      PropMap m;
+      LONG rowid = -1;
+      for (ULONG j = 0; j < e.cValues; ++j) {
+        const SPropValue& v = e.rgPropVals[j];
+        if (PROP_ID(v.ulPropTag) == PROP_ID(PR_ROWID)) {
+          rowid = v.Value.l;
+          continue;
+        }
+        if (PROP_TYPE(v.ulPropTag) == PT_ERROR || PROP_TYPE(v.ulPropTag) == PT_NULL) continue;
+        auto enc = EncodeProp(v);
+        if (!enc) return MAPI_E_INVALID_PARAMETER;
+        m[PROP_ID(v.ulPropTag)] = {StoredType(PROP_TYPE(v.ulPropTag)), std::move(*enc)};
+      }
+      if (flags & (MODRECIP_MODIFY | MODRECIP_REMOVE)) {
+        if (rowid < 0 || static_cast<size_t>(rowid) >= next.size()) return MAPI_E_NOT_FOUND;
+        if (flags & MODRECIP_REMOVE) next[rowid].clear();  // emptied now, dropped below so row ids hold
+        else next[rowid] = std::move(m);
+      } else {
+        next.push_back(std::move(m));
+      }
+    }
+    recips_.clear();
+    for (auto& m : next)
+      if (!m.empty()) recips_.push_back(std::move(m));
+    return S_OK;
+  }
+
+  HRESULT SubmitMessage(ULONG) override {
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (recips_.empty()) return MAPI_E_NO_RECIPIENTS;
+      PropMap all = Snapshot();
+      SetLong(pending_, PR_MESSAGE_FLAGS, (GetLong(all, PR_MESSAGE_FLAGS) | MSGFLAG_SUBMIT) & ~MSGFLAG_UNSENT);
+    }
+    return SaveChanges(0);
+  }
+
+  HRESULT SetReadFlag(ULONG flags) override {
+    if (flags & ~(CLEAR_READ_FLAG | SUPPRESS_RECEIPT | MAPI_DEFERRED_ERRORS | GENERATE_RECEIPT_ONLY |
+                  CLEAR_RN_PENDING | CLEAR_NRN_PENDING))
+      return MAPI_E_UNKNOWN_FLAGS;
+    if ((flags & CLEAR_READ_FLAG) && (flags & (SUPPRESS_RECEIPT | GENERATE_RECEIPT_ONLY))) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap all = Snapshot();
+    LONG f = GetLong(all, PR_MESSAGE_FLAGS);
+    if (!(flags & GENERATE_RECEIPT_ONLY)) f = (flags & CLEAR_READ_FLAG) ? (f & ~MSGFLAG_READ) : (f | MSGFLAG_READ);
+    SetLong(pending_, PR_MESSAGE_FLAGS, f);
+    // The read state reaches the stored message at once, not only with SaveChanges.
+    if (!new_) {
+      SetLong(base_, PR_MESSAGE_FLAGS, f);
+      std::lock_guard<std::mutex> dg(db_->mu);
+      Bytes b(4);
+      std::memcpy(b.data(), &f, 4);
+      Stmt q(db_->db_, "INSERT OR REPLACE INTO props(obj, id, type, value) VALUES(?, ?, 3, ?)");
+      if (!q.Int(1, id_).Int(2, PROP_ID(PR_MESSAGE_FLAGS)).Blob(3, b.data(), 4).Run()) return MAPI_E_DISK_ERROR;
+    }
+    return S_OK;
+  }
+
+  // An attachment's SaveChanges lands in the message's pending state.
+  void PutAttach(ULONG num, PropMap m) {
+    std::lock_guard<std::mutex> g(mu_);
+    attach_[num] = std::move(m);
+  }
+
+ protected:
+  void Computed(PropMap& all) override {
+    PutLong(all, PR_OBJECT_TYPE, MAPI_MESSAGE);
+    Bytes eid = MakeEntryID(db_->uid, id_);
+    PutBin(all, PR_ENTRYID, eid);
+    PutBin(all, PR_RECORD_KEY, eid);
+    PutBin(all, PR_INSTANCE_KEY, eid);
+    PutBin(all, PR_PARENT_ENTRYID, MakeEntryID(db_->uid, parent_));
+    PutBin(all, PR_STORE_ENTRYID, StoreEntryID(db_->path));
+    PutBin(all, PR_STORE_RECORD_KEY, Bytes(db_->uid.ab, db_->uid.ab + 16));
+    LONG f = GetLong(all, PR_MESSAGE_FLAGS, MSGFLAG_UNSENT);
+    f = attach_.empty() ? (f & ~MSGFLAG_HASATTACH) : (f | MSGFLAG_HASATTACH);
+    if (assoc_) f |= MSGFLAG_ASSOCIATED;
+    if (new_) f |= MSGFLAG_UNMODIFIED;
+    PutLong(all, PR_MESSAGE_FLAGS, f);
+    PutBool(all, PR_HASATTACH, !attach_.empty());
+    size_t size = 0;
+    for (const auto& [id, v] : all) size += v.second.size() + 8;
+    for (const auto& [n, m] : attach_)
+      for (const auto& [id, v] : m) size += v.second.size() + 8;
+    PutLong(all, PR_MESSAGE_SIZE, static_cast<LONG>(std::min<size_t>(size, 0x7fffffff)));
+    PutLong(all, PR_ACCESS_LEVEL, writable_ ? 1 : 0);
+  }
+  bool Writable() override { return writable_; }
+  static void PutTime(PropMap& m, ULONG tag) {
+    FILETIME ft = CurrentFileTime();
+    Bytes b(8);
+    std::memcpy(b.data(), &ft, 8);
+    m[PROP_ID(tag)] = {PT_SYSTIME, b};
+  }
+
+ private:
+  int64_t id_, parent_;
+  bool assoc_, new_, writable_;
+  std::map<ULONG, PropMap> attach_;  // by attachment number; guarded by mu_
+  std::vector<PropMap> recips_;      // by row id; guarded by mu_
+  ULONG next_attach_ = 0;            // guarded by mu_
+};
+
+HRESULT Attach::SaveChanges(ULONG) {
+  if (!writable_) return MAPI_E_NO_ACCESS;
+  PropMap next;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    next = base_;
+    for (ULONG id : deleted_) next.erase(id);
+    for (const auto& [id, v] : pending_) next[id] = v;
+    base_ = next;
+    pending_.clear();
+    deleted_.clear();
+  }
+  msg_->PutAttach(num_, std::move(next));
+  return S_OK;
+}
+
+// ---- folders ---------------------------------------------------------------
+
+HRESULT OpenObject(const std::shared_ptr<Db>& db, int64_t id, ULONG flags, ULONG* type, LPUNKNOWN* out);
+
+// Moves or copies one saved message (with its attachments and recipients)
+// under `dst_parent` of `dst`. Caller holds the locks of both databases.
+bool CopyMessageRows(Db& src, int64_t id, Db& dst, int64_t dst_parent) {
+  int64_t nid = NextId(dst);
+  if (!nid) return false;
+  Stmt q(src.db_, "SELECT assoc FROM objects WHERE id = ?");
+  q.Int(1, id);
+  if (!q.Step()) return false;
+  if (!InsertObject(dst, nid, dst_parent, MAPI_MESSAGE, q.ColInt(0) != 0, 0) || !SaveProps(dst, nid, LoadProps(src, id)))
+    return false;
+  std::vector<std::tuple<int64_t, int64_t, int64_t>> kids;
+  Stmt k(src.db_, "SELECT id, kind, num FROM objects WHERE parent = ?");
+  k.Int(1, id);
+  while (k.Step()) kids.emplace_back(k.ColInt(0), k.ColInt(1), k.ColInt(2));
+  for (auto [kid, kind, num] : kids) {
+    int64_t n = NextId(dst);
+    if (!n || !InsertObject(dst, n, nid, static_cast<ULONG>(kind), false, num) || !SaveProps(dst, n, LoadProps(src, kid)))
+      return false;
+  }
+  return true;
+}
+
+class Folder final : public PropObject<IMAPIFolder> {
+ public:
+  Folder(std::shared_ptr<Db> db, int64_t id, int64_t parent, bool writable)
+      : PropObject(std::move(db)), id_(id), parent_(parent), writable_(writable) {}
+  void Load() { base_ = LoadProps(*db_, id_); }
+  int64_t id() const { return id_; }
+  const std::shared_ptr<Db>& db() const { return db_; }
+
+  HRESULT GetContentsTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT GetHierarchyTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
+
+  HRESULT OpenEntry(ULONG cb, LPENTRYID eid, LPCIID, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
+    if (!type || !out) return MAPI_E_INVALID_PARAMETER;
+    if (!eid) return OpenObject(db_, id_, flags, type, out);
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    if (id < 0) return MAPI_E_INVALID_ENTRYID;
+    return OpenObject(db_, id, flags, type, out);
+  }
+
+  HRESULT SetSearchCriteria(LPSRestriction, LPENTRYLIST, ULONG) override {
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap all = Snapshot();
+    if (GetLong(all, PR_FOLDER_TYPE) != static_cast<LONG>(FOLDER_SEARCH)) return MAPI_E_NO_SUPPORT;
+    return MAPI_E_NO_SUPPORT;  // criteria are evaluated by the search-folder machinery, not here yet
+  }
+  HRESULT GetSearchCriteria(ULONG, LPSRestriction*, LPENTRYLIST*, ULONG*) override { return MAPI_E_NO_SUPPORT; }
+
+  HRESULT CreateMessage(LPCIID, ULONG flags, LPMESSAGE* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MAPI_ASSOCIATED | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    int64_t id = NextId(*db_);
+    if (!id || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    *out = new Message(db_, id, id_, flags & MAPI_ASSOCIATED, true, true);
+    return S_OK;
+  }
+
+  HRESULT CopyMessages(LPENTRYLIST list, LPCIID, LPVOID dst_folder, ULONG_PTR, LPMAPIPROGRESS, ULONG flags) override {
+    if (!list || !dst_folder) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MAPI_MOVE | MAPI_DECLINE_OK | MESSAGE_DIALOG)) return MAPI_E_UNKNOWN_FLAGS;
+    auto* dst = dynamic_cast<Folder*>(static_cast<IMAPIFolder*>(dst_folder));
+    if (!dst) return MAPI_E_NO_SUPPORT;
+    bool same = dst->db_ == db_;
+    std::unique_lock<std::mutex> a(db_->mu), b;
+    if (!same) b = std::unique_lock<std::mutex>(dst->db_->mu);
+    Tx tx(*db_);
+    std::unique_ptr<Tx> tx2;
+    if (!same) tx2 = std::make_unique<Tx>(*dst->db_);
+    bool missing = false, ok = true;
+    for (ULONG i = 0; i < list->cValues && ok; ++i) {
+      int64_t id = ParseEntryID(db_->uid, list->lpbin[i].cb, reinterpret_cast<LPENTRYID>(list->lpbin[i].lpb));
+      Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
+      if (id < 0 || !q.Int(1, id).Int(2, id_).Step()) {
+        missing = true;
+        continue;
+      }
+      if (same && (flags & MAPI_MOVE)) {
+        Stmt m(db_->db_, "UPDATE objects SET parent = ? WHERE id = ?");
+        ok = m.Int(1, dst->id_).Int(2, id).Run();
+      } else {
+        ok = CopyMessageRows(*db_, id, *dst->db_, dst->id_) && (!(flags & MAPI_MOVE) || DeleteTree(*db_, id));
+      }
+    }
+    // Both stores commit, the destination first, so a failure never loses a moved message.
+    if (!ok || (tx2 && !tx2->Commit()) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    return missing ? MAPI_W_PARTIAL_COMPLETION : S_OK;
+  }
+
+  HRESULT DeleteMessages(LPENTRYLIST list, ULONG_PTR, LPMAPIPROGRESS, ULONG flags) override {
+    if (!list) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MESSAGE_DIALOG | DELETE_HARD_DELETE)) return MAPI_E_UNKNOWN_FLAGS;
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    bool missing = false, ok = tx.ok();
+    for (ULONG i = 0; i < list->cValues && ok; ++i) {
+      int64_t id = ParseEntryID(db_->uid, list->lpbin[i].cb, reinterpret_cast<LPENTRYID>(list->lpbin[i].lpb));
+      Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
+      if (id < 0 || !q.Int(1, id).Int(2, id_).Step()) {
+        missing = true;
+        continue;
+      }
+      ok = DeleteTree(*db_, id);
+    }
+    if (!ok || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    return missing ? MAPI_W_PARTIAL_COMPLETION : S_OK;
+  }
+
+  HRESULT CreateFolder(ULONG type, LPSTR name, LPSTR comment, LPCIID, ULONG flags, LPMAPIFOLDER* out) override {
+    if (!out || !name) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(OPEN_IF_EXISTS | MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+    if (type != FOLDER_GENERIC && type != FOLDER_SEARCH) return MAPI_E_INVALID_PARAMETER;
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    auto text = [&](LPSTR s) {
+      if (!s) return std::string();
+      return (flags & MAPI_UNICODE) ? Utf16ToUtf8(reinterpret_cast<const char16_t*>(s)) : AnsiToUtf8(s);
+    };
+    std::string n = text(name);
+    if (n.empty()) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    if (int64_t existing = ChildByName(n); existing) {
+      if (!(flags & OPEN_IF_EXISTS)) return MAPI_E_COLLISION;
+      tx.Commit();
+      auto* f = new Folder(db_, existing, id_, true);
+      f->Load();
+      *out = f;
+      return S_OK;
+    }
+    int64_t id = NextId(*db_);
+    PropMap m;
+    SetString(m, PR_DISPLAY_NAME, n);
+    if (comment) SetString(m, PR_COMMENT, text(comment));
+    SetLong(m, PR_FOLDER_TYPE, static_cast<LONG>(type));
+    if (!id || !InsertObject(*db_, id, id_, MAPI_FOLDER, false, 0) || !SaveProps(*db_, id, m) || !tx.Commit())
+      return MAPI_E_DISK_ERROR;
+    auto* f = new Folder(db_, id, id_, true);
+    f->base_ = std::move(m);
+    *out = f;
+    return S_OK;
+  }
+
+  HRESULT CopyFolder(ULONG cb, LPENTRYID eid, LPCIID, LPVOID dst_folder, LPSTR new_name, ULONG_PTR, LPMAPIPROGRESS,
+                     ULONG flags) override {
+    if (!dst_folder) return MAPI_E_INVALID_PARAMETER;
+    auto* dst = dynamic_cast<Folder*>(static_cast<IMAPIFolder*>(dst_folder));
+    if (!dst || dst->db_ != db_) return MAPI_E_NO_SUPPORT;
+    if (!(flags & FOLDER_MOVE)) return MAPI_E_NO_SUPPORT;  // copies of whole trees are not built yet
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    if (id < 0) return MAPI_E_INVALID_ENTRYID;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 3");
+    if (!q.Int(1, id).Int(2, id_).Step()) return MAPI_E_NOT_FOUND;
+    // A folder never moves below itself.
+    for (int64_t p = dst->id_; p; ) {
+      if (p == id) return MAPI_E_FOLDER_CYCLE;
+      Stmt up(db_->db_, "SELECT parent FROM objects WHERE id = ?");
+      p = up.Int(1, p).Step() ? up.ColInt(0) : 0;
+    }
+    PropMap props = LoadProps(*db_, id);
+    std::string name;
+    if (new_name) {
+      name = (flags & MAPI_UNICODE) ? Utf16ToUtf8(reinterpret_cast<const char16_t*>(new_name)) : AnsiToUtf8(new_name);
+    } else if (auto it = props.find(PROP_ID(PR_DISPLAY_NAME)); it != props.end()) {
+      name.assign(it->second.second.begin(), it->second.second.end());
+    }
+    {
+      Stmt c(db_->db_,
+             "SELECT o.id FROM objects o JOIN props p ON p.obj = o.id AND p.id = ? WHERE o.parent = ? AND o.kind = 3 "
+             "AND p.value = ? AND o.id <> ?");
+      c.Int(1, PROP_ID(PR_DISPLAY_NAME)).Int(2, dst->id_).Blob(3, name.data(), name.size()).Int(4, id);
+      if (c.Step()) return MAPI_E_COLLISION;
+    }
+    SetString(props, PR_DISPLAY_NAME, name);
+    Stmt m(db_->db_, "UPDATE objects SET parent = ? WHERE id = ?");
+    if (!m.Int(1, dst->id_).Int(2, id).Run() || !SaveProps(*db_, id, props) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    return S_OK;
+  }
+
+  HRESULT DeleteFolder(ULONG cb, LPENTRYID eid, ULONG_PTR, LPMAPIPROGRESS, ULONG flags) override {
+    if (flags & ~(DEL_FOLDERS | DEL_MESSAGES | FOLDER_DIALOG)) return MAPI_E_UNKNOWN_FLAGS;
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    if (id < 0) return MAPI_E_INVALID_ENTRYID;
+    if (id <= kSearchRoot) return MAPI_E_NO_ACCESS;  // the standard tree stays
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 3");
+    if (!q.Int(1, id).Int(2, id_).Step()) return MAPI_E_NOT_FOUND;
+    Stmt sub(db_->db_, "SELECT COUNT(*) FILTER (WHERE kind = 3), COUNT(*) FILTER (WHERE kind = 5) FROM objects "
+                       "WHERE parent = ?");
+    sub.Int(1, id).Step();
+    if (sub.ColInt(0) && !(flags & DEL_FOLDERS)) return MAPI_E_HAS_FOLDERS;
+    if (sub.ColInt(1) && !(flags & DEL_MESSAGES)) return MAPI_E_HAS_MESSAGES;
+    if (!DeleteTree(*db_, id) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    return S_OK;
+  }
+
+  HRESULT SetReadFlags(LPENTRYLIST list, ULONG_PTR, LPMAPIPROGRESS, ULONG flags) override {
+    if (flags & ~(CLEAR_READ_FLAG | SUPPRESS_RECEIPT | MAPI_DEFERRED_ERRORS | GENERATE_RECEIPT_ONLY |
+                  CLEAR_RN_PENDING | CLEAR_NRN_PENDING | FOLDER_DIALOG))
+      return MAPI_E_UNKNOWN_FLAGS;
+    if ((flags & CLEAR_READ_FLAG) && (flags & (SUPPRESS_RECEIPT | GENERATE_RECEIPT_ONLY))) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    std::vector<int64_t> ids;
+    bool missing = false;
+    if (!list) {
+      Stmt q(db_->db_, "SELECT id FROM objects WHERE parent = ? AND kind = 5 AND assoc = 0");
+      q.Int(1, id_);
+      while (q.Step()) ids.push_back(q.ColInt(0));
+    } else {
+      for (ULONG i = 0; i < list->cValues; ++i) {
+        int64_t id = ParseEntryID(db_->uid, list->lpbin[i].cb, reinterpret_cast<LPENTRYID>(list->lpbin[i].lpb));
+        Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
+        if (id < 0 || !q.Int(1, id).Int(2, id_).Step()) missing = true;
+        else ids.push_back(id);
+      }
+    }
+    if (!(flags & GENERATE_RECEIPT_ONLY)) {
+      for (int64_t id : ids) {
+        PropMap m = LoadProps(*db_, id);
+        LONG f = GetLong(m, PR_MESSAGE_FLAGS);
+        f = (flags & CLEAR_READ_FLAG) ? (f & ~MSGFLAG_READ) : (f | MSGFLAG_READ);
+        SetLong(m, PR_MESSAGE_FLAGS, f);
+        if (!SaveProps(*db_, id, m)) return MAPI_E_DISK_ERROR;
+      }
+    }
+    if (!tx.Commit()) return MAPI_E_DISK_ERROR;
+    return missing ? MAPI_W_PARTIAL_COMPLETION : S_OK;
+  }
+
+  HRESULT GetMessageStatus(ULONG cb, LPENTRYID eid, ULONG, ULONG* status) override {
+    if (!status) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    int64_t id = MessageHere(cb, eid);
+    if (id < 0) return MAPI_E_NOT_FOUND;
+    *status = static_cast<ULONG>(GetLong(LoadProps(*db_, id), PR_MSG_STATUS));
+    return S_OK;
+  }
+
+  HRESULT SetMessageStatus(ULONG cb, LPENTRYID eid, ULONG status, ULONG mask, ULONG* old) override {
+    std::lock_guard<std::mutex> dg(db_->mu);
+    int64_t id = MessageHere(cb, eid);
+    if (id < 0) return MAPI_E_NOT_FOUND;
+    Tx tx(*db_);
+    PropMap m = LoadProps(*db_, id);
+    ULONG was = static_cast<ULONG>(GetLong(m, PR_MSG_STATUS));
+    SetLong(m, PR_MSG_STATUS, static_cast<LONG>((was & ~mask) | (status & mask)));
+    if (!SaveProps(*db_, id, m) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    if (old) *old = was;
+    return S_OK;
+  }
+
+  HRESULT SaveContentsSort(LPSSortOrderSet sort, ULONG) override {
+    if (!sort) return MAPI_E_INVALID_PARAMETER;
+    // Kept as the folder's default sort for its contents tables.
+    Bytes b(reinterpret_cast<const BYTE*>(sort), reinterpret_cast<const BYTE*>(sort) + CbNewSSortOrderSet(sort->cSorts));
+    std::lock_guard<std::mutex> g(mu_);
+    pending_[kSortPropId] = {PT_BINARY, std::move(b)};
+    return FlushLocked();
+  }
+
+  HRESULT EmptyFolder(ULONG_PTR, LPMAPIPROGRESS, ULONG flags) override {
+    if (flags & ~(DEL_ASSOCIATED | FOLDER_DIALOG | DELETE_HARD_DELETE)) return MAPI_E_UNKNOWN_FLAGS;
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    std::vector<int64_t> ids;
+    Stmt q(db_->db_, "SELECT id, kind, assoc FROM objects WHERE parent = ?");
+    q.Int(1, id_);
+    while (q.Step())
+      if (q.ColInt(1) == MAPI_FOLDER || !q.ColInt(2) || (flags & DEL_ASSOCIATED)) ids.push_back(q.ColInt(0));
+    for (int64_t id : ids)
+      if (!DeleteTree(*db_, id)) return MAPI_E_DISK_ERROR;
+    return tx.Commit() ? S_OK : MAPI_E_DISK_ERROR;
+  }
+
+ protected:
+  static constexpr ULONG kSortPropId = 0x7FF0;  // private to the store
+
+  void Computed(PropMap& all) override {
+    all.erase(kSortPropId);
+    PutLong(all, PR_OBJECT_TYPE, MAPI_FOLDER);
+    Bytes eid = MakeEntryID(db_->uid, id_);
+    PutBin(all, PR_ENTRYID, eid);
+    PutBin(all, PR_RECORD_KEY, eid);
+    PutBin(all, PR_INSTANCE_KEY, eid);
+    PutBin(all, PR_PARENT_ENTRYID, MakeEntryID(db_->uid, parent_ ? parent_ : id_));
+    PutBin(all, PR_STORE_ENTRYID, StoreEntryID(db_->path));
+    PutBin(all, PR_STORE_RECORD_KEY, Bytes(db_->uid.ab, db_->uid.ab + 16));
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Stmt q(db_->db_,
+           "SELECT COUNT(*) FILTER (WHERE o.kind = 5 AND o.assoc = 0), COUNT(*) FILTER (WHERE o.kind = 3)"
+           " FROM objects o WHERE o.parent = ?");
+    q.Int(1, id_);
+    if (q.Step()) {
+      PutLong(all, PR_CONTENT_COUNT, static_cast<LONG>(q.ColInt(0)));
+      PutBool(all, PR_SUBFOLDERS, q.ColInt(1) > 0);
+    }
+    PutLong(all, PR_CONTENT_UNREAD, static_cast<LONG>(CountUnread()));
+    PutLong(all, PR_ACCESS_LEVEL, writable_ ? 1 : 0);
+  }
+  bool Writable() override { return writable_; }
+  HRESULT Flush() override {
+    std::lock_guard<std::mutex> g(mu_);
+    return FlushLocked();
+  }
+  // Folders are not transacted: changes reach the file at once. Caller holds mu_.
+  HRESULT FlushLocked() {
+    PropMap next = base_;
+    for (ULONG id : deleted_) next.erase(id);
+    for (const auto& [id, v] : pending_) next[id] = v;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    if (!SaveProps(*db_, id_, next) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    base_ = std::move(next);
+    pending_.clear();
+    deleted_.clear();
+    return S_OK;
+  }
+
+ private:
+  // Caller holds db_->mu.
+  int64_t CountUnread() {
+    int64_t n = 0;
+    Stmt q(db_->db_, "SELECT id FROM objects WHERE parent = ? AND kind = 5 AND assoc = 0");
+    q.Int(1, id_);
+    std::vector<int64_t> ids;
+    while (q.Step()) ids.push_back(q.ColInt(0));
+    Stmt f(db_->db_, "SELECT value FROM props WHERE obj = ? AND id = ?");
+    for (int64_t id : ids) {
+      f.Int(1, id).Int(2, PROP_ID(PR_MESSAGE_FLAGS));
+      LONG v = 0;
+      if (f.Step()) {
+        Bytes b = f.ColBlob(0);
+        if (b.size() == 4) std::memcpy(&v, b.data(), 4);
+      }
+      sqlite3_reset(f.s);
+      if (!(v & MSGFLAG_READ)) ++n;
+    }
+    return n;
+  }
+  int64_t ChildByName(const std::string& name) {
+    Stmt c(db_->db_,
+           "SELECT o.id FROM objects o JOIN props p ON p.obj = o.id AND p.id = ? WHERE o.parent = ? AND o.kind = 3 "
+           "AND p.value = ?");
+    c.Int(1, PROP_ID(PR_DISPLAY_NAME)).Int(2, id_).Blob(3, name.data(), name.size());
+    return c.Step() ? c.ColInt(0) : 0;
+  }
+  int64_t MessageHere(ULONG cb, LPENTRYID eid) {
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
+    return id >= 0 && q.Int(1, id).Int(2, id_).Step() ? id : -1;
+  }
+
+  int64_t id_, parent_;
+  bool writable_;
+};
+
+HRESULT OpenObject(const std::shared_ptr<Db>& db, int64_t id, ULONG flags, ULONG* type, LPUNKNOWN* out) {
+  std::lock_guard<std::mutex> dg(db->mu);
+  Stmt q(db->db_, "SELECT parent, kind, assoc FROM objects WHERE id = ?");
+  q.Int(1, id);
+  if (!q.Step()) return MAPI_E_NOT_FOUND;
+  int64_t parent = q.ColInt(0);
+  ULONG kind = static_cast<ULONG>(q.ColInt(1));
+  bool w = (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) != 0;
+  if (kind == MAPI_FOLDER) {
+    auto* f = new Folder(db, id, parent, w);
+    f->Load();
+    *type = MAPI_FOLDER;
+    *out = static_cast<IMAPIFolder*>(f);
+    return S_OK;
+  }
+  if (kind == MAPI_MESSAGE) {
+    auto* m = new Message(db, id, parent, q.ColInt(2) != 0, false, w);
+    m->Load();
+    *type = MAPI_MESSAGE;
+    *out = static_cast<IMessage*>(m);
+    return S_OK;
+  }
+  return MAPI_E_NOT_FOUND;
+}
+
+// ---- the store -------------------------------------------------------------
+
+class Store final : public PropObject<IMsgStore> {
+ public:
+  explicit Store(std::shared_ptr<Db> db) : PropObject(std::move(db)) {
+    std::lock_guard<std::mutex> dg(db_->mu);
+    base_ = LoadProps(*db_, 0);
+  }
+
+  HRESULT Advise(ULONG, LPENTRYID, ULONG mask, LPMAPIADVISESINK sink, ULONG* conn) override {
+    if (!sink || !conn || !mask) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> g(mu_);
+    sinks_[++next_conn_] = vantrel::ComPtr<IMAPIAdviseSink>(sink);
+    *conn = next_conn_;
+    return S_OK;
+  }
+  HRESULT Unadvise(ULONG conn) override {
+    std::lock_guard<std::mutex> g(mu_);
+    return sinks_.erase(conn) ? S_OK : MAPI_E_NOT_FOUND;
+  }
+
+  HRESULT CompareEntryIDs(ULONG cb1, LPENTRYID e1, ULONG cb2, LPENTRYID e2, ULONG, ULONG* result) override {
+    if (!result || !e1 || !e2) return MAPI_E_INVALID_PARAMETER;
+    Bytes self = StoreEntryID(db_->path);
+    auto is_store = [&](ULONG cb, LPENTRYID e) {
+      return cb == self.size() && std::memcmp(reinterpret_cast<BYTE*>(e) + 4, self.data() + 4, cb - 4) == 0;
+    };
+    int64_t a = is_store(cb1, e1) ? 0 : ParseEntryID(db_->uid, cb1, e1);
+    int64_t b = is_store(cb2, e2) ? 0 : ParseEntryID(db_->uid, cb2, e2);
+    if (a < 0 || b < 0) return MAPI_E_UNKNOWN_ENTRYID;
+    *result = a == b;  // flag bytes do not matter
+    return S_OK;
+  }
+
+  HRESULT OpenEntry(ULONG cb, LPENTRYID eid, LPCIID, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
+    if (!type || !out) return MAPI_E_INVALID_PARAMETER;
+    if (!eid) return OpenObject(db_, kRoot, flags, type, out);
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    if (id < 0) return MAPI_E_INVALID_ENTRYID;
+    return OpenObject(db_, id, flags, type, out);
+  }
+
+  HRESULT SetReceiveFolder(LPSTR cls, ULONG flags, ULONG cb, LPENTRYID eid) override {
+    if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
+    std::string c = ClassText(cls, flags);
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    if (!eid) {
+      // Clearing the default class is refused; others fall back to their prefix.
+      if (c.empty()) return MAPI_E_CALL_FAILED;
+      Stmt d(db_->db_, "DELETE FROM receive WHERE cls = ?");
+      if (!d.Text(1, c).Run() || !tx.Commit()) return MAPI_E_DISK_ERROR;
+      return S_OK;
+    }
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND kind = 3");
+    if (id < 0 || !q.Int(1, id).Step()) return MAPI_E_INVALID_ENTRYID;
+    Stmt s(db_->db_, "INSERT OR REPLACE INTO receive(cls, folder) VALUES(?, ?)");
+    if (!s.Text(1, c).Int(2, id).Run() || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    return S_OK;
+  }
+
+  HRESULT GetReceiveFolder(LPSTR cls, ULONG flags, ULONG* cb, LPENTRYID* eid, LPSTR* explicit_cls) override {
+    if (!cb || !eid) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
+    std::string c = ClassText(cls, flags);
+    std::lock_guard<std::mutex> dg(db_->mu);
+    // The longest registered class that is the class itself or a prefix of
+    // it ending at a dot.
+    std::string probe = c;
+    for (;;) {
+      Stmt q(db_->db_, "SELECT folder, cls FROM receive WHERE cls = ?");
+      if (q.Text(1, probe).Step()) {
+        HRESULT hr = CopyOut(MakeEntryID(db_->uid, q.ColInt(0)), cb, eid);
+        if (FAILED(hr)) return hr;
+        if (explicit_cls) {
+          std::string got(reinterpret_cast<const char*>(sqlite3_column_text(q.s, 1)));
+          void* m;
+          if (flags & MAPI_UNICODE) {
+            std::u16string w = Utf8ToUtf16(got);
+            MAPIAllocateBuffer(static_cast<ULONG>((w.size() + 1) * 2), &m);
+            std::memcpy(m, w.c_str(), (w.size() + 1) * 2);
+          } else {
+            std::string a = Utf8ToAnsi(got);
+            MAPIAllocateBuffer(static_cast<ULONG>(a.size() + 1), &m);
+            std::memcpy(m, a.c_str(), a.size() + 1);
+          }
+          *explicit_cls = static_cast<LPSTR>(m);
+        }
+        return S_OK;
+      }
+      if (probe.empty()) return MAPI_E_NOT_FOUND;
+      size_t dot = probe.rfind('.');
+      probe = dot == std::string::npos ? std::string() : probe.substr(0, dot);
+    }
+  }
+
+  HRESULT GetReceiveFolderTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT StoreLogoff(ULONG* flags) override {
+    if (!flags) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> g(mu_);
+    sinks_.clear();
+    *flags = 0;
+    return S_OK;
+  }
+  HRESULT AbortSubmit(ULONG cb, LPENTRYID eid, ULONG) override {
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    if (id < 0) return MAPI_E_INVALID_ENTRYID;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    PropMap m = LoadProps(*db_, id);
+    LONG f = GetLong(m, PR_MESSAGE_FLAGS);
+    if (m.empty() || !(f & MSGFLAG_SUBMIT)) return MAPI_E_NOT_IN_QUEUE;
+    SetLong(m, PR_MESSAGE_FLAGS, (f & ~MSGFLAG_SUBMIT) | MSGFLAG_UNSENT);
+    if (!SaveProps(*db_, id, m) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    return S_OK;
+  }
+  HRESULT GetOutgoingQueue(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT SetLockState(LPMESSAGE, ULONG) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT FinishedMsg(ULONG, ULONG, LPENTRYID) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT NotifyNewMail(LPNOTIFICATION) override { return MAPI_E_NO_SUPPORT; }
+
+ protected:
+  void Computed(PropMap& all) override {
+    PutLong(all, PR_OBJECT_TYPE, MAPI_STORE);
+    Bytes eid = StoreEntryID(db_->path);
+    PutBin(all, PR_ENTRYID, eid);
+    PutBin(all, PR_STORE_ENTRYID, eid);
+    Bytes uid(db_->uid.ab, db_->uid.ab + 16);
+    PutBin(all, PR_RECORD_KEY, uid);
+    PutBin(all, PR_STORE_RECORD_KEY, uid);
+    PutBin(all, PR_MDB_PROVIDER, Bytes(kProviderUid, kProviderUid + 16));
+    PutLong(all, PR_STORE_SUPPORT_MASK,
+            STORE_ENTRYID_UNIQUE | STORE_MODIFY_OK | STORE_CREATE_OK | STORE_ATTACH_OK | STORE_OLE_OK |
+                STORE_SUBMIT_OK | STORE_MV_PROPS_OK | STORE_ANSI_OK | STORE_UNICODE_OK);
+    PutBin(all, PR_IPM_SUBTREE_ENTRYID, MakeEntryID(db_->uid, kIpmSubtree));
+    PutBin(all, PR_IPM_OUTBOX_ENTRYID, MakeEntryID(db_->uid, kOutbox));
+    PutBin(all, PR_IPM_SENTMAIL_ENTRYID, MakeEntryID(db_->uid, kSent));
+    PutBin(all, PR_IPM_WASTEBASKET_ENTRYID, MakeEntryID(db_->uid, kDeleted));
+    PutLong(all, PR_VALID_FOLDER_MASK,
+            FOLDER_IPM_SUBTREE_VALID | FOLDER_IPM_INBOX_VALID | FOLDER_IPM_OUTBOX_VALID |
+                FOLDER_IPM_WASTEBASKET_VALID | FOLDER_IPM_SENTMAIL_VALID);
+  }
+  HRESULT Flush() override {
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap next = base_;
+    for (ULONG id : deleted_) next.erase(id);
+    for (const auto& [id, v] : pending_) next[id] = v;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    if (!SaveProps(*db_, 0, next) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    base_ = std::move(next);
+    pending_.clear();
+    deleted_.clear();
+    return S_OK;
+  }
+
+ private:
+  static std::string ClassText(LPSTR cls, ULONG flags) {
+    if (!cls) return std::string();
+    return (flags & MAPI_UNICODE) ? Utf16ToUtf8(reinterpret_cast<const char16_t*>(cls)) : AnsiToUtf8(cls);
+  }
+  std::map<ULONG, vantrel::ComPtr<IMAPIAdviseSink>> sinks_;  // guarded by mu_; nothing is posted yet
+  ULONG next_conn_ = 0;                                      // guarded by mu_
+};
+
+}  // namespace
+
+HRESULT OpenPstStore(const std::string& path, const std::string& display_name, ULONG, IMsgStore** out) {
+  if (!out || path.empty()) return MAPI_E_INVALID_PARAMETER;
+  *out = nullptr;
+  try {
+    HRESULT hr;
+    auto db = OpenDb(path, display_name, hr);
+    if (!db) return hr;
+    *out = new Store(std::move(db));
+  } catch (const std::bad_alloc&) {
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+  }
+  return S_OK;
+}
+
+HRESULT PstStoreEntryID(const std::string& path, std::vector<BYTE>& out) {
+  if (path.empty()) return MAPI_E_INVALID_PARAMETER;
+  out = StoreEntryID(path);
+  return S_OK;
+}
+
+}  // namespace vantrel::mapi

@@ -11,15 +11,29 @@ namespace {
 
 size_t FixedSize(ULONG base) {
   switch (base) {
-    case PT_I2: case PT_BOOLEAN: return 2;
-    case PT_LONG: case PT_R4: case PT_ERROR: return 4;
-    case PT_DOUBLE: case PT_CURRENCY: case PT_APPTIME: case PT_SYSTIME: case PT_I8: return 8;
-    case PT_CLSID: return 16;
-    default: return 0;
+    case PT_I2:
+    case PT_BOOLEAN:
+      return 2;
+    case PT_LONG:
+    case PT_R4:
+    case PT_ERROR:
+      return 4;
+    case PT_DOUBLE:
+    case PT_CURRENCY:
+    case PT_APPTIME:
+    case PT_SYSTIME:
+    case PT_I8:
+      return 8;
+    case PT_CLSID:
+      return 16;
+    default:
+      return 0;
   }
 }
 
-bool IsVar(ULONG base) { return base == PT_STRING8 || base == PT_UNICODE || base == PT_BINARY; }
+bool IsVar(ULONG base) {
+  return base == PT_STRING8 || base == PT_UNICODE || base == PT_BINARY;
+}
 
 void PutU32(std::vector<BYTE>& o, uint32_t v) {
   for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(v >> (8 * i)));
@@ -34,17 +48,28 @@ std::string VarBytes(ULONG base, const void* p, ULONG cb) {
 
 const void* FixedPtr(ULONG base, const _PV& v) {
   switch (base) {
-    case PT_I2: return &v.i;
-    case PT_BOOLEAN: return &v.b;
-    case PT_LONG: return &v.l;
-    case PT_R4: return &v.flt;
-    case PT_ERROR: return &v.err;
-    case PT_DOUBLE: return &v.dbl;
-    case PT_CURRENCY: return &v.cur;
-    case PT_APPTIME: return &v.at;
-    case PT_SYSTIME: return &v.ft;
-    case PT_I8: return &v.li;
-    case PT_CLSID: return v.lpguid;
+    case PT_I2:
+      return &v.i;
+    case PT_BOOLEAN:
+      return &v.b;
+    case PT_LONG:
+      return &v.l;
+    case PT_R4:
+      return &v.flt;
+    case PT_ERROR:
+      return &v.err;
+    case PT_DOUBLE:
+      return &v.dbl;
+    case PT_CURRENCY:
+      return &v.cur;
+    case PT_APPTIME:
+      return &v.at;
+    case PT_SYSTIME:
+      return &v.ft;
+    case PT_I8:
+      return &v.li;
+    case PT_CLSID:
+      return v.lpguid;
   }
   return nullptr;
 }
@@ -111,8 +136,14 @@ std::optional<std::vector<BYTE>> EncodeProp(const SPropValue& v) {
       o.assign(static_cast<const BYTE*>(p), static_cast<const BYTE*>(p) + fs);
       return o;
     }
-    if (base == PT_STRING8) { auto s = VarBytes(base, v.Value.lpszA, 0); return std::vector<BYTE>(s.begin(), s.end()); }
-    if (base == PT_UNICODE) { auto s = VarBytes(base, v.Value.lpszW, 0); return std::vector<BYTE>(s.begin(), s.end()); }
+    if (base == PT_STRING8) {
+      auto s = VarBytes(base, v.Value.lpszA, 0);
+      return std::vector<BYTE>(s.begin(), s.end());
+    }
+    if (base == PT_UNICODE) {
+      auto s = VarBytes(base, v.Value.lpszW, 0);
+      return std::vector<BYTE>(s.begin(), s.end());
+    }
     if (base == PT_BINARY) {
       if (v.Value.bin.cb && !v.Value.bin.lpb) return std::nullopt;
       return std::vector<BYTE>(v.Value.bin.lpb, v.Value.bin.lpb + v.Value.bin.cb);
@@ -133,9 +164,12 @@ std::optional<std::vector<BYTE>> EncodeProp(const SPropValue& v) {
   if (!IsVar(base)) return std::nullopt;
   for (ULONG i = 0; i < count; ++i) {
     std::string s;
-    if (base == PT_BINARY) s = VarBytes(base, v.Value.MVbin.lpbin[i].lpb, v.Value.MVbin.lpbin[i].cb);
-    else if (base == PT_STRING8) s = VarBytes(base, v.Value.MVszA.lppszA[i], 0);
-    else s = VarBytes(base, v.Value.MVszW.lppszW[i], 0);
+    if (base == PT_BINARY)
+      s = VarBytes(base, v.Value.MVbin.lpbin[i].lpb, v.Value.MVbin.lpbin[i].cb);
+    else if (base == PT_STRING8)
+      s = VarBytes(base, v.Value.MVszA.lppszA[i], 0);
+    else
+      s = VarBytes(base, v.Value.MVszW.lppszW[i], 0);
     PutU32(o, static_cast<uint32_t>(s.size()));
     o.insert(o.end(), s.begin(), s.end());
   }
@@ -164,7 +198,8 @@ HRESULT DecodeProp(ULONG tag, ULONG stored_type, const std::vector<BYTE>& bytes,
     }
     if (base == PT_BINARY) {
       void* m = nullptr;
-      if (MAPIAllocateMore(static_cast<ULONG>(bytes.size() ? bytes.size() : 1), root, &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
+      if (MAPIAllocateMore(static_cast<ULONG>(bytes.size() ? bytes.size() : 1), root, &m))
+        return MAPI_E_NOT_ENOUGH_MEMORY;
       if (!bytes.empty()) std::memcpy(m, bytes.data(), bytes.size());
       out.Value.bin.cb = static_cast<ULONG>(bytes.size());
       out.Value.bin.lpb = static_cast<LPBYTE>(m);
@@ -172,8 +207,10 @@ HRESULT DecodeProp(ULONG tag, ULONG stored_type, const std::vector<BYTE>& bytes,
     }
     void* s;
     HRESULT hr = PutString(base, bytes.data(), bytes.size(), root, &s);
-    if (base == PT_UNICODE) out.Value.lpszW = static_cast<LPWSTR>(s);
-    else out.Value.lpszA = static_cast<LPSTR>(s);
+    if (base == PT_UNICODE)
+      out.Value.lpszW = static_cast<LPWSTR>(s);
+    else
+      out.Value.lpszA = static_cast<LPSTR>(s);
     return hr;
   }
   Cursor c(bytes);

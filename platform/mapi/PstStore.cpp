@@ -105,8 +105,8 @@ class Tx {
 };
 
 // One Db per file in the process, so a file opened twice is one store.
-std::mutex g_open_mu;                               // guards g_open
-std::map<std::string, std::weak_ptr<Db>> g_open;    // by path
+std::mutex g_open_mu;                             // guards g_open
+std::map<std::string, std::weak_ptr<Db>> g_open;  // by path
 
 int64_t NextId(Db& db) {
   Stmt q(db.db_, "UPDATE meta SET value = value + 1 WHERE key = 'next_id' RETURNING value - 1");
@@ -184,8 +184,9 @@ std::shared_ptr<Db> OpenDb(const std::string& path, const std::string& display_n
     return nullptr;
   }
   Tx tx(*db);
-  bool ok = tx.ok() &&
-            db->Exec("CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value BLOB);"
+  bool ok =
+      tx.ok() && db->Exec(
+                     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value BLOB);"
                      "CREATE TABLE IF NOT EXISTS objects(id INTEGER PRIMARY KEY, parent INTEGER, kind INTEGER,"
                      " assoc INTEGER, num INTEGER);"
                      "CREATE INDEX IF NOT EXISTS objects_parent ON objects(parent);"
@@ -285,14 +286,28 @@ HRESULT CopyOut(const Bytes& b, ULONG* cb, LPENTRYID* out) {
 
 bool IsComputedTag(ULONG id) {
   switch (id) {
-    case PROP_ID(PR_ENTRYID): case PROP_ID(PR_OBJECT_TYPE): case PROP_ID(PR_RECORD_KEY):
-    case PROP_ID(PR_PARENT_ENTRYID): case PROP_ID(PR_STORE_ENTRYID): case PROP_ID(PR_STORE_RECORD_KEY):
-    case PROP_ID(PR_INSTANCE_KEY): case PROP_ID(PR_ACCESS): case PROP_ID(PR_ACCESS_LEVEL):
-    case PROP_ID(PR_CONTENT_COUNT): case PROP_ID(PR_CONTENT_UNREAD): case PROP_ID(PR_SUBFOLDERS):
-    case PROP_ID(PR_MESSAGE_SIZE): case PROP_ID(PR_HASATTACH): case PROP_ID(PR_STORE_SUPPORT_MASK):
-    case PROP_ID(PR_IPM_SUBTREE_ENTRYID): case PROP_ID(PR_IPM_OUTBOX_ENTRYID):
-    case PROP_ID(PR_IPM_WASTEBASKET_ENTRYID): case PROP_ID(PR_IPM_SENTMAIL_ENTRYID):
-    case PROP_ID(PR_VALID_FOLDER_MASK): case PROP_ID(PR_MDB_PROVIDER): case PROP_ID(PR_ATTACH_NUM):
+    case PROP_ID(PR_ENTRYID):
+    case PROP_ID(PR_OBJECT_TYPE):
+    case PROP_ID(PR_RECORD_KEY):
+    case PROP_ID(PR_PARENT_ENTRYID):
+    case PROP_ID(PR_STORE_ENTRYID):
+    case PROP_ID(PR_STORE_RECORD_KEY):
+    case PROP_ID(PR_INSTANCE_KEY):
+    case PROP_ID(PR_ACCESS):
+    case PROP_ID(PR_ACCESS_LEVEL):
+    case PROP_ID(PR_CONTENT_COUNT):
+    case PROP_ID(PR_CONTENT_UNREAD):
+    case PROP_ID(PR_SUBFOLDERS):
+    case PROP_ID(PR_MESSAGE_SIZE):
+    case PROP_ID(PR_HASATTACH):
+    case PROP_ID(PR_STORE_SUPPORT_MASK):
+    case PROP_ID(PR_IPM_SUBTREE_ENTRYID):
+    case PROP_ID(PR_IPM_OUTBOX_ENTRYID):
+    case PROP_ID(PR_IPM_WASTEBASKET_ENTRYID):
+    case PROP_ID(PR_IPM_SENTMAIL_ENTRYID):
+    case PROP_ID(PR_VALID_FOLDER_MASK):
+    case PROP_ID(PR_MDB_PROVIDER):
+    case PROP_ID(PR_ATTACH_NUM):
     case PROP_ID(PR_ROWID):
       return true;
   }
@@ -381,8 +396,7 @@ class PropObject : public vantrel::RefCounted<I> {
     std::lock_guard<std::mutex> g(mu_);
     PropMap all = Snapshot();
     void* m;
-    if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(all.size() + 1)), &m))
-      return MAPI_E_NOT_ENOUGH_MEMORY;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(all.size() + 1)), &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
     auto* t = static_cast<SPropTagArray*>(m);
     t->cValues = 0;
     for (const auto& [id, v] : all) t->aulPropTag[t->cValues++] = PROP_TAG(Presented(v.first, flags), id);
@@ -624,8 +638,10 @@ class PropObject : public vantrel::RefCounted<I> {
                  "INSERT INTO names(id, guid, kind, name) VALUES((SELECT MAX(COALESCE((SELECT MAX(id) + 1 FROM names),"
                  " 32768), 32768)), ?, ?, ?) RETURNING id");
         ins.Blob(1, n->lpguid, 16).Int(2, n->ulKind).Blob(3, key.data(), key.size());
-        if (ins.Step() && ins.ColInt(0) < 0xFFFF) t->aulPropTag[i] = PROP_TAG(PT_UNSPECIFIED, static_cast<ULONG>(ins.ColInt(0)));
-        else errors = true;
+        if (ins.Step() && ins.ColInt(0) < 0xFFFF)
+          t->aulPropTag[i] = PROP_TAG(PT_UNSPECIFIED, static_cast<ULONG>(ins.ColInt(0)));
+        else
+          errors = true;
       } else {
         errors = true;
       }
@@ -737,7 +753,7 @@ class PropObject : public vantrel::RefCounted<I> {
   }
 
   std::shared_ptr<Db> db_;
-  std::mutex mu_;  // guards base_, pending_, deleted_
+  std::mutex mu_;    // guards base_, pending_, deleted_
   PropMap base_;     // values as last loaded or saved
   PropMap pending_;  // set since
   std::set<ULONG> deleted_;
@@ -787,8 +803,10 @@ class Message final : public PropObject<IMessage> {
     q.Int(1, id_);
     while (q.Step()) {
       PropMap m = LoadProps(*db_, q.ColInt(0));
-      if (q.ColInt(1) == MAPI_ATTACH) attach_[static_cast<ULONG>(q.ColInt(2))] = std::move(m);
-      else recips_.push_back(std::move(m));
+      if (q.ColInt(1) == MAPI_ATTACH)
+        attach_[static_cast<ULONG>(q.ColInt(2))] = std::move(m);
+      else
+        recips_.push_back(std::move(m));
     }
     next_attach_ = attach_.empty() ? 0 : attach_.rbegin()->first + 1;
   }
@@ -885,8 +903,10 @@ class Message final : public PropObject<IMessage> {
       }
       if (flags & (MODRECIP_MODIFY | MODRECIP_REMOVE)) {
         if (rowid < 0 || static_cast<size_t>(rowid) >= next.size()) return MAPI_E_NOT_FOUND;
-        if (flags & MODRECIP_REMOVE) next[rowid].clear();  // emptied now, dropped below so row ids hold
-        else next[rowid] = std::move(m);
+        if (flags & MODRECIP_REMOVE)
+          next[rowid].clear();  // emptied now, dropped below so row ids hold
+        else
+          next[rowid] = std::move(m);
       } else {
         next.push_back(std::move(m));
       }
@@ -909,10 +929,11 @@ class Message final : public PropObject<IMessage> {
   }
 
   HRESULT SetReadFlag(ULONG flags) override {
-    if (flags & ~(CLEAR_READ_FLAG | SUPPRESS_RECEIPT | MAPI_DEFERRED_ERRORS | GENERATE_RECEIPT_ONLY |
-                  CLEAR_RN_PENDING | CLEAR_NRN_PENDING))
+    if (flags & ~(CLEAR_READ_FLAG | SUPPRESS_RECEIPT | MAPI_DEFERRED_ERRORS | GENERATE_RECEIPT_ONLY | CLEAR_RN_PENDING |
+                  CLEAR_NRN_PENDING))
       return MAPI_E_UNKNOWN_FLAGS;
-    if ((flags & CLEAR_READ_FLAG) && (flags & (SUPPRESS_RECEIPT | GENERATE_RECEIPT_ONLY))) return MAPI_E_INVALID_PARAMETER;
+    if ((flags & CLEAR_READ_FLAG) && (flags & (SUPPRESS_RECEIPT | GENERATE_RECEIPT_ONLY)))
+      return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> g(mu_);
     PropMap all = Snapshot();
     LONG f = GetLong(all, PR_MESSAGE_FLAGS);
@@ -1003,7 +1024,8 @@ bool CopyMessageRows(Db& src, int64_t id, Db& dst, int64_t dst_parent) {
   Stmt q(src.db_, "SELECT assoc FROM objects WHERE id = ?");
   q.Int(1, id);
   if (!q.Step()) return false;
-  if (!InsertObject(dst, nid, dst_parent, MAPI_MESSAGE, q.ColInt(0) != 0, 0) || !SaveProps(dst, nid, LoadProps(src, id)))
+  if (!InsertObject(dst, nid, dst_parent, MAPI_MESSAGE, q.ColInt(0) != 0, 0) ||
+      !SaveProps(dst, nid, LoadProps(src, id)))
     return false;
   std::vector<std::tuple<int64_t, int64_t, int64_t>> kids;
   Stmt k(src.db_, "SELECT id, kind, num FROM objects WHERE parent = ?");
@@ -1011,7 +1033,8 @@ bool CopyMessageRows(Db& src, int64_t id, Db& dst, int64_t dst_parent) {
   while (k.Step()) kids.emplace_back(k.ColInt(0), k.ColInt(1), k.ColInt(2));
   for (auto [kid, kind, num] : kids) {
     int64_t n = NextId(dst);
-    if (!n || !InsertObject(dst, n, nid, static_cast<ULONG>(kind), false, num) || !SaveProps(dst, n, LoadProps(src, kid)))
+    if (!n || !InsertObject(dst, n, nid, static_cast<ULONG>(kind), false, num) ||
+        !SaveProps(dst, n, LoadProps(src, kid)))
       return false;
   }
   return true;
@@ -1154,7 +1177,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 3");
     if (!q.Int(1, id).Int(2, id_).Step()) return MAPI_E_NOT_FOUND;
     // A folder never moves below itself.
-    for (int64_t p = dst->id_; p; ) {
+    for (int64_t p = dst->id_; p;) {
       if (p == id) return MAPI_E_FOLDER_CYCLE;
       Stmt up(db_->db_, "SELECT parent FROM objects WHERE id = ?");
       p = up.Int(1, p).Step() ? up.ColInt(0) : 0;
@@ -1189,8 +1212,9 @@ class Folder final : public PropObject<IMAPIFolder> {
     Tx tx(*db_);
     Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 3");
     if (!q.Int(1, id).Int(2, id_).Step()) return MAPI_E_NOT_FOUND;
-    Stmt sub(db_->db_, "SELECT COUNT(*) FILTER (WHERE kind = 3), COUNT(*) FILTER (WHERE kind = 5) FROM objects "
-                       "WHERE parent = ?");
+    Stmt sub(db_->db_,
+             "SELECT COUNT(*) FILTER (WHERE kind = 3), COUNT(*) FILTER (WHERE kind = 5) FROM objects "
+             "WHERE parent = ?");
     sub.Int(1, id).Step();
     if (sub.ColInt(0) && !(flags & DEL_FOLDERS)) return MAPI_E_HAS_FOLDERS;
     if (sub.ColInt(1) && !(flags & DEL_MESSAGES)) return MAPI_E_HAS_MESSAGES;
@@ -1199,10 +1223,11 @@ class Folder final : public PropObject<IMAPIFolder> {
   }
 
   HRESULT SetReadFlags(LPENTRYLIST list, ULONG_PTR, LPMAPIPROGRESS, ULONG flags) override {
-    if (flags & ~(CLEAR_READ_FLAG | SUPPRESS_RECEIPT | MAPI_DEFERRED_ERRORS | GENERATE_RECEIPT_ONLY |
-                  CLEAR_RN_PENDING | CLEAR_NRN_PENDING | FOLDER_DIALOG))
+    if (flags & ~(CLEAR_READ_FLAG | SUPPRESS_RECEIPT | MAPI_DEFERRED_ERRORS | GENERATE_RECEIPT_ONLY | CLEAR_RN_PENDING |
+                  CLEAR_NRN_PENDING | FOLDER_DIALOG))
       return MAPI_E_UNKNOWN_FLAGS;
-    if ((flags & CLEAR_READ_FLAG) && (flags & (SUPPRESS_RECEIPT | GENERATE_RECEIPT_ONLY))) return MAPI_E_INVALID_PARAMETER;
+    if ((flags & CLEAR_READ_FLAG) && (flags & (SUPPRESS_RECEIPT | GENERATE_RECEIPT_ONLY)))
+      return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> dg(db_->mu);
     Tx tx(*db_);
     std::vector<int64_t> ids;
@@ -1215,8 +1240,10 @@ class Folder final : public PropObject<IMAPIFolder> {
       for (ULONG i = 0; i < list->cValues; ++i) {
         int64_t id = ParseEntryID(db_->uid, list->lpbin[i].cb, reinterpret_cast<LPENTRYID>(list->lpbin[i].lpb));
         Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
-        if (id < 0 || !q.Int(1, id).Int(2, id_).Step()) missing = true;
-        else ids.push_back(id);
+        if (id < 0 || !q.Int(1, id).Int(2, id_).Step())
+          missing = true;
+        else
+          ids.push_back(id);
       }
     }
     if (!(flags & GENERATE_RECEIPT_ONLY)) {
@@ -1257,7 +1284,8 @@ class Folder final : public PropObject<IMAPIFolder> {
   HRESULT SaveContentsSort(LPSSortOrderSet sort, ULONG) override {
     if (!sort) return MAPI_E_INVALID_PARAMETER;
     // Kept as the folder's default sort for its contents tables.
-    Bytes b(reinterpret_cast<const BYTE*>(sort), reinterpret_cast<const BYTE*>(sort) + CbNewSSortOrderSet(sort->cSorts));
+    Bytes b(reinterpret_cast<const BYTE*>(sort),
+            reinterpret_cast<const BYTE*>(sort) + CbNewSSortOrderSet(sort->cSorts));
     std::lock_guard<std::mutex> g(mu_);
     pending_[kSortPropId] = {PT_BINARY, std::move(b)};
     return FlushLocked();
@@ -1525,8 +1553,8 @@ class Store final : public PropObject<IMsgStore> {
     PutBin(all, PR_IPM_SENTMAIL_ENTRYID, MakeEntryID(db_->uid, kSent));
     PutBin(all, PR_IPM_WASTEBASKET_ENTRYID, MakeEntryID(db_->uid, kDeleted));
     PutLong(all, PR_VALID_FOLDER_MASK,
-            FOLDER_IPM_SUBTREE_VALID | FOLDER_IPM_INBOX_VALID | FOLDER_IPM_OUTBOX_VALID |
-                FOLDER_IPM_WASTEBASKET_VALID | FOLDER_IPM_SENTMAIL_VALID);
+            FOLDER_IPM_SUBTREE_VALID | FOLDER_IPM_INBOX_VALID | FOLDER_IPM_OUTBOX_VALID | FOLDER_IPM_WASTEBASKET_VALID |
+                FOLDER_IPM_SENTMAIL_VALID);
   }
   HRESULT Flush() override {
     std::lock_guard<std::mutex> g(mu_);
@@ -1552,6 +1580,11 @@ class Store final : public PropObject<IMsgStore> {
 };
 
 }  // namespace
+}  // namespace vantrel::mapi
+
+using vantrel::mapi::OpenDb;
+using vantrel::mapi::Store;
+using vantrel::mapi::StoreEntryID;
 
 HRESULT OpenPstStore(const std::string& path, const std::string& display_name, ULONG, IMsgStore** out) {
   if (!out || path.empty()) return MAPI_E_INVALID_PARAMETER;
@@ -1572,5 +1605,3 @@ HRESULT PstStoreEntryID(const std::string& path, std::vector<BYTE>& out) {
   out = StoreEntryID(path);
   return S_OK;
 }
-
-}  // namespace vantrel::mapi

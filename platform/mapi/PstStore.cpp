@@ -46,8 +46,12 @@ enum : int64_t { kRoot = 1, kIpmSubtree = 2, kInbox = 3, kOutbox = 4, kSent = 5,
 class Db {
  public:
   ~Db() {
+    for (auto& [sql, list] : cache)
+      for (sqlite3_stmt* st : list) sqlite3_finalize(st);
     if (db_) sqlite3_close(db_);
   }
+  // Free prepared statements by their SQL text; guarded by mu.
+  std::map<std::string, std::vector<sqlite3_stmt*>> cache;
   std::mutex mu;  // guards every use of db_ (one connection per file)
   sqlite3* db_ = nullptr;
   std::string path;
@@ -57,8 +61,26 @@ class Db {
 };
 
 struct Stmt {
-  Stmt(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &s, nullptr); }
-  ~Stmt() { sqlite3_finalize(s); }
+  // Prepared statements are kept per connection and reused; a statement in
+  // use (a recursive DeleteTree) is simply not in the free list. Caller
+  // holds db.mu.
+  Stmt(Db& db, const char* sql) : db_(db), sql_(sql) {
+    auto& free = db.cache[sql];
+    if (!free.empty()) {
+      s = free.back();
+      free.pop_back();
+    } else {
+      sqlite3_prepare_v2(db.db_, sql, -1, &s, nullptr);
+    }
+  }
+  ~Stmt() {
+    if (!s) return;
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    db_.cache[sql_].push_back(s);
+  }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
   Stmt& Int(int i, int64_t v) {
     sqlite3_bind_int64(s, i, v);
     return *this;
@@ -83,6 +105,8 @@ struct Stmt {
     auto* p = static_cast<const BYTE*>(sqlite3_column_blob(s, i));
     return Bytes(p, p + sqlite3_column_bytes(s, i));
   }
+  Db& db_;
+  const char* sql_;
   sqlite3_stmt* s = nullptr;
 };
 
@@ -109,22 +133,22 @@ std::mutex g_open_mu;                             // guards g_open
 std::map<std::string, std::weak_ptr<Db>> g_open;  // by path
 
 int64_t NextId(Db& db) {
-  Stmt q(db.db_, "UPDATE meta SET value = value + 1 WHERE key = 'next_id' RETURNING value - 1");
+  Stmt q(db, "UPDATE meta SET value = value + 1 WHERE key = 'next_id' RETURNING value - 1");
   return q.Step() ? q.ColInt(0) : 0;
 }
 
 PropMap LoadProps(Db& db, int64_t obj) {
   PropMap m;
-  Stmt q(db.db_, "SELECT id, type, value FROM props WHERE obj = ?");
+  Stmt q(db, "SELECT id, type, value FROM props WHERE obj = ?");
   q.Int(1, obj);
   while (q.Step()) m[static_cast<ULONG>(q.ColInt(0))] = {static_cast<ULONG>(q.ColInt(1)), q.ColBlob(2)};
   return m;
 }
 
 bool SaveProps(Db& db, int64_t obj, const PropMap& m) {
-  Stmt del(db.db_, "DELETE FROM props WHERE obj = ?");
+  Stmt del(db, "DELETE FROM props WHERE obj = ?");
   if (!del.Int(1, obj).Run()) return false;
-  Stmt ins(db.db_, "INSERT INTO props(obj, id, type, value) VALUES(?, ?, ?, ?)");
+  Stmt ins(db, "INSERT INTO props(obj, id, type, value) VALUES(?, ?, ?, ?)");
   for (const auto& [id, v] : m) {
     ins.Int(1, obj).Int(2, id).Int(3, v.first).Blob(4, v.second.data(), v.second.size());
     if (!ins.Run()) return false;
@@ -136,14 +160,14 @@ bool SaveProps(Db& db, int64_t obj, const PropMap& m) {
 bool DeleteTree(Db& db, int64_t obj) {
   std::vector<int64_t> kids;
   {
-    Stmt q(db.db_, "SELECT id FROM objects WHERE parent = ?");
+    Stmt q(db, "SELECT id FROM objects WHERE parent = ?");
     q.Int(1, obj);
     while (q.Step()) kids.push_back(q.ColInt(0));
   }
   for (int64_t k : kids)
     if (!DeleteTree(db, k)) return false;
-  Stmt a(db.db_, "DELETE FROM props WHERE obj = ?");
-  Stmt b(db.db_, "DELETE FROM objects WHERE id = ?");
+  Stmt a(db, "DELETE FROM props WHERE obj = ?");
+  Stmt b(db, "DELETE FROM objects WHERE id = ?");
   return a.Int(1, obj).Run() && b.Int(1, obj).Run();
 }
 
@@ -164,7 +188,7 @@ LONG GetLong(const PropMap& m, ULONG tag, LONG def = 0) {
 }
 
 bool InsertObject(Db& db, int64_t id, int64_t parent, ULONG kind, bool assoc, int64_t num) {
-  Stmt q(db.db_, "INSERT OR REPLACE INTO objects(id, parent, kind, assoc, num) VALUES(?, ?, ?, ?, ?)");
+  Stmt q(db, "INSERT OR REPLACE INTO objects(id, parent, kind, assoc, num) VALUES(?, ?, ?, ?, ?)");
   return q.Int(1, id).Int(2, parent).Int(3, kind).Int(4, assoc).Int(5, num).Run();
 }
 
@@ -199,7 +223,7 @@ std::shared_ptr<Db> OpenDb(const std::string& path, const std::string& display_n
     hr = MAPI_E_CORRUPT_DATA;
     return nullptr;
   }
-  Stmt q(db->db_, "SELECT value FROM meta WHERE key = 'uid'");
+  Stmt q(*db, "SELECT value FROM meta WHERE key = 'uid'");
   if (q.Step()) {
     Bytes u = q.ColBlob(0);
     if (u.size() != 16) {
@@ -211,8 +235,8 @@ std::shared_ptr<Db> OpenDb(const std::string& path, const std::string& display_n
     // A new store: its UID and the standard folder tree.
     auto g16 = GuidToBytes(NewGuid());
     std::memcpy(db->uid.ab, g16.data(), 16);
-    Stmt a(db->db_, "INSERT INTO meta(key, value) VALUES('uid', ?)");
-    Stmt b(db->db_, "INSERT INTO meta(key, value) VALUES('next_id', 100)");
+    Stmt a(*db, "INSERT INTO meta(key, value) VALUES('uid', ?)");
+    Stmt b(*db, "INSERT INTO meta(key, value) VALUES('next_id', 100)");
     ok = a.Blob(1, db->uid.ab, 16).Run() && b.Run();
     struct F {
       int64_t id, parent;
@@ -234,7 +258,7 @@ std::shared_ptr<Db> OpenDb(const std::string& path, const std::string& display_n
     PropMap store;
     SetString(store, PR_DISPLAY_NAME, AnsiToUtf8(display_name));
     ok = ok && SaveProps(*db, 0, store);
-    Stmt r(db->db_, "INSERT INTO receive(cls, folder) VALUES('', ?)");
+    Stmt r(*db, "INSERT INTO receive(cls, folder) VALUES('', ?)");
     ok = ok && r.Int(1, kInbox).Run();
   }
   if (!ok || !tx.Commit()) {
@@ -550,7 +574,7 @@ class PropObject : public vantrel::RefCounted<I> {
     if (*tags) {
       for (ULONG i = 0; i < (*tags)->cValues; ++i) ids.push_back(PROP_ID((*tags)->aulPropTag[i]));
     } else {
-      Stmt q(db_->db_, "SELECT id FROM names ORDER BY id");
+      Stmt q(*db_, "SELECT id FROM names ORDER BY id");
       while (q.Step()) ids.push_back(static_cast<ULONG>(q.ColInt(0)));
     }
     void* root;
@@ -558,7 +582,7 @@ class PropObject : public vantrel::RefCounted<I> {
       return MAPI_E_NOT_ENOUGH_MEMORY;
     auto* arr = static_cast<LPMAPINAMEID*>(root);
     bool errors = false;
-    Stmt q(db_->db_, "SELECT guid, kind, name FROM names WHERE id = ?");
+    Stmt q(*db_, "SELECT guid, kind, name FROM names WHERE id = ?");
     for (size_t i = 0; i < ids.size(); ++i) {
       arr[i] = nullptr;
       q.Int(1, ids[i]);
@@ -629,12 +653,12 @@ class PropObject : public vantrel::RefCounted<I> {
         std::u16string w(n->Kind.lpwstrName);
         key.assign(reinterpret_cast<const BYTE*>(w.data()), reinterpret_cast<const BYTE*>(w.data()) + w.size() * 2);
       }
-      Stmt q(db_->db_, "SELECT id FROM names WHERE guid = ? AND kind = ? AND name = ?");
+      Stmt q(*db_, "SELECT id FROM names WHERE guid = ? AND kind = ? AND name = ?");
       q.Blob(1, n->lpguid, 16).Int(2, n->ulKind).Blob(3, key.data(), key.size());
       if (q.Step()) {
         t->aulPropTag[i] = PROP_TAG(PT_UNSPECIFIED, static_cast<ULONG>(q.ColInt(0)));
       } else if (flags & MAPI_CREATE) {
-        Stmt ins(db_->db_,
+        Stmt ins(*db_,
                  "INSERT INTO names(id, guid, kind, name) VALUES((SELECT MAX(COALESCE((SELECT MAX(id) + 1 FROM names),"
                  " 32768), 32768)), ?, ?, ?) RETURNING id");
         ins.Blob(1, n->lpguid, 16).Int(2, n->ulKind).Blob(3, key.data(), key.size());
@@ -799,7 +823,7 @@ class Message final : public PropObject<IMessage> {
   // Loads the saved message with its attachments and recipients. Caller holds db_->mu.
   void Load() {
     base_ = LoadProps(*db_, id_);
-    Stmt q(db_->db_, "SELECT id, kind, num FROM objects WHERE parent = ? ORDER BY num");
+    Stmt q(*db_, "SELECT id, kind, num FROM objects WHERE parent = ? ORDER BY num");
     q.Int(1, id_);
     while (q.Step()) {
       PropMap m = LoadProps(*db_, q.ColInt(0));
@@ -824,8 +848,8 @@ class Message final : public PropObject<IMessage> {
     if (!next.count(PROP_ID(PR_MESSAGE_FLAGS))) SetLong(next, PR_MESSAGE_FLAGS, MSGFLAG_UNSENT);
     std::lock_guard<std::mutex> dg(db_->mu);
     {
-      Stmt alive(db_->db_, "SELECT 1 FROM objects WHERE id = ?");
-      Stmt folder(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND kind = 3");
+      Stmt alive(*db_, "SELECT 1 FROM objects WHERE id = ?");
+      Stmt folder(*db_, "SELECT 1 FROM objects WHERE id = ? AND kind = 3");
       if (!new_ && !alive.Int(1, id_).Step()) return MAPI_E_OBJECT_DELETED;
       if (!folder.Int(1, parent_).Step()) return MAPI_E_OBJECT_DELETED;
     }
@@ -945,7 +969,7 @@ class Message final : public PropObject<IMessage> {
       std::lock_guard<std::mutex> dg(db_->mu);
       Bytes b(4);
       std::memcpy(b.data(), &f, 4);
-      Stmt q(db_->db_, "INSERT OR REPLACE INTO props(obj, id, type, value) VALUES(?, ?, 3, ?)");
+      Stmt q(*db_, "INSERT OR REPLACE INTO props(obj, id, type, value) VALUES(?, ?, 3, ?)");
       if (!q.Int(1, id_).Int(2, PROP_ID(PR_MESSAGE_FLAGS)).Blob(3, b.data(), 4).Run()) return MAPI_E_DISK_ERROR;
     }
     return S_OK;
@@ -1021,14 +1045,14 @@ HRESULT OpenObject(const std::shared_ptr<Db>& db, int64_t id, ULONG flags, ULONG
 bool CopyMessageRows(Db& src, int64_t id, Db& dst, int64_t dst_parent) {
   int64_t nid = NextId(dst);
   if (!nid) return false;
-  Stmt q(src.db_, "SELECT assoc FROM objects WHERE id = ?");
+  Stmt q(src, "SELECT assoc FROM objects WHERE id = ?");
   q.Int(1, id);
   if (!q.Step()) return false;
   if (!InsertObject(dst, nid, dst_parent, MAPI_MESSAGE, q.ColInt(0) != 0, 0) ||
       !SaveProps(dst, nid, LoadProps(src, id)))
     return false;
   std::vector<std::tuple<int64_t, int64_t, int64_t>> kids;
-  Stmt k(src.db_, "SELECT id, kind, num FROM objects WHERE parent = ?");
+  Stmt k(src, "SELECT id, kind, num FROM objects WHERE parent = ?");
   k.Int(1, id);
   while (k.Step()) kids.emplace_back(k.ColInt(0), k.ColInt(1), k.ColInt(2));
   for (auto [kid, kind, num] : kids) {
@@ -1093,13 +1117,13 @@ class Folder final : public PropObject<IMAPIFolder> {
     bool missing = false, ok = true;
     for (ULONG i = 0; i < list->cValues && ok; ++i) {
       int64_t id = ParseEntryID(db_->uid, list->lpbin[i].cb, reinterpret_cast<LPENTRYID>(list->lpbin[i].lpb));
-      Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
+      Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
       if (id < 0 || !q.Int(1, id).Int(2, id_).Step()) {
         missing = true;
         continue;
       }
       if (same && (flags & MAPI_MOVE)) {
-        Stmt m(db_->db_, "UPDATE objects SET parent = ? WHERE id = ?");
+        Stmt m(*db_, "UPDATE objects SET parent = ? WHERE id = ?");
         ok = m.Int(1, dst->id_).Int(2, id).Run();
       } else {
         ok = CopyMessageRows(*db_, id, *dst->db_, dst->id_) && (!(flags & MAPI_MOVE) || DeleteTree(*db_, id));
@@ -1119,7 +1143,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     bool missing = false, ok = tx.ok();
     for (ULONG i = 0; i < list->cValues && ok; ++i) {
       int64_t id = ParseEntryID(db_->uid, list->lpbin[i].cb, reinterpret_cast<LPENTRYID>(list->lpbin[i].lpb));
-      Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
+      Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
       if (id < 0 || !q.Int(1, id).Int(2, id_).Step()) {
         missing = true;
         continue;
@@ -1174,12 +1198,12 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (id < 0) return MAPI_E_INVALID_ENTRYID;
     std::lock_guard<std::mutex> dg(db_->mu);
     Tx tx(*db_);
-    Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 3");
+    Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 3");
     if (!q.Int(1, id).Int(2, id_).Step()) return MAPI_E_NOT_FOUND;
     // A folder never moves below itself.
     for (int64_t p = dst->id_; p;) {
       if (p == id) return MAPI_E_FOLDER_CYCLE;
-      Stmt up(db_->db_, "SELECT parent FROM objects WHERE id = ?");
+      Stmt up(*db_, "SELECT parent FROM objects WHERE id = ?");
       p = up.Int(1, p).Step() ? up.ColInt(0) : 0;
     }
     PropMap props = LoadProps(*db_, id);
@@ -1190,14 +1214,14 @@ class Folder final : public PropObject<IMAPIFolder> {
       name.assign(it->second.second.begin(), it->second.second.end());
     }
     {
-      Stmt c(db_->db_,
+      Stmt c(*db_,
              "SELECT o.id FROM objects o JOIN props p ON p.obj = o.id AND p.id = ? WHERE o.parent = ? AND o.kind = 3 "
              "AND p.value = ? AND o.id <> ?");
       c.Int(1, PROP_ID(PR_DISPLAY_NAME)).Int(2, dst->id_).Blob(3, name.data(), name.size()).Int(4, id);
       if (c.Step()) return MAPI_E_COLLISION;
     }
     SetString(props, PR_DISPLAY_NAME, name);
-    Stmt m(db_->db_, "UPDATE objects SET parent = ? WHERE id = ?");
+    Stmt m(*db_, "UPDATE objects SET parent = ? WHERE id = ?");
     if (!m.Int(1, dst->id_).Int(2, id).Run() || !SaveProps(*db_, id, props) || !tx.Commit()) return MAPI_E_DISK_ERROR;
     return S_OK;
   }
@@ -1210,9 +1234,9 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (id <= kSearchRoot) return MAPI_E_NO_ACCESS;  // the standard tree stays
     std::lock_guard<std::mutex> dg(db_->mu);
     Tx tx(*db_);
-    Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 3");
+    Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 3");
     if (!q.Int(1, id).Int(2, id_).Step()) return MAPI_E_NOT_FOUND;
-    Stmt sub(db_->db_,
+    Stmt sub(*db_,
              "SELECT COUNT(*) FILTER (WHERE kind = 3), COUNT(*) FILTER (WHERE kind = 5) FROM objects "
              "WHERE parent = ?");
     sub.Int(1, id).Step();
@@ -1233,13 +1257,13 @@ class Folder final : public PropObject<IMAPIFolder> {
     std::vector<int64_t> ids;
     bool missing = false;
     if (!list) {
-      Stmt q(db_->db_, "SELECT id FROM objects WHERE parent = ? AND kind = 5 AND assoc = 0");
+      Stmt q(*db_, "SELECT id FROM objects WHERE parent = ? AND kind = 5 AND assoc = 0");
       q.Int(1, id_);
       while (q.Step()) ids.push_back(q.ColInt(0));
     } else {
       for (ULONG i = 0; i < list->cValues; ++i) {
         int64_t id = ParseEntryID(db_->uid, list->lpbin[i].cb, reinterpret_cast<LPENTRYID>(list->lpbin[i].lpb));
-        Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
+        Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
         if (id < 0 || !q.Int(1, id).Int(2, id_).Step())
           missing = true;
         else
@@ -1297,7 +1321,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     std::lock_guard<std::mutex> dg(db_->mu);
     Tx tx(*db_);
     std::vector<int64_t> ids;
-    Stmt q(db_->db_, "SELECT id, kind, assoc FROM objects WHERE parent = ?");
+    Stmt q(*db_, "SELECT id, kind, assoc FROM objects WHERE parent = ?");
     q.Int(1, id_);
     while (q.Step())
       if (q.ColInt(1) == MAPI_FOLDER || !q.ColInt(2) || (flags & DEL_ASSOCIATED)) ids.push_back(q.ColInt(0));
@@ -1320,7 +1344,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     PutBin(all, PR_STORE_ENTRYID, StoreEntryID(db_->path));
     PutBin(all, PR_STORE_RECORD_KEY, Bytes(db_->uid.ab, db_->uid.ab + 16));
     std::lock_guard<std::mutex> dg(db_->mu);
-    Stmt q(db_->db_,
+    Stmt q(*db_,
            "SELECT COUNT(*) FILTER (WHERE o.kind = 5 AND o.assoc = 0), COUNT(*) FILTER (WHERE o.kind = 3)"
            " FROM objects o WHERE o.parent = ?");
     q.Int(1, id_);
@@ -1354,11 +1378,11 @@ class Folder final : public PropObject<IMAPIFolder> {
   // Caller holds db_->mu.
   int64_t CountUnread() {
     int64_t n = 0;
-    Stmt q(db_->db_, "SELECT id FROM objects WHERE parent = ? AND kind = 5 AND assoc = 0");
+    Stmt q(*db_, "SELECT id FROM objects WHERE parent = ? AND kind = 5 AND assoc = 0");
     q.Int(1, id_);
     std::vector<int64_t> ids;
     while (q.Step()) ids.push_back(q.ColInt(0));
-    Stmt f(db_->db_, "SELECT value FROM props WHERE obj = ? AND id = ?");
+    Stmt f(*db_, "SELECT value FROM props WHERE obj = ? AND id = ?");
     for (int64_t id : ids) {
       f.Int(1, id).Int(2, PROP_ID(PR_MESSAGE_FLAGS));
       LONG v = 0;
@@ -1372,7 +1396,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     return n;
   }
   int64_t ChildByName(const std::string& name) {
-    Stmt c(db_->db_,
+    Stmt c(*db_,
            "SELECT o.id FROM objects o JOIN props p ON p.obj = o.id AND p.id = ? WHERE o.parent = ? AND o.kind = 3 "
            "AND p.value = ?");
     c.Int(1, PROP_ID(PR_DISPLAY_NAME)).Int(2, id_).Blob(3, name.data(), name.size());
@@ -1380,7 +1404,7 @@ class Folder final : public PropObject<IMAPIFolder> {
   }
   int64_t MessageHere(ULONG cb, LPENTRYID eid) {
     int64_t id = ParseEntryID(db_->uid, cb, eid);
-    Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
+    Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
     return id >= 0 && q.Int(1, id).Int(2, id_).Step() ? id : -1;
   }
 
@@ -1390,7 +1414,7 @@ class Folder final : public PropObject<IMAPIFolder> {
 
 HRESULT OpenObject(const std::shared_ptr<Db>& db, int64_t id, ULONG flags, ULONG* type, LPUNKNOWN* out) {
   std::lock_guard<std::mutex> dg(db->mu);
-  Stmt q(db->db_, "SELECT parent, kind, assoc FROM objects WHERE id = ?");
+  Stmt q(*db, "SELECT parent, kind, assoc FROM objects WHERE id = ?");
   q.Int(1, id);
   if (!q.Step()) return MAPI_E_NOT_FOUND;
   int64_t parent = q.ColInt(0);
@@ -1463,14 +1487,14 @@ class Store final : public PropObject<IMsgStore> {
     if (!eid) {
       // Clearing the default class is refused; others fall back to their prefix.
       if (c.empty()) return MAPI_E_CALL_FAILED;
-      Stmt d(db_->db_, "DELETE FROM receive WHERE cls = ?");
+      Stmt d(*db_, "DELETE FROM receive WHERE cls = ?");
       if (!d.Text(1, c).Run() || !tx.Commit()) return MAPI_E_DISK_ERROR;
       return S_OK;
     }
     int64_t id = ParseEntryID(db_->uid, cb, eid);
-    Stmt q(db_->db_, "SELECT 1 FROM objects WHERE id = ? AND kind = 3");
+    Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND kind = 3");
     if (id < 0 || !q.Int(1, id).Step()) return MAPI_E_INVALID_ENTRYID;
-    Stmt s(db_->db_, "INSERT OR REPLACE INTO receive(cls, folder) VALUES(?, ?)");
+    Stmt s(*db_, "INSERT OR REPLACE INTO receive(cls, folder) VALUES(?, ?)");
     if (!s.Text(1, c).Int(2, id).Run() || !tx.Commit()) return MAPI_E_DISK_ERROR;
     return S_OK;
   }
@@ -1484,7 +1508,7 @@ class Store final : public PropObject<IMsgStore> {
     // it ending at a dot.
     std::string probe = c;
     for (;;) {
-      Stmt q(db_->db_, "SELECT folder, cls FROM receive WHERE cls = ?");
+      Stmt q(*db_, "SELECT folder, cls FROM receive WHERE cls = ?");
       if (q.Text(1, probe).Step()) {
         HRESULT hr = CopyOut(MakeEntryID(db_->uid, q.ColInt(0)), cb, eid);
         if (FAILED(hr)) return hr;

@@ -603,3 +603,62 @@ TEST(StoreDurability, SurvivesKill9) {
 }
 
 }  // namespace
+
+namespace {
+
+// A large attachment moved through streams in 64 KiB pieces. The size in
+// MiB comes from VANTREL_LARGE_STREAM_MB (default 8).
+TEST(StoreLargeValues, AttachmentStreamInChunks) {
+  const char* env = std::getenv("VANTREL_LARGE_STREAM_MB");
+  const size_t total = size_t(env ? std::atoi(env) : 8) << 20;
+  const ULONG chunk = 64 * 1024;
+  std::string path = TmpPath("large.pst");
+  std::vector<BYTE> eid;
+  auto pattern = [](size_t off) { return static_cast<BYTE>((off * 131) >> 7); };
+  {
+    auto s = Open(path);
+    auto f = Subtree(s.get());
+    ComPtr<IMessage> m;
+    ASSERT_EQ(f->CreateMessage(nullptr, 0, m.Out()), S_OK);
+    ULONG num;
+    ComPtr<IAttach> a;
+    ASSERT_EQ(m->CreateAttach(nullptr, 0, &num, a.Out()), S_OK);
+    ComPtr<IUnknown> unk;
+    ASSERT_EQ(a->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY, unk.Out()), S_OK);
+    auto* st = static_cast<IStream*>(unk.get());
+    std::vector<BYTE> buf(chunk);
+    for (size_t off = 0; off < total; off += chunk) {
+      for (ULONG i = 0; i < chunk; ++i) buf[i] = pattern(off + i);
+      ULONG put = 0;
+      ASSERT_EQ(st->Write(buf.data(), chunk, &put), S_OK);
+      ASSERT_EQ(put, chunk);
+    }
+    ASSERT_EQ(st->Commit(STGC_DEFAULT), S_OK);
+    unk.Reset();
+    ASSERT_EQ(a->SaveChanges(0), S_OK);
+    ASSERT_EQ(m->SaveChanges(0), S_OK);
+    eid = Bin(m.get(), PR_ENTRYID);
+  }
+  auto s = Open(path);
+  auto m = OpenAs<IMessage>(s.get(), eid, 0);
+  ComPtr<IAttach> a;
+  ASSERT_EQ(m->OpenAttach(0, nullptr, 0, a.Out()), S_OK);
+  // Too large for GetProps: the value is reported as needing a stream.
+  LPSPropValue v = nullptr;
+  EXPECT_EQ(HrGetOneProp(a.get(), PR_ATTACH_DATA_BIN, &v), MAPI_E_NOT_ENOUGH_MEMORY);
+  ComPtr<IUnknown> unk;
+  ASSERT_EQ(a->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, unk.Out()), S_OK);
+  auto* st = static_cast<IStream*>(unk.get());
+  std::vector<BYTE> buf(chunk);
+  size_t off = 0;
+  for (;;) {
+    ULONG got = 0;
+    ASSERT_EQ(st->Read(buf.data(), chunk, &got), S_OK);
+    if (!got) break;
+    for (ULONG i = 0; i < got; ++i) ASSERT_EQ(buf[i], pattern(off + i)) << off + i;
+    off += got;
+  }
+  EXPECT_EQ(off, total);
+}
+
+}  // namespace

@@ -179,6 +179,7 @@ std::optional<std::vector<BYTE>> EncodeProp(const SPropValue& v) {
 HRESULT DecodeProp(ULONG tag, ULONG stored_type, const std::vector<BYTE>& bytes, void* root, SPropValue& out) {
   ULONG want = PROP_TYPE(tag);
   if (StoredType(want) != stored_type) return MAPI_E_INVALID_TYPE;
+  if (want == PT_OBJECT) return MAPI_E_NO_SUPPORT;  // objects are opened with OpenProperty
   out.ulPropTag = tag;
   out.dwAlignPad = 0;
   ULONG base = want & ~MV_FLAG;
@@ -196,6 +197,7 @@ HRESULT DecodeProp(ULONG tag, ULONG stored_type, const std::vector<BYTE>& bytes,
       }
       return S_OK;
     }
+    if (base != PT_STRING8 && base != PT_UNICODE && base != PT_BINARY) return MAPI_E_INVALID_TYPE;
     if (base == PT_BINARY) {
       void* m = nullptr;
       if (MAPIAllocateMore(static_cast<ULONG>(bytes.size() ? bytes.size() : 1), root, &m))

@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -790,6 +791,84 @@ class Folder;
 
 class Message;
 
+void PutMap(Bytes& o, const PropMap& m) {
+  auto u32 = [&](uint32_t v) {
+    for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(v >> (8 * i)));
+  };
+  u32(static_cast<uint32_t>(m.size()));
+  for (const auto& [id, v] : m) {
+    u32(id);
+    u32(v.first);
+    u32(static_cast<uint32_t>(v.second.size()));
+    o.insert(o.end(), v.second.begin(), v.second.end());
+  }
+}
+
+// An embedded message as bytes: its values, its attachments by number, its
+// recipients in row order.
+Bytes EncodeMessage(const PropMap& props, const std::map<ULONG, PropMap>& attach, const std::vector<PropMap>& recips) {
+  Bytes o;
+  PutMap(o, props);
+  for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(attach.size() >> (8 * i)));
+  for (const auto& [num, m] : attach) {
+    for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(num >> (8 * i)));
+    PutMap(o, m);
+  }
+  for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(recips.size() >> (8 * i)));
+  for (const auto& m : recips) PutMap(o, m);
+  return o;
+}
+
+// Reads what EncodeMessage wrote; every count is checked against the bytes
+// left. A damaged image yields what was read before the damage.
+class ImageReader {
+ public:
+  explicit ImageReader(const Bytes& b) : p_(b.data()), n_(b.size()) {}
+  bool U32(uint32_t& v) {
+    if (n_ < 4) return false;
+    v = p_[0] | (p_[1] << 8) | (p_[2] << 16) | (static_cast<uint32_t>(p_[3]) << 24);
+    p_ += 4;
+    n_ -= 4;
+    return true;
+  }
+  bool Map(PropMap& m) {
+    uint32_t c;
+    if (!U32(c) || c > n_ / 12) return false;
+    for (uint32_t i = 0; i < c; ++i) {
+      uint32_t id, type, len;
+      if (!U32(id) || !U32(type) || !U32(len) || len > n_) return false;
+      m[id] = {type, Bytes(p_, p_ + len)};
+      p_ += len;
+      n_ -= len;
+    }
+    return true;
+  }
+  size_t left() const { return n_; }
+
+ private:
+  const BYTE* p_;
+  size_t n_;
+};
+
+bool DecodeMessage(const Bytes& image, PropMap& props, std::map<ULONG, PropMap>& attach, std::vector<PropMap>& recips) {
+  ImageReader r(image);
+  uint32_t c;
+  if (!r.Map(props) || !r.U32(c) || c > r.left() / 8) return false;
+  for (uint32_t i = 0; i < c; ++i) {
+    uint32_t num;
+    PropMap m;
+    if (!r.U32(num) || !r.Map(m)) return false;
+    attach[num] = std::move(m);
+  }
+  if (!r.U32(c) || c > r.left() / 4) return false;
+  for (uint32_t i = 0; i < c; ++i) {
+    PropMap m;
+    if (!r.Map(m)) return false;
+    recips.push_back(std::move(m));
+  }
+  return r.left() == 0;
+}
+
 class Attach final : public PropObject<IAttach> {
  public:
   Attach(std::shared_ptr<Db> db, vantrel::ComPtr<Message> msg, ULONG num, PropMap props, bool writable)
@@ -797,6 +876,7 @@ class Attach final : public PropObject<IAttach> {
     base_ = std::move(props);
   }
   HRESULT SaveChanges(ULONG flags) override;
+  HRESULT OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* out) override;
 
  protected:
   void Computed(PropMap& all) override {
@@ -835,6 +915,14 @@ class Message final : public PropObject<IMessage> {
     next_attach_ = attach_.empty() ? 0 : attach_.rbegin()->first + 1;
   }
 
+  // An embedded message: it lives in `image` (see EncodeMessage) and its
+  // SaveChanges hands the new image to `save` instead of the file.
+  void Embed(const Bytes& image, std::function<HRESULT(Bytes)> save) {
+    embed_save_ = std::move(save);
+    if (!image.empty()) DecodeMessage(image, base_, attach_, recips_);
+    next_attach_ = attach_.empty() ? 0 : attach_.rbegin()->first + 1;
+  }
+
   HRESULT SaveChanges(ULONG flags) override {
     if (!writable_) return MAPI_E_NO_ACCESS;
     if (flags & ~(KEEP_OPEN_READONLY | KEEP_OPEN_READWRITE | FORCE_SAVE | MAPI_DEFERRED_ERRORS))
@@ -846,6 +934,16 @@ class Message final : public PropObject<IMessage> {
     if (!next.count(PROP_ID(PR_CREATION_TIME))) PutTime(next, PR_CREATION_TIME);
     PutTime(next, PR_LAST_MODIFICATION_TIME);
     if (!next.count(PROP_ID(PR_MESSAGE_FLAGS))) SetLong(next, PR_MESSAGE_FLAGS, MSGFLAG_UNSENT);
+    if (embed_save_) {
+      HRESULT hr = embed_save_(EncodeMessage(next, attach_, recips_));
+      if (FAILED(hr)) return hr;
+      base_ = std::move(next);
+      pending_.clear();
+      deleted_.clear();
+      new_ = false;
+      if (flags & KEEP_OPEN_READONLY) writable_ = false;
+      return S_OK;
+    }
     std::lock_guard<std::mutex> dg(db_->mu);
     {
       Stmt alive(*db_, "SELECT 1 FROM objects WHERE id = ?");
@@ -984,11 +1082,13 @@ class Message final : public PropObject<IMessage> {
  protected:
   void Computed(PropMap& all) override {
     PutLong(all, PR_OBJECT_TYPE, MAPI_MESSAGE);
-    Bytes eid = MakeEntryID(db_->uid, id_);
-    PutBin(all, PR_ENTRYID, eid);
-    PutBin(all, PR_RECORD_KEY, eid);
-    PutBin(all, PR_INSTANCE_KEY, eid);
-    PutBin(all, PR_PARENT_ENTRYID, MakeEntryID(db_->uid, parent_));
+    if (!embed_save_) {  // an embedded message has no entry ID of its own
+      Bytes eid = MakeEntryID(db_->uid, id_);
+      PutBin(all, PR_ENTRYID, eid);
+      PutBin(all, PR_RECORD_KEY, eid);
+      PutBin(all, PR_INSTANCE_KEY, eid);
+      PutBin(all, PR_PARENT_ENTRYID, MakeEntryID(db_->uid, parent_));
+    }
     PutBin(all, PR_STORE_ENTRYID, StoreEntryID(db_->path));
     PutBin(all, PR_STORE_RECORD_KEY, Bytes(db_->uid.ab, db_->uid.ab + 16));
     LONG f = GetLong(all, PR_MESSAGE_FLAGS, MSGFLAG_UNSENT);
@@ -1018,7 +1118,32 @@ class Message final : public PropObject<IMessage> {
   std::map<ULONG, PropMap> attach_;  // by attachment number; guarded by mu_
   std::vector<PropMap> recips_;      // by row id; guarded by mu_
   ULONG next_attach_ = 0;            // guarded by mu_
+  std::function<HRESULT(Bytes)> embed_save_;
 };
+
+HRESULT Attach::OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* out) {
+  if (!iid || !out || PROP_ID(tag) != PROP_ID(PR_ATTACH_DATA_OBJ) || *iid != IID_IMessage)
+    return PropObject::OpenProperty(tag, iid, options, flags, out);
+  *out = nullptr;
+  bool create = flags & MAPI_CREATE, modify = flags & (MAPI_MODIFY | MAPI_CREATE);
+  if (modify && !writable_) return MAPI_E_NO_ACCESS;
+  Bytes image;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap all = Snapshot();
+    auto it = all.find(PROP_ID(PR_ATTACH_DATA_OBJ));
+    if (!create) {
+      if (it == all.end() || it->second.first != PT_OBJECT) return MAPI_E_NOT_FOUND;
+      image = it->second.second;
+    }
+  }
+  vantrel::ComPtr<Attach> self(this);
+  auto* m = new (std::nothrow) Message(db_, 0, 0, false, image.empty(), modify);
+  if (!m) return MAPI_E_NOT_ENOUGH_MEMORY;
+  m->Embed(image, [self](Bytes b) { return self->PutStored(PROP_ID(PR_ATTACH_DATA_OBJ), PT_OBJECT, std::move(b)); });
+  *out = static_cast<IMessage*>(m);
+  return S_OK;
+}
 
 HRESULT Attach::SaveChanges(ULONG) {
   if (!writable_) return MAPI_E_NO_ACCESS;

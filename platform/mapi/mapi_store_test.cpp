@@ -662,3 +662,61 @@ TEST(StoreLargeValues, AttachmentStreamInChunks) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StoreEmbedded, MessageInsideAnAttachment) {
+  std::string path = TmpPath("embedded.pst");
+  std::vector<BYTE> eid;
+  {
+    auto s = Open(path);
+    auto f = Subtree(s.get());
+    ComPtr<IMessage> outer;
+    ASSERT_EQ(f->CreateMessage(nullptr, 0, outer.Out()), S_OK);
+    ULONG num;
+    ComPtr<IAttach> a;
+    ASSERT_EQ(outer->CreateAttach(nullptr, 0, &num, a.Out()), S_OK);
+    SPropValue meth{};
+    meth.ulPropTag = PR_ATTACH_METHOD;
+    meth.Value.l = ATTACH_EMBEDDED_MSG;
+    ASSERT_EQ(a->SetProps(1, &meth, nullptr), S_OK);
+    ComPtr<IUnknown> unk;
+    ASSERT_EQ(a->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, MAPI_CREATE | MAPI_MODIFY, unk.Out()), S_OK);
+    auto* inner = static_cast<IMessage*>(unk.get());
+    SetString(inner, PR_SUBJECT, "inner");
+    ULONG inum;
+    ComPtr<IAttach> ia;
+    ASSERT_EQ(inner->CreateAttach(nullptr, 0, &inum, ia.Out()), S_OK);
+    SetString(ia.get(), PR_ATTACH_FILENAME, "deep.txt");
+    ASSERT_EQ(ia->SaveChanges(0), S_OK);
+    LPSPropValue v = nullptr;
+    EXPECT_EQ(HrGetOneProp(inner, PR_ENTRYID, &v), MAPI_E_NOT_FOUND);
+    ASSERT_EQ(inner->SaveChanges(0), S_OK);
+    unk.Reset();
+    ia.Reset();
+    ASSERT_EQ(a->SaveChanges(0), S_OK);
+    ASSERT_EQ(outer->SaveChanges(0), S_OK);
+    eid = Bin(outer.get(), PR_ENTRYID);
+  }
+  auto s = Open(path);
+  auto outer = OpenAs<IMessage>(s.get(), eid, 0);
+  ComPtr<IAttach> a;
+  ASSERT_EQ(outer->OpenAttach(0, nullptr, 0, a.Out()), S_OK);
+  LPSPropValue v = nullptr;
+  EXPECT_EQ(HrGetOneProp(a.get(), PR_ATTACH_DATA_OBJ, &v), MAPI_E_NO_SUPPORT);
+  ComPtr<IUnknown> unk;
+  ASSERT_EQ(a->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0, unk.Out()), S_OK);
+  auto* inner = static_cast<IMessage*>(unk.get());
+  ASSERT_EQ(HrGetOneProp(inner, PR_SUBJECT, &v), S_OK);
+  EXPECT_STREQ(v->Value.lpszA, "inner");
+  MAPIFreeBuffer(v);
+  EXPECT_TRUE(Long(inner, PR_MESSAGE_FLAGS) & MSGFLAG_HASATTACH);
+  ComPtr<IAttach> ia;
+  ASSERT_EQ(inner->OpenAttach(0, nullptr, 0, ia.Out()), S_OK);
+  ASSERT_EQ(HrGetOneProp(ia.get(), PR_ATTACH_FILENAME, &v), S_OK);
+  EXPECT_STREQ(v->Value.lpszA, "deep.txt");
+  MAPIFreeBuffer(v);
+  EXPECT_EQ(inner->SaveChanges(0), MAPI_E_NO_ACCESS);  // opened read-only
+}
+
+}  // namespace

@@ -254,3 +254,166 @@ HRESULT DecodeProp(ULONG tag, ULONG stored_type, const std::vector<BYTE>& bytes,
 }
 
 }  // namespace vantrel::mapi
+
+namespace vantrel::mapi {
+namespace {
+
+constexpr int kMaxDepth = 64;
+
+bool PutValue(std::vector<BYTE>& o, const SPropValue* v) {
+  if (!v) return false;
+  auto enc = EncodeProp(*v);
+  if (!enc) return false;
+  PutU32(o, v->ulPropTag);
+  PutU32(o, static_cast<uint32_t>(enc->size()));
+  o.insert(o.end(), enc->begin(), enc->end());
+  return true;
+}
+
+bool PutRes(std::vector<BYTE>& o, const SRestriction& r, int depth) {
+  if (depth > kMaxDepth) return false;
+  PutU32(o, r.rt);
+  switch (r.rt) {
+    case RES_AND:
+    case RES_OR:
+      if (r.res.resAnd.cRes && !r.res.resAnd.lpRes) return false;
+      PutU32(o, r.res.resAnd.cRes);
+      for (ULONG i = 0; i < r.res.resAnd.cRes; ++i)
+        if (!PutRes(o, r.res.resAnd.lpRes[i], depth + 1)) return false;
+      return true;
+    case RES_NOT:
+      return r.res.resNot.lpRes && PutRes(o, *r.res.resNot.lpRes, depth + 1);
+    case RES_CONTENT:
+      PutU32(o, r.res.resContent.ulFuzzyLevel);
+      PutU32(o, r.res.resContent.ulPropTag);
+      return PutValue(o, r.res.resContent.lpProp);
+    case RES_PROPERTY:
+      PutU32(o, r.res.resProperty.relop);
+      PutU32(o, r.res.resProperty.ulPropTag);
+      return PutValue(o, r.res.resProperty.lpProp);
+    case RES_COMPAREPROPS:
+    case RES_BITMASK:
+    case RES_SIZE:
+    case RES_EXIST:
+      // Three words in each of these.
+      PutU32(o, r.res.resCompareProps.relop);
+      PutU32(o, r.res.resCompareProps.ulPropTag1);
+      PutU32(o, r.res.resCompareProps.ulPropTag2);
+      return true;
+    case RES_SUBRESTRICTION:
+      PutU32(o, r.res.resSub.ulSubObject);
+      return r.res.resSub.lpRes && PutRes(o, *r.res.resSub.lpRes, depth + 1);
+    case RES_COMMENT:
+      PutU32(o, r.res.resComment.cValues);
+      for (ULONG i = 0; i < r.res.resComment.cValues; ++i)
+        if (!PutValue(o, &r.res.resComment.lpProp[i])) return false;
+      PutU32(o, r.res.resComment.lpRes ? 1 : 0);
+      return !r.res.resComment.lpRes || PutRes(o, *r.res.resComment.lpRes, depth + 1);
+  }
+  return false;
+}
+
+class ResReader {
+ public:
+  ResReader(const std::vector<BYTE>& b, void* root) : c_(b), root_(root) {}
+  HRESULT Value(LPSPropValue* out, ULONG n = 1) {
+    void* m;
+    if (MAPIAllocateMore(static_cast<ULONG>(sizeof(SPropValue) * (n ? n : 1)), root_, &m))
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* v = static_cast<SPropValue*>(m);
+    for (ULONG i = 0; i < n; ++i) {
+      uint32_t tag, len;
+      const BYTE* p;
+      if (!c_.U32(tag) || !c_.U32(len) || !(p = c_.Take(len))) return MAPI_E_CORRUPT_DATA;
+      std::vector<BYTE> bytes(p, p + len);
+      if (HRESULT hr = DecodeProp(tag, StoredType(PROP_TYPE(tag)), bytes, root_, v[i]); FAILED(hr)) return hr;
+      v[i].ulPropTag = tag;
+    }
+    *out = v;
+    return S_OK;
+  }
+  HRESULT Res(SRestriction& r, int depth) {
+    if (depth > kMaxDepth) return MAPI_E_CORRUPT_DATA;
+    uint32_t a, b, c;
+    if (!c_.U32(a)) return MAPI_E_CORRUPT_DATA;
+    r.rt = a;
+    switch (r.rt) {
+      case RES_AND:
+      case RES_OR: {
+        if (!c_.U32(a) || a > c_.left() / 4) return MAPI_E_CORRUPT_DATA;
+        void* m;
+        if (MAPIAllocateMore(static_cast<ULONG>(sizeof(SRestriction) * (a ? a : 1)), root_, &m))
+          return MAPI_E_NOT_ENOUGH_MEMORY;
+        r.res.resAnd.cRes = a;
+        r.res.resAnd.lpRes = static_cast<LPSRestriction>(m);
+        for (uint32_t i = 0; i < a; ++i)
+          if (HRESULT hr = Res(r.res.resAnd.lpRes[i], depth + 1); FAILED(hr)) return hr;
+        return S_OK;
+      }
+      case RES_NOT:
+        r.res.resNot.ulReserved = 0;
+        return Child(&r.res.resNot.lpRes, depth);
+      case RES_CONTENT:
+      case RES_PROPERTY:
+        if (!c_.U32(a) || !c_.U32(b)) return MAPI_E_CORRUPT_DATA;
+        r.res.resProperty.relop = a;
+        r.res.resProperty.ulPropTag = b;
+        return Value(&r.res.resProperty.lpProp);
+      case RES_COMPAREPROPS:
+      case RES_BITMASK:
+      case RES_SIZE:
+      case RES_EXIST:
+        if (!c_.U32(a) || !c_.U32(b) || !c_.U32(c)) return MAPI_E_CORRUPT_DATA;
+        r.res.resCompareProps = {a, b, c};
+        return S_OK;
+      case RES_SUBRESTRICTION:
+        if (!c_.U32(a)) return MAPI_E_CORRUPT_DATA;
+        r.res.resSub.ulSubObject = a;
+        return Child(&r.res.resSub.lpRes, depth);
+      case RES_COMMENT: {
+        if (!c_.U32(a) || a > c_.left() / 8) return MAPI_E_CORRUPT_DATA;
+        r.res.resComment.cValues = a;
+        if (HRESULT hr = Value(&r.res.resComment.lpProp, a); FAILED(hr)) return hr;
+        if (!c_.U32(b)) return MAPI_E_CORRUPT_DATA;
+        r.res.resComment.lpRes = nullptr;
+        return b ? Child(&r.res.resComment.lpRes, depth) : S_OK;
+      }
+    }
+    return MAPI_E_CORRUPT_DATA;
+  }
+  size_t left() const { return c_.left(); }
+
+ private:
+  HRESULT Child(LPSRestriction* out, int depth) {
+    void* m;
+    if (MAPIAllocateMore(sizeof(SRestriction), root_, &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
+    *out = static_cast<LPSRestriction>(m);
+    return Res(**out, depth + 1);
+  }
+  Cursor c_;
+  void* root_;
+};
+
+}  // namespace
+
+std::optional<std::vector<BYTE>> EncodeRestriction(const SRestriction& r) {
+  std::vector<BYTE> o;
+  if (!PutRes(o, r, 0)) return std::nullopt;
+  return o;
+}
+
+HRESULT DecodeRestriction(const std::vector<BYTE>& bytes, LPSRestriction* out) {
+  void* root;
+  if (MAPIAllocateBuffer(sizeof(SRestriction), &root)) return MAPI_E_NOT_ENOUGH_MEMORY;
+  ResReader r(bytes, root);
+  HRESULT hr = r.Res(*static_cast<LPSRestriction>(root), 0);
+  if (SUCCEEDED(hr) && r.left() != 0) hr = MAPI_E_CORRUPT_DATA;
+  if (FAILED(hr)) {
+    MAPIFreeBuffer(root);
+    return hr;
+  }
+  *out = static_cast<LPSRestriction>(root);
+  return S_OK;
+}
+
+}  // namespace vantrel::mapi

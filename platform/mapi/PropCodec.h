@@ -20,3 +20,12 @@ std::optional<std::vector<BYTE>> EncodeProp(const SPropValue& v);
 HRESULT DecodeProp(ULONG tag, ULONG stored_type, const std::vector<BYTE>& bytes, void* root, SPropValue& out);
 
 }  // namespace vantrel::mapi
+
+namespace vantrel::mapi {
+
+// A restriction tree as bytes, and back (allocated as one MAPI buffer).
+// Decoding checks every count and bounds the depth.
+std::optional<std::vector<BYTE>> EncodeRestriction(const SRestriction& r);
+HRESULT DecodeRestriction(const std::vector<BYTE>& bytes, LPSRestriction* out);
+
+}  // namespace vantrel::mapi

@@ -1208,13 +1208,80 @@ class Folder final : public PropObject<IMAPIFolder> {
     return OpenObject(db_, id, flags, type, out);
   }
 
-  HRESULT SetSearchCriteria(LPSRestriction, LPENTRYLIST, ULONG) override {
+  // The criteria are kept with the folder; filling it from them is the job
+  // of the search-folder machinery above the store.
+  HRESULT SetSearchCriteria(LPSRestriction res, LPENTRYLIST list, ULONG flags) override {
+    if (flags &
+        ~(STOP_SEARCH | RESTART_SEARCH | RECURSIVE_SEARCH | SHALLOW_SEARCH | FOREGROUND_SEARCH | BACKGROUND_SEARCH))
+      return MAPI_E_UNKNOWN_FLAGS;
+    if (((flags & STOP_SEARCH) && (flags & RESTART_SEARCH)) ||
+        ((flags & RECURSIVE_SEARCH) && (flags & SHALLOW_SEARCH)) ||
+        ((flags & FOREGROUND_SEARCH) && (flags & BACKGROUND_SEARCH)))
+      return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> g(mu_);
-    PropMap all = Snapshot();
+    PropMap all = base_;
+    for (const auto& [id, v] : pending_) all[id] = v;
     if (GetLong(all, PR_FOLDER_TYPE) != static_cast<LONG>(FOLDER_SEARCH)) return MAPI_E_NO_SUPPORT;
-    return MAPI_E_NO_SUPPORT;  // criteria are evaluated by the search-folder machinery, not here yet
+    bool first = !all.count(kCritRes);
+    if (first && (!res || !list)) return MAPI_E_INVALID_PARAMETER;
+    if (res) {
+      auto enc = EncodeRestriction(*res);
+      if (!enc) return MAPI_E_TOO_COMPLEX;
+      pending_[kCritRes] = {PT_BINARY, std::move(*enc)};
+    }
+    if (list) {
+      SPropValue v{};
+      v.ulPropTag = PROP_TAG(PT_MV_BINARY, kCritList);
+      v.Value.MVbin = *list;
+      auto enc = EncodeProp(v);
+      if (!enc) return MAPI_E_INVALID_PARAMETER;
+      pending_[kCritList] = {PT_MV_BINARY, std::move(*enc)};
+    }
+    ULONG state = static_cast<ULONG>(GetLong(all, PROP_TAG(PT_LONG, kCritState), SEARCH_RUNNING));
+    if (flags & STOP_SEARCH) state &= ~SEARCH_RUNNING;
+    if (flags & RESTART_SEARCH) state |= SEARCH_RUNNING;
+    if (flags & RECURSIVE_SEARCH) state |= SEARCH_RECURSIVE;
+    if (flags & SHALLOW_SEARCH) state &= ~SEARCH_RECURSIVE;
+    if (flags & FOREGROUND_SEARCH) state |= SEARCH_FOREGROUND;
+    if (flags & BACKGROUND_SEARCH) state &= ~SEARCH_FOREGROUND;
+    SetLong(pending_, PROP_TAG(PT_LONG, kCritState), static_cast<LONG>(state));
+    return FlushLocked();
   }
-  HRESULT GetSearchCriteria(ULONG, LPSRestriction*, LPENTRYLIST*, ULONG*) override { return MAPI_E_NO_SUPPORT; }
+
+  HRESULT GetSearchCriteria(ULONG flags, LPSRestriction* res, LPENTRYLIST* list, ULONG* state) override {
+    if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
+    std::lock_guard<std::mutex> g(mu_);
+    if (GetLong(base_, PR_FOLDER_TYPE) != static_cast<LONG>(FOLDER_SEARCH)) return MAPI_E_NO_SUPPORT;
+    auto r = base_.find(kCritRes);
+    auto l = base_.find(kCritList);
+    if (r == base_.end() || l == base_.end()) return MAPI_E_NOT_INITIALIZED;
+    LPSRestriction out_res = nullptr;
+    if (res) {
+      if (HRESULT hr = DecodeRestriction(r->second.second, &out_res); FAILED(hr)) return hr;
+    }
+    if (list) {
+      void* root;
+      if (MAPIAllocateBuffer(sizeof(SPropValue), &root)) {
+        MAPIFreeBuffer(out_res);
+        return MAPI_E_NOT_ENOUGH_MEMORY;
+      }
+      auto* v = static_cast<SPropValue*>(root);
+      HRESULT hr = DecodeProp(PROP_TAG(PT_MV_BINARY, kCritList), PT_MV_BINARY, l->second.second, root, *v);
+      if (FAILED(hr)) {
+        MAPIFreeBuffer(root);
+        MAPIFreeBuffer(out_res);
+        return hr;
+      }
+      // The list is the first member of the value's union, so the buffer
+      // can be handed out as the list itself.
+      static_assert(offsetof(SPropValue, Value) == 8);
+      std::memmove(root, &v->Value.MVbin, sizeof(SBinaryArray));
+      *list = static_cast<LPENTRYLIST>(root);
+    }
+    if (res) *res = out_res;
+    if (state) *state = static_cast<ULONG>(GetLong(base_, PROP_TAG(PT_LONG, kCritState)));
+    return S_OK;
+  }
 
   HRESULT CreateMessage(LPCIID, ULONG flags, LPMESSAGE* out) override {
     if (!out) return MAPI_E_INVALID_PARAMETER;
@@ -1456,10 +1523,12 @@ class Folder final : public PropObject<IMAPIFolder> {
   }
 
  protected:
-  static constexpr ULONG kSortPropId = 0x7FF0;  // private to the store
+  // Private to the store, never shown: the contents sort and the search criteria.
+  static constexpr ULONG kSortPropId = 0x7FF0;
+  static constexpr ULONG kCritRes = 0x7FF1, kCritList = 0x7FF2, kCritState = 0x7FF3;
 
   void Computed(PropMap& all) override {
-    all.erase(kSortPropId);
+    for (ULONG id : {kSortPropId, kCritRes, kCritList, kCritState}) all.erase(id);
     PutLong(all, PR_OBJECT_TYPE, MAPI_FOLDER);
     Bytes eid = MakeEntryID(db_->uid, id_);
     PutBin(all, PR_ENTRYID, eid);

@@ -720,3 +720,68 @@ TEST(StoreEmbedded, MessageInsideAnAttachment) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StoreSearch, CriteriaAreKeptOnSearchFolders) {
+  std::string path = TmpPath("search.pst");
+  auto s = Open(path);
+  auto top = Subtree(s.get());
+  std::vector<BYTE> root_eid;
+  {
+    ULONG type;
+    ComPtr<IUnknown> unk;
+    ASSERT_EQ(s->OpenEntry(0, nullptr, nullptr, MAPI_MODIFY, &type, unk.Out()), S_OK);
+    root_eid = Bin(static_cast<IMAPIProp*>(static_cast<IMAPIFolder*>(unk.get())), PR_ENTRYID);
+  }
+  auto root = OpenAs<IMAPIFolder>(s.get(), root_eid);
+  ComPtr<IMAPIFolder> sf;
+  ASSERT_EQ(root->CreateFolder(FOLDER_SEARCH, const_cast<char*>("Urgent"), nullptr, nullptr, 0, sf.Out()), S_OK);
+  LPSRestriction got = nullptr;
+  LPENTRYLIST got_list = nullptr;
+  ULONG state = 0;
+  EXPECT_EQ(sf->GetSearchCriteria(0, &got, &got_list, &state), MAPI_E_NOT_INITIALIZED);
+  EXPECT_EQ(top->SetSearchCriteria(nullptr, nullptr, 0), MAPI_E_NO_SUPPORT);  // not a search folder
+
+  SPropValue subj{};
+  subj.ulPropTag = PR_SUBJECT;
+  subj.Value.lpszA = const_cast<char*>("urgent");
+  SPropValue imp{};
+  imp.ulPropTag = PR_IMPORTANCE;
+  imp.Value.l = 2;
+  SRestriction parts[2] = {};
+  parts[0].rt = RES_CONTENT;
+  parts[0].res.resContent = {FL_SUBSTRING | FL_IGNORECASE, PR_SUBJECT, &subj};
+  parts[1].rt = RES_PROPERTY;
+  parts[1].res.resProperty = {RELOP_GE, PR_IMPORTANCE, &imp};
+  SRestriction both{};
+  both.rt = RES_OR;
+  both.res.resOr = {2, parts};
+  std::vector<BYTE> inbox = Bin(top.get(), PR_ENTRYID);
+  SBinary one{28, inbox.data()};
+  ENTRYLIST list{1, &one};
+  EXPECT_EQ(sf->SetSearchCriteria(&both, nullptr, 0), MAPI_E_INVALID_PARAMETER);  // the first call needs both
+  EXPECT_EQ(sf->SetSearchCriteria(&both, &list, STOP_SEARCH | RESTART_SEARCH), MAPI_E_INVALID_PARAMETER);
+  ASSERT_EQ(sf->SetSearchCriteria(&both, &list, RECURSIVE_SEARCH), S_OK);
+  ASSERT_EQ(sf->SetSearchCriteria(nullptr, nullptr, STOP_SEARCH), S_OK);  // keeps the criteria
+
+  auto again = OpenAs<IMAPIFolder>(Open(path).get(), Bin(sf.get(), PR_ENTRYID));
+  ASSERT_EQ(again->GetSearchCriteria(0, &got, &got_list, &state), S_OK);
+  EXPECT_EQ(state, SEARCH_RECURSIVE);
+  ASSERT_EQ(got->rt, RES_OR);
+  ASSERT_EQ(got->res.resOr.cRes, 2u);
+  EXPECT_EQ(got->res.resOr.lpRes[0].res.resContent.ulFuzzyLevel, FL_SUBSTRING | FL_IGNORECASE);
+  EXPECT_STREQ(got->res.resOr.lpRes[0].res.resContent.lpProp->Value.lpszA, "urgent");
+  EXPECT_EQ(got->res.resOr.lpRes[1].res.resProperty.lpProp->Value.l, 2);
+  ASSERT_EQ(got_list->cValues, 1u);
+  EXPECT_EQ(std::vector<BYTE>(got_list->lpbin[0].lpb, got_list->lpbin[0].lpb + 28), inbox);
+  MAPIFreeBuffer(got);
+  MAPIFreeBuffer(got_list);
+  // The private values never show among the folder's properties.
+  LPSPropTagArray props = nullptr;
+  ASSERT_EQ(again->GetPropList(0, &props), S_OK);
+  for (ULONG i = 0; i < props->cValues; ++i) EXPECT_LT(PROP_ID(props->aulPropTag[i]), 0x7FF0u);
+  MAPIFreeBuffer(props);
+}
+
+}  // namespace

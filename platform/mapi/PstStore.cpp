@@ -1165,29 +1165,54 @@ HRESULT Attach::SaveChanges(ULONG) {
 
 HRESULT OpenObject(const std::shared_ptr<Db>& db, int64_t id, ULONG flags, ULONG* type, LPUNKNOWN* out);
 
-// Moves or copies one saved message (with its attachments and recipients)
-// under `dst_parent` of `dst`. Caller holds the locks of both databases.
-bool CopyMessageRows(Db& src, int64_t id, Db& dst, int64_t dst_parent) {
-  int64_t nid = NextId(dst);
-  if (!nid) return false;
-  Stmt q(src, "SELECT assoc FROM objects WHERE id = ?");
+// Copies object `id` of `src` (with its properties and, below it, its
+// attachments, recipients, messages and, when `subfolders`, its folders)
+// under `dst_parent` of `dst`; returns the new id or 0. Caller holds the
+// locks of both databases inside their transactions.
+int64_t CopyTree(Db& src, int64_t id, Db& dst, int64_t dst_parent, bool subfolders, int depth = 0) {
+  if (depth > 256) return 0;
+  Stmt q(src, "SELECT kind, assoc, num FROM objects WHERE id = ?");
   q.Int(1, id);
-  if (!q.Step()) return false;
-  if (!InsertObject(dst, nid, dst_parent, MAPI_MESSAGE, q.ColInt(0) != 0, 0) ||
-      !SaveProps(dst, nid, LoadProps(src, id)))
-    return false;
-  std::vector<std::tuple<int64_t, int64_t, int64_t>> kids;
-  Stmt k(src, "SELECT id, kind, num FROM objects WHERE parent = ?");
+  if (!q.Step()) return 0;
+  ULONG kind = static_cast<ULONG>(q.ColInt(0));
+  bool assoc = q.ColInt(1) != 0;
+  int64_t num = q.ColInt(2);
+  int64_t nid = NextId(dst);
+  if (!nid || !InsertObject(dst, nid, dst_parent, kind, assoc, num) || !SaveProps(dst, nid, LoadProps(src, id)))
+    return 0;
+  std::vector<std::pair<int64_t, ULONG>> kids;
+  Stmt k(src, "SELECT id, kind FROM objects WHERE parent = ?");
   k.Int(1, id);
-  while (k.Step()) kids.emplace_back(k.ColInt(0), k.ColInt(1), k.ColInt(2));
-  for (auto [kid, kind, num] : kids) {
-    int64_t n = NextId(dst);
-    if (!n || !InsertObject(dst, n, nid, static_cast<ULONG>(kind), false, num) ||
-        !SaveProps(dst, n, LoadProps(src, kid)))
-      return false;
+  while (k.Step()) kids.emplace_back(k.ColInt(0), static_cast<ULONG>(k.ColInt(1)));
+  for (auto [kid, kkind] : kids) {
+    if (kkind == MAPI_FOLDER && !subfolders) continue;
+    if (!CopyTree(src, kid, dst, nid, subfolders, depth + 1)) return 0;
   }
-  return true;
+  return nid;
 }
+
+bool CopyMessageRows(Db& src, int64_t id, Db& dst, int64_t dst_parent) {
+  return CopyTree(src, id, dst, dst_parent, false) != 0;
+}
+
+// Both databases locked in one order whatever the direction of the copy.
+class BothLocked {
+ public:
+  BothLocked(Db& a, Db& b) {
+    if (&a == &b) {
+      a_ = std::unique_lock<std::mutex>(a.mu);
+    } else if (&a < &b) {
+      a_ = std::unique_lock<std::mutex>(a.mu);
+      b_ = std::unique_lock<std::mutex>(b.mu);
+    } else {
+      b_ = std::unique_lock<std::mutex>(b.mu);
+      a_ = std::unique_lock<std::mutex>(a.mu);
+    }
+  }
+
+ private:
+  std::unique_lock<std::mutex> a_, b_;
+};
 
 class Folder final : public PropObject<IMAPIFolder> {
  public:
@@ -1301,8 +1326,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     auto* dst = dynamic_cast<Folder*>(static_cast<IMAPIFolder*>(dst_folder));
     if (!dst) return MAPI_E_NO_SUPPORT;
     bool same = dst->db_ == db_;
-    std::unique_lock<std::mutex> a(db_->mu), b;
-    if (!same) b = std::unique_lock<std::mutex>(dst->db_->mu);
+    BothLocked locks(*db_, *dst->db_);
     Tx tx(*db_);
     std::unique_ptr<Tx> tx2;
     if (!same) tx2 = std::make_unique<Tx>(*dst->db_);
@@ -1384,16 +1408,21 @@ class Folder final : public PropObject<IMAPIFolder> {
                      ULONG flags) override {
     if (!dst_folder) return MAPI_E_INVALID_PARAMETER;
     auto* dst = dynamic_cast<Folder*>(static_cast<IMAPIFolder*>(dst_folder));
-    if (!dst || dst->db_ != db_) return MAPI_E_NO_SUPPORT;
-    if (!(flags & FOLDER_MOVE)) return MAPI_E_NO_SUPPORT;  // copies of whole trees are not built yet
+    if (!dst) return MAPI_E_NO_SUPPORT;
+    if (flags & ~(FOLDER_MOVE | COPY_SUBFOLDERS | MAPI_UNICODE | FOLDER_DIALOG | MAPI_DECLINE_OK))
+      return MAPI_E_UNKNOWN_FLAGS;
     int64_t id = ParseEntryID(db_->uid, cb, eid);
     if (id < 0) return MAPI_E_INVALID_ENTRYID;
-    std::lock_guard<std::mutex> dg(db_->mu);
+    if ((flags & FOLDER_MOVE) && id <= kSearchRoot) return MAPI_E_NO_ACCESS;
+    bool same = dst->db_ == db_;
+    BothLocked locks(*db_, *dst->db_);
     Tx tx(*db_);
+    std::unique_ptr<Tx> tx2;
+    if (!same) tx2 = std::make_unique<Tx>(*dst->db_);
     Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 3");
     if (!q.Int(1, id).Int(2, id_).Step()) return MAPI_E_NOT_FOUND;
-    // A folder never moves below itself.
-    for (int64_t p = dst->id_; p;) {
+    // A folder never moves or copies below itself.
+    for (int64_t p = same ? dst->id_ : 0; p;) {
       if (p == id) return MAPI_E_FOLDER_CYCLE;
       Stmt up(*db_, "SELECT parent FROM objects WHERE id = ?");
       p = up.Int(1, p).Step() ? up.ColInt(0) : 0;
@@ -1406,15 +1435,26 @@ class Folder final : public PropObject<IMAPIFolder> {
       name.assign(it->second.second.begin(), it->second.second.end());
     }
     {
-      Stmt c(*db_,
+      Stmt c(*dst->db_,
              "SELECT o.id FROM objects o JOIN props p ON p.obj = o.id AND p.id = ? WHERE o.parent = ? AND o.kind = 3 "
              "AND p.value = ? AND o.id <> ?");
-      c.Int(1, PROP_ID(PR_DISPLAY_NAME)).Int(2, dst->id_).Blob(3, name.data(), name.size()).Int(4, id);
+      c.Int(1, PROP_ID(PR_DISPLAY_NAME))
+          .Int(2, dst->id_)
+          .Blob(3, name.data(), name.size())
+          .Int(4, same && (flags & FOLDER_MOVE) ? id : -1);
       if (c.Step()) return MAPI_E_COLLISION;
     }
     SetString(props, PR_DISPLAY_NAME, name);
-    Stmt m(*db_, "UPDATE objects SET parent = ? WHERE id = ?");
-    if (!m.Int(1, dst->id_).Int(2, id).Run() || !SaveProps(*db_, id, props) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    if (same && (flags & FOLDER_MOVE)) {
+      Stmt m(*db_, "UPDATE objects SET parent = ? WHERE id = ?");
+      if (!m.Int(1, dst->id_).Int(2, id).Run() || !SaveProps(*db_, id, props) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+      return S_OK;
+    }
+    // A move takes the whole tree; a copy takes subfolders only when asked.
+    int64_t nid = CopyTree(*db_, id, *dst->db_, dst->id_, (flags & (FOLDER_MOVE | COPY_SUBFOLDERS)) != 0);
+    if (!nid || !SaveProps(*dst->db_, nid, props)) return MAPI_E_DISK_ERROR;
+    if ((flags & FOLDER_MOVE) && !DeleteTree(*db_, id)) return MAPI_E_DISK_ERROR;
+    if ((tx2 && !tx2->Commit()) || !tx.Commit()) return MAPI_E_DISK_ERROR;
     return S_OK;
   }
 

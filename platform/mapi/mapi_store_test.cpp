@@ -516,6 +516,29 @@ TEST_F(StoreTest, CopyAndMoveMessagesAcrossStores) {
   EXPECT_EQ(Long(src.get(), PR_CONTENT_COUNT), 0);
   EXPECT_EQ(Long(far.get(), PR_CONTENT_COUNT), 1);
   EXPECT_EQ(src->CopyMessages(&list, nullptr, far.get(), 0, nullptr, 0), MAPI_W_PARTIAL_COMPLETION);
+
+  // Folders copy with or without their subfolders, into this store or another.
+  auto top = Subtree(store_.get());
+  auto deep = Child(same.get(), "Deep");
+  std::vector<BYTE> same_eid = Bin(same.get(), PR_ENTRYID);
+  EXPECT_EQ(top->CopyFolder(28, (LPENTRYID)same_eid.data(), nullptr, deep.get(), nullptr, 0, nullptr, 0),
+            MAPI_E_FOLDER_CYCLE);
+  EXPECT_EQ(top->CopyFolder(28, (LPENTRYID)same_eid.data(), nullptr, top.get(), nullptr, 0, nullptr, 0),
+            MAPI_E_COLLISION);
+  struct Case {
+    ULONG flags;
+    const char* name;
+    bool has_sub;
+  } cases[] = {{0, "Flat", false}, {COPY_SUBFOLDERS, "Full", true}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(top->CopyFolder(28, (LPENTRYID)same_eid.data(), nullptr, far.get(), const_cast<char*>(c.name), 0, nullptr,
+                              c.flags),
+              S_OK);
+    auto copy = Child(far.get(), c.name);
+    EXPECT_EQ(Long(copy.get(), PR_CONTENT_COUNT), 1) << c.name;
+    EXPECT_EQ(Bool(copy.get(), PR_SUBFOLDERS), c.has_sub) << c.name;
+  }
+  EXPECT_TRUE(Bool(same.get(), PR_SUBFOLDERS));  // copies leave the source alone
 }
 
 TEST_F(StoreTest, ManyThreadsOnOneStore) {

@@ -88,3 +88,54 @@ function(vantrel_script_test name)
     ENVIRONMENT "ZEL_REGISTRY_DIR=${scratch}/registry;ZEL_MAPI_DIR=${scratch}/mapi;VANTREL_TEST_TMPDIR=${scratch};VANTREL_BIN=${CMAKE_BINARY_DIR}/bin"
     LABELS "${ARG_LABELS}")
 endfunction()
+
+# vantrel_fuzz(NAME SOURCES ... [DEPS ...])
+# With VANTREL_FUZZ and clang: a libFuzzer binary with address and
+# undefined-behaviour checks, and a CTest test (label "fuzz") that runs it
+# for a bounded time from the seeds in fuzz/corpus/NAME/. Static libraries
+# among DEPS are compiled into the binary again with the fuzzer's coverage
+# instrumentation, so the fuzzer sees their branches; everything else is
+# linked as usual. Otherwise nothing is built.
+function(vantrel_fuzz name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  if(NOT VANTREL_FUZZ OR NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    return()
+  endif()
+  set(flags -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  set(sources ${ARG_SOURCES})
+  set(links)
+  foreach(dep IN LISTS ARG_DEPS)
+    get_target_property(type ${dep} TYPE)
+    if(type STREQUAL "STATIC_LIBRARY")
+      get_target_property(dep_sources ${dep} SOURCES)
+      get_target_property(dep_dir ${dep} SOURCE_DIR)
+      foreach(src IN LISTS dep_sources)
+        if(NOT IS_ABSOLUTE ${src})
+          set(src ${dep_dir}/${src})
+        endif()
+        list(APPEND sources ${src})
+      endforeach()
+      get_target_property(dep_links ${dep} INTERFACE_LINK_LIBRARIES)
+      if(dep_links)
+        list(APPEND links ${dep_links})
+      endif()
+    else()
+      list(APPEND links ${dep})
+    endif()
+  endforeach()
+  list(REMOVE_ITEM links ${ARG_DEPS})
+  list(REMOVE_DUPLICATES links)
+  add_executable(${name} ${sources})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_options(${name} PRIVATE ${VANTREL_WARNINGS} ${flags})
+  target_link_options(${name} PRIVATE ${flags})
+  target_link_libraries(${name} PRIVATE ${links} Threads::Threads)
+
+  # New inputs go to a scratch folder in the build tree, never to the seeds.
+  set(scratch ${CMAKE_BINARY_DIR}/fuzzdata/${name})
+  file(MAKE_DIRECTORY ${scratch})
+  add_test(NAME ${name}
+    COMMAND ${name} -max_total_time=20 -rss_limit_mb=2048 -timeout=10 ${scratch}
+            ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name})
+  set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 120)
+endfunction()

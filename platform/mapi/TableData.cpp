@@ -1,0 +1,828 @@
+#include "platform/mapi/TableData.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/base/CodePage.h"
+#include "platform/mapi/MapiUtil.h"
+
+namespace vantrel::mapi {
+namespace {
+
+struct Row {
+  LPSPropValue props = nullptr;  // one MAPI block holding the values and their data
+  ULONG count = 0;
+  std::string key;
+  std::uint64_t seq = 0;  // insertion order, the last sort key
+  ~Row() { MAPIFreeBuffer(props); }
+};
+using RowPtr = std::shared_ptr<Row>;
+
+std::string KeyOf(const SPropValue& v) {
+  std::string k(reinterpret_cast<const char*>(&v.ulPropTag), 4);
+  switch (PROP_TYPE(v.ulPropTag)) {
+    case PT_BINARY:
+      k.append(reinterpret_cast<const char*>(v.Value.bin.lpb), v.Value.bin.cb);
+      break;
+    case PT_STRING8:
+      k.append(v.Value.lpszA ? v.Value.lpszA : "");
+      break;
+    case PT_UNICODE:
+      k.append(v.Value.lpszW ? Utf16ToUtf8(v.Value.lpszW) : "");
+      break;
+    case PT_CLSID:
+      k.append(reinterpret_cast<const char*>(v.Value.lpguid), v.Value.lpguid ? 16 : 0);
+      break;
+    default:
+      k.append(reinterpret_cast<const char*>(&v.Value), 8);
+      break;
+  }
+  return k;
+}
+
+const SPropValue* FindById(const SPropValue* props, ULONG n, ULONG tag) {
+  for (ULONG i = 0; i < n; ++i)
+    if (PROP_ID(props[i].ulPropTag) == PROP_ID(tag) && PROP_TYPE(props[i].ulPropTag) != PT_ERROR) return &props[i];
+  return nullptr;
+}
+
+RowPtr MakeRow(const SPropValue* props, ULONG count) {
+  auto row = std::make_shared<Row>();
+  ULONG cb = 0;
+  auto* src = const_cast<LPSPropValue>(props);
+  if (ScCountProps(static_cast<int>(count), src, &cb) != S_OK) return nullptr;
+  void* buf = nullptr;
+  if (MAPIAllocateBuffer(cb ? cb : 1, &buf) != S_OK) return nullptr;
+  ScCopyProps(static_cast<int>(count), src, buf, nullptr);
+  row->props = static_cast<LPSPropValue>(buf);
+  row->count = count;
+  return row;
+}
+
+// Fills one value of a view row: the stored value for the column's
+// property id, converted between 8-bit and Unicode strings as asked, or
+// PT_ERROR / MAPI_E_NOT_FOUND.
+void FillColumn(const Row& row, ULONG tag, SPropValue& out, void* parent) {
+  const SPropValue* v = FindById(row.props, row.count, tag);
+  ULONG want = PROP_TYPE(tag);
+  if (v) {
+    ULONG have = PROP_TYPE(v->ulPropTag);
+    if (want == PT_UNSPECIFIED || want == have) {
+      PropCopyMore(&out, const_cast<LPSPropValue>(v), MAPIAllocateMore, parent);
+      return;
+    }
+    if ((want == PT_UNICODE && have == PT_STRING8) || (want == PT_STRING8 && have == PT_UNICODE)) {
+      out.ulPropTag = tag;
+      if (want == PT_UNICODE) {
+        std::u16string w = AnsiToUtf16(v->Value.lpszA ? v->Value.lpszA : "");
+        void* p = nullptr;
+        MAPIAllocateMore(static_cast<ULONG>((w.size() + 1) * 2), parent, &p);
+        std::memcpy(p, w.c_str(), (w.size() + 1) * 2);
+        out.Value.lpszW = static_cast<LPWSTR>(p);
+      } else {
+        std::string a = v->Value.lpszW ? Utf16ToAnsi(v->Value.lpszW) : "";
+        void* p = nullptr;
+        MAPIAllocateMore(static_cast<ULONG>(a.size() + 1), parent, &p);
+        std::memcpy(p, a.c_str(), a.size() + 1);
+        out.Value.lpszA = static_cast<LPSTR>(p);
+      }
+      return;
+    }
+  }
+  out.ulPropTag = PROP_TAG(PT_ERROR, PROP_ID(tag));
+  out.Value.err = MAPI_E_NOT_FOUND;
+}
+
+// The row's values in `columns`, in a new MAPI block.
+LPSPropValue BuildValues(const Row& row, const std::vector<ULONG>& columns) {
+  void* buf = nullptr;
+  if (MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * std::max<size_t>(columns.size(), 1)), &buf) != S_OK)
+    return nullptr;
+  auto* vals = static_cast<LPSPropValue>(buf);
+  for (size_t i = 0; i < columns.size(); ++i) FillColumn(row, columns[i], vals[i], buf);
+  return vals;
+}
+
+LPSPropTagArray NewTagArray(const std::vector<ULONG>& tags) {
+  void* p = nullptr;
+  if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(std::max<size_t>(tags.size(), 1))), &p) != S_OK)
+    return nullptr;
+  auto* a = static_cast<LPSPropTagArray>(p);
+  a->cValues = static_cast<ULONG>(tags.size());
+  for (size_t i = 0; i < tags.size(); ++i) a->aulPropTag[i] = tags[i];
+  return a;
+}
+
+class TableView;
+using SubFn = std::function<bool(const SPropValue*, ULONG, ULONG, const SRestriction&)>;
+
+struct TableState {
+  std::mutex mu;  // guards everything below and every registered view's state
+  ULONG type = TBLTYPE_DYNAMIC;
+  ULONG index_tag = 0;
+  std::vector<ULONG> columns;
+  std::vector<RowPtr> rows;  // insertion order
+  std::unordered_map<std::string, RowPtr> by_key;
+  std::vector<TableView*> views;
+  std::uint64_t next_seq = 1;
+  SubFn sub;
+};
+
+struct Pending {
+  ComPtr<IMAPIAdviseSink> sink;
+  std::vector<NOTIFICATION> batch;
+  std::vector<LPSPropValue> blocks;  // freed once the batch is posted
+};
+
+class TableView : public RefCounted<IMAPITable> {
+ public:
+  TableView(std::shared_ptr<TableState> state, const SSortOrderSet* sort) : state_(std::move(state)) {
+    columns_ = state_->columns;
+    if (sort)
+      for (ULONG i = 0; i < sort->cSorts; ++i) sort_.push_back(sort->aSort[i]);
+    state_->views.push_back(this);  // the caller holds the state lock
+    Rebuild();
+  }
+  ~TableView() override {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    auto& v = state_->views;
+    v.erase(std::remove(v.begin(), v.end(), this), v.end());
+    MAPIFreeBuffer(restriction_);
+  }
+
+  // ---- called under the state lock when rows change ----
+  void OnChange(const RowPtr& old_row, const RowPtr& new_row, std::vector<Pending>& out) {
+    size_t old_pos = old_row ? Position(old_row) : npos;
+    if (old_pos != npos) Remove(old_pos);
+    size_t new_pos = npos;
+    if (new_row && Matches(*new_row)) {
+      new_pos = static_cast<size_t>(std::lower_bound(order_.begin(), order_.end(), new_row,
+                                                     [this](const RowPtr& a, const RowPtr& b) { return Less(a, b); }) -
+                                    order_.begin());
+      Insert(new_pos, new_row);
+    }
+    if (sinks_.empty()) return;
+    ULONG event = old_pos != npos ? (new_pos != npos ? TABLE_ROW_MODIFIED : TABLE_ROW_DELETED)
+                                  : (new_pos != npos ? TABLE_ROW_ADDED : 0);
+    if (!event) return;
+    const RowPtr& subject = new_pos != npos ? new_row : old_row;
+    Notify(event, *subject, new_pos != npos ? new_pos : npos, out);
+  }
+  void OnReload(std::vector<Pending>& out) {
+    Rebuild();
+    if (sinks_.empty()) return;
+    NOTIFICATION n{};
+    n.ulEventType = fnevTableModified;
+    n.info.tab.ulTableEvent = TABLE_RELOAD;
+    n.info.tab.propIndex.ulPropTag = PR_NULL;
+    n.info.tab.propPrior.ulPropTag = PR_NULL;
+    for (auto& [conn, sink] : sinks_) out.push_back(Pending{sink, {n}, {}});
+  }
+
+  // ---- IMAPITable ----
+  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR* err) override {
+    if (!err) return MAPI_E_INVALID_PARAMETER;
+    return MAPIAllocateBuffer(sizeof(MAPIERROR), reinterpret_cast<void**>(err));
+  }
+  HRESULT Advise(ULONG, LPMAPIADVISESINK sink, ULONG* conn) override {
+    if (!sink || !conn) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    *conn = ++next_conn_;
+    sinks_[*conn] = ComPtr<IMAPIAdviseSink>(sink);
+    return S_OK;
+  }
+  HRESULT Unadvise(ULONG conn) override {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return sinks_.erase(conn) ? S_OK : MAPI_E_NOT_FOUND;
+  }
+  HRESULT GetStatus(ULONG* status, ULONG* type) override {
+    if (status) *status = TBLSTAT_COMPLETE;
+    if (type) *type = state_->type;
+    return S_OK;
+  }
+  HRESULT SetColumns(LPSPropTagArray tags, ULONG) override {
+    if (!tags) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    columns_.assign(tags->aulPropTag, tags->aulPropTag + tags->cValues);
+    return S_OK;
+  }
+  HRESULT QueryColumns(ULONG flags, LPSPropTagArray* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    std::vector<ULONG> tags = columns_;
+    if (flags & TBL_ALL_COLUMNS) {
+      tags = state_->columns;
+      auto add = [&](ULONG t) {
+        if (PROP_TYPE(t) == PT_ERROR) return;
+        for (ULONG have : tags)
+          if (PROP_ID(have) == PROP_ID(t)) return;
+        tags.push_back(t);
+      };
+      for (const auto& r : state_->rows)
+        for (ULONG i = 0; i < r->count; ++i) add(r->props[i].ulPropTag);
+    }
+    *out = NewTagArray(tags);
+    return *out ? S_OK : MAPI_E_NOT_ENOUGH_MEMORY;
+  }
+  HRESULT GetRowCount(ULONG, ULONG* count) override {
+    if (!count) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    *count = static_cast<ULONG>(order_.size());
+    return S_OK;
+  }
+  HRESULT SeekRow(BOOKMARK origin, LONG rows, LONG* sought) override {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    size_t from;
+    if (!Origin(origin, from)) return MAPI_E_INVALID_BOOKMARK;
+    long long to = std::clamp<long long>(static_cast<long long>(from) + rows, 0, static_cast<long long>(order_.size()));
+    cursor_ = static_cast<size_t>(to);
+    if (sought) *sought = static_cast<LONG>(to - static_cast<long long>(from));
+    return S_OK;
+  }
+  HRESULT SeekRowApprox(ULONG num, ULONG den) override {
+    if (den == 0 || num > den) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    cursor_ = static_cast<size_t>(static_cast<unsigned long long>(order_.size()) * num / den);
+    return S_OK;
+  }
+  HRESULT QueryPosition(ULONG* row, ULONG* num, ULONG* den) override {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    if (row) *row = static_cast<ULONG>(cursor_);
+    if (num) *num = static_cast<ULONG>(cursor_);
+    if (den) *den = static_cast<ULONG>(std::max<size_t>(order_.size(), 1));
+    return S_OK;
+  }
+  HRESULT FindRow(LPSRestriction res, BOOKMARK origin, ULONG flags) override {
+    if (!res) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    size_t from;
+    if (!Origin(origin, from)) return MAPI_E_INVALID_BOOKMARK;
+    if (flags & DIR_BACKWARD) {
+      for (size_t i = from; i-- > 0;)
+        if (Evaluate(res, *order_[i])) return cursor_ = i, S_OK;
+    } else {
+      for (size_t i = from; i < order_.size(); ++i)
+        if (Evaluate(res, *order_[i])) return cursor_ = i, S_OK;
+    }
+    return MAPI_E_NOT_FOUND;
+  }
+  HRESULT Restrict(LPSRestriction res, ULONG) override {
+    LPSRestriction copy = nullptr;
+    if (SCODE sc = CopyRestriction(res, nullptr, &copy); sc != S_OK) return sc;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    MAPIFreeBuffer(restriction_);
+    restriction_ = copy;
+    Rebuild();
+    return S_OK;
+  }
+  HRESULT CreateBookmark(BOOKMARK* bk) override {
+    if (!bk) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    *bk = next_bookmark_++;
+    bookmarks_[*bk] = cursor_;
+    return S_OK;
+  }
+  HRESULT FreeBookmark(BOOKMARK bk) override {
+    if (bk <= BOOKMARK_END) return S_OK;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return bookmarks_.erase(bk) ? S_OK : MAPI_E_INVALID_BOOKMARK;
+  }
+  HRESULT SortTable(LPSSortOrderSet sort, ULONG) override {
+    if (!sort) return MAPI_E_INVALID_PARAMETER;
+    if (sort->cCategories > 0) return MAPI_E_TOO_COMPLEX;  // categorised views are not offered
+    std::lock_guard<std::mutex> lock(state_->mu);
+    sort_.assign(sort->aSort, sort->aSort + sort->cSorts);
+    Rebuild();
+    return S_OK;
+  }
+  HRESULT QuerySortOrder(LPSSortOrderSet* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    void* p = nullptr;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSSortOrderSet(std::max<size_t>(sort_.size(), 1))), &p) != S_OK)
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* s = static_cast<LPSSortOrderSet>(p);
+    s->cSorts = static_cast<ULONG>(sort_.size());
+    for (size_t i = 0; i < sort_.size(); ++i) s->aSort[i] = sort_[i];
+    *out = s;
+    return S_OK;
+  }
+  HRESULT QueryRows(LONG count, ULONG flags, LPSRowSet* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    *out = nullptr;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    size_t begin = cursor_, end = cursor_;
+    if (count > 0) {
+      end = std::min(order_.size(), cursor_ + static_cast<size_t>(count));
+    } else if (count < 0) {
+      size_t back = std::min(cursor_, static_cast<size_t>(-static_cast<long long>(count)));
+      begin = cursor_ - back;
+    }
+    size_t n = end - begin;
+    void* p = nullptr;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSRowSet(std::max<size_t>(n, 1))), &p) != S_OK)
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* rows = static_cast<LPSRowSet>(p);
+    rows->cRows = static_cast<ULONG>(n);
+    for (size_t i = 0; i < n; ++i) {
+      rows->aRow[i].ulAdrEntryPad = 0;
+      rows->aRow[i].cValues = static_cast<ULONG>(columns_.size());
+      rows->aRow[i].lpProps = BuildValues(*order_[begin + i], columns_);
+    }
+    if (!(flags & TBL_NOADVANCE)) cursor_ = count < 0 ? begin : end;
+    *out = rows;
+    return S_OK;
+  }
+  HRESULT Abort() override { return S_OK; }
+  HRESULT ExpandRow(ULONG, LPBYTE, ULONG, ULONG, LPSRowSet* rows, ULONG* more) override {
+    if (rows) *rows = nullptr;
+    if (more) *more = 0;
+    return MAPI_E_NOT_FOUND;  // no category rows in these views
+  }
+  HRESULT CollapseRow(ULONG, LPBYTE, ULONG, ULONG* count) override {
+    if (count) *count = 0;
+    return MAPI_E_NOT_FOUND;
+  }
+  HRESULT WaitForCompletion(ULONG, ULONG, ULONG* status) override {
+    if (status) *status = TBLSTAT_COMPLETE;
+    return S_OK;
+  }
+  HRESULT GetCollapseState(ULONG, ULONG, LPBYTE, ULONG*, LPBYTE*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT SetCollapseState(ULONG, ULONG, LPBYTE, BOOKMARK*) override { return MAPI_E_NO_SUPPORT; }
+
+ private:
+  static constexpr size_t npos = static_cast<size_t>(-1);
+
+  bool Evaluate(const SRestriction* res, const Row& row) const {
+    SubRestrictionFn sub;
+    if (state_->sub) {
+      sub = [&](ULONG object, const SRestriction& r) { return state_->sub(row.props, row.count, object, r); };
+    }
+    return EvaluateRestriction(res, row.props, row.count, sub);
+  }
+  bool Matches(const Row& row) const { return !restriction_ || Evaluate(restriction_, row); }
+
+  bool Less(const RowPtr& a, const RowPtr& b) const {
+    for (const auto& key : sort_) {
+      const SPropValue* va = FindById(a->props, a->count, key.ulPropTag);
+      const SPropValue* vb = FindById(b->props, b->count, key.ulPropTag);
+      int c = (!va || !vb) ? (va ? 1 : 0) - (vb ? 1 : 0) : CompareProps(*va, *vb);
+      if (key.ulOrder == TABLE_SORT_DESCEND) c = -c;
+      if (c) return c < 0;
+    }
+    return a->seq < b->seq;
+  }
+
+  void Rebuild() {
+    order_.clear();
+    for (const auto& r : state_->rows)
+      if (Matches(*r)) order_.push_back(r);
+    std::stable_sort(order_.begin(), order_.end(), [this](const RowPtr& a, const RowPtr& b) { return Less(a, b); });
+    cursor_ = 0;
+    bookmarks_.clear();
+  }
+
+  size_t Position(const RowPtr& row) const {
+    auto it = std::find(order_.begin(), order_.end(), row);
+    return it == order_.end() ? npos : static_cast<size_t>(it - order_.begin());
+  }
+  // The cursor and the bookmarks keep pointing at the rows they pointed
+  // at; one whose row goes away points at the row that followed it.
+  void Remove(size_t pos) {
+    order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(pos));
+    if (cursor_ > pos) --cursor_;
+    for (auto& [bk, at] : bookmarks_)
+      if (at > pos) --at;
+  }
+  void Insert(size_t pos, const RowPtr& row) {
+    order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(pos), row);
+    if (cursor_ >= pos) ++cursor_;
+    for (auto& [bk, at] : bookmarks_)
+      if (at >= pos) ++at;
+  }
+  bool Origin(BOOKMARK bk, size_t& at) const {
+    if (bk == BOOKMARK_BEGINNING) {
+      at = 0;
+    } else if (bk == BOOKMARK_CURRENT) {
+      at = cursor_;
+    } else if (bk == BOOKMARK_END) {
+      at = order_.size();
+    } else {
+      auto it = bookmarks_.find(bk);
+      if (it == bookmarks_.end()) return false;
+      at = std::min(it->second, order_.size());
+    }
+    return true;
+  }
+
+  void Notify(ULONG event, const Row& row, size_t pos, std::vector<Pending>& out) {
+    NOTIFICATION n{};
+    n.ulEventType = fnevTableModified;
+    n.info.tab.ulTableEvent = event;
+    std::vector<LPSPropValue> blocks;
+    if (const SPropValue* idx = FindById(row.props, row.count, state_->index_tag)) n.info.tab.propIndex = *idx;
+    n.info.tab.propPrior.ulPropTag = PR_NULL;
+    if (pos != npos && pos > 0) {
+      const Row& prior = *order_[pos - 1];
+      if (const SPropValue* idx = FindById(prior.props, prior.count, state_->index_tag)) n.info.tab.propPrior = *idx;
+    }
+    if (event != TABLE_ROW_DELETED) {
+      LPSPropValue vals = BuildValues(row, columns_);
+      blocks.push_back(vals);
+      n.info.tab.row.cValues = vals ? static_cast<ULONG>(columns_.size()) : 0;
+      n.info.tab.row.lpProps = vals;
+    }
+    bool first = true;
+    for (auto& [conn, sink] : sinks_) {
+      out.push_back(Pending{sink, {n}, first ? blocks : std::vector<LPSPropValue>{}});
+      first = false;
+    }
+  }
+
+  std::shared_ptr<TableState> state_;
+  // Guarded by state_->mu:
+  std::vector<ULONG> columns_;
+  std::vector<SSortOrder> sort_;
+  LPSRestriction restriction_ = nullptr;
+  std::vector<RowPtr> order_;
+  size_t cursor_ = 0;
+  std::map<BOOKMARK, size_t> bookmarks_;
+  BOOKMARK next_bookmark_ = BOOKMARK_END + 1;
+  std::map<ULONG, ComPtr<IMAPIAdviseSink>> sinks_;
+  ULONG next_conn_ = 0;
+};
+
+void PostAll(std::vector<Pending>& pending) {
+  for (auto& p : pending) NotifyQueue::Instance().Post(p.sink.get(), p.batch);
+  for (auto& p : pending)
+    for (LPSPropValue b : p.blocks) MAPIFreeBuffer(b);
+}
+
+class TableDataImpl : public RefCounted<IMAPITableData> {
+ public:
+  explicit TableDataImpl(std::shared_ptr<TableState> s) : state_(std::move(s)) {}
+
+  HRESULT HrGetView(LPSSortOrderSet sort, void*, ULONG, LPMAPITABLE* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (sort && sort->cCategories > 0) return MAPI_E_TOO_COMPLEX;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    *out = new TableView(state_, sort);
+    return S_OK;
+  }
+  HRESULT HrModifyRow(LPSRow row) override {
+    if (!row) return MAPI_E_INVALID_PARAMETER;
+    return Upsert(row->lpProps, row->cValues, npos);
+  }
+  HRESULT HrModifyRows(ULONG flags, LPSRowSet rows) override {
+    if (flags & TAD_ALL_ROWS) DeleteAll();
+    if (!rows) return S_OK;
+    for (ULONG i = 0; i < rows->cRows; ++i)
+      if (HRESULT hr = Upsert(rows->aRow[i].lpProps, rows->aRow[i].cValues, npos); FAILED(hr)) return hr;
+    return S_OK;
+  }
+  HRESULT HrDeleteRow(LPSPropValue index) override {
+    if (!index) return MAPI_E_INVALID_PARAMETER;
+    std::vector<Pending> pending;
+    {
+      std::lock_guard<std::mutex> lock(state_->mu);
+      auto it = state_->by_key.find(KeyOf(*index));
+      if (it == state_->by_key.end()) return MAPI_E_NOT_FOUND;
+      RowPtr old = it->second;
+      state_->by_key.erase(it);
+      auto& rows = state_->rows;
+      rows.erase(std::find(rows.begin(), rows.end(), old));
+      for (TableView* v : state_->views) v->OnChange(old, nullptr, pending);
+    }
+    PostAll(pending);
+    return S_OK;
+  }
+  HRESULT HrDeleteRows(ULONG flags, LPSRowSet rows, ULONG* deleted) override {
+    ULONG n = 0;
+    if (flags & TAD_ALL_ROWS) {
+      n = DeleteAll();
+    } else if (rows) {
+      for (ULONG i = 0; i < rows->cRows; ++i) {
+        const SPropValue* idx = FindById(rows->aRow[i].lpProps, rows->aRow[i].cValues, state_->index_tag);
+        if (idx && HrDeleteRow(const_cast<LPSPropValue>(idx)) == S_OK) ++n;
+      }
+    }
+    if (deleted) *deleted = n;
+    return S_OK;
+  }
+  HRESULT HrQueryRow(LPSPropValue index, LPSRow* out, ULONG* position) override {
+    if (!index || !out) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    auto it = state_->by_key.find(KeyOf(*index));
+    if (it == state_->by_key.end()) return MAPI_E_NOT_FOUND;
+    if (position) {
+      auto& rows = state_->rows;
+      *position = static_cast<ULONG>(std::find(rows.begin(), rows.end(), it->second) - rows.begin());
+    }
+    return CopyRow(*it->second, out);
+  }
+  HRESULT HrEnumRow(ULONG number, LPSRow* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    if (number >= state_->rows.size()) {
+      *out = nullptr;
+      return S_OK;
+    }
+    return CopyRow(*state_->rows[number], out);
+  }
+  HRESULT HrNotify(ULONG, ULONG count, LPSPropValue values) override {
+    const SPropValue* idx = FindById(values, count, state_->index_tag);
+    if (!idx) return MAPI_E_INVALID_PARAMETER;
+    std::vector<Pending> pending;
+    {
+      std::lock_guard<std::mutex> lock(state_->mu);
+      auto it = state_->by_key.find(KeyOf(*idx));
+      if (it == state_->by_key.end()) return MAPI_E_NOT_FOUND;
+      for (TableView* v : state_->views) v->OnChange(it->second, it->second, pending);
+    }
+    PostAll(pending);
+    return S_OK;
+  }
+  HRESULT HrInsertRow(ULONG at, LPSRow row) override {
+    if (!row) return MAPI_E_INVALID_PARAMETER;
+    return Upsert(row->lpProps, row->cValues, at);
+  }
+
+  std::shared_ptr<TableState> state() const { return state_; }
+
+ private:
+  static constexpr ULONG npos = ~0u;
+
+  HRESULT Upsert(const SPropValue* props, ULONG count, ULONG insert_at) {
+    const SPropValue* idx = FindById(props, count, state_->index_tag);
+    if (!idx || PROP_TYPE(idx->ulPropTag) != PROP_TYPE(state_->index_tag)) return MAPI_E_INVALID_PARAMETER;
+    RowPtr row = MakeRow(props, count);
+    if (!row) return MAPI_E_NOT_ENOUGH_MEMORY;
+    row->key = KeyOf(*idx);
+    std::vector<Pending> pending;
+    {
+      std::lock_guard<std::mutex> lock(state_->mu);
+      auto& rows = state_->rows;
+      RowPtr old;
+      if (auto it = state_->by_key.find(row->key); it != state_->by_key.end()) old = it->second;
+      if (old && insert_at != npos) return MAPI_E_INVALID_PARAMETER;  // HrInsertRow of an existing row
+      if (old) {
+        row->seq = old->seq;
+        *std::find(rows.begin(), rows.end(), old) = row;
+      } else {
+        row->seq = state_->next_seq++;
+        size_t at = insert_at == npos ? rows.size() : std::min<size_t>(insert_at, rows.size());
+        rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(at), row);
+      }
+      state_->by_key[row->key] = row;
+      for (TableView* v : state_->views) v->OnChange(old, row, pending);
+    }
+    PostAll(pending);
+    return S_OK;
+  }
+
+  ULONG DeleteAll() {
+    std::vector<Pending> pending;
+    ULONG n;
+    {
+      std::lock_guard<std::mutex> lock(state_->mu);
+      n = static_cast<ULONG>(state_->rows.size());
+      state_->rows.clear();
+      state_->by_key.clear();
+      for (TableView* v : state_->views) v->OnReload(pending);
+    }
+    PostAll(pending);
+    return n;
+  }
+
+  static HRESULT CopyRow(const Row& row, LPSRow* out) {
+    void* p = nullptr;
+    if (MAPIAllocateBuffer(sizeof(SRow), &p) != S_OK) return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* r = static_cast<LPSRow>(p);
+    r->ulAdrEntryPad = 0;
+    r->cValues = row.count;
+    void* vals = nullptr;
+    MAPIAllocateMore(static_cast<ULONG>(sizeof(SPropValue) * std::max<ULONG>(row.count, 1)), p, &vals);
+    r->lpProps = static_cast<LPSPropValue>(vals);
+    for (ULONG i = 0; i < row.count; ++i) PropCopyMore(&r->lpProps[i], &row.props[i], MAPIAllocateMore, p);
+    *out = r;
+    return S_OK;
+  }
+
+  std::shared_ptr<TableState> state_;
+};
+
+// ---- the notification thread ----
+
+struct Delivery {
+  ComPtr<IMAPIAdviseSink> sink;
+  LPNOTIFICATION batch = nullptr;
+  ULONG count = 0;
+};
+
+struct QueueState {
+  std::mutex mu;  // guards everything below
+  std::condition_variable wake, done;
+  std::deque<Delivery> items;
+  std::uint64_t posted = 0, delivered = 0;
+  bool started = false;
+};
+
+QueueState& Queue() {
+  static auto* q = new QueueState;  // lives to the end of the process
+  return *q;
+}
+
+void Worker() {
+  QueueState& q = Queue();
+  std::unique_lock<std::mutex> lock(q.mu);
+  for (;;) {
+    q.wake.wait(lock, [&] { return !q.items.empty(); });
+    Delivery d = std::move(q.items.front());
+    q.items.pop_front();
+    lock.unlock();
+    d.sink->OnNotify(d.count, d.batch);
+    MAPIFreeBuffer(d.batch);
+    d.sink.Reset();
+    lock.lock();
+    ++q.delivered;
+    q.done.notify_all();
+  }
+}
+
+SCODE CopyBytes(void* parent, const void* src, ULONG n, LPENTRYID& dst) {
+  dst = nullptr;
+  if (!src || !n) return S_OK;
+  void* p = nullptr;
+  if (SCODE sc = MAPIAllocateMore(n, parent, &p); sc != S_OK) return sc;
+  std::memcpy(p, src, n);
+  dst = static_cast<LPENTRYID>(p);
+  return S_OK;
+}
+
+}  // namespace
+
+NotifyQueue& NotifyQueue::Instance() {
+  static NotifyQueue queue;
+  return queue;
+}
+
+void NotifyQueue::Post(IMAPIAdviseSink* sink, const std::vector<NOTIFICATION>& batch) {
+  if (!sink || batch.empty()) return;
+  LPNOTIFICATION copy = nullptr;
+  if (CopyNotifications(static_cast<ULONG>(batch.size()), batch.data(), &copy) != S_OK) return;
+  QueueState& q = Queue();
+  std::lock_guard<std::mutex> lock(q.mu);
+  if (!q.started) {
+    std::thread(Worker).detach();
+    q.started = true;
+  }
+  q.items.push_back(Delivery{ComPtr<IMAPIAdviseSink>(sink), copy, static_cast<ULONG>(batch.size())});
+  ++q.posted;
+  q.wake.notify_one();
+}
+
+void NotifyQueue::Flush() {
+  QueueState& q = Queue();
+  std::unique_lock<std::mutex> lock(q.mu);
+  std::uint64_t target = q.posted;
+  q.done.wait(lock, [&] { return q.delivered >= target; });
+}
+
+SCODE CopyNotifications(ULONG count, const NOTIFICATION* src, LPNOTIFICATION* out) {
+  if (!out || (count && !src)) return MAPI_E_INVALID_PARAMETER;
+  void* root = nullptr;
+  if (SCODE sc = MAPIAllocateBuffer(static_cast<ULONG>(sizeof(NOTIFICATION) * std::max<ULONG>(count, 1)), &root);
+      sc != S_OK)
+    return sc;
+  auto* dst = static_cast<LPNOTIFICATION>(root);
+  SCODE sc = S_OK;
+  auto value = [&](const SPropValue& from, SPropValue& to) {
+    if (sc == S_OK) sc = PropCopyMore(&to, const_cast<LPSPropValue>(&from), MAPIAllocateMore, root);
+  };
+  auto values = [&](const SPropValue* from, ULONG n, LPSPropValue& to) {
+    to = nullptr;
+    if (!from || !n || sc != S_OK) return;
+    void* p = nullptr;
+    if ((sc = MAPIAllocateMore(static_cast<ULONG>(sizeof(SPropValue) * n), root, &p)) != S_OK) return;
+    to = static_cast<LPSPropValue>(p);
+    for (ULONG i = 0; i < n; ++i) value(from[i], to[i]);
+  };
+  auto bytes = [&](const void* from, ULONG n, LPENTRYID& to) {
+    if (sc == S_OK) sc = CopyBytes(root, from, n, to);
+  };
+  auto text = [&](const char* from, LPSTR& to) {
+    to = nullptr;
+    if (!from || sc != S_OK) return;
+    LPENTRYID p = nullptr;
+    bytes(from, static_cast<ULONG>(std::strlen(from) + 1), p);
+    to = reinterpret_cast<LPSTR>(p);
+  };
+  for (ULONG i = 0; i < count && sc == S_OK; ++i) {
+    dst[i] = src[i];
+    auto& d = dst[i].info;
+    const auto& s = src[i].info;
+    switch (src[i].ulEventType) {
+      case fnevCriticalError:
+        bytes(s.err.lpEntryID, s.err.cbEntryID, d.err.lpEntryID);
+        if (s.err.lpMAPIError) {
+          void* p = nullptr;
+          if ((sc = MAPIAllocateMore(sizeof(MAPIERROR), root, &p)) == S_OK) {
+            auto* e = static_cast<LPMAPIERROR>(p);
+            *e = *s.err.lpMAPIError;
+            text(s.err.lpMAPIError->lpszError, e->lpszError);
+            text(s.err.lpMAPIError->lpszComponent, e->lpszComponent);
+            d.err.lpMAPIError = e;
+          }
+        }
+        break;
+      case fnevNewMail:
+        bytes(s.newmail.lpEntryID, s.newmail.cbEntryID, d.newmail.lpEntryID);
+        bytes(s.newmail.lpParentID, s.newmail.cbParentID, d.newmail.lpParentID);
+        text(s.newmail.lpszMessageClass, d.newmail.lpszMessageClass);
+        break;
+      case fnevObjectCreated:
+      case fnevObjectDeleted:
+      case fnevObjectModified:
+      case fnevObjectMoved:
+      case fnevObjectCopied:
+      case fnevSearchComplete:
+        bytes(s.obj.lpEntryID, s.obj.cbEntryID, d.obj.lpEntryID);
+        bytes(s.obj.lpParentID, s.obj.cbParentID, d.obj.lpParentID);
+        bytes(s.obj.lpOldID, s.obj.cbOldID, d.obj.lpOldID);
+        bytes(s.obj.lpOldParentID, s.obj.cbOldParentID, d.obj.lpOldParentID);
+        if (s.obj.lpPropTagArray) {
+          LPENTRYID p = nullptr;
+          bytes(s.obj.lpPropTagArray, static_cast<ULONG>(CbSPropTagArray(s.obj.lpPropTagArray)), p);
+          d.obj.lpPropTagArray = reinterpret_cast<LPSPropTagArray>(p);
+        }
+        break;
+      case fnevTableModified:
+        value(s.tab.propIndex, d.tab.propIndex);
+        value(s.tab.propPrior, d.tab.propPrior);
+        values(s.tab.row.lpProps, s.tab.row.cValues, d.tab.row.lpProps);
+        break;
+      case fnevExtended: {
+        LPENTRYID p = nullptr;
+        bytes(s.ext.pbEventParameters, s.ext.cb, p);
+        d.ext.pbEventParameters = reinterpret_cast<LPBYTE>(p);
+        break;
+      }
+      case fnevStatusObjectModified:
+        bytes(s.statobj.lpEntryID, s.statobj.cbEntryID, d.statobj.lpEntryID);
+        values(s.statobj.lpPropVals, s.statobj.cValues, d.statobj.lpPropVals);
+        break;
+      default:
+        break;
+    }
+  }
+  if (sc != S_OK) {
+    MAPIFreeBuffer(root);
+    return sc;
+  }
+  *out = dst;
+  return S_OK;
+}
+
+void SetSubRestriction(LPTABLEDATA table, SubFn fn) {
+  if (auto* impl = dynamic_cast<TableDataImpl*>(table)) {
+    auto state = impl->state();
+    std::lock_guard<std::mutex> lock(state->mu);
+    state->sub = std::move(fn);
+  }
+}
+
+}  // namespace vantrel::mapi
+
+SCODE CreateTable(LPCIID lpInterface, LPALLOCATEBUFFER, LPALLOCATEMORE, LPFREEBUFFER, LPVOID, ULONG ulTableType,
+                  ULONG ulPropTagIndexColumn, LPSPropTagArray lpSPropTagArrayColumns, LPTABLEDATA* lppTableData) {
+  if (!lppTableData || !lpSPropTagArrayColumns) return MAPI_E_INVALID_PARAMETER;
+  if (lpInterface && !(*lpInterface == IID_IMAPITableData)) return MAPI_E_INTERFACE_NOT_SUPPORTED;
+  auto state = std::make_shared<vantrel::mapi::TableState>();
+  state->type = ulTableType;
+  state->index_tag = ulPropTagIndexColumn;
+  state->columns.assign(lpSPropTagArrayColumns->aulPropTag,
+                        lpSPropTagArrayColumns->aulPropTag + lpSPropTagArrayColumns->cValues);
+  *lppTableData = new vantrel::mapi::TableDataImpl(std::move(state));
+  return S_OK;
+}
+
+HRESULT HrQueryAllRows(LPMAPITABLE table, LPSPropTagArray tags, LPSRestriction res, LPSSortOrderSet sort,
+                       LONG crows_max, LPSRowSet* rows) {
+  if (!table || !rows) return MAPI_E_INVALID_PARAMETER;
+  *rows = nullptr;
+  HRESULT hr;
+  if (tags && FAILED(hr = table->SetColumns(tags, TBL_BATCH))) return hr;
+  if (res && FAILED(hr = table->Restrict(res, TBL_BATCH))) return hr;
+  if (sort && FAILED(hr = table->SortTable(sort, TBL_BATCH))) return hr;
+  if (FAILED(hr = table->SeekRow(BOOKMARK_BEGINNING, 0, nullptr))) return hr;
+  return table->QueryRows(crows_max > 0 ? crows_max : INT32_MAX, 0, rows);
+}

@@ -1,0 +1,620 @@
+#include "server/dispatch/ServerDispatch.h"
+
+#include <array>
+#include <string>
+
+#include "server/dispatch/ServerTrace.h"
+
+namespace vantrel::server {
+namespace {
+
+using TextFn = std::function<std::string()>;
+
+std::string HexLower(const std::vector<std::uint8_t>& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string s;
+  for (auto b : bytes) {
+    s += kDigits[b >> 4];
+    s += kDigits[b & 15];
+  }
+  return s;
+}
+
+const char* ObjectKindName(std::int32_t code) {
+  switch (code) {
+    case kMapiTable:
+      return "MAPI_TABLE";
+    case kMapiStream:
+      return "MAPI_STREAM";
+    case kMapiStreamDocfile:
+      return "MAPI_STREAMDOCFILE";
+    case kMapiStorage:
+      return "MAPI_STORAGE";
+    default:
+      return "unknown";
+  }
+}
+
+std::uint32_t High(std::uint64_t v) {
+  return static_cast<std::uint32_t>(v >> 32);
+}
+std::uint32_t Low(std::uint64_t v) {
+  return static_cast<std::uint32_t>(v);
+}
+
+// The object trace line: the text, the handle and the description of the
+// object it names (found without kind test).
+void ObjectTrace(CServerClasses& reg, std::int32_t handle, const std::string& text) {
+  auto object = reg.Lookup(handle, kAnyKind);
+  if (object)
+    ServerTrace("%s ; %d %s", text.c_str(), handle, object->Description().c_str());
+  else
+    ServerTrace("%s ; %d", text.c_str(), handle);
+}
+
+HRESULT ResultTrace(HRESULT status) {
+  if (status < 0) ServerTrace("Result = %x (%s)", static_cast<unsigned>(status), MapiErrorName(status).c_str());
+  return status;
+}
+
+// Step 7 of the frame: no exception leaves a handler.
+template <class F>
+HRESULT Guarded(const char* name, F&& body) {
+  try {
+    return body();
+  } catch (...) {
+    try {
+      ServerTrace("Error in %s", name);
+    } catch (...) {
+    }
+    return MAPI_E_NO_SUPPORT;
+  }
+}
+
+struct FrameOptions {
+  TextFn entry;              // entry trace (object trace line), or none
+  TextFn after;              // trace after the call, or none
+  bool result_trace = true;  // trace negative statuses
+};
+
+FrameOptions Options(TextFn entry, TextFn after = {}, bool result_trace = true) {
+  FrameOptions o;
+  o.entry = std::move(entry);
+  o.after = std::move(after);
+  o.result_trace = result_trace;
+  return o;
+}
+
+// The operation frame around one object operation.
+template <class Op, class Call>
+HRESULT ObjectFrame(CServerClasses& reg, std::int32_t handle, std::int32_t kind, HRESULT not_found,
+                    const FrameOptions& options, Call&& call) {
+  return Guarded(Op::kName, [&]() -> HRESULT {
+    if (options.entry) ObjectTrace(reg, handle, options.entry());
+    auto object = reg.Lookup(handle, kind);
+    if (!object) return not_found;
+    HRESULT status = call(*object);
+    if (options.result_trace) ResultTrace(status);
+    if (options.after) ObjectTrace(reg, handle, options.after());
+    return status;
+  });
+}
+
+}  // namespace
+
+#define TEXT(...) [&] { return FormatText(__VA_ARGS__); }
+#define HANDLER(Op)                                                                  \
+  template <>                                                                        \
+  void CServerDispatch::Handle<zel::Op>([[maybe_unused]] const zel::Op::Request& in, \
+                                        [[maybe_unused]] zel::Op::Reply& out)
+// The common case: one object operation of the same name.
+#define OBJECT_OP(Op, handle, kind, not_found, ...)                                           \
+  HANDLER(Op) {                                                                               \
+    out.result = ObjectFrame<zel::Op>(reg_, in.handle, kind, not_found, Options(__VA_ARGS__), \
+                                      [&](CServerClass& o) { return o.Op(in, out); });        \
+  }
+
+CServerDispatch::CServerDispatch(CServerClasses& registry, ServerHooks hooks)
+    : reg_(registry), hooks_(std::move(hooks)) {}
+
+// ---- delivery, queue, handles, logon, buffers ----
+
+HANDLER(DeliverMail) {
+  out.result = MAPI_E_NO_SUPPORT;
+}
+
+HANDLER(GetNotifyQuere) {
+  try {
+    auto object = reg_.Lookup(in.hSession, kAnyKind);
+    if (!object) {
+      out.result = 0;
+      return;
+    }
+    bool session = object->kind == kZelLogon;
+    if (session) reg_.Touch(*object);
+    out.result = object->ReadQueue(out);
+    if (session) reg_.Touch(*object);
+  } catch (...) {
+    out.result = E_ACCESSDENIED;
+  }
+}
+
+HANDLER(FreeHObject) {
+  out.result = Guarded(zel::FreeHObject::kName, [&] {
+    ServerTrace("FreeHObject(%d)", in.hObject);
+    reg_.Free(in.hObject, true);
+    return 0;
+  });
+}
+
+HANDLER(Tarnix_Logon) {
+  out.result = Guarded(zel::Tarnix_Logon::kName, [&]() -> HRESULT {
+    ServerTrace("ZelLogon.Logon(%s,%s,%s,%s)", in.profile.c_str(), in.storeName.c_str(), in.userName.c_str(),
+                in.password.c_str());
+    auto session = hooks_.make_session ? hooks_.make_session() : nullptr;
+    if (!session) return 1;
+    {
+      std::lock_guard l(session->lock);
+      ++session->ref_count;
+    }
+    std::int32_t h = reg_.Register(session, -1, nullptr);
+    HRESULT status = session->Tarnix_Logon(in, out);
+    if (status >= 0) return h;
+    return ResultTrace(status);
+  });
+}
+
+HANDLER(ZelLogon_AddRef) {
+  out.result = Guarded(zel::ZelLogon_AddRef::kName, [&]() -> HRESULT {
+    ServerTrace("ZelLogon.AddRef");
+    auto session = reg_.Lookup(in.hSession, kZelLogon);
+    if (!session) return 1;
+    std::lock_guard l(session->lock);
+    return ++session->ref_count;
+  });
+}
+
+HANDLER(ZelLogon_Release) {
+  // No result, and no exception frame of its own; nothing may leave anyway.
+  try {
+    ServerTrace("ZelLogon.Release");
+    auto session = reg_.Lookup(in.hSession, kZelLogon);
+    if (!session) return;
+    bool end;
+    {
+      std::lock_guard l(session->lock);
+      end = --session->ref_count < 0;
+    }
+    if (end) reg_.Free(in.hSession, true);
+  } catch (...) {
+  }
+}
+
+HANDLER(GetBufferSize) {
+  out.result = Guarded(zel::GetBufferSize::kName, [&] {
+    ServerTrace("GetBufferSize(%d)", in.hBuffer);
+    return reg_.BlockSize(in.hBuffer);
+  });
+}
+
+HANDLER(ReadBuffer) {
+  out.result = Guarded(zel::ReadBuffer::kName, [&] {
+    ServerTrace("ReadBuffer(%d)", in.hBuffer);
+    std::int32_t n = reg_.ReadBlock(in.hBuffer, kReadBufferMax, out.data);
+    out.cbRead = n < 0 ? 0 : n;
+    return n;
+  });
+}
+
+HANDLER(FreeBuffer) {
+  out.result = Guarded(zel::FreeBuffer::kName, [&] {
+    ServerTrace("FreeBuffer(%d)", in.hBuffer);
+    return reg_.FreeBlock(in.hBuffer);
+  });
+}
+
+HANDLER(Tarnix_AdminLogon) {
+  out.result = Guarded(zel::Tarnix_AdminLogon::kName, [&]() -> HRESULT {
+    ServerTrace("AdminLogon(%s,%s)", in.userName.c_str(), in.reserved.c_str());
+    auto session = hooks_.make_session ? hooks_.make_session() : nullptr;
+    if (!session) return MAPI_E_INVALID_WORKSTATION_ACCOUNT;
+    if (session->Tarnix_AdminLogon(in, out) != 0) {
+      session->Destroy();
+      return MAPI_E_INVALID_WORKSTATION_ACCOUNT;
+    }
+    return reg_.Register(session, -1, nullptr);
+  });
+}
+
+// Session operations: plain trace lines, kind 0, 1 when no session.
+HANDLER(ZelLogon_QueryProfiles) {
+  out.result = Guarded(zel::ZelLogon_QueryProfiles::kName, [&]() -> HRESULT {
+    ServerTrace("ZelLogon.QueryProfiles(%d)", in.hSession);
+    auto session = reg_.Lookup(in.hSession, kZelLogon);
+    if (!session) return 1;
+    return ResultTrace(session->ZelLogon_QueryProfiles(in, out));
+  });
+}
+
+HANDLER(ZelLogon_QueryInfoStores) {
+  out.result = Guarded(zel::ZelLogon_QueryInfoStores::kName, [&]() -> HRESULT {
+    ServerTrace("ZelLogon.QueryInfoStores(%s)", in.profileName.c_str());
+    auto session = reg_.Lookup(in.hSession, kZelLogon);
+    if (!session) return 1;
+    return ResultTrace(session->ZelLogon_QueryInfoStores(in, out));
+  });
+}
+
+HANDLER(ZelLogon_GetMsgStore) {
+  out.result = Guarded(zel::ZelLogon_GetMsgStore::kName, [&]() -> HRESULT {
+    ServerTrace("ZelLogon.GetMsgStore(%d)", in.hSession);
+    auto session = reg_.Lookup(in.hSession, kZelLogon);
+    if (!session) return 1;
+    return ResultTrace(session->ZelLogon_GetMsgStore(in, out));
+  });
+}
+
+// ---- property objects ----
+
+OBJECT_OP(MAPIPROP_GetLastError, hObject, kAnyKind, 1, TEXT("IMAPIProp.GetLastError(%d)", in.ulFlags))
+OBJECT_OP(MAPIPROP_SaveChanges, hObject, kIMapiProp, 1, TEXT("IMAPIProp.SaveChanges(%x)", in.ulFlags))
+OBJECT_OP(MAPIPROP_GetPropList, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, TEXT("IMAPIProp.GetPropList(%d)", in.ulFlags))
+OBJECT_OP(MAPIPROP_GetProps, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, TEXT("IMAPIProp.GetProps"))
+OBJECT_OP(MAPIPROP_DeleteProps, hObject, kIMapiProp, MAPI_E_NO_SUPPORT,
+          TEXT("IMAPIProp.DeleteProps(%d)", static_cast<int>(in.tags.size())))
+OBJECT_OP(MAPIPROP_SetProps, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, TEXT("IMAPIProp.SetProps(%d)", in.cValues))
+OBJECT_OP(MAPIPROP_GetNamesFromID, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, TEXT("IMAPIProp.GetNamesFromID"))
+OBJECT_OP(MAPIPROP_GetIDsFromNames, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, TEXT("IMAPIProp.GetIDsFromNames"))
+OBJECT_OP(IMAPIPROP_OpenProperty, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, nullptr,
+          TEXT("IMAPIProp.OpenProperty(%s) = %d typ=%s", PropTagName(static_cast<ULONG>(in.ulPropTag)).c_str(),
+               out.hNewObject, ObjectKindName(out.ulObjectKind)))
+
+// ---- message store ----
+
+OBJECT_OP(MSGSTORE_Advise, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, TEXT("IMsgStore.Advise"))
+OBJECT_OP(MSGSTORE_Unadvise, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, TEXT("IMsgStore.Unadvise(%d)", in.ulConnection))
+OBJECT_OP(MSGSTORE_CompareEntryIDs, hStore, kIMsgStore, MAPI_E_NO_SUPPORT,
+          TEXT("IMsgStore.CompareEntryIDs(%s.%s)", HexLower(in.entryID1).c_str(), HexLower(in.entryID2).c_str()))
+OBJECT_OP(MSGSTORE_GetReceiveFolder, hStore, kIMsgStore, MAPI_E_NO_SUPPORT,
+          TEXT("IMsgStore.GetReceiveFolder(%s)", in.messageClass.c_str()))
+OBJECT_OP(MSGSTORE_GetReceiveFolderTable, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, nullptr,
+          TEXT("IMsgStore.GetReceiveFolderTable = %d", out.hTable))
+OBJECT_OP(MSGSTORE_OpenEntry, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, nullptr,
+          TEXT("IMsgStore.OpenEntry(%s,guid,%x) = %d, typ=%s", HexLower(in.entryID).c_str(), in.ulFlags, out.hNewObject,
+               ObjectKindName(out.ulObjType)))
+OBJECT_OP(MSGSTORE_SetReceiveFolder, hStore, kIMsgStore, MAPI_E_NO_SUPPORT,
+          TEXT("IMsgStore.SetReceiveFolder(%s,%s)", in.messageClass.c_str(), HexLower(in.entryID).c_str()))
+OBJECT_OP(MSGSTORE_Undadvise, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, TEXT("IMsgStore.Unadvise(%d)", in.ulConnection))
+OBJECT_OP(MSGSTORE_OpenOutbox, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, TEXT("IMsgStore.OpenOutbox"), nullptr, false)
+
+// ---- messages ----
+
+OBJECT_OP(IMESSAGE_GetAttachmentTable, hMessage, kIMessage, MAPI_E_OBJECT_DELETED, nullptr,
+          TEXT("IMessage.GetAttachmentTable = %d", out.hTable))
+OBJECT_OP(IMESSAGE_GetRecipientTable, hMessage, kIMessage, MAPI_E_OBJECT_DELETED, nullptr,
+          TEXT("IMessage.GetRecipientTable = %d", out.hTable))
+OBJECT_OP(IMESSAGE_CreateAttach, hMessage, kIMessage, MAPI_E_OBJECT_DELETED, nullptr,
+          TEXT("IMessage.CreateAttach = %d", out.hAttach))
+OBJECT_OP(IMESSAGE_DeleteAttach, hMessage, kIMessage, MAPI_E_OBJECT_DELETED,
+          TEXT("IMessage.DeleteAttach(%d)", in.ulAttachmentNum))
+OBJECT_OP(IMESSAGE_OpenAttach, hMessage, kIMessage, MAPI_E_OBJECT_DELETED, nullptr,
+          TEXT("IMessage.OpenAttach(%d) = %d", in.ulAttachmentNum, out.hAttach))
+OBJECT_OP(IMESSAGE_ModifyRecipients, hMessage, kIMessage, MAPI_E_OBJECT_DELETED,
+          TEXT("IMessage.ModifyRecipients(%x)", in.ulFlags))
+OBJECT_OP(IMESSAGE_SetReadFlag, hMessage, kIMessage, MAPI_E_OBJECT_DELETED,
+          TEXT("IMessage.SetReadFlag(%x)", in.ulFlags))
+OBJECT_OP(IMESSAGE_SubmitMessage, hMessage, kIMessage, MAPI_E_OBJECT_DELETED,
+          TEXT("IMessage.SubmitMessage(%x)", in.ulFlags))
+
+// ---- containers ----
+
+OBJECT_OP(IMAPICONTAIENR_GetContentsTable, hContainer, kIMapiContainer, MAPI_E_OBJECT_DELETED, nullptr,
+          TEXT("IMAPIContainer.GetContentsTable = %d", out.hTable))
+OBJECT_OP(IMAPICONTAIENR_GetHierarchyTable, hContainer, kIMapiContainer, MAPI_E_OBJECT_DELETED, nullptr,
+          TEXT("IMAPIContainer.GetHierachyTable = %d", out.hTable))
+OBJECT_OP(IMAPICONTAINER_GetSearchCriteria, hContainer, kIMapiContainer, MAPI_E_OBJECT_DELETED,
+          TEXT("IMAPIContainer.GetSearchCriteria"))
+OBJECT_OP(IMAPICONTAIENR_OpenEntry, hContainer, kIMapiContainer, MAPI_E_OBJECT_DELETED, nullptr,
+          TEXT("IMAPIContainer.OpenEntry(%s,guid,%x) = %d, typ=%s", HexLower(in.entryID).c_str(), in.ulFlags,
+               out.hNewObject, ObjectKindName(out.ulObjType)))
+OBJECT_OP(IMAPICONAINER_SetSearchCriteria, hContainer, kIMapiContainer, MAPI_E_OBJECT_DELETED,
+          TEXT("IMAPIContainer.SetSearchCriteria"))
+
+// ---- folders ----
+
+OBJECT_OP(IMAPIFOLDER_CreateFolder, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED, nullptr,
+          TEXT("IMAPIFolder.CreateFolder(%d,%s,%s) = %d", in.ulFolderType, in.folderName.c_str(),
+               in.folderComment.c_str(), out.hNewFolder))
+OBJECT_OP(IMAPIFOLDER_CreateMessage, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED, nullptr,
+          TEXT("IMAPIFolder.CreateMessage = %d", out.hMessage), false)
+OBJECT_OP(IMAPIFOLDER_DeleteFolder, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED,
+          TEXT("IMAPIFolder.DeleteFolder(%s,%x,%x,%x)", HexLower(in.entryID).c_str(), in.ulUIParam, in.progress,
+               in.ulFlags))
+OBJECT_OP(IMAPIFOLDER_DeleteMessages, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED, TEXT("IMAPIFolder.DeleteMessages"))
+OBJECT_OP(IMAPIFOLDER_EmptyFolder, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED, TEXT("IMAPIFolder.EmptyFolder"))
+OBJECT_OP(IMAPIFOLDER_GetMessageStatus, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED,
+          TEXT("IMAPIFolder.GetMessageStatus(%s,%x)", HexLower(in.entryID).c_str(), in.ulFlags))
+OBJECT_OP(IMAPIFOLDER_SaveContentsSort, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED,
+          TEXT("IMAPIFolder.SaveContentsSort"))
+OBJECT_OP(IMAPIFOLDER_SetReadFlags, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED, TEXT("IMAPIFolder.SetReadFlags"))
+
+HANDLER(IMAPIFOLDER_SetMessageStatus) {
+  out.result = ObjectFrame<zel::IMAPIFOLDER_SetMessageStatus>(
+      reg_, in.hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED,
+      Options(TEXT("IMAPIFolder.SetMessageStatus(%s,%x,%x)", HexLower(in.entryID).c_str(), in.ulNewStatus,
+                   in.ulNewStatusMask)),
+      [&](CServerClass& o) { return o.IMAPIFOLDER_SetMessageStatus(in, out); });
+  out.ulOldStatus = 0;  // the folder is asked for no old status
+}
+
+// Two lookups: the folder, and the destination without kind test.
+template <class Op, class Call>
+HRESULT CopyFrame(CServerClasses& reg, std::int32_t folder, std::int32_t destination, Call&& call) {
+  return Guarded(Op::kName, [&]() -> HRESULT {
+    auto source = reg.Lookup(folder, kIMAPIFolder);
+    auto target = reg.Lookup(destination, kAnyKind);
+    if (!source || !target) return MAPI_E_OBJECT_DELETED;
+    return ResultTrace(call(*source, *target));
+  });
+}
+
+HANDLER(IMAPIFOLDER_CopyMessage) {
+  out.result = CopyFrame<zel::IMAPIFOLDER_CopyMessage>(
+      reg_, in.hFolder, in.hDestination,
+      [&](CServerClass& s, CServerClass& d) { return s.IMAPIFOLDER_CopyMessage(in, out, d); });
+}
+
+HANDLER(IMAPIFOLDER_CopyFolder) {
+  out.result = CopyFrame<zel::IMAPIFOLDER_CopyFolder>(
+      reg_, in.hFolder, in.hDestination,
+      [&](CServerClass& s, CServerClass& d) { return s.IMAPIFOLDER_CopyFolder(in, out, d); });
+}
+
+// ---- tables ----
+
+HANDLER(IMAPITABLE_Abort) {
+  out.result = Guarded(zel::IMAPITABLE_Abort::kName, [&] {
+    ObjectTrace(reg_, in.hTable, "IMAPITable.Abort");
+    return 0;
+  });
+}
+
+OBJECT_OP(IMAPITABLE_Advise, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.Advise"))
+OBJECT_OP(IMAPITABLE_CollapseRow, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.CollapseRow"))
+OBJECT_OP(IMAPITABLE_CreateBookmark, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.CreateBookmark"))
+OBJECT_OP(IMAPITABLE_ExpandRow, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.ExpandRow"))
+OBJECT_OP(IMAPITABLE_FindRow, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.FindRow"))
+OBJECT_OP(IMAPITABLE_FreeBookmark, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
+          TEXT("IMAPITable.FreeBookmark(%d)", in.bookmark))
+OBJECT_OP(IMAPITABLE_GetLastError, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
+          TEXT("IMAPITable.GetLastError(%x)", static_cast<unsigned>(in.hResult)))
+OBJECT_OP(IMAPITABLE_GetRowCount, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, nullptr,
+          TEXT("IMAPITable.GetRowCount result = "))
+OBJECT_OP(IMAPITABLE_GetStatus, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.GetStatus"))
+OBJECT_OP(IMAPITABLE_QueryColumns, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.QueryColumns"))
+OBJECT_OP(IMAPITABLE_QueryPosition, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.QueryPosition"))
+OBJECT_OP(IMAPITABLE_QueryRows, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.QueryRows"))
+OBJECT_OP(IMAPITABLE_QuerySortOrder, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.QuerySortOrder"))
+OBJECT_OP(IMAPITABLE_Restrict, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.Restrict"))
+OBJECT_OP(IMAPITABLE_SeekRow, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
+          TEXT("IMAPITable.SeekRow(%d,%d)", in.bkOrigin, in.lRowCount))
+OBJECT_OP(IMAPITABLE_SeekRowApprox, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
+          TEXT("IMAPITable.SeekRowApprox(%d,%d)", in.ulNumerator, in.ulDenominator))
+OBJECT_OP(IMAPITABLE_SetColumns, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.SetColumns"))
+OBJECT_OP(IMAPITABLE_SortTable, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.SortTable"))
+OBJECT_OP(IMAPITABLE_Unadvise, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
+          TEXT("IMAPITable.Unadvise(%d)", in.ulConnection))
+OBJECT_OP(IMAPITABLE_WaitForCompletion, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
+          TEXT("IMAPITable.WaitForCompletion"))
+
+// ---- streams, storages, enumerators: no kind test, 1 when no object ----
+
+HANDLER(ISTREAM_Clone) {
+  // The stream gets no place for the new handle: the clone stays
+  // registered, unreported, and the answer is always MAPI_E_NO_SUPPORT.
+  Guarded(zel::ISTREAM_Clone::kName, [&]() -> HRESULT {
+    ObjectTrace(reg_, in.hStream, "IStream.Clone");
+    if (auto o = reg_.Lookup(in.hStream, kAnyKind)) {
+      zel::ISTREAM_Clone::Reply ignored;
+      o->ISTREAM_Clone(in, ignored);
+    }
+    return 0;
+  });
+  out.hClone = 0;
+  out.result = MAPI_E_NO_SUPPORT;
+}
+
+OBJECT_OP(ISTREAM_Commit, hStream, kAnyKind, 1, TEXT("IStream.Commit(%d)", in.grfCommitFlags))
+OBJECT_OP(ISTREAM_LockRegion, hStream, kAnyKind, 1,
+          TEXT("IStream.LockRegion(%x%x,%x%x,%d", High(in.libOffset), Low(in.libOffset), High(in.cb), Low(in.cb),
+               in.dwLockType))
+OBJECT_OP(ISTREAM_Write, hStream, kAnyKind, 1, TEXT("IStream.Write(%d)", static_cast<int>(in.data.size())))
+OBJECT_OP(ISTREAM_Revert, hStream, kAnyKind, 1, TEXT("IStream.Revert"))
+OBJECT_OP(ISTREAM_Seek, hStream, kAnyKind, 1,
+          TEXT("IStream.Seek(%x%x,%d", High(in.dlibMove), Low(in.dlibMove), in.dwOrigin))
+OBJECT_OP(ISTREAM_SetSize, hStream, kAnyKind, 1, TEXT("IStream.SetSize(%x%x)", High(in.libNewSize), Low(in.libNewSize)))
+OBJECT_OP(ISTREAM_Stat, hStream, kAnyKind, 1, TEXT("IStream.Stat(%d)", in.grfStatFlag))
+OBJECT_OP(ISTREAM_UnlockRegion, hStream, kAnyKind, 1,
+          TEXT("IStream.UnlockRegion(%x%x,%x%x,%d)", High(in.libOffset), Low(in.libOffset), High(in.cb), Low(in.cb),
+               in.dwLockType))
+
+HANDLER(ISTREAM_Read) {
+  out.data.max = in.cb < 0 ? 0 : static_cast<std::uint32_t>(in.cb);
+  out.result = ObjectFrame<zel::ISTREAM_Read>(reg_, in.hStream, kAnyKind, 1, Options(TEXT("IStream.Read(%d)", in.cb)),
+                                              [&](CServerClass& o) { return o.ISTREAM_Read(in, out); });
+  // Never more than the caller's buffer, and the count matches the bytes.
+  if (out.data.items.size() > out.data.max) out.data.items.resize(out.data.max);
+  out.cbRead = static_cast<std::int32_t>(out.data.items.size());
+}
+
+OBJECT_OP(ISTORAGE_Commit, hStorage, kAnyKind, 1, TEXT("IStorage::Commit(%d)", in.grfCommitFlags))
+OBJECT_OP(ISTORAGE_CreateStorage, hStorage, kAnyKind, 1,
+          TEXT("IStorage::CreateStorage(%s,%x,...)", in.name.c_str(), in.grfMode))
+OBJECT_OP(ISTORAGE_CreateStream, hStorage, kAnyKind, 1,
+          TEXT("IStorage::CreateStream(%s,%x)", in.name.c_str(), in.grfMode))
+OBJECT_OP(ISTORAGE_DestroyElement, hStorage, kAnyKind, 1, TEXT("IStorage::DestroyElement(%s)", in.name.c_str()))
+OBJECT_OP(ISTORAGE_ENUMElements, hStorage, kAnyKind, 1, TEXT("IStorage::EnumElements()"))
+OBJECT_OP(ISTORAGE_OpenStorage, hStorage, kAnyKind, 1,
+          TEXT("IStorage::OpenStorage(%s,%x)", in.name.c_str(), in.grfMode))
+OBJECT_OP(ISTORAGE_OpenStream, hStorage, kAnyKind, 1, TEXT("IStorage::OpenStream(%s,%x)", in.name.c_str(), in.grfMode))
+OBJECT_OP(ISTORAGE_RenameElement, hStorage, kAnyKind, 1,
+          TEXT("IStorage::RenameElement(%s,%s)", in.oldName.c_str(), in.newName.c_str()))
+OBJECT_OP(ISTORAGE_Revert, hStorage, kAnyKind, 1, TEXT("IStorage::Revert"))
+OBJECT_OP(ISTORAGE_SetClass, hStorage, kAnyKind, 1, TEXT("IStorage::SetClass"))
+OBJECT_OP(ISTORAGE_SetElementTimes, hStorage, kAnyKind, 1, TEXT("IStorage::SetElementTimes(%s)", in.name.c_str()))
+OBJECT_OP(ISTORAGE_SetStateBits, hStorage, kAnyKind, 1,
+          TEXT("IStorage::SetStateBits(%x,%x)", in.grfStateBits, in.grfMask))
+OBJECT_OP(ISTORAGE_Stats, hStorage, kAnyKind, 1, TEXT("IStorage::Stats"))
+
+HANDLER(IEnumSTATSTG_Next) {
+  out.statstg.max = in.celt < 0 ? 0 : static_cast<std::uint32_t>(in.celt);
+  out.result =
+      ObjectFrame<zel::IEnumSTATSTG_Next>(reg_, in.hEnum, kAnyKind, 1, Options(TEXT("IEnumSTATSTG::Next(%d)", in.celt)),
+                                          [&](CServerClass& o) { return o.IEnumSTATSTG_Next(in, out); });
+  if (out.statstg.items.size() > out.statstg.max) out.statstg.items.resize(out.statstg.max);
+  out.celtFetched = static_cast<std::int32_t>(out.statstg.items.size());
+}
+
+OBJECT_OP(IEnumSTATSTG_Skip, hEnum, kAnyKind, 1, TEXT("IEnumSTATSTG::Skip(%d)", in.celt))
+OBJECT_OP(IEnumSTATSTG_Reset, hEnum, kAnyKind, 1, TEXT("IEnumSTATSTG::Reset()"))
+OBJECT_OP(IEnumSTATSTG_Clone, hEnum, kAnyKind, 1, TEXT("IEnumSTATSTG::Clone()"))
+
+// ---- buffers beyond ReadBuffer ----
+
+HANDLER(ReadBufferEx) {
+  out.data.max = in.cbMax < 0 ? 0 : static_cast<std::uint32_t>(in.cbMax);
+  out.result = Guarded(zel::ReadBufferEx::kName, [&] {
+    std::int32_t n = reg_.ReadBlock(in.hBuffer, out.data.max, out.data.items);
+    out.cbRead = n < 0 ? 0 : n;
+    return n;
+  });
+}
+
+// ---- fixed answers: these touch nothing ----
+
+HANDLER(Reserved101) {
+  out.result = 0;
+}
+HANDLER(Reserved102) {
+  out.result = 0;
+}
+HANDLER(ZELDIR_Open) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_QueryByName) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_QueryAll) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_OpenByName) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_CreateByName) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_DeleteByName) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_WriteByName) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_AppendByName) {
+  out.result = 1;
+}
+HANDLER(ZELDIR_Release) {
+  out.result = 1;
+}
+HANDLER(ExecuteCommand) {
+  out.result = 0;
+}
+HANDLER(Reserved114) {
+  out.result = 0;
+}
+HANDLER(Reserved117) {
+  out.value1 = 1800;
+  out.value2 = 0;
+  out.value3 = 0;
+  out.result = 0;
+}
+
+HANDLER(GetStream) {
+  Guarded(zel::GetStream::kName, [&] {
+    ObjectTrace(reg_, in.hObject, "GetStream()");
+    return 0;
+  });
+  out.result = 1;
+}
+
+HANDLER(SetStream) {
+  Guarded(zel::SetStream::kName, [&] {
+    ObjectTrace(reg_, in.hObject, "SetStream()");
+    return 0;
+  });
+  out.result = 1;
+}
+
+// ---- store identity and open objects ----
+
+HANDLER(Server_SetProfileGuid) {
+  out.guid = in.guid;
+  out.result = Guarded(zel::Server_SetProfileGuid::kName, [&]() -> HRESULT {
+    if (!hooks_.set_profile_guid) return MAPI_E_NO_SUPPORT;
+    return hooks_.set_profile_guid(in, out);
+  });
+}
+
+HANDLER(GetFolderID) {
+  out.result = Guarded(zel::GetFolderID::kName, [&] {
+    std::int32_t h = 0;
+    HRESULT status = reg_.FindByEntryID(in.entryID, &h);
+    out.hObject = status == 0 ? h : 0;
+    return status;
+  });
+}
+
+#undef OBJECT_OP
+#undef HANDLER
+#undef TEXT
+
+// ---- dispatch table ----
+
+namespace {
+
+using Thunk = void (*)(CServerDispatch&, rpc::NdrReader&, rpc::NdrWriter&);
+
+template <class Op>
+void Run(CServerDispatch& d, rpc::NdrReader& in, rpc::NdrWriter& out) {
+  typename Op::Request request;
+  zel::op::Decode(in, request);  // throws NdrError before anything runs
+  typename Op::Reply reply;
+  d.Handle<Op>(request, reply);
+  zel::op::Encode(out, reply);
+}
+
+const std::array<Thunk, zel::kOperationCount>& Thunks() {
+  static const auto table = [] {
+    std::array<Thunk, zel::kOperationCount> t{};
+    zel::ForEachOperation([&]<class Op>() { t[Op::kOpnum] = &Run<Op>; });
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace
+
+RPC_STATUS CServerDispatch::Dispatch(const rpc::CallInfo& call, rpc::NdrReader& in, rpc::NdrWriter& out) {
+  if (call.opnum >= zel::kOperationCount) return static_cast<RPC_STATUS>(nca_s_op_rng_error);
+  Thunks()[call.opnum](*this, in, out);
+  return RPC_S_OK;
+}
+
+rpc::InterfaceSpec CServerDispatch::Spec() {
+  rpc::InterfaceSpec spec = zel::InterfaceSpec();
+  spec.dispatch = [this](const rpc::CallInfo& call, rpc::NdrReader& in, rpc::NdrWriter& out) {
+    return Dispatch(call, in, out);
+  };
+  return spec;
+}
+
+}  // namespace vantrel::server

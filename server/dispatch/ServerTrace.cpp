@@ -1,0 +1,136 @@
+#include "server/dispatch/ServerTrace.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+namespace vantrel::server {
+namespace {
+
+constexpr std::size_t kTextMax = 511;
+
+std::shared_mutex g_sink_mu;
+TraceSink* g_sink = nullptr;  // guarded by g_sink_mu
+
+std::mutex g_log_mu;
+std::FILE* g_log = nullptr;  // guarded by g_log_mu
+
+std::string VFormat(const char* format, va_list ap) {
+  char buf[kTextMax + 1];
+  int n = std::vsnprintf(buf, sizeof buf, format, ap);
+  if (n < 0) return std::string();
+  return std::string(buf, std::min<std::size_t>(static_cast<std::size_t>(n), kTextMax));
+}
+
+void SendToMonitor(const std::string& text) {
+  std::shared_lock lock(g_sink_mu);
+  if (!g_sink) return;
+  std::string line = "ZelServer: ";
+  line += text;
+  g_sink->Send(line);
+}
+
+struct ErrorName {
+  std::uint32_t code;
+  const char* name;
+};
+const ErrorName kErrorNames[] = {
+#define ZEL_ERROR_NAME(code, name) {code, name},
+#include "server/dispatch/MapiErrorNames.inc"
+#undef ZEL_ERROR_NAME
+};
+
+struct PropName {
+  const char* name;
+  std::uint32_t tag;
+};
+const PropName kPropNames[] = {
+#define ZEL_PROP_NAME(name, tag) {name, tag},
+#include "server/dispatch/PropTagNames.inc"
+#undef ZEL_PROP_NAME
+};
+
+}  // namespace
+
+void SetTraceSink(TraceSink* sink) {
+  std::unique_lock lock(g_sink_mu);
+  g_sink = sink;
+}
+
+std::string FormatText(const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  std::string text = VFormat(format, ap);
+  va_end(ap);
+  return text;
+}
+
+void ServerTrace(const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  std::string text = VFormat(format, ap);
+  va_end(ap);
+  SendToMonitor(text);
+}
+
+std::string FormatLogRecord(std::time_t when, std::string_view text) {
+  std::tm tm{};
+  gmtime_r(&when, &tm);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%d.%d.%d %d:%d:%d ", tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_hour,
+                tm.tm_min, tm.tm_sec);
+  std::string record = stamp;
+  record += text;
+  return record;
+}
+
+void ServerLog(const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  std::string text = VFormat(format, ap);
+  va_end(ap);
+  SendToMonitor(text);
+  std::lock_guard lock(g_log_mu);
+  if (!g_log) return;
+  std::string record = FormatLogRecord(std::time(nullptr), text);
+  std::fwrite(record.data(), 1, record.size(), g_log);
+  std::fflush(g_log);
+}
+
+bool OpenLog() {
+  std::lock_guard lock(g_log_mu);
+  if (!g_log) g_log = std::fopen("zelServer.log", "a");
+  return g_log != nullptr;
+}
+
+void CloseLog() {
+  std::lock_guard lock(g_log_mu);
+  if (g_log) std::fclose(g_log);
+  g_log = nullptr;
+}
+
+std::string MapiErrorName(HRESULT code) {
+  if (code == 0) return std::string();
+  for (const auto& e : kErrorNames)
+    if (e.code == static_cast<std::uint32_t>(code)) return e.name;
+  // No system message texts exist for these codes on this platform.
+  return FormatText("Unknown Error %x", static_cast<unsigned>(code));
+}
+
+std::string PropTagName(ULONG tag) {
+  for (const auto& p : kPropNames)
+    if (p.tag == tag) return p.name;
+  return FormatText("%x", static_cast<unsigned>(tag));
+}
+
+ULONG PropTagFromName(std::string_view name) {
+  // The table is sorted by name; the first of equal names is the one wanted.
+  auto it = std::lower_bound(std::begin(kPropNames), std::end(kPropNames), name,
+                             [](const PropName& p, std::string_view n) { return std::string_view(p.name) < n; });
+  return it != std::end(kPropNames) && name == it->name ? it->tag : 0;
+}
+
+}  // namespace vantrel::server

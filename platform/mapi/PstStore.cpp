@@ -25,6 +25,7 @@
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
 #include "platform/mapi/PropCodec.h"
+#include "platform/mapi/TableData.h"
 #include "platform/storage/MemoryStream.h"
 
 namespace vantrel::mapi {
@@ -39,6 +40,7 @@ constexpr BYTE kProviderUid[16] = {0x5a, 0x45, 0x4c, 0x50, 0x53, 0x54, 0x01, 0x0
                                    0x9b, 0x31, 0x6e, 0x2d, 0x44, 0x1c, 0xa7, 0x10};
 
 constexpr ULONG DELETE_HARD_DELETE = 0x00000010;
+constexpr ULONG SHOW_SOFT_DELETES = 0x00000002;
 
 enum : int64_t { kRoot = 1, kIpmSubtree = 2, kInbox = 3, kOutbox = 4, kSent = 5, kDeleted = 6, kSearchRoot = 7 };
 
@@ -53,6 +55,10 @@ class Db {
   }
   // Free prepared statements by their SQL text; guarded by mu.
   std::map<std::string, std::vector<sqlite3_stmt*>> cache;
+  // The table data behind open contents (0), associated contents (1) and
+  // hierarchy (2) tables, by folder; kept current on every saved change.
+  // Guarded by mu.
+  std::map<std::pair<int64_t, int>, vantrel::ComPtr<IMAPITableData>> tables;
   std::mutex mu;  // guards every use of db_ (one connection per file)
   sqlite3* db_ = nullptr;
   std::string path;
@@ -305,6 +311,80 @@ HRESULT CopyOut(const Bytes& b, ULONG* cb, LPENTRYID* out) {
   *cb = static_cast<ULONG>(b.size());
   *out = static_cast<LPENTRYID>(m);
   return S_OK;
+}
+
+// ---- tables ----------------------------------------------------------------
+
+// One table row from stored values: strings in their 8-bit form unless
+// `unicode`, values too large for a row left out, PR_INSTANCE_KEY first as
+// the index column. `extra` adds computed columns. The row is one MAPI block.
+HRESULT BuildRow(const PropMap& m, const PropMap& extra, bool unicode, SRow& row) {
+  PropMap all = m;
+  for (const auto& [id, v] : extra) all[id] = v;
+  void* root;
+  if (MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * (all.size() + 1)), &root))
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+  auto* vals = static_cast<SPropValue*>(root);
+  ULONG n = 0;
+  auto put = [&](ULONG id, const std::pair<ULONG, Bytes>& v) {
+    if (v.second.size() > 4096 || v.first == PT_OBJECT || (id >= 0x7FF0 && id < 0x8000)) return;
+    ULONG type = v.first;
+    if (!unicode && type == PT_UNICODE) type = PT_STRING8;
+    if (!unicode && type == PT_MV_UNICODE) type = PT_MV_STRING8;
+    if (SUCCEEDED(DecodeProp(PROP_TAG(type, id), v.first, v.second, root, vals[n]))) ++n;
+  };
+  if (auto it = all.find(PROP_ID(PR_INSTANCE_KEY)); it != all.end()) put(it->first, it->second);
+  for (const auto& [id, v] : all)
+    if (id != PROP_ID(PR_INSTANCE_KEY)) put(id, v);
+  row.ulAdrEntryPad = 0;
+  row.cValues = n;
+  row.lpProps = vals;
+  return S_OK;
+}
+
+PropMap KeyColumns(const MAPIUID& uid, int64_t id, int64_t parent, ULONG kind) {
+  PropMap x;
+  Bytes eid = MakeEntryID(uid, id);
+  x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, eid};
+  x[PROP_ID(PR_ENTRYID)] = {PT_BINARY, eid};
+  x[PROP_ID(PR_RECORD_KEY)] = {PT_BINARY, eid};
+  x[PROP_ID(PR_PARENT_ENTRYID)] = {PT_BINARY, MakeEntryID(uid, parent)};
+  SetLong(x, PR_OBJECT_TYPE, static_cast<LONG>(kind));
+  return x;
+}
+
+HRESULT NewTableData(LPTABLEDATA* out) {
+  SizedSPropTagArray<1> cols{1, {PR_INSTANCE_KEY}};
+  return CreateTable(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, nullptr, TBLTYPE_DYNAMIC,
+                     PR_INSTANCE_KEY, cols.get(), out);
+}
+
+// Brings the row of object `id` up to date in the open tables of folder
+// `parent`: changed, added, or removed when the object is gone from there.
+// Caller holds db.mu.
+void TouchRow(Db& db, int64_t parent, int64_t id) {
+  if (db.tables.empty()) return;
+  Stmt q(db, "SELECT parent, kind, assoc FROM objects WHERE id = ?");
+  bool here = q.Int(1, id).Step() && q.ColInt(0) == parent;
+  ULONG kind = here ? static_cast<ULONG>(q.ColInt(1)) : 0;
+  int which = !here ? -1 : kind == MAPI_FOLDER ? 2 : q.ColInt(2) ? 1 : 0;
+  Bytes eid = MakeEntryID(db.uid, id);
+  SPropValue key{};
+  key.ulPropTag = PR_INSTANCE_KEY;
+  key.Value.bin = {static_cast<ULONG>(eid.size()), eid.data()};
+  for (int t = 0; t < 3; ++t) {
+    auto it = db.tables.find({parent, t});
+    if (it == db.tables.end()) continue;
+    if (t != which) {
+      it->second->HrDeleteRow(&key);
+      continue;
+    }
+    SRow row;
+    if (SUCCEEDED(BuildRow(LoadProps(db, id), KeyColumns(db.uid, id, parent, kind), false, row))) {
+      it->second->HrModifyRow(&row);
+      MAPIFreeBuffer(row.lpProps);
+    }
+  }
 }
 
 // ---- IMAPIProp over a property map ----------------------------------------
@@ -965,6 +1045,7 @@ class Message final : public PropObject<IMessage> {
       ok = ok && rid && InsertObject(*db_, rid, id_, MAPI_MAILUSER, false, row++) && SaveProps(*db_, rid, m);
     }
     if (!ok || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    TouchRow(*db_, parent_, id_);
     base_ = std::move(next);
     pending_.clear();
     deleted_.clear();
@@ -973,8 +1054,30 @@ class Message final : public PropObject<IMessage> {
     return S_OK;
   }
 
-  HRESULT GetAttachmentTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT GetRecipientTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT GetAttachmentTable(ULONG flags, LPMAPITABLE* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+    std::lock_guard<std::mutex> g(mu_);
+    if (!attach_table_) {
+      LPTABLEDATA td = nullptr;
+      if (HRESULT hr = NewTableData(&td); FAILED(hr)) return hr;
+      attach_table_ = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+      for (const auto& [num, m] : attach_) AttachRow(num);
+    }
+    return attach_table_->HrGetView(nullptr, nullptr, 0, out);
+  }
+  HRESULT GetRecipientTable(ULONG flags, LPMAPITABLE* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+    std::lock_guard<std::mutex> g(mu_);
+    if (!recip_table_) {
+      LPTABLEDATA td = nullptr;
+      if (HRESULT hr = NewTableData(&td); FAILED(hr)) return hr;
+      recip_table_ = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+      RecipRows();
+    }
+    return recip_table_->HrGetView(nullptr, nullptr, 0, out);
+  }
 
   HRESULT OpenAttach(ULONG num, LPCIID, ULONG flags, LPATTACH* out) override {
     if (!out) return MAPI_E_INVALID_PARAMETER;
@@ -999,7 +1102,9 @@ class Message final : public PropObject<IMessage> {
   HRESULT DeleteAttach(ULONG num, ULONG_PTR, LPMAPIPROGRESS, ULONG) override {
     if (!writable_) return MAPI_E_NO_ACCESS;
     std::lock_guard<std::mutex> g(mu_);
-    return attach_.erase(num) ? S_OK : MAPI_E_NOT_FOUND;
+    if (!attach_.erase(num)) return MAPI_E_NOT_FOUND;
+    AttachRow(num);
+    return S_OK;
   }
 
   HRESULT ModifyRecipients(ULONG flags, LPADRLIST mods) override {
@@ -1036,6 +1141,7 @@ class Message final : public PropObject<IMessage> {
     recips_.clear();
     for (auto& m : next)
       if (!m.empty()) recips_.push_back(std::move(m));
+    RecipRows();
     return S_OK;
   }
 
@@ -1069,6 +1175,7 @@ class Message final : public PropObject<IMessage> {
       std::memcpy(b.data(), &f, 4);
       Stmt q(*db_, "INSERT OR REPLACE INTO props(obj, id, type, value) VALUES(?, ?, 3, ?)");
       if (!q.Int(1, id_).Int(2, PROP_ID(PR_MESSAGE_FLAGS)).Blob(3, b.data(), 4).Run()) return MAPI_E_DISK_ERROR;
+      TouchRow(*db_, parent_, id_);
     }
     return S_OK;
   }
@@ -1077,6 +1184,7 @@ class Message final : public PropObject<IMessage> {
   void PutAttach(ULONG num, PropMap m) {
     std::lock_guard<std::mutex> g(mu_);
     attach_[num] = std::move(m);
+    AttachRow(num);
   }
 
  protected:
@@ -1119,6 +1227,51 @@ class Message final : public PropObject<IMessage> {
   std::vector<PropMap> recips_;      // by row id; guarded by mu_
   ULONG next_attach_ = 0;            // guarded by mu_
   std::function<HRESULT(Bytes)> embed_save_;
+  // Open attachment and recipient tables, kept current; guarded by mu_.
+  vantrel::ComPtr<IMAPITableData> attach_table_, recip_table_;
+
+  // Caller holds mu_.
+  void AttachRow(ULONG num) {
+    if (!attach_table_) return;
+    Bytes key(4);
+    std::memcpy(key.data(), &num, 4);
+    auto it = attach_.find(num);
+    if (it == attach_.end()) {
+      SPropValue k{};
+      k.ulPropTag = PR_INSTANCE_KEY;
+      k.Value.bin = {4, key.data()};
+      attach_table_->HrDeleteRow(&k);
+      return;
+    }
+    PropMap x;
+    x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
+    x[PROP_ID(PR_RECORD_KEY)] = {PT_BINARY, key};
+    SetLong(x, PR_ATTACH_NUM, static_cast<LONG>(num));
+    SetLong(x, PR_OBJECT_TYPE, MAPI_ATTACH);
+    SRow row;
+    if (SUCCEEDED(BuildRow(it->second, x, false, row))) {
+      attach_table_->HrModifyRow(&row);
+      MAPIFreeBuffer(row.lpProps);
+    }
+  }
+  void RecipRows() {
+    if (!recip_table_) return;
+    recip_table_->HrModifyRows(TAD_ALL_ROWS, nullptr);
+    for (size_t i = 0; i < recips_.size(); ++i) {
+      PropMap x;
+      LONG rowid = static_cast<LONG>(i);
+      Bytes key(4);
+      std::memcpy(key.data(), &rowid, 4);
+      x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
+      SetLong(x, PR_ROWID, rowid);
+      SetLong(x, PR_OBJECT_TYPE, MAPI_MAILUSER);
+      SRow row;
+      if (SUCCEEDED(BuildRow(recips_[i], x, false, row))) {
+        recip_table_->HrModifyRow(&row);
+        MAPIFreeBuffer(row.lpProps);
+      }
+    }
+  }
 };
 
 HRESULT Attach::OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* out) {
@@ -1191,10 +1344,6 @@ int64_t CopyTree(Db& src, int64_t id, Db& dst, int64_t dst_parent, bool subfolde
   return nid;
 }
 
-bool CopyMessageRows(Db& src, int64_t id, Db& dst, int64_t dst_parent) {
-  return CopyTree(src, id, dst, dst_parent, false) != 0;
-}
-
 // Both databases locked in one order whatever the direction of the copy.
 class BothLocked {
  public:
@@ -1222,8 +1371,19 @@ class Folder final : public PropObject<IMAPIFolder> {
   int64_t id() const { return id_; }
   const std::shared_ptr<Db>& db() const { return db_; }
 
-  HRESULT GetContentsTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT GetHierarchyTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT GetContentsTable(ULONG flags, LPMAPITABLE* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MAPI_ASSOCIATED | MAPI_DEFERRED_ERRORS | MAPI_UNICODE | SHOW_SOFT_DELETES))
+      return MAPI_E_UNKNOWN_FLAGS;
+    return View((flags & MAPI_ASSOCIATED) ? 1 : 0, out);
+  }
+  HRESULT GetHierarchyTable(ULONG flags, LPMAPITABLE* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(CONVENIENT_DEPTH | MAPI_DEFERRED_ERRORS | MAPI_UNICODE | SHOW_SOFT_DELETES))
+      return MAPI_E_UNKNOWN_FLAGS;
+    if (flags & CONVENIENT_DEPTH) return MAPI_E_NO_SUPPORT;  // only the direct children are listed
+    return View(2, out);
+  }
 
   HRESULT OpenEntry(ULONG cb, LPENTRYID eid, LPCIID, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
     if (!type || !out) return MAPI_E_INVALID_PARAMETER;
@@ -1341,9 +1501,13 @@ class Folder final : public PropObject<IMAPIFolder> {
       if (same && (flags & MAPI_MOVE)) {
         Stmt m(*db_, "UPDATE objects SET parent = ? WHERE id = ?");
         ok = m.Int(1, dst->id_).Int(2, id).Run();
+        TouchRow(*db_, dst->id_, id);
       } else {
-        ok = CopyMessageRows(*db_, id, *dst->db_, dst->id_) && (!(flags & MAPI_MOVE) || DeleteTree(*db_, id));
+        int64_t nid = CopyTree(*db_, id, *dst->db_, dst->id_, false);
+        ok = nid && (!(flags & MAPI_MOVE) || DeleteTree(*db_, id));
+        if (nid) TouchRow(*dst->db_, dst->id_, nid);
       }
+      TouchRow(*db_, id_, id);
     }
     // Both stores commit, the destination first, so a failure never loses a moved message.
     if (!ok || (tx2 && !tx2->Commit()) || !tx.Commit()) return MAPI_E_DISK_ERROR;
@@ -1365,6 +1529,7 @@ class Folder final : public PropObject<IMAPIFolder> {
         continue;
       }
       ok = DeleteTree(*db_, id);
+      TouchRow(*db_, id_, id);
     }
     if (!ok || !tx.Commit()) return MAPI_E_DISK_ERROR;
     return missing ? MAPI_W_PARTIAL_COMPLETION : S_OK;
@@ -1398,6 +1563,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     SetLong(m, PR_FOLDER_TYPE, static_cast<LONG>(type));
     if (!id || !InsertObject(*db_, id, id_, MAPI_FOLDER, false, 0) || !SaveProps(*db_, id, m) || !tx.Commit())
       return MAPI_E_DISK_ERROR;
+    TouchRow(*db_, id_, id);
     auto* f = new Folder(db_, id, id_, true);
     f->base_ = std::move(m);
     *out = f;
@@ -1447,7 +1613,10 @@ class Folder final : public PropObject<IMAPIFolder> {
     SetString(props, PR_DISPLAY_NAME, name);
     if (same && (flags & FOLDER_MOVE)) {
       Stmt m(*db_, "UPDATE objects SET parent = ? WHERE id = ?");
-      if (!m.Int(1, dst->id_).Int(2, id).Run() || !SaveProps(*db_, id, props) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+      if (!m.Int(1, dst->id_).Int(2, id).Run() || !SaveProps(*db_, id, props) || !tx.Commit())
+        return MAPI_E_DISK_ERROR;
+      TouchRow(*db_, id_, id);
+      TouchRow(*db_, dst->id_, id);
       return S_OK;
     }
     // A move takes the whole tree; a copy takes subfolders only when asked.
@@ -1455,6 +1624,8 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!nid || !SaveProps(*dst->db_, nid, props)) return MAPI_E_DISK_ERROR;
     if ((flags & FOLDER_MOVE) && !DeleteTree(*db_, id)) return MAPI_E_DISK_ERROR;
     if ((tx2 && !tx2->Commit()) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    TouchRow(*dst->db_, dst->id_, nid);
+    if (flags & FOLDER_MOVE) TouchRow(*db_, id_, id);
     return S_OK;
   }
 
@@ -1475,6 +1646,8 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (sub.ColInt(0) && !(flags & DEL_FOLDERS)) return MAPI_E_HAS_FOLDERS;
     if (sub.ColInt(1) && !(flags & DEL_MESSAGES)) return MAPI_E_HAS_MESSAGES;
     if (!DeleteTree(*db_, id) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    TouchRow(*db_, id_, id);
+    for (int t = 0; t < 3; ++t) db_->tables.erase({id, t});
     return S_OK;
   }
 
@@ -1509,6 +1682,7 @@ class Folder final : public PropObject<IMAPIFolder> {
         f = (flags & CLEAR_READ_FLAG) ? (f & ~MSGFLAG_READ) : (f | MSGFLAG_READ);
         SetLong(m, PR_MESSAGE_FLAGS, f);
         if (!SaveProps(*db_, id, m)) return MAPI_E_DISK_ERROR;
+        TouchRow(*db_, id_, id);
       }
     }
     if (!tx.Commit()) return MAPI_E_DISK_ERROR;
@@ -1533,6 +1707,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     ULONG was = static_cast<ULONG>(GetLong(m, PR_MSG_STATUS));
     SetLong(m, PR_MSG_STATUS, static_cast<LONG>((was & ~mask) | (status & mask)));
     if (!SaveProps(*db_, id, m) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    TouchRow(*db_, id_, id);
     if (old) *old = was;
     return S_OK;
   }
@@ -1559,7 +1734,12 @@ class Folder final : public PropObject<IMAPIFolder> {
       if (q.ColInt(1) == MAPI_FOLDER || !q.ColInt(2) || (flags & DEL_ASSOCIATED)) ids.push_back(q.ColInt(0));
     for (int64_t id : ids)
       if (!DeleteTree(*db_, id)) return MAPI_E_DISK_ERROR;
-    return tx.Commit() ? S_OK : MAPI_E_DISK_ERROR;
+    if (!tx.Commit()) return MAPI_E_DISK_ERROR;
+    for (int64_t id : ids) {
+      TouchRow(*db_, id_, id);
+      for (int t = 0; t < 3; ++t) db_->tables.erase({id, t});
+    }
+    return S_OK;
   }
 
  protected:
@@ -1602,6 +1782,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     std::lock_guard<std::mutex> dg(db_->mu);
     Tx tx(*db_);
     if (!SaveProps(*db_, id_, next) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    if (parent_) TouchRow(*db_, parent_, id_);
     base_ = std::move(next);
     pending_.clear();
     deleted_.clear();
@@ -1636,6 +1817,32 @@ class Folder final : public PropObject<IMAPIFolder> {
     c.Int(1, PROP_ID(PR_DISPLAY_NAME)).Int(2, id_).Blob(3, name.data(), name.size());
     return c.Step() ? c.ColInt(0) : 0;
   }
+  // A view of the folder's table `which`, filled from the file the first
+  // time and kept current from then on.
+  HRESULT View(int which, LPMAPITABLE* out) {
+    std::lock_guard<std::mutex> dg(db_->mu);
+    auto& data = db_->tables[{id_, which}];
+    if (!data) {
+      LPTABLEDATA td = nullptr;
+      if (HRESULT hr = NewTableData(&td); FAILED(hr)) {
+        db_->tables.erase({id_, which});
+        return hr;
+      }
+      data = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+      std::vector<std::pair<int64_t, ULONG>> ids;
+      Stmt q(*db_, "SELECT id, kind FROM objects WHERE parent = ? AND kind = ? AND assoc = ?");
+      q.Int(1, id_).Int(2, which == 2 ? MAPI_FOLDER : MAPI_MESSAGE).Int(3, which == 1);
+      while (q.Step()) ids.emplace_back(q.ColInt(0), static_cast<ULONG>(q.ColInt(1)));
+      for (auto [id, kind] : ids) {
+        SRow row;
+        if (FAILED(BuildRow(LoadProps(*db_, id), KeyColumns(db_->uid, id, id_, kind), false, row))) continue;
+        data->HrModifyRow(&row);
+        MAPIFreeBuffer(row.lpProps);
+      }
+    }
+    return data->HrGetView(nullptr, nullptr, 0, out);
+  }
+
   int64_t MessageHere(ULONG cb, LPENTRYID eid) {
     int64_t id = ParseEntryID(db_->uid, cb, eid);
     Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");

@@ -59,6 +59,15 @@ class Db {
   // hierarchy (2) tables, by folder; kept current on every saved change.
   // Guarded by mu.
   std::map<std::pair<int64_t, int>, vantrel::ComPtr<IMAPITableData>> tables;
+  // IMsgStore::Advise registrations of every store object on this file.
+  // Guarded by mu.
+  struct Sink {
+    Bytes eid;  // empty: every object
+    ULONG mask;
+    vantrel::ComPtr<IMAPIAdviseSink> sink;
+  };
+  std::map<ULONG, Sink> sinks;
+  ULONG next_conn = 0;
   std::mutex mu;  // guards every use of db_ (one connection per file)
   sqlite3* db_ = nullptr;
   std::string path;
@@ -314,6 +323,28 @@ HRESULT CopyOut(const Bytes& b, ULONG* cb, LPENTRYID* out) {
 }
 
 // ---- tables ----------------------------------------------------------------
+
+// Posts an object event to the sinks that watch the object, its folder or
+// everything. Delivery happens on the notification thread. Caller holds db.mu.
+void NotifyObject(Db& db, ULONG event, int64_t id, int64_t parent, ULONG type) {
+  if (db.sinks.empty()) return;
+  Bytes eid = MakeEntryID(db.uid, id), peid = MakeEntryID(db.uid, parent);
+  NOTIFICATION n{};
+  n.ulEventType = event;
+  n.info.obj.cbEntryID = static_cast<ULONG>(eid.size());
+  n.info.obj.lpEntryID = reinterpret_cast<LPENTRYID>(eid.data());
+  n.info.obj.ulObjType = type;
+  n.info.obj.cbParentID = static_cast<ULONG>(peid.size());
+  n.info.obj.lpParentID = reinterpret_cast<LPENTRYID>(peid.data());
+  auto same = [](const Bytes& a, const Bytes& b) {
+    return a.size() == b.size() && a.size() >= 4 && std::equal(a.begin() + 4, a.end(), b.begin() + 4);
+  };
+  for (auto& [conn, s] : db.sinks) {
+    if (!(s.mask & event)) continue;
+    if (!s.eid.empty() && !same(s.eid, eid) && !same(s.eid, peid)) continue;
+    NotifyQueue::Instance().Post(s.sink.get(), {n});
+  }
+}
 
 // One table row from stored values: strings in their 8-bit form unless
 // `unicode`, values too large for a row left out, PR_INSTANCE_KEY first as
@@ -1046,6 +1077,7 @@ class Message final : public PropObject<IMessage> {
     }
     if (!ok || !tx.Commit()) return MAPI_E_DISK_ERROR;
     TouchRow(*db_, parent_, id_);
+    NotifyObject(*db_, new_ ? fnevObjectCreated : fnevObjectModified, id_, parent_, MAPI_MESSAGE);
     base_ = std::move(next);
     pending_.clear();
     deleted_.clear();
@@ -1530,6 +1562,7 @@ class Folder final : public PropObject<IMAPIFolder> {
       }
       ok = DeleteTree(*db_, id);
       TouchRow(*db_, id_, id);
+      NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_MESSAGE);
     }
     if (!ok || !tx.Commit()) return MAPI_E_DISK_ERROR;
     return missing ? MAPI_W_PARTIAL_COMPLETION : S_OK;
@@ -1564,6 +1597,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!id || !InsertObject(*db_, id, id_, MAPI_FOLDER, false, 0) || !SaveProps(*db_, id, m) || !tx.Commit())
       return MAPI_E_DISK_ERROR;
     TouchRow(*db_, id_, id);
+    NotifyObject(*db_, fnevObjectCreated, id, id_, MAPI_FOLDER);
     auto* f = new Folder(db_, id, id_, true);
     f->base_ = std::move(m);
     *out = f;
@@ -1613,8 +1647,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     SetString(props, PR_DISPLAY_NAME, name);
     if (same && (flags & FOLDER_MOVE)) {
       Stmt m(*db_, "UPDATE objects SET parent = ? WHERE id = ?");
-      if (!m.Int(1, dst->id_).Int(2, id).Run() || !SaveProps(*db_, id, props) || !tx.Commit())
-        return MAPI_E_DISK_ERROR;
+      if (!m.Int(1, dst->id_).Int(2, id).Run() || !SaveProps(*db_, id, props) || !tx.Commit()) return MAPI_E_DISK_ERROR;
       TouchRow(*db_, id_, id);
       TouchRow(*db_, dst->id_, id);
       return S_OK;
@@ -1647,6 +1680,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (sub.ColInt(1) && !(flags & DEL_MESSAGES)) return MAPI_E_HAS_MESSAGES;
     if (!DeleteTree(*db_, id) || !tx.Commit()) return MAPI_E_DISK_ERROR;
     TouchRow(*db_, id_, id);
+    NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_FOLDER);
     for (int t = 0; t < 3; ++t) db_->tables.erase({id, t});
     return S_OK;
   }
@@ -1887,16 +1921,31 @@ class Store final : public PropObject<IMsgStore> {
     base_ = LoadProps(*db_, 0);
   }
 
-  HRESULT Advise(ULONG, LPENTRYID, ULONG mask, LPMAPIADVISESINK sink, ULONG* conn) override {
-    if (!sink || !conn || !mask) return MAPI_E_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> g(mu_);
-    sinks_[++next_conn_] = vantrel::ComPtr<IMAPIAdviseSink>(sink);
-    *conn = next_conn_;
+  HRESULT Advise(ULONG cb, LPENTRYID eid, ULONG mask, LPMAPIADVISESINK sink, ULONG* conn) override {
+    if (!sink || !conn || !mask || (cb && !eid)) return MAPI_E_INVALID_PARAMETER;
+    Bytes key;
+    if (eid) {
+      if (ParseEntryID(db_->uid, cb, eid) < 0) return MAPI_E_INVALID_ENTRYID;
+      key.assign(reinterpret_cast<BYTE*>(eid), reinterpret_cast<BYTE*>(eid) + cb);
+    }
+    std::lock_guard<std::mutex> dg(db_->mu);
+    ULONG c = ++db_->next_conn;
+    db_->sinks[c] = {std::move(key), mask, vantrel::ComPtr<IMAPIAdviseSink>(sink)};
+    std::lock_guard<std::mutex> g(sink_mu_);
+    mine_.insert(c);
+    *conn = c;
     return S_OK;
   }
   HRESULT Unadvise(ULONG conn) override {
-    std::lock_guard<std::mutex> g(mu_);
-    return sinks_.erase(conn) ? S_OK : MAPI_E_NOT_FOUND;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    std::lock_guard<std::mutex> g(sink_mu_);
+    if (!mine_.erase(conn)) return MAPI_E_NOT_FOUND;
+    db_->sinks.erase(conn);
+    return S_OK;
+  }
+  ~Store() override {
+    std::lock_guard<std::mutex> dg(db_->mu);
+    for (ULONG c : mine_) db_->sinks.erase(c);
   }
 
   HRESULT CompareEntryIDs(ULONG cb1, LPENTRYID e1, ULONG cb2, LPENTRYID e2, ULONG, ULONG* result) override {
@@ -1978,8 +2027,10 @@ class Store final : public PropObject<IMsgStore> {
   HRESULT GetReceiveFolderTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
   HRESULT StoreLogoff(ULONG* flags) override {
     if (!flags) return MAPI_E_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> g(mu_);
-    sinks_.clear();
+    std::lock_guard<std::mutex> dg(db_->mu);
+    std::lock_guard<std::mutex> g(sink_mu_);
+    for (ULONG c : mine_) db_->sinks.erase(c);
+    mine_.clear();
     *flags = 0;
     return S_OK;
   }
@@ -2022,7 +2073,7 @@ class Store final : public PropObject<IMsgStore> {
                 FOLDER_IPM_SENTMAIL_VALID);
   }
   HRESULT Flush() override {
-    std::lock_guard<std::mutex> g(mu_);
+    std::lock_guard<std::mutex> g(sink_mu_);
     PropMap next = base_;
     for (ULONG id : deleted_) next.erase(id);
     for (const auto& [id, v] : pending_) next[id] = v;
@@ -2040,8 +2091,9 @@ class Store final : public PropObject<IMsgStore> {
     if (!cls) return std::string();
     return (flags & MAPI_UNICODE) ? Utf16ToUtf8(reinterpret_cast<const char16_t*>(cls)) : AnsiToUtf8(cls);
   }
-  std::map<ULONG, vantrel::ComPtr<IMAPIAdviseSink>> sinks_;  // guarded by mu_; nothing is posted yet
-  ULONG next_conn_ = 0;                                      // guarded by mu_
+  // Taken only after db_->mu, unlike mu_ (which comes before it).
+  std::mutex sink_mu_;
+  std::set<ULONG> mine_;  // this object's advise connections; guarded by sink_mu_
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
 #include "platform/mapi/PstStore.h"
+#include "platform/mapi/TableData.h"
 
 using vantrel::ComPtr;
 
@@ -805,6 +806,150 @@ TEST(StoreSearch, CriteriaAreKeptOnSearchFolders) {
   ASSERT_EQ(again->GetPropList(0, &props), S_OK);
   for (ULONG i = 0; i < props->cValues; ++i) EXPECT_LT(PROP_ID(props->aulPropTag[i]), 0x7FF0u);
   MAPIFreeBuffer(props);
+}
+
+}  // namespace
+
+namespace {
+
+ULONG Rows(IMAPITable* t) {
+  ULONG n = 0;
+  EXPECT_EQ(t->GetRowCount(0, &n), S_OK);
+  return n;
+}
+
+TEST(StoreTables, ViewsFollowSavedChanges) {
+  auto s = Open(TmpPath("tables.pst"));
+  auto top = Subtree(s.get());
+  auto f = Child(top.get(), "Tab");
+  ComPtr<IMAPITable> contents, assoc, hier;
+  ASSERT_EQ(f->GetContentsTable(0, contents.Out()), S_OK);
+  ASSERT_EQ(f->GetContentsTable(MAPI_ASSOCIATED, assoc.Out()), S_OK);
+  ASSERT_EQ(top->GetHierarchyTable(0, hier.Out()), S_OK);
+  EXPECT_EQ(Rows(contents.get()), 0u);
+  ULONG subfolders = Rows(hier.get());
+
+  ComPtr<IMessage> m, a;
+  ASSERT_EQ(f->CreateMessage(nullptr, 0, m.Out()), S_OK);
+  SetString(m.get(), PR_SUBJECT, "row");
+  EXPECT_EQ(Rows(contents.get()), 0u);  // unsaved messages are not listed
+  ASSERT_EQ(m->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  ASSERT_EQ(f->CreateMessage(nullptr, MAPI_ASSOCIATED, a.Out()), S_OK);
+  ASSERT_EQ(a->SaveChanges(0), S_OK);
+  EXPECT_EQ(Rows(contents.get()), 1u);
+  EXPECT_EQ(Rows(assoc.get()), 1u);
+
+  SizedSPropTagArray<2> cols{2, {PR_SUBJECT, PR_ENTRYID}};
+  LPSRowSet rows = nullptr;
+  ASSERT_EQ(HrQueryAllRows(contents.get(), cols.get(), nullptr, nullptr, 0, &rows), S_OK);
+  ASSERT_EQ(rows->cRows, 1u);
+  EXPECT_STREQ(rows->aRow[0].lpProps[0].Value.lpszA, "row");
+  std::vector<BYTE> eid(rows->aRow[0].lpProps[1].Value.bin.lpb,
+                        rows->aRow[0].lpProps[1].Value.bin.lpb + rows->aRow[0].lpProps[1].Value.bin.cb);
+  FreeProws(rows);
+  EXPECT_EQ(eid, Bin(m.get(), PR_ENTRYID));
+
+  // A change saved later shows in the open view.
+  SetString(m.get(), PR_SUBJECT, "changed");
+  ASSERT_EQ(m->SaveChanges(0), S_OK);
+  ASSERT_EQ(HrQueryAllRows(contents.get(), cols.get(), nullptr, nullptr, 0, &rows), S_OK);
+  EXPECT_STREQ(rows->aRow[0].lpProps[0].Value.lpszA, "changed");
+  FreeProws(rows);
+
+  SBinary bin{28, eid.data()};
+  ENTRYLIST list{1, &bin};
+  ASSERT_EQ(f->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+  EXPECT_EQ(Rows(contents.get()), 0u);
+
+  auto g = Child(top.get(), "Another");
+  EXPECT_EQ(Rows(hier.get()), subfolders + 1);
+  std::vector<BYTE> gid = Bin(g.get(), PR_ENTRYID);
+  ASSERT_EQ(top->DeleteFolder(28, (LPENTRYID)gid.data(), 0, nullptr, 0), S_OK);
+  EXPECT_EQ(Rows(hier.get()), subfolders);
+}
+
+TEST(StoreTables, AttachmentAndRecipientTables) {
+  auto s = Open(TmpPath("subtables.pst"));
+  auto f = Subtree(s.get());
+  ComPtr<IMessage> m;
+  ASSERT_EQ(f->CreateMessage(nullptr, 0, m.Out()), S_OK);
+  ComPtr<IMAPITable> at, rt;
+  ASSERT_EQ(m->GetAttachmentTable(0, at.Out()), S_OK);
+  ASSERT_EQ(m->GetRecipientTable(0, rt.Out()), S_OK);
+  ULONG num;
+  ComPtr<IAttach> a;
+  ASSERT_EQ(m->CreateAttach(nullptr, 0, &num, a.Out()), S_OK);
+  EXPECT_EQ(Rows(at.get()), 0u);  // listed once the attachment is saved
+  SetString(a.get(), PR_ATTACH_FILENAME, "a.txt");
+  ASSERT_EQ(a->SaveChanges(0), S_OK);
+  EXPECT_EQ(Rows(at.get()), 1u);
+
+  SPropValue rp[2] = {};
+  rp[0].ulPropTag = PR_DISPLAY_NAME;
+  rp[0].Value.lpszA = const_cast<char*>("Ann");
+  rp[1].ulPropTag = PR_DISPLAY_NAME;
+  rp[1].Value.lpszA = const_cast<char*>("Bob");
+  ADRLIST* adr = nullptr;
+  MAPIAllocateBuffer(static_cast<ULONG>(CbNewADRLIST(2)), (void**)&adr);
+  adr->cEntries = 2;
+  adr->aEntries[0] = {0, 1, &rp[0]};
+  adr->aEntries[1] = {0, 1, &rp[1]};
+  ASSERT_EQ(m->ModifyRecipients(MODRECIP_ADD, adr), S_OK);
+  MAPIFreeBuffer(adr);
+  SizedSPropTagArray<2> cols{2, {PR_ROWID, PR_DISPLAY_NAME}};
+  LPSRowSet rows = nullptr;
+  ASSERT_EQ(HrQueryAllRows(rt.get(), cols.get(), nullptr, nullptr, 0, &rows), S_OK);
+  ASSERT_EQ(rows->cRows, 2u);
+  FreeProws(rows);
+  ASSERT_EQ(m->DeleteAttach(num, 0, nullptr, 0), S_OK);
+  EXPECT_EQ(Rows(at.get()), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StoreAdvise, ObjectEventsReachTheSink) {
+  auto s = Open(TmpPath("advise.pst"));
+  auto f = Child(Subtree(s.get()).get(), "Watched");
+  std::vector<BYTE> fid = Bin(f.get(), PR_ENTRYID);
+  struct Seen {
+    std::mutex mu;
+    std::vector<std::pair<ULONG, ULONG>> events;  // event, object type
+  } seen;
+  LPMAPIADVISESINK sink = nullptr;
+  ASSERT_EQ(HrAllocAdviseSink(
+                [&](ULONG n, LPNOTIFICATION notes) -> ULONG {
+                  std::lock_guard<std::mutex> g(seen.mu);
+                  for (ULONG i = 0; i < n; ++i)
+                    seen.events.emplace_back(notes[i].ulEventType, notes[i].info.obj.ulObjType);
+                  return 0;
+                },
+                &sink),
+            S_OK);
+  ULONG conn = 0;
+  ASSERT_EQ(s->Advise(28, (LPENTRYID)fid.data(), fnevObjectCreated | fnevObjectDeleted, sink, &conn), S_OK);
+  ComPtr<IMessage> m;
+  ASSERT_EQ(f->CreateMessage(nullptr, 0, m.Out()), S_OK);
+  ASSERT_EQ(m->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  ASSERT_EQ(m->SaveChanges(KEEP_OPEN_READWRITE), S_OK);  // modified: not asked for
+  std::vector<BYTE> eid = Bin(m.get(), PR_ENTRYID);
+  SBinary bin{28, eid.data()};
+  ENTRYLIST list{1, &bin};
+  ASSERT_EQ(f->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+  ComPtr<IMessage> elsewhere;
+  ASSERT_EQ(Subtree(s.get())->CreateMessage(nullptr, 0, elsewhere.Out()), S_OK);
+  ASSERT_EQ(elsewhere->SaveChanges(0), S_OK);  // another folder: not watched
+  vantrel::mapi::NotifyQueue::Instance().Flush();
+  {
+    std::lock_guard<std::mutex> g(seen.mu);
+    ASSERT_EQ(seen.events.size(), 2u);
+    EXPECT_EQ(seen.events[0], std::make_pair(fnevObjectCreated, MAPI_MESSAGE));
+    EXPECT_EQ(seen.events[1], std::make_pair(fnevObjectDeleted, MAPI_MESSAGE));
+  }
+  ASSERT_EQ(s->Unadvise(conn), S_OK);
+  EXPECT_EQ(s->Unadvise(conn), MAPI_E_NOT_FOUND);
+  sink->Release();
 }
 
 }  // namespace

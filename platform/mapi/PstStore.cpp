@@ -68,6 +68,8 @@ class Db {
   };
   std::map<ULONG, Sink> sinks;
   ULONG next_conn = 0;
+  // Reserved ids for new messages, [block_next, block_end); guarded by mu.
+  int64_t block_next = 0, block_end = 0;
   std::mutex mu;  // guards every use of db_ (one connection per file)
   sqlite3* db_ = nullptr;
   std::string path;
@@ -151,6 +153,28 @@ std::map<std::string, std::weak_ptr<Db>> g_open;  // by path
 int64_t NextId(Db& db) {
   Stmt q(db, "UPDATE meta SET value = value + 1 WHERE key = 'next_id' RETURNING value - 1");
   return q.Step() ? q.ColInt(0) : 0;
+}
+
+// Ids for new messages come from a block reserved in its own transaction,
+// so creating a message does not cost a commit each time. Ids of a block
+// left unused (the process ended) are simply never used. Caller holds db.mu
+// outside any transaction.
+int64_t ReserveMessageId(Db& db) {
+  if (db.block_next == db.block_end) {
+    constexpr int64_t kBlock = 64;
+    if (!db.Exec("BEGIN IMMEDIATE")) return 0;
+    Stmt q(db, "UPDATE meta SET value = value + ? WHERE key = 'next_id' RETURNING value - ?");
+    q.Int(1, kBlock).Int(2, kBlock);
+    int64_t first = q.Step() ? q.ColInt(0) : 0;
+    sqlite3_reset(q.s);
+    if (!first || !db.Exec("COMMIT")) {
+      db.Exec("ROLLBACK");
+      return 0;
+    }
+    db.block_next = first;
+    db.block_end = first + kBlock;
+  }
+  return db.block_next++;
 }
 
 PropMap LoadProps(Db& db, int64_t obj) {
@@ -1505,9 +1529,8 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (flags & ~(MAPI_ASSOCIATED | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
     if (!writable_) return MAPI_E_NO_ACCESS;
     std::lock_guard<std::mutex> dg(db_->mu);
-    Tx tx(*db_);
-    int64_t id = NextId(*db_);
-    if (!id || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    int64_t id = ReserveMessageId(*db_);
+    if (!id) return MAPI_E_DISK_ERROR;
     *out = new Message(db_, id, id_, flags & MAPI_ASSOCIATED, true, true);
     return S_OK;
   }

@@ -67,10 +67,18 @@ inline constexpr ULONG PT_MV_I8 = MV_FLAG | PT_I8;
 inline constexpr ULONG PT_MV_LONGLONG = PT_MV_I8;
 
 inline constexpr ULONG PROP_TYPE_MASK = 0x0000FFFF;
-inline constexpr ULONG PROP_TYPE(ULONG tag) { return tag & PROP_TYPE_MASK; }
-inline constexpr ULONG PROP_ID(ULONG tag) { return tag >> 16; }
-inline constexpr ULONG PROP_TAG(ULONG type, ULONG id) { return (id << 16) | type; }
-inline constexpr ULONG CHANGE_PROP_TYPE(ULONG tag, ULONG type) { return (tag & 0xFFFF0000u) | type; }
+inline constexpr ULONG PROP_TYPE(ULONG tag) {
+  return tag & PROP_TYPE_MASK;
+}
+inline constexpr ULONG PROP_ID(ULONG tag) {
+  return tag >> 16;
+}
+inline constexpr ULONG PROP_TAG(ULONG type, ULONG id) {
+  return (id << 16) | type;
+}
+inline constexpr ULONG CHANGE_PROP_TYPE(ULONG tag, ULONG type) {
+  return (tag & 0xFFFF0000u) | type;
+}
 inline constexpr ULONG PROP_ID_NULL = 0;
 inline constexpr ULONG PROP_ID_INVALID = 0xFFFF;
 inline constexpr ULONG PROP_ID_SECURE_MIN = 0x67F0;
@@ -189,8 +197,12 @@ struct SPropTagArray {
 using LPSPropTagArray = SPropTagArray*;
 
 // Bytes of a tag array of n tags (the published CbNewSPropTagArray).
-inline constexpr size_t CbNewSPropTagArray(size_t n) { return offsetof(SPropTagArray, aulPropTag) + n * sizeof(ULONG); }
-inline size_t CbSPropTagArray(const SPropTagArray* p) { return CbNewSPropTagArray(p->cValues); }
+inline constexpr size_t CbNewSPropTagArray(size_t n) {
+  return offsetof(SPropTagArray, aulPropTag) + n * sizeof(ULONG);
+}
+inline size_t CbSPropTagArray(const SPropTagArray* p) {
+  return CbNewSPropTagArray(p->cValues);
+}
 
 // A tag array of fixed size on the stack (SizedSPropTagArray); pass it as
 // `arr.get()`.
@@ -227,7 +239,9 @@ struct SRowSet {
   SRow aRow[1];
 };
 using LPSRowSet = SRowSet*;
-inline constexpr size_t CbNewSRowSet(size_t n) { return offsetof(SRowSet, aRow) + n * sizeof(SRow); }
+inline constexpr size_t CbNewSRowSet(size_t n) {
+  return offsetof(SRowSet, aRow) + n * sizeof(SRow);
+}
 
 struct ADRENTRY {
   ULONG ulReserved1;
@@ -240,7 +254,9 @@ struct ADRLIST {
   ADRENTRY aEntries[1];
 };
 using LPADRLIST = ADRLIST*;
-inline constexpr size_t CbNewADRLIST(size_t n) { return offsetof(ADRLIST, aEntries) + n * sizeof(ADRENTRY); }
+inline constexpr size_t CbNewADRLIST(size_t n) {
+  return offsetof(ADRLIST, aEntries) + n * sizeof(ADRENTRY);
+}
 
 struct MAPIUID {
   BYTE ab[16];
@@ -252,7 +268,9 @@ struct ENTRYID {
   BYTE ab[1];
 };
 using LPENTRYID = ENTRYID*;
-inline constexpr size_t CbNewENTRYID(size_t cb) { return offsetof(ENTRYID, ab) + cb; }
+inline constexpr size_t CbNewENTRYID(size_t cb) {
+  return offsetof(ENTRYID, ab) + cb;
+}
 
 // Named properties.
 inline constexpr ULONG MNID_ID = 0;
@@ -272,7 +290,7 @@ inline constexpr ULONG MAPI_NO_IDS = 0x00000002;
 inline constexpr ULONG MAPI_ERROR_VERSION = 0;
 struct MAPIERROR {
   ULONG ulVersion;
-  LPSTR lpszError;     // LPWSTR when MAPI_UNICODE was asked
+  LPSTR lpszError;  // LPWSTR when MAPI_UNICODE was asked
   LPSTR lpszComponent;
   ULONG ulLowLevelError;
   ULONG ulContext;
@@ -399,7 +417,9 @@ struct SSortOrderSet {
   SSortOrder aSort[1];
 };
 using LPSSortOrderSet = SSortOrderSet*;
-inline constexpr size_t CbNewSSortOrderSet(size_t n) { return offsetof(SSortOrderSet, aSort) + n * sizeof(SSortOrder); }
+inline constexpr size_t CbNewSSortOrderSet(size_t n) {
+  return offsetof(SSortOrderSet, aSort) + n * sizeof(SSortOrder);
+}
 
 template <size_t N>
 struct SizedSSortOrderSet {
@@ -501,7 +521,9 @@ struct NOTIFKEY {
   BYTE ab[1];
 };
 using LPNOTIFKEY = NOTIFKEY*;
-inline constexpr size_t CbNewNOTIFKEY(size_t cb) { return offsetof(NOTIFKEY, ab) + cb; }
+inline constexpr size_t CbNewNOTIFKEY(size_t cb) {
+  return offsetof(NOTIFKEY, ab) + cb;
+}
 inline constexpr ULONG NOTIFY_SYNC = 0x40000000;
 
 struct FlagList {

@@ -106,10 +106,9 @@ struct IStorage : public IUnknown {
   static constexpr const IID& kIID = IID_IStorage;
   STDMETHOD(CreateStream)(LPCOLESTR pwcsName, DWORD grfMode, DWORD reserved1, DWORD reserved2, IStream** ppstm) = 0;
   STDMETHOD(OpenStream)(LPCOLESTR pwcsName, void* reserved1, DWORD grfMode, DWORD reserved2, IStream** ppstm) = 0;
-  STDMETHOD(CreateStorage)(LPCOLESTR pwcsName, DWORD grfMode, DWORD reserved1, DWORD reserved2,
-                           IStorage** ppstg) = 0;
-  STDMETHOD(OpenStorage)(LPCOLESTR pwcsName, IStorage* pstgPriority, DWORD grfMode, SNB snbExclude, DWORD reserved,
-                         IStorage** ppstg) = 0;
+  STDMETHOD(CreateStorage)(LPCOLESTR pwcsName, DWORD grfMode, DWORD reserved1, DWORD reserved2, IStorage** ppstg) = 0;
+  STDMETHOD(OpenStorage)
+  (LPCOLESTR pwcsName, IStorage* pstgPriority, DWORD grfMode, SNB snbExclude, DWORD reserved, IStorage** ppstg) = 0;
   STDMETHOD(CopyTo)(DWORD ciidExclude, const IID* rgiidExclude, SNB snbExclude, IStorage* pstgDest) = 0;
   STDMETHOD(MoveElementTo)(LPCOLESTR pwcsName, IStorage* pstgDest, LPCOLESTR pwcsNewName, DWORD grfFlags) = 0;
   STDMETHOD(Commit)(DWORD grfCommitFlags) = 0;
@@ -117,8 +116,8 @@ struct IStorage : public IUnknown {
   STDMETHOD(EnumElements)(DWORD reserved1, void* reserved2, DWORD reserved3, IEnumSTATSTG** ppenum) = 0;
   STDMETHOD(DestroyElement)(LPCOLESTR pwcsName) = 0;
   STDMETHOD(RenameElement)(LPCOLESTR pwcsOldName, LPCOLESTR pwcsNewName) = 0;
-  STDMETHOD(SetElementTimes)(LPCOLESTR pwcsName, const FILETIME* pctime, const FILETIME* patime,
-                             const FILETIME* pmtime) = 0;
+  STDMETHOD(SetElementTimes)
+  (LPCOLESTR pwcsName, const FILETIME* pctime, const FILETIME* patime, const FILETIME* pmtime) = 0;
   STDMETHOD(SetClass)(REFCLSID clsid) = 0;
   STDMETHOD(SetStateBits)(DWORD grfStateBits, DWORD grfMask) = 0;
   STDMETHOD(Stat)(STATSTG* pstatstg, DWORD grfStatFlag) = 0;

@@ -3,5 +3,9 @@
 
 #include "platform/storage/ObjIdl.h"
 
-void* CoTaskMemAlloc(size_t cb) { return std::malloc(cb ? cb : 1); }
-void CoTaskMemFree(void* pv) { std::free(pv); }
+void* CoTaskMemAlloc(size_t cb) {
+  return std::malloc(cb ? cb : 1);
+}
+void CoTaskMemFree(void* pv) {
+  std::free(pv);
+}

@@ -1,0 +1,2147 @@
+// The personal-folders store: one SQLite file (WAL) per store.
+//
+// Schema:
+//   meta(key TEXT PRIMARY KEY, value BLOB)             uid, next_id
+//   objects(id INTEGER PRIMARY KEY, parent INTEGER, kind INTEGER, assoc INTEGER, num INTEGER)
+//   props(obj INTEGER, id INTEGER, type INTEGER, value BLOB, PRIMARY KEY(obj, id)) WITHOUT ROWID
+//   names(id INTEGER PRIMARY KEY, guid BLOB, kind INTEGER, name BLOB, UNIQUE(guid, kind, name))
+//   receive(cls TEXT PRIMARY KEY COLLATE NOCASE, folder INTEGER)
+// kind is the MAPI object type (folder, message, attachment, mail user for
+// a recipient row); attachments and recipients hang off their message.
+#include "platform/mapi/PstStore.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <set>
+
+#include "platform/base/CodePage.h"
+#include "platform/base/SystemInfo.h"
+#include "platform/mapi/MapiTags.h"
+#include "platform/mapi/MapiUtil.h"
+#include "platform/mapi/PropCodec.h"
+#include "platform/mapi/TableData.h"
+#include "platform/storage/MemoryStream.h"
+
+namespace vantrel::mapi {
+namespace {
+
+using Bytes = std::vector<BYTE>;
+// Stored properties of one object by property id: (stored type, bytes).
+using PropMap = std::map<ULONG, std::pair<ULONG, Bytes>>;
+
+// The provider's UID, first in the store's own entry ID.
+constexpr BYTE kProviderUid[16] = {0x5a, 0x45, 0x4c, 0x50, 0x53, 0x54, 0x01, 0x00,
+                                   0x9b, 0x31, 0x6e, 0x2d, 0x44, 0x1c, 0xa7, 0x10};
+
+constexpr ULONG DELETE_HARD_DELETE = 0x00000010;
+constexpr ULONG SHOW_SOFT_DELETES = 0x00000002;
+
+enum : int64_t { kRoot = 1, kIpmSubtree = 2, kInbox = 3, kOutbox = 4, kSent = 5, kDeleted = 6, kSearchRoot = 7 };
+
+// ---- the database ----------------------------------------------------------
+
+class Db {
+ public:
+  ~Db() {
+    for (auto& [sql, list] : cache)
+      for (sqlite3_stmt* st : list) sqlite3_finalize(st);
+    if (db_) sqlite3_close(db_);
+  }
+  // Free prepared statements by their SQL text; guarded by mu.
+  std::map<std::string, std::vector<sqlite3_stmt*>> cache;
+  // The table data behind open contents (0), associated contents (1) and
+  // hierarchy (2) tables, by folder; kept current on every saved change.
+  // Guarded by mu.
+  std::map<std::pair<int64_t, int>, vantrel::ComPtr<IMAPITableData>> tables;
+  // IMsgStore::Advise registrations of every store object on this file.
+  // Guarded by mu.
+  struct Sink {
+    Bytes eid;  // empty: every object
+    ULONG mask;
+    vantrel::ComPtr<IMAPIAdviseSink> sink;
+  };
+  std::map<ULONG, Sink> sinks;
+  ULONG next_conn = 0;
+  // Reserved ids for new messages, [block_next, block_end); guarded by mu.
+  int64_t block_next = 0, block_end = 0;
+  std::mutex mu;  // guards every use of db_ (one connection per file)
+  sqlite3* db_ = nullptr;
+  std::string path;
+  MAPIUID uid{};
+
+  bool Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+};
+
+struct Stmt {
+  // Prepared statements are kept per connection and reused; a statement in
+  // use (a recursive DeleteTree) is simply not in the free list. Caller
+  // holds db.mu.
+  Stmt(Db& db, const char* sql) : db_(db), sql_(sql) {
+    auto& free = db.cache[sql];
+    if (!free.empty()) {
+      s = free.back();
+      free.pop_back();
+    } else {
+      sqlite3_prepare_v2(db.db_, sql, -1, &s, nullptr);
+    }
+  }
+  ~Stmt() {
+    if (!s) return;
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    db_.cache[sql_].push_back(s);
+  }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+  Stmt& Int(int i, int64_t v) {
+    sqlite3_bind_int64(s, i, v);
+    return *this;
+  }
+  Stmt& Blob(int i, const void* p, size_t n) {
+    sqlite3_bind_blob64(s, i, p ? p : "", n, SQLITE_TRANSIENT);
+    return *this;
+  }
+  Stmt& Text(int i, const std::string& t) {
+    sqlite3_bind_text(s, i, t.c_str(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  bool Step() { return s && sqlite3_step(s) == SQLITE_ROW; }
+  bool Run() {
+    if (!s) return false;
+    int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    return rc == SQLITE_DONE || rc == SQLITE_ROW;
+  }
+  int64_t ColInt(int i) { return sqlite3_column_int64(s, i); }
+  Bytes ColBlob(int i) {
+    auto* p = static_cast<const BYTE*>(sqlite3_column_blob(s, i));
+    return Bytes(p, p + sqlite3_column_bytes(s, i));
+  }
+  Db& db_;
+  const char* sql_;
+  sqlite3_stmt* s = nullptr;
+};
+
+// One transaction; rolled back unless committed.
+class Tx {
+ public:
+  explicit Tx(Db& db) : db_(db) { ok_ = db_.Exec("BEGIN IMMEDIATE"); }
+  ~Tx() {
+    if (ok_ && !done_) db_.Exec("ROLLBACK");
+  }
+  bool ok() const { return ok_; }
+  bool Commit() {
+    done_ = true;
+    return ok_ && db_.Exec("COMMIT");
+  }
+
+ private:
+  Db& db_;
+  bool ok_, done_ = false;
+};
+
+// One Db per file in the process, so a file opened twice is one store.
+std::mutex g_open_mu;                             // guards g_open
+std::map<std::string, std::weak_ptr<Db>> g_open;  // by path
+
+int64_t NextId(Db& db) {
+  Stmt q(db, "UPDATE meta SET value = value + 1 WHERE key = 'next_id' RETURNING value - 1");
+  return q.Step() ? q.ColInt(0) : 0;
+}
+
+// Ids for new messages come from a block reserved in its own transaction,
+// so creating a message does not cost a commit each time. Ids of a block
+// left unused (the process ended) are simply never used. Caller holds db.mu
+// outside any transaction.
+int64_t ReserveMessageId(Db& db) {
+  if (db.block_next == db.block_end) {
+    constexpr int64_t kBlock = 64;
+    if (!db.Exec("BEGIN IMMEDIATE")) return 0;
+    Stmt q(db, "UPDATE meta SET value = value + ? WHERE key = 'next_id' RETURNING value - ?");
+    q.Int(1, kBlock).Int(2, kBlock);
+    int64_t first = q.Step() ? q.ColInt(0) : 0;
+    sqlite3_reset(q.s);
+    if (!first || !db.Exec("COMMIT")) {
+      db.Exec("ROLLBACK");
+      return 0;
+    }
+    db.block_next = first;
+    db.block_end = first + kBlock;
+  }
+  return db.block_next++;
+}
+
+PropMap LoadProps(Db& db, int64_t obj) {
+  PropMap m;
+  Stmt q(db, "SELECT id, type, value FROM props WHERE obj = ?");
+  q.Int(1, obj);
+  while (q.Step()) m[static_cast<ULONG>(q.ColInt(0))] = {static_cast<ULONG>(q.ColInt(1)), q.ColBlob(2)};
+  return m;
+}
+
+bool SaveProps(Db& db, int64_t obj, const PropMap& m) {
+  Stmt del(db, "DELETE FROM props WHERE obj = ?");
+  if (!del.Int(1, obj).Run()) return false;
+  Stmt ins(db, "INSERT INTO props(obj, id, type, value) VALUES(?, ?, ?, ?)");
+  for (const auto& [id, v] : m) {
+    ins.Int(1, obj).Int(2, id).Int(3, v.first).Blob(4, v.second.data(), v.second.size());
+    if (!ins.Run()) return false;
+  }
+  return true;
+}
+
+// Deletes an object, its properties and everything below it.
+bool DeleteTree(Db& db, int64_t obj) {
+  std::vector<int64_t> kids;
+  {
+    Stmt q(db, "SELECT id FROM objects WHERE parent = ?");
+    q.Int(1, obj);
+    while (q.Step()) kids.push_back(q.ColInt(0));
+  }
+  for (int64_t k : kids)
+    if (!DeleteTree(db, k)) return false;
+  Stmt a(db, "DELETE FROM props WHERE obj = ?");
+  Stmt b(db, "DELETE FROM objects WHERE id = ?");
+  return a.Int(1, obj).Run() && b.Int(1, obj).Run();
+}
+
+void SetString(PropMap& m, ULONG tag, const std::string& utf8) {
+  m[PROP_ID(tag)] = {PT_UNICODE, Bytes(utf8.begin(), utf8.end())};
+}
+void SetLong(PropMap& m, ULONG tag, LONG v) {
+  Bytes b(4);
+  std::memcpy(b.data(), &v, 4);
+  m[PROP_ID(tag)] = {PT_LONG, b};
+}
+LONG GetLong(const PropMap& m, ULONG tag, LONG def = 0) {
+  auto it = m.find(PROP_ID(tag));
+  if (it == m.end() || it->second.first != PT_LONG || it->second.second.size() != 4) return def;
+  LONG v;
+  std::memcpy(&v, it->second.second.data(), 4);
+  return v;
+}
+
+bool InsertObject(Db& db, int64_t id, int64_t parent, ULONG kind, bool assoc, int64_t num) {
+  Stmt q(db, "INSERT OR REPLACE INTO objects(id, parent, kind, assoc, num) VALUES(?, ?, ?, ?, ?)");
+  return q.Int(1, id).Int(2, parent).Int(3, kind).Int(4, assoc).Int(5, num).Run();
+}
+
+std::shared_ptr<Db> OpenDb(const std::string& path, const std::string& display_name, HRESULT& hr) {
+  std::lock_guard<std::mutex> g(g_open_mu);
+  if (auto db = g_open[path].lock()) return db;
+  auto db = std::make_shared<Db>();
+  db->path = path;
+  if (sqlite3_open_v2(path.c_str(), &db->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                      nullptr) != SQLITE_OK) {
+    hr = MAPI_E_DISK_ERROR;
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db->db_, 5000);
+  if (!db->Exec("PRAGMA journal_mode=WAL") || !db->Exec("PRAGMA synchronous=FULL")) {
+    hr = MAPI_E_CORRUPT_DATA;
+    return nullptr;
+  }
+  Tx tx(*db);
+  bool ok =
+      tx.ok() && db->Exec(
+                     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value BLOB);"
+                     "CREATE TABLE IF NOT EXISTS objects(id INTEGER PRIMARY KEY, parent INTEGER, kind INTEGER,"
+                     " assoc INTEGER, num INTEGER);"
+                     "CREATE INDEX IF NOT EXISTS objects_parent ON objects(parent);"
+                     "CREATE TABLE IF NOT EXISTS props(obj INTEGER, id INTEGER, type INTEGER, value BLOB,"
+                     " PRIMARY KEY(obj, id)) WITHOUT ROWID;"
+                     "CREATE TABLE IF NOT EXISTS names(id INTEGER PRIMARY KEY, guid BLOB, kind INTEGER, name BLOB,"
+                     " UNIQUE(guid, kind, name));"
+                     "CREATE TABLE IF NOT EXISTS receive(cls TEXT PRIMARY KEY COLLATE NOCASE, folder INTEGER);");
+  if (!ok) {
+    hr = MAPI_E_CORRUPT_DATA;
+    return nullptr;
+  }
+  Stmt q(*db, "SELECT value FROM meta WHERE key = 'uid'");
+  if (q.Step()) {
+    Bytes u = q.ColBlob(0);
+    if (u.size() != 16) {
+      hr = MAPI_E_CORRUPT_DATA;
+      return nullptr;
+    }
+    std::memcpy(db->uid.ab, u.data(), 16);
+  } else {
+    // A new store: its UID and the standard folder tree.
+    auto g16 = GuidToBytes(NewGuid());
+    std::memcpy(db->uid.ab, g16.data(), 16);
+    Stmt a(*db, "INSERT INTO meta(key, value) VALUES('uid', ?)");
+    Stmt b(*db, "INSERT INTO meta(key, value) VALUES('next_id', 100)");
+    ok = a.Blob(1, db->uid.ab, 16).Run() && b.Run();
+    struct F {
+      int64_t id, parent;
+      const char* name;
+      ULONG type;
+    } tree[] = {{kRoot, 0, "", FOLDER_ROOT},
+                {kIpmSubtree, kRoot, "Top of Personal Folders", FOLDER_GENERIC},
+                {kInbox, kIpmSubtree, "Inbox", FOLDER_GENERIC},
+                {kOutbox, kIpmSubtree, "Outbox", FOLDER_GENERIC},
+                {kSent, kIpmSubtree, "Sent Items", FOLDER_GENERIC},
+                {kDeleted, kIpmSubtree, "Deleted Items", FOLDER_GENERIC},
+                {kSearchRoot, kRoot, "Search Root", FOLDER_GENERIC}};
+    for (const F& f : tree) {
+      PropMap m;
+      SetString(m, PR_DISPLAY_NAME, f.name);
+      SetLong(m, PR_FOLDER_TYPE, static_cast<LONG>(f.type));
+      ok = ok && InsertObject(*db, f.id, f.parent, MAPI_FOLDER, false, 0) && SaveProps(*db, f.id, m);
+    }
+    PropMap store;
+    SetString(store, PR_DISPLAY_NAME, AnsiToUtf8(display_name));
+    ok = ok && SaveProps(*db, 0, store);
+    Stmt r(*db, "INSERT INTO receive(cls, folder) VALUES('', ?)");
+    ok = ok && r.Int(1, kInbox).Run();
+  }
+  if (!ok || !tx.Commit()) {
+    hr = MAPI_E_DISK_ERROR;
+    return nullptr;
+  }
+  g_open[path] = db;
+  hr = S_OK;
+  return db;
+}
+
+// ---- entry IDs -------------------------------------------------------------
+
+Bytes MakeEntryID(const MAPIUID& uid, int64_t id) {
+  Bytes e(4 + 16 + 8, 0);
+  std::memcpy(e.data() + 4, uid.ab, 16);
+  for (int i = 0; i < 8; ++i) e[20 + i] = static_cast<BYTE>(static_cast<uint64_t>(id) >> (8 * i));
+  return e;
+}
+
+// The object id in an entry ID of this store; -1 when it is not one.
+int64_t ParseEntryID(const MAPIUID& uid, ULONG cb, const ENTRYID* eid) {
+  if (!eid || cb != 28) return -1;
+  const BYTE* p = reinterpret_cast<const BYTE*>(eid);
+  if (std::memcmp(p + 4, uid.ab, 16) != 0) return -1;
+  uint64_t id = 0;
+  for (int i = 0; i < 8; ++i) id |= uint64_t{p[20 + i]} << (8 * i);
+  return static_cast<int64_t>(id);
+}
+
+Bytes StoreEntryID(const std::string& path) {
+  Bytes e(4, 0);
+  e.insert(e.end(), kProviderUid, kProviderUid + 16);
+  e.insert(e.end(), path.begin(), path.end());
+  e.push_back(0);
+  return e;
+}
+
+HRESULT CopyOut(const Bytes& b, ULONG* cb, LPENTRYID* out) {
+  void* m;
+  if (MAPIAllocateBuffer(static_cast<ULONG>(b.size()), &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
+  std::memcpy(m, b.data(), b.size());
+  *cb = static_cast<ULONG>(b.size());
+  *out = static_cast<LPENTRYID>(m);
+  return S_OK;
+}
+
+// ---- tables ----------------------------------------------------------------
+
+// Posts an object event to the sinks that watch the object, its folder or
+// everything. Delivery happens on the notification thread. Caller holds db.mu.
+void NotifyObject(Db& db, ULONG event, int64_t id, int64_t parent, ULONG type) {
+  if (db.sinks.empty()) return;
+  Bytes eid = MakeEntryID(db.uid, id), peid = MakeEntryID(db.uid, parent);
+  NOTIFICATION n{};
+  n.ulEventType = event;
+  n.info.obj.cbEntryID = static_cast<ULONG>(eid.size());
+  n.info.obj.lpEntryID = reinterpret_cast<LPENTRYID>(eid.data());
+  n.info.obj.ulObjType = type;
+  n.info.obj.cbParentID = static_cast<ULONG>(peid.size());
+  n.info.obj.lpParentID = reinterpret_cast<LPENTRYID>(peid.data());
+  auto same = [](const Bytes& a, const Bytes& b) {
+    return a.size() == b.size() && a.size() >= 4 && std::equal(a.begin() + 4, a.end(), b.begin() + 4);
+  };
+  for (auto& [conn, s] : db.sinks) {
+    if (!(s.mask & event)) continue;
+    if (!s.eid.empty() && !same(s.eid, eid) && !same(s.eid, peid)) continue;
+    NotifyQueue::Instance().Post(s.sink.get(), {n});
+  }
+}
+
+// One table row from stored values: strings in their 8-bit form unless
+// `unicode`, values too large for a row left out, PR_INSTANCE_KEY first as
+// the index column. `extra` adds computed columns. The row is one MAPI block.
+HRESULT BuildRow(const PropMap& m, const PropMap& extra, bool unicode, SRow& row) {
+  PropMap all = m;
+  for (const auto& [id, v] : extra) all[id] = v;
+  void* root;
+  if (MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * (all.size() + 1)), &root))
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+  auto* vals = static_cast<SPropValue*>(root);
+  ULONG n = 0;
+  auto put = [&](ULONG id, const std::pair<ULONG, Bytes>& v) {
+    if (v.second.size() > 4096 || v.first == PT_OBJECT || (id >= 0x7FF0 && id < 0x8000)) return;
+    ULONG type = v.first;
+    if (!unicode && type == PT_UNICODE) type = PT_STRING8;
+    if (!unicode && type == PT_MV_UNICODE) type = PT_MV_STRING8;
+    if (SUCCEEDED(DecodeProp(PROP_TAG(type, id), v.first, v.second, root, vals[n]))) ++n;
+  };
+  if (auto it = all.find(PROP_ID(PR_INSTANCE_KEY)); it != all.end()) put(it->first, it->second);
+  for (const auto& [id, v] : all)
+    if (id != PROP_ID(PR_INSTANCE_KEY)) put(id, v);
+  row.ulAdrEntryPad = 0;
+  row.cValues = n;
+  row.lpProps = vals;
+  return S_OK;
+}
+
+PropMap KeyColumns(const MAPIUID& uid, int64_t id, int64_t parent, ULONG kind) {
+  PropMap x;
+  Bytes eid = MakeEntryID(uid, id);
+  x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, eid};
+  x[PROP_ID(PR_ENTRYID)] = {PT_BINARY, eid};
+  x[PROP_ID(PR_RECORD_KEY)] = {PT_BINARY, eid};
+  x[PROP_ID(PR_PARENT_ENTRYID)] = {PT_BINARY, MakeEntryID(uid, parent)};
+  SetLong(x, PR_OBJECT_TYPE, static_cast<LONG>(kind));
+  return x;
+}
+
+HRESULT NewTableData(LPTABLEDATA* out) {
+  SizedSPropTagArray<1> cols{1, {PR_INSTANCE_KEY}};
+  return CreateTable(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, nullptr, TBLTYPE_DYNAMIC,
+                     PR_INSTANCE_KEY, cols.get(), out);
+}
+
+// Brings the row of object `id` up to date in the open tables of folder
+// `parent`: changed, added, or removed when the object is gone from there.
+// Caller holds db.mu.
+void TouchRow(Db& db, int64_t parent, int64_t id) {
+  if (db.tables.empty()) return;
+  Stmt q(db, "SELECT parent, kind, assoc FROM objects WHERE id = ?");
+  bool here = q.Int(1, id).Step() && q.ColInt(0) == parent;
+  ULONG kind = here ? static_cast<ULONG>(q.ColInt(1)) : 0;
+  int which = !here ? -1 : kind == MAPI_FOLDER ? 2 : q.ColInt(2) ? 1 : 0;
+  Bytes eid = MakeEntryID(db.uid, id);
+  SPropValue key{};
+  key.ulPropTag = PR_INSTANCE_KEY;
+  key.Value.bin = {static_cast<ULONG>(eid.size()), eid.data()};
+  for (int t = 0; t < 3; ++t) {
+    auto it = db.tables.find({parent, t});
+    if (it == db.tables.end()) continue;
+    if (t != which) {
+      it->second->HrDeleteRow(&key);
+      continue;
+    }
+    SRow row;
+    if (SUCCEEDED(BuildRow(LoadProps(db, id), KeyColumns(db.uid, id, parent, kind), false, row))) {
+      it->second->HrModifyRow(&row);
+      MAPIFreeBuffer(row.lpProps);
+    }
+  }
+}
+
+// ---- IMAPIProp over a property map ----------------------------------------
+
+bool IsComputedTag(ULONG id) {
+  switch (id) {
+    case PROP_ID(PR_ENTRYID):
+    case PROP_ID(PR_OBJECT_TYPE):
+    case PROP_ID(PR_RECORD_KEY):
+    case PROP_ID(PR_PARENT_ENTRYID):
+    case PROP_ID(PR_STORE_ENTRYID):
+    case PROP_ID(PR_STORE_RECORD_KEY):
+    case PROP_ID(PR_INSTANCE_KEY):
+    case PROP_ID(PR_ACCESS):
+    case PROP_ID(PR_ACCESS_LEVEL):
+    case PROP_ID(PR_CONTENT_COUNT):
+    case PROP_ID(PR_CONTENT_UNREAD):
+    case PROP_ID(PR_SUBFOLDERS):
+    case PROP_ID(PR_MESSAGE_SIZE):
+    case PROP_ID(PR_HASATTACH):
+    case PROP_ID(PR_STORE_SUPPORT_MASK):
+    case PROP_ID(PR_IPM_SUBTREE_ENTRYID):
+    case PROP_ID(PR_IPM_OUTBOX_ENTRYID):
+    case PROP_ID(PR_IPM_WASTEBASKET_ENTRYID):
+    case PROP_ID(PR_IPM_SENTMAIL_ENTRYID):
+    case PROP_ID(PR_VALID_FOLDER_MASK):
+    case PROP_ID(PR_MDB_PROVIDER):
+    case PROP_ID(PR_ATTACH_NUM):
+    case PROP_ID(PR_ROWID):
+      return true;
+  }
+  return false;
+}
+
+template <typename I>
+class PropObject : public vantrel::RefCounted<I> {
+ public:
+  explicit PropObject(std::shared_ptr<Db> db) : db_(std::move(db)) {}
+
+  HRESULT GetLastError(HRESULT hr, ULONG flags, LPMAPIERROR* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
+    void* m;
+    if (MAPIAllocateBuffer(sizeof(MAPIERROR), &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* e = static_cast<MAPIERROR*>(m);
+    std::memset(e, 0, sizeof(*e));
+    e->ulVersion = MAPI_ERROR_VERSION;
+    e->ulLowLevelError = static_cast<ULONG>(hr);
+    std::string text = vantrel::CodeName(hr);
+    std::string comp = "Personal Folders";
+    auto dup = [&](const std::string& s, LPSTR* dst) {
+      if (flags & MAPI_UNICODE) {
+        std::u16string w = Utf8ToUtf16(s);
+        void* p;
+        MAPIAllocateMore(static_cast<ULONG>((w.size() + 1) * 2), m, &p);
+        std::memcpy(p, w.c_str(), (w.size() + 1) * 2);
+        *dst = static_cast<LPSTR>(p);
+      } else {
+        void* p;
+        MAPIAllocateMore(static_cast<ULONG>(s.size() + 1), m, &p);
+        std::memcpy(p, s.c_str(), s.size() + 1);
+        *dst = static_cast<LPSTR>(p);
+      }
+    };
+    dup(text, &e->lpszError);
+    dup(comp, &e->lpszComponent);
+    *out = e;
+    return S_OK;
+  }
+
+  HRESULT SaveChanges(ULONG) override { return S_OK; }
+
+  HRESULT GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* out) override {
+    if (!count || !out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap all = Snapshot();
+    std::vector<ULONG> want;
+    if (tags) {
+      want.assign(tags->aulPropTag, tags->aulPropTag + tags->cValues);
+    } else {
+      for (const auto& [id, v] : all) want.push_back(PROP_TAG(Presented(v.first, flags), id));
+    }
+    if (want.empty()) return MAPI_E_INVALID_PARAMETER;
+    void* root;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * want.size()), &root))
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* vals = static_cast<SPropValue*>(root);
+    bool errors = false;
+    for (size_t i = 0; i < want.size(); ++i) {
+      ULONG tag = want[i];
+      auto it = all.find(PROP_ID(tag));
+      HRESULT hr = MAPI_E_NOT_FOUND;
+      if (it != all.end()) {
+        if (PROP_TYPE(tag) == PT_UNSPECIFIED) tag = PROP_TAG(Presented(it->second.first, flags), PROP_ID(tag));
+        hr = DecodeProp(tag, it->second.first, it->second.second, root, vals[i]);
+        // Large values are only read through OpenProperty.
+        if (SUCCEEDED(hr) && it->second.second.size() > kMaxInline) hr = MAPI_E_NOT_ENOUGH_MEMORY;
+      }
+      if (FAILED(hr)) {
+        errors = true;
+        vals[i].ulPropTag = PROP_TAG(PT_ERROR, PROP_ID(tag));
+        vals[i].Value.err = hr == MAPI_E_INVALID_TYPE ? MAPI_E_NOT_FOUND : hr;
+      }
+    }
+    *count = static_cast<ULONG>(want.size());
+    *out = vals;
+    return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
+  }
+
+  HRESULT GetPropList(ULONG flags, LPSPropTagArray* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap all = Snapshot();
+    void* m;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(all.size() + 1)), &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* t = static_cast<SPropTagArray*>(m);
+    t->cValues = 0;
+    for (const auto& [id, v] : all) t->aulPropTag[t->cValues++] = PROP_TAG(Presented(v.first, flags), id);
+    *out = t;
+    return S_OK;
+  }
+
+  HRESULT OpenProperty(ULONG tag, LPCIID iid, ULONG, ULONG flags, LPUNKNOWN* out) override {
+    if (!iid || !out) return MAPI_E_INVALID_PARAMETER;
+    *out = nullptr;
+    ULONG type = PROP_TYPE(tag);
+    bool create = flags & MAPI_CREATE, modify = flags & (MAPI_MODIFY | MAPI_CREATE);
+    if (modify && !Writable()) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap all = Snapshot();
+    auto it = all.find(PROP_ID(tag));
+    Bytes initial;
+    if (it != all.end() && !create) {
+      if (*iid == IID_IStorage) {
+        if (it->second.first != PT_BINARY && it->second.first != PT_OBJECT) return MAPI_E_NOT_FOUND;
+      } else if (StoredType(type) != it->second.first) {
+        return MAPI_E_NOT_FOUND;
+      }
+      initial = it->second.second;
+    } else if (!create) {
+      return MAPI_E_NOT_FOUND;
+    }
+    ULONG id = PROP_ID(tag);
+    vantrel::ComPtr<PropObject> self(this);
+    if (*iid == IID_IStream) {
+      if (type != PT_BINARY && type != PT_STRING8 && type != PT_UNICODE) return MAPI_E_INTERFACE_NOT_SUPPORTED;
+      // A string stream carries the string in the width of its tag, without the terminator.
+      if (type == PT_UNICODE) {
+        std::u16string w = Utf8ToUtf16({reinterpret_cast<const char*>(initial.data()), initial.size()});
+        initial.assign(reinterpret_cast<const BYTE*>(w.data()), reinterpret_cast<const BYTE*>(w.data()) + w.size() * 2);
+      } else if (type == PT_STRING8) {
+        std::string a = Utf8ToAnsi({reinterpret_cast<const char*>(initial.data()), initial.size()});
+        initial.assign(a.begin(), a.end());
+      }
+      storage::CommitHook hook = [self, id, type](const Bytes& b) {
+        Bytes stored = b;
+        if (type == PT_UNICODE) {
+          std::u16string w(b.size() / 2, u'\0');
+          std::memcpy(w.data(), b.data(), w.size() * 2);
+          while (!w.empty() && w.back() == 0) w.pop_back();
+          std::string u = Utf16ToUtf8(w);
+          stored.assign(u.begin(), u.end());
+        } else if (type == PT_STRING8) {
+          std::string a(b.begin(), b.end());
+          while (!a.empty() && a.back() == 0) a.pop_back();
+          std::string u = AnsiToUtf8(a);
+          stored.assign(u.begin(), u.end());
+        }
+        return self->PutStored(id, StoredType(type), std::move(stored));
+      };
+      IStream* s;
+      HRESULT hr = storage::CreateMemoryStream(std::move(initial), modify, modify ? hook : nullptr, &s);
+      if (SUCCEEDED(hr)) *out = s;
+      return hr;
+    }
+    if (*iid == IID_IStorage) {
+      storage::CommitHook hook = [self, id](const Bytes& b) { return self->PutStored(id, PT_BINARY, Bytes(b)); };
+      IStorage* s;
+      HRESULT hr = storage::CreateMemoryStorage(initial, modify, modify ? hook : nullptr, &s);
+      if (SUCCEEDED(hr)) *out = s;
+      return hr;
+    }
+    return MAPI_E_INTERFACE_NOT_SUPPORTED;
+  }
+
+  HRESULT SetProps(ULONG c, LPSPropValue vals, LPSPropProblemArray* problems) override {
+    if (!vals && c) return MAPI_E_INVALID_PARAMETER;
+    if (problems) *problems = nullptr;
+    if (!Writable()) return MAPI_E_NO_ACCESS;
+    std::vector<SPropProblem> probs;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      for (ULONG i = 0; i < c; ++i) {
+        ULONG tag = vals[i].ulPropTag, type = PROP_TYPE(tag), id = PROP_ID(tag);
+        if (type == PT_ERROR || type == PT_UNSPECIFIED || type == PT_NULL || type == PT_OBJECT || id == 0) {
+          probs.push_back({i, tag, MAPI_E_INVALID_TYPE});
+          continue;
+        }
+        if (IsComputedTag(id) || ReadOnly(id)) {
+          probs.push_back({i, tag, MAPI_E_COMPUTED});
+          continue;
+        }
+        auto enc = EncodeProp(vals[i]);
+        if (!enc) {
+          probs.push_back({i, tag, MAPI_E_INVALID_TYPE});
+          continue;
+        }
+        pending_[id] = {StoredType(type), std::move(*enc)};
+        deleted_.erase(id);
+      }
+    }
+    HRESULT hr = Flush();
+    if (FAILED(hr)) return hr;
+    return ReportProblems(probs, problems);
+  }
+
+  HRESULT DeleteProps(LPSPropTagArray tags, LPSPropProblemArray* problems) override {
+    if (!tags) return MAPI_E_INVALID_PARAMETER;
+    if (problems) *problems = nullptr;
+    if (!Writable()) return MAPI_E_NO_ACCESS;
+    std::vector<SPropProblem> probs;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      for (ULONG i = 0; i < tags->cValues; ++i) {
+        ULONG id = PROP_ID(tags->aulPropTag[i]);
+        if (IsComputedTag(id) || ReadOnly(id)) {
+          probs.push_back({i, tags->aulPropTag[i], MAPI_E_COMPUTED});
+          continue;
+        }
+        pending_.erase(id);
+        deleted_.insert(id);
+      }
+    }
+    HRESULT hr = Flush();
+    if (FAILED(hr)) return hr;
+    return ReportProblems(probs, problems);
+  }
+
+  HRESULT CopyTo(ULONG, LPCIID, LPSPropTagArray exclude, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID dst, ULONG flags,
+                 LPSPropProblemArray* problems) override {
+    LPSPropTagArray list = nullptr;
+    HRESULT hr = GetPropList(MAPI_UNICODE, &list);
+    if (FAILED(hr)) return hr;
+    std::vector<ULONG> keep;
+    for (ULONG i = 0; i < list->cValues; ++i) {
+      bool skip = IsComputedTag(PROP_ID(list->aulPropTag[i]));
+      for (ULONG j = 0; exclude && j < exclude->cValues; ++j)
+        if (PROP_ID(exclude->aulPropTag[j]) == PROP_ID(list->aulPropTag[i])) skip = true;
+      if (!skip) keep.push_back(list->aulPropTag[i]);
+    }
+    MAPIFreeBuffer(list);
+    return CopyTags(keep, dst, flags, problems);
+  }
+
+  HRESULT CopyProps(LPSPropTagArray include, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID dst, ULONG flags,
+                    LPSPropProblemArray* problems) override {
+    if (!include) return MAPI_E_INVALID_PARAMETER;
+    return CopyTags({include->aulPropTag, include->aulPropTag + include->cValues}, dst, flags, problems);
+  }
+
+  HRESULT GetNamesFromIDs(LPSPropTagArray* tags, LPGUID guid, ULONG, ULONG* count, LPMAPINAMEID** names) override {
+    if (!tags || !count || !names) return MAPI_E_INVALID_PARAMETER;
+    std::vector<ULONG> ids;
+    std::vector<std::tuple<Bytes, ULONG, Bytes>> found;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    if (*tags) {
+      for (ULONG i = 0; i < (*tags)->cValues; ++i) ids.push_back(PROP_ID((*tags)->aulPropTag[i]));
+    } else {
+      Stmt q(*db_, "SELECT id FROM names ORDER BY id");
+      while (q.Step()) ids.push_back(static_cast<ULONG>(q.ColInt(0)));
+    }
+    void* root;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(sizeof(LPMAPINAMEID) * (ids.size() + 1)), &root))
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* arr = static_cast<LPMAPINAMEID*>(root);
+    bool errors = false;
+    Stmt q(*db_, "SELECT guid, kind, name FROM names WHERE id = ?");
+    for (size_t i = 0; i < ids.size(); ++i) {
+      arr[i] = nullptr;
+      q.Int(1, ids[i]);
+      if (q.Step()) {
+        Bytes g = q.ColBlob(0), n = q.ColBlob(2);
+        ULONG kind = static_cast<ULONG>(q.ColInt(1));
+        if (g.size() == 16 && (!guid || std::memcmp(guid, g.data(), 16) == 0)) {
+          void* m;
+          MAPIAllocateMore(sizeof(MAPINAMEID) + 16 + static_cast<ULONG>(n.size()) + 2, root, &m);
+          auto* nm = static_cast<MAPINAMEID*>(m);
+          auto* gp = reinterpret_cast<GUID*>(static_cast<BYTE*>(m) + sizeof(MAPINAMEID));
+          std::memcpy(gp, g.data(), 16);
+          nm->lpguid = gp;
+          nm->ulKind = kind;
+          if (kind == MNID_ID) {
+            LONG v = 0;
+            if (n.size() == 4) std::memcpy(&v, n.data(), 4);
+            nm->Kind.lID = v;
+          } else {
+            auto* w = reinterpret_cast<char16_t*>(reinterpret_cast<BYTE*>(gp) + 16);
+            std::memcpy(w, n.data(), n.size());
+            w[n.size() / 2] = 0;
+            nm->Kind.lpwstrName = w;
+          }
+          arr[i] = nm;
+        }
+      }
+      sqlite3_reset(q.s);
+      if (!arr[i]) errors = true;
+    }
+    if (!*tags) {
+      void* t;
+      MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(ids.size() + 1)), &t);
+      auto* ta = static_cast<SPropTagArray*>(t);
+      ta->cValues = static_cast<ULONG>(ids.size());
+      for (size_t i = 0; i < ids.size(); ++i) ta->aulPropTag[i] = PROP_TAG(PT_UNSPECIFIED, ids[i]);
+      *tags = ta;
+    }
+    *count = static_cast<ULONG>(ids.size());
+    *names = arr;
+    return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
+  }
+
+  HRESULT GetIDsFromNames(ULONG c, LPMAPINAMEID* names, ULONG flags, LPSPropTagArray* out) override {
+    if (!out || (c && !names)) return MAPI_E_INVALID_PARAMETER;
+    if (c == 0) return MAPI_E_NO_SUPPORT;  // listing every name is GetNamesFromIDs' job here
+    if (flags & ~MAPI_CREATE) return MAPI_E_UNKNOWN_FLAGS;
+    void* m;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(c)), &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* t = static_cast<SPropTagArray*>(m);
+    t->cValues = c;
+    bool errors = false;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    for (ULONG i = 0; i < c; ++i) {
+      const MAPINAMEID* n = names[i];
+      t->aulPropTag[i] = PROP_TAG(PT_ERROR, 0);
+      if (!n || !n->lpguid || (n->ulKind != MNID_ID && n->ulKind != MNID_STRING) ||
+          (n->ulKind == MNID_STRING && !n->Kind.lpwstrName)) {
+        errors = true;
+        continue;
+      }
+      Bytes key;
+      if (n->ulKind == MNID_ID) {
+        key.resize(4);
+        std::memcpy(key.data(), &n->Kind.lID, 4);
+      } else {
+        std::u16string w(n->Kind.lpwstrName);
+        key.assign(reinterpret_cast<const BYTE*>(w.data()), reinterpret_cast<const BYTE*>(w.data()) + w.size() * 2);
+      }
+      Stmt q(*db_, "SELECT id FROM names WHERE guid = ? AND kind = ? AND name = ?");
+      q.Blob(1, n->lpguid, 16).Int(2, n->ulKind).Blob(3, key.data(), key.size());
+      if (q.Step()) {
+        t->aulPropTag[i] = PROP_TAG(PT_UNSPECIFIED, static_cast<ULONG>(q.ColInt(0)));
+      } else if (flags & MAPI_CREATE) {
+        Stmt ins(*db_,
+                 "INSERT INTO names(id, guid, kind, name) VALUES((SELECT MAX(COALESCE((SELECT MAX(id) + 1 FROM names),"
+                 " 32768), 32768)), ?, ?, ?) RETURNING id");
+        ins.Blob(1, n->lpguid, 16).Int(2, n->ulKind).Blob(3, key.data(), key.size());
+        if (ins.Step() && ins.ColInt(0) < 0xFFFF)
+          t->aulPropTag[i] = PROP_TAG(PT_UNSPECIFIED, static_cast<ULONG>(ins.ColInt(0)));
+        else
+          errors = true;
+      } else {
+        errors = true;
+      }
+    }
+    if (!tx.Commit()) {
+      MAPIFreeBuffer(t);
+      return MAPI_E_DISK_ERROR;
+    }
+    *out = t;
+    return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
+  }
+
+  // Sets one stored value (from a committed stream or storage).
+  HRESULT PutStored(ULONG id, ULONG type, Bytes bytes) {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      pending_[id] = {type, std::move(bytes)};
+      deleted_.erase(id);
+    }
+    return Flush();
+  }
+
+ protected:
+  static constexpr size_t kMaxInline = 1 << 20;
+
+  // The object's stored values with pending changes and computed values
+  // laid over. Caller holds mu_.
+  PropMap Snapshot() {
+    PropMap all = base_;
+    for (ULONG id : deleted_) all.erase(id);
+    for (const auto& [id, v] : pending_) all[id] = v;
+    Computed(all);
+    return all;
+  }
+  static ULONG Presented(ULONG stored, ULONG flags) {
+    if (flags & MAPI_UNICODE) return stored;
+    if (stored == PT_UNICODE) return PT_STRING8;
+    if (stored == PT_MV_UNICODE) return PT_MV_STRING8;
+    return stored;
+  }
+
+  virtual void Computed(PropMap& all) = 0;
+  virtual bool ReadOnly(ULONG) { return false; }
+  virtual bool Writable() { return true; }
+  // Non-transacted objects write their pending changes here; transacted
+  // ones keep them until SaveChanges.
+  virtual HRESULT Flush() { return S_OK; }
+
+  static void PutBin(PropMap& m, ULONG tag, const Bytes& b) { m[PROP_ID(tag)] = {PT_BINARY, b}; }
+  static void PutLong(PropMap& m, ULONG tag, LONG v) { SetLong(m, tag, v); }
+  static void PutBool(PropMap& m, ULONG tag, bool v) {
+    USHORT b = v ? 1 : 0;
+    Bytes x(2);
+    std::memcpy(x.data(), &b, 2);
+    m[PROP_ID(tag)] = {PT_BOOLEAN, x};
+  }
+
+  HRESULT ReportProblems(const std::vector<SPropProblem>& probs, LPSPropProblemArray* out) {
+    if (!out || probs.empty()) return S_OK;
+    void* m;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropProblemArray(probs.size())), &m))
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* p = static_cast<SPropProblemArray*>(m);
+    p->cProblem = static_cast<ULONG>(probs.size());
+    std::copy(probs.begin(), probs.end(), p->aProblem);
+    *out = p;
+    return S_OK;
+  }
+
+  HRESULT CopyTags(const std::vector<ULONG>& tags, LPVOID dst, ULONG flags, LPSPropProblemArray* problems) {
+    if (!dst) return MAPI_E_INVALID_PARAMETER;
+    if (tags.empty()) return S_OK;
+    auto* target = static_cast<IMAPIProp*>(dst);
+    void* t;
+    MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(tags.size())), &t);
+    auto* ta = static_cast<SPropTagArray*>(t);
+    ta->cValues = static_cast<ULONG>(tags.size());
+    std::copy(tags.begin(), tags.end(), ta->aulPropTag);
+    ULONG n = 0;
+    LPSPropValue vals = nullptr;
+    HRESULT hr = GetProps(ta, MAPI_UNICODE, &n, &vals);
+    MAPIFreeBuffer(ta);
+    if (FAILED(hr)) return hr;
+    std::vector<SPropValue> ok;
+    for (ULONG i = 0; i < n; ++i) {
+      if (PROP_TYPE(vals[i].ulPropTag) == PT_ERROR) continue;
+      if (flags & MAPI_NOREPLACE) {
+        LPSPropValue have = nullptr;
+        if (SUCCEEDED(HrGetOneProp(target, vals[i].ulPropTag, &have))) {
+          MAPIFreeBuffer(have);
+          continue;
+        }
+      }
+      ok.push_back(vals[i]);
+    }
+    hr = target->SetProps(static_cast<ULONG>(ok.size()), ok.data(), problems);
+    MAPIFreeBuffer(vals);
+    if (SUCCEEDED(hr) && (flags & MAPI_MOVE)) {
+      // Moving removes the source values that were copied.
+      std::vector<ULONG> ids;
+      for (const auto& v : ok) ids.push_back(PROP_ID(v.ulPropTag));
+      std::lock_guard<std::mutex> g(mu_);
+      for (ULONG id : ids) {
+        pending_.erase(id);
+        deleted_.insert(id);
+      }
+    }
+    return hr;
+  }
+
+  std::shared_ptr<Db> db_;
+  std::mutex mu_;    // guards base_, pending_, deleted_
+  PropMap base_;     // values as last loaded or saved
+  PropMap pending_;  // set since
+  std::set<ULONG> deleted_;
+};
+
+class Store;
+class Folder;
+
+// ---- messages and attachments ---------------------------------------------
+
+class Message;
+
+void PutMap(Bytes& o, const PropMap& m) {
+  auto u32 = [&](uint32_t v) {
+    for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(v >> (8 * i)));
+  };
+  u32(static_cast<uint32_t>(m.size()));
+  for (const auto& [id, v] : m) {
+    u32(id);
+    u32(v.first);
+    u32(static_cast<uint32_t>(v.second.size()));
+    o.insert(o.end(), v.second.begin(), v.second.end());
+  }
+}
+
+// An embedded message as bytes: its values, its attachments by number, its
+// recipients in row order.
+Bytes EncodeMessage(const PropMap& props, const std::map<ULONG, PropMap>& attach, const std::vector<PropMap>& recips) {
+  Bytes o;
+  PutMap(o, props);
+  for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(attach.size() >> (8 * i)));
+  for (const auto& [num, m] : attach) {
+    for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(num >> (8 * i)));
+    PutMap(o, m);
+  }
+  for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(recips.size() >> (8 * i)));
+  for (const auto& m : recips) PutMap(o, m);
+  return o;
+}
+
+// Reads what EncodeMessage wrote; every count is checked against the bytes
+// left. A damaged image yields what was read before the damage.
+class ImageReader {
+ public:
+  explicit ImageReader(const Bytes& b) : p_(b.data()), n_(b.size()) {}
+  bool U32(uint32_t& v) {
+    if (n_ < 4) return false;
+    v = p_[0] | (p_[1] << 8) | (p_[2] << 16) | (static_cast<uint32_t>(p_[3]) << 24);
+    p_ += 4;
+    n_ -= 4;
+    return true;
+  }
+  bool Map(PropMap& m) {
+    uint32_t c;
+    if (!U32(c) || c > n_ / 12) return false;
+    for (uint32_t i = 0; i < c; ++i) {
+      uint32_t id, type, len;
+      if (!U32(id) || !U32(type) || !U32(len) || len > n_) return false;
+      m[id] = {type, Bytes(p_, p_ + len)};
+      p_ += len;
+      n_ -= len;
+    }
+    return true;
+  }
+  size_t left() const { return n_; }
+
+ private:
+  const BYTE* p_;
+  size_t n_;
+};
+
+bool DecodeMessage(const Bytes& image, PropMap& props, std::map<ULONG, PropMap>& attach, std::vector<PropMap>& recips) {
+  ImageReader r(image);
+  uint32_t c;
+  if (!r.Map(props) || !r.U32(c) || c > r.left() / 8) return false;
+  for (uint32_t i = 0; i < c; ++i) {
+    uint32_t num;
+    PropMap m;
+    if (!r.U32(num) || !r.Map(m)) return false;
+    attach[num] = std::move(m);
+  }
+  if (!r.U32(c) || c > r.left() / 4) return false;
+  for (uint32_t i = 0; i < c; ++i) {
+    PropMap m;
+    if (!r.Map(m)) return false;
+    recips.push_back(std::move(m));
+  }
+  return r.left() == 0;
+}
+
+class Attach final : public PropObject<IAttach> {
+ public:
+  Attach(std::shared_ptr<Db> db, vantrel::ComPtr<Message> msg, ULONG num, PropMap props, bool writable)
+      : PropObject(std::move(db)), msg_(std::move(msg)), num_(num), writable_(writable) {
+    base_ = std::move(props);
+  }
+  HRESULT SaveChanges(ULONG flags) override;
+  HRESULT OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* out) override;
+
+ protected:
+  void Computed(PropMap& all) override {
+    PutLong(all, PR_OBJECT_TYPE, MAPI_ATTACH);
+    PutLong(all, PR_ATTACH_NUM, static_cast<LONG>(num_));
+    Bytes key(4);
+    std::memcpy(key.data(), &num_, 4);
+    PutBin(all, PR_RECORD_KEY, key);
+    PutBin(all, PR_INSTANCE_KEY, key);
+  }
+  bool Writable() override { return writable_; }
+
+ private:
+  vantrel::ComPtr<Message> msg_;
+  ULONG num_;
+  bool writable_;
+};
+
+class Message final : public PropObject<IMessage> {
+ public:
+  Message(std::shared_ptr<Db> db, int64_t id, int64_t parent, bool assoc, bool is_new, bool writable)
+      : PropObject(std::move(db)), id_(id), parent_(parent), assoc_(assoc), new_(is_new), writable_(writable) {}
+
+  // Loads the saved message with its attachments and recipients. Caller holds db_->mu.
+  void Load() {
+    base_ = LoadProps(*db_, id_);
+    Stmt q(*db_, "SELECT id, kind, num FROM objects WHERE parent = ? ORDER BY num");
+    q.Int(1, id_);
+    while (q.Step()) {
+      PropMap m = LoadProps(*db_, q.ColInt(0));
+      if (q.ColInt(1) == MAPI_ATTACH)
+        attach_[static_cast<ULONG>(q.ColInt(2))] = std::move(m);
+      else
+        recips_.push_back(std::move(m));
+    }
+    next_attach_ = attach_.empty() ? 0 : attach_.rbegin()->first + 1;
+  }
+
+  // An embedded message: it lives in `image` (see EncodeMessage) and its
+  // SaveChanges hands the new image to `save` instead of the file.
+  void Embed(const Bytes& image, std::function<HRESULT(Bytes)> save) {
+    embed_save_ = std::move(save);
+    if (!image.empty()) DecodeMessage(image, base_, attach_, recips_);
+    next_attach_ = attach_.empty() ? 0 : attach_.rbegin()->first + 1;
+  }
+
+  HRESULT SaveChanges(ULONG flags) override {
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    if (flags & ~(KEEP_OPEN_READONLY | KEEP_OPEN_READWRITE | FORCE_SAVE | MAPI_DEFERRED_ERRORS))
+      return MAPI_E_UNKNOWN_FLAGS;
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap next = base_;
+    for (ULONG id : deleted_) next.erase(id);
+    for (const auto& [id, v] : pending_) next[id] = v;
+    if (!next.count(PROP_ID(PR_CREATION_TIME))) PutTime(next, PR_CREATION_TIME);
+    PutTime(next, PR_LAST_MODIFICATION_TIME);
+    if (!next.count(PROP_ID(PR_MESSAGE_FLAGS))) SetLong(next, PR_MESSAGE_FLAGS, MSGFLAG_UNSENT);
+    if (embed_save_) {
+      HRESULT hr = embed_save_(EncodeMessage(next, attach_, recips_));
+      if (FAILED(hr)) return hr;
+      base_ = std::move(next);
+      pending_.clear();
+      deleted_.clear();
+      new_ = false;
+      if (flags & KEEP_OPEN_READONLY) writable_ = false;
+      return S_OK;
+    }
+    std::lock_guard<std::mutex> dg(db_->mu);
+    {
+      Stmt alive(*db_, "SELECT 1 FROM objects WHERE id = ?");
+      Stmt folder(*db_, "SELECT 1 FROM objects WHERE id = ? AND kind = 3");
+      if (!new_ && !alive.Int(1, id_).Step()) return MAPI_E_OBJECT_DELETED;
+      if (!folder.Int(1, parent_).Step()) return MAPI_E_OBJECT_DELETED;
+    }
+    // The message, its attachments and its recipients in one transaction.
+    Tx tx(*db_);
+    bool ok = tx.ok() && DeleteTree(*db_, id_) && InsertObject(*db_, id_, parent_, MAPI_MESSAGE, assoc_, 0) &&
+              SaveProps(*db_, id_, next);
+    for (const auto& [num, m] : attach_) {
+      int64_t aid = NextId(*db_);
+      ok = ok && aid && InsertObject(*db_, aid, id_, MAPI_ATTACH, false, num) && SaveProps(*db_, aid, m);
+    }
+    LONG row = 0;
+    for (const auto& m : recips_) {
+      int64_t rid = NextId(*db_);
+      ok = ok && rid && InsertObject(*db_, rid, id_, MAPI_MAILUSER, false, row++) && SaveProps(*db_, rid, m);
+    }
+    if (!ok || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    TouchRow(*db_, parent_, id_);
+    NotifyObject(*db_, new_ ? fnevObjectCreated : fnevObjectModified, id_, parent_, MAPI_MESSAGE);
+    base_ = std::move(next);
+    pending_.clear();
+    deleted_.clear();
+    new_ = false;
+    if (flags & KEEP_OPEN_READONLY) writable_ = false;
+    return S_OK;
+  }
+
+  HRESULT GetAttachmentTable(ULONG flags, LPMAPITABLE* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+    std::lock_guard<std::mutex> g(mu_);
+    if (!attach_table_) {
+      LPTABLEDATA td = nullptr;
+      if (HRESULT hr = NewTableData(&td); FAILED(hr)) return hr;
+      attach_table_ = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+      for (const auto& [num, m] : attach_) AttachRow(num);
+    }
+    return attach_table_->HrGetView(nullptr, nullptr, 0, out);
+  }
+  HRESULT GetRecipientTable(ULONG flags, LPMAPITABLE* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+    std::lock_guard<std::mutex> g(mu_);
+    if (!recip_table_) {
+      LPTABLEDATA td = nullptr;
+      if (HRESULT hr = NewTableData(&td); FAILED(hr)) return hr;
+      recip_table_ = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+      RecipRows();
+    }
+    return recip_table_->HrGetView(nullptr, nullptr, 0, out);
+  }
+
+  HRESULT OpenAttach(ULONG num, LPCIID, ULONG flags, LPATTACH* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = attach_.find(num);
+    if (it == attach_.end()) return MAPI_E_NOT_FOUND;
+    bool w = (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) && writable_;
+    if ((flags & MAPI_MODIFY) && !writable_) return MAPI_E_NO_ACCESS;
+    *out = new Attach(db_, vantrel::ComPtr<Message>(this), num, it->second, w);
+    return S_OK;
+  }
+
+  HRESULT CreateAttach(LPCIID, ULONG, ULONG* num, LPATTACH* out) override {
+    if (!num || !out) return MAPI_E_INVALID_PARAMETER;
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> g(mu_);
+    *num = next_attach_++;
+    *out = new Attach(db_, vantrel::ComPtr<Message>(this), *num, {}, true);
+    return S_OK;
+  }
+
+  HRESULT DeleteAttach(ULONG num, ULONG_PTR, LPMAPIPROGRESS, ULONG) override {
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> g(mu_);
+    if (!attach_.erase(num)) return MAPI_E_NOT_FOUND;
+    AttachRow(num);
+    return S_OK;
+  }
+
+  HRESULT ModifyRecipients(ULONG flags, LPADRLIST mods) override {
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    if (flags & ~(MODRECIP_ADD | MODRECIP_MODIFY | MODRECIP_REMOVE)) return MAPI_E_UNKNOWN_FLAGS;
+    if (!mods) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> g(mu_);
+    std::vector<PropMap> next = flags == 0 ? std::vector<PropMap>{} : recips_;
+    for (ULONG i = 0; i < mods->cEntries; ++i) {
+      const ADRENTRY& e = mods->aEntries[i];
+      PropMap m;
+      LONG rowid = -1;
+      for (ULONG j = 0; j < e.cValues; ++j) {
+        const SPropValue& v = e.rgPropVals[j];
+        if (PROP_ID(v.ulPropTag) == PROP_ID(PR_ROWID)) {
+          rowid = v.Value.l;
+          continue;
+        }
+        if (PROP_TYPE(v.ulPropTag) == PT_ERROR || PROP_TYPE(v.ulPropTag) == PT_NULL) continue;
+        auto enc = EncodeProp(v);
+        if (!enc) return MAPI_E_INVALID_PARAMETER;
+        m[PROP_ID(v.ulPropTag)] = {StoredType(PROP_TYPE(v.ulPropTag)), std::move(*enc)};
+      }
+      if (flags & (MODRECIP_MODIFY | MODRECIP_REMOVE)) {
+        if (rowid < 0 || static_cast<size_t>(rowid) >= next.size()) return MAPI_E_NOT_FOUND;
+        if (flags & MODRECIP_REMOVE)
+          next[rowid].clear();  // emptied now, dropped below so row ids hold
+        else
+          next[rowid] = std::move(m);
+      } else {
+        next.push_back(std::move(m));
+      }
+    }
+    recips_.clear();
+    for (auto& m : next)
+      if (!m.empty()) recips_.push_back(std::move(m));
+    RecipRows();
+    return S_OK;
+  }
+
+  HRESULT SubmitMessage(ULONG) override {
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (recips_.empty()) return MAPI_E_NO_RECIPIENTS;
+      PropMap all = Snapshot();
+      SetLong(pending_, PR_MESSAGE_FLAGS, (GetLong(all, PR_MESSAGE_FLAGS) | MSGFLAG_SUBMIT) & ~MSGFLAG_UNSENT);
+    }
+    return SaveChanges(0);
+  }
+
+  HRESULT SetReadFlag(ULONG flags) override {
+    if (flags & ~(CLEAR_READ_FLAG | SUPPRESS_RECEIPT | MAPI_DEFERRED_ERRORS | GENERATE_RECEIPT_ONLY | CLEAR_RN_PENDING |
+                  CLEAR_NRN_PENDING))
+      return MAPI_E_UNKNOWN_FLAGS;
+    if ((flags & CLEAR_READ_FLAG) && (flags & (SUPPRESS_RECEIPT | GENERATE_RECEIPT_ONLY)))
+      return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap all = Snapshot();
+    LONG f = GetLong(all, PR_MESSAGE_FLAGS);
+    if (!(flags & GENERATE_RECEIPT_ONLY)) f = (flags & CLEAR_READ_FLAG) ? (f & ~MSGFLAG_READ) : (f | MSGFLAG_READ);
+    SetLong(pending_, PR_MESSAGE_FLAGS, f);
+    // The read state reaches the stored message at once, not only with SaveChanges.
+    if (!new_) {
+      SetLong(base_, PR_MESSAGE_FLAGS, f);
+      std::lock_guard<std::mutex> dg(db_->mu);
+      Bytes b(4);
+      std::memcpy(b.data(), &f, 4);
+      Stmt q(*db_, "INSERT OR REPLACE INTO props(obj, id, type, value) VALUES(?, ?, 3, ?)");
+      if (!q.Int(1, id_).Int(2, PROP_ID(PR_MESSAGE_FLAGS)).Blob(3, b.data(), 4).Run()) return MAPI_E_DISK_ERROR;
+      TouchRow(*db_, parent_, id_);
+    }
+    return S_OK;
+  }
+
+  // An attachment's SaveChanges lands in the message's pending state.
+  void PutAttach(ULONG num, PropMap m) {
+    std::lock_guard<std::mutex> g(mu_);
+    attach_[num] = std::move(m);
+    AttachRow(num);
+  }
+
+ protected:
+  void Computed(PropMap& all) override {
+    PutLong(all, PR_OBJECT_TYPE, MAPI_MESSAGE);
+    if (!embed_save_) {  // an embedded message has no entry ID of its own
+      Bytes eid = MakeEntryID(db_->uid, id_);
+      PutBin(all, PR_ENTRYID, eid);
+      PutBin(all, PR_RECORD_KEY, eid);
+      PutBin(all, PR_INSTANCE_KEY, eid);
+      PutBin(all, PR_PARENT_ENTRYID, MakeEntryID(db_->uid, parent_));
+    }
+    PutBin(all, PR_STORE_ENTRYID, StoreEntryID(db_->path));
+    PutBin(all, PR_STORE_RECORD_KEY, Bytes(db_->uid.ab, db_->uid.ab + 16));
+    LONG f = GetLong(all, PR_MESSAGE_FLAGS, MSGFLAG_UNSENT);
+    f = attach_.empty() ? (f & ~MSGFLAG_HASATTACH) : (f | MSGFLAG_HASATTACH);
+    if (assoc_) f |= MSGFLAG_ASSOCIATED;
+    if (new_) f |= MSGFLAG_UNMODIFIED;
+    PutLong(all, PR_MESSAGE_FLAGS, f);
+    PutBool(all, PR_HASATTACH, !attach_.empty());
+    size_t size = 0;
+    for (const auto& [id, v] : all) size += v.second.size() + 8;
+    for (const auto& [n, m] : attach_)
+      for (const auto& [id, v] : m) size += v.second.size() + 8;
+    PutLong(all, PR_MESSAGE_SIZE, static_cast<LONG>(std::min<size_t>(size, 0x7fffffff)));
+    PutLong(all, PR_ACCESS_LEVEL, writable_ ? 1 : 0);
+  }
+  bool Writable() override { return writable_; }
+  static void PutTime(PropMap& m, ULONG tag) {
+    FILETIME ft = CurrentFileTime();
+    Bytes b(8);
+    std::memcpy(b.data(), &ft, 8);
+    m[PROP_ID(tag)] = {PT_SYSTIME, b};
+  }
+
+ private:
+  int64_t id_, parent_;
+  bool assoc_, new_, writable_;
+  std::map<ULONG, PropMap> attach_;  // by attachment number; guarded by mu_
+  std::vector<PropMap> recips_;      // by row id; guarded by mu_
+  ULONG next_attach_ = 0;            // guarded by mu_
+  std::function<HRESULT(Bytes)> embed_save_;
+  // Open attachment and recipient tables, kept current; guarded by mu_.
+  vantrel::ComPtr<IMAPITableData> attach_table_, recip_table_;
+
+  // Caller holds mu_.
+  void AttachRow(ULONG num) {
+    if (!attach_table_) return;
+    Bytes key(4);
+    std::memcpy(key.data(), &num, 4);
+    auto it = attach_.find(num);
+    if (it == attach_.end()) {
+      SPropValue k{};
+      k.ulPropTag = PR_INSTANCE_KEY;
+      k.Value.bin = {4, key.data()};
+      attach_table_->HrDeleteRow(&k);
+      return;
+    }
+    PropMap x;
+    x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
+    x[PROP_ID(PR_RECORD_KEY)] = {PT_BINARY, key};
+    SetLong(x, PR_ATTACH_NUM, static_cast<LONG>(num));
+    SetLong(x, PR_OBJECT_TYPE, MAPI_ATTACH);
+    SRow row;
+    if (SUCCEEDED(BuildRow(it->second, x, false, row))) {
+      attach_table_->HrModifyRow(&row);
+      MAPIFreeBuffer(row.lpProps);
+    }
+  }
+  void RecipRows() {
+    if (!recip_table_) return;
+    recip_table_->HrModifyRows(TAD_ALL_ROWS, nullptr);
+    for (size_t i = 0; i < recips_.size(); ++i) {
+      PropMap x;
+      LONG rowid = static_cast<LONG>(i);
+      Bytes key(4);
+      std::memcpy(key.data(), &rowid, 4);
+      x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
+      SetLong(x, PR_ROWID, rowid);
+      SetLong(x, PR_OBJECT_TYPE, MAPI_MAILUSER);
+      SRow row;
+      if (SUCCEEDED(BuildRow(recips_[i], x, false, row))) {
+        recip_table_->HrModifyRow(&row);
+        MAPIFreeBuffer(row.lpProps);
+      }
+    }
+  }
+};
+
+HRESULT Attach::OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* out) {
+  if (!iid || !out || PROP_ID(tag) != PROP_ID(PR_ATTACH_DATA_OBJ) || *iid != IID_IMessage)
+    return PropObject::OpenProperty(tag, iid, options, flags, out);
+  *out = nullptr;
+  bool create = flags & MAPI_CREATE, modify = flags & (MAPI_MODIFY | MAPI_CREATE);
+  if (modify && !writable_) return MAPI_E_NO_ACCESS;
+  Bytes image;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap all = Snapshot();
+    auto it = all.find(PROP_ID(PR_ATTACH_DATA_OBJ));
+    if (!create) {
+      if (it == all.end() || it->second.first != PT_OBJECT) return MAPI_E_NOT_FOUND;
+      image = it->second.second;
+    }
+  }
+  vantrel::ComPtr<Attach> self(this);
+  auto* m = new (std::nothrow) Message(db_, 0, 0, false, image.empty(), modify);
+  if (!m) return MAPI_E_NOT_ENOUGH_MEMORY;
+  m->Embed(image, [self](Bytes b) { return self->PutStored(PROP_ID(PR_ATTACH_DATA_OBJ), PT_OBJECT, std::move(b)); });
+  *out = static_cast<IMessage*>(m);
+  return S_OK;
+}
+
+HRESULT Attach::SaveChanges(ULONG) {
+  if (!writable_) return MAPI_E_NO_ACCESS;
+  PropMap next;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    next = base_;
+    for (ULONG id : deleted_) next.erase(id);
+    for (const auto& [id, v] : pending_) next[id] = v;
+    base_ = next;
+    pending_.clear();
+    deleted_.clear();
+  }
+  msg_->PutAttach(num_, std::move(next));
+  return S_OK;
+}
+
+// ---- folders ---------------------------------------------------------------
+
+HRESULT OpenObject(const std::shared_ptr<Db>& db, int64_t id, ULONG flags, ULONG* type, LPUNKNOWN* out);
+
+// Copies object `id` of `src` (with its properties and, below it, its
+// attachments, recipients, messages and, when `subfolders`, its folders)
+// under `dst_parent` of `dst`; returns the new id or 0. Caller holds the
+// locks of both databases inside their transactions.
+int64_t CopyTree(Db& src, int64_t id, Db& dst, int64_t dst_parent, bool subfolders, int depth = 0) {
+  if (depth > 256) return 0;
+  Stmt q(src, "SELECT kind, assoc, num FROM objects WHERE id = ?");
+  q.Int(1, id);
+  if (!q.Step()) return 0;
+  ULONG kind = static_cast<ULONG>(q.ColInt(0));
+  bool assoc = q.ColInt(1) != 0;
+  int64_t num = q.ColInt(2);
+  int64_t nid = NextId(dst);
+  if (!nid || !InsertObject(dst, nid, dst_parent, kind, assoc, num) || !SaveProps(dst, nid, LoadProps(src, id)))
+    return 0;
+  std::vector<std::pair<int64_t, ULONG>> kids;
+  Stmt k(src, "SELECT id, kind FROM objects WHERE parent = ?");
+  k.Int(1, id);
+  while (k.Step()) kids.emplace_back(k.ColInt(0), static_cast<ULONG>(k.ColInt(1)));
+  for (auto [kid, kkind] : kids) {
+    if (kkind == MAPI_FOLDER && !subfolders) continue;
+    if (!CopyTree(src, kid, dst, nid, subfolders, depth + 1)) return 0;
+  }
+  return nid;
+}
+
+// Both databases locked in one order whatever the direction of the copy.
+class BothLocked {
+ public:
+  BothLocked(Db& a, Db& b) {
+    if (&a == &b) {
+      a_ = std::unique_lock<std::mutex>(a.mu);
+    } else if (&a < &b) {
+      a_ = std::unique_lock<std::mutex>(a.mu);
+      b_ = std::unique_lock<std::mutex>(b.mu);
+    } else {
+      b_ = std::unique_lock<std::mutex>(b.mu);
+      a_ = std::unique_lock<std::mutex>(a.mu);
+    }
+  }
+
+ private:
+  std::unique_lock<std::mutex> a_, b_;
+};
+
+class Folder final : public PropObject<IMAPIFolder> {
+ public:
+  Folder(std::shared_ptr<Db> db, int64_t id, int64_t parent, bool writable)
+      : PropObject(std::move(db)), id_(id), parent_(parent), writable_(writable) {}
+  void Load() { base_ = LoadProps(*db_, id_); }
+  int64_t id() const { return id_; }
+  const std::shared_ptr<Db>& db() const { return db_; }
+
+  HRESULT GetContentsTable(ULONG flags, LPMAPITABLE* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MAPI_ASSOCIATED | MAPI_DEFERRED_ERRORS | MAPI_UNICODE | SHOW_SOFT_DELETES))
+      return MAPI_E_UNKNOWN_FLAGS;
+    return View((flags & MAPI_ASSOCIATED) ? 1 : 0, out);
+  }
+  HRESULT GetHierarchyTable(ULONG flags, LPMAPITABLE* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(CONVENIENT_DEPTH | MAPI_DEFERRED_ERRORS | MAPI_UNICODE | SHOW_SOFT_DELETES))
+      return MAPI_E_UNKNOWN_FLAGS;
+    if (flags & CONVENIENT_DEPTH) return MAPI_E_NO_SUPPORT;  // only the direct children are listed
+    return View(2, out);
+  }
+
+  HRESULT OpenEntry(ULONG cb, LPENTRYID eid, LPCIID, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
+    if (!type || !out) return MAPI_E_INVALID_PARAMETER;
+    if (!eid) return OpenObject(db_, id_, flags, type, out);
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    if (id < 0) return MAPI_E_INVALID_ENTRYID;
+    return OpenObject(db_, id, flags, type, out);
+  }
+
+  // The criteria are kept with the folder; filling it from them is the job
+  // of the search-folder machinery above the store.
+  HRESULT SetSearchCriteria(LPSRestriction res, LPENTRYLIST list, ULONG flags) override {
+    if (flags &
+        ~(STOP_SEARCH | RESTART_SEARCH | RECURSIVE_SEARCH | SHALLOW_SEARCH | FOREGROUND_SEARCH | BACKGROUND_SEARCH))
+      return MAPI_E_UNKNOWN_FLAGS;
+    if (((flags & STOP_SEARCH) && (flags & RESTART_SEARCH)) ||
+        ((flags & RECURSIVE_SEARCH) && (flags & SHALLOW_SEARCH)) ||
+        ((flags & FOREGROUND_SEARCH) && (flags & BACKGROUND_SEARCH)))
+      return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> g(mu_);
+    PropMap all = base_;
+    for (const auto& [id, v] : pending_) all[id] = v;
+    if (GetLong(all, PR_FOLDER_TYPE) != static_cast<LONG>(FOLDER_SEARCH)) return MAPI_E_NO_SUPPORT;
+    bool first = !all.count(kCritRes);
+    if (first && (!res || !list)) return MAPI_E_INVALID_PARAMETER;
+    if (res) {
+      auto enc = EncodeRestriction(*res);
+      if (!enc) return MAPI_E_TOO_COMPLEX;
+      pending_[kCritRes] = {PT_BINARY, std::move(*enc)};
+    }
+    if (list) {
+      SPropValue v{};
+      v.ulPropTag = PROP_TAG(PT_MV_BINARY, kCritList);
+      v.Value.MVbin = *list;
+      auto enc = EncodeProp(v);
+      if (!enc) return MAPI_E_INVALID_PARAMETER;
+      pending_[kCritList] = {PT_MV_BINARY, std::move(*enc)};
+    }
+    ULONG state = static_cast<ULONG>(GetLong(all, PROP_TAG(PT_LONG, kCritState), SEARCH_RUNNING));
+    if (flags & STOP_SEARCH) state &= ~SEARCH_RUNNING;
+    if (flags & RESTART_SEARCH) state |= SEARCH_RUNNING;
+    if (flags & RECURSIVE_SEARCH) state |= SEARCH_RECURSIVE;
+    if (flags & SHALLOW_SEARCH) state &= ~SEARCH_RECURSIVE;
+    if (flags & FOREGROUND_SEARCH) state |= SEARCH_FOREGROUND;
+    if (flags & BACKGROUND_SEARCH) state &= ~SEARCH_FOREGROUND;
+    SetLong(pending_, PROP_TAG(PT_LONG, kCritState), static_cast<LONG>(state));
+    return FlushLocked();
+  }
+
+  HRESULT GetSearchCriteria(ULONG flags, LPSRestriction* res, LPENTRYLIST* list, ULONG* state) override {
+    if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
+    std::lock_guard<std::mutex> g(mu_);
+    if (GetLong(base_, PR_FOLDER_TYPE) != static_cast<LONG>(FOLDER_SEARCH)) return MAPI_E_NO_SUPPORT;
+    auto r = base_.find(kCritRes);
+    auto l = base_.find(kCritList);
+    if (r == base_.end() || l == base_.end()) return MAPI_E_NOT_INITIALIZED;
+    LPSRestriction out_res = nullptr;
+    if (res) {
+      if (HRESULT hr = DecodeRestriction(r->second.second, &out_res); FAILED(hr)) return hr;
+    }
+    if (list) {
+      void* root;
+      if (MAPIAllocateBuffer(sizeof(SPropValue), &root)) {
+        MAPIFreeBuffer(out_res);
+        return MAPI_E_NOT_ENOUGH_MEMORY;
+      }
+      auto* v = static_cast<SPropValue*>(root);
+      HRESULT hr = DecodeProp(PROP_TAG(PT_MV_BINARY, kCritList), PT_MV_BINARY, l->second.second, root, *v);
+      if (FAILED(hr)) {
+        MAPIFreeBuffer(root);
+        MAPIFreeBuffer(out_res);
+        return hr;
+      }
+      // The list is the first member of the value's union, so the buffer
+      // can be handed out as the list itself.
+      static_assert(offsetof(SPropValue, Value) == 8);
+      std::memmove(root, &v->Value.MVbin, sizeof(SBinaryArray));
+      *list = static_cast<LPENTRYLIST>(root);
+    }
+    if (res) *res = out_res;
+    if (state) *state = static_cast<ULONG>(GetLong(base_, PROP_TAG(PT_LONG, kCritState)));
+    return S_OK;
+  }
+
+  HRESULT CreateMessage(LPCIID, ULONG flags, LPMESSAGE* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MAPI_ASSOCIATED | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    int64_t id = ReserveMessageId(*db_);
+    if (!id) return MAPI_E_DISK_ERROR;
+    *out = new Message(db_, id, id_, flags & MAPI_ASSOCIATED, true, true);
+    return S_OK;
+  }
+
+  HRESULT CopyMessages(LPENTRYLIST list, LPCIID, LPVOID dst_folder, ULONG_PTR, LPMAPIPROGRESS, ULONG flags) override {
+    if (!list || !dst_folder) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MAPI_MOVE | MAPI_DECLINE_OK | MESSAGE_DIALOG)) return MAPI_E_UNKNOWN_FLAGS;
+    auto* dst = dynamic_cast<Folder*>(static_cast<IMAPIFolder*>(dst_folder));
+    if (!dst) return MAPI_E_NO_SUPPORT;
+    bool same = dst->db_ == db_;
+    BothLocked locks(*db_, *dst->db_);
+    Tx tx(*db_);
+    std::unique_ptr<Tx> tx2;
+    if (!same) tx2 = std::make_unique<Tx>(*dst->db_);
+    bool missing = false, ok = true;
+    for (ULONG i = 0; i < list->cValues && ok; ++i) {
+      int64_t id = ParseEntryID(db_->uid, list->lpbin[i].cb, reinterpret_cast<LPENTRYID>(list->lpbin[i].lpb));
+      Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
+      if (id < 0 || !q.Int(1, id).Int(2, id_).Step()) {
+        missing = true;
+        continue;
+      }
+      if (same && (flags & MAPI_MOVE)) {
+        Stmt m(*db_, "UPDATE objects SET parent = ? WHERE id = ?");
+        ok = m.Int(1, dst->id_).Int(2, id).Run();
+        TouchRow(*db_, dst->id_, id);
+      } else {
+        int64_t nid = CopyTree(*db_, id, *dst->db_, dst->id_, false);
+        ok = nid && (!(flags & MAPI_MOVE) || DeleteTree(*db_, id));
+        if (nid) TouchRow(*dst->db_, dst->id_, nid);
+      }
+      TouchRow(*db_, id_, id);
+    }
+    // Both stores commit, the destination first, so a failure never loses a moved message.
+    if (!ok || (tx2 && !tx2->Commit()) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    return missing ? MAPI_W_PARTIAL_COMPLETION : S_OK;
+  }
+
+  HRESULT DeleteMessages(LPENTRYLIST list, ULONG_PTR, LPMAPIPROGRESS, ULONG flags) override {
+    if (!list) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MESSAGE_DIALOG | DELETE_HARD_DELETE)) return MAPI_E_UNKNOWN_FLAGS;
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    bool missing = false, ok = tx.ok();
+    for (ULONG i = 0; i < list->cValues && ok; ++i) {
+      int64_t id = ParseEntryID(db_->uid, list->lpbin[i].cb, reinterpret_cast<LPENTRYID>(list->lpbin[i].lpb));
+      Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
+      if (id < 0 || !q.Int(1, id).Int(2, id_).Step()) {
+        missing = true;
+        continue;
+      }
+      ok = DeleteTree(*db_, id);
+      TouchRow(*db_, id_, id);
+      NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_MESSAGE);
+    }
+    if (!ok || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    return missing ? MAPI_W_PARTIAL_COMPLETION : S_OK;
+  }
+
+  HRESULT CreateFolder(ULONG type, LPSTR name, LPSTR comment, LPCIID, ULONG flags, LPMAPIFOLDER* out) override {
+    if (!out || !name) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(OPEN_IF_EXISTS | MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+    if (type != FOLDER_GENERIC && type != FOLDER_SEARCH) return MAPI_E_INVALID_PARAMETER;
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    auto text = [&](LPSTR s) {
+      if (!s) return std::string();
+      return (flags & MAPI_UNICODE) ? Utf16ToUtf8(reinterpret_cast<const char16_t*>(s)) : AnsiToUtf8(s);
+    };
+    std::string n = text(name);
+    if (n.empty()) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    if (int64_t existing = ChildByName(n); existing) {
+      if (!(flags & OPEN_IF_EXISTS)) return MAPI_E_COLLISION;
+      tx.Commit();
+      auto* f = new Folder(db_, existing, id_, true);
+      f->Load();
+      *out = f;
+      return S_OK;
+    }
+    int64_t id = NextId(*db_);
+    PropMap m;
+    SetString(m, PR_DISPLAY_NAME, n);
+    if (comment) SetString(m, PR_COMMENT, text(comment));
+    SetLong(m, PR_FOLDER_TYPE, static_cast<LONG>(type));
+    if (!id || !InsertObject(*db_, id, id_, MAPI_FOLDER, false, 0) || !SaveProps(*db_, id, m) || !tx.Commit())
+      return MAPI_E_DISK_ERROR;
+    TouchRow(*db_, id_, id);
+    NotifyObject(*db_, fnevObjectCreated, id, id_, MAPI_FOLDER);
+    auto* f = new Folder(db_, id, id_, true);
+    f->base_ = std::move(m);
+    *out = f;
+    return S_OK;
+  }
+
+  HRESULT CopyFolder(ULONG cb, LPENTRYID eid, LPCIID, LPVOID dst_folder, LPSTR new_name, ULONG_PTR, LPMAPIPROGRESS,
+                     ULONG flags) override {
+    if (!dst_folder) return MAPI_E_INVALID_PARAMETER;
+    auto* dst = dynamic_cast<Folder*>(static_cast<IMAPIFolder*>(dst_folder));
+    if (!dst) return MAPI_E_NO_SUPPORT;
+    if (flags & ~(FOLDER_MOVE | COPY_SUBFOLDERS | MAPI_UNICODE | FOLDER_DIALOG | MAPI_DECLINE_OK))
+      return MAPI_E_UNKNOWN_FLAGS;
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    if (id < 0) return MAPI_E_INVALID_ENTRYID;
+    if ((flags & FOLDER_MOVE) && id <= kSearchRoot) return MAPI_E_NO_ACCESS;
+    bool same = dst->db_ == db_;
+    BothLocked locks(*db_, *dst->db_);
+    Tx tx(*db_);
+    std::unique_ptr<Tx> tx2;
+    if (!same) tx2 = std::make_unique<Tx>(*dst->db_);
+    Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 3");
+    if (!q.Int(1, id).Int(2, id_).Step()) return MAPI_E_NOT_FOUND;
+    // A folder never moves or copies below itself.
+    for (int64_t p = same ? dst->id_ : 0; p;) {
+      if (p == id) return MAPI_E_FOLDER_CYCLE;
+      Stmt up(*db_, "SELECT parent FROM objects WHERE id = ?");
+      p = up.Int(1, p).Step() ? up.ColInt(0) : 0;
+    }
+    PropMap props = LoadProps(*db_, id);
+    std::string name;
+    if (new_name) {
+      name = (flags & MAPI_UNICODE) ? Utf16ToUtf8(reinterpret_cast<const char16_t*>(new_name)) : AnsiToUtf8(new_name);
+    } else if (auto it = props.find(PROP_ID(PR_DISPLAY_NAME)); it != props.end()) {
+      name.assign(it->second.second.begin(), it->second.second.end());
+    }
+    {
+      Stmt c(*dst->db_,
+             "SELECT o.id FROM objects o JOIN props p ON p.obj = o.id AND p.id = ? WHERE o.parent = ? AND o.kind = 3 "
+             "AND p.value = ? AND o.id <> ?");
+      c.Int(1, PROP_ID(PR_DISPLAY_NAME))
+          .Int(2, dst->id_)
+          .Blob(3, name.data(), name.size())
+          .Int(4, same && (flags & FOLDER_MOVE) ? id : -1);
+      if (c.Step()) return MAPI_E_COLLISION;
+    }
+    SetString(props, PR_DISPLAY_NAME, name);
+    if (same && (flags & FOLDER_MOVE)) {
+      Stmt m(*db_, "UPDATE objects SET parent = ? WHERE id = ?");
+      if (!m.Int(1, dst->id_).Int(2, id).Run() || !SaveProps(*db_, id, props) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+      TouchRow(*db_, id_, id);
+      TouchRow(*db_, dst->id_, id);
+      return S_OK;
+    }
+    // A move takes the whole tree; a copy takes subfolders only when asked.
+    int64_t nid = CopyTree(*db_, id, *dst->db_, dst->id_, (flags & (FOLDER_MOVE | COPY_SUBFOLDERS)) != 0);
+    if (!nid || !SaveProps(*dst->db_, nid, props)) return MAPI_E_DISK_ERROR;
+    if ((flags & FOLDER_MOVE) && !DeleteTree(*db_, id)) return MAPI_E_DISK_ERROR;
+    if ((tx2 && !tx2->Commit()) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    TouchRow(*dst->db_, dst->id_, nid);
+    if (flags & FOLDER_MOVE) TouchRow(*db_, id_, id);
+    return S_OK;
+  }
+
+  HRESULT DeleteFolder(ULONG cb, LPENTRYID eid, ULONG_PTR, LPMAPIPROGRESS, ULONG flags) override {
+    if (flags & ~(DEL_FOLDERS | DEL_MESSAGES | FOLDER_DIALOG)) return MAPI_E_UNKNOWN_FLAGS;
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    if (id < 0) return MAPI_E_INVALID_ENTRYID;
+    if (id <= kSearchRoot) return MAPI_E_NO_ACCESS;  // the standard tree stays
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 3");
+    if (!q.Int(1, id).Int(2, id_).Step()) return MAPI_E_NOT_FOUND;
+    Stmt sub(*db_,
+             "SELECT COUNT(*) FILTER (WHERE kind = 3), COUNT(*) FILTER (WHERE kind = 5) FROM objects "
+             "WHERE parent = ?");
+    sub.Int(1, id).Step();
+    if (sub.ColInt(0) && !(flags & DEL_FOLDERS)) return MAPI_E_HAS_FOLDERS;
+    if (sub.ColInt(1) && !(flags & DEL_MESSAGES)) return MAPI_E_HAS_MESSAGES;
+    if (!DeleteTree(*db_, id) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    TouchRow(*db_, id_, id);
+    NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_FOLDER);
+    for (int t = 0; t < 3; ++t) db_->tables.erase({id, t});
+    return S_OK;
+  }
+
+  HRESULT SetReadFlags(LPENTRYLIST list, ULONG_PTR, LPMAPIPROGRESS, ULONG flags) override {
+    if (flags & ~(CLEAR_READ_FLAG | SUPPRESS_RECEIPT | MAPI_DEFERRED_ERRORS | GENERATE_RECEIPT_ONLY | CLEAR_RN_PENDING |
+                  CLEAR_NRN_PENDING | FOLDER_DIALOG))
+      return MAPI_E_UNKNOWN_FLAGS;
+    if ((flags & CLEAR_READ_FLAG) && (flags & (SUPPRESS_RECEIPT | GENERATE_RECEIPT_ONLY)))
+      return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    std::vector<int64_t> ids;
+    bool missing = false;
+    if (!list) {
+      Stmt q(*db_, "SELECT id FROM objects WHERE parent = ? AND kind = 5 AND assoc = 0");
+      q.Int(1, id_);
+      while (q.Step()) ids.push_back(q.ColInt(0));
+    } else {
+      for (ULONG i = 0; i < list->cValues; ++i) {
+        int64_t id = ParseEntryID(db_->uid, list->lpbin[i].cb, reinterpret_cast<LPENTRYID>(list->lpbin[i].lpb));
+        Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
+        if (id < 0 || !q.Int(1, id).Int(2, id_).Step())
+          missing = true;
+        else
+          ids.push_back(id);
+      }
+    }
+    if (!(flags & GENERATE_RECEIPT_ONLY)) {
+      for (int64_t id : ids) {
+        PropMap m = LoadProps(*db_, id);
+        LONG f = GetLong(m, PR_MESSAGE_FLAGS);
+        f = (flags & CLEAR_READ_FLAG) ? (f & ~MSGFLAG_READ) : (f | MSGFLAG_READ);
+        SetLong(m, PR_MESSAGE_FLAGS, f);
+        if (!SaveProps(*db_, id, m)) return MAPI_E_DISK_ERROR;
+        TouchRow(*db_, id_, id);
+      }
+    }
+    if (!tx.Commit()) return MAPI_E_DISK_ERROR;
+    return missing ? MAPI_W_PARTIAL_COMPLETION : S_OK;
+  }
+
+  HRESULT GetMessageStatus(ULONG cb, LPENTRYID eid, ULONG, ULONG* status) override {
+    if (!status) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    int64_t id = MessageHere(cb, eid);
+    if (id < 0) return MAPI_E_NOT_FOUND;
+    *status = static_cast<ULONG>(GetLong(LoadProps(*db_, id), PR_MSG_STATUS));
+    return S_OK;
+  }
+
+  HRESULT SetMessageStatus(ULONG cb, LPENTRYID eid, ULONG status, ULONG mask, ULONG* old) override {
+    std::lock_guard<std::mutex> dg(db_->mu);
+    int64_t id = MessageHere(cb, eid);
+    if (id < 0) return MAPI_E_NOT_FOUND;
+    Tx tx(*db_);
+    PropMap m = LoadProps(*db_, id);
+    ULONG was = static_cast<ULONG>(GetLong(m, PR_MSG_STATUS));
+    SetLong(m, PR_MSG_STATUS, static_cast<LONG>((was & ~mask) | (status & mask)));
+    if (!SaveProps(*db_, id, m) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    TouchRow(*db_, id_, id);
+    if (old) *old = was;
+    return S_OK;
+  }
+
+  HRESULT SaveContentsSort(LPSSortOrderSet sort, ULONG) override {
+    if (!sort) return MAPI_E_INVALID_PARAMETER;
+    // Kept as the folder's default sort for its contents tables.
+    Bytes b(reinterpret_cast<const BYTE*>(sort),
+            reinterpret_cast<const BYTE*>(sort) + CbNewSSortOrderSet(sort->cSorts));
+    std::lock_guard<std::mutex> g(mu_);
+    pending_[kSortPropId] = {PT_BINARY, std::move(b)};
+    return FlushLocked();
+  }
+
+  HRESULT EmptyFolder(ULONG_PTR, LPMAPIPROGRESS, ULONG flags) override {
+    if (flags & ~(DEL_ASSOCIATED | FOLDER_DIALOG | DELETE_HARD_DELETE)) return MAPI_E_UNKNOWN_FLAGS;
+    if (!writable_) return MAPI_E_NO_ACCESS;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    std::vector<int64_t> ids;
+    Stmt q(*db_, "SELECT id, kind, assoc FROM objects WHERE parent = ?");
+    q.Int(1, id_);
+    while (q.Step())
+      if (q.ColInt(1) == MAPI_FOLDER || !q.ColInt(2) || (flags & DEL_ASSOCIATED)) ids.push_back(q.ColInt(0));
+    for (int64_t id : ids)
+      if (!DeleteTree(*db_, id)) return MAPI_E_DISK_ERROR;
+    if (!tx.Commit()) return MAPI_E_DISK_ERROR;
+    for (int64_t id : ids) {
+      TouchRow(*db_, id_, id);
+      for (int t = 0; t < 3; ++t) db_->tables.erase({id, t});
+    }
+    return S_OK;
+  }
+
+ protected:
+  // Private to the store, never shown: the contents sort and the search criteria.
+  static constexpr ULONG kSortPropId = 0x7FF0;
+  static constexpr ULONG kCritRes = 0x7FF1, kCritList = 0x7FF2, kCritState = 0x7FF3;
+
+  void Computed(PropMap& all) override {
+    for (ULONG id : {kSortPropId, kCritRes, kCritList, kCritState}) all.erase(id);
+    PutLong(all, PR_OBJECT_TYPE, MAPI_FOLDER);
+    Bytes eid = MakeEntryID(db_->uid, id_);
+    PutBin(all, PR_ENTRYID, eid);
+    PutBin(all, PR_RECORD_KEY, eid);
+    PutBin(all, PR_INSTANCE_KEY, eid);
+    PutBin(all, PR_PARENT_ENTRYID, MakeEntryID(db_->uid, parent_ ? parent_ : id_));
+    PutBin(all, PR_STORE_ENTRYID, StoreEntryID(db_->path));
+    PutBin(all, PR_STORE_RECORD_KEY, Bytes(db_->uid.ab, db_->uid.ab + 16));
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Stmt q(*db_,
+           "SELECT COUNT(*) FILTER (WHERE o.kind = 5 AND o.assoc = 0), COUNT(*) FILTER (WHERE o.kind = 3)"
+           " FROM objects o WHERE o.parent = ?");
+    q.Int(1, id_);
+    if (q.Step()) {
+      PutLong(all, PR_CONTENT_COUNT, static_cast<LONG>(q.ColInt(0)));
+      PutBool(all, PR_SUBFOLDERS, q.ColInt(1) > 0);
+    }
+    PutLong(all, PR_CONTENT_UNREAD, static_cast<LONG>(CountUnread()));
+    PutLong(all, PR_ACCESS_LEVEL, writable_ ? 1 : 0);
+  }
+  bool Writable() override { return writable_; }
+  HRESULT Flush() override {
+    std::lock_guard<std::mutex> g(mu_);
+    return FlushLocked();
+  }
+  // Folders are not transacted: changes reach the file at once. Caller holds mu_.
+  HRESULT FlushLocked() {
+    PropMap next = base_;
+    for (ULONG id : deleted_) next.erase(id);
+    for (const auto& [id, v] : pending_) next[id] = v;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    if (!SaveProps(*db_, id_, next) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    if (parent_) TouchRow(*db_, parent_, id_);
+    base_ = std::move(next);
+    pending_.clear();
+    deleted_.clear();
+    return S_OK;
+  }
+
+ private:
+  // Caller holds db_->mu.
+  int64_t CountUnread() {
+    int64_t n = 0;
+    Stmt q(*db_, "SELECT id FROM objects WHERE parent = ? AND kind = 5 AND assoc = 0");
+    q.Int(1, id_);
+    std::vector<int64_t> ids;
+    while (q.Step()) ids.push_back(q.ColInt(0));
+    Stmt f(*db_, "SELECT value FROM props WHERE obj = ? AND id = ?");
+    for (int64_t id : ids) {
+      f.Int(1, id).Int(2, PROP_ID(PR_MESSAGE_FLAGS));
+      LONG v = 0;
+      if (f.Step()) {
+        Bytes b = f.ColBlob(0);
+        if (b.size() == 4) std::memcpy(&v, b.data(), 4);
+      }
+      sqlite3_reset(f.s);
+      if (!(v & MSGFLAG_READ)) ++n;
+    }
+    return n;
+  }
+  int64_t ChildByName(const std::string& name) {
+    Stmt c(*db_,
+           "SELECT o.id FROM objects o JOIN props p ON p.obj = o.id AND p.id = ? WHERE o.parent = ? AND o.kind = 3 "
+           "AND p.value = ?");
+    c.Int(1, PROP_ID(PR_DISPLAY_NAME)).Int(2, id_).Blob(3, name.data(), name.size());
+    return c.Step() ? c.ColInt(0) : 0;
+  }
+  // A view of the folder's table `which`, filled from the file the first
+  // time and kept current from then on.
+  HRESULT View(int which, LPMAPITABLE* out) {
+    std::lock_guard<std::mutex> dg(db_->mu);
+    auto& data = db_->tables[{id_, which}];
+    if (!data) {
+      LPTABLEDATA td = nullptr;
+      if (HRESULT hr = NewTableData(&td); FAILED(hr)) {
+        db_->tables.erase({id_, which});
+        return hr;
+      }
+      data = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+      std::vector<std::pair<int64_t, ULONG>> ids;
+      Stmt q(*db_, "SELECT id, kind FROM objects WHERE parent = ? AND kind = ? AND assoc = ?");
+      q.Int(1, id_).Int(2, which == 2 ? MAPI_FOLDER : MAPI_MESSAGE).Int(3, which == 1);
+      while (q.Step()) ids.emplace_back(q.ColInt(0), static_cast<ULONG>(q.ColInt(1)));
+      for (auto [id, kind] : ids) {
+        SRow row;
+        if (FAILED(BuildRow(LoadProps(*db_, id), KeyColumns(db_->uid, id, id_, kind), false, row))) continue;
+        data->HrModifyRow(&row);
+        MAPIFreeBuffer(row.lpProps);
+      }
+    }
+    return data->HrGetView(nullptr, nullptr, 0, out);
+  }
+
+  int64_t MessageHere(ULONG cb, LPENTRYID eid) {
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
+    return id >= 0 && q.Int(1, id).Int(2, id_).Step() ? id : -1;
+  }
+
+  int64_t id_, parent_;
+  bool writable_;
+};
+
+HRESULT OpenObject(const std::shared_ptr<Db>& db, int64_t id, ULONG flags, ULONG* type, LPUNKNOWN* out) {
+  std::lock_guard<std::mutex> dg(db->mu);
+  Stmt q(*db, "SELECT parent, kind, assoc FROM objects WHERE id = ?");
+  q.Int(1, id);
+  if (!q.Step()) return MAPI_E_NOT_FOUND;
+  int64_t parent = q.ColInt(0);
+  ULONG kind = static_cast<ULONG>(q.ColInt(1));
+  bool w = (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) != 0;
+  if (kind == MAPI_FOLDER) {
+    auto* f = new Folder(db, id, parent, w);
+    f->Load();
+    *type = MAPI_FOLDER;
+    *out = static_cast<IMAPIFolder*>(f);
+    return S_OK;
+  }
+  if (kind == MAPI_MESSAGE) {
+    auto* m = new Message(db, id, parent, q.ColInt(2) != 0, false, w);
+    m->Load();
+    *type = MAPI_MESSAGE;
+    *out = static_cast<IMessage*>(m);
+    return S_OK;
+  }
+  return MAPI_E_NOT_FOUND;
+}
+
+// ---- the store -------------------------------------------------------------
+
+class Store final : public PropObject<IMsgStore> {
+ public:
+  explicit Store(std::shared_ptr<Db> db) : PropObject(std::move(db)) {
+    std::lock_guard<std::mutex> dg(db_->mu);
+    base_ = LoadProps(*db_, 0);
+  }
+
+  HRESULT Advise(ULONG cb, LPENTRYID eid, ULONG mask, LPMAPIADVISESINK sink, ULONG* conn) override {
+    if (!sink || !conn || !mask || (cb && !eid)) return MAPI_E_INVALID_PARAMETER;
+    Bytes key;
+    if (eid) {
+      if (ParseEntryID(db_->uid, cb, eid) < 0) return MAPI_E_INVALID_ENTRYID;
+      key.assign(reinterpret_cast<BYTE*>(eid), reinterpret_cast<BYTE*>(eid) + cb);
+    }
+    std::lock_guard<std::mutex> dg(db_->mu);
+    ULONG c = ++db_->next_conn;
+    db_->sinks[c] = {std::move(key), mask, vantrel::ComPtr<IMAPIAdviseSink>(sink)};
+    std::lock_guard<std::mutex> g(sink_mu_);
+    mine_.insert(c);
+    *conn = c;
+    return S_OK;
+  }
+  HRESULT Unadvise(ULONG conn) override {
+    std::lock_guard<std::mutex> dg(db_->mu);
+    std::lock_guard<std::mutex> g(sink_mu_);
+    if (!mine_.erase(conn)) return MAPI_E_NOT_FOUND;
+    db_->sinks.erase(conn);
+    return S_OK;
+  }
+  ~Store() override {
+    std::lock_guard<std::mutex> dg(db_->mu);
+    for (ULONG c : mine_) db_->sinks.erase(c);
+  }
+
+  HRESULT CompareEntryIDs(ULONG cb1, LPENTRYID e1, ULONG cb2, LPENTRYID e2, ULONG, ULONG* result) override {
+    if (!result || !e1 || !e2) return MAPI_E_INVALID_PARAMETER;
+    Bytes self = StoreEntryID(db_->path);
+    auto is_store = [&](ULONG cb, LPENTRYID e) {
+      return cb == self.size() && std::memcmp(reinterpret_cast<BYTE*>(e) + 4, self.data() + 4, cb - 4) == 0;
+    };
+    int64_t a = is_store(cb1, e1) ? 0 : ParseEntryID(db_->uid, cb1, e1);
+    int64_t b = is_store(cb2, e2) ? 0 : ParseEntryID(db_->uid, cb2, e2);
+    if (a < 0 || b < 0) return MAPI_E_UNKNOWN_ENTRYID;
+    *result = a == b;  // flag bytes do not matter
+    return S_OK;
+  }
+
+  HRESULT OpenEntry(ULONG cb, LPENTRYID eid, LPCIID, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
+    if (!type || !out) return MAPI_E_INVALID_PARAMETER;
+    if (!eid) return OpenObject(db_, kRoot, flags, type, out);
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    if (id < 0) return MAPI_E_INVALID_ENTRYID;
+    return OpenObject(db_, id, flags, type, out);
+  }
+
+  HRESULT SetReceiveFolder(LPSTR cls, ULONG flags, ULONG cb, LPENTRYID eid) override {
+    if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
+    std::string c = ClassText(cls, flags);
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    if (!eid) {
+      // Clearing the default class is refused; others fall back to their prefix.
+      if (c.empty()) return MAPI_E_CALL_FAILED;
+      Stmt d(*db_, "DELETE FROM receive WHERE cls = ?");
+      if (!d.Text(1, c).Run() || !tx.Commit()) return MAPI_E_DISK_ERROR;
+      return S_OK;
+    }
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND kind = 3");
+    if (id < 0 || !q.Int(1, id).Step()) return MAPI_E_INVALID_ENTRYID;
+    Stmt s(*db_, "INSERT OR REPLACE INTO receive(cls, folder) VALUES(?, ?)");
+    if (!s.Text(1, c).Int(2, id).Run() || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    return S_OK;
+  }
+
+  HRESULT GetReceiveFolder(LPSTR cls, ULONG flags, ULONG* cb, LPENTRYID* eid, LPSTR* explicit_cls) override {
+    if (!cb || !eid) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
+    std::string c = ClassText(cls, flags);
+    std::lock_guard<std::mutex> dg(db_->mu);
+    // The longest registered class that is the class itself or a prefix of
+    // it ending at a dot.
+    std::string probe = c;
+    for (;;) {
+      Stmt q(*db_, "SELECT folder, cls FROM receive WHERE cls = ?");
+      if (q.Text(1, probe).Step()) {
+        HRESULT hr = CopyOut(MakeEntryID(db_->uid, q.ColInt(0)), cb, eid);
+        if (FAILED(hr)) return hr;
+        if (explicit_cls) {
+          std::string got(reinterpret_cast<const char*>(sqlite3_column_text(q.s, 1)));
+          void* m;
+          if (flags & MAPI_UNICODE) {
+            std::u16string w = Utf8ToUtf16(got);
+            MAPIAllocateBuffer(static_cast<ULONG>((w.size() + 1) * 2), &m);
+            std::memcpy(m, w.c_str(), (w.size() + 1) * 2);
+          } else {
+            std::string a = Utf8ToAnsi(got);
+            MAPIAllocateBuffer(static_cast<ULONG>(a.size() + 1), &m);
+            std::memcpy(m, a.c_str(), a.size() + 1);
+          }
+          *explicit_cls = static_cast<LPSTR>(m);
+        }
+        return S_OK;
+      }
+      if (probe.empty()) return MAPI_E_NOT_FOUND;
+      size_t dot = probe.rfind('.');
+      probe = dot == std::string::npos ? std::string() : probe.substr(0, dot);
+    }
+  }
+
+  HRESULT GetReceiveFolderTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT StoreLogoff(ULONG* flags) override {
+    if (!flags) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    std::lock_guard<std::mutex> g(sink_mu_);
+    for (ULONG c : mine_) db_->sinks.erase(c);
+    mine_.clear();
+    *flags = 0;
+    return S_OK;
+  }
+  HRESULT AbortSubmit(ULONG cb, LPENTRYID eid, ULONG) override {
+    int64_t id = ParseEntryID(db_->uid, cb, eid);
+    if (id < 0) return MAPI_E_INVALID_ENTRYID;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    PropMap m = LoadProps(*db_, id);
+    LONG f = GetLong(m, PR_MESSAGE_FLAGS);
+    if (m.empty() || !(f & MSGFLAG_SUBMIT)) return MAPI_E_NOT_IN_QUEUE;
+    SetLong(m, PR_MESSAGE_FLAGS, (f & ~MSGFLAG_SUBMIT) | MSGFLAG_UNSENT);
+    if (!SaveProps(*db_, id, m) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    return S_OK;
+  }
+  HRESULT GetOutgoingQueue(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT SetLockState(LPMESSAGE, ULONG) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT FinishedMsg(ULONG, ULONG, LPENTRYID) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT NotifyNewMail(LPNOTIFICATION) override { return MAPI_E_NO_SUPPORT; }
+
+ protected:
+  void Computed(PropMap& all) override {
+    PutLong(all, PR_OBJECT_TYPE, MAPI_STORE);
+    Bytes eid = StoreEntryID(db_->path);
+    PutBin(all, PR_ENTRYID, eid);
+    PutBin(all, PR_STORE_ENTRYID, eid);
+    Bytes uid(db_->uid.ab, db_->uid.ab + 16);
+    PutBin(all, PR_RECORD_KEY, uid);
+    PutBin(all, PR_STORE_RECORD_KEY, uid);
+    PutBin(all, PR_MDB_PROVIDER, Bytes(kProviderUid, kProviderUid + 16));
+    PutLong(all, PR_STORE_SUPPORT_MASK,
+            STORE_ENTRYID_UNIQUE | STORE_MODIFY_OK | STORE_CREATE_OK | STORE_ATTACH_OK | STORE_OLE_OK |
+                STORE_SUBMIT_OK | STORE_MV_PROPS_OK | STORE_ANSI_OK | STORE_UNICODE_OK);
+    PutBin(all, PR_IPM_SUBTREE_ENTRYID, MakeEntryID(db_->uid, kIpmSubtree));
+    PutBin(all, PR_IPM_OUTBOX_ENTRYID, MakeEntryID(db_->uid, kOutbox));
+    PutBin(all, PR_IPM_SENTMAIL_ENTRYID, MakeEntryID(db_->uid, kSent));
+    PutBin(all, PR_IPM_WASTEBASKET_ENTRYID, MakeEntryID(db_->uid, kDeleted));
+    PutLong(all, PR_VALID_FOLDER_MASK,
+            FOLDER_IPM_SUBTREE_VALID | FOLDER_IPM_INBOX_VALID | FOLDER_IPM_OUTBOX_VALID | FOLDER_IPM_WASTEBASKET_VALID |
+                FOLDER_IPM_SENTMAIL_VALID);
+  }
+  HRESULT Flush() override {
+    std::lock_guard<std::mutex> g(sink_mu_);
+    PropMap next = base_;
+    for (ULONG id : deleted_) next.erase(id);
+    for (const auto& [id, v] : pending_) next[id] = v;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Tx tx(*db_);
+    if (!SaveProps(*db_, 0, next) || !tx.Commit()) return MAPI_E_DISK_ERROR;
+    base_ = std::move(next);
+    pending_.clear();
+    deleted_.clear();
+    return S_OK;
+  }
+
+ private:
+  static std::string ClassText(LPSTR cls, ULONG flags) {
+    if (!cls) return std::string();
+    return (flags & MAPI_UNICODE) ? Utf16ToUtf8(reinterpret_cast<const char16_t*>(cls)) : AnsiToUtf8(cls);
+  }
+  // Taken only after db_->mu, unlike mu_ (which comes before it).
+  std::mutex sink_mu_;
+  std::set<ULONG> mine_;  // this object's advise connections; guarded by sink_mu_
+};
+
+}  // namespace
+}  // namespace vantrel::mapi
+
+using vantrel::mapi::OpenDb;
+using vantrel::mapi::Store;
+using vantrel::mapi::StoreEntryID;
+
+HRESULT OpenPstStore(const std::string& path, const std::string& display_name, ULONG, IMsgStore** out) {
+  if (!out || path.empty()) return MAPI_E_INVALID_PARAMETER;
+  *out = nullptr;
+  try {
+    HRESULT hr;
+    auto db = OpenDb(path, display_name, hr);
+    if (!db) return hr;
+    *out = new Store(std::move(db));
+  } catch (const std::bad_alloc&) {
+    return MAPI_E_NOT_ENOUGH_MEMORY;
+  }
+  return S_OK;
+}
+
+HRESULT PstStoreEntryID(const std::string& path, std::vector<BYTE>& out) {
+  if (path.empty()) return MAPI_E_INVALID_PARAMETER;
+  out = StoreEntryID(path);
+  return S_OK;
+}

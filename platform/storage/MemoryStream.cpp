@@ -1,0 +1,741 @@
+#include "platform/storage/MemoryStream.h"
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+
+#include "platform/base/SystemInfo.h"
+
+namespace vantrel::storage {
+namespace {
+
+// {0c733a30-2a1c-11ce-ade5-00aa0044773d}
+constexpr IID kIID_ISequentialStream = {0x0c733a30, 0x2a1c, 0x11ce, {0xad, 0xe5, 0x00, 0xaa, 0x00, 0x44, 0x77, 0x3d}};
+
+// The bytes of a stream, shared by the stream, its clones and the storage
+// that holds it.
+struct Bytes {
+  std::mutex mu;  // guards data and locks
+  std::vector<BYTE> data;
+  struct Lock {
+    ULONGLONG offset, cb;
+    DWORD type;
+  };
+  std::vector<Lock> locks;
+};
+
+bool Overlaps(ULONGLONG a, ULONGLONG acb, ULONGLONG b, ULONGLONG bcb) {
+  return a < b + bcb && b < a + acb;
+}
+
+WCHAR* TaskString(const std::u16string& s) {
+  auto* p = static_cast<WCHAR*>(CoTaskMemAlloc((s.size() + 1) * sizeof(WCHAR)));
+  if (!p) return nullptr;
+  std::memcpy(p, s.data(), s.size() * sizeof(WCHAR));
+  p[s.size()] = 0;
+  return p;
+}
+
+class MemStream final : public vantrel::RefCounted<IStream> {
+ public:
+  MemStream(std::shared_ptr<Bytes> bytes, bool writable, CommitHook hook, std::u16string name)
+      : bytes_(std::move(bytes)), writable_(writable), hook_(std::move(hook)), name_(std::move(name)) {}
+
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv && riid == kIID_ISequentialStream) {
+      *ppv = static_cast<ISequentialStream*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return RefCounted::QueryInterface(riid, ppv);
+  }
+
+  HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
+    if (!pv && cb) return STG_E_INVALIDPOINTER;
+    std::lock_guard<std::mutex> g(bytes_->mu);
+    ULONG n = 0;
+    if (pos_ < bytes_->data.size()) n = static_cast<ULONG>(std::min<ULONGLONG>(cb, bytes_->data.size() - pos_));
+    if (n) std::memcpy(pv, bytes_->data.data() + pos_, n);
+    pos_ += n;
+    if (pcbRead) *pcbRead = n;
+    return S_OK;
+  }
+
+  HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
+    if (pcbWritten) *pcbWritten = 0;
+    if (!pv && cb) return STG_E_INVALIDPOINTER;
+    if (!writable_) return STG_E_ACCESSDENIED;
+    std::lock_guard<std::mutex> g(bytes_->mu);
+    if (cb == 0) return S_OK;
+    try {
+      if (pos_ + cb > bytes_->data.size()) bytes_->data.resize(pos_ + cb);
+    } catch (const std::bad_alloc&) {
+      return STG_E_MEDIUMFULL;
+    }
+    std::memcpy(bytes_->data.data() + pos_, pv, cb);
+    pos_ += cb;
+    if (pcbWritten) *pcbWritten = cb;
+    return S_OK;
+  }
+
+  HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* new_pos) override {
+    std::lock_guard<std::mutex> g(bytes_->mu);
+    LONGLONG base;
+    switch (origin) {
+      case STREAM_SEEK_SET:
+        base = 0;
+        break;
+      case STREAM_SEEK_CUR:
+        base = static_cast<LONGLONG>(pos_);
+        break;
+      case STREAM_SEEK_END:
+        base = static_cast<LONGLONG>(bytes_->data.size());
+        break;
+      default:
+        return STG_E_INVALIDFUNCTION;
+    }
+    // A position before the start is refused and leaves the pointer alone.
+    if ((move.QuadPart < 0 && base + move.QuadPart < 0) || (move.QuadPart > 0 && base > INT64_MAX - move.QuadPart))
+      return STG_E_INVALIDFUNCTION;
+    pos_ = static_cast<ULONGLONG>(base + move.QuadPart);
+    if (new_pos) new_pos->QuadPart = pos_;
+    return S_OK;
+  }
+
+  HRESULT SetSize(ULARGE_INTEGER size) override {
+    if (!writable_) return STG_E_ACCESSDENIED;
+    std::lock_guard<std::mutex> g(bytes_->mu);
+    try {
+      bytes_->data.resize(static_cast<size_t>(size.QuadPart));
+    } catch (const std::exception&) {
+      return STG_E_MEDIUMFULL;
+    }
+    return S_OK;
+  }
+
+  HRESULT CopyTo(IStream* dst, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead, ULARGE_INTEGER* pcbWritten) override {
+    if (pcbRead) pcbRead->QuadPart = 0;
+    if (pcbWritten) pcbWritten->QuadPart = 0;
+    if (!dst) return STG_E_INVALIDPOINTER;
+    std::vector<BYTE> chunk(64 * 1024);
+    ULONGLONG left = cb.QuadPart, read = 0, written = 0;
+    HRESULT hr = S_OK;
+    while (left > 0) {
+      ULONG want = static_cast<ULONG>(std::min<ULONGLONG>(left, chunk.size())), got = 0, put = 0;
+      Read(chunk.data(), want, &got);
+      if (got == 0) break;
+      read += got;
+      hr = dst->Write(chunk.data(), got, &put);
+      written += put;
+      if (FAILED(hr)) break;
+      left -= got;
+    }
+    if (pcbRead) pcbRead->QuadPart = read;
+    if (pcbWritten) pcbWritten->QuadPart = written;
+    return hr;
+  }
+
+  HRESULT Commit(DWORD) override {
+    if (!hook_) return S_OK;
+    std::vector<BYTE> copy;
+    {
+      std::lock_guard<std::mutex> g(bytes_->mu);
+      copy = bytes_->data;
+    }
+    return hook_(copy);
+  }
+  HRESULT Revert() override { return S_OK; }
+
+  HRESULT LockRegion(ULARGE_INTEGER off, ULARGE_INTEGER cb, DWORD type) override {
+    if (type != LOCK_WRITE && type != LOCK_EXCLUSIVE && type != LOCK_ONLYONCE) return STG_E_INVALIDFUNCTION;
+    std::lock_guard<std::mutex> g(bytes_->mu);
+    for (const auto& l : bytes_->locks)
+      if (Overlaps(l.offset, l.cb, off.QuadPart, cb.QuadPart)) return STG_E_LOCKVIOLATION;
+    bytes_->locks.push_back({off.QuadPart, cb.QuadPart, type});
+    return S_OK;
+  }
+  HRESULT UnlockRegion(ULARGE_INTEGER off, ULARGE_INTEGER cb, DWORD type) override {
+    std::lock_guard<std::mutex> g(bytes_->mu);
+    for (auto it = bytes_->locks.begin(); it != bytes_->locks.end(); ++it) {
+      if (it->offset == off.QuadPart && it->cb == cb.QuadPart && it->type == type) {
+        bytes_->locks.erase(it);
+        return S_OK;
+      }
+    }
+    return STG_E_LOCKVIOLATION;
+  }
+
+  HRESULT Stat(STATSTG* st, DWORD flag) override {
+    if (!st) return STG_E_INVALIDPOINTER;
+    if (flag != STATFLAG_DEFAULT && flag != STATFLAG_NONAME) return STG_E_INVALIDFLAG;
+    std::memset(st, 0, sizeof(*st));
+    if (flag == STATFLAG_DEFAULT) {
+      st->pwcsName = TaskString(name_);
+      if (!st->pwcsName) return STG_E_INSUFFICIENTMEMORY;
+    }
+    st->type = STGTY_STREAM;
+    {
+      std::lock_guard<std::mutex> g(bytes_->mu);
+      st->cbSize.QuadPart = bytes_->data.size();
+    }
+    st->grfMode = writable_ ? STGM_READWRITE : STGM_READ;
+    st->grfLocksSupported = LOCK_WRITE | LOCK_EXCLUSIVE | LOCK_ONLYONCE;
+    return S_OK;
+  }
+
+  HRESULT Clone(IStream** out) override {
+    if (!out) return STG_E_INVALIDPOINTER;
+    auto* c = new (std::nothrow) MemStream(bytes_, writable_, hook_, name_);
+    if (!c) return E_OUTOFMEMORY;
+    std::lock_guard<std::mutex> g(bytes_->mu);
+    c->pos_ = pos_;
+    *out = c;
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<Bytes> bytes_;
+  const bool writable_;
+  CommitHook hook_;
+  std::u16string name_;
+  ULONGLONG pos_ = 0;  // owned by the caller's thread; COM streams are not shared mid-call
+};
+
+// ---- storage ---------------------------------------------------------------
+
+struct Node {
+  std::map<std::u16string, std::shared_ptr<Bytes>> streams;
+  std::map<std::u16string, std::shared_ptr<Node>> storages;
+  CLSID clsid{};
+  DWORD state = 0;
+};
+
+std::shared_ptr<Node> DeepCopy(const Node& n) {
+  auto c = std::make_shared<Node>();
+  c->clsid = n.clsid;
+  c->state = n.state;
+  for (const auto& [k, v] : n.streams) {
+    auto b = std::make_shared<Bytes>();
+    std::lock_guard<std::mutex> g(v->mu);
+    b->data = v->data;
+    c->streams[k] = b;
+  }
+  for (const auto& [k, v] : n.storages) c->storages[k] = DeepCopy(*v);
+  return c;
+}
+
+void PutU32(std::vector<BYTE>& o, uint32_t v) {
+  for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(v >> (8 * i)));
+}
+void PutName(std::vector<BYTE>& o, const std::u16string& s) {
+  PutU32(o, static_cast<uint32_t>(s.size()));
+  for (char16_t c : s) {
+    o.push_back(static_cast<BYTE>(c));
+    o.push_back(static_cast<BYTE>(c >> 8));
+  }
+}
+void Serialize(const Node& n, std::vector<BYTE>& o) {
+  auto g = GuidToBytes(n.clsid);
+  o.insert(o.end(), g.begin(), g.end());
+  PutU32(o, n.state);
+  PutU32(o, static_cast<uint32_t>(n.streams.size()));
+  for (const auto& [k, v] : n.streams) {
+    PutName(o, k);
+    std::lock_guard<std::mutex> lk(v->mu);
+    PutU32(o, static_cast<uint32_t>(v->data.size()));
+    PutU32(o, static_cast<uint32_t>(static_cast<uint64_t>(v->data.size()) >> 32));
+    o.insert(o.end(), v->data.begin(), v->data.end());
+  }
+  PutU32(o, static_cast<uint32_t>(n.storages.size()));
+  for (const auto& [k, v] : n.storages) {
+    PutName(o, k);
+    Serialize(*v, o);
+  }
+}
+
+// Reads the layout Serialize writes; every count is checked against the
+// bytes left before anything is allocated.
+class Reader {
+ public:
+  Reader(const BYTE* p, size_t n) : p_(p), n_(n) {}
+  bool U32(uint32_t& v) {
+    if (n_ < 4) return false;
+    v = p_[0] | (p_[1] << 8) | (p_[2] << 16) | (static_cast<uint32_t>(p_[3]) << 24);
+    Skip(4);
+    return true;
+  }
+  bool Name(std::u16string& s) {
+    uint32_t len;
+    if (!U32(len) || len > 31 || n_ < size_t{len} * 2) return false;
+    s.resize(len);
+    for (uint32_t i = 0; i < len; ++i) s[i] = static_cast<char16_t>(p_[2 * i] | (p_[2 * i + 1] << 8));
+    Skip(size_t{len} * 2);
+    return true;
+  }
+  bool Node_(Node& n, int depth) {
+    if (depth > 64 || n_ < 16) return false;
+    n.clsid = GuidFromBytes(p_);
+    Skip(16);
+    uint32_t count;
+    if (!U32(n.state) || !U32(count)) return false;
+    if (count > n_ / 12) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+      std::u16string name;
+      uint32_t lo, hi;
+      if (!Name(name) || !U32(lo) || !U32(hi)) return false;
+      uint64_t len = (uint64_t{hi} << 32) | lo;
+      if (len > n_) return false;
+      auto b = std::make_shared<Bytes>();
+      b->data.assign(p_, p_ + len);
+      Skip(static_cast<size_t>(len));
+      n.streams[name] = b;
+    }
+    if (!U32(count) || count > n_ / 24) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+      std::u16string name;
+      auto child = std::make_shared<Node>();
+      if (!Name(name) || !Node_(*child, depth + 1)) return false;
+      n.storages[name] = child;
+    }
+    return true;
+  }
+  size_t left() const { return n_; }
+
+ private:
+  void Skip(size_t k) {
+    p_ += k;
+    n_ -= k;
+  }
+  const BYTE* p_;
+  size_t n_;
+};
+
+constexpr BYTE kMagic[8] = {'V', 'S', 'T', 'G', 0, 0, 0, 1};
+
+HRESULT CheckName(LPCOLESTR name, std::u16string& out) {
+  if (!name) return STG_E_INVALIDPOINTER;
+  out.assign(name);
+  if (out.empty() || out.size() > 31) return STG_E_INVALIDNAME;
+  for (char16_t c : out)
+    if (c == u'/' || c == u'\\' || c == u':' || c == u'!') return STG_E_INVALIDNAME;
+  return S_OK;
+}
+
+class MemEnum final : public vantrel::RefCounted<IEnumSTATSTG> {
+ public:
+  struct Item {
+    std::u16string name;
+    DWORD type;
+    ULONGLONG size;
+    CLSID clsid;
+  };
+  explicit MemEnum(std::vector<Item> items) : items_(std::move(items)) {}
+  HRESULT Next(ULONG celt, STATSTG* rgelt, ULONG* fetched) override {
+    if (!rgelt) return STG_E_INVALIDPOINTER;
+    if (celt != 1 && !fetched) return STG_E_INVALIDPARAMETER;
+    ULONG n = 0;
+    while (n < celt && pos_ < items_.size()) {
+      const Item& it = items_[pos_];
+      STATSTG& st = rgelt[n];
+      std::memset(&st, 0, sizeof(st));
+      st.pwcsName = TaskString(it.name);
+      if (!st.pwcsName) {
+        for (ULONG i = 0; i < n; ++i) CoTaskMemFree(rgelt[i].pwcsName);
+        return STG_E_INSUFFICIENTMEMORY;
+      }
+      st.type = it.type;
+      st.cbSize.QuadPart = it.size;
+      st.clsid = it.clsid;
+      ++n;
+      ++pos_;
+    }
+    if (fetched) *fetched = n;
+    return n == celt ? S_OK : S_FALSE;
+  }
+  HRESULT Skip(ULONG celt) override {
+    size_t left = items_.size() - pos_;
+    pos_ += std::min<size_t>(celt, left);
+    return celt <= left ? S_OK : S_FALSE;
+  }
+  HRESULT Reset() override {
+    pos_ = 0;
+    return S_OK;
+  }
+  HRESULT Clone(IEnumSTATSTG** out) override {
+    if (!out) return STG_E_INVALIDPOINTER;
+    auto* c = new (std::nothrow) MemEnum(items_);
+    if (!c) return E_OUTOFMEMORY;
+    c->pos_ = pos_;
+    *out = c;
+    return S_OK;
+  }
+
+ private:
+  std::vector<Item> items_;
+  size_t pos_ = 0;
+};
+
+// The transaction of a root storage: its committed tree and the working one.
+struct Root {
+  std::mutex mu;  // guards committed, working and every Node's maps below working
+  std::shared_ptr<Node> committed;
+  std::shared_ptr<Node> working;
+  CommitHook hook;
+  bool writable;
+};
+
+class MemStorage final : public vantrel::RefCounted<IStorage> {
+ public:
+  MemStorage(std::shared_ptr<Root> root, std::vector<std::u16string> path, std::u16string name)
+      : root_(std::move(root)), path_(std::move(path)), name_(std::move(name)) {}
+
+  HRESULT CreateStream(LPCOLESTR name, DWORD mode, DWORD, DWORD, IStream** out) override {
+    if (!out) return STG_E_INVALIDPOINTER;
+    *out = nullptr;
+    std::u16string n;
+    if (HRESULT hr = CheckName(name, n); FAILED(hr)) return hr;
+    if (!root_->writable) return STG_E_ACCESSDENIED;
+    std::lock_guard<std::mutex> g(root_->mu);
+    Node* node = Here();
+    if (!node) return STG_E_REVERTED;
+    if (node->streams.count(n) || node->storages.count(n)) {
+      if (!(mode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
+      node->storages.erase(n);
+    }
+    auto b = std::make_shared<Bytes>();
+    node->streams[n] = b;
+    return Make(new (std::nothrow) MemStream(b, true, nullptr, n), out);
+  }
+
+  HRESULT OpenStream(LPCOLESTR name, void*, DWORD mode, DWORD, IStream** out) override {
+    if (!out) return STG_E_INVALIDPOINTER;
+    *out = nullptr;
+    std::u16string n;
+    if (HRESULT hr = CheckName(name, n); FAILED(hr)) return hr;
+    std::lock_guard<std::mutex> g(root_->mu);
+    Node* node = Here();
+    if (!node) return STG_E_REVERTED;
+    auto it = node->streams.find(n);
+    if (it == node->streams.end()) return STG_E_FILENOTFOUND;
+    bool w = (mode & (STGM_WRITE | STGM_READWRITE)) != 0;
+    if (w && !root_->writable) return STG_E_ACCESSDENIED;
+    return Make(new (std::nothrow) MemStream(it->second, w, nullptr, n), out);
+  }
+
+  HRESULT CreateStorage(LPCOLESTR name, DWORD mode, DWORD, DWORD, IStorage** out) override {
+    if (!out) return STG_E_INVALIDPOINTER;
+    *out = nullptr;
+    std::u16string n;
+    if (HRESULT hr = CheckName(name, n); FAILED(hr)) return hr;
+    if (!root_->writable) return STG_E_ACCESSDENIED;
+    std::lock_guard<std::mutex> g(root_->mu);
+    Node* node = Here();
+    if (!node) return STG_E_REVERTED;
+    if (node->streams.count(n) || node->storages.count(n)) {
+      if (!(mode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
+      node->streams.erase(n);
+    }
+    node->storages[n] = std::make_shared<Node>();
+    auto p = path_;
+    p.push_back(n);
+    return Make(new (std::nothrow) MemStorage(root_, std::move(p), n), out);
+  }
+
+  HRESULT OpenStorage(LPCOLESTR name, IStorage*, DWORD, SNB, DWORD, IStorage** out) override {
+    if (!out) return STG_E_INVALIDPOINTER;
+    *out = nullptr;
+    std::u16string n;
+    if (HRESULT hr = CheckName(name, n); FAILED(hr)) return hr;
+    std::lock_guard<std::mutex> g(root_->mu);
+    Node* node = Here();
+    if (!node) return STG_E_REVERTED;
+    if (!node->storages.count(n)) return STG_E_FILENOTFOUND;
+    auto p = path_;
+    p.push_back(n);
+    return Make(new (std::nothrow) MemStorage(root_, std::move(p), n), out);
+  }
+
+  HRESULT CopyTo(DWORD ciid, const IID* rgiid, SNB exclude, IStorage* dst) override {
+    if (!dst) return STG_E_INVALIDPOINTER;
+    if (ciid && !rgiid) return STG_E_INVALIDPOINTER;
+    std::shared_ptr<Node> copy;
+    {
+      std::lock_guard<std::mutex> g(root_->mu);
+      Node* node = Here();
+      if (!node) return STG_E_REVERTED;
+      copy = DeepCopy(*node);
+    }
+    bool skip_storage = false;
+    for (DWORD i = 0; i < ciid; ++i)
+      if (rgiid[i] == IID_IStorage) skip_storage = true;
+    auto excluded = [&](const std::u16string& n) {
+      for (SNB s = exclude; s && *s; ++s)
+        if (n == *s) return true;
+      return false;
+    };
+    return CopyNode(*copy, dst, skip_storage, excluded);
+  }
+
+  HRESULT MoveElementTo(LPCOLESTR name, IStorage* dst, LPCOLESTR new_name, DWORD flags) override {
+    if (!dst || !name || !new_name) return STG_E_INVALIDPOINTER;
+    if (flags != STGMOVE_MOVE && flags != STGMOVE_COPY) return STG_E_INVALIDFLAG;
+    std::u16string n;
+    if (HRESULT hr = CheckName(name, n); FAILED(hr)) return hr;
+    std::shared_ptr<Node> sub;
+    std::vector<BYTE> data;
+    bool is_stream = false;
+    {
+      std::lock_guard<std::mutex> g(root_->mu);
+      Node* node = Here();
+      if (!node) return STG_E_REVERTED;
+      if (auto it = node->streams.find(n); it != node->streams.end()) {
+        is_stream = true;
+        std::lock_guard<std::mutex> lk(it->second->mu);
+        data = it->second->data;
+      } else if (auto jt = node->storages.find(n); jt != node->storages.end()) {
+        sub = DeepCopy(*jt->second);
+      } else {
+        return STG_E_FILENOTFOUND;
+      }
+    }
+    HRESULT hr;
+    if (is_stream) {
+      vantrel::ComPtr<IStream> s;
+      hr = dst->CreateStream(new_name, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, s.Out());
+      if (SUCCEEDED(hr)) hr = WriteAll(s.get(), data);
+    } else {
+      vantrel::ComPtr<IStorage> s;
+      hr = dst->CreateStorage(new_name, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, s.Out());
+      if (SUCCEEDED(hr)) hr = CopyNode(*sub, s.get(), false, [](const std::u16string&) { return false; });
+    }
+    if (SUCCEEDED(hr) && flags == STGMOVE_MOVE) hr = DestroyElement(name);
+    return hr;
+  }
+
+  HRESULT Commit(DWORD) override {
+    std::vector<BYTE> image;
+    CommitHook hook;
+    {
+      std::lock_guard<std::mutex> g(root_->mu);
+      if (!path_.empty()) return S_OK;  // nested storages commit with their root
+      if (!root_->writable) return STG_E_ACCESSDENIED;
+      root_->committed = DeepCopy(*root_->working);
+      image.assign(kMagic, kMagic + sizeof(kMagic));
+      Serialize(*root_->committed, image);
+      hook = root_->hook;
+    }
+    return hook ? hook(image) : S_OK;
+  }
+
+  HRESULT Revert() override {
+    std::lock_guard<std::mutex> g(root_->mu);
+    if (path_.empty()) root_->working = DeepCopy(*root_->committed);
+    return S_OK;
+  }
+
+  HRESULT EnumElements(DWORD, void*, DWORD, IEnumSTATSTG** out) override {
+    if (!out) return STG_E_INVALIDPOINTER;
+    *out = nullptr;
+    std::vector<MemEnum::Item> items;
+    {
+      std::lock_guard<std::mutex> g(root_->mu);
+      Node* node = Here();
+      if (!node) return STG_E_REVERTED;
+      for (const auto& [k, v] : node->storages) items.push_back({k, STGTY_STORAGE, 0, v->clsid});
+      for (const auto& [k, v] : node->streams) {
+        std::lock_guard<std::mutex> lk(v->mu);
+        items.push_back({k, STGTY_STREAM, v->data.size(), CLSID{}});
+      }
+    }
+    return Make(new (std::nothrow) MemEnum(std::move(items)), out);
+  }
+
+  HRESULT DestroyElement(LPCOLESTR name) override {
+    std::u16string n;
+    if (HRESULT hr = CheckName(name, n); FAILED(hr)) return hr;
+    if (!root_->writable) return STG_E_ACCESSDENIED;
+    std::lock_guard<std::mutex> g(root_->mu);
+    Node* node = Here();
+    if (!node) return STG_E_REVERTED;
+    if (node->streams.erase(n) + node->storages.erase(n) == 0) return STG_E_FILENOTFOUND;
+    return S_OK;
+  }
+
+  HRESULT RenameElement(LPCOLESTR old_name, LPCOLESTR new_name) override {
+    std::u16string a, b;
+    if (HRESULT hr = CheckName(old_name, a); FAILED(hr)) return hr;
+    if (HRESULT hr = CheckName(new_name, b); FAILED(hr)) return hr;
+    if (!root_->writable) return STG_E_ACCESSDENIED;
+    std::lock_guard<std::mutex> g(root_->mu);
+    Node* node = Here();
+    if (!node) return STG_E_REVERTED;
+    if (node->streams.count(b) || node->storages.count(b)) return STG_E_FILEALREADYEXISTS;
+    if (auto it = node->streams.find(a); it != node->streams.end()) {
+      node->streams[b] = it->second;
+      node->streams.erase(it);
+    } else if (auto jt = node->storages.find(a); jt != node->storages.end()) {
+      node->storages[b] = jt->second;
+      node->storages.erase(jt);
+    } else {
+      return STG_E_FILENOTFOUND;
+    }
+    return S_OK;
+  }
+
+  // Element times are not kept by this layout.
+  HRESULT SetElementTimes(LPCOLESTR, const FILETIME*, const FILETIME*, const FILETIME*) override { return S_OK; }
+
+  HRESULT SetClass(REFCLSID clsid) override {
+    if (!root_->writable) return STG_E_ACCESSDENIED;
+    std::lock_guard<std::mutex> g(root_->mu);
+    Node* node = Here();
+    if (!node) return STG_E_REVERTED;
+    node->clsid = clsid;
+    return S_OK;
+  }
+
+  HRESULT SetStateBits(DWORD bits, DWORD mask) override {
+    if (!root_->writable) return STG_E_ACCESSDENIED;
+    std::lock_guard<std::mutex> g(root_->mu);
+    Node* node = Here();
+    if (!node) return STG_E_REVERTED;
+    node->state = (node->state & ~mask) | (bits & mask);
+    return S_OK;
+  }
+
+  HRESULT Stat(STATSTG* st, DWORD flag) override {
+    if (!st) return STG_E_INVALIDPOINTER;
+    if (flag != STATFLAG_DEFAULT && flag != STATFLAG_NONAME) return STG_E_INVALIDFLAG;
+    std::memset(st, 0, sizeof(*st));
+    std::lock_guard<std::mutex> g(root_->mu);
+    Node* node = Here();
+    if (!node) return STG_E_REVERTED;
+    if (flag == STATFLAG_DEFAULT) {
+      st->pwcsName = TaskString(name_);
+      if (!st->pwcsName) return STG_E_INSUFFICIENTMEMORY;
+    }
+    st->type = STGTY_STORAGE;
+    st->clsid = node->clsid;
+    st->grfStateBits = node->state;
+    st->grfMode = STGM_TRANSACTED | (root_->writable ? STGM_READWRITE : STGM_READ);
+    FILETIME now = CurrentFileTime();
+    st->mtime = st->ctime = st->atime = now;
+    return S_OK;
+  }
+
+ private:
+  template <typename T, typename I>
+  static HRESULT Make(T* obj, I** out) {
+    if (!obj) return E_OUTOFMEMORY;
+    *out = obj;
+    return S_OK;
+  }
+
+  // This storage's node in the working tree; null when a Revert or a
+  // DestroyElement took it away. Caller holds root_->mu.
+  Node* Here() {
+    Node* n = root_->working.get();
+    for (const auto& p : path_) {
+      auto it = n->storages.find(p);
+      if (it == n->storages.end()) return nullptr;
+      n = it->second.get();
+    }
+    return n;
+  }
+
+  static HRESULT WriteAll(IStream* s, const std::vector<BYTE>& data) {
+    size_t off = 0;
+    while (off < data.size()) {
+      ULONG chunk = static_cast<ULONG>(std::min<size_t>(data.size() - off, 1u << 20)), put = 0;
+      HRESULT hr = s->Write(data.data() + off, chunk, &put);
+      if (FAILED(hr)) return hr;
+      off += chunk;
+    }
+    return S_OK;
+  }
+
+  static HRESULT CopyNode(const Node& n, IStorage* dst, bool skip_storage,
+                          const std::function<bool(const std::u16string&)>& excluded) {
+    HRESULT hr = dst->SetClass(n.clsid);
+    if (FAILED(hr)) return hr;
+    for (const auto& [k, v] : n.streams) {
+      if (excluded(k)) continue;
+      vantrel::ComPtr<IStream> s;
+      hr = dst->CreateStream(k.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, s.Out());
+      if (SUCCEEDED(hr)) hr = WriteAll(s.get(), v->data);
+      if (FAILED(hr)) return hr;
+    }
+    if (skip_storage) return S_OK;
+    for (const auto& [k, v] : n.storages) {
+      if (excluded(k)) continue;
+      vantrel::ComPtr<IStorage> s;
+      hr = dst->CreateStorage(k.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, s.Out());
+      if (SUCCEEDED(hr)) hr = CopyNode(*v, s.get(), false, [](const std::u16string&) { return false; });
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  }
+
+  std::shared_ptr<Root> root_;
+  std::vector<std::u16string> path_;  // names from the root down to this storage
+  std::u16string name_;
+};
+
+}  // namespace
+
+HRESULT CreateMemoryStream(std::vector<BYTE> initial, bool writable, CommitHook on_commit, IStream** out) {
+  if (!out) return STG_E_INVALIDPOINTER;
+  *out = nullptr;
+  try {
+    auto b = std::make_shared<Bytes>();
+    b->data = std::move(initial);
+    *out = new MemStream(std::move(b), writable, std::move(on_commit), u"");
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+HRESULT CreateMemoryStorage(const std::vector<BYTE>& image, bool writable, CommitHook on_commit, IStorage** out) {
+  if (!out) return STG_E_INVALIDPOINTER;
+  *out = nullptr;
+  try {
+    auto root = std::make_shared<Root>();
+    root->committed = std::make_shared<Node>();
+    if (!image.empty()) {
+      if (image.size() < sizeof(kMagic) || std::memcmp(image.data(), kMagic, sizeof(kMagic)) != 0)
+        return STG_E_INVALIDHEADER;
+      Reader r(image.data() + sizeof(kMagic), image.size() - sizeof(kMagic));
+      if (!r.Node_(*root->committed, 0) || r.left() != 0) return STG_E_DOCFILECORRUPT;
+    }
+    root->working = DeepCopy(*root->committed);
+    root->hook = std::move(on_commit);
+    root->writable = writable;
+    *out = new MemStorage(std::move(root), {}, u"");
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+HRESULT SerializeStorage(IStorage* storage, std::vector<BYTE>& out) {
+  if (!storage) return STG_E_INVALIDPOINTER;
+  // Copy through the public interface so any IStorage can be saved.
+  vantrel::ComPtr<IStorage> tmp;
+  std::vector<BYTE> image;
+  HRESULT hr = CreateMemoryStorage(
+      {}, true,
+      [&](const std::vector<BYTE>& b) {
+        image = b;
+        return S_OK;
+      },
+      tmp.Out());
+  if (FAILED(hr)) return hr;
+  hr = storage->CopyTo(0, nullptr, nullptr, tmp.get());
+  if (SUCCEEDED(hr)) hr = tmp->Commit(STGC_DEFAULT);
+  if (SUCCEEDED(hr)) out = std::move(image);
+  return hr;
+}
+
+}  // namespace vantrel::storage

@@ -6,6 +6,7 @@
 //   mapiprof default PROFILE
 //   mapiprof add-pst PROFILE FILE DISPLAY-NAME
 //   mapiprof show PROFILE
+//   mapiprof folders PROFILE     (logs on and lists each store's folders)
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +15,8 @@
 #include "platform/mapi/MapiSession.h"
 #include "platform/mapi/MapiSvcInf.h"
 #include "platform/mapi/MapiTags.h"
+#include "platform/mapi/MapiUtil.h"
+#include "platform/mapi/TableData.h"
 #include "platform/mapi/ServiceAdmin.h"
 #include "platform/mapi/Services.h"
 
@@ -29,7 +32,8 @@ int Usage() {
                "       mapiprof delete PROFILE\n"
                "       mapiprof default PROFILE\n"
                "       mapiprof add-pst PROFILE FILE DISPLAY-NAME\n"
-               "       mapiprof show PROFILE\n");
+               "       mapiprof show PROFILE\n"
+               "       mapiprof folders PROFILE\n");
   return 2;
 }
 
@@ -102,6 +106,72 @@ int Show(const std::string& profile) {
   return 0;
 }
 
+// Reads all rows of `table` with the given columns.
+HRESULT AllRows(IMAPITable* table, std::initializer_list<ULONG> tags, LPSRowSet* rows) {
+  SizedSPropTagArray<4> cols;
+  cols.cValues = 0;
+  for (ULONG t : tags) cols.aulPropTag[cols.cValues++] = t;
+  return HrQueryAllRows(table, cols.get(), nullptr, nullptr, 0, rows);
+}
+
+// Prints the folders below `folder`, one per line, indented by depth.
+void PrintFolders(IMAPIFolder* folder, int depth) {
+  ComPtr<IMAPITable> table;
+  LPSRowSet rows = nullptr;
+  if (FAILED(folder->GetHierarchyTable(0, table.Out())) ||
+      FAILED(AllRows(table.get(), {PR_DISPLAY_NAME, PR_ENTRYID}, &rows)))
+    return;
+  for (ULONG i = 0; i < rows->cRows; ++i) {
+    const SPropValue* v = rows->aRow[i].lpProps;
+    std::printf("    %*s%s\n", depth * 2, "", PROP_TYPE(v[0].ulPropTag) == PT_STRING8 ? v[0].Value.lpszA : "?");
+    ULONG type = 0;
+    ComPtr<IUnknown> child;
+    if (PROP_TYPE(v[1].ulPropTag) == PT_BINARY &&
+        SUCCEEDED(folder->OpenEntry(v[1].Value.bin.cb, reinterpret_cast<LPENTRYID>(v[1].Value.bin.lpb), nullptr,
+                                    MAPI_BEST_ACCESS, &type, child.Out())) &&
+        type == MAPI_FOLDER)
+      PrintFolders(static_cast<IMAPIFolder*>(child.get()), depth + 1);
+  }
+  FreeProws(rows);
+}
+
+int Folders(const std::string& profile) {
+  ComPtr<IMAPISession> session;
+  if (HRESULT hr = MAPILogonEx(0, const_cast<char*>(profile.c_str()), const_cast<char*>(""),
+                               MAPI_NEW_SESSION | MAPI_EXTENDED | MAPI_NO_MAIL, session.Out());
+      FAILED(hr))
+    return Fail(profile.c_str(), hr);
+  ComPtr<IMAPITable> stores;
+  LPSRowSet rows = nullptr;
+  if (HRESULT hr = session->GetMsgStoresTable(0, stores.Out()); FAILED(hr)) return Fail("stores table", hr);
+  if (HRESULT hr = AllRows(stores.get(), {PR_DISPLAY_NAME, PR_ENTRYID}, &rows); FAILED(hr))
+    return Fail("stores table", hr);
+  int rc = 0;
+  for (ULONG i = 0; i < rows->cRows; ++i) {
+    const SPropValue* v = rows->aRow[i].lpProps;
+    std::printf("  %s\n", v[0].Value.lpszA);
+    ComPtr<IMsgStore> store;
+    HRESULT hr = session->OpenMsgStore(0, v[1].Value.bin.cb, reinterpret_cast<LPENTRYID>(v[1].Value.bin.lpb), nullptr,
+                                       MAPI_BEST_ACCESS, store.Out());
+    LPSPropValue ipm = nullptr;
+    if (SUCCEEDED(hr)) hr = HrGetOneProp(store.get(), PR_IPM_SUBTREE_ENTRYID, &ipm);
+    ULONG type = 0;
+    ComPtr<IUnknown> root;
+    if (SUCCEEDED(hr))
+      hr = store->OpenEntry(ipm->Value.bin.cb, reinterpret_cast<LPENTRYID>(ipm->Value.bin.lpb), nullptr,
+                            MAPI_BEST_ACCESS, &type, root.Out());
+    MAPIFreeBuffer(ipm);
+    if (FAILED(hr)) {
+      rc = Fail(v[0].Value.lpszA, hr);
+      continue;
+    }
+    PrintFolders(static_cast<IMAPIFolder*>(root.get()), 0);
+  }
+  FreeProws(rows);
+  session->Logoff(0, 0, 0);
+  return rc;
+}
+
 int Run(int argc, char** argv) {
   if (argc < 2) return Usage();
   std::string cmd = argv[1];
@@ -124,6 +194,7 @@ int Run(int argc, char** argv) {
   }
   if (cmd == "add-pst" && argc == 5) return AddPst(admin.get(), profile, argv[3], argv[4]);
   if (cmd == "show" && argc == 3) return Show(profile);
+  if (cmd == "folders" && argc == 3) return Folders(profile);
   return Usage();
 }
 

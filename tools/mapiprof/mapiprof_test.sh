@@ -22,4 +22,13 @@ show=$("$prof" show mailbox_jsmith)
 echo "$show" | grep -q "MSPST MS  Mailbox - John Smith" || fail "show: $show"
 echo "$show" | grep -q "Mailbox - John Smith  $dir/jsmith.pst  (default)" || fail "show: $show"
 "$prof" show nobody 2>/dev/null && fail "show of a missing profile succeeded"
+
+# The profiles work: logging on opens each store with its standard folders.
+folders=$("$prof" folders mailbox_jsmith)
+for f in "Mailbox - John Smith" "Inbox" "Outbox" "Sent Items" "Deleted Items"; do
+  echo "$folders" | grep -q "$f" || fail "folders: $folders"
+done
+[ -f "$dir/jsmith.pst" ] || fail "no store file"
+"$prof" folders Public | grep -q "Inbox" || fail "Public has no folders"
+"$prof" folders nobody 2>/dev/null && fail "logon to a missing profile succeeded"
 echo ok

@@ -330,10 +330,10 @@ int64_t ParseEntryID(const MAPIUID& uid, ULONG cb, const ENTRYID* eid) {
 }
 
 Bytes StoreEntryID(const std::string& path) {
-  Bytes e(4, 0);
-  e.insert(e.end(), kProviderUid, kProviderUid + 16);
-  e.insert(e.end(), path.begin(), path.end());
-  e.push_back(0);
+  // Flags, the provider UID, the path and its NUL, laid out in one buffer.
+  Bytes e(4 + 16 + path.size() + 1, 0);
+  std::memcpy(e.data() + 4, kProviderUid, 16);
+  std::memcpy(e.data() + 20, path.data(), path.size());
   return e;
 }
 

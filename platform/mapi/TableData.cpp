@@ -384,11 +384,31 @@ class TableView : public RefCounted<IMAPITable> {
 
   void Rebuild() {
     order_.clear();
-    for (const auto& r : state_->rows)
-      if (Matches(*r)) order_.push_back(r);
-    std::stable_sort(order_.begin(), order_.end(), [this](const RowPtr& a, const RowPtr& b) { return Less(a, b); });
     cursor_ = 0;
     bookmarks_.clear();
+    // Each row's sort values are looked up once, into one flat array, not at
+    // every comparison.
+    std::vector<RowPtr> rows;
+    rows.reserve(state_->rows.size());
+    for (const auto& r : state_->rows)
+      if (Matches(*r)) rows.push_back(r);
+    const size_t nk = sort_.size();
+    std::vector<const SPropValue*> keys(rows.size() * nk);
+    for (size_t i = 0; i < rows.size(); ++i)
+      for (size_t k = 0; k < nk; ++k) keys[i * nk + k] = FindById(rows[i]->props, rows[i]->count, sort_[k].ulPropTag);
+    std::vector<std::uint32_t> idx(rows.size());
+    for (size_t i = 0; i < idx.size(); ++i) idx[i] = static_cast<std::uint32_t>(i);
+    std::sort(idx.begin(), idx.end(), [&](std::uint32_t a, std::uint32_t b) {
+      for (size_t k = 0; k < nk; ++k) {
+        const SPropValue *va = keys[a * nk + k], *vb = keys[b * nk + k];
+        int c = (!va || !vb) ? (va ? 1 : 0) - (vb ? 1 : 0) : CompareProps(*va, *vb);
+        if (sort_[k].ulOrder == TABLE_SORT_DESCEND) c = -c;
+        if (c) return c < 0;
+      }
+      return rows[a]->seq < rows[b]->seq;  // ties keep the order of insertion
+    });
+    order_.reserve(idx.size());
+    for (std::uint32_t i : idx) order_.push_back(std::move(rows[i]));
   }
 
   size_t Position(const RowPtr& row) const {

@@ -90,6 +90,15 @@ std::string Utf16ToAnsi(std::u16string_view wide) {
   return out;
 }
 
+std::string FoldAnsi(std::string_view ansi) {
+  std::string out(ansi);
+  for (char& c : out) {
+    auto b = static_cast<unsigned char>(c);
+    if ((b >= 'A' && b <= 'Z') || (b >= 0xC0 && b <= 0xDE && b != 0xD7)) c = static_cast<char>(b + 0x20);
+  }
+  return out;
+}
+
 std::string AnsiToUtf8(std::string_view ansi) {
   std::string out;
   for (char ch : ansi) AppendUtf8(out, ByteToChar(static_cast<unsigned char>(ch)));

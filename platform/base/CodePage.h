@@ -15,6 +15,10 @@ std::u16string AnsiToUtf16(std::string_view ansi);
 // character.
 std::string Utf16ToAnsi(std::u16string_view wide);
 
+// Lower case of ANSI text for comparisons without regard to case: the ASCII
+// letters and the Latin letters of the code page.
+std::string FoldAnsi(std::string_view ansi);
+
 // UTF-8 bridges for logs and terminals.
 std::string AnsiToUtf8(std::string_view ansi);
 std::string Utf8ToAnsi(std::string_view utf8);

@@ -33,6 +33,7 @@ TEST(CodePage, Conversions) {
       EXPECT_EQ(AnsiToUtf16(c.ansi), c.wide);
     }
   }
+  EXPECT_EQ(FoldAnsi("JSmith \xC4\xDE\xD7\xDF"), "jsmith \xE4\xFE\xD7\xDF");  // x and sharp s stay
   EXPECT_EQ(Utf16ToUtf8(u"\u20AC\U0001F600"), "\xE2\x82\xAC\xF0\x9F\x98\x80");
   EXPECT_EQ(Utf8ToUtf16("\xE2\x82\xAC\xF0\x9F\x98\x80"), u"\u20AC\U0001F600");
 }

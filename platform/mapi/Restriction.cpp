@@ -10,20 +10,14 @@
 namespace vantrel::mapi {
 namespace {
 
-unsigned char FoldByte(unsigned char b) {
-  if ((b >= 'A' && b <= 'Z') || (b >= 0xC0 && b <= 0xDE && b != 0xD7)) return static_cast<unsigned char>(b + 0x20);
-  return b;
-}
-
 // Strings compare as 8-bit text of the ANSI code page.
 std::string Text(const SPropValue& v) {
   if (PROP_TYPE(v.ulPropTag) == PT_UNICODE) return v.Value.lpszW ? Utf16ToAnsi(v.Value.lpszW) : std::string();
   return v.Value.lpszA ? v.Value.lpszA : std::string();
 }
 
-std::string Fold(std::string s) {
-  for (char& c : s) c = static_cast<char>(FoldByte(static_cast<unsigned char>(c)));
-  return s;
+std::string Fold(const std::string& s) {
+  return FoldAnsi(s);
 }
 
 template <typename T>

@@ -16,21 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/CodePage.h"
 #include "platform/base/HResult.h"
 #include "platform/base/SystemInfo.h"
 
 namespace vantrel::registry {
 namespace {
 
-// Names compare without regard to case: ASCII and the Latin letters of the
-// ANSI code page.
+// Names compare without regard to case.
 std::string Fold(const std::string& s) {
-  std::string out = s;
-  for (char& c : out) {
-    auto b = static_cast<unsigned char>(c);
-    if ((b >= 'A' && b <= 'Z') || (b >= 0xC0 && b <= 0xDE && b != 0xD7)) c = static_cast<char>(b + 0x20);
-  }
-  return out;
+  return FoldAnsi(s);
 }
 
 struct Value {

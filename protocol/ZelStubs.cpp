@@ -1,5 +1,7 @@
 #include "protocol/ZelStubs.h"
 
+#include <algorithm>
+
 namespace vantrel::zel {
 
 Transport RpcTransport(RPC_BINDING_HANDLE binding) {
@@ -27,6 +29,26 @@ Transport LocalTransport(rpc::Dispatcher dispatcher) {
     big = false;
     return RPC_S_OK;
   };
+}
+
+RPC_STATUS FetchResultBlock(const Transport& transport, std::int32_t cb, std::int32_t buffer,
+                            const wire::Inline::Value& inline_data, std::vector<std::uint8_t>& out,
+                            std::vector<std::int32_t>* reads) {
+  out.clear();
+  if (cb <= 0) return RPC_S_OK;
+  std::size_t total = static_cast<std::size_t>(cb);
+  std::size_t first = std::min(total, inline_data.size());
+  out.assign(inline_data.begin(), inline_data.begin() + static_cast<std::ptrdiff_t>(first));
+  while (out.size() < total) {
+    ReadBuffer::Reply r;
+    RPC_STATUS status = Invoke<ReadBuffer>(transport, {buffer}, r);
+    if (status != RPC_S_OK) return status;
+    if (reads) reads->push_back(r.result);
+    // A dead buffer or an empty read would loop for ever.
+    if (r.result <= 0 || r.data.size() > total - out.size()) return RPC_X_BAD_STUB_DATA;
+    out.insert(out.end(), r.data.begin(), r.data.end());
+  }
+  return RPC_S_OK;
 }
 
 }  // namespace vantrel::zel

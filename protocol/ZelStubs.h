@@ -45,4 +45,12 @@ RPC_STATUS Invoke(const Transport& transport, const typename Op::Request& in, ty
   return RPC_S_OK;
 }
 
+// Assembles a result block: the inline bytes, then ReadBuffer calls until
+// `cb` bytes are in `out`. `reads`, when given, receives the count of every
+// ReadBuffer call. Returns 0, the transport's status, or RPC_X_BAD_STUB_DATA
+// when the server hands back less than it announced.
+RPC_STATUS FetchResultBlock(const Transport& transport, std::int32_t cb, std::int32_t buffer,
+                            const wire::Inline::Value& inline_data, std::vector<std::uint8_t>& out,
+                            std::vector<std::int32_t>* reads = nullptr);
+
 }  // namespace vantrel::zel

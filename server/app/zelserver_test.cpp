@@ -1,76 +1,23 @@
 // Runs the ZelServer program and calls every operation through the RPC
 // runtime with the typed stubs.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "protocol/ZelStubs.h"
+#include "server/app/ServerProcess.h"
 #include "server/dispatch/NothingResults.h"
 
 namespace vantrel {
 namespace {
 
-int FreePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-class ServerProcess {
- public:
-  ServerProcess() {
-    port_ = std::to_string(FreePort());
-    const char* tmp = std::getenv("VANTREL_TEST_TMPDIR");
-    std::string home = std::string(tmp ? tmp : "/tmp") + "/home";
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      setenv("ZEL_RPC_ENDPOINT", port_.c_str(), 1);
-      execl(ZELSERVER_BIN, "ZelServer", "--home", home.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    FILE* f = fdopen(out[0], "r");
-    char line[256] = {0};
-    ready_ = std::fgets(line, sizeof line, f) != nullptr && std::string(line).starts_with("ZelServer listening");
-    std::fclose(f);
-  }
-  // SIGTERM ends the sessions and exits cleanly.
-  int Stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  ~ServerProcess() { Stop(); }
-  bool ready() const { return ready_; }
-  const std::string& port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  bool ready_ = false;
-  std::string port_;
-};
+using testsupport::ServerProcess;
 
 TEST(ZelServer, EveryOperationThroughTheRuntime) {
-  ServerProcess server;
+  const char* tmp = std::getenv("VANTREL_TEST_TMPDIR");
+  ServerProcess server(ZELSERVER_BIN, std::string(tmp ? tmp : "/tmp") + "/home");
   ASSERT_TRUE(server.ready());
   char* text = nullptr;
   ASSERT_EQ(RpcStringBindingCompose(nullptr, "ncacn_ip_tcp", "127.0.0.1", server.port().c_str(), nullptr, &text),

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/base/CodePage.h"
@@ -17,6 +20,7 @@
 #include "protocol/ZelStubs.h"
 #include "server/dispatch/ServerClasses.h"
 #include "server/dispatch/ServerDispatch.h"
+#include "server/dispatch/ServerTrace.h"
 #include "server/objects/ServerIMapiTable.h"
 #include "server/objects/ServerIStorage.h"
 #include "server/objects/ServerIStream.h"
@@ -239,6 +243,47 @@ TEST_F(TableFixture, RestrictSortAndBookmarksReadFromTheWire) {
   EXPECT_EQ(Call<zel::IMAPITABLE_FindRow>({table, {1, 4}, 0, 0}).result, MAPI_E_NO_SUPPORT);
 }
 
+// Collects trace lines while attached.
+class CaptureSink : public TraceSink {
+ public:
+  CaptureSink() { SetTraceSink(this); }
+  ~CaptureSink() override { SetTraceSink(nullptr); }
+  void Send(std::string_view line) override {
+    std::lock_guard l(mu_);
+    lines_.emplace_back(line);
+  }
+  std::vector<std::string> Take() {
+    std::lock_guard l(mu_);
+    return std::exchange(lines_, {});
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> lines_;
+};
+
+TEST_F(TableFixture, AttachedMonitorSeesTheColumnsAndRows) {
+  Put(7, "seven");
+  std::int32_t table = OpenTable();
+  CaptureSink sink;
+  Call<zel::IMAPITABLE_SetColumns>({table, {PR_ROWID, CHANGE_PROP_TYPE(PR_SUBJECT, PT_UNICODE)}, 0});
+  Call<zel::IMAPITABLE_QueryRows>({table, 5, 0});
+  std::vector<std::string> lines = sink.Take();
+  std::vector<std::string> dump;
+  for (const auto& l : lines)
+    if (l.find("SPropTagArray") != std::string::npos || l.find(" Row ") != std::string::npos ||
+        l.find(" Col ") != std::string::npos)
+      dump.push_back(l);
+  EXPECT_EQ(dump, (std::vector<std::string>{
+                      "ZelServer: SPropTagArray.cValues = 2",
+                      "ZelServer:   SPropTagArray.aulPropTag[0] = 30000003 (PR_ROWID)",
+                      "ZelServer:   SPropTagArray.aulPropTag[0] = 37001e (PR_SUBJECT)",
+                      "ZelServer:   Row 0",
+                      "ZelServer:     Col 0 (30000003 PR_ROWID) = 7",
+                      "ZelServer:     Col 1 (37001e PR_SUBJECT) = seven",
+                  }));
+}
+
 // The client keys of the entries of one GetNotifyQuere block.
 std::vector<ULONG> ClientKeys(const std::vector<BYTE>& block) {
   std::vector<ULONG> keys;
@@ -284,15 +329,6 @@ TEST_F(Fixture, AbortAnswersZeroForAnyHandle) {
   std::int32_t handles[] = {Open(kMapiStream, stream), session->handle, 9999, -1, 0};
   stream->Release();
   for (std::int32_t h : handles) EXPECT_EQ(Call<zel::IMAPITABLE_Abort>({h}).result, 0) << h;
-}
-
-TEST_F(Fixture, TableOperationsNeedATable) {
-  IStream* stream = nullptr;
-  ASSERT_EQ(storage::CreateMemoryStream({}, true, nullptr, &stream), S_OK);
-  std::int32_t h = Open(kMapiStream, stream);
-  stream->Release();
-  EXPECT_EQ(Call<zel::IMAPITABLE_QueryRows>({h, 1, 0}).result, MAPI_E_OBJECT_DELETED);
-  EXPECT_EQ(Call<zel::IMAPITABLE_GetRowCount>({9999, 0}).result, MAPI_E_OBJECT_DELETED);
 }
 
 // ---- streams ----
@@ -351,6 +387,20 @@ TEST_F(Fixture, StreamWriteSetSizeAndCommitReachTheStream) {
   auto stat = Call<zel::ISTREAM_Stat>({h, static_cast<std::int32_t>(STATFLAG_NONAME)});
   EXPECT_EQ(stat.statstg.size, 3u);
   EXPECT_EQ(stat.statstg.type, static_cast<std::int32_t>(STGTY_STREAM));
+
+  // Clone cannot report its handle; the clone stays registered under the
+  // same session, with the stream's description.
+  auto clone = Call<zel::ISTREAM_Clone>({h});
+  EXPECT_EQ(clone.result, MAPI_E_NO_SUPPORT);
+  EXPECT_EQ(clone.hClone, 0);
+  auto objects = reg.Objects();
+  ASSERT_EQ(objects.size(), 3u);
+  const auto& [hclone, copy] = objects.back();
+  EXPECT_GT(hclone, h);
+  EXPECT_EQ(copy->kind, kIStream);
+  EXPECT_EQ(copy->Description(), "test object");
+  EXPECT_EQ(copy->owner.load(), session->handle);
+  EXPECT_EQ(Call<zel::ISTREAM_Seek>({hclone, 0, static_cast<std::int32_t>(STREAM_SEEK_END)}).libNewPosition, 3u);
 }
 
 // A stream whose Stat names it with `name`; nothing else is needed.

@@ -24,6 +24,9 @@ class TraceSink {
 // Attaches the monitor (nullptr detaches it). The sink must stay alive
 // until it is detached; detaching waits for calls in progress.
 void SetTraceSink(TraceSink* sink);
+// Whether a monitor is attached; the object classes skip their property
+// and row dumps without one.
+bool TraceAttached();
 
 // printf-style; the text is cut to 511 characters. Arguments are never
 // read as formats, so a '%' in an argument is printed as it is.

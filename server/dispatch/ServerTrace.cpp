@@ -60,6 +60,11 @@ void SetTraceSink(TraceSink* sink) {
   g_sink = sink;
 }
 
+bool TraceAttached() {
+  std::shared_lock lock(g_sink_mu);
+  return g_sink != nullptr;
+}
+
 std::string FormatText(const char* format, ...) {
   va_list ap;
   va_start(ap, format);

@@ -24,6 +24,8 @@ class TraceSink {
 // Attaches the monitor (nullptr detaches it). The sink must stay alive
 // until it is detached; detaching waits for calls in progress.
 void SetTraceSink(TraceSink* sink);
+// Whether a monitor is attached; lets costly dumps be skipped without one.
+bool TraceAttached();
 
 // printf-style; the text is cut to 511 characters. Arguments are never
 // read as formats, so a '%' in an argument is printed as it is.

@@ -33,6 +33,13 @@ struct ClassArg {
 
 void CServerIMsgStore::Destroy() {
   std::lock_guard l(lock);
+  // The MAPI store outlives this object (its connection keeps it), so the
+  // registrations made through it end here, not with the store.
+  for (auto [connection, mapi_connection] : advises_) {
+    if (store_) store_->Unadvise(mapi_connection);
+    if (registry) registry->Advises().RemoveAdvise(connection);
+  }
+  advises_.clear();
   prop_.Reset();
   store_.Reset();
 }

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <string_view>
+#include <utility>
 #include <set>
 #include <string>
 #include <thread>
@@ -655,7 +658,57 @@ TEST_F(ObjectsTest, AdviseTwiceThenUnadviseTheFirst) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   for (auto k : poll(0)) keys.insert(k);
   EXPECT_EQ(keys, (std::multiset<std::uint32_t>{22}));
-  EXPECT_EQ(Call<zel::MSGSTORE_Undadvise>({hStore, second.ulConnection}).result, S_OK);
+
+  // Freeing the store object ends its registrations, although the MAPI
+  // store stays open.
+  ASSERT_EQ(Call<zel::FreeHObject>({hStore}).result, 0);
+  ULONG type = 0;
+  ComPtr<IUnknown> unk;
+  ASSERT_EQ(mapi_store->OpenEntry(0, nullptr, nullptr, MAPI_BEST_ACCESS, &type, unk.Out()), S_OK);
+  ComPtr<IMAPIFolder> mapi_root;
+  ASSERT_EQ(unk->QueryInterface(IID_IMAPIFolder, mapi_root.OutVoid()), S_OK);
+  ComPtr<IMAPIFolder> unseen;
+  ASSERT_EQ(mapi_root->CreateFolder(FOLDER_GENERIC, const_cast<char*>("Unseen"), nullptr, nullptr, 0, unseen.Out()),
+            S_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(poll(0).empty());
+}
+
+// Collects the trace lines while attached.
+class CaptureSink : public TraceSink {
+ public:
+  CaptureSink() { SetTraceSink(this); }
+  ~CaptureSink() override { SetTraceSink(nullptr); }
+  void Send(std::string_view line) override {
+    std::lock_guard l(mu_);
+    lines_.emplace_back(line);
+  }
+  std::vector<std::string> Take() {
+    std::lock_guard l(mu_);
+    return std::exchange(lines_, {});
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> lines_;
+};
+
+TEST_F(ObjectsTest, PropertyValuesAndTagsAreDumpedToTheMonitor) {
+  std::int32_t msg = SavedMessage(IpmSubtree(), "quiet");
+  CaptureSink sink;
+  std::string long_text(300, 'x');
+  ASSERT_EQ(SetText(msg, PR_SUBJECT, long_text.c_str()), S_OK);
+  auto lines = sink.Take();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "ZelServer: IMAPIProp.SetProps(1) ; " + std::to_string(msg) + " ");
+  EXPECT_EQ(lines[1], "ZelServer:   SPropValue[0 37001e(PR_SUBJECT)] = " + std::string(200, 'x'));
+
+  auto list = Call<zel::MAPIPROP_GetPropList>({msg, 0});
+  ASSERT_EQ(list.result, S_OK);
+  lines = sink.Take();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[1].rfind("ZelServer: SPropTagArray.cValues = ", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2].rfind("ZelServer:   SPropTagArray.aulPropTag[0] = ", 0), 0u) << lines[2];
 }
 
 // ---- messages and attachments ----

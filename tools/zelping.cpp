@@ -95,8 +95,9 @@ int Mailbox(const zel::Transport& t, const zel::Tarnix_Logon::Request& logon) {
         if (set) FreeProws(set);
       }
       if (rc != 0)
-        std::printf("Listing the folders failed (open %d 0x%08X, table 0x%08X)\n", root.hNewObject,
-                    static_cast<unsigned>(root.result), static_cast<unsigned>(table.result));
+        std::printf("Listing the folders failed (root folder %d: 0x%08X, hierarchy table %d: 0x%08X)\n",
+                    root.hNewObject, static_cast<unsigned>(root.result), table.hTable,
+                    static_cast<unsigned>(table.result));
     } else {
       std::printf("Reading PR_IPM_SUBTREE_ENTRYID failed: 0x%08X\n", static_cast<unsigned>(props.result));
     }

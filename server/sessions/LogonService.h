@@ -48,6 +48,11 @@ class CLogonService {
   // Refuses new requests and answers the waiting ones with
   // MAPI_E_NO_SUPPORT, so no caller waits for a main loop that has left.
   void Stop();
+  // How many requests wait for the main thread.
+  size_t Waiting() {
+    std::lock_guard l(lock_);
+    return queue_.size();
+  }
   // How many logons the service has performed.
   std::uint64_t Performed() {
     std::lock_guard l(lock_);

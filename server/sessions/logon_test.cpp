@@ -379,6 +379,22 @@ TEST_F(LogonTest, ReleaseStopsAtZeroAndNeverFrees) {
   EXPECT_EQ(Call<zel::ZelLogon_AddRef>({999}).result, 1);
 }
 
+// At shutdown no remote-call thread may wait for a main loop that has left.
+TEST(LogonService, StopAnswersWaitingAndLaterRequests) {
+  CLogonService service;
+  LogonRequest waiting;
+  waiting.result = 12345;
+  std::thread caller([&] { EXPECT_TRUE(service.Send(waiting)); });
+  while (service.Waiting() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  service.Stop();
+  caller.join();
+  EXPECT_EQ(waiting.result, MAPI_E_NO_SUPPORT);
+  EXPECT_EQ(waiting.session, nullptr);
+  LogonRequest late;
+  EXPECT_FALSE(service.Send(late));
+  EXPECT_EQ(service.Performed(), 0u);
+}
+
 // ---- store identity ----
 
 class ProfileGuidTest : public LogonTest {

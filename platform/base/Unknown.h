@@ -30,7 +30,8 @@ namespace vantrel {
 // RefCounted<Impl, Interfaces...>: implements AddRef and Release with an
 // atomic count that starts at 1 (the creator's reference), and a
 // QueryInterface that answers IID_IUnknown and each listed interface whose
-// type carries a static `kIID` member. Impl may override QueryInterface to
+// type carries a static `kIID` member, and the interfaces those derive from
+// (their `BaseInterface`). Impl may override QueryInterface to
 // add more.
 template <typename... Interfaces>
 class RefCounted : public Interfaces... {
@@ -63,11 +64,20 @@ class RefCounted : public Interfaces... {
   using First = std::tuple_element_t<0, std::tuple<Interfaces...>>;
   template <typename I>
   bool TryInterface(REFIID riid, void** ppv) {
+    return TryInterfaceOf<I>(static_cast<I*>(this), riid, ppv);
+  }
+  // An object of an interface is also one of the interface it derives
+  // from (an IMessage is an IMAPIProp), as COM requires.
+  template <typename I>
+  static bool TryInterfaceOf(I* self, REFIID riid, void** ppv) {
     if constexpr (requires { I::kIID; }) {
       if (riid == I::kIID) {
-        *ppv = static_cast<I*>(this);
+        *ppv = self;
         return true;
       }
+    }
+    if constexpr (requires { typename I::BaseInterface; }) {
+      return TryInterfaceOf<typename I::BaseInterface>(static_cast<typename I::BaseInterface*>(self), riid, ppv);
     }
     return false;
   }

@@ -91,6 +91,7 @@ struct IMAPIProp : public IUnknown {
 
 struct IMAPIContainer : public IMAPIProp {
   static constexpr const IID& kIID = IID_IMAPIContainer;
+  using BaseInterface = IMAPIProp;  // QueryInterface answers it too
   STDMETHOD(GetContentsTable)(ULONG ulFlags, LPMAPITABLE* lppTable) = 0;
   STDMETHOD(GetHierarchyTable)(ULONG ulFlags, LPMAPITABLE* lppTable) = 0;
   STDMETHOD(OpenEntry)
@@ -102,6 +103,7 @@ struct IMAPIContainer : public IMAPIProp {
 
 struct IMAPIFolder : public IMAPIContainer {
   static constexpr const IID& kIID = IID_IMAPIFolder;
+  using BaseInterface = IMAPIContainer;  // QueryInterface answers it too
   STDMETHOD(CreateMessage)(LPCIID lpInterface, ULONG ulFlags, LPMESSAGE* lppMessage) = 0;
   STDMETHOD(CopyMessages)
   (LPENTRYLIST lpMsgList, LPCIID lpInterface, LPVOID lpDestFolder, ULONG_PTR ulUIParam, LPMAPIPROGRESS lpProgress,
@@ -125,6 +127,7 @@ struct IMAPIFolder : public IMAPIContainer {
 
 struct IMessage : public IMAPIProp {
   static constexpr const IID& kIID = IID_IMessage;
+  using BaseInterface = IMAPIProp;  // QueryInterface answers it too
   STDMETHOD(GetAttachmentTable)(ULONG ulFlags, LPMAPITABLE* lppTable) = 0;
   STDMETHOD(OpenAttach)(ULONG ulAttachmentNum, LPCIID lpInterface, ULONG ulFlags, LPATTACH* lppAttach) = 0;
   STDMETHOD(CreateAttach)(LPCIID lpInterface, ULONG ulFlags, ULONG* lpulAttachmentNum, LPATTACH* lppAttach) = 0;
@@ -137,10 +140,12 @@ struct IMessage : public IMAPIProp {
 
 struct IAttach : public IMAPIProp {
   static constexpr const IID& kIID = IID_IAttachment;
+  using BaseInterface = IMAPIProp;  // QueryInterface answers it too
 };
 
 struct IMsgStore : public IMAPIProp {
   static constexpr const IID& kIID = IID_IMsgStore;
+  using BaseInterface = IMAPIProp;  // QueryInterface answers it too
   STDMETHOD(Advise)
   (ULONG cbEntryID, LPENTRYID lpEntryID, ULONG ulEventMask, LPMAPIADVISESINK lpAdviseSink, ULONG* lpulConnection) = 0;
   STDMETHOD(Unadvise)(ULONG ulConnection) = 0;
@@ -193,10 +198,12 @@ struct IMAPITable : public IUnknown {
 
 struct IProfSect : public IMAPIProp {
   static constexpr const IID& kIID = IID_IProfSect;
+  using BaseInterface = IMAPIProp;  // QueryInterface answers it too
 };
 
 struct IMAPIStatus : public IMAPIProp {
   static constexpr const IID& kIID = IID_IMAPIStatus;
+  using BaseInterface = IMAPIProp;  // QueryInterface answers it too
   STDMETHOD(ValidateState)(ULONG_PTR ulUIParam, ULONG ulFlags) = 0;
   STDMETHOD(SettingsDialog)(ULONG_PTR ulUIParam, ULONG ulFlags) = 0;
   STDMETHOD(ChangePassword)(LPSTR lpOldPass, LPSTR lpNewPass, ULONG ulFlags) = 0;
@@ -363,6 +370,7 @@ using LPMAPISUP = IMAPISupport*;
 
 struct IABContainer : public IMAPIContainer {
   static constexpr const IID& kIID = IID_IABContainer;
+  using BaseInterface = IMAPIContainer;  // QueryInterface answers it too
   STDMETHOD(CreateEntry)(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG ulCreateFlags, LPMAPIPROP* lppMAPIPropEntry) = 0;
   STDMETHOD(CopyEntries)(LPENTRYLIST lpEntries, ULONG_PTR ulUIParam, LPMAPIPROGRESS lpProgress, ULONG ulFlags) = 0;
   STDMETHOD(DeleteEntries)(LPENTRYLIST lpEntries, ULONG ulFlags) = 0;
@@ -372,6 +380,7 @@ struct IABContainer : public IMAPIContainer {
 
 struct IMailUser : public IMAPIProp {
   static constexpr const IID& kIID = IID_IMailUser;
+  using BaseInterface = IMAPIProp;  // QueryInterface answers it too
 };
 
 // In-memory table data behind CreateTable.

@@ -3,26 +3,42 @@
 //
 //   ZelServer [--home DIR]
 //
-// The home folder holds the log ("zelServer.log"); it defaults to the
-// folder of the executable.
+// The home folder holds the users file ("USERS.ZLF") and the log
+// ("zelServer.log"); it defaults to the folder of the executable. The main
+// thread plays the server window: it performs the shared MAPI logons that
+// the remote-call threads ask for and sweeps idle sessions once a second.
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
+#include "Libraries/MapiWrapper/MapiException.h"
+#include "platform/mapi/MapiSession.h"
 #include "platform/rpc/Rpc.h"
+#include "platform/win/MessageBox.h"
+#include "server/app/ZelConfig.h"
 #include "server/dispatch/ServerClasses.h"
 #include "server/dispatch/ServerDispatch.h"
 #include "server/dispatch/ServerTrace.h"
+#include "server/sessions/LogonService.h"
+#include "server/sessions/ServerProfileGuid.h"
+#include "server/sessions/ServerZelLogon.h"
+#include "server/sessions/UserABContainer.h"
+#if defined(VANTREL_HAVE_SERVER_OBJECTS) && __has_include("server/objects/ServerObjects.h")
+#include "server/objects/ServerObjects.h"
+#define ZEL_SERVER_OBJECTS 1
+#endif
 
 namespace {
 
-constexpr unsigned kMinThreads = 10;
-constexpr unsigned kMaxThreads = 40;
+using namespace vantrel::server;
 
 int Fail(const char* step, RPC_STATUS status) {
   const char* name = vantrel::rpc::RpcStatusName(status);
@@ -35,6 +51,19 @@ std::string DefaultHome(const char* argv0) {
   auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec) exe = std::filesystem::absolute(argv0, ec);
   return exe.parent_path().string();
+}
+
+// A start-up or shutdown step in its own failure scope.
+template <class F>
+void Step(const char* failure, F&& body) {
+  try {
+    body();
+  } catch (const CMAPIException& e) {
+    std::fprintf(stderr, "ZelServer: %s (%s, 0x%08X)\n", failure, e.Context().c_str(), static_cast<unsigned>(e.Hr()));
+    MessageBox(nullptr, failure, "OnInitDialog", MB_OK);
+  } catch (...) {
+    MessageBox(nullptr, failure, "OnInitDialog", MB_OK);
+  }
 }
 
 }  // namespace
@@ -53,48 +82,101 @@ int main(int argc, char** argv) {
   if (home.empty()) home = DefaultHome(argv[0]);
   std::error_code ec;
   std::filesystem::create_directories(home, ec);
+  home = std::filesystem::absolute(home, ec).lexically_normal().string();
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
   if (chdir(home.c_str()) != 0) {
     std::fprintf(stderr, "ZelServer: cannot enter %s: %s\n", home.c_str(), std::strerror(errno));
     return 1;
   }
 
-  // The signals of the end of the session are taken by the main loop only.
+  // The signals of the end of the session are taken by one thread only,
+  // which wakes the main loop.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  vantrel::server::OpenLog();
-  vantrel::server::CServerClasses registry;
-  vantrel::server::CServerDispatch dispatch(registry);
+  CZelConfig config;
+  CUserABContainer* directory = nullptr;
+  Step("Exception in Init Mapi", [&] {
+    config.SetProgramFolder(home);
+    config.CompletePaths();
+    config.Load();
+    config.Save();
+    OpenLog();
+    if (HRESULT hr = MAPIInitialize(nullptr); FAILED(hr)) throw CMAPIException(hr, "MAPIInitialize");
+  });
+  Step("Exception in new CUserABContainer", [&] {
+    directory = new CUserABContainer(CUserABContainer::UsersFileIn(config.Path));
+    directory->Load();
+  });
+
+  CServerClasses registry;
+#ifdef ZEL_SERVER_OBJECTS
+  ServerObjectOptions options;
+  options.enable_ms = [&config] { return config.EnableMS != 0; };  // fixed after start-up
+  InstallServerObjects(registry, std::move(options));
+#endif
+  CLogonService service;
+  CLogonContext logons(registry);
+  logons.Attach(directory, &service);
+  ServerHooks hooks;
+  hooks.make_session = [&logons] { return logons.MakeSession(); };
+  hooks.set_profile_guid = Server_SetProfileGuid;
+  CServerDispatch dispatch(registry, hooks);
   vantrel::rpc::InterfaceSpec spec = dispatch.Spec();
 
   std::string endpoint = vantrel::rpc::DefaultEndpoint();
-  RPC_STATUS st = RpcServerUseProtseqEp("ncacn_ip_tcp", kMaxThreads, endpoint.c_str(), nullptr);
+  unsigned min_threads = config.MinThreads, max_threads = config.MaxThreads;
+  RPC_STATUS st = RpcServerUseProtseqEp("ncacn_ip_tcp", max_threads, endpoint.c_str(), nullptr);
   if (st != RPC_S_OK) return Fail("RpcServerUseProtseqEp", st);
   st = RpcServerRegisterIf(&spec, nullptr, nullptr);
   if (st != RPC_S_OK) return Fail("RpcServerRegisterIf", st);
-  st = RpcServerListen(kMinThreads, kMaxThreads, 1);
+  st = RpcServerListen(min_threads, max_threads, 1);
   if (st != RPC_S_OK) return Fail("RpcServerListen", st);
   std::printf("ZelServer listening on %s\n", endpoint.c_str());
   std::fflush(stdout);
 
-  // Once a second: the idle-session sweep.
-  for (;;) {
-    timespec tick{1, 0};
-    int sig = sigtimedwait(&stop_signals, nullptr, &tick);
-    if (sig == SIGTERM || sig == SIGINT) break;
-    registry.SweepIdleSessions();
-  }
+  std::atomic<bool> stop{false};
+  std::thread signals([&] {
+    int sig = 0;
+    sigwait(&stop_signals, &sig);
+    stop = true;
+    service.Wake();
+  });
 
+  // The main loop: logons for the remote-call threads, and once a second
+  // the idle-session sweep.
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point tick = Clock::now() + std::chrono::seconds(1);
+  while (!stop) {
+    service.RunPending(tick);
+    if (Clock::now() >= tick) {
+      try {
+        registry.SweepIdleSessions();
+      } catch (...) {
+      }
+      tick += std::chrono::seconds(1);
+    }
+  }
+  signals.join();
+
+  // Shutdown: logons still waiting are answered, the calls in progress end,
+  // then every session goes.
+  service.Stop();
   RpcMgmtStopServerListening(nullptr);
   RpcMgmtWaitServerListen();
+  const char* action = "Kill clients";
   try {
     registry.EndAllSessions();
+    logons.Detach();
+    action = "Remove User container";
+    if (directory) directory->Release();
+    CloseLog();
+    MAPIUninitialize();
   } catch (...) {
-    std::fprintf(stderr, "ZelServer: error while ending the sessions\n");
+    std::fprintf(stderr, "ZelServer: Error in terminating, last aktion = %s\n", action);
   }
-  vantrel::server::CloseLog();
   return 0;
 }

@@ -26,12 +26,19 @@ IFACE = ('e7d62c8d-ba26-4d96-a34b-05c4bd1cc1f6', '1.0')
 MAPI_E_NO_SUPPORT = 0x80040102
 MAPI_E_OBJECT_DELETED = 0x8004010A
 MAPI_E_NOT_FOUND = 0x8004010F
+MAPI_E_LOGON_FAILED = 0x80040111
 MAPI_E_INVALID_WORKSTATION_ACCOUNT = 0x80040122
 
 
 def nothing_result(op):
-    """What each operation answers when its handles name nothing."""
-    if op in (0, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 73, 115, 116):
+    """What each operation answers when its handles name nothing. The logon
+    checks the user against the users file, the store identity logs on to
+    the profile named; neither exists."""
+    if op == 3:
+        return MAPI_E_INVALID_WORKSTATION_ACCOUNT
+    if op == 115:
+        return MAPI_E_LOGON_FAILED
+    if op in (0, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 73, 116):
         return MAPI_E_NO_SUPPORT
     if op in (1, 2, 52, 101, 102, 113, 114, 117):
         return 0

@@ -180,12 +180,11 @@ HANDLER(ZelLogon_Release) {
     ServerTrace("ZelLogon.Release");
     auto session = reg_.Lookup(in.hSession, kZelLogon);
     if (!session) return;
-    bool end;
-    {
-      std::lock_guard l(session->lock);
-      end = --session->ref_count < 0;
-    }
-    if (end) reg_.Free(in.hSession, true);
+    // The count stops at zero and a Release never frees the session: the
+    // client still holds the handle until FreeHObject, and the idle sweep
+    // ends a session nobody frees.
+    std::lock_guard l(session->lock);
+    if (session->ref_count > 0) --session->ref_count;
   } catch (...) {
   }
 }

@@ -393,7 +393,10 @@ TEST_F(DispatchFixture, LogonSessionsAndRelease) {
   Call<zel::ZelLogon_Release>({h});
   Call<zel::ZelLogon_Release>({h});
   EXPECT_NE(reg.Lookup(h, kZelLogon), nullptr);
-  Call<zel::ZelLogon_Release>({h});  // below zero: freed
+  Call<zel::ZelLogon_Release>({h});  // stops at zero; the session stays registered
+  EXPECT_NE(reg.Lookup(h, kZelLogon), nullptr);
+  EXPECT_EQ(Call<zel::ZelLogon_AddRef>({h}).result, 1);
+  Call<zel::FreeHObject>({h});
   EXPECT_EQ(reg.Lookup(h, kAnyKind), nullptr);
 
   // Polling stamps the session; a handle that names nothing answers zeros.

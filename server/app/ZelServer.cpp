@@ -31,10 +31,7 @@
 #include "server/sessions/ServerProfileGuid.h"
 #include "server/sessions/ServerZelLogon.h"
 #include "server/sessions/UserABContainer.h"
-#if defined(VANTREL_HAVE_SERVER_OBJECTS) && __has_include("server/objects/ServerObjects.h")
 #include "server/objects/ServerObjects.h"
-#define ZEL_SERVER_OBJECTS 1
-#endif
 
 namespace {
 
@@ -113,11 +110,9 @@ int main(int argc, char** argv) {
   });
 
   CServerClasses registry;
-#ifdef ZEL_SERVER_OBJECTS
   ServerObjectOptions options;
   options.enable_ms = [&config] { return config.EnableMS != 0; };  // fixed after start-up
   InstallServerObjects(registry, std::move(options));
-#endif
   CLogonService service;
   CLogonContext logons(registry);
   logons.Attach(directory, &service);

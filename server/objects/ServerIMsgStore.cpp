@@ -97,6 +97,7 @@ HRESULT CServerIMsgStore::MSGSTORE_Advise(const zel::MSGSTORE_Advise::Request& i
 
 HRESULT CServerIMsgStore::Unadvise(std::int32_t connection) {
   return Locked([&]() -> HRESULT {
+    if (!registry) throw std::logic_error("object not registered");
     IMsgStore* s = Store();
     auto it = advises_.find(static_cast<ULONG>(connection));
     // Records of other objects are not this store's to end.

@@ -535,6 +535,25 @@ TEST_F(ObjectsTest, CopyAndMoveFindTheDestinationByEntryID) {
   FreeProws(rows);
 }
 
+TEST_F(ObjectsTest, CopiesInOppositeDirectionsDoNotDeadlock) {
+  std::int32_t root = IpmSubtree();
+  std::int32_t a = CreateFolder(root, "Left"), b = CreateFolder(root, "Right");
+  auto in_a = Binary(SavedMessage(a, "left"), PR_ENTRYID);
+  auto in_b = Binary(SavedMessage(b, "right"), PR_ENTRYID);
+  auto copies = [&](std::int32_t from, std::int32_t to, const std::vector<std::uint8_t>& id) {
+    for (int i = 0; i < 20; ++i) {
+      zel::IMAPIFOLDER_CopyMessage::Reply out;
+      zel::Invoke<zel::IMAPIFOLDER_CopyMessage>(transport, {from, id, {}, to, 0}, out);
+      EXPECT_EQ(out.result, S_OK);
+    }
+  };
+  std::thread left(copies, a, b, in_a), right(copies, b, a, in_b);
+  left.join();
+  right.join();
+  EXPECT_EQ(Contents(a), 21u);
+  EXPECT_EQ(Contents(b), 21u);
+}
+
 TEST_F(ObjectsTest, DeleteMessagesStatusAndReadFlags) {
   std::int32_t folder = CreateFolder(IpmSubtree(), "Mixed");
   std::int32_t one = SavedMessage(folder, "one"), two = SavedMessage(folder, "two");

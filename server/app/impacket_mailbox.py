@@ -17,6 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import interop_test as idl  # noqa: E402  (the IDL-driven NDR types)
 
 from impacket.dcerpc.v5 import transport  # noqa: E402
+from impacket.dcerpc.v5.ndr import NDRLONG  # noqa: E402
 from impacket.uuid import uuidtup_to_bin  # noqa: E402
 
 PR_DISPLAY_NAME_A = 0x3001001E
@@ -25,6 +26,16 @@ PT_STRING8 = 0x001E
 PT_BINARY = 0x0102
 MAPI_FOLDER = 3
 MAPI_BEST_ACCESS = 0x10
+
+
+def longs(values):
+    """An array of longs as impacket's NDR arrays hold it."""
+    out = []
+    for v in values:
+        item = NDRLONG()
+        item['Data'] = v if v < 0x80000000 else v - (1 << 32)
+        out.append(item)
+    return out
 
 
 def to_bytes(v):
@@ -132,7 +143,7 @@ def main():
         store = c.call(12, hSession=session)['ErrorCode']
         idl.check(store > 0, 'the session has a store')
 
-        r = c.call(16, hObject=store, cTags=1, tags=[PR_IPM_SUBTREE_ENTRYID], ulFlags=0)
+        r = c.call(16, hObject=store, cTags=1, tags=longs([PR_IPM_SUBTREE_ENTRYID]), ulFlags=0)
         idl.check(r['ErrorCode'] == 0 and r['cValues'] == 1, 'GetProps of the IPM subtree entry ID')
         tag, subtree, _ = read_value(c.block(r), 0)
         idl.check(tag == PR_IPM_SUBTREE_ENTRYID and len(subtree) > 20, 'the IPM subtree entry ID')
@@ -142,7 +153,7 @@ def main():
         folder = r['hNewObject']
         table = c.call(39, hContainer=folder, ulFlags=0)['hTable']
         idl.check(table > 0, 'a hierarchy table')
-        idl.check(c.call(69, hTable=table, cTags=1, tags=[PR_DISPLAY_NAME_A], ulFlags=0)['ErrorCode'] == 0,
+        idl.check(c.call(69, hTable=table, cTags=1, tags=longs([PR_DISPLAY_NAME_A]), ulFlags=0)['ErrorCode'] == 0,
                   'SetColumns')
         r = c.call(64, hTable=table, lRowCount=100, ulFlags=0)
         idl.check(r['ErrorCode'] == 0, 'QueryRows')

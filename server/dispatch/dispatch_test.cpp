@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "protocol/ZelStubs.h"
+#include "server/dispatch/TraceCapture.h"
 #include "server/dispatch/ServerClasses.h"
 #include "server/dispatch/ServerDispatch.h"
 #include "server/dispatch/ServerTrace.h"
@@ -19,24 +20,6 @@
 namespace vantrel::server {
 namespace {
 
-// Collects the trace lines; the registry's log lines reach it too.
-class CaptureSink : public TraceSink {
- public:
-  CaptureSink() { SetTraceSink(this); }
-  ~CaptureSink() override { SetTraceSink(nullptr); }
-  void Send(std::string_view line) override {
-    std::lock_guard l(mu_);
-    lines_.emplace_back(line);
-  }
-  std::vector<std::string> Take() {
-    std::lock_guard l(mu_);
-    return std::exchange(lines_, {});
-  }
-
- private:
-  std::mutex mu_;
-  std::vector<std::string> lines_;
-};
 
 struct FakeClock {
   std::uint64_t now = 5000000;

@@ -149,6 +149,15 @@ HRESULT CServerIMAPIProp::MAPIPROP_GetProps(const zel::MAPIPROP_GetProps::Reques
   });
 }
 
+void CServerIMAPIProp::ProblemsBlock(LPSPropProblemArray raw, zel::wire::Inline::Value& inline_area,
+                                     std::int32_t& cb, std::int32_t& buffer) {
+  MapiBuffer<SPropProblemArray> problems(raw);
+  if (!problems) return;  // no problems: length and buffer stay 0
+  auto block = codec_.Encode([&] { return codec_.SizeProblems(problems.get()); },
+                             [&](zel::MarshalWriter& w) { codec_.WriteProblems(w, problems.get()); });
+  buffer = ResultBlock(std::move(block), inline_area, cb);
+}
+
 HRESULT CServerIMAPIProp::MAPIPROP_SetProps(const zel::MAPIPROP_SetProps::Request& in,
                                             zel::MAPIPROP_SetProps::Reply& out) {
   return Locked([&]() -> HRESULT {
@@ -161,12 +170,7 @@ HRESULT CServerIMAPIProp::MAPIPROP_SetProps(const zel::MAPIPROP_SetProps::Reques
     TracePropValues(values.get(), count);
     LPSPropProblemArray raw_problems = nullptr;
     HRESULT hr = Prop()->SetProps(values ? count : 0, values.get(), &raw_problems);
-    MapiBuffer<SPropProblemArray> problems(raw_problems);
-    if (problems) {
-      auto block = codec_.Encode([&] { return codec_.SizeProblems(problems.get()); },
-                                 [&](zel::MarshalWriter& w) { codec_.WriteProblems(w, problems.get()); });
-      out.hBuffer = ResultBlock(std::move(block), out.inlineData, out.cb);
-    }
+    ProblemsBlock(raw_problems, out.inlineData, out.cb, out.hBuffer);
     return hr;
   });
 }
@@ -178,12 +182,7 @@ HRESULT CServerIMAPIProp::MAPIPROP_DeleteProps(const zel::MAPIPROP_DeleteProps::
     TraceTagArray(tags.get());
     LPSPropProblemArray raw_problems = nullptr;
     HRESULT hr = Prop()->DeleteProps(tags.get(), &raw_problems);
-    MapiBuffer<SPropProblemArray> problems(raw_problems);
-    if (problems) {
-      auto block = codec_.Encode([&] { return codec_.SizeProblems(problems.get()); },
-                                 [&](zel::MarshalWriter& w) { codec_.WriteProblems(w, problems.get()); });
-      out.hBuffer = ResultBlock(std::move(block), out.inlineData, out.cb);
-    }
+    ProblemsBlock(raw_problems, out.inlineData, out.cb, out.hBuffer);
     return hr;
   });
 }

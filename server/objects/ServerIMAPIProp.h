@@ -103,6 +103,10 @@ class CServerIMAPIProp : public CServerClass {
   // A result block for `data`: total length, buffer handle, inline bytes.
   std::int32_t ResultBlock(std::vector<std::uint8_t> data, zel::wire::Inline::Value& inline_area, std::int32_t& cb);
 
+  // The problem array MAPI returned (freed here) as the result block.
+  void ProblemsBlock(LPSPropProblemArray problems, zel::wire::Inline::Value& inline_area, std::int32_t& cb,
+                     std::int32_t& buffer);
+
   ComPtr<IMAPIProp> prop_;  // guarded by lock
   zel::CMapiMarshal codec_;
 };

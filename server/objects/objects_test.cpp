@@ -20,6 +20,7 @@
 #include "platform/mapi/MapiUtil.h"
 #include "platform/mapi/PstStore.h"
 #include "protocol/ZelStubs.h"
+#include "server/dispatch/TraceCapture.h"
 #include "server/dispatch/ServerDispatch.h"
 #include "server/dispatch/ServerTrace.h"
 #include "server/objects/ServerIMAPIFolder.h"
@@ -694,24 +695,6 @@ TEST_F(ObjectsTest, AdviseTwiceThenUnadviseTheFirst) {
   EXPECT_TRUE(poll(0).empty());
 }
 
-// Collects the trace lines while attached.
-class CaptureSink : public TraceSink {
- public:
-  CaptureSink() { SetTraceSink(this); }
-  ~CaptureSink() override { SetTraceSink(nullptr); }
-  void Send(std::string_view line) override {
-    std::lock_guard l(mu_);
-    lines_.emplace_back(line);
-  }
-  std::vector<std::string> Take() {
-    std::lock_guard l(mu_);
-    return std::exchange(lines_, {});
-  }
-
- private:
-  std::mutex mu_;
-  std::vector<std::string> lines_;
-};
 
 TEST_F(ObjectsTest, PropertyValuesAndTagsAreDumpedToTheMonitor) {
   std::int32_t msg = SavedMessage(IpmSubtree(), "quiet");

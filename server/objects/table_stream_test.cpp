@@ -21,6 +21,7 @@
 #include "platform/mapi/TableData.h"
 #include "platform/storage/MemoryStream.h"
 #include "protocol/ZelStubs.h"
+#include "server/dispatch/TraceCapture.h"
 #include "server/dispatch/ServerClasses.h"
 #include "server/dispatch/ServerDispatch.h"
 #include "server/dispatch/ServerTrace.h"
@@ -246,24 +247,6 @@ TEST_F(TableFixture, RestrictSortAndBookmarksReadFromTheWire) {
   EXPECT_EQ(Call<zel::IMAPITABLE_FindRow>({table, {1, 4}, 0, 0}).result, MAPI_E_NO_SUPPORT);
 }
 
-// Collects trace lines while attached.
-class CaptureSink : public TraceSink {
- public:
-  CaptureSink() { SetTraceSink(this); }
-  ~CaptureSink() override { SetTraceSink(nullptr); }
-  void Send(std::string_view line) override {
-    std::lock_guard l(mu_);
-    lines_.emplace_back(line);
-  }
-  std::vector<std::string> Take() {
-    std::lock_guard l(mu_);
-    return std::exchange(lines_, {});
-  }
-
- private:
-  std::mutex mu_;
-  std::vector<std::string> lines_;
-};
 
 TEST_F(TableFixture, AttachedMonitorSeesTheColumnsAndRows) {
   Put(7, "seven");

@@ -178,7 +178,9 @@ class E2E : public ::testing::Test {
     ASSERT_TRUE(server_->ready());
   }
   static void TearDownTestSuite() {
-    if (server_) EXPECT_EQ(server_->Stop(), 0);
+    if (server_) {
+      EXPECT_EQ(server_->Stop(), 0);
+    }
     delete server_;
     server_ = nullptr;
   }

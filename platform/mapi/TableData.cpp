@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "platform/base/CodePage.h"
+#include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
 
 namespace vantrel::mapi {
@@ -23,6 +24,7 @@ struct Row {
   ULONG count = 0;
   std::string key;
   std::uint64_t seq = 0;  // insertion order, the last sort key
+  ULONG heading = 0;      // a categorised view's heading row: its instance number
   ~Row() { MAPIFreeBuffer(props); }
 };
 using RowPtr = std::shared_ptr<Row>;
@@ -102,15 +104,70 @@ void FillColumn(const Row& row, ULONG tag, SPropValue& out, void* parent) {
   out.Value.err = MAPI_E_NOT_FOUND;
 }
 
-// The row's values in `columns`, in a new MAPI block.
-LPSPropValue BuildValues(const Row& row, const std::vector<ULONG>& columns) {
+constexpr ULONG kNoDepth = ~0u;
+
+// The row's values in `columns`, in a new MAPI block. A leaf row of a
+// categorised view (`leaf_depth` set) answers PR_ROW_TYPE and PR_DEPTH
+// itself: the stored row knows nothing of the view's categories.
+LPSPropValue BuildValues(const Row& row, const std::vector<ULONG>& columns, ULONG leaf_depth = kNoDepth) {
   void* buf = nullptr;
   if (MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * std::max<size_t>(columns.size(), 1)), &buf) != S_OK)
     return nullptr;
   auto* vals = static_cast<LPSPropValue>(buf);
-  for (size_t i = 0; i < columns.size(); ++i) FillColumn(row, columns[i], vals[i], buf);
+  for (size_t i = 0; i < columns.size(); ++i) {
+    ULONG id = PROP_ID(columns[i]);
+    if (leaf_depth != kNoDepth && (id == PROP_ID(PR_ROW_TYPE) || id == PROP_ID(PR_DEPTH))) {
+      vals[i].ulPropTag = id == PROP_ID(PR_ROW_TYPE) ? PR_ROW_TYPE : PR_DEPTH;
+      vals[i].Value.l = static_cast<LONG>(id == PROP_ID(PR_ROW_TYPE) ? TBL_LEAF_ROW : leaf_depth);
+      continue;
+    }
+    FillColumn(row, columns[i], vals[i], buf);
+  }
   return vals;
 }
+
+// A heading's PR_INSTANCE_KEY: eight bytes, four 0xFF then the instance
+// number. Entry IDs and row ids never have that shape.
+void HeadingKey(ULONG instance, BYTE out[8]) {
+  std::memset(out, 0xFF, 4);
+  std::memcpy(out + 4, &instance, 4);
+}
+ULONG HeadingOfKey(ULONG cb, const BYTE* key) {
+  static const BYTE ff[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  if (cb != 8 || !key || std::memcmp(key, ff, 4) != 0) return 0;
+  ULONG n;
+  std::memcpy(&n, key + 4, 4);
+  return n;
+}
+
+// Same category: values compare equal the way the sort compares them
+// (strings without regard to case); missing values form one category.
+int ComparePath(const SPropValue* a, const SPropValue* b) {
+  if (!a || !b) return (a ? 1 : 0) - (b ? 1 : 0);
+  return CompareProps(*a, *b);
+}
+struct PathLess {
+  bool operator()(const std::vector<const SPropValue*>& a, const std::vector<const SPropValue*>& b) const {
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+      if (int c = ComparePath(a[i], b[i])) return c < 0;
+    return a.size() < b.size();
+  }
+};
+
+// One category of a categorised view: its values (levels 0..level), its
+// counts as of the last layout and whether it is expanded.
+struct Heading {
+  RowPtr values;                           // the category values, owning the key's memory
+  std::vector<const SPropValue*> path;     // points into `values`; null for a missing value
+  ULONG instance = 0;
+  ULONG level = 0;
+  bool expanded = false;
+  ULONG count = 0, unread = 0;             // counted during a layout
+  RowPtr row;                              // the heading row as the view shows it
+  ULONG shown_count = 0, shown_unread = 0;  // what `row` says
+  bool shown_expanded = false;
+  std::uint64_t seen = 0;                  // the layout that last met the category
+};
 
 LPSPropTagArray NewTagArray(const std::vector<ULONG>& tags) {
   void* p = nullptr;
@@ -141,14 +198,18 @@ struct Pending {
   ComPtr<IMAPIAdviseSink> sink;
   std::vector<NOTIFICATION> batch;
   std::vector<LPSPropValue> blocks;  // freed once the batch is posted
+  std::vector<RowPtr> rows;          // the rows the batch's index values point into
 };
 
 class TableView : public RefCounted<IMAPITable> {
  public:
   TableView(std::shared_ptr<TableState> state, const SSortOrderSet* sort) : state_(std::move(state)) {
     columns_ = state_->columns;
-    if (sort)
+    if (sort) {
       for (ULONG i = 0; i < sort->cSorts; ++i) sort_.push_back(sort->aSort[i]);
+      categories_ = sort->cCategories;
+      expanded_ = sort->cExpanded;
+    }
     state_->views.push_back(this);  // the caller holds the state lock
     Rebuild();
   }
@@ -161,6 +222,7 @@ class TableView : public RefCounted<IMAPITable> {
 
   // ---- called under the state lock when rows change ----
   void OnChange(const RowPtr& old_row, const RowPtr& new_row, std::vector<Pending>& out) {
+    if (categories_) return OnCategorisedChange(old_row, new_row, out);
     size_t old_pos = old_row ? Position(old_row) : npos;
     if (old_pos != npos) Remove(old_pos);
     size_t new_pos = npos;
@@ -175,7 +237,7 @@ class TableView : public RefCounted<IMAPITable> {
                                   : (new_pos != npos ? TABLE_ROW_ADDED : 0);
     if (!event) return;
     const RowPtr& subject = new_pos != npos ? new_row : old_row;
-    Notify(event, *subject, new_pos != npos ? new_pos : npos, out);
+    Notify(event, subject, new_pos != npos ? new_pos : npos, out);
   }
   void OnReload(std::vector<Pending>& out) {
     Rebuild();
@@ -185,7 +247,7 @@ class TableView : public RefCounted<IMAPITable> {
     n.info.tab.ulTableEvent = TABLE_RELOAD;
     n.info.tab.propIndex.ulPropTag = PR_NULL;
     n.info.tab.propPrior.ulPropTag = PR_NULL;
-    for (auto& [conn, sink] : sinks_) out.push_back(Pending{sink, {n}, {}});
+    for (auto& [conn, sink] : sinks_) out.push_back(Pending{sink, {n}, {}, {}});
   }
 
   // ---- IMAPITable ----
@@ -297,10 +359,13 @@ class TableView : public RefCounted<IMAPITable> {
     return bookmarks_.erase(bk) ? S_OK : MAPI_E_INVALID_BOOKMARK;
   }
   HRESULT SortTable(LPSSortOrderSet sort, ULONG) override {
-    if (!sort) return MAPI_E_INVALID_PARAMETER;
-    if (sort->cCategories > 0) return MAPI_E_TOO_COMPLEX;  // categorised views are not offered
+    if (!ValidSort(sort)) return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(state_->mu);
     sort_.assign(sort->aSort, sort->aSort + sort->cSorts);
+    categories_ = sort->cCategories;
+    expanded_ = sort->cExpanded;
+    headings_.clear();  // a new sort starts every category in its initial state
+    by_instance_.clear();
     Rebuild();
     return S_OK;
   }
@@ -312,6 +377,8 @@ class TableView : public RefCounted<IMAPITable> {
       return MAPI_E_NOT_ENOUGH_MEMORY;
     auto* s = static_cast<LPSSortOrderSet>(p);
     s->cSorts = static_cast<ULONG>(sort_.size());
+    s->cCategories = categories_;
+    s->cExpanded = expanded_;
     for (size_t i = 0; i < sort_.size(); ++i) s->aSort[i] = sort_[i];
     *out = s;
     return S_OK;
@@ -327,30 +394,50 @@ class TableView : public RefCounted<IMAPITable> {
       size_t back = std::min(cursor_, static_cast<size_t>(-static_cast<long long>(count)));
       begin = cursor_ - back;
     }
-    size_t n = end - begin;
-    void* p = nullptr;
-    if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSRowSet(std::max<size_t>(n, 1))), &p) != S_OK)
-      return MAPI_E_NOT_ENOUGH_MEMORY;
-    auto* rows = static_cast<LPSRowSet>(p);
-    rows->cRows = static_cast<ULONG>(n);
-    for (size_t i = 0; i < n; ++i) {
-      rows->aRow[i].ulAdrEntryPad = 0;
-      rows->aRow[i].cValues = static_cast<ULONG>(columns_.size());
-      rows->aRow[i].lpProps = BuildValues(*order_[begin + i], columns_);
-    }
+    if (HRESULT hr = RowSet(begin, end - begin, out); FAILED(hr)) return hr;
     if (!(flags & TBL_NOADVANCE)) cursor_ = count < 0 ? begin : end;
-    *out = rows;
     return S_OK;
   }
   HRESULT Abort() override { return S_OK; }
-  HRESULT ExpandRow(ULONG, LPBYTE, ULONG, ULONG, LPSRowSet* rows, ULONG* more) override {
+
+  // Expanding and collapsing change what the view shows, not the table:
+  // no notifications. The cursor and bookmarks keep to their rows; one on
+  // a row that collapses away moves to the next row shown.
+  HRESULT ExpandRow(ULONG cb, LPBYTE key, ULONG count, ULONG, LPSRowSet* rows, ULONG* more) override {
     if (rows) *rows = nullptr;
     if (more) *more = 0;
-    return MAPI_E_NOT_FOUND;  // no category rows in these views
+    if (count && !rows) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    Heading* h = HeadingOf(cb, key);
+    if (!h) return MAPI_E_NOT_FOUND;
+    size_t before = order_.size();
+    if (!h->expanded) {
+      h->expanded = true;
+      Relayout();
+    }
+    size_t added = order_.size() - before;
+    size_t at = Position(h->row);
+    if (at != npos) {
+      size_t n = std::min<size_t>(count, added);
+      if (rows)
+        if (HRESULT hr = RowSet(at + 1, n, rows); FAILED(hr)) return hr;
+      cursor_ = at + 1 + n;
+    }
+    if (more) *more = static_cast<ULONG>(added);
+    return S_OK;
   }
-  HRESULT CollapseRow(ULONG, LPBYTE, ULONG, ULONG* count) override {
+  HRESULT CollapseRow(ULONG cb, LPBYTE key, ULONG, ULONG* count) override {
     if (count) *count = 0;
-    return MAPI_E_NOT_FOUND;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    Heading* h = HeadingOf(cb, key);
+    if (!h) return MAPI_E_NOT_FOUND;
+    size_t before = order_.size();
+    if (h->expanded) {
+      h->expanded = false;
+      Relayout();
+    }
+    if (count) *count = static_cast<ULONG>(before - order_.size());
+    return S_OK;
   }
   HRESULT WaitForCompletion(ULONG, ULONG, ULONG* status) override {
     if (status) *status = TBLSTAT_COMPLETE;
@@ -407,8 +494,216 @@ class TableView : public RefCounted<IMAPITable> {
       }
       return rows[a]->seq < rows[b]->seq;  // ties keep the order of insertion
     });
-    order_.reserve(idx.size());
-    for (std::uint32_t i : idx) order_.push_back(std::move(rows[i]));
+    std::vector<RowPtr>& sorted = categories_ ? leaves_ : order_;
+    sorted.clear();
+    sorted.reserve(idx.size());
+    for (std::uint32_t i : idx) sorted.push_back(std::move(rows[i]));
+    if (categories_) Layout();
+  }
+
+  // ---- categorised views ----
+  // leaves_ holds every row that passes the restriction, in sort order (the
+  // categories are the first sort keys, so each category is one run);
+  // order_ holds what the view shows: heading rows and the leaf rows of
+  // expanded categories. A change lays the view out again from leaves_ and
+  // compares the result with what was shown: that moves the cursor and
+  // bookmarks and yields the notifications, headings' counts included.
+
+  static bool ValidSort(const SSortOrderSet* sort) {
+    return sort && sort->cCategories <= sort->cSorts && sort->cExpanded <= sort->cCategories;
+  }
+
+  void OnCategorisedChange(const RowPtr& old_row, const RowPtr& new_row, std::vector<Pending>& out) {
+    bool had = false;
+    if (old_row) {
+      auto it = std::lower_bound(leaves_.begin(), leaves_.end(), old_row,
+                                 [this](const RowPtr& a, const RowPtr& b) { return Less(a, b); });
+      if (it != leaves_.end() && *it == old_row) {
+        leaves_.erase(it);
+        had = true;
+      }
+    }
+    bool add = new_row && Matches(*new_row);
+    if (!had && !add) return;
+    if (add)
+      leaves_.insert(std::lower_bound(leaves_.begin(), leaves_.end(), new_row,
+                                      [this](const RowPtr& a, const RowPtr& b) { return Less(a, b); }),
+                     new_row);
+    std::vector<RowPtr> before = std::move(order_);
+    Layout();
+    Follow(before, old_row.get(), new_row.get(), &out);
+  }
+
+  void Relayout() {
+    std::vector<RowPtr> before = std::move(order_);
+    Layout();
+    Follow(before, nullptr, nullptr, nullptr);
+  }
+
+  Heading* HeadingOf(ULONG cb, const BYTE* key) {
+    auto it = by_instance_.find(HeadingOfKey(cb, key));
+    return it == by_instance_.end() ? nullptr : it->second;
+  }
+
+  Heading* FindHeading(const std::vector<const SPropValue*>& vals, size_t level) {
+    std::vector<const SPropValue*> key(vals.begin(), vals.begin() + static_cast<std::ptrdiff_t>(level + 1));
+    if (auto it = headings_.find(key); it != headings_.end()) return it->second.get();
+    auto h = std::make_unique<Heading>();
+    std::vector<SPropValue> present;
+    for (const SPropValue* v : key)
+      if (v) present.push_back(*v);
+    h->values = MakeRow(present.data(), static_cast<ULONG>(present.size()));
+    if (!h->values) return nullptr;
+    for (size_t i = 0, j = 0; i < key.size(); ++i) h->path.push_back(key[i] ? &h->values->props[j++] : nullptr);
+    h->instance = ++next_instance_;
+    h->level = static_cast<ULONG>(level);
+    h->expanded = level < expanded_;
+    Heading* raw = h.get();
+    by_instance_[raw->instance] = raw;
+    headings_.emplace(raw->path, std::move(h));
+    return raw;
+  }
+
+  static RowPtr HeadingRow(const Heading& h) {
+    BYTE key[8];
+    HeadingKey(h.instance, key);
+    std::vector<SPropValue> v(5);
+    v[0].ulPropTag = PR_INSTANCE_KEY;
+    v[0].Value.bin = {8, key};
+    v[1].ulPropTag = PR_ROW_TYPE;
+    v[1].Value.l = h.expanded ? TBL_EXPANDED_CATEGORY : TBL_COLLAPSED_CATEGORY;
+    v[2].ulPropTag = PR_DEPTH;
+    v[2].Value.l = static_cast<LONG>(h.level);
+    v[3].ulPropTag = PR_CONTENT_COUNT;
+    v[3].Value.l = static_cast<LONG>(h.count);
+    v[4].ulPropTag = PR_CONTENT_UNREAD;
+    v[4].Value.l = static_cast<LONG>(h.unread);
+    for (const SPropValue* p : h.path)
+      if (p) v.push_back(*p);
+    RowPtr row = MakeRow(v.data(), static_cast<ULONG>(v.size()));
+    if (row) row->heading = h.instance;
+    return row;
+  }
+
+  void Layout() {
+    order_.clear();
+    ++layout_;
+    const size_t nc = categories_;
+    std::vector<Heading*> open(nc, nullptr);
+    std::vector<size_t> slot(nc, npos);  // the heading's place in order_; npos while hidden
+    std::vector<const SPropValue*> vals(nc);
+    bool lost = false;
+    auto close = [&](size_t k) {
+      Heading* h = open[k];
+      open[k] = nullptr;
+      if (!h) return;
+      if (!h->row || h->shown_count != h->count || h->shown_unread != h->unread || h->shown_expanded != h->expanded) {
+        if (RowPtr row = HeadingRow(*h)) {
+          h->row = std::move(row);
+          h->shown_count = h->count;
+          h->shown_unread = h->unread;
+          h->shown_expanded = h->expanded;
+        }
+      }
+      if (slot[k] != npos) order_[slot[k]] = h->row;
+      lost |= slot[k] != npos && !h->row;
+    };
+    for (const RowPtr& r : leaves_) {
+      for (size_t k = 0; k < nc; ++k) vals[k] = FindById(r->props, r->count, sort_[k].ulPropTag);
+      size_t d = 0;
+      while (d < nc && open[d] && ComparePath(open[d]->path[d], vals[d]) == 0) ++d;
+      for (size_t k = nc; k-- > d;) close(k);
+      for (size_t k = d; k < nc; ++k) {
+        Heading* h = FindHeading(vals, k);
+        if (!h) return Fail();
+        h->seen = layout_;
+        h->count = h->unread = 0;
+        open[k] = h;
+        bool shown = k == 0 || (slot[k - 1] != npos && open[k - 1]->expanded);
+        slot[k] = shown ? order_.size() : npos;
+        if (shown) order_.push_back(nullptr);  // filled in when the category closes
+      }
+      const SPropValue* flags = FindById(r->props, r->count, PR_MESSAGE_FLAGS);
+      bool unread = !flags || !(flags->Value.l & MSGFLAG_READ);
+      for (size_t k = 0; k < nc; ++k) {
+        ++open[k]->count;
+        open[k]->unread += unread ? 1 : 0;
+      }
+      if (nc == 0 || (slot[nc - 1] != npos && open[nc - 1]->expanded)) order_.push_back(r);
+    }
+    for (size_t k = nc; k-- > 0;) close(k);
+    if (lost) order_.erase(std::remove(order_.begin(), order_.end(), nullptr), order_.end());
+    for (auto it = headings_.begin(); it != headings_.end();) {
+      if (it->second->seen != layout_) {
+        by_instance_.erase(it->second->instance);
+        it = headings_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // Out of memory while laying out: show the leaf rows alone rather than
+  // half a layout.
+  void Fail() {
+    order_ = leaves_;
+    headings_.clear();
+    by_instance_.clear();
+  }
+
+  // A shown row's identity across layouts: a heading by its instance, a
+  // leaf by its row (the changed row standing for the one it replaced).
+  static std::uintptr_t Ident(const Row* r, const Row* old_row, const Row* new_row) {
+    if (r->heading) return (static_cast<std::uintptr_t>(r->heading) << 1) | 1;  // rows are aligned: even
+    return reinterpret_cast<std::uintptr_t>(r == old_row && new_row ? new_row : r);
+  }
+
+  void Follow(const std::vector<RowPtr>& before, const Row* old_row, const Row* new_row, std::vector<Pending>* out) {
+    std::unordered_map<std::uintptr_t, size_t> now;
+    now.reserve(order_.size());
+    for (size_t i = 0; i < order_.size(); ++i) now.emplace(Ident(order_[i].get(), nullptr, nullptr), i);
+    auto follow = [&](size_t p) {
+      for (; p < before.size(); ++p)
+        if (auto it = now.find(Ident(before[p].get(), old_row, new_row)); it != now.end()) return it->second;
+      return order_.size();
+    };
+    cursor_ = follow(cursor_);
+    for (auto& [bk, at] : bookmarks_) at = follow(at);
+    if (!out || sinks_.empty()) return;
+    std::unordered_map<std::uintptr_t, const Row*> was;
+    was.reserve(before.size());
+    for (const RowPtr& r : before) {
+      std::uintptr_t id = Ident(r.get(), old_row, new_row);
+      was.emplace(id, r.get());
+      if (!now.count(id)) Notify(TABLE_ROW_DELETED, r, npos, *out);
+    }
+    for (size_t i = 0; i < order_.size(); ++i) {
+      auto it = was.find(Ident(order_[i].get(), nullptr, nullptr));
+      if (it == was.end())
+        Notify(TABLE_ROW_ADDED, order_[i], i, *out);
+      else if (it->second != order_[i].get())
+        Notify(TABLE_ROW_MODIFIED, order_[i], i, *out);
+    }
+  }
+
+  const SPropValue* IndexOf(const Row& r) const {
+    return FindById(r.props, r.count, r.heading ? PR_INSTANCE_KEY : state_->index_tag);
+  }
+  LPSPropValue Values(const Row& r) const {
+    return BuildValues(r, columns_, categories_ && !r.heading ? categories_ : kNoDepth);
+  }
+  HRESULT RowSet(size_t begin, size_t n, LPSRowSet* out) const {
+    void* p = nullptr;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSRowSet(std::max<size_t>(n, 1))), &p) != S_OK)
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    auto* rows = static_cast<LPSRowSet>(p);
+    rows->cRows = static_cast<ULONG>(n);
+    for (size_t i = 0; i < n; ++i) {
+      rows->aRow[i].ulAdrEntryPad = 0;
+      rows->aRow[i].cValues = static_cast<ULONG>(columns_.size());
+      rows->aRow[i].lpProps = Values(*order_[begin + i]);
+    }
+    *out = rows;
+    return S_OK;
   }
 
   size_t Position(const RowPtr& row) const {
@@ -444,26 +739,29 @@ class TableView : public RefCounted<IMAPITable> {
     return true;
   }
 
-  void Notify(ULONG event, const Row& row, size_t pos, std::vector<Pending>& out) {
+  void Notify(ULONG event, const RowPtr& subject, size_t pos, std::vector<Pending>& out) {
+    const Row& row = *subject;
+    std::vector<RowPtr> held{subject};
     NOTIFICATION n{};
     n.ulEventType = fnevTableModified;
     n.info.tab.ulTableEvent = event;
     std::vector<LPSPropValue> blocks;
-    if (const SPropValue* idx = FindById(row.props, row.count, state_->index_tag)) n.info.tab.propIndex = *idx;
+    if (const SPropValue* idx = IndexOf(row)) n.info.tab.propIndex = *idx;
     n.info.tab.propPrior.ulPropTag = PR_NULL;
-    if (pos != npos && pos > 0) {
-      const Row& prior = *order_[pos - 1];
-      if (const SPropValue* idx = FindById(prior.props, prior.count, state_->index_tag)) n.info.tab.propPrior = *idx;
-    }
+    if (pos != npos && pos > 0)
+      if (const SPropValue* idx = IndexOf(*order_[pos - 1])) {
+        n.info.tab.propPrior = *idx;
+        held.push_back(order_[pos - 1]);
+      }
     if (event != TABLE_ROW_DELETED) {
-      LPSPropValue vals = BuildValues(row, columns_);
+      LPSPropValue vals = Values(row);
       blocks.push_back(vals);
       n.info.tab.row.cValues = vals ? static_cast<ULONG>(columns_.size()) : 0;
       n.info.tab.row.lpProps = vals;
     }
     bool first = true;
     for (auto& [conn, sink] : sinks_) {
-      out.push_back(Pending{sink, {n}, first ? blocks : std::vector<LPSPropValue>{}});
+      out.push_back(Pending{sink, {n}, first ? blocks : std::vector<LPSPropValue>{}, held});
       first = false;
     }
   }
@@ -472,8 +770,14 @@ class TableView : public RefCounted<IMAPITable> {
   // Guarded by state_->mu:
   std::vector<ULONG> columns_;
   std::vector<SSortOrder> sort_;
+  ULONG categories_ = 0, expanded_ = 0;
   LPSRestriction restriction_ = nullptr;
-  std::vector<RowPtr> order_;
+  std::vector<RowPtr> order_;   // the rows shown
+  std::vector<RowPtr> leaves_;  // categorised: every matching row, sorted
+  std::map<std::vector<const SPropValue*>, std::unique_ptr<Heading>, PathLess> headings_;
+  std::unordered_map<ULONG, Heading*> by_instance_;
+  ULONG next_instance_ = 0;
+  std::uint64_t layout_ = 0;
   size_t cursor_ = 0;
   std::map<BOOKMARK, size_t> bookmarks_;
   BOOKMARK next_bookmark_ = BOOKMARK_END + 1;
@@ -493,7 +797,8 @@ class TableDataImpl : public RefCounted<IMAPITableData> {
 
   HRESULT HrGetView(LPSSortOrderSet sort, void*, ULONG, LPMAPITABLE* out) override {
     if (!out) return MAPI_E_INVALID_PARAMETER;
-    if (sort && sort->cCategories > 0) return MAPI_E_TOO_COMPLEX;
+    if (sort && !(sort->cCategories <= sort->cSorts && sort->cExpanded <= sort->cCategories))
+      return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(state_->mu);
     *out = new TableView(state_, sort);
     return S_OK;

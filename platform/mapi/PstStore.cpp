@@ -12,6 +12,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -59,6 +60,9 @@ class Db {
   // hierarchy (2) tables, by folder; kept current on every saved change.
   // Guarded by mu.
   std::map<std::pair<int64_t, int>, vantrel::ComPtr<IMAPITableData>> tables;
+  // The rows of each open CONVENIENT_DEPTH table (3), by folder: the
+  // descendants shown, in the table's order, with their depth. Guarded by mu.
+  std::map<int64_t, std::vector<std::pair<int64_t, int>>> depth_rows;
   // IMsgStore::Advise registrations of every store object on this file.
   // Guarded by mu.
   struct Sink {
@@ -414,11 +418,95 @@ HRESULT NewTableData(LPTABLEDATA* out) {
                      PR_INSTANCE_KEY, cols.get(), out);
 }
 
+// The folders below `root`, depth first, each followed by its subfolders
+// (in order of creation), with their depth: 1 for root's own subfolders.
+// Caller holds db.mu.
+std::vector<std::pair<int64_t, int>> Descendants(Db& db, int64_t root) {
+  std::vector<std::pair<int64_t, int>> out;
+  std::function<void(int64_t, int)> walk = [&](int64_t folder, int depth) {
+    if (depth > 256) return;  // a damaged file's loop
+    std::vector<int64_t> kids;
+    {
+      Stmt q(db, "SELECT id FROM objects WHERE parent = ? AND kind = 3 ORDER BY id");
+      q.Int(1, folder);
+      while (q.Step()) kids.push_back(q.ColInt(0));
+    }
+    for (int64_t k : kids) {
+      out.emplace_back(k, depth);
+      walk(k, depth + 1);
+    }
+  };
+  walk(root, 1);
+  return out;
+}
+
+// Brings root's CONVENIENT_DEPTH table in line with the folders below it:
+// folders gone, moved or at another depth leave, new ones are inserted at
+// their place, and `touched` (0: none) gets its row refreshed. Caller holds db.mu.
+void SyncDepthTable(Db& db, int64_t root, IMAPITableData* table, int64_t touched) {
+  std::vector<std::pair<int64_t, int>> now = Descendants(db, root);
+  std::map<int64_t, std::pair<size_t, int>> place;  // id -> (position, depth)
+  for (size_t i = 0; i < now.size(); ++i) place[now[i].first] = {i, now[i].second};
+  auto& shown = db.depth_rows[root];
+  std::set<int64_t> kept;
+  size_t last = 0;
+  auto key_of = [&](int64_t id, Bytes& eid, SPropValue& key) {
+    eid = MakeEntryID(db.uid, id);
+    key.ulPropTag = PR_INSTANCE_KEY;
+    key.Value.bin = {static_cast<ULONG>(eid.size()), eid.data()};
+  };
+  for (const auto& [id, depth] : shown) {
+    auto it = place.find(id);
+    // Rows that stay must keep their order; one out of order is re-inserted.
+    if (it != place.end() && it->second.second == depth && (kept.empty() || it->second.first > last)) {
+      kept.insert(id);
+      last = it->second.first;
+      continue;
+    }
+    Bytes eid;
+    SPropValue key{};
+    key_of(id, eid, key);
+    table->HrDeleteRow(&key);
+  }
+  for (size_t i = 0; i < now.size(); ++i) {
+    auto [id, depth] = now[i];
+    bool here = kept.count(id) != 0;
+    if (here && id != touched) continue;
+    Stmt q(db, "SELECT parent FROM objects WHERE id = ?");
+    int64_t parent = q.Int(1, id).Step() ? q.ColInt(0) : root;
+    PropMap extra = KeyColumns(db.uid, id, parent, MAPI_FOLDER);
+    SetLong(extra, PR_DEPTH, depth);
+    SRow row;
+    if (FAILED(BuildRow(LoadProps(db, id), extra, false, row))) continue;
+    if (here)
+      table->HrModifyRow(&row);
+    else
+      table->HrInsertRow(static_cast<ULONG>(i), &row);
+    MAPIFreeBuffer(row.lpProps);
+  }
+  shown = std::move(now);
+}
+
+// Refreshes the CONVENIENT_DEPTH tables after a change to object `id`,
+// when it is (or was) a folder. Caller holds db.mu.
+void SyncDepthTables(Db& db, int64_t id) {
+  if (db.depth_rows.empty()) return;
+  Stmt q(db, "SELECT kind FROM objects WHERE id = ?");
+  bool folder = q.Int(1, id).Step() && q.ColInt(0) == MAPI_FOLDER;
+  for (auto& [root, rows] : db.depth_rows) {
+    bool listed = std::any_of(rows.begin(), rows.end(), [&](const auto& r) { return r.first == id; });
+    if (!folder && !listed) continue;
+    auto it = db.tables.find({root, 3});
+    if (it != db.tables.end()) SyncDepthTable(db, root, it->second.get(), id);
+  }
+}
+
 // Brings the row of object `id` up to date in the open tables of folder
 // `parent`: changed, added, or removed when the object is gone from there.
 // Caller holds db.mu.
 void TouchRow(Db& db, int64_t parent, int64_t id) {
   if (db.tables.empty()) return;
+  SyncDepthTables(db, id);
   Stmt q(db, "SELECT parent, kind, assoc FROM objects WHERE id = ?");
   bool here = q.Int(1, id).Step() && q.ColInt(0) == parent;
   ULONG kind = here ? static_cast<ULONG>(q.ColInt(1)) : 0;
@@ -1437,8 +1525,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!out) return MAPI_E_INVALID_PARAMETER;
     if (flags & ~(CONVENIENT_DEPTH | MAPI_DEFERRED_ERRORS | MAPI_UNICODE | SHOW_SOFT_DELETES))
       return MAPI_E_UNKNOWN_FLAGS;
-    if (flags & CONVENIENT_DEPTH) return MAPI_E_NO_SUPPORT;  // only the direct children are listed
-    return View(2, out);
+    return View((flags & CONVENIENT_DEPTH) ? 3 : 2, out);
   }
 
   HRESULT OpenEntry(ULONG cb, LPENTRYID eid, LPCIID, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
@@ -1704,7 +1791,8 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!DeleteTree(*db_, id) || !tx.Commit()) return MAPI_E_DISK_ERROR;
     TouchRow(*db_, id_, id);
     NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_FOLDER);
-    for (int t = 0; t < 3; ++t) db_->tables.erase({id, t});
+    for (int t = 0; t < 4; ++t) db_->tables.erase({id, t});
+    db_->depth_rows.erase(id);
     return S_OK;
   }
 
@@ -1794,7 +1882,8 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!tx.Commit()) return MAPI_E_DISK_ERROR;
     for (int64_t id : ids) {
       TouchRow(*db_, id_, id);
-      for (int t = 0; t < 3; ++t) db_->tables.erase({id, t});
+      for (int t = 0; t < 4; ++t) db_->tables.erase({id, t});
+    db_->depth_rows.erase(id);
     }
     return S_OK;
   }
@@ -1886,6 +1975,10 @@ class Folder final : public PropObject<IMAPIFolder> {
         return hr;
       }
       data = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+      if (which == 3) {
+        SyncDepthTable(*db_, id_, data.get(), 0);
+        return data->HrGetView(nullptr, nullptr, 0, out);
+      }
       std::vector<std::pair<int64_t, ULONG>> ids;
       Stmt q(*db_, "SELECT id, kind FROM objects WHERE parent = ? AND kind = ? AND assoc = ?");
       q.Int(1, id_).Int(2, which == 2 ? MAPI_FOLDER : MAPI_MESSAGE).Int(3, which == 1);

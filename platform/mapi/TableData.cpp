@@ -190,7 +190,6 @@ struct TableState {
   std::vector<RowPtr> rows;  // insertion order
   std::unordered_map<std::string, RowPtr> by_key;
   std::vector<TableView*> views;
-  std::uint64_t next_seq = 1;
   SubFn sub;
 };
 
@@ -903,8 +902,8 @@ class TableDataImpl : public RefCounted<IMAPITableData> {
         row->seq = old->seq;
         *std::find(rows.begin(), rows.end(), old) = row;
       } else {
-        row->seq = state_->next_seq++;
         size_t at = insert_at == npos ? rows.size() : std::min<size_t>(insert_at, rows.size());
+        row->seq = SeqAt(at);
         rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(at), row);
       }
       state_->by_key[row->key] = row;
@@ -912,6 +911,23 @@ class TableDataImpl : public RefCounted<IMAPITableData> {
     }
     PostAll(pending);
     return S_OK;
+  }
+
+  // Insertion order is every view's last sort key, so a row inserted at a
+  // position takes a number between its neighbours'. Rows are numbered with
+  // gaps; when a gap is used up they are numbered afresh, which keeps their
+  // order and so every view's. Caller holds the state lock.
+  std::uint64_t SeqAt(size_t at) {
+    constexpr std::uint64_t kGap = 1u << 16;
+    auto& rows = state_->rows;
+    if (at == rows.size()) return rows.empty() ? kGap : rows.back()->seq + kGap;
+    std::uint64_t lo = at ? rows[at - 1]->seq : 0, hi = rows[at]->seq;
+    if (hi - lo < 2) {
+      for (size_t i = 0; i < rows.size(); ++i) rows[i]->seq = (i + 1) * kGap;
+      lo = at ? rows[at - 1]->seq : 0;
+      hi = rows[at]->seq;
+    }
+    return lo + (hi - lo) / 2;
   }
 
   ULONG DeleteAll() {

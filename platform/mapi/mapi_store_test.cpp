@@ -868,6 +868,50 @@ TEST(StoreTables, ViewsFollowSavedChanges) {
   EXPECT_EQ(Rows(hier.get()), subfolders);
 }
 
+// (name, depth) of every row, in the table's order.
+std::vector<std::pair<std::string, LONG>> Tree(IMAPITable* t) {
+  SizedSPropTagArray<2> cols{2, {PR_DISPLAY_NAME, PR_DEPTH}};
+  LPSRowSet rows = nullptr;
+  EXPECT_EQ(HrQueryAllRows(t, cols.get(), nullptr, nullptr, 0, &rows), S_OK);
+  std::vector<std::pair<std::string, LONG>> out;
+  for (ULONG i = 0; rows && i < rows->cRows; ++i)
+    out.emplace_back(rows->aRow[i].lpProps[0].Value.lpszA, rows->aRow[i].lpProps[1].Value.l);
+  FreeProws(rows);
+  return out;
+}
+
+TEST(StoreTables, ConvenientDepthListsDescendantsDepthFirst) {
+  auto s = Open(TmpPath("depth.pst"));
+  auto d = Child(Subtree(s.get()).get(), "D");
+  auto a = Child(d.get(), "A");
+  auto b = Child(d.get(), "B");
+  auto a1 = Child(a.get(), "A1");
+  Child(a.get(), "A2");
+  Child(a1.get(), "A1x");
+  ComPtr<IMAPITable> t;
+  ASSERT_EQ(d->GetHierarchyTable(CONVENIENT_DEPTH, t.Out()), S_OK);
+  using Tr = std::vector<std::pair<std::string, LONG>>;
+  EXPECT_EQ(Tree(t.get()), (Tr{{"A", 1}, {"A1", 2}, {"A1x", 3}, {"A2", 2}, {"B", 1}}));
+  // The open table follows: a new folder at its place, a moved subtree at
+  // its new place and depth, a deleted subtree gone.
+  Child(a.get(), "A3");
+  EXPECT_EQ(Tree(t.get()), (Tr{{"A", 1}, {"A1", 2}, {"A1x", 3}, {"A2", 2}, {"A3", 2}, {"B", 1}}));
+  std::vector<BYTE> bid = Bin(b.get(), PR_ENTRYID);
+  ASSERT_EQ(d->CopyFolder(28, (LPENTRYID)bid.data(), nullptr, a1.get(), nullptr, 0, nullptr, FOLDER_MOVE), S_OK);
+  // Subfolders are in order of creation: B is older than A1x.
+  EXPECT_EQ(Tree(t.get()), (Tr{{"A", 1}, {"A1", 2}, {"B", 3}, {"A1x", 3}, {"A2", 2}, {"A3", 2}}));
+  SetString(a1.get(), PR_DISPLAY_NAME, "A1 renamed");
+  ASSERT_EQ(a1->SaveChanges(0), S_OK);
+  EXPECT_EQ(Tree(t.get())[1], (std::pair<std::string, LONG>{"A1 renamed", 2}));
+  std::vector<BYTE> a1id = Bin(a1.get(), PR_ENTRYID);
+  ASSERT_EQ(a->DeleteFolder(28, (LPENTRYID)a1id.data(), 0, nullptr, DEL_FOLDERS | DEL_MESSAGES), S_OK);
+  EXPECT_EQ(Tree(t.get()), (Tr{{"A", 1}, {"A2", 2}, {"A3", 2}}));
+  // Without the flag: the direct subfolders alone.
+  ComPtr<IMAPITable> flat;
+  ASSERT_EQ(d->GetHierarchyTable(0, flat.Out()), S_OK);
+  EXPECT_EQ(Rows(flat.get()), 1u);
+}
+
 TEST(StoreTables, AttachmentAndRecipientTables) {
   auto s = Open(TmpPath("subtables.pst"));
   auto f = Subtree(s.get());

@@ -417,6 +417,18 @@ TEST_F(TableTest, BookmarksAndCursorFollowTheirRows) {
   ASSERT_EQ(data_->HrQueryRow(&q, &row, &at), S_OK);
   EXPECT_EQ(at, 3u);
   MAPIFreeBuffer(row);
+  // HrInsertRow places its row: views show it there, also once the
+  // numbering between two neighbours runs out.
+  for (LONG i = 0; i < 20; ++i) {
+    SPropValue v = Long(PR_ROWID, 100 + i);
+    SRow r{0, 1, &v};
+    ASSERT_EQ(data_->HrInsertRow(1, &r), S_OK);
+  }
+  view->SeekRow(BOOKMARK_BEGINNING, 0, nullptr);
+  std::vector<LONG> all = Ids(view);
+  ASSERT_EQ(all.size(), 24u);
+  EXPECT_EQ((std::vector<LONG>(all.begin(), all.begin() + 3)), (std::vector<LONG>{20, 119, 118}));
+  EXPECT_EQ((std::vector<LONG>(all.end() - 4, all.end())), (std::vector<LONG>{100, 40, 50, 5}));
   view->Release();
 }
 

@@ -20,12 +20,14 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <thread>
 
 #include "platform/base/CodePage.h"
 #include "platform/base/SystemInfo.h"
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
 #include "platform/mapi/PropCodec.h"
+#include "platform/mapi/PstSearch.h"
 #include "platform/mapi/TableData.h"
 #include "platform/storage/MemoryStream.h"
 
@@ -63,6 +65,8 @@ class Db {
   // The rows of each open CONVENIENT_DEPTH table (3), by folder: the
   // descendants shown, in the table's order, with their depth. Guarded by mu.
   std::map<int64_t, std::vector<std::pair<int64_t, int>>> depth_rows;
+  // The search folders whose criteria are loaded. Guarded by mu.
+  vantrel::mapi::SearchFolders searches;
   // IMsgStore::Advise registrations of every store object on this file.
   // Guarded by mu.
   struct Sink {
@@ -501,10 +505,53 @@ void SyncDepthTables(Db& db, int64_t id) {
   }
 }
 
+// The search folders' view of the file. Caller holds db.mu.
+class DbSearchHost final : public vantrel::mapi::SearchHost {
+ public:
+  explicit DbSearchHost(Db& db) : db_(db) {}
+  bool Locate(int64_t id, int64_t* parent, bool* message) override {
+    Stmt q(db_, "SELECT parent, kind, assoc FROM objects WHERE id = ?");
+    if (!q.Int(1, id).Step()) return false;
+    *parent = q.ColInt(0);
+    *message = q.ColInt(1) == MAPI_MESSAGE && !q.ColInt(2);
+    return true;
+  }
+  std::vector<int64_t> Children(int64_t folder, bool folders) override {
+    Stmt q(db_, "SELECT id FROM objects WHERE parent = ? AND kind = ? AND assoc = 0 ORDER BY id");
+    q.Int(1, folder).Int(2, folders ? MAPI_FOLDER : MAPI_MESSAGE);
+    std::vector<int64_t> out;
+    while (q.Step()) out.push_back(q.ColInt(0));
+    return out;
+  }
+  bool MessageRow(int64_t id, SRow* row) override {
+    int64_t parent = 0;
+    bool message = false;
+    if (!Locate(id, &parent, &message)) return false;
+    return SUCCEEDED(BuildRow(LoadProps(db_, id), KeyColumns(db_.uid, id, parent, MAPI_MESSAGE), false, *row));
+  }
+  std::vector<BYTE> RowKey(int64_t id) override { return MakeEntryID(db_.uid, id); }
+  IMAPITableData* Contents(int64_t folder) override {
+    auto it = db_.tables.find({folder, 0});
+    return it == db_.tables.end() ? nullptr : it->second.get();
+  }
+  void Complete(int64_t folder) override {
+    int64_t parent = 0;
+    bool message = false;
+    if (Locate(folder, &parent, &message)) NotifyObject(db_, fnevSearchComplete, folder, parent, MAPI_FOLDER);
+  }
+
+ private:
+  Db& db_;
+};
+
 // Brings the row of object `id` up to date in the open tables of folder
 // `parent`: changed, added, or removed when the object is gone from there.
 // Caller holds db.mu.
 void TouchRow(Db& db, int64_t parent, int64_t id) {
+  if (db.searches.Any()) {
+    DbSearchHost host(db);
+    db.searches.Touch(host, id);
+  }
   if (db.tables.empty()) return;
   SyncDepthTables(db, id);
   Stmt q(db, "SELECT parent, kind, assoc FROM objects WHERE id = ?");
@@ -1566,6 +1613,7 @@ class Folder final : public PropObject<IMAPIFolder> {
       pending_[kCritList] = {PT_MV_BINARY, std::move(*enc)};
     }
     ULONG state = static_cast<ULONG>(GetLong(all, PROP_TAG(PT_LONG, kCritState), SEARCH_RUNNING));
+    bool was_running = !first && (state & SEARCH_RUNNING);
     if (flags & STOP_SEARCH) state &= ~SEARCH_RUNNING;
     if (flags & RESTART_SEARCH) state |= SEARCH_RUNNING;
     if (flags & RECURSIVE_SEARCH) state |= SEARCH_RECURSIVE;
@@ -1573,7 +1621,24 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (flags & FOREGROUND_SEARCH) state |= SEARCH_FOREGROUND;
     if (flags & BACKGROUND_SEARCH) state &= ~SEARCH_FOREGROUND;
     SetLong(pending_, PROP_TAG(PT_LONG, kCritState), static_cast<LONG>(state));
-    return FlushLocked();
+    if (HRESULT hr = FlushLocked(); FAILED(hr)) return hr;
+    // New criteria, a restart or a start build the results again.
+    bool rebuild = res || list || (flags & RESTART_SEARCH) || !was_running;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    rebuild |= !db_->searches.Known(id_);
+    std::uint64_t gen = LoadSearch(rebuild);
+    if (!gen) return S_OK;
+    if (state & SEARCH_FOREGROUND) {
+      DbSearchHost host(*db_);
+      db_->searches.Rebuild(host, id_, gen, true);
+    } else {
+      std::thread([db = db_, id = id_, gen] {
+        std::lock_guard<std::mutex> g(db->mu);
+        DbSearchHost host(*db);
+        db->searches.Rebuild(host, id, gen, true);
+      }).detach();
+    }
+    return S_OK;
   }
 
   HRESULT GetSearchCriteria(ULONG flags, LPSRestriction* res, LPENTRYLIST* list, ULONG* state) override {
@@ -1607,7 +1672,11 @@ class Folder final : public PropObject<IMAPIFolder> {
       *list = static_cast<LPENTRYLIST>(root);
     }
     if (res) *res = out_res;
-    if (state) *state = static_cast<ULONG>(GetLong(base_, PROP_TAG(PT_LONG, kCritState)));
+    if (state) {
+      *state = static_cast<ULONG>(GetLong(base_, PROP_TAG(PT_LONG, kCritState)));
+      std::lock_guard<std::mutex> dg(db_->mu);
+      if (db_->searches.Rebuilding(id_)) *state |= SEARCH_REBUILD;
+    }
     return S_OK;
   }
 
@@ -1793,6 +1862,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_FOLDER);
     for (int t = 0; t < 4; ++t) db_->tables.erase({id, t});
     db_->depth_rows.erase(id);
+    db_->searches.Forget(id);
     return S_OK;
   }
 
@@ -1884,6 +1954,7 @@ class Folder final : public PropObject<IMAPIFolder> {
       TouchRow(*db_, id_, id);
       for (int t = 0; t < 4; ++t) db_->tables.erase({id, t});
     db_->depth_rows.erase(id);
+    db_->searches.Forget(id);
     }
     return S_OK;
   }
@@ -1966,6 +2037,8 @@ class Folder final : public PropObject<IMAPIFolder> {
   // A view of the folder's table `which`, filled from the file the first
   // time and kept current from then on.
   HRESULT View(int which, LPMAPITABLE* out) {
+    std::lock_guard<std::mutex> g(mu_);  // the criteria in base_; before the store's lock, as everywhere
+    bool search_folder = GetLong(base_, PR_FOLDER_TYPE) == static_cast<LONG>(FOLDER_SEARCH);
     std::lock_guard<std::mutex> dg(db_->mu);
     auto& data = db_->tables[{id_, which}];
     if (!data) {
@@ -1977,6 +2050,18 @@ class Folder final : public PropObject<IMAPIFolder> {
       data = vantrel::ComPtr<IMAPITableData>::Adopt(td);
       if (which == 3) {
         SyncDepthTable(*db_, id_, data.get(), 0);
+        return data->HrGetView(nullptr, nullptr, 0, out);
+      }
+      if (which == 0 && search_folder) {
+        // A search folder lists the results of its search, built now when
+        // the criteria were not loaded yet.
+        DbSearchHost host(*db_);
+        if (db_->searches.Known(id_)) {
+          db_->searches.Fill(host, id_, data.get());
+        } else {
+          LoadSearch(true);
+          db_->searches.Rebuild(host, id_, 0, false);  // a stopped search too: its results were not kept
+        }
         return data->HrGetView(nullptr, nullptr, 0, out);
       }
       std::vector<std::pair<int64_t, ULONG>> ids;
@@ -1991,6 +2076,31 @@ class Folder final : public PropObject<IMAPIFolder> {
       }
     }
     return data->HrGetView(nullptr, nullptr, 0, out);
+  }
+
+  // Hands the saved criteria to the store's search folders; the generation
+  // of the rebuild asked for, or 0. Caller holds db_->mu and has base_ current.
+  std::uint64_t LoadSearch(bool rebuild) {
+    auto r = base_.find(kCritRes);
+    auto l = base_.find(kCritList);
+    if (r == base_.end() || l == base_.end()) return 0;
+    LPSRestriction res = nullptr;
+    if (FAILED(DecodeRestriction(r->second.second, &res))) return 0;
+    std::vector<int64_t> listed;
+    void* root = nullptr;
+    if (MAPIAllocateBuffer(sizeof(SPropValue), &root) == S_OK) {
+      auto* v = static_cast<SPropValue*>(root);
+      if (SUCCEEDED(DecodeProp(PROP_TAG(PT_MV_BINARY, kCritList), PT_MV_BINARY, l->second.second, root, *v)))
+        for (ULONG i = 0; i < v->Value.MVbin.cValues; ++i) {
+          const SBinary& b = v->Value.MVbin.lpbin[i];
+          int64_t id = ParseEntryID(db_->uid, b.cb, reinterpret_cast<LPENTRYID>(b.lpb));
+          if (id > 0) listed.push_back(id);
+        }
+      MAPIFreeBuffer(root);
+    }
+    ULONG state = static_cast<ULONG>(GetLong(base_, PROP_TAG(PT_LONG, kCritState)));
+    return db_->searches.Set(id_, res, std::move(listed), (state & SEARCH_RECURSIVE) != 0,
+                             (state & SEARCH_RUNNING) != 0, rebuild);
   }
 
   int64_t MessageHere(ULONG cb, LPENTRYID eid) {

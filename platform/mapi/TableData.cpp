@@ -15,6 +15,7 @@
 #include "platform/base/CodePage.h"
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
+#include "platform/mapi/PropCodec.h"
 
 namespace vantrel::mapi {
 namespace {
@@ -442,8 +443,98 @@ class TableView : public RefCounted<IMAPITable> {
     if (status) *status = TBLSTAT_COMPLETE;
     return S_OK;
   }
-  HRESULT GetCollapseState(ULONG, ULONG, LPBYTE, ULONG*, LPBYTE*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SetCollapseState(ULONG, ULONG, LPBYTE, BOOKMARK*) override { return MAPI_E_NO_SUPPORT; }
+
+  // The collapse state names categories by their values, not by instance
+  // keys, so another view with the same categories can take it up: the
+  // categories' properties, the categories whose state differs from the
+  // sort's initial one, and the row to come back to.
+  HRESULT GetCollapseState(ULONG, ULONG cb, LPBYTE key, ULONG* cb_state, LPBYTE* state) override {
+    if (!cb_state || !state || (cb && !key)) return MAPI_E_INVALID_PARAMETER;
+    *cb_state = 0;
+    *state = nullptr;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    if (!categories_) return MAPI_E_NO_SUPPORT;
+    StateWriter w;
+    w.U32(kStateMagic);
+    w.U32(categories_);
+    for (ULONG k = 0; k < categories_; ++k) w.U32(sort_[k].ulPropTag);
+    std::vector<const Heading*> changed;
+    for (const auto& [path, h] : headings_)
+      if (h->expanded != (h->level < expanded_)) changed.push_back(h.get());
+    w.U32(static_cast<ULONG>(changed.size()));
+    for (const Heading* h : changed) {
+      w.U8(h->expanded ? 1 : 0);
+      if (!w.Path(h->path)) return MAPI_E_TOO_COMPLEX;
+    }
+    // The row to come back to: a heading by its values, a leaf by its key.
+    if (Heading* h = HeadingOf(cb, key)) {
+      w.U8(1);
+      if (!w.Path(h->path)) return MAPI_E_TOO_COMPLEX;
+    } else {
+      w.U8(2);
+      w.Bytes(key, cb);
+    }
+    void* p = nullptr;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(std::max<size_t>(w.out.size(), 1)), &p) != S_OK)
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    std::memcpy(p, w.out.data(), w.out.size());
+    *cb_state = static_cast<ULONG>(w.out.size());
+    *state = static_cast<LPBYTE>(p);
+    return S_OK;
+  }
+  HRESULT SetCollapseState(ULONG, ULONG cb, LPBYTE data, BOOKMARK* location) override {
+    if (!data || !location) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(state_->mu);
+    if (!categories_) return MAPI_E_NO_SUPPORT;
+    StateReader r(data, cb);
+    void* root = nullptr;
+    if (MAPIAllocateBuffer(1, &root) != S_OK) return MAPI_E_NOT_ENOUGH_MEMORY;
+    struct Freer {
+      void* p;
+      ~Freer() { MAPIFreeBuffer(p); }
+    } freer{root};
+    ULONG magic = 0, ncat = 0;
+    if (!r.U32(magic) || magic != kStateMagic || !r.U32(ncat) || ncat != categories_) return MAPI_E_INVALID_PARAMETER;
+    for (ULONG k = 0; k < ncat; ++k) {
+      ULONG tag = 0;
+      if (!r.U32(tag) || tag != sort_[k].ulPropTag) return MAPI_E_INVALID_PARAMETER;  // another categorisation
+    }
+    ULONG n = 0;
+    if (!r.U32(n) || n > r.Left()) return MAPI_E_INVALID_PARAMETER;  // each entry takes bytes
+    std::vector<std::pair<std::vector<const SPropValue*>, bool>> wanted;
+    for (ULONG i = 0; i < n; ++i) {
+      BYTE expanded = 0;
+      std::vector<const SPropValue*> path;
+      if (!r.U8(expanded) || !r.Path(root, categories_, path)) return MAPI_E_INVALID_PARAMETER;
+      wanted.emplace_back(std::move(path), expanded != 0);
+    }
+    BYTE kind = 0;
+    std::vector<const SPropValue*> anchor_path;
+    std::vector<BYTE> anchor_key;
+    if (!r.U8(kind) || (kind == 1 && !r.Path(root, categories_, anchor_path)) ||
+        (kind == 2 && !r.Bytes(anchor_key)) || (kind != 1 && kind != 2))
+      return MAPI_E_INVALID_PARAMETER;
+    for (auto& [path, h] : headings_) h->expanded = h->level < expanded_;
+    for (const auto& [path, expanded] : wanted)
+      if (auto it = headings_.find(path); it != headings_.end()) it->second->expanded = expanded;
+    Relayout();
+    size_t at = 0;
+    if (kind == 1) {
+      if (auto it = headings_.find(anchor_path); it != headings_.end()) at = std::min(Position(it->second->row), order_.size());
+    } else {
+      for (size_t i = 0; i < order_.size(); ++i) {
+        const SPropValue* k = FindById(order_[i]->props, order_[i]->count, PR_INSTANCE_KEY);
+        if (!order_[i]->heading && k && PROP_TYPE(k->ulPropTag) == PT_BINARY && k->Value.bin.cb == anchor_key.size() &&
+            std::equal(anchor_key.begin(), anchor_key.end(), k->Value.bin.lpb)) {
+          at = i;
+          break;
+        }
+      }
+    }
+    *location = next_bookmark_++;
+    bookmarks_[*location] = at;
+    return S_OK;
+  }
 
  private:
   static constexpr size_t npos = static_cast<size_t>(-1);
@@ -507,6 +598,80 @@ class TableView : public RefCounted<IMAPITable> {
   // expanded categories. A change lays the view out again from leaves_ and
   // compares the result with what was shown: that moves the cursor and
   // bookmarks and yields the notifications, headings' counts included.
+
+  static constexpr ULONG kStateMagic = 0x31534356;  // "VCS1"
+  struct StateWriter {
+    std::vector<BYTE> out;
+    void U8(BYTE v) { out.push_back(v); }
+    void U32(ULONG v) {
+      for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(v >> (8 * i)));
+    }
+    void Bytes(const BYTE* p, size_t n) {
+      U32(static_cast<ULONG>(n));
+      out.insert(out.end(), p, p + n);
+    }
+    bool Path(const std::vector<const SPropValue*>& path) {
+      U32(static_cast<ULONG>(path.size()));
+      for (const SPropValue* v : path) {
+        U8(v ? 1 : 0);
+        if (!v) continue;
+        auto enc = EncodeProp(*v);
+        if (!enc) return false;
+        U32(v->ulPropTag);
+        Bytes(enc->data(), enc->size());
+      }
+      return true;
+    }
+  };
+  // Reads what StateWriter wrote, checking every count against the bytes left.
+  struct StateReader {
+    const BYTE* p;
+    size_t left;
+    StateReader(const BYTE* data, size_t n) : p(data), left(n) {}
+    size_t Left() const { return left; }
+    bool U8(BYTE& v) {
+      if (left < 1) return false;
+      v = *p++;
+      --left;
+      return true;
+    }
+    bool U32(ULONG& v) {
+      if (left < 4) return false;
+      v = static_cast<ULONG>(p[0]) | static_cast<ULONG>(p[1]) << 8 | static_cast<ULONG>(p[2]) << 16 |
+          static_cast<ULONG>(p[3]) << 24;
+      p += 4;
+      left -= 4;
+      return true;
+    }
+    bool Bytes(std::vector<BYTE>& out) {
+      ULONG n = 0;
+      if (!U32(n) || n > left) return false;
+      out.assign(p, p + n);
+      p += n;
+      left -= n;
+      return true;
+    }
+    bool Path(void* root, ULONG max_levels, std::vector<const SPropValue*>& path) {
+      ULONG n = 0;
+      if (!U32(n) || n == 0 || n > max_levels) return false;
+      for (ULONG i = 0; i < n; ++i) {
+        BYTE present = 0;
+        if (!U8(present)) return false;
+        if (!present) {
+          path.push_back(nullptr);
+          continue;
+        }
+        ULONG tag = 0;
+        std::vector<BYTE> bytes;
+        void* mem = nullptr;
+        if (!U32(tag) || !Bytes(bytes) || MAPIAllocateMore(sizeof(SPropValue), root, &mem) != S_OK) return false;
+        auto* v = static_cast<SPropValue*>(mem);
+        if (FAILED(DecodeProp(tag, StoredType(PROP_TYPE(tag)), bytes, root, *v))) return false;
+        path.push_back(v);
+      }
+      return true;
+    }
+  };
 
   static bool ValidSort(const SSortOrderSet* sort) {
     return sort && sort->cCategories <= sort->cSorts && sort->cExpanded <= sort->cCategories;

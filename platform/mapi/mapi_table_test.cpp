@@ -341,6 +341,37 @@ TEST_F(CategoryTest, TwoCategoriesKeepTheInnerStateAcrossCollapse) {
   view->Release();
 }
 
+TEST_F(CategoryTest, CollapseStateCarriesToAnotherView) {
+  LPMAPITABLE view = Open(2, 2);
+  All(view);
+  // Collapse importance 1's "b" (row 3) and the whole of importance 2 (row 7).
+  std::vector<BYTE> b = keys_[3], two = keys_[7];
+  ULONG removed = 0;
+  ASSERT_EQ(view->CollapseRow(static_cast<ULONG>(b.size()), b.data(), 0, &removed), S_OK);
+  ASSERT_EQ(view->CollapseRow(static_cast<ULONG>(two.size()), two.data(), 0, &removed), S_OK);
+  std::vector<Shown> want = All(view);
+  ULONG cb = 0;
+  LPBYTE blob = nullptr;
+  ASSERT_EQ(view->GetCollapseState(0, static_cast<ULONG>(two.size()), two.data(), &cb, &blob), S_OK);
+
+  LPMAPITABLE other = Open(2, 2);
+  BOOKMARK at = 0;
+  ASSERT_EQ(other->SetCollapseState(0, cb, blob, &at), S_OK);
+  EXPECT_EQ(All(other), want);
+  ASSERT_EQ(other->SeekRow(at, 0, nullptr), S_OK);
+  ULONG row = 0;
+  other->QueryPosition(&row, nullptr, nullptr);
+  EXPECT_EQ(row, static_cast<ULONG>(want.size() - 1));  // the importance 2 heading, last now
+  // Damaged or foreign states are refused, every length checked.
+  for (ULONG n = 0; n < cb; ++n) EXPECT_EQ(other->SetCollapseState(0, n, blob, &at), MAPI_E_INVALID_PARAMETER) << n;
+  LPMAPITABLE one = Open(1, 1);
+  EXPECT_EQ(one->SetCollapseState(0, cb, blob, &at), MAPI_E_INVALID_PARAMETER);
+  MAPIFreeBuffer(blob);
+  one->Release();
+  other->Release();
+  view->Release();
+}
+
 TEST_F(CategoryTest, ChangesUpdateHeadingsAndNotify) {
   LPMAPITABLE view = Open(1, 1);
   All(view);

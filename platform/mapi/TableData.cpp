@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -21,14 +22,37 @@ namespace vantrel::mapi {
 namespace {
 
 struct Row {
-  LPSPropValue props = nullptr;  // one MAPI block holding the values and their data
+  LPSPropValue props = nullptr;  // the values and their data, stored right behind the row
   ULONG count = 0;
   std::string key;
   std::uint64_t seq = 0;  // insertion order, the last sort key
   ULONG heading = 0;      // a categorised view's heading row: its instance number
-  ~Row() { MAPIFreeBuffer(props); }
 };
 using RowPtr = std::shared_ptr<Row>;
+
+// Allocates a row's shared state with room for its values behind it, so
+// that sorting and filtering, which read a few values of every row, touch
+// one piece of memory per row instead of three.
+template <typename T>
+struct TrailingAlloc {
+  using value_type = T;
+  size_t extra;
+  void** trailer;  // receives where the extra room starts
+  TrailingAlloc(size_t e, void** t) : extra(e), trailer(t) {}
+  template <typename U>
+  TrailingAlloc(const TrailingAlloc<U>& o) : extra(o.extra), trailer(o.trailer) {}
+  static constexpr size_t Head(size_t n) { return (n * sizeof(T) + 15) & ~size_t{15}; }
+  T* allocate(size_t n) {
+    auto* p = static_cast<char*>(::operator new(Head(n) + extra));
+    *trailer = p + Head(n);
+    return reinterpret_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t) { ::operator delete(p); }
+  template <typename U>
+  bool operator==(const TrailingAlloc<U>& o) const {
+    return extra == o.extra;
+  }
+};
 
 std::string KeyOf(const SPropValue& v) {
   std::string k(reinterpret_cast<const char*>(&v.ulPropTag), 4);
@@ -59,12 +83,16 @@ const SPropValue* FindById(const SPropValue* props, ULONG n, ULONG tag) {
 }
 
 RowPtr MakeRow(const SPropValue* props, ULONG count) {
-  auto row = std::make_shared<Row>();
   ULONG cb = 0;
   auto* src = const_cast<LPSPropValue>(props);
   if (ScCountProps(static_cast<int>(count), src, &cb) != S_OK) return nullptr;
   void* buf = nullptr;
-  if (MAPIAllocateBuffer(cb ? cb : 1, &buf) != S_OK) return nullptr;
+  RowPtr row;
+  try {
+    row = std::allocate_shared<Row>(TrailingAlloc<Row>(cb, &buf));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
   ScCopyProps(static_cast<int>(count), src, buf, nullptr);
   row->props = static_cast<LPSPropValue>(buf);
   row->count = count;
@@ -211,7 +239,7 @@ class TableView : public RefCounted<IMAPITable> {
       expanded_ = sort->cExpanded;
     }
     state_->views.push_back(this);  // the caller holds the state lock
-    Rebuild();
+    Stale();
   }
   ~TableView() override {
     std::lock_guard<std::mutex> lock(state_->mu);
@@ -222,6 +250,7 @@ class TableView : public RefCounted<IMAPITable> {
 
   // ---- called under the state lock when rows change ----
   void OnChange(const RowPtr& old_row, const RowPtr& new_row, std::vector<Pending>& out) {
+    if (stale_) return;  // built afresh when next used
     if (categories_) return OnCategorisedChange(old_row, new_row, out);
     size_t old_pos = old_row ? Position(old_row) : npos;
     if (old_pos != npos) Remove(old_pos);
@@ -240,7 +269,7 @@ class TableView : public RefCounted<IMAPITable> {
     Notify(event, subject, new_pos != npos ? new_pos : npos, out);
   }
   void OnReload(std::vector<Pending>& out) {
-    Rebuild();
+    Stale();
     if (sinks_.empty()) return;
     NOTIFICATION n{};
     n.ulEventType = fnevTableModified;
@@ -257,7 +286,7 @@ class TableView : public RefCounted<IMAPITable> {
   }
   HRESULT Advise(ULONG, LPMAPIADVISESINK sink, ULONG* conn) override {
     if (!sink || !conn) return MAPI_E_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(state_->mu);
+    std::unique_lock<std::mutex> lock = Use();
     *conn = ++next_conn_;
     sinks_[*conn] = ComPtr<IMAPIAdviseSink>(sink);
     return S_OK;
@@ -297,12 +326,12 @@ class TableView : public RefCounted<IMAPITable> {
   }
   HRESULT GetRowCount(ULONG, ULONG* count) override {
     if (!count) return MAPI_E_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(state_->mu);
+    std::unique_lock<std::mutex> lock = Use();
     *count = static_cast<ULONG>(order_.size());
     return S_OK;
   }
   HRESULT SeekRow(BOOKMARK origin, LONG rows, LONG* sought) override {
-    std::lock_guard<std::mutex> lock(state_->mu);
+    std::unique_lock<std::mutex> lock = Use();
     size_t from;
     if (!Origin(origin, from)) return MAPI_E_INVALID_BOOKMARK;
     long long to = std::clamp<long long>(static_cast<long long>(from) + rows, 0, static_cast<long long>(order_.size()));
@@ -312,12 +341,12 @@ class TableView : public RefCounted<IMAPITable> {
   }
   HRESULT SeekRowApprox(ULONG num, ULONG den) override {
     if (den == 0 || num > den) return MAPI_E_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(state_->mu);
+    std::unique_lock<std::mutex> lock = Use();
     cursor_ = static_cast<size_t>(static_cast<unsigned long long>(order_.size()) * num / den);
     return S_OK;
   }
   HRESULT QueryPosition(ULONG* row, ULONG* num, ULONG* den) override {
-    std::lock_guard<std::mutex> lock(state_->mu);
+    std::unique_lock<std::mutex> lock = Use();
     if (row) *row = static_cast<ULONG>(cursor_);
     if (num) *num = static_cast<ULONG>(cursor_);
     if (den) *den = static_cast<ULONG>(std::max<size_t>(order_.size(), 1));
@@ -325,7 +354,7 @@ class TableView : public RefCounted<IMAPITable> {
   }
   HRESULT FindRow(LPSRestriction res, BOOKMARK origin, ULONG flags) override {
     if (!res) return MAPI_E_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(state_->mu);
+    std::unique_lock<std::mutex> lock = Use();
     size_t from;
     if (!Origin(origin, from)) return MAPI_E_INVALID_BOOKMARK;
     if (flags & DIR_BACKWARD) {
@@ -343,12 +372,12 @@ class TableView : public RefCounted<IMAPITable> {
     std::lock_guard<std::mutex> lock(state_->mu);
     MAPIFreeBuffer(restriction_);
     restriction_ = copy;
-    Rebuild();
+    Stale();
     return S_OK;
   }
   HRESULT CreateBookmark(BOOKMARK* bk) override {
     if (!bk) return MAPI_E_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(state_->mu);
+    std::unique_lock<std::mutex> lock = Use();
     *bk = next_bookmark_++;
     bookmarks_[*bk] = cursor_;
     return S_OK;
@@ -366,7 +395,7 @@ class TableView : public RefCounted<IMAPITable> {
     expanded_ = sort->cExpanded;
     headings_.clear();  // a new sort starts every category in its initial state
     by_instance_.clear();
-    Rebuild();
+    Stale();
     return S_OK;
   }
   HRESULT QuerySortOrder(LPSSortOrderSet* out) override {
@@ -386,7 +415,7 @@ class TableView : public RefCounted<IMAPITable> {
   HRESULT QueryRows(LONG count, ULONG flags, LPSRowSet* out) override {
     if (!out) return MAPI_E_INVALID_PARAMETER;
     *out = nullptr;
-    std::lock_guard<std::mutex> lock(state_->mu);
+    std::unique_lock<std::mutex> lock = Use();
     size_t begin = cursor_, end = cursor_;
     if (count > 0) {
       end = std::min(order_.size(), cursor_ + static_cast<size_t>(count));
@@ -407,7 +436,7 @@ class TableView : public RefCounted<IMAPITable> {
     if (rows) *rows = nullptr;
     if (more) *more = 0;
     if (count && !rows) return MAPI_E_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(state_->mu);
+    std::unique_lock<std::mutex> lock = Use();
     Heading* h = HeadingOf(cb, key);
     if (!h) return MAPI_E_NOT_FOUND;
     size_t before = order_.size();
@@ -428,7 +457,7 @@ class TableView : public RefCounted<IMAPITable> {
   }
   HRESULT CollapseRow(ULONG cb, LPBYTE key, ULONG, ULONG* count) override {
     if (count) *count = 0;
-    std::lock_guard<std::mutex> lock(state_->mu);
+    std::unique_lock<std::mutex> lock = Use();
     Heading* h = HeadingOf(cb, key);
     if (!h) return MAPI_E_NOT_FOUND;
     size_t before = order_.size();
@@ -452,7 +481,7 @@ class TableView : public RefCounted<IMAPITable> {
     if (!cb_state || !state || (cb && !key)) return MAPI_E_INVALID_PARAMETER;
     *cb_state = 0;
     *state = nullptr;
-    std::lock_guard<std::mutex> lock(state_->mu);
+    std::unique_lock<std::mutex> lock = Use();
     if (!categories_) return MAPI_E_NO_SUPPORT;
     StateWriter w;
     w.U32(kStateMagic);
@@ -484,7 +513,7 @@ class TableView : public RefCounted<IMAPITable> {
   }
   HRESULT SetCollapseState(ULONG, ULONG cb, LPBYTE data, BOOKMARK* location) override {
     if (!data || !location) return MAPI_E_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(state_->mu);
+    std::unique_lock<std::mutex> lock = Use();
     if (!categories_) return MAPI_E_NO_SUPPORT;
     StateReader r(data, cb);
     void* root = nullptr;
@@ -559,17 +588,48 @@ class TableView : public RefCounted<IMAPITable> {
     return a->seq < b->seq;
   }
 
+  // A view builds its rows when they are first needed: opening a view, then
+  // setting its columns, restriction and sort builds once. A view with
+  // advise sinks is kept built, so that every change notifies them.
+  void Stale() {
+    stale_ = true;
+    cursor_ = 0;
+    bookmarks_.clear();
+    if (!sinks_.empty()) Fresh();
+  }
+  void Fresh() {
+    if (!stale_) return;
+    stale_ = false;
+    Rebuild();
+  }
+  std::unique_lock<std::mutex> Use() {
+    std::unique_lock<std::mutex> lock(state_->mu);
+    Fresh();
+    return lock;
+  }
+
   void Rebuild() {
     order_.clear();
     cursor_ = 0;
     bookmarks_.clear();
+    const size_t nk = sort_.size();
+    std::vector<RowPtr>& sorted = categories_ ? leaves_ : order_;
+    sorted.clear();
+    if (nk == 1 && SortByOrdinal(sorted)) {
+      if (categories_) Layout();
+      return;
+    }
     // Each row's sort values are looked up once, into one flat array, not at
     // every comparison.
     std::vector<RowPtr> rows;
     rows.reserve(state_->rows.size());
     for (const auto& r : state_->rows)
       if (Matches(*r)) rows.push_back(r);
-    const size_t nk = sort_.size();
+    if (nk == 0) {  // the table's rows are kept in insertion order already
+      sorted = std::move(rows);
+      if (categories_) Layout();
+      return;
+    }
     std::vector<const SPropValue*> keys(rows.size() * nk);
     for (size_t i = 0; i < rows.size(); ++i)
       for (size_t k = 0; k < nk; ++k) keys[i * nk + k] = FindById(rows[i]->props, rows[i]->count, sort_[k].ulPropTag);
@@ -584,11 +644,62 @@ class TableView : public RefCounted<IMAPITable> {
       }
       return rows[a]->seq < rows[b]->seq;  // ties keep the order of insertion
     });
-    std::vector<RowPtr>& sorted = categories_ ? leaves_ : order_;
-    sorted.clear();
     sorted.reserve(idx.size());
     for (std::uint32_t i : idx) sorted.push_back(std::move(rows[i]));
     if (categories_) Layout();
+  }
+
+  // A sort on one integer-like column (the common case: a date, a size, a
+  // flag) compares 64-bit numbers that keep the column's order instead of
+  // values through CompareProps. False when the column is of another type,
+  // or of several; the caller then sorts the general way.
+  bool SortByOrdinal(std::vector<RowPtr>& sorted) const {
+    struct Item {
+      std::uint64_t ord;
+      std::uint32_t idx;      // place in the table: the order of insertion, which breaks ties
+      std::uint32_t missing;  // sorts before present values when ascending
+    };
+    const ULONG tag = sort_[0].ulPropTag;
+    const bool desc = sort_[0].ulOrder == TABLE_SORT_DESCEND;
+    const auto& all = state_->rows;
+    ULONG type = 0;
+    std::vector<Item> items;
+    items.reserve(all.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+      const Row& r = *all[i];
+      if (restriction_ && !Evaluate(restriction_, r)) continue;
+      const SPropValue* v = FindById(r.props, r.count, tag);
+      Item it{0, static_cast<std::uint32_t>(i), v ? 0u : 1u};
+      if (v) {
+        ULONG t = PROP_TYPE(v->ulPropTag);
+        if (type && t != type) return false;
+        type = t;
+        const _PV& x = v->Value;
+        constexpr std::uint64_t kSign = 1ull << 63;
+        switch (t) {
+          case PT_I2: it.ord = static_cast<std::uint64_t>(static_cast<std::int64_t>(x.i)) ^ kSign; break;
+          case PT_LONG: it.ord = static_cast<std::uint64_t>(static_cast<std::int64_t>(x.l)) ^ kSign; break;
+          case PT_BOOLEAN: it.ord = x.b != 0; break;
+          case PT_CURRENCY: it.ord = static_cast<std::uint64_t>(x.cur.int64) ^ kSign; break;
+          case PT_I8: it.ord = static_cast<std::uint64_t>(x.li.QuadPart) ^ kSign; break;
+          case PT_SYSTIME: it.ord = FileTimeToQuad(x.ft); break;
+          default: return false;
+        }
+      }
+      if (desc) {  // descending reverses the values and where missing ones go, not the ties
+        it.missing ^= 1;
+        it.ord = ~it.ord;
+      }
+      items.push_back(it);
+    }
+    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+      if (a.missing != b.missing) return a.missing > b.missing;
+      if (a.ord != b.ord) return a.ord < b.ord;
+      return a.idx < b.idx;
+    });
+    sorted.reserve(items.size());
+    for (const Item& it : items) sorted.push_back(all[it.idx]);
+    return true;
   }
 
   // ---- categorised views ----
@@ -936,6 +1047,7 @@ class TableView : public RefCounted<IMAPITable> {
   std::vector<SSortOrder> sort_;
   ULONG categories_ = 0, expanded_ = 0;
   LPSRestriction restriction_ = nullptr;
+  bool stale_ = true;           // order_ is to be built again before use
   std::vector<RowPtr> order_;   // the rows shown
   std::vector<RowPtr> leaves_;  // categorised: every matching row, sorted
   std::map<std::vector<const SPropValue*>, std::unique_ptr<Heading>, PathLess> headings_;

@@ -21,7 +21,7 @@
 namespace vantrel::mapi {
 namespace {
 
-struct Row {
+struct Row : std::enable_shared_from_this<Row> {
   LPSPropValue props = nullptr;  // the values and their data, stored right behind the row
   ULONG count = 0;
   std::string key;
@@ -252,20 +252,20 @@ class TableView : public RefCounted<IMAPITable> {
   void OnChange(const RowPtr& old_row, const RowPtr& new_row, std::vector<Pending>& out) {
     if (stale_) return;  // built afresh when next used
     if (categories_) return OnCategorisedChange(old_row, new_row, out);
-    size_t old_pos = old_row ? Position(old_row) : npos;
+    size_t old_pos = old_row ? Position(old_row.get()) : npos;
     if (old_pos != npos) Remove(old_pos);
     size_t new_pos = npos;
     if (new_row && Matches(*new_row)) {
-      new_pos = static_cast<size_t>(std::lower_bound(order_.begin(), order_.end(), new_row,
-                                                     [this](const RowPtr& a, const RowPtr& b) { return Less(a, b); }) -
+      new_pos = static_cast<size_t>(std::lower_bound(order_.begin(), order_.end(), new_row.get(),
+                                                     [this](const Row* a, const Row* b) { return Less(a, b); }) -
                                     order_.begin());
-      Insert(new_pos, new_row);
+      Insert(new_pos, new_row.get());
     }
     if (sinks_.empty()) return;
     ULONG event = old_pos != npos ? (new_pos != npos ? TABLE_ROW_MODIFIED : TABLE_ROW_DELETED)
                                   : (new_pos != npos ? TABLE_ROW_ADDED : 0);
     if (!event) return;
-    const RowPtr& subject = new_pos != npos ? new_row : old_row;
+    const Row* subject = new_pos != npos ? new_row.get() : old_row.get();
     Notify(event, subject, new_pos != npos ? new_pos : npos, out);
   }
   void OnReload(std::vector<Pending>& out) {
@@ -445,7 +445,7 @@ class TableView : public RefCounted<IMAPITable> {
       Relayout();
     }
     size_t added = order_.size() - before;
-    size_t at = Position(h->row);
+    size_t at = Position(h->row.get());
     if (at != npos) {
       size_t n = std::min<size_t>(count, added);
       if (rows)
@@ -549,7 +549,7 @@ class TableView : public RefCounted<IMAPITable> {
     Relayout();
     size_t at = 0;
     if (kind == 1) {
-      if (auto it = headings_.find(anchor_path); it != headings_.end()) at = std::min(Position(it->second->row), order_.size());
+      if (auto it = headings_.find(anchor_path); it != headings_.end()) at = std::min(Position(it->second->row.get()), order_.size());
     } else {
       for (size_t i = 0; i < order_.size(); ++i) {
         const SPropValue* k = FindById(order_[i]->props, order_[i]->count, PR_INSTANCE_KEY);
@@ -577,7 +577,7 @@ class TableView : public RefCounted<IMAPITable> {
   }
   bool Matches(const Row& row) const { return !restriction_ || Evaluate(restriction_, row); }
 
-  bool Less(const RowPtr& a, const RowPtr& b) const {
+  bool Less(const Row* a, const Row* b) const {
     for (const auto& key : sort_) {
       const SPropValue* va = FindById(a->props, a->count, key.ulPropTag);
       const SPropValue* vb = FindById(b->props, b->count, key.ulPropTag);
@@ -613,7 +613,7 @@ class TableView : public RefCounted<IMAPITable> {
     cursor_ = 0;
     bookmarks_.clear();
     const size_t nk = sort_.size();
-    std::vector<RowPtr>& sorted = categories_ ? leaves_ : order_;
+    std::vector<const Row*>& sorted = categories_ ? leaves_ : order_;
     sorted.clear();
     if (nk == 1 && SortByOrdinal(sorted)) {
       if (categories_) Layout();
@@ -621,10 +621,10 @@ class TableView : public RefCounted<IMAPITable> {
     }
     // Each row's sort values are looked up once, into one flat array, not at
     // every comparison.
-    std::vector<RowPtr> rows;
+    std::vector<const Row*> rows;
     rows.reserve(state_->rows.size());
     for (const auto& r : state_->rows)
-      if (Matches(*r)) rows.push_back(r);
+      if (Matches(*r)) rows.push_back(r.get());
     if (nk == 0) {  // the table's rows are kept in insertion order already
       sorted = std::move(rows);
       if (categories_) Layout();
@@ -645,7 +645,7 @@ class TableView : public RefCounted<IMAPITable> {
       return rows[a]->seq < rows[b]->seq;  // ties keep the order of insertion
     });
     sorted.reserve(idx.size());
-    for (std::uint32_t i : idx) sorted.push_back(std::move(rows[i]));
+    for (std::uint32_t i : idx) sorted.push_back(rows[i]);
     if (categories_) Layout();
   }
 
@@ -653,7 +653,7 @@ class TableView : public RefCounted<IMAPITable> {
   // flag) compares 64-bit numbers that keep the column's order instead of
   // values through CompareProps. False when the column is of another type,
   // or of several; the caller then sorts the general way.
-  bool SortByOrdinal(std::vector<RowPtr>& sorted) const {
+  bool SortByOrdinal(std::vector<const Row*>& sorted) const {
     struct Item {
       std::uint64_t ord;
       std::uint32_t idx;      // place in the table: the order of insertion, which breaks ties
@@ -698,7 +698,7 @@ class TableView : public RefCounted<IMAPITable> {
       return a.idx < b.idx;
     });
     sorted.reserve(items.size());
-    for (const Item& it : items) sorted.push_back(all[it.idx]);
+    for (const Item& it : items) sorted.push_back(all[it.idx].get());
     return true;
   }
 
@@ -791,9 +791,9 @@ class TableView : public RefCounted<IMAPITable> {
   void OnCategorisedChange(const RowPtr& old_row, const RowPtr& new_row, std::vector<Pending>& out) {
     bool had = false;
     if (old_row) {
-      auto it = std::lower_bound(leaves_.begin(), leaves_.end(), old_row,
-                                 [this](const RowPtr& a, const RowPtr& b) { return Less(a, b); });
-      if (it != leaves_.end() && *it == old_row) {
+      auto it = std::lower_bound(leaves_.begin(), leaves_.end(), old_row.get(),
+                                 [this](const Row* a, const Row* b) { return Less(a, b); });
+      if (it != leaves_.end() && *it == old_row.get()) {
         leaves_.erase(it);
         had = true;
       }
@@ -801,16 +801,16 @@ class TableView : public RefCounted<IMAPITable> {
     bool add = new_row && Matches(*new_row);
     if (!had && !add) return;
     if (add)
-      leaves_.insert(std::lower_bound(leaves_.begin(), leaves_.end(), new_row,
-                                      [this](const RowPtr& a, const RowPtr& b) { return Less(a, b); }),
-                     new_row);
-    std::vector<RowPtr> before = std::move(order_);
+      leaves_.insert(std::lower_bound(leaves_.begin(), leaves_.end(), new_row.get(),
+                                      [this](const Row* a, const Row* b) { return Less(a, b); }),
+                     new_row.get());
+    std::vector<const Row*> before = std::move(order_);
     Layout();
     Follow(before, old_row.get(), new_row.get(), &out);
   }
 
   void Relayout() {
-    std::vector<RowPtr> before = std::move(order_);
+    std::vector<const Row*> before = std::move(order_);
     Layout();
     Follow(before, nullptr, nullptr, nullptr);
   }
@@ -861,6 +861,7 @@ class TableView : public RefCounted<IMAPITable> {
   }
 
   void Layout() {
+    retired_.clear();  // the last change is over: nothing looks at them any more
     order_.clear();
     ++layout_;
     const size_t nc = categories_;
@@ -874,16 +875,17 @@ class TableView : public RefCounted<IMAPITable> {
       if (!h) return;
       if (!h->row || h->shown_count != h->count || h->shown_unread != h->unread || h->shown_expanded != h->expanded) {
         if (RowPtr row = HeadingRow(*h)) {
+          if (h->row) retired_.push_back(std::move(h->row));
           h->row = std::move(row);
           h->shown_count = h->count;
           h->shown_unread = h->unread;
           h->shown_expanded = h->expanded;
         }
       }
-      if (slot[k] != npos) order_[slot[k]] = h->row;
+      if (slot[k] != npos) order_[slot[k]] = h->row.get();
       lost |= slot[k] != npos && !h->row;
     };
-    for (const RowPtr& r : leaves_) {
+    for (const Row* r : leaves_) {
       for (size_t k = 0; k < nc; ++k) vals[k] = FindById(r->props, r->count, sort_[k].ulPropTag);
       size_t d = 0;
       while (d < nc && open[d] && ComparePath(open[d]->path[d], vals[d]) == 0) ++d;
@@ -911,6 +913,7 @@ class TableView : public RefCounted<IMAPITable> {
     for (auto it = headings_.begin(); it != headings_.end();) {
       if (it->second->seen != layout_) {
         by_instance_.erase(it->second->instance);
+        if (it->second->row) retired_.push_back(std::move(it->second->row));
         it = headings_.erase(it);
       } else {
         ++it;
@@ -932,13 +935,14 @@ class TableView : public RefCounted<IMAPITable> {
     return reinterpret_cast<std::uintptr_t>(r == old_row && new_row ? new_row : r);
   }
 
-  void Follow(const std::vector<RowPtr>& before, const Row* old_row, const Row* new_row, std::vector<Pending>* out) {
+  void Follow(const std::vector<const Row*>& before, const Row* old_row, const Row* new_row,
+              std::vector<Pending>* out) {
     std::unordered_map<std::uintptr_t, size_t> now;
     now.reserve(order_.size());
-    for (size_t i = 0; i < order_.size(); ++i) now.emplace(Ident(order_[i].get(), nullptr, nullptr), i);
+    for (size_t i = 0; i < order_.size(); ++i) now.emplace(Ident(order_[i], nullptr, nullptr), i);
     auto follow = [&](size_t p) {
       for (; p < before.size(); ++p)
-        if (auto it = now.find(Ident(before[p].get(), old_row, new_row)); it != now.end()) return it->second;
+        if (auto it = now.find(Ident(before[p], old_row, new_row)); it != now.end()) return it->second;
       return order_.size();
     };
     cursor_ = follow(cursor_);
@@ -946,16 +950,16 @@ class TableView : public RefCounted<IMAPITable> {
     if (!out || sinks_.empty()) return;
     std::unordered_map<std::uintptr_t, const Row*> was;
     was.reserve(before.size());
-    for (const RowPtr& r : before) {
-      std::uintptr_t id = Ident(r.get(), old_row, new_row);
-      was.emplace(id, r.get());
+    for (const Row* r : before) {
+      std::uintptr_t id = Ident(r, old_row, new_row);
+      was.emplace(id, r);
       if (!now.count(id)) Notify(TABLE_ROW_DELETED, r, npos, *out);
     }
     for (size_t i = 0; i < order_.size(); ++i) {
-      auto it = was.find(Ident(order_[i].get(), nullptr, nullptr));
+      auto it = was.find(Ident(order_[i], nullptr, nullptr));
       if (it == was.end())
         Notify(TABLE_ROW_ADDED, order_[i], i, *out);
-      else if (it->second != order_[i].get())
+      else if (it->second != order_[i])
         Notify(TABLE_ROW_MODIFIED, order_[i], i, *out);
     }
   }
@@ -981,7 +985,7 @@ class TableView : public RefCounted<IMAPITable> {
     return S_OK;
   }
 
-  size_t Position(const RowPtr& row) const {
+  size_t Position(const Row* row) const {
     auto it = std::find(order_.begin(), order_.end(), row);
     return it == order_.end() ? npos : static_cast<size_t>(it - order_.begin());
   }
@@ -993,7 +997,7 @@ class TableView : public RefCounted<IMAPITable> {
     for (auto& [bk, at] : bookmarks_)
       if (at > pos) --at;
   }
-  void Insert(size_t pos, const RowPtr& row) {
+  void Insert(size_t pos, const Row* row) {
     order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(pos), row);
     if (cursor_ >= pos) ++cursor_;
     for (auto& [bk, at] : bookmarks_)
@@ -1014,9 +1018,11 @@ class TableView : public RefCounted<IMAPITable> {
     return true;
   }
 
-  void Notify(ULONG event, const RowPtr& subject, size_t pos, std::vector<Pending>& out) {
+  // The batch keeps the rows whose values it points into: a row may leave
+  // the table before the batch is posted.
+  void Notify(ULONG event, const Row* subject, size_t pos, std::vector<Pending>& out) {
     const Row& row = *subject;
-    std::vector<RowPtr> held{subject};
+    std::vector<RowPtr> held{std::const_pointer_cast<Row>(subject->shared_from_this())};
     NOTIFICATION n{};
     n.ulEventType = fnevTableModified;
     n.info.tab.ulTableEvent = event;
@@ -1026,7 +1032,7 @@ class TableView : public RefCounted<IMAPITable> {
     if (pos != npos && pos > 0)
       if (const SPropValue* idx = IndexOf(*order_[pos - 1])) {
         n.info.tab.propPrior = *idx;
-        held.push_back(order_[pos - 1]);
+        held.push_back(std::const_pointer_cast<Row>(order_[pos - 1]->shared_from_this()));
       }
     if (event != TABLE_ROW_DELETED) {
       LPSPropValue vals = Values(row);
@@ -1048,8 +1054,12 @@ class TableView : public RefCounted<IMAPITable> {
   ULONG categories_ = 0, expanded_ = 0;
   LPSRestriction restriction_ = nullptr;
   bool stale_ = true;           // order_ is to be built again before use
-  std::vector<RowPtr> order_;   // the rows shown
-  std::vector<RowPtr> leaves_;  // categorised: every matching row, sorted
+  // The rows shown. They belong to the table (leaves) or to headings_, and
+  // leave order_ under the lock before they go; heading rows replaced during
+  // a change stay in retired_ until the change has been compared and notified.
+  std::vector<const Row*> order_;
+  std::vector<const Row*> leaves_;  // categorised: every matching row, sorted
+  std::vector<RowPtr> retired_;
   std::map<std::vector<const SPropValue*>, std::unique_ptr<Heading>, PathLess> headings_;
   std::unordered_map<ULONG, Heading*> by_instance_;
   ULONG next_instance_ = 0;

@@ -666,6 +666,7 @@ class TableView : public RefCounted<IMAPITable> {
     std::vector<Item> items;
     items.reserve(all.size());
     for (size_t i = 0; i < all.size(); ++i) {
+      if (i + 8 < all.size()) __builtin_prefetch(all[i + 8].get());  // rows are read from memory in turn
       const Row& r = *all[i];
       if (restriction_ && !Evaluate(restriction_, r)) continue;
       const SPropValue* v = FindById(r.props, r.count, tag);
@@ -692,11 +693,35 @@ class TableView : public RefCounted<IMAPITable> {
       }
       items.push_back(it);
     }
-    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
-      if (a.missing != b.missing) return a.missing > b.missing;
-      if (a.ord != b.ord) return a.ord < b.ord;
-      return a.idx < b.idx;
-    });
+    if (items.size() < 512) {
+      std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+        if (a.missing != b.missing) return a.missing > b.missing;
+        if (a.ord != b.ord) return a.ord < b.ord;
+        return a.idx < b.idx;
+      });
+    } else {
+      // Large tables: a stable radix sort, byte by byte from the lowest,
+      // then by presence. Items start in table order, so ties keep it. Bytes
+      // that are the same in every item (the high bytes of times) cost one
+      // counting pass and no move.
+      std::vector<Item> tmp(items.size());
+      auto pass = [&](auto digit) {
+        size_t count[256] = {};
+        for (const Item& it : items) ++count[digit(it)];
+        for (size_t c : count)
+          if (c == items.size()) return;
+        size_t at = 0;
+        for (size_t& c : count) {
+          size_t n = c;
+          c = at;
+          at += n;
+        }
+        for (const Item& it : items) tmp[count[digit(it)]++] = it;
+        items.swap(tmp);
+      };
+      for (int b = 0; b < 64; b += 8) pass([b](const Item& it) { return static_cast<size_t>((it.ord >> b) & 0xFF); });
+      pass([](const Item& it) { return static_cast<size_t>(it.missing ? 0 : 1); });
+    }
     sorted.reserve(items.size());
     for (const Item& it : items) sorted.push_back(all[it.idx].get());
     return true;

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "platform/base/CodePage.h"
@@ -1632,11 +1633,16 @@ class Folder final : public PropObject<IMAPIFolder> {
       DbSearchHost host(*db_);
       db_->searches.Rebuild(host, id_, gen, true);
     } else {
-      std::thread([db = db_, id = id_, gen] {
-        std::lock_guard<std::mutex> g(db->mu);
-        DbSearchHost host(*db);
-        db->searches.Rebuild(host, id, gen, true);
-      }).detach();
+      try {
+        std::thread([db = db_, id = id_, gen] {
+          std::lock_guard<std::mutex> g(db->mu);
+          DbSearchHost host(*db);
+          db->searches.Rebuild(host, id, gen, true);
+        }).detach();
+      } catch (const std::system_error&) {  // no thread to be had: search now
+        DbSearchHost host(*db_);
+        db_->searches.Rebuild(host, id_, gen, true);
+      }
     }
     return S_OK;
   }

@@ -984,7 +984,7 @@ class TableView : public RefCounted<IMAPITable> {
       auto it = was.find(Ident(order_[i], nullptr, nullptr));
       if (it == was.end())
         Notify(TABLE_ROW_ADDED, order_[i], i, *out);
-      else if (it->second != order_[i])
+      else if (it->second != order_[i] || (new_row && order_[i] == new_row))  // replaced, or HrNotify
         Notify(TABLE_ROW_MODIFIED, order_[i], i, *out);
     }
   }

@@ -448,8 +448,12 @@ TEST_F(CategoryTest, ChangesUpdateHeadingsAndNotify) {
                                   E{TABLE_ROW_MODIFIED, -1, 5},
                                   E{TABLE_ROW_MODIFIED, -1, 1}}));
   EXPECT_EQ(All(view), (std::vector<Shown>{{kShut, 0, 5, 4}, {kOpen, 0, 1, 0}, {kLeaf, 1, 3, -1}}));
-  // Removing the last row of a category removes its heading.
+  seen.clear();
   SPropValue three = Long(PR_ROWID, 3);
+  ASSERT_EQ(data_->HrNotify(0, 1, &three), S_OK);  // the row itself, unchanged
+  NotifyQueue::Instance().Flush();
+  EXPECT_EQ(seen, (std::vector<E>{E{TABLE_ROW_MODIFIED, 3, -1}}));
+  // Removing the last row of a category removes its heading.
   ASSERT_EQ(data_->HrDeleteRow(&three), S_OK);
   EXPECT_EQ(All(view), (std::vector<Shown>{{kShut, 0, 5, 4}}));
   ASSERT_EQ(view->Unadvise(conn), S_OK);

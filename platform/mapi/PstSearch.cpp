@@ -36,7 +36,9 @@ void DropRow(SearchHost& host, IMAPITableData* table, int64_t id) {
 SearchFolders::SearchFolders() = default;
 SearchFolders::~SearchFolders() = default;
 
-bool SearchFolders::Known(int64_t folder) const { return searches_.count(folder) != 0; }
+bool SearchFolders::Known(int64_t folder) const {
+  return searches_.count(folder) != 0;
+}
 
 bool SearchFolders::Rebuilding(int64_t folder) const {
   auto it = searches_.find(folder);
@@ -151,6 +153,8 @@ void SearchFolders::Fill(SearchHost& host, int64_t folder, IMAPITableData* table
   }
 }
 
-void SearchFolders::Forget(int64_t folder) { searches_.erase(folder); }
+void SearchFolders::Forget(int64_t folder) {
+  searches_.erase(folder);
+}
 
 }  // namespace vantrel::mapi

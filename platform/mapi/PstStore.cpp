@@ -1959,8 +1959,8 @@ class Folder final : public PropObject<IMAPIFolder> {
     for (int64_t id : ids) {
       TouchRow(*db_, id_, id);
       for (int t = 0; t < 4; ++t) db_->tables.erase({id, t});
-    db_->depth_rows.erase(id);
-    db_->searches.Forget(id);
+      db_->depth_rows.erase(id);
+      db_->searches.Forget(id);
     }
     return S_OK;
   }

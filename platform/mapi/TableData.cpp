@@ -186,16 +186,16 @@ struct PathLess {
 // One category of a categorised view: its values (levels 0..level), its
 // counts as of the last layout and whether it is expanded.
 struct Heading {
-  RowPtr values;                           // the category values, owning the key's memory
-  std::vector<const SPropValue*> path;     // points into `values`; null for a missing value
+  RowPtr values;                        // the category values, owning the key's memory
+  std::vector<const SPropValue*> path;  // points into `values`; null for a missing value
   ULONG instance = 0;
   ULONG level = 0;
   bool expanded = false;
-  ULONG count = 0, unread = 0;             // counted during a layout
-  RowPtr row;                              // the heading row as the view shows it
+  ULONG count = 0, unread = 0;              // counted during a layout
+  RowPtr row;                               // the heading row as the view shows it
   ULONG shown_count = 0, shown_unread = 0;  // what `row` says
   bool shown_expanded = false;
-  std::uint64_t seen = 0;                  // the layout that last met the category
+  std::uint64_t seen = 0;  // the layout that last met the category
 };
 
 LPSPropTagArray NewTagArray(const std::vector<ULONG>& tags) {
@@ -540,8 +540,8 @@ class TableView : public RefCounted<IMAPITable> {
     BYTE kind = 0;
     std::vector<const SPropValue*> anchor_path;
     std::vector<BYTE> anchor_key;
-    if (!r.U8(kind) || (kind == 1 && !r.Path(root, categories_, anchor_path)) ||
-        (kind == 2 && !r.Bytes(anchor_key)) || (kind != 1 && kind != 2))
+    if (!r.U8(kind) || (kind == 1 && !r.Path(root, categories_, anchor_path)) || (kind == 2 && !r.Bytes(anchor_key)) ||
+        (kind != 1 && kind != 2))
       return MAPI_E_INVALID_PARAMETER;
     for (auto& [path, h] : headings_) h->expanded = h->level < expanded_;
     for (const auto& [path, expanded] : wanted)
@@ -549,7 +549,8 @@ class TableView : public RefCounted<IMAPITable> {
     Relayout();
     size_t at = 0;
     if (kind == 1) {
-      if (auto it = headings_.find(anchor_path); it != headings_.end()) at = std::min(Position(it->second->row.get()), order_.size());
+      if (auto it = headings_.find(anchor_path); it != headings_.end())
+        at = std::min(Position(it->second->row.get()), order_.size());
     } else {
       for (size_t i = 0; i < order_.size(); ++i) {
         const SPropValue* k = FindById(order_[i]->props, order_[i]->count, PR_INSTANCE_KEY);
@@ -678,13 +679,26 @@ class TableView : public RefCounted<IMAPITable> {
         const _PV& x = v->Value;
         constexpr std::uint64_t kSign = 1ull << 63;
         switch (t) {
-          case PT_I2: it.ord = static_cast<std::uint64_t>(static_cast<std::int64_t>(x.i)) ^ kSign; break;
-          case PT_LONG: it.ord = static_cast<std::uint64_t>(static_cast<std::int64_t>(x.l)) ^ kSign; break;
-          case PT_BOOLEAN: it.ord = x.b != 0; break;
-          case PT_CURRENCY: it.ord = static_cast<std::uint64_t>(x.cur.int64) ^ kSign; break;
-          case PT_I8: it.ord = static_cast<std::uint64_t>(x.li.QuadPart) ^ kSign; break;
-          case PT_SYSTIME: it.ord = FileTimeToQuad(x.ft); break;
-          default: return false;
+          case PT_I2:
+            it.ord = static_cast<std::uint64_t>(static_cast<std::int64_t>(x.i)) ^ kSign;
+            break;
+          case PT_LONG:
+            it.ord = static_cast<std::uint64_t>(static_cast<std::int64_t>(x.l)) ^ kSign;
+            break;
+          case PT_BOOLEAN:
+            it.ord = x.b != 0;
+            break;
+          case PT_CURRENCY:
+            it.ord = static_cast<std::uint64_t>(x.cur.int64) ^ kSign;
+            break;
+          case PT_I8:
+            it.ord = static_cast<std::uint64_t>(x.li.QuadPart) ^ kSign;
+            break;
+          case PT_SYSTIME:
+            it.ord = FileTimeToQuad(x.ft);
+            break;
+          default:
+            return false;
         }
       }
       if (desc) {  // descending reverses the values and where missing ones go, not the ties
@@ -1078,7 +1092,7 @@ class TableView : public RefCounted<IMAPITable> {
   std::vector<SSortOrder> sort_;
   ULONG categories_ = 0, expanded_ = 0;
   LPSRestriction restriction_ = nullptr;
-  bool stale_ = true;           // order_ is to be built again before use
+  bool stale_ = true;  // order_ is to be built again before use
   // The rows shown. They belong to the table (leaves) or to headings_, and
   // leave order_ under the lock before they go; heading rows replaced during
   // a change stay in retired_ until the change has been compared and notified.

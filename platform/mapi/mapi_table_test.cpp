@@ -439,14 +439,10 @@ TEST_F(CategoryTest, ChangesUpdateHeadingsAndNotify) {
   PutRead(2, "b", 1, false);  // moves from the second category into the first
   NotifyQueue::Instance().Flush();
   using E = std::tuple<ULONG, LONG, LONG>;
-  EXPECT_EQ(seen, (std::vector<E>{E{TABLE_ROW_MODIFIED, -1, 4},
-                                  E{TABLE_ROW_ADDED, -1, 1},
-                                  E{TABLE_ROW_ADDED, 7, -1},
-                                  E{TABLE_ROW_DELETED, -1, -1},
-                                  E{TABLE_ROW_DELETED, 7, -1},
-                                  E{TABLE_ROW_DELETED, 2, -1},
-                                  E{TABLE_ROW_MODIFIED, -1, 5},
-                                  E{TABLE_ROW_MODIFIED, -1, 1}}));
+  EXPECT_EQ(seen,
+            (std::vector<E>{E{TABLE_ROW_MODIFIED, -1, 4}, E{TABLE_ROW_ADDED, -1, 1}, E{TABLE_ROW_ADDED, 7, -1},
+                            E{TABLE_ROW_DELETED, -1, -1}, E{TABLE_ROW_DELETED, 7, -1}, E{TABLE_ROW_DELETED, 2, -1},
+                            E{TABLE_ROW_MODIFIED, -1, 5}, E{TABLE_ROW_MODIFIED, -1, 1}}));
   EXPECT_EQ(All(view), (std::vector<Shown>{{kShut, 0, 5, 4}, {kOpen, 0, 1, 0}, {kLeaf, 1, 3, -1}}));
   seen.clear();
   SPropValue three = Long(PR_ROWID, 3);

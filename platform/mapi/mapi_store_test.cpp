@@ -11,6 +11,7 @@
 #include <chrono>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
@@ -1030,6 +1031,39 @@ TEST(StoreTables, ConvenientDepthListsDescendantsDepthFirst) {
   ComPtr<IMAPITable> flat;
   ASSERT_EQ(d->GetHierarchyTable(0, flat.Out()), S_OK);
   EXPECT_EQ(Rows(flat.get()), 1u);
+}
+
+TEST(StoreTables, CategorisedContentsCountUnreadMessages) {
+  auto s = Open(TmpPath("categories.pst"));
+  auto f = Child(Subtree(s.get()).get(), "Cat");
+  auto first = Save(f.get(), "a");
+  Save(f.get(), "A");  // the same category: subjects without regard to case
+  Save(f.get(), "b");
+  ComPtr<IMAPITable> t;
+  ASSERT_EQ(f->GetContentsTable(0, t.Out()), S_OK);
+  SizedSPropTagArray<4> cols{4, {PR_ROW_TYPE, PR_SUBJECT, PR_CONTENT_COUNT, PR_CONTENT_UNREAD}};
+  ASSERT_EQ(t->SetColumns(cols.get(), 0), S_OK);
+  SizedSSortOrderSet<1> sort;
+  sort.cCategories = 1;
+  sort.aSort[0] = {PR_SUBJECT, TABLE_SORT_ASCEND};
+  ASSERT_EQ(t->SortTable(sort.get(), 0), S_OK);
+  auto headings = [&] {
+    std::vector<std::tuple<std::string, LONG, LONG>> out;
+    LPSRowSet rows = nullptr;
+    EXPECT_EQ(t->SeekRow(BOOKMARK_BEGINNING, 0, nullptr), S_OK);
+    EXPECT_EQ(t->QueryRows(10, 0, &rows), S_OK);
+    for (ULONG i = 0; rows && i < rows->cRows; ++i) {
+      const SPropValue* v = rows->aRow[i].lpProps;
+      EXPECT_EQ(v[0].Value.l, static_cast<LONG>(TBL_COLLAPSED_CATEGORY));
+      out.emplace_back(v[1].Value.lpszA, v[2].Value.l, v[3].Value.l);
+    }
+    FreeProws(rows);
+    return out;
+  };
+  using H = std::vector<std::tuple<std::string, LONG, LONG>>;
+  EXPECT_EQ(headings(), (H{{"a", 2, 2}, {"b", 1, 1}}));
+  ASSERT_EQ(first->SetReadFlag(0), S_OK);
+  EXPECT_EQ(headings(), (H{{"a", 2, 1}, {"b", 1, 1}}));
 }
 
 TEST(StoreTables, AttachmentAndRecipientTables) {

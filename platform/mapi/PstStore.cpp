@@ -12,6 +12,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -19,12 +20,15 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <system_error>
+#include <thread>
 
 #include "platform/base/CodePage.h"
 #include "platform/base/SystemInfo.h"
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
 #include "platform/mapi/PropCodec.h"
+#include "platform/mapi/PstSearch.h"
 #include "platform/mapi/TableData.h"
 #include "platform/storage/MemoryStream.h"
 
@@ -59,6 +63,11 @@ class Db {
   // hierarchy (2) tables, by folder; kept current on every saved change.
   // Guarded by mu.
   std::map<std::pair<int64_t, int>, vantrel::ComPtr<IMAPITableData>> tables;
+  // The rows of each open CONVENIENT_DEPTH table (3), by folder: the
+  // descendants shown, in the table's order, with their depth. Guarded by mu.
+  std::map<int64_t, std::vector<std::pair<int64_t, int>>> depth_rows;
+  // The search folders whose criteria are loaded. Guarded by mu.
+  vantrel::mapi::SearchFolders searches;
   // IMsgStore::Advise registrations of every store object on this file.
   // Guarded by mu.
   struct Sink {
@@ -414,11 +423,138 @@ HRESULT NewTableData(LPTABLEDATA* out) {
                      PR_INSTANCE_KEY, cols.get(), out);
 }
 
+// The folders below `root`, depth first, each followed by its subfolders
+// (in order of creation), with their depth: 1 for root's own subfolders.
+// Caller holds db.mu.
+std::vector<std::pair<int64_t, int>> Descendants(Db& db, int64_t root) {
+  std::vector<std::pair<int64_t, int>> out;
+  std::function<void(int64_t, int)> walk = [&](int64_t folder, int depth) {
+    if (depth > 256) return;  // a damaged file's loop
+    std::vector<int64_t> kids;
+    {
+      Stmt q(db, "SELECT id FROM objects WHERE parent = ? AND kind = 3 ORDER BY id");
+      q.Int(1, folder);
+      while (q.Step()) kids.push_back(q.ColInt(0));
+    }
+    for (int64_t k : kids) {
+      out.emplace_back(k, depth);
+      walk(k, depth + 1);
+    }
+  };
+  walk(root, 1);
+  return out;
+}
+
+// Brings root's CONVENIENT_DEPTH table in line with the folders below it:
+// folders gone, moved or at another depth leave, new ones are inserted at
+// their place, and `touched` (0: none) gets its row refreshed. Caller holds db.mu.
+void SyncDepthTable(Db& db, int64_t root, IMAPITableData* table, int64_t touched) {
+  std::vector<std::pair<int64_t, int>> now = Descendants(db, root);
+  std::map<int64_t, std::pair<size_t, int>> place;  // id -> (position, depth)
+  for (size_t i = 0; i < now.size(); ++i) place[now[i].first] = {i, now[i].second};
+  auto& shown = db.depth_rows[root];
+  std::set<int64_t> kept;
+  size_t last = 0;
+  auto key_of = [&](int64_t id, Bytes& eid, SPropValue& key) {
+    eid = MakeEntryID(db.uid, id);
+    key.ulPropTag = PR_INSTANCE_KEY;
+    key.Value.bin = {static_cast<ULONG>(eid.size()), eid.data()};
+  };
+  for (const auto& [id, depth] : shown) {
+    auto it = place.find(id);
+    // Rows that stay must keep their order; one out of order is re-inserted.
+    if (it != place.end() && it->second.second == depth && (kept.empty() || it->second.first > last)) {
+      kept.insert(id);
+      last = it->second.first;
+      continue;
+    }
+    Bytes eid;
+    SPropValue key{};
+    key_of(id, eid, key);
+    table->HrDeleteRow(&key);
+  }
+  for (size_t i = 0; i < now.size(); ++i) {
+    auto [id, depth] = now[i];
+    bool here = kept.count(id) != 0;
+    if (here && id != touched) continue;
+    Stmt q(db, "SELECT parent FROM objects WHERE id = ?");
+    int64_t parent = q.Int(1, id).Step() ? q.ColInt(0) : root;
+    PropMap extra = KeyColumns(db.uid, id, parent, MAPI_FOLDER);
+    SetLong(extra, PR_DEPTH, depth);
+    SRow row;
+    if (FAILED(BuildRow(LoadProps(db, id), extra, false, row))) continue;
+    if (here)
+      table->HrModifyRow(&row);
+    else
+      table->HrInsertRow(static_cast<ULONG>(i), &row);
+    MAPIFreeBuffer(row.lpProps);
+  }
+  shown = std::move(now);
+}
+
+// Refreshes the CONVENIENT_DEPTH tables after a change to object `id`,
+// when it is (or was) a folder. Caller holds db.mu.
+void SyncDepthTables(Db& db, int64_t id) {
+  if (db.depth_rows.empty()) return;
+  Stmt q(db, "SELECT kind FROM objects WHERE id = ?");
+  bool folder = q.Int(1, id).Step() && q.ColInt(0) == MAPI_FOLDER;
+  for (auto& [root, rows] : db.depth_rows) {
+    bool listed = std::any_of(rows.begin(), rows.end(), [&](const auto& r) { return r.first == id; });
+    if (!folder && !listed) continue;
+    auto it = db.tables.find({root, 3});
+    if (it != db.tables.end()) SyncDepthTable(db, root, it->second.get(), id);
+  }
+}
+
+// The search folders' view of the file. Caller holds db.mu.
+class DbSearchHost final : public vantrel::mapi::SearchHost {
+ public:
+  explicit DbSearchHost(Db& db) : db_(db) {}
+  bool Locate(int64_t id, int64_t* parent, bool* message) override {
+    Stmt q(db_, "SELECT parent, kind, assoc FROM objects WHERE id = ?");
+    if (!q.Int(1, id).Step()) return false;
+    *parent = q.ColInt(0);
+    *message = q.ColInt(1) == MAPI_MESSAGE && !q.ColInt(2);
+    return true;
+  }
+  std::vector<int64_t> Children(int64_t folder, bool folders) override {
+    Stmt q(db_, "SELECT id FROM objects WHERE parent = ? AND kind = ? AND assoc = 0 ORDER BY id");
+    q.Int(1, folder).Int(2, folders ? MAPI_FOLDER : MAPI_MESSAGE);
+    std::vector<int64_t> out;
+    while (q.Step()) out.push_back(q.ColInt(0));
+    return out;
+  }
+  bool MessageRow(int64_t id, SRow* row) override {
+    int64_t parent = 0;
+    bool message = false;
+    if (!Locate(id, &parent, &message)) return false;
+    return SUCCEEDED(BuildRow(LoadProps(db_, id), KeyColumns(db_.uid, id, parent, MAPI_MESSAGE), false, *row));
+  }
+  std::vector<BYTE> RowKey(int64_t id) override { return MakeEntryID(db_.uid, id); }
+  IMAPITableData* Contents(int64_t folder) override {
+    auto it = db_.tables.find({folder, 0});
+    return it == db_.tables.end() ? nullptr : it->second.get();
+  }
+  void Complete(int64_t folder) override {
+    int64_t parent = 0;
+    bool message = false;
+    if (Locate(folder, &parent, &message)) NotifyObject(db_, fnevSearchComplete, folder, parent, MAPI_FOLDER);
+  }
+
+ private:
+  Db& db_;
+};
+
 // Brings the row of object `id` up to date in the open tables of folder
 // `parent`: changed, added, or removed when the object is gone from there.
 // Caller holds db.mu.
 void TouchRow(Db& db, int64_t parent, int64_t id) {
+  if (db.searches.Any()) {
+    DbSearchHost host(db);
+    db.searches.Touch(host, id);
+  }
   if (db.tables.empty()) return;
+  SyncDepthTables(db, id);
   Stmt q(db, "SELECT parent, kind, assoc FROM objects WHERE id = ?");
   bool here = q.Int(1, id).Step() && q.ColInt(0) == parent;
   ULONG kind = here ? static_cast<ULONG>(q.ColInt(1)) : 0;
@@ -1437,8 +1573,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!out) return MAPI_E_INVALID_PARAMETER;
     if (flags & ~(CONVENIENT_DEPTH | MAPI_DEFERRED_ERRORS | MAPI_UNICODE | SHOW_SOFT_DELETES))
       return MAPI_E_UNKNOWN_FLAGS;
-    if (flags & CONVENIENT_DEPTH) return MAPI_E_NO_SUPPORT;  // only the direct children are listed
-    return View(2, out);
+    return View((flags & CONVENIENT_DEPTH) ? 3 : 2, out);
   }
 
   HRESULT OpenEntry(ULONG cb, LPENTRYID eid, LPCIID, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
@@ -1479,6 +1614,7 @@ class Folder final : public PropObject<IMAPIFolder> {
       pending_[kCritList] = {PT_MV_BINARY, std::move(*enc)};
     }
     ULONG state = static_cast<ULONG>(GetLong(all, PROP_TAG(PT_LONG, kCritState), SEARCH_RUNNING));
+    bool was_running = !first && (state & SEARCH_RUNNING);
     if (flags & STOP_SEARCH) state &= ~SEARCH_RUNNING;
     if (flags & RESTART_SEARCH) state |= SEARCH_RUNNING;
     if (flags & RECURSIVE_SEARCH) state |= SEARCH_RECURSIVE;
@@ -1486,7 +1622,29 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (flags & FOREGROUND_SEARCH) state |= SEARCH_FOREGROUND;
     if (flags & BACKGROUND_SEARCH) state &= ~SEARCH_FOREGROUND;
     SetLong(pending_, PROP_TAG(PT_LONG, kCritState), static_cast<LONG>(state));
-    return FlushLocked();
+    if (HRESULT hr = FlushLocked(); FAILED(hr)) return hr;
+    // New criteria, a restart or a start build the results again.
+    bool rebuild = res || list || (flags & RESTART_SEARCH) || !was_running;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    rebuild |= !db_->searches.Known(id_);
+    std::uint64_t gen = LoadSearch(rebuild);
+    if (!gen) return S_OK;
+    if (state & SEARCH_FOREGROUND) {
+      DbSearchHost host(*db_);
+      db_->searches.Rebuild(host, id_, gen, true);
+    } else {
+      try {
+        std::thread([db = db_, id = id_, gen] {
+          std::lock_guard<std::mutex> g(db->mu);
+          DbSearchHost host(*db);
+          db->searches.Rebuild(host, id, gen, true);
+        }).detach();
+      } catch (const std::system_error&) {  // no thread to be had: search now
+        DbSearchHost host(*db_);
+        db_->searches.Rebuild(host, id_, gen, true);
+      }
+    }
+    return S_OK;
   }
 
   HRESULT GetSearchCriteria(ULONG flags, LPSRestriction* res, LPENTRYLIST* list, ULONG* state) override {
@@ -1520,7 +1678,11 @@ class Folder final : public PropObject<IMAPIFolder> {
       *list = static_cast<LPENTRYLIST>(root);
     }
     if (res) *res = out_res;
-    if (state) *state = static_cast<ULONG>(GetLong(base_, PROP_TAG(PT_LONG, kCritState)));
+    if (state) {
+      *state = static_cast<ULONG>(GetLong(base_, PROP_TAG(PT_LONG, kCritState)));
+      std::lock_guard<std::mutex> dg(db_->mu);
+      if (db_->searches.Rebuilding(id_)) *state |= SEARCH_REBUILD;
+    }
     return S_OK;
   }
 
@@ -1704,7 +1866,9 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!DeleteTree(*db_, id) || !tx.Commit()) return MAPI_E_DISK_ERROR;
     TouchRow(*db_, id_, id);
     NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_FOLDER);
-    for (int t = 0; t < 3; ++t) db_->tables.erase({id, t});
+    for (int t = 0; t < 4; ++t) db_->tables.erase({id, t});
+    db_->depth_rows.erase(id);
+    db_->searches.Forget(id);
     return S_OK;
   }
 
@@ -1794,7 +1958,9 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!tx.Commit()) return MAPI_E_DISK_ERROR;
     for (int64_t id : ids) {
       TouchRow(*db_, id_, id);
-      for (int t = 0; t < 3; ++t) db_->tables.erase({id, t});
+      for (int t = 0; t < 4; ++t) db_->tables.erase({id, t});
+      db_->depth_rows.erase(id);
+      db_->searches.Forget(id);
     }
     return S_OK;
   }
@@ -1877,6 +2043,8 @@ class Folder final : public PropObject<IMAPIFolder> {
   // A view of the folder's table `which`, filled from the file the first
   // time and kept current from then on.
   HRESULT View(int which, LPMAPITABLE* out) {
+    std::lock_guard<std::mutex> g(mu_);  // the criteria in base_; before the store's lock, as everywhere
+    bool search_folder = GetLong(base_, PR_FOLDER_TYPE) == static_cast<LONG>(FOLDER_SEARCH);
     std::lock_guard<std::mutex> dg(db_->mu);
     auto& data = db_->tables[{id_, which}];
     if (!data) {
@@ -1886,6 +2054,22 @@ class Folder final : public PropObject<IMAPIFolder> {
         return hr;
       }
       data = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+      if (which == 3) {
+        SyncDepthTable(*db_, id_, data.get(), 0);
+        return data->HrGetView(nullptr, nullptr, 0, out);
+      }
+      if (which == 0 && search_folder) {
+        // A search folder lists the results of its search, built now when
+        // the criteria were not loaded yet.
+        DbSearchHost host(*db_);
+        if (db_->searches.Known(id_)) {
+          db_->searches.Fill(host, id_, data.get());
+        } else {
+          LoadSearch(true);
+          db_->searches.Rebuild(host, id_, 0, false);  // a stopped search too: its results were not kept
+        }
+        return data->HrGetView(nullptr, nullptr, 0, out);
+      }
       std::vector<std::pair<int64_t, ULONG>> ids;
       Stmt q(*db_, "SELECT id, kind FROM objects WHERE parent = ? AND kind = ? AND assoc = ?");
       q.Int(1, id_).Int(2, which == 2 ? MAPI_FOLDER : MAPI_MESSAGE).Int(3, which == 1);
@@ -1898,6 +2082,31 @@ class Folder final : public PropObject<IMAPIFolder> {
       }
     }
     return data->HrGetView(nullptr, nullptr, 0, out);
+  }
+
+  // Hands the saved criteria to the store's search folders; the generation
+  // of the rebuild asked for, or 0. Caller holds db_->mu and has base_ current.
+  std::uint64_t LoadSearch(bool rebuild) {
+    auto r = base_.find(kCritRes);
+    auto l = base_.find(kCritList);
+    if (r == base_.end() || l == base_.end()) return 0;
+    LPSRestriction res = nullptr;
+    if (FAILED(DecodeRestriction(r->second.second, &res))) return 0;
+    std::vector<int64_t> listed;
+    void* root = nullptr;
+    if (MAPIAllocateBuffer(sizeof(SPropValue), &root) == S_OK) {
+      auto* v = static_cast<SPropValue*>(root);
+      if (SUCCEEDED(DecodeProp(PROP_TAG(PT_MV_BINARY, kCritList), PT_MV_BINARY, l->second.second, root, *v)))
+        for (ULONG i = 0; i < v->Value.MVbin.cValues; ++i) {
+          const SBinary& b = v->Value.MVbin.lpbin[i];
+          int64_t id = ParseEntryID(db_->uid, b.cb, reinterpret_cast<LPENTRYID>(b.lpb));
+          if (id > 0) listed.push_back(id);
+        }
+      MAPIFreeBuffer(root);
+    }
+    ULONG state = static_cast<ULONG>(GetLong(base_, PROP_TAG(PT_LONG, kCritState)));
+    return db_->searches.Set(id_, res, std::move(listed), (state & SEARCH_RECURSIVE) != 0,
+                             (state & SEARCH_RUNNING) != 0, rebuild);
   }
 
   int64_t MessageHere(ULONG cb, LPENTRYID eid) {

@@ -8,7 +8,10 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <chrono>
+#include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
@@ -818,6 +821,124 @@ ULONG Rows(IMAPITable* t) {
   return n;
 }
 
+ComPtr<IMessage> Save(IMAPIFolder* f, const char* subject) {
+  ComPtr<IMessage> m;
+  EXPECT_EQ(f->CreateMessage(nullptr, 0, m.Out()), S_OK);
+  SetString(m.get(), PR_SUBJECT, subject);
+  EXPECT_EQ(m->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  return m;
+}
+
+// The subjects a table lists, sorted.
+std::vector<std::string> Subjects(IMAPITable* t) {
+  SizedSPropTagArray<1> cols{1, {PR_SUBJECT}};
+  SizedSSortOrderSet<1> sort;
+  sort.aSort[0] = {PR_SUBJECT, TABLE_SORT_ASCEND};
+  LPSRowSet rows = nullptr;
+  EXPECT_EQ(HrQueryAllRows(t, cols.get(), nullptr, sort.get(), 0, &rows), S_OK);
+  std::vector<std::string> out;
+  for (ULONG i = 0; rows && i < rows->cRows; ++i) out.emplace_back(rows->aRow[i].lpProps[0].Value.lpszA);
+  FreeProws(rows);
+  return out;
+}
+
+TEST(StoreSearch, ContentsFollowTheMessagesOfTheListedFolders) {
+  auto s = Open(TmpPath("searching.pst"));
+  auto top = Subtree(s.get());
+  auto s1 = Child(top.get(), "S1");
+  auto deep = Child(s1.get(), "S1sub");
+  auto s2 = Child(top.get(), "S2");
+  auto first = Save(s1.get(), "urgent a");
+  Save(s1.get(), "plain");
+  auto below = Save(deep.get(), "urgent deep");
+  Save(s2.get(), "urgent elsewhere");
+  ComPtr<IMAPIFolder> sf;
+  ASSERT_EQ(top->CreateFolder(FOLDER_SEARCH, const_cast<char*>("Found"), nullptr, nullptr, 0, sf.Out()), S_OK);
+  std::vector<BYTE> sf_eid = Bin(sf.get(), PR_ENTRYID), s1_eid = Bin(s1.get(), PR_ENTRYID);
+  EXPECT_EQ(top->GetSearchCriteria(0, nullptr, nullptr, nullptr), MAPI_E_NO_SUPPORT);
+
+  struct Seen {
+    std::mutex mu;
+    std::vector<std::vector<BYTE>> done;  // entry IDs of completed searches
+  } seen;
+  LPMAPIADVISESINK sink = nullptr;
+  ASSERT_EQ(HrAllocAdviseSink(
+                [&](ULONG n, LPNOTIFICATION notes) -> ULONG {
+                  std::lock_guard<std::mutex> g(seen.mu);
+                  for (ULONG i = 0; i < n; ++i)
+                    if (notes[i].ulEventType == fnevSearchComplete) {
+                      auto* p = reinterpret_cast<const BYTE*>(notes[i].info.obj.lpEntryID);
+                      seen.done.emplace_back(p, p + notes[i].info.obj.cbEntryID);
+                    }
+                  return 0;
+                },
+                &sink),
+            S_OK);
+  ULONG conn = 0;
+  ASSERT_EQ(s->Advise(0, nullptr, fnevSearchComplete, sink, &conn), S_OK);
+  auto completions = [&] {
+    vantrel::mapi::NotifyQueue::Instance().Flush();
+    std::lock_guard<std::mutex> g(seen.mu);
+    return seen.done.size();
+  };
+
+  SPropValue word{};
+  word.ulPropTag = PR_SUBJECT;
+  word.Value.lpszA = const_cast<char*>("URGENT");
+  SRestriction res{};
+  res.rt = RES_CONTENT;
+  res.res.resContent = {FL_SUBSTRING | FL_IGNORECASE, PR_SUBJECT, &word};
+  SBinary one{static_cast<ULONG>(s1_eid.size()), s1_eid.data()};
+  ENTRYLIST list{1, &one};
+  // In the foreground the search is complete when the call returns.
+  ASSERT_EQ(sf->SetSearchCriteria(&res, &list, RECURSIVE_SEARCH | FOREGROUND_SEARCH), S_OK);
+  ASSERT_EQ(completions(), 1u);
+  EXPECT_EQ(seen.done[0], sf_eid);
+  ULONG state = 0;
+  ASSERT_EQ(sf->GetSearchCriteria(0, nullptr, nullptr, &state), S_OK);
+  EXPECT_EQ(state, SEARCH_RUNNING | SEARCH_RECURSIVE | SEARCH_FOREGROUND);
+  ComPtr<IMAPITable> found;
+  ASSERT_EQ(sf->GetContentsTable(0, found.Out()), S_OK);
+  EXPECT_EQ(Subjects(found.get()), (std::vector<std::string>{"urgent a", "urgent deep"}));
+  // A row names the message's own folder.
+  SizedSPropTagArray<1> parent_col{1, {PR_PARENT_ENTRYID}};
+  LPSRowSet rows = nullptr;
+  ASSERT_EQ(HrQueryAllRows(found.get(), parent_col.get(), nullptr, nullptr, 1, &rows), S_OK);
+  const SBinary& pid = rows->aRow[0].lpProps[0].Value.bin;
+  EXPECT_EQ(std::vector<BYTE>(pid.lpb, pid.lpb + pid.cb), s1_eid);
+  FreeProws(rows);
+
+  // The results follow: a new match, a match that stops matching, a
+  // deleted match.
+  Save(s1.get(), "urgent new");
+  SetString(first.get(), PR_SUBJECT, "calm now");
+  ASSERT_EQ(first->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  std::vector<BYTE> below_eid = Bin(below.get(), PR_ENTRYID);
+  SBinary gone{static_cast<ULONG>(below_eid.size()), below_eid.data()};
+  ENTRYLIST gone_list{1, &gone};
+  ASSERT_EQ(deep->DeleteMessages(&gone_list, 0, nullptr, 0), S_OK);
+  EXPECT_EQ(Subjects(found.get()), (std::vector<std::string>{"urgent new"}));
+
+  // In the background the search rebuilds after the call; shallow now.
+  Save(deep.get(), "urgent deep again");
+  ASSERT_EQ(sf->SetSearchCriteria(nullptr, nullptr, SHALLOW_SEARCH | BACKGROUND_SEARCH | RESTART_SEARCH), S_OK);
+  for (int i = 0; i < 500 && completions() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(completions(), 2u);
+  ASSERT_EQ(sf->GetSearchCriteria(0, nullptr, nullptr, &state), S_OK);
+  EXPECT_EQ(state, SEARCH_RUNNING);  // rebuilt: no SEARCH_REBUILD
+  EXPECT_EQ(Subjects(found.get()), (std::vector<std::string>{"urgent new"}));
+
+  // Stopped, the results stay as they are.
+  ASSERT_EQ(sf->SetSearchCriteria(nullptr, nullptr, STOP_SEARCH), S_OK);
+  Save(s1.get(), "urgent late");
+  EXPECT_EQ(Subjects(found.get()), (std::vector<std::string>{"urgent new"}));
+  ASSERT_EQ(sf->GetSearchCriteria(0, nullptr, nullptr, &state), S_OK);
+  EXPECT_EQ(state, 0u);
+  EXPECT_EQ(completions(), 2u);
+  ASSERT_EQ(s->Unadvise(conn), S_OK);
+  sink->Release();
+}
+
 TEST(StoreTables, ViewsFollowSavedChanges) {
   auto s = Open(TmpPath("tables.pst"));
   auto top = Subtree(s.get());
@@ -866,6 +987,83 @@ TEST(StoreTables, ViewsFollowSavedChanges) {
   std::vector<BYTE> gid = Bin(g.get(), PR_ENTRYID);
   ASSERT_EQ(top->DeleteFolder(28, (LPENTRYID)gid.data(), 0, nullptr, 0), S_OK);
   EXPECT_EQ(Rows(hier.get()), subfolders);
+}
+
+// (name, depth) of every row, in the table's order.
+std::vector<std::pair<std::string, LONG>> Tree(IMAPITable* t) {
+  SizedSPropTagArray<2> cols{2, {PR_DISPLAY_NAME, PR_DEPTH}};
+  LPSRowSet rows = nullptr;
+  EXPECT_EQ(HrQueryAllRows(t, cols.get(), nullptr, nullptr, 0, &rows), S_OK);
+  std::vector<std::pair<std::string, LONG>> out;
+  for (ULONG i = 0; rows && i < rows->cRows; ++i)
+    out.emplace_back(rows->aRow[i].lpProps[0].Value.lpszA, rows->aRow[i].lpProps[1].Value.l);
+  FreeProws(rows);
+  return out;
+}
+
+TEST(StoreTables, ConvenientDepthListsDescendantsDepthFirst) {
+  auto s = Open(TmpPath("depth.pst"));
+  auto d = Child(Subtree(s.get()).get(), "D");
+  auto a = Child(d.get(), "A");
+  auto b = Child(d.get(), "B");
+  auto a1 = Child(a.get(), "A1");
+  Child(a.get(), "A2");
+  Child(a1.get(), "A1x");
+  ComPtr<IMAPITable> t;
+  ASSERT_EQ(d->GetHierarchyTable(CONVENIENT_DEPTH, t.Out()), S_OK);
+  using Tr = std::vector<std::pair<std::string, LONG>>;
+  EXPECT_EQ(Tree(t.get()), (Tr{{"A", 1}, {"A1", 2}, {"A1x", 3}, {"A2", 2}, {"B", 1}}));
+  // The open table follows: a new folder at its place, a moved subtree at
+  // its new place and depth, a deleted subtree gone.
+  Child(a.get(), "A3");
+  EXPECT_EQ(Tree(t.get()), (Tr{{"A", 1}, {"A1", 2}, {"A1x", 3}, {"A2", 2}, {"A3", 2}, {"B", 1}}));
+  std::vector<BYTE> bid = Bin(b.get(), PR_ENTRYID);
+  ASSERT_EQ(d->CopyFolder(28, (LPENTRYID)bid.data(), nullptr, a1.get(), nullptr, 0, nullptr, FOLDER_MOVE), S_OK);
+  // Subfolders are in order of creation: B is older than A1x.
+  EXPECT_EQ(Tree(t.get()), (Tr{{"A", 1}, {"A1", 2}, {"B", 3}, {"A1x", 3}, {"A2", 2}, {"A3", 2}}));
+  SetString(a1.get(), PR_DISPLAY_NAME, "A1 renamed");
+  ASSERT_EQ(a1->SaveChanges(0), S_OK);
+  EXPECT_EQ(Tree(t.get())[1], (std::pair<std::string, LONG>{"A1 renamed", 2}));
+  std::vector<BYTE> a1id = Bin(a1.get(), PR_ENTRYID);
+  ASSERT_EQ(a->DeleteFolder(28, (LPENTRYID)a1id.data(), 0, nullptr, DEL_FOLDERS | DEL_MESSAGES), S_OK);
+  EXPECT_EQ(Tree(t.get()), (Tr{{"A", 1}, {"A2", 2}, {"A3", 2}}));
+  // Without the flag: the direct subfolders alone.
+  ComPtr<IMAPITable> flat;
+  ASSERT_EQ(d->GetHierarchyTable(0, flat.Out()), S_OK);
+  EXPECT_EQ(Rows(flat.get()), 1u);
+}
+
+TEST(StoreTables, CategorisedContentsCountUnreadMessages) {
+  auto s = Open(TmpPath("categories.pst"));
+  auto f = Child(Subtree(s.get()).get(), "Cat");
+  auto first = Save(f.get(), "a");
+  Save(f.get(), "A");  // the same category: subjects without regard to case
+  Save(f.get(), "b");
+  ComPtr<IMAPITable> t;
+  ASSERT_EQ(f->GetContentsTable(0, t.Out()), S_OK);
+  SizedSPropTagArray<4> cols{4, {PR_ROW_TYPE, PR_SUBJECT, PR_CONTENT_COUNT, PR_CONTENT_UNREAD}};
+  ASSERT_EQ(t->SetColumns(cols.get(), 0), S_OK);
+  SizedSSortOrderSet<1> sort;
+  sort.cCategories = 1;
+  sort.aSort[0] = {PR_SUBJECT, TABLE_SORT_ASCEND};
+  ASSERT_EQ(t->SortTable(sort.get(), 0), S_OK);
+  auto headings = [&] {
+    std::vector<std::tuple<std::string, LONG, LONG>> out;
+    LPSRowSet rows = nullptr;
+    EXPECT_EQ(t->SeekRow(BOOKMARK_BEGINNING, 0, nullptr), S_OK);
+    EXPECT_EQ(t->QueryRows(10, 0, &rows), S_OK);
+    for (ULONG i = 0; rows && i < rows->cRows; ++i) {
+      const SPropValue* v = rows->aRow[i].lpProps;
+      EXPECT_EQ(v[0].Value.l, static_cast<LONG>(TBL_COLLAPSED_CATEGORY));
+      out.emplace_back(v[1].Value.lpszA, v[2].Value.l, v[3].Value.l);
+    }
+    FreeProws(rows);
+    return out;
+  };
+  using H = std::vector<std::tuple<std::string, LONG, LONG>>;
+  EXPECT_EQ(headings(), (H{{"a", 2, 2}, {"b", 1, 1}}));
+  ASSERT_EQ(first->SetReadFlag(0), S_OK);
+  EXPECT_EQ(headings(), (H{{"a", 2, 1}, {"b", 1, 1}}));
 }
 
 TEST(StoreTables, AttachmentAndRecipientTables) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -167,10 +169,292 @@ TEST_F(TableTest, ViewsSortRestrictPageAndFind) {
   EXPECT_EQ(rows->aRow[0].lpProps[1].ulPropTag, CHANGE_PROP_TYPE(PR_BODY, PT_ERROR));
   EXPECT_EQ(rows->aRow[0].lpProps[1].Value.err, MAPI_E_NOT_FOUND);
   FreeProws(rows);
-  SizedSSortOrderSet<1> cat;
-  cat.cCategories = 1;
-  cat.aSort[0] = {PR_IMPORTANCE, TABLE_SORT_ASCEND};
-  EXPECT_EQ(view->SortTable(cat.get(), 0), MAPI_E_TOO_COMPLEX);  // categories are not offered
+  SizedSSortOrderSet<1> bad;
+  bad.cCategories = 2;  // more categories than sort keys
+  bad.aSort[0] = {PR_IMPORTANCE, TABLE_SORT_ASCEND};
+  EXPECT_EQ(view->SortTable(bad.get(), 0), MAPI_E_INVALID_PARAMETER);
+  view->Release();
+}
+
+// Large one-column sorts take a faster path; the order must be the same:
+// values in order (negative numbers first), missing values first when
+// ascending and last when descending, ties in insertion order.
+TEST_F(TableTest, LargeSortsKeepTheOrderOfSmallOnes) {
+  std::vector<LONG> value(2000);
+  for (LONG i = 0; i < 2000; ++i) {
+    value[static_cast<size_t>(i)] = (i * 7919) % 13 - 6;  // -6..6, every value many times
+    if (i % 97 == 0) {
+      SPropValue v = Long(PR_ROWID, i);  // no importance
+      SRow row{0, 1, &v};
+      ASSERT_EQ(data_->HrModifyRow(&row), S_OK);
+    } else {
+      Put(i, "x", value[static_cast<size_t>(i)]);
+    }
+  }
+  for (ULONG order : {TABLE_SORT_ASCEND, TABLE_SORT_DESCEND}) {
+    LPMAPITABLE view = nullptr;
+    ASSERT_EQ(data_->HrGetView(nullptr, nullptr, 0, &view), S_OK);
+    SizedSSortOrderSet<1> sort;
+    sort.aSort[0] = {PR_IMPORTANCE, order};
+    ASSERT_EQ(view->SortTable(sort.get(), 0), S_OK);
+    std::vector<LONG> ids = Ids(view, 5000);
+    ASSERT_EQ(ids.size(), 2000u);
+    // The key of a row, ordered as the sort orders it: missing smallest.
+    auto key = [&](LONG id) { return id % 97 == 0 ? -100 : value[static_cast<size_t>(id)]; };
+    for (size_t i = 1; i < ids.size(); ++i) {
+      LONG a = key(ids[i - 1]), b = key(ids[i]);
+      if (order == TABLE_SORT_DESCEND) std::swap(a, b);
+      ASSERT_LE(a, b) << i;
+      if (a == b) {
+        ASSERT_LT(ids[i - 1], ids[i]) << i;  // ties in insertion order
+      }
+    }
+    view->Release();
+  }
+}
+
+// A categorised view's row as (type, depth, id or count): leaves give their
+// PR_ROWID, headings PR_CONTENT_COUNT.
+struct Shown {
+  LONG type, depth, value, unread;
+  bool operator==(const Shown& o) const {
+    return type == o.type && depth == o.depth && value == o.value && unread == o.unread;
+  }
+};
+std::ostream& operator<<(std::ostream& os, const Shown& r) {
+  return os << "{" << r.type << "," << r.depth << "," << r.value << "," << r.unread << "}";
+}
+constexpr LONG kLeaf = TBL_LEAF_ROW, kOpen = TBL_EXPANDED_CATEGORY, kShut = TBL_COLLAPSED_CATEGORY;
+
+class CategoryTest : public TableTest {
+ protected:
+  void PutRead(LONG id, const char* subject, LONG importance, bool read) {
+    SPropValue v[4] = {Long(PR_ROWID, id), Str(PR_SUBJECT, subject), Long(PR_IMPORTANCE, importance),
+                       Long(PR_MESSAGE_FLAGS, read ? MSGFLAG_READ : 0)};
+    SRow row{0, 4, v};
+    ASSERT_EQ(data_->HrModifyRow(&row), S_OK);
+  }
+  void SetUp() override {
+    TableTest::SetUp();
+    PutRead(1, "a", 1, true);
+    PutRead(2, "b", 2, false);
+    PutRead(3, "a", 2, true);
+    PutRead(4, "c", 1, false);
+    PutRead(5, "b", 1, false);
+  }
+  // Opens a view sorted by importance (then subject when `two`), then id.
+  LPMAPITABLE Open(ULONG categories, ULONG expanded) {
+    LPMAPITABLE view = nullptr;
+    EXPECT_EQ(data_->HrGetView(nullptr, nullptr, 0, &view), S_OK);
+    SizedSPropTagArray<6> cols;
+    const ULONG tags[] = {PR_ROW_TYPE, PR_DEPTH, PR_ROWID, PR_CONTENT_COUNT, PR_CONTENT_UNREAD, PR_INSTANCE_KEY};
+    std::copy(std::begin(tags), std::end(tags), cols.aulPropTag);
+    EXPECT_EQ(view->SetColumns(cols.get(), 0), S_OK);
+    SizedSSortOrderSet<3> sort;
+    sort.cSorts = categories == 2 ? 3 : 2;
+    sort.cCategories = categories;
+    sort.cExpanded = expanded;
+    sort.aSort[0] = {PR_IMPORTANCE, TABLE_SORT_ASCEND};
+    sort.aSort[1] = {categories == 2 ? PR_SUBJECT : PR_ROWID, TABLE_SORT_ASCEND};
+    sort.aSort[2] = {PR_ROWID, TABLE_SORT_ASCEND};
+    EXPECT_EQ(view->SortTable(sort.get(), 0), S_OK);
+    return view;
+  }
+  static Shown Of(const SRow& r) {
+    LONG type = r.lpProps[0].Value.l;
+    bool leaf = type == kLeaf;
+    return {type, r.lpProps[1].Value.l, leaf ? r.lpProps[2].Value.l : r.lpProps[3].Value.l,
+            leaf ? -1 : r.lpProps[4].Value.l};
+  }
+  // Reads every shown row from the start; keys[i] is row i's instance key.
+  std::vector<Shown> All(LPMAPITABLE view) {
+    keys_.clear();
+    view->SeekRow(BOOKMARK_BEGINNING, 0, nullptr);
+    LPSRowSet rows = nullptr;
+    EXPECT_EQ(view->QueryRows(1000, 0, &rows), S_OK);
+    std::vector<Shown> out;
+    for (ULONG i = 0; rows && i < rows->cRows; ++i) {
+      out.push_back(Of(rows->aRow[i]));
+      const SPropValue& k = rows->aRow[i].lpProps[5];
+      keys_.push_back(PROP_TYPE(k.ulPropTag) == PT_BINARY
+                          ? std::vector<BYTE>(k.Value.bin.lpb, k.Value.bin.lpb + k.Value.bin.cb)
+                          : std::vector<BYTE>{});
+    }
+    FreeProws(rows);
+    ULONG count = 0;
+    view->GetRowCount(0, &count);
+    EXPECT_EQ(count, out.size());
+    return out;
+  }
+  std::vector<std::vector<BYTE>> keys_;
+};
+
+TEST_F(CategoryTest, OneCategoryHeadingsCountsAndExpandCollapse) {
+  LPMAPITABLE view = Open(1, 1);
+  EXPECT_EQ(All(view), (std::vector<Shown>{{kOpen, 0, 3, 2},
+                                           {kLeaf, 1, 1, -1},
+                                           {kLeaf, 1, 4, -1},
+                                           {kLeaf, 1, 5, -1},
+                                           {kOpen, 0, 2, 1},
+                                           {kLeaf, 1, 2, -1},
+                                           {kLeaf, 1, 3, -1}}));
+  std::vector<BYTE> first = keys_[0];
+  // The cursor and a bookmark on row 4, which the collapse hides: both move
+  // to the next row shown, the second heading.
+  view->SeekRow(BOOKMARK_BEGINNING, 2, nullptr);
+  BOOKMARK bk = 0;
+  ASSERT_EQ(view->CreateBookmark(&bk), S_OK);
+  ULONG removed = 0;
+  ASSERT_EQ(view->CollapseRow(static_cast<ULONG>(first.size()), first.data(), 0, &removed), S_OK);
+  EXPECT_EQ(removed, 3u);
+  ULONG row = 99;
+  view->QueryPosition(&row, nullptr, nullptr);
+  EXPECT_EQ(row, 1u);
+  ASSERT_EQ(view->SeekRow(bk, 0, nullptr), S_OK);
+  LPSRowSet rows = nullptr;
+  ASSERT_EQ(view->QueryRows(1, TBL_NOADVANCE, &rows), S_OK);
+  EXPECT_EQ(Of(rows->aRow[0]), (Shown{kOpen, 0, 2, 1}));
+  FreeProws(rows);
+  EXPECT_EQ(All(view), (std::vector<Shown>{{kShut, 0, 3, 2}, {kOpen, 0, 2, 1}, {kLeaf, 1, 2, -1}, {kLeaf, 1, 3, -1}}));
+  ASSERT_EQ(view->CollapseRow(static_cast<ULONG>(first.size()), first.data(), 0, &removed), S_OK);
+  EXPECT_EQ(removed, 0u);  // already collapsed
+  // Expanding returns the first rows it adds and the count of all it adds;
+  // the cursor follows the rows returned.
+  ULONG more = 0;
+  ASSERT_EQ(view->ExpandRow(static_cast<ULONG>(first.size()), first.data(), 2, 0, &rows, &more), S_OK);
+  ASSERT_EQ(rows->cRows, 2u);
+  EXPECT_EQ(Of(rows->aRow[0]), (Shown{kLeaf, 1, 1, -1}));
+  EXPECT_EQ(Of(rows->aRow[1]), (Shown{kLeaf, 1, 4, -1}));
+  EXPECT_EQ(more, 3u);
+  FreeProws(rows);
+  ASSERT_EQ(view->QueryRows(1, 0, &rows), S_OK);
+  EXPECT_EQ(Of(rows->aRow[0]), (Shown{kLeaf, 1, 5, -1}));
+  FreeProws(rows);
+  BYTE unknown[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0x77, 0, 0, 0};
+  EXPECT_EQ(view->ExpandRow(8, unknown, 0, 0, nullptr, &more), MAPI_E_NOT_FOUND);
+  EXPECT_EQ(view->CollapseRow(8, unknown, 0, &removed), MAPI_E_NOT_FOUND);
+  LPSSortOrderSet order = nullptr;
+  ASSERT_EQ(view->QuerySortOrder(&order), S_OK);
+  EXPECT_EQ(order->cCategories, 1u);
+  EXPECT_EQ(order->cExpanded, 1u);
+  MAPIFreeBuffer(order);
+  view->Release();
+  // cExpanded 0: the top headings alone.
+  view = Open(1, 0);
+  EXPECT_EQ(All(view), (std::vector<Shown>{{kShut, 0, 3, 2}, {kShut, 0, 2, 1}}));
+  view->Release();
+}
+
+TEST_F(CategoryTest, TwoCategoriesKeepTheInnerStateAcrossCollapse) {
+  LPMAPITABLE view = Open(2, 1);
+  // Subjects without regard to case: "a" under importance 1 and 2 are
+  // separate categories of the second level.
+  EXPECT_EQ(All(view), (std::vector<Shown>{{kOpen, 0, 3, 2},
+                                           {kShut, 1, 1, 0},
+                                           {kShut, 1, 1, 1},
+                                           {kShut, 1, 1, 1},
+                                           {kOpen, 0, 2, 1},
+                                           {kShut, 1, 1, 0},
+                                           {kShut, 1, 1, 1}}));
+  std::vector<BYTE> top = keys_[0], inner = keys_[1];
+  ULONG more = 0, removed = 0;
+  ASSERT_EQ(view->ExpandRow(static_cast<ULONG>(inner.size()), inner.data(), 0, 0, nullptr, &more), S_OK);
+  EXPECT_EQ(more, 1u);
+  ULONG row = 99;
+  view->QueryPosition(&row, nullptr, nullptr);
+  EXPECT_EQ(row, 2u);  // no rows asked for: just after the heading
+  ASSERT_EQ(view->CollapseRow(static_cast<ULONG>(top.size()), top.data(), 0, &removed), S_OK);
+  EXPECT_EQ(removed, 4u);
+  ASSERT_EQ(view->ExpandRow(static_cast<ULONG>(top.size()), top.data(), 0, 0, nullptr, &more), S_OK);
+  EXPECT_EQ(more, 4u);
+  EXPECT_EQ(All(view), (std::vector<Shown>{{kOpen, 0, 3, 2},
+                                           {kOpen, 1, 1, 0},
+                                           {kLeaf, 2, 1, -1},
+                                           {kShut, 1, 1, 1},
+                                           {kShut, 1, 1, 1},
+                                           {kOpen, 0, 2, 1},
+                                           {kShut, 1, 1, 0},
+                                           {kShut, 1, 1, 1}}));
+  view->Release();
+}
+
+TEST_F(CategoryTest, CollapseStateCarriesToAnotherView) {
+  LPMAPITABLE view = Open(2, 2);
+  All(view);
+  // Collapse importance 1's "b" (row 3) and the whole of importance 2 (row 7).
+  std::vector<BYTE> b = keys_[3], two = keys_[7];
+  ULONG removed = 0;
+  ASSERT_EQ(view->CollapseRow(static_cast<ULONG>(b.size()), b.data(), 0, &removed), S_OK);
+  ASSERT_EQ(view->CollapseRow(static_cast<ULONG>(two.size()), two.data(), 0, &removed), S_OK);
+  std::vector<Shown> want = All(view);
+  ULONG cb = 0;
+  LPBYTE blob = nullptr;
+  ASSERT_EQ(view->GetCollapseState(0, static_cast<ULONG>(two.size()), two.data(), &cb, &blob), S_OK);
+
+  LPMAPITABLE other = Open(2, 2);
+  BOOKMARK at = 0;
+  ASSERT_EQ(other->SetCollapseState(0, cb, blob, &at), S_OK);
+  EXPECT_EQ(All(other), want);
+  ASSERT_EQ(other->SeekRow(at, 0, nullptr), S_OK);
+  ULONG row = 0;
+  other->QueryPosition(&row, nullptr, nullptr);
+  EXPECT_EQ(row, static_cast<ULONG>(want.size() - 1));  // the importance 2 heading, last now
+  // Damaged or foreign states are refused, every length checked.
+  for (ULONG n = 0; n < cb; ++n) EXPECT_EQ(other->SetCollapseState(0, n, blob, &at), MAPI_E_INVALID_PARAMETER) << n;
+  LPMAPITABLE one = Open(1, 1);
+  EXPECT_EQ(one->SetCollapseState(0, cb, blob, &at), MAPI_E_INVALID_PARAMETER);
+  MAPIFreeBuffer(blob);
+  one->Release();
+  other->Release();
+  view->Release();
+}
+
+TEST_F(CategoryTest, ChangesUpdateHeadingsAndNotify) {
+  LPMAPITABLE view = Open(1, 1);
+  All(view);
+  std::vector<BYTE> first = keys_[0];
+  ULONG removed = 0;
+  ASSERT_EQ(view->CollapseRow(static_cast<ULONG>(first.size()), first.data(), 0, &removed), S_OK);
+  // (event, row id or -1 for a heading, heading count or -1)
+  std::vector<std::tuple<ULONG, LONG, LONG>> seen;
+  LPMAPIADVISESINK sink = nullptr;
+  ASSERT_EQ(HrAllocAdviseSink(
+                [&seen](ULONG n, LPNOTIFICATION notes) -> ULONG {
+                  for (ULONG i = 0; i < n; ++i) {
+                    const auto& t = notes[i].info.tab;
+                    bool heading = t.propIndex.ulPropTag == PR_INSTANCE_KEY;
+                    LONG count = heading && t.row.cValues ? t.row.lpProps[3].Value.l : -1;
+                    seen.emplace_back(t.ulTableEvent, heading ? -1 : t.propIndex.Value.l, count);
+                  }
+                  return 0;
+                },
+                &sink),
+            S_OK);
+  ULONG conn = 0;
+  ASSERT_EQ(view->Advise(fnevTableModified, sink, &conn), S_OK);
+  PutRead(6, "d", 1, false);  // into the collapsed category: its heading alone changes
+  PutRead(7, "e", 3, false);  // a new category, expanded from the start
+  SPropValue gone = Long(PR_ROWID, 7);
+  ASSERT_EQ(data_->HrDeleteRow(&gone), S_OK);
+  PutRead(2, "b", 1, false);  // moves from the second category into the first
+  NotifyQueue::Instance().Flush();
+  using E = std::tuple<ULONG, LONG, LONG>;
+  EXPECT_EQ(seen,
+            (std::vector<E>{E{TABLE_ROW_MODIFIED, -1, 4}, E{TABLE_ROW_ADDED, -1, 1}, E{TABLE_ROW_ADDED, 7, -1},
+                            E{TABLE_ROW_DELETED, -1, -1}, E{TABLE_ROW_DELETED, 7, -1}, E{TABLE_ROW_DELETED, 2, -1},
+                            E{TABLE_ROW_MODIFIED, -1, 5}, E{TABLE_ROW_MODIFIED, -1, 1}}));
+  EXPECT_EQ(All(view), (std::vector<Shown>{{kShut, 0, 5, 4}, {kOpen, 0, 1, 0}, {kLeaf, 1, 3, -1}}));
+  seen.clear();
+  SPropValue three = Long(PR_ROWID, 3);
+  ASSERT_EQ(data_->HrNotify(0, 1, &three), S_OK);  // the row itself, unchanged
+  NotifyQueue::Instance().Flush();
+  EXPECT_EQ(seen, (std::vector<E>{E{TABLE_ROW_MODIFIED, 3, -1}}));
+  // Removing the last row of a category removes its heading.
+  ASSERT_EQ(data_->HrDeleteRow(&three), S_OK);
+  EXPECT_EQ(All(view), (std::vector<Shown>{{kShut, 0, 5, 4}}));
+  ASSERT_EQ(view->Unadvise(conn), S_OK);
+  NotifyQueue::Instance().Flush();  // what was posted before Unadvise still reaches `seen`
+  sink->Release();
   view->Release();
 }
 
@@ -201,6 +485,18 @@ TEST_F(TableTest, BookmarksAndCursorFollowTheirRows) {
   ASSERT_EQ(data_->HrQueryRow(&q, &row, &at), S_OK);
   EXPECT_EQ(at, 3u);
   MAPIFreeBuffer(row);
+  // HrInsertRow places its row: views show it there, also once the
+  // numbering between two neighbours runs out.
+  for (LONG i = 0; i < 20; ++i) {
+    SPropValue v = Long(PR_ROWID, 100 + i);
+    SRow r{0, 1, &v};
+    ASSERT_EQ(data_->HrInsertRow(1, &r), S_OK);
+  }
+  view->SeekRow(BOOKMARK_BEGINNING, 0, nullptr);
+  std::vector<LONG> all = Ids(view);
+  ASSERT_EQ(all.size(), 24u);
+  EXPECT_EQ((std::vector<LONG>(all.begin(), all.begin() + 3)), (std::vector<LONG>{20, 119, 118}));
+  EXPECT_EQ((std::vector<LONG>(all.end() - 4, all.end())), (std::vector<LONG>{100, 40, 50, 5}));
   view->Release();
 }
 

@@ -1180,12 +1180,12 @@ int64_t ConvertBlob(Db& db, const ValueRef& r, uint32_t to, uint64_t& size) {
   size = 0;
   auto emit = [&](bool last) {
     size_t off = 0;
-    for (; pending.size() - off >= kChunk || (last && off < pending.size()); off += kChunk) {
+    while (pending.size() - off >= kChunk || (last && off < pending.size())) {
       size_t n = std::min(kChunk, pending.size() - off);
       if (!PutChunk(db, nb, out_seq++, pending.data() + off, n)) return false;
       size += n;
+      off += n;
     }
-    off = std::min(off, pending.size());
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(off));
     return true;
   };

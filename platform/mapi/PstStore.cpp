@@ -3042,3 +3042,5 @@ HRESULT PstStoreEntryID(const std::string& path, std::vector<BYTE>& out) {
   out = StoreEntryID(path);
   return S_OK;
 }
+
+void SetPstStoreReadHook(void (*hook)()) { vantrel::mapi::g_read_hook.store(hook); }

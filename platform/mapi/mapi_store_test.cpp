@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -1184,6 +1185,47 @@ TEST(StoreLargeValues, MemoryStaysFarBelowTheValue) {
   waitpid(pid, &st, 0);
   ASSERT_TRUE(WIFEXITED(st));
   EXPECT_EQ(WEXITSTATUS(st), 0) << "exit 10+N: peak grew by N MiB";
+}
+
+}  // namespace
+
+namespace {
+
+// Two threads reading one store are inside their read transactions at the
+// same time: each waits in the read hook until the other has arrived.
+std::mutex g_meet_mu;
+std::condition_variable g_meet_cv;
+int g_inside = 0, g_most = 0;
+void MeetAnotherReader() {
+  std::unique_lock<std::mutex> g(g_meet_mu);
+  g_most = std::max(g_most, ++g_inside);
+  g_meet_cv.notify_all();
+  g_meet_cv.wait_for(g, std::chrono::seconds(10), [] { return g_most >= 2; });
+  --g_inside;
+}
+
+TEST_F(StoreTest, ReadersOverlap) {
+  auto f = Child(Subtree(store_.get()).get(), "Readers");
+  ComPtr<IMessage> m;
+  ASSERT_EQ(f->CreateMessage(nullptr, 0, m.Out()), S_OK);
+  SetString(m.get(), PR_SUBJECT, "read me");
+  ASSERT_EQ(m->SaveChanges(0), S_OK);
+  auto eid = Bin(m.get(), PR_ENTRYID);
+  auto folder_eid = Bin(f.get(), PR_ENTRYID);
+  SetPstStoreReadHook(MeetAnotherReader);
+  std::atomic<int> failures{0};
+  auto read = [&](const std::vector<BYTE>& e) {
+    ULONG type = 0;
+    ComPtr<IUnknown> unk;
+    if (store_->OpenEntry(static_cast<ULONG>(e.size()), (LPENTRYID)e.data(), nullptr, 0, &type, unk.Out()) != S_OK)
+      ++failures;
+  };
+  std::thread a(read, eid), b(read, folder_eid);
+  a.join();
+  b.join();
+  SetPstStoreReadHook(nullptr);
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(g_most, 2);
 }
 
 }  // namespace

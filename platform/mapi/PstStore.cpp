@@ -666,9 +666,18 @@ HRESULT CopyOut(const Bytes& b, ULONG* cb, LPENTRYID* out) {
 
 // Posts an object event to the sinks that watch the object, its folder or
 // everything. Delivery happens on the notification thread. Caller holds db.mu.
-void NotifyObject(Db& db, ULONG event, int64_t id, int64_t parent, ULONG type) {
+// Where an object was before a move or copy; the ids are of `uid`'s store.
+struct OldPlace {
+  const MAPIUID* uid;
+  int64_t id, parent;
+};
+
+// Posts an object event to the sinks that watch the object, its folder
+// (before or after a move) or everything. Delivery happens on the
+// notification thread. Caller holds db.mu.
+void NotifyObject(Db& db, ULONG event, int64_t id, int64_t parent, ULONG type, const OldPlace* old = nullptr) {
   if (db.sinks.empty()) return;
-  Bytes eid = MakeEntryID(db.uid, id), peid = MakeEntryID(db.uid, parent);
+  Bytes eid = MakeEntryID(db.uid, id), peid = MakeEntryID(db.uid, parent), oid, opid;
   NOTIFICATION n{};
   n.ulEventType = event;
   n.info.obj.cbEntryID = static_cast<ULONG>(eid.size());
@@ -676,12 +685,21 @@ void NotifyObject(Db& db, ULONG event, int64_t id, int64_t parent, ULONG type) {
   n.info.obj.ulObjType = type;
   n.info.obj.cbParentID = static_cast<ULONG>(peid.size());
   n.info.obj.lpParentID = reinterpret_cast<LPENTRYID>(peid.data());
+  if (old) {
+    oid = MakeEntryID(*old->uid, old->id);
+    opid = MakeEntryID(*old->uid, old->parent);
+    n.info.obj.cbOldID = static_cast<ULONG>(oid.size());
+    n.info.obj.lpOldID = reinterpret_cast<LPENTRYID>(oid.data());
+    n.info.obj.cbOldParentID = static_cast<ULONG>(opid.size());
+    n.info.obj.lpOldParentID = reinterpret_cast<LPENTRYID>(opid.data());
+  }
   auto same = [](const Bytes& a, const Bytes& b) {
     return a.size() == b.size() && a.size() >= 4 && std::equal(a.begin() + 4, a.end(), b.begin() + 4);
   };
   for (auto& [conn, s] : db.sinks) {
     if (!(s.mask & event)) continue;
-    if (!s.eid.empty() && !same(s.eid, eid) && !same(s.eid, peid)) continue;
+    if (!s.eid.empty() && !same(s.eid, eid) && !same(s.eid, peid) && !same(s.eid, oid) && !same(s.eid, opid))
+      continue;
     NotifyQueue::Instance().Post(s.sink.get(), {n});
   }
 }
@@ -730,6 +748,10 @@ HRESULT NewTableData(LPTABLEDATA* out) {
                      PR_INSTANCE_KEY, cols.get(), out);
 }
 
+// Added to a table kind for its table data with strings in Unicode (views
+// asked for with MAPI_UNICODE); both widths are kept current.
+constexpr int kUnicodeTable = 4;
+
 // Brings the row of object `id` up to date in the open tables of folder
 // `parent`: changed, added, or removed when the object is gone from there.
 // Caller holds db.mu.
@@ -743,19 +765,28 @@ void TouchRow(Db& db, int64_t parent, int64_t id) {
   SPropValue key{};
   key.ulPropTag = PR_INSTANCE_KEY;
   key.Value.bin = {static_cast<ULONG>(eid.size()), eid.data()};
-  for (int t = 0; t < 3; ++t) {
+  PropMap props;
+  bool loaded = false;
+  for (int t = 0; t < 3 + kUnicodeTable; ++t) {
     auto it = db.tables.find({parent, t});
     if (it == db.tables.end()) continue;
-    if (t != which) {
+    if ((t & ~kUnicodeTable) != which) {
       it->second->HrDeleteRow(&key);
       continue;
     }
+    if (!loaded) props = LoadProps(db, id);
+    loaded = true;
     SRow row;
-    if (SUCCEEDED(BuildRow(LoadProps(db, id), KeyColumns(db.uid, id, parent, kind), false, row))) {
+    if (SUCCEEDED(BuildRow(props, KeyColumns(db.uid, id, parent, kind), (t & kUnicodeTable) != 0, row))) {
       it->second->HrModifyRow(&row);
       MAPIFreeBuffer(row.lpProps);
     }
   }
+}
+
+// Forgets the tables of a folder that is gone. Caller holds db.mu.
+void DropTables(Db& db, int64_t folder) {
+  for (int t = 0; t < 3 + kUnicodeTable; ++t) db.tables.erase({folder, t});
 }
 
 // ---- property streams --------------------------------------------------------
@@ -2002,25 +2033,27 @@ class Message final : public PropObject<IMessage> {
     if (!out) return MAPI_E_INVALID_PARAMETER;
     if (flags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
     std::lock_guard<std::mutex> g(mu_);
-    if (!attach_table_) {
+    auto& table = attach_table_[(flags & MAPI_UNICODE) ? 1 : 0];
+    if (!table) {
       LPTABLEDATA td = nullptr;
       if (HRESULT hr = NewTableData(&td); FAILED(hr)) return hr;
-      attach_table_ = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+      table = vantrel::ComPtr<IMAPITableData>::Adopt(td);
       for (const auto& [num, m] : attach_) AttachRow(num);
     }
-    return attach_table_->HrGetView(nullptr, nullptr, 0, out);
+    return table->HrGetView(nullptr, nullptr, 0, out);
   }
   HRESULT GetRecipientTable(ULONG flags, LPMAPITABLE* out) override {
     if (!out) return MAPI_E_INVALID_PARAMETER;
     if (flags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
     std::lock_guard<std::mutex> g(mu_);
-    if (!recip_table_) {
+    auto& table = recip_table_[(flags & MAPI_UNICODE) ? 1 : 0];
+    if (!table) {
       LPTABLEDATA td = nullptr;
       if (HRESULT hr = NewTableData(&td); FAILED(hr)) return hr;
-      recip_table_ = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+      table = vantrel::ComPtr<IMAPITableData>::Adopt(td);
       RecipRows();
     }
-    return recip_table_->HrGetView(nullptr, nullptr, 0, out);
+    return table->HrGetView(nullptr, nullptr, 0, out);
   }
 
   HRESULT OpenAttach(ULONG num, LPCIID, ULONG flags, LPATTACH* out) override {
@@ -2172,48 +2205,53 @@ class Message final : public PropObject<IMessage> {
   std::vector<PropMap> recips_;      // by row id; guarded by mu_
   ULONG next_attach_ = 0;            // guarded by mu_
   std::function<HRESULT(Bytes)> embed_save_;
-  // Open attachment and recipient tables, kept current; guarded by mu_.
-  vantrel::ComPtr<IMAPITableData> attach_table_, recip_table_;
+  // Open attachment and recipient tables, 8-bit and Unicode, kept current;
+  // guarded by mu_.
+  vantrel::ComPtr<IMAPITableData> attach_table_[2], recip_table_[2];
 
   // Caller holds mu_.
   void AttachRow(ULONG num) {
-    if (!attach_table_) return;
     Bytes key(4);
     std::memcpy(key.data(), &num, 4);
     auto it = attach_.find(num);
-    if (it == attach_.end()) {
-      SPropValue k{};
-      k.ulPropTag = PR_INSTANCE_KEY;
-      k.Value.bin = {4, key.data()};
-      attach_table_->HrDeleteRow(&k);
-      return;
-    }
-    PropMap x;
-    x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
-    x[PROP_ID(PR_RECORD_KEY)] = {PT_BINARY, key};
-    SetLong(x, PR_ATTACH_NUM, static_cast<LONG>(num));
-    SetLong(x, PR_OBJECT_TYPE, MAPI_ATTACH);
-    SRow row;
-    if (SUCCEEDED(BuildRow(it->second, x, false, row))) {
-      attach_table_->HrModifyRow(&row);
-      MAPIFreeBuffer(row.lpProps);
+    for (int w = 0; w < 2; ++w) {
+      if (!attach_table_[w]) continue;
+      if (it == attach_.end()) {
+        SPropValue k{};
+        k.ulPropTag = PR_INSTANCE_KEY;
+        k.Value.bin = {4, key.data()};
+        attach_table_[w]->HrDeleteRow(&k);
+        continue;
+      }
+      PropMap x;
+      x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
+      x[PROP_ID(PR_RECORD_KEY)] = {PT_BINARY, key};
+      SetLong(x, PR_ATTACH_NUM, static_cast<LONG>(num));
+      SetLong(x, PR_OBJECT_TYPE, MAPI_ATTACH);
+      SRow row;
+      if (SUCCEEDED(BuildRow(it->second, x, w == 1, row))) {
+        attach_table_[w]->HrModifyRow(&row);
+        MAPIFreeBuffer(row.lpProps);
+      }
     }
   }
   void RecipRows() {
-    if (!recip_table_) return;
-    recip_table_->HrModifyRows(TAD_ALL_ROWS, nullptr);
-    for (size_t i = 0; i < recips_.size(); ++i) {
-      PropMap x;
-      LONG rowid = static_cast<LONG>(i);
-      Bytes key(4);
-      std::memcpy(key.data(), &rowid, 4);
-      x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
-      SetLong(x, PR_ROWID, rowid);
-      SetLong(x, PR_OBJECT_TYPE, MAPI_MAILUSER);
-      SRow row;
-      if (SUCCEEDED(BuildRow(recips_[i], x, false, row))) {
-        recip_table_->HrModifyRow(&row);
-        MAPIFreeBuffer(row.lpProps);
+    for (int w = 0; w < 2; ++w) {
+      if (!recip_table_[w]) continue;
+      recip_table_[w]->HrModifyRows(TAD_ALL_ROWS, nullptr);
+      for (size_t i = 0; i < recips_.size(); ++i) {
+        PropMap x;
+        LONG rowid = static_cast<LONG>(i);
+        Bytes key(4);
+        std::memcpy(key.data(), &rowid, 4);
+        x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
+        SetLong(x, PR_ROWID, rowid);
+        SetLong(x, PR_OBJECT_TYPE, MAPI_MAILUSER);
+        SRow row;
+        if (SUCCEEDED(BuildRow(recips_[i], x, w == 1, row))) {
+          recip_table_[w]->HrModifyRow(&row);
+          MAPIFreeBuffer(row.lpProps);
+        }
       }
     }
   }
@@ -2267,6 +2305,28 @@ HRESULT Attach::SaveChanges(ULONG) {
 }
 
 // ---- folders ---------------------------------------------------------------
+
+// A folder name (UTF-8) in lower case for comparisons without regard to
+// case: the letters of the ANSI code page, Greek and Cyrillic.
+std::u16string FoldName(std::string_view utf8) {
+  std::u16string w = Utf8ToUtf16(utf8);
+  for (char16_t& c : w) {
+    if (c < 0x80) {
+      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 0x20);
+    } else if ((c >= 0x391 && c <= 0x3A9 && c != 0x3A2) || (c >= 0x410 && c <= 0x42F)) {
+      c = static_cast<char16_t>(c + 0x20);
+    } else if (c >= 0x400 && c <= 0x40F) {
+      c = static_cast<char16_t>(c + 0x50);
+    } else {
+      std::string a = Utf16ToAnsi(std::u16string_view(&c, 1));
+      if (a.size() == 1 && a[0] != '?') {
+        std::u16string back = AnsiToUtf16(FoldAnsi(a));
+        if (back.size() == 1) c = back[0];
+      }
+    }
+  }
+  return w;
+}
 
 HRESULT OpenObject(const std::shared_ptr<Db>& db, int64_t id, ULONG flags, ULONG* type, LPUNKNOWN* out);
 
@@ -2329,14 +2389,14 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!out) return MAPI_E_INVALID_PARAMETER;
     if (flags & ~(MAPI_ASSOCIATED | MAPI_DEFERRED_ERRORS | MAPI_UNICODE | SHOW_SOFT_DELETES))
       return MAPI_E_UNKNOWN_FLAGS;
-    return View((flags & MAPI_ASSOCIATED) ? 1 : 0, out);
+    return View(((flags & MAPI_ASSOCIATED) ? 1 : 0) | ((flags & MAPI_UNICODE) ? kUnicodeTable : 0), out);
   }
   HRESULT GetHierarchyTable(ULONG flags, LPMAPITABLE* out) override {
     if (!out) return MAPI_E_INVALID_PARAMETER;
     if (flags & ~(CONVENIENT_DEPTH | MAPI_DEFERRED_ERRORS | MAPI_UNICODE | SHOW_SOFT_DELETES))
       return MAPI_E_UNKNOWN_FLAGS;
     if (flags & CONVENIENT_DEPTH) return MAPI_E_NO_SUPPORT;  // only the direct children are listed
-    return View(2, out);
+    return View(2 | ((flags & MAPI_UNICODE) ? kUnicodeTable : 0), out);
   }
 
   HRESULT OpenEntry(ULONG cb, LPENTRYID eid, LPCIID, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
@@ -2451,14 +2511,21 @@ class Folder final : public PropObject<IMAPIFolder> {
         missing = true;
         continue;
       }
+      OldPlace was{&db_->uid, id, id_};
       if (same && (flags & MAPI_MOVE)) {
         Stmt m(*db_, "UPDATE objects SET parent = ? WHERE id = ?");
         ok = m.Int(1, dst->id_).Int(2, id).Run();
         TouchRow(*db_, dst->id_, id);
+        NotifyObject(*db_, fnevObjectMoved, id, dst->id_, MAPI_MESSAGE, &was);
       } else {
         int64_t nid = CopyTree(*db_, id, *dst->db_, dst->id_, false);
         ok = nid && (!(flags & MAPI_MOVE) || DeleteTree(*db_, id));
         if (nid) TouchRow(*dst->db_, dst->id_, nid);
+        if (ok)
+          NotifyObject(*dst->db_, (flags & MAPI_MOVE) ? fnevObjectMoved : fnevObjectCopied, nid, dst->id_,
+                       MAPI_MESSAGE, &was);
+        // Moved out to another store: gone from this one.
+        if (ok && !same && (flags & MAPI_MOVE)) NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_MESSAGE);
       }
       TouchRow(*db_, id_, id);
     }
@@ -2555,22 +2622,15 @@ class Folder final : public PropObject<IMAPIFolder> {
     } else if (auto it = props.find(PROP_ID(PR_DISPLAY_NAME)); it != props.end()) {
       name.assign(it->second.second.begin(), it->second.second.end());
     }
-    {
-      Stmt c(*dst->db_,
-             "SELECT o.id FROM objects o JOIN props p ON p.obj = o.id AND p.id = ? WHERE o.parent = ? AND o.kind = 3 "
-             "AND p.value = ? AND o.id <> ?");
-      c.Int(1, PROP_ID(PR_DISPLAY_NAME))
-          .Int(2, dst->id_)
-          .Blob(3, name.data(), name.size())
-          .Int(4, same && (flags & FOLDER_MOVE) ? id : -1);
-      if (c.Step()) return MAPI_E_COLLISION;
-    }
+    if (ChildByName(*dst->db_, dst->id_, name, same && (flags & FOLDER_MOVE) ? id : -1)) return MAPI_E_COLLISION;
     SetString(props, PR_DISPLAY_NAME, name);
+    OldPlace was{&db_->uid, id, id_};
     if (same && (flags & FOLDER_MOVE)) {
       Stmt m(*db_, "UPDATE objects SET parent = ? WHERE id = ?");
       if (!m.Int(1, dst->id_).Int(2, id).Run() || !SaveProps(*db_, id, props) || !tx.Commit()) return MAPI_E_DISK_ERROR;
       TouchRow(*db_, id_, id);
       TouchRow(*db_, dst->id_, id);
+      NotifyObject(*db_, fnevObjectMoved, id, dst->id_, MAPI_FOLDER, &was);
       return S_OK;
     }
     // A move takes the whole tree; a copy takes subfolders only when asked.
@@ -2579,7 +2639,13 @@ class Folder final : public PropObject<IMAPIFolder> {
     if ((flags & FOLDER_MOVE) && !DeleteTree(*db_, id)) return MAPI_E_DISK_ERROR;
     if ((tx2 && !tx2->Commit()) || !tx.Commit()) return MAPI_E_DISK_ERROR;
     TouchRow(*dst->db_, dst->id_, nid);
-    if (flags & FOLDER_MOVE) TouchRow(*db_, id_, id);
+    NotifyObject(*dst->db_, (flags & FOLDER_MOVE) ? fnevObjectMoved : fnevObjectCopied, nid, dst->id_, MAPI_FOLDER,
+                 &was);
+    if (flags & FOLDER_MOVE) {
+      TouchRow(*db_, id_, id);
+      DropTables(*db_, id);
+      if (!same) NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_FOLDER);
+    }
     return S_OK;
   }
 
@@ -2602,7 +2668,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!DeleteTree(*db_, id) || !tx.Commit()) return MAPI_E_DISK_ERROR;
     TouchRow(*db_, id_, id);
     NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_FOLDER);
-    for (int t = 0; t < 3; ++t) db_->tables.erase({id, t});
+    DropTables(*db_, id);
     return S_OK;
   }
 
@@ -2692,7 +2758,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!tx.Commit()) return MAPI_E_DISK_ERROR;
     for (int64_t id : ids) {
       TouchRow(*db_, id_, id);
-      for (int t = 0; t < 3; ++t) db_->tables.erase({id, t});
+      DropTables(*db_, id);
     }
     return S_OK;
   }
@@ -2764,15 +2830,25 @@ class Folder final : public PropObject<IMAPIFolder> {
     }
     return n;
   }
-  int64_t ChildByName(const std::string& name) {
-    Stmt c(*db_,
-           "SELECT o.id FROM objects o JOIN props p ON p.obj = o.id AND p.id = ? WHERE o.parent = ? AND o.kind = 3 "
-           "AND p.value = ?");
-    c.Int(1, PROP_ID(PR_DISPLAY_NAME)).Int(2, id_).Blob(3, name.data(), name.size());
-    return c.Step() ? c.ColInt(0) : 0;
+  int64_t ChildByName(const std::string& name) { return ChildByName(*db_, id_, name, -1); }
+  // The subfolder of `parent` named `name` without regard to case, other
+  // than `except`; 0 when there is none.
+  static int64_t ChildByName(Conn& c, int64_t parent, const std::string& name, int64_t except) {
+    std::u16string want = FoldName(name);
+    Stmt q(c,
+           "SELECT o.id, p.value FROM objects o JOIN props p ON p.obj = o.id AND p.id = ? WHERE o.parent = ?"
+           " AND o.kind = 3");
+    q.Int(1, PROP_ID(PR_DISPLAY_NAME)).Int(2, parent);
+    while (q.Step()) {
+      Bytes v = q.ColBlob(1);
+      if (q.ColInt(0) != except && FoldName({reinterpret_cast<const char*>(v.data()), v.size()}) == want)
+        return q.ColInt(0);
+    }
+    return 0;
   }
-  // A view of the folder's table `which`, filled from the file the first
-  // time and kept current from then on.
+  // A view of the folder's table `which` (with kUnicodeTable: strings in
+  // Unicode), filled from the file the first time and kept current from
+  // then on.
   HRESULT View(int which, LPMAPITABLE* out) {
     std::lock_guard<std::mutex> dg(db_->mu);
     auto& data = db_->tables[{id_, which}];
@@ -2784,12 +2860,15 @@ class Folder final : public PropObject<IMAPIFolder> {
       }
       data = vantrel::ComPtr<IMAPITableData>::Adopt(td);
       std::vector<std::pair<int64_t, ULONG>> ids;
+      int base = which & ~kUnicodeTable;
       Stmt q(*db_, "SELECT id, kind FROM objects WHERE parent = ? AND kind = ? AND assoc = ?");
-      q.Int(1, id_).Int(2, which == 2 ? MAPI_FOLDER : MAPI_MESSAGE).Int(3, which == 1);
+      q.Int(1, id_).Int(2, base == 2 ? MAPI_FOLDER : MAPI_MESSAGE).Int(3, base == 1);
       while (q.Step()) ids.emplace_back(q.ColInt(0), static_cast<ULONG>(q.ColInt(1)));
       for (auto [id, kind] : ids) {
         SRow row;
-        if (FAILED(BuildRow(LoadProps(*db_, id), KeyColumns(db_->uid, id, id_, kind), false, row))) continue;
+        if (FAILED(BuildRow(LoadProps(*db_, id), KeyColumns(db_->uid, id, id_, kind), (which & kUnicodeTable) != 0,
+                            row)))
+          continue;
         data->HrModifyRow(&row);
         MAPIFreeBuffer(row.lpProps);
       }
@@ -2944,7 +3023,33 @@ class Store final : public PropObject<IMsgStore> {
     }
   }
 
-  HRESULT GetReceiveFolderTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
+  // A snapshot of the receive folders: the class, the folder's entry ID and
+  // record key per row.
+  HRESULT GetReceiveFolderTable(ULONG flags, LPMAPITABLE* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+    LPTABLEDATA td = nullptr;
+    if (HRESULT hr = NewTableData(&td); FAILED(hr)) return hr;
+    auto data = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+    Reader rd(*db_);
+    Stmt q(rd.c(), "SELECT cls, folder FROM receive ORDER BY cls");
+    for (LONG n = 0; q.Step(); ++n) {
+      PropMap m;
+      auto* text = reinterpret_cast<const char*>(sqlite3_column_text(q.s, 0));
+      SetString(m, PR_MESSAGE_CLASS, text ? text : "");
+      Bytes eid = MakeEntryID(db_->uid, q.ColInt(1)), key(4);
+      std::memcpy(key.data(), &n, 4);
+      m[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
+      m[PROP_ID(PR_ENTRYID)] = {PT_BINARY, eid};
+      m[PROP_ID(PR_RECORD_KEY)] = {PT_BINARY, eid};
+      SRow row;
+      if (HRESULT hr = BuildRow(m, {}, (flags & MAPI_UNICODE) != 0, row); FAILED(hr)) return hr;
+      HRESULT hr = data->HrModifyRow(&row);
+      MAPIFreeBuffer(row.lpProps);
+      if (FAILED(hr)) return hr;
+    }
+    return data->HrGetView(nullptr, nullptr, 0, out);
+  }
   HRESULT StoreLogoff(ULONG* flags) override {
     if (!flags) return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> dg(db_->mu);

@@ -1229,3 +1229,175 @@ TEST_F(StoreTest, ReadersOverlap) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(StoreTest, ReceiveFolderTable) {
+  auto notes = Child(Subtree(store_.get()).get(), "Notes");
+  std::vector<BYTE> n = Bin(notes.get(), PR_ENTRYID);
+  ASSERT_EQ(store_->SetReceiveFolder(const_cast<char*>("IPM.Note"), 0, 28, (LPENTRYID)n.data()), S_OK);
+  for (ULONG flags : {0u, static_cast<ULONG>(MAPI_UNICODE)}) {
+    ComPtr<IMAPITable> t;
+    ASSERT_EQ(store_->GetReceiveFolderTable(flags, t.Out()), S_OK);
+    ULONG class_tag = flags ? PR_MESSAGE_CLASS_W : PR_MESSAGE_CLASS;
+    SizedSPropTagArray<3> cols{3, {PROP_TAG(PT_UNSPECIFIED, PROP_ID(PR_MESSAGE_CLASS)), PR_ENTRYID, PR_RECORD_KEY}};
+    LPSRowSet rows = nullptr;
+    ASSERT_EQ(HrQueryAllRows(t.get(), cols.get(), nullptr, nullptr, 0, &rows), S_OK);
+    bool found = false;
+    for (ULONG i = 0; i < rows->cRows; ++i) {
+      const SPropValue* v = rows->aRow[i].lpProps;
+      ASSERT_EQ(v[0].ulPropTag, class_tag);
+      std::string cls = flags ? vantrel::Utf16ToUtf8(reinterpret_cast<const char16_t*>(v[0].Value.lpszW))
+                              : std::string(v[0].Value.lpszA);
+      if (cls != "IPM.Note") continue;
+      found = true;
+      EXPECT_EQ(std::vector<BYTE>(v[1].Value.bin.lpb, v[1].Value.bin.lpb + v[1].Value.bin.cb), n);
+      EXPECT_EQ(v[2].ulPropTag, PR_RECORD_KEY);
+    }
+    EXPECT_TRUE(found) << flags;
+    EXPECT_GE(rows->cRows, 2u);  // the default class too
+    FreeProws(rows);
+  }
+}
+
+TEST_F(StoreTest, FolderNamesCollideWithoutRegardToCase) {
+  auto top = Subtree(store_.get());
+  auto notes = Child(top.get(), "Notes");
+  std::u16string upper = u"\u0416\u0423\u0420\u041d\u0410\u041b", lower = u"\u0436\u0443\u0440\u043d\u0430\u043b";
+  ComPtr<IMAPIFolder> f;
+  ASSERT_EQ(top->CreateFolder(FOLDER_GENERIC, (LPSTR)upper.c_str(), nullptr, nullptr, MAPI_UNICODE, f.Out()), S_OK);
+  struct Case {
+    const char* name;  // UTF-8
+    HRESULT want;
+  } cases[] = {{"inbox", MAPI_E_COLLISION},
+               {"INBOX", MAPI_E_COLLISION},
+               {"sent items", MAPI_E_COLLISION},
+               {"\xc3\x89t\xc3\xa9", S_OK},  // "Été"
+               {"\xc3\xa9T\xc3\xa9", MAPI_E_COLLISION},
+               {"\xd0\xb6\xd1\x83\xd1\x80\xd0\xbd\xd0\xb0\xd0\xbb", MAPI_E_COLLISION},
+               {"inbox2", S_OK}};
+  for (const auto& c : cases) {
+    std::u16string w = vantrel::Utf8ToUtf16(c.name);
+    ComPtr<IMAPIFolder> made;
+    EXPECT_EQ(top->CreateFolder(FOLDER_GENERIC, (LPSTR)w.c_str(), nullptr, nullptr, MAPI_UNICODE, made.Out()), c.want)
+        << c.name;
+  }
+  // OPEN_IF_EXISTS finds the folder under another case.
+  ComPtr<IMAPIFolder> inbox;
+  ASSERT_EQ(top->CreateFolder(FOLDER_GENERIC, const_cast<char*>("iNbOx"), nullptr, nullptr, OPEN_IF_EXISTS, inbox.Out()),
+            S_OK);
+  ComPtr<IMAPIFolder> same;
+  ASSERT_EQ(top->CreateFolder(FOLDER_GENERIC, const_cast<char*>("Inbox"), nullptr, nullptr, OPEN_IF_EXISTS, same.Out()),
+            S_OK);
+  EXPECT_EQ(Bin(inbox.get(), PR_ENTRYID), Bin(same.get(), PR_ENTRYID));
+  // Copies and moves meet the same rule.
+  std::vector<BYTE> nid = Bin(notes.get(), PR_ENTRYID);
+  EXPECT_EQ(top->CopyFolder(28, (LPENTRYID)nid.data(), nullptr, top.get(), const_cast<char*>("OUTBOX"), 0, nullptr, 0),
+            MAPI_E_COLLISION);
+  EXPECT_EQ(top->CopyFolder(28, (LPENTRYID)nid.data(), nullptr, top.get(), (LPSTR)lower.c_str(), 0, nullptr,
+                            MAPI_UNICODE),
+            MAPI_E_COLLISION);
+}
+
+// Unicode contents and hierarchy tables keep text the 8-bit ones cannot.
+TEST_F(StoreTest, TablesInUnicodeWhenAsked) {
+  auto top = Subtree(store_.get());
+  auto f = Child(top.get(), "Wide");
+  std::u16string subject = u"\u0416 \U0001F600 caf\u00e9";
+  ComPtr<IMessage> m;
+  ASSERT_EQ(f->CreateMessage(nullptr, 0, m.Out()), S_OK);
+  SPropValue v{};
+  v.ulPropTag = PR_SUBJECT_W;
+  v.Value.lpszW = const_cast<LPWSTR>(reinterpret_cast<const WCHAR*>(subject.c_str()));
+  ASSERT_EQ(m->SetProps(1, &v, nullptr), S_OK);
+  ASSERT_EQ(m->SaveChanges(0), S_OK);
+  ComPtr<IMAPIFolder> sub;
+  ASSERT_EQ(f->CreateFolder(FOLDER_GENERIC, (LPSTR)subject.c_str(), nullptr, nullptr, MAPI_UNICODE, sub.Out()), S_OK);
+  struct Case {
+    bool hierarchy;
+    ULONG flags, column, want_type;
+  } cases[] = {{false, MAPI_UNICODE, PROP_ID(PR_SUBJECT), PT_UNICODE},
+               {false, 0, PROP_ID(PR_SUBJECT), PT_STRING8},
+               {true, MAPI_UNICODE, PROP_ID(PR_DISPLAY_NAME), PT_UNICODE},
+               {true, 0, PROP_ID(PR_DISPLAY_NAME), PT_STRING8}};
+  for (const auto& c : cases) {
+    ComPtr<IMAPITable> t;
+    ASSERT_EQ(c.hierarchy ? f->GetHierarchyTable(c.flags, t.Out()) : f->GetContentsTable(c.flags, t.Out()), S_OK);
+    SizedSPropTagArray<1> cols{1, {PROP_TAG(PT_UNSPECIFIED, c.column)}};
+    LPSRowSet rows = nullptr;
+    ASSERT_EQ(HrQueryAllRows(t.get(), cols.get(), nullptr, nullptr, 0, &rows), S_OK);
+    ASSERT_EQ(rows->cRows, 1u);
+    const SPropValue& got = rows->aRow[0].lpProps[0];
+    EXPECT_EQ(PROP_TYPE(got.ulPropTag), c.want_type) << c.hierarchy << c.flags;
+    if (c.want_type == PT_UNICODE)
+      EXPECT_TRUE(std::u16string(reinterpret_cast<const char16_t*>(got.Value.lpszW)) == subject);
+    else
+      EXPECT_EQ(std::string(got.Value.lpszA), vantrel::Utf16ToAnsi(subject));
+    FreeProws(rows);
+  }
+}
+
+// Moves and copies of messages and folders carry the old entry IDs.
+TEST_F(StoreTest, MoveAndCopyNotificationsCarryOldIDs) {
+  auto top = Subtree(store_.get());
+  auto a = Child(top.get(), "A"), b = Child(top.get(), "B"), c = Child(a.get(), "C");
+  ComPtr<IMessage> m;
+  ASSERT_EQ(a->CreateMessage(nullptr, 0, m.Out()), S_OK);
+  ASSERT_EQ(m->SaveChanges(0), S_OK);
+  auto mid = Bin(m.get(), PR_ENTRYID), aid = Bin(a.get(), PR_ENTRYID), bid = Bin(b.get(), PR_ENTRYID),
+       cid = Bin(c.get(), PR_ENTRYID), tid = Bin(top.get(), PR_ENTRYID);
+  struct Seen {
+    ULONG event, type;
+    std::vector<BYTE> id, parent, old_id, old_parent;
+  };
+  std::mutex mu;
+  std::vector<Seen> seen;
+  auto bytes = [](ULONG cb, LPENTRYID e) {
+    return e ? std::vector<BYTE>((BYTE*)e, (BYTE*)e + cb) : std::vector<BYTE>();
+  };
+  LPMAPIADVISESINK sink = nullptr;
+  ASSERT_EQ(HrAllocAdviseSink(
+                [&](ULONG n, LPNOTIFICATION notes) -> ULONG {
+                  std::lock_guard<std::mutex> g(mu);
+                  for (ULONG i = 0; i < n; ++i) {
+                    const auto& o = notes[i].info.obj;
+                    seen.push_back({notes[i].ulEventType, o.ulObjType, bytes(o.cbEntryID, o.lpEntryID),
+                                    bytes(o.cbParentID, o.lpParentID), bytes(o.cbOldID, o.lpOldID),
+                                    bytes(o.cbOldParentID, o.lpOldParentID)});
+                  }
+                  return 0;
+                },
+                &sink),
+            S_OK);
+  ULONG conn = 0;
+  ASSERT_EQ(store_->Advise(0, nullptr, fnevObjectMoved | fnevObjectCopied, sink, &conn), S_OK);
+  SBinary bin{28, mid.data()};
+  ENTRYLIST list{1, &bin};
+  ASSERT_EQ(a->CopyMessages(&list, nullptr, b.get(), 0, nullptr, 0), S_OK);
+  ASSERT_EQ(a->CopyMessages(&list, nullptr, b.get(), 0, nullptr, MESSAGE_MOVE), S_OK);
+  ASSERT_EQ(a->CopyFolder(28, (LPENTRYID)cid.data(), nullptr, b.get(), nullptr, 0, nullptr, 0), S_OK);
+  ASSERT_EQ(a->CopyFolder(28, (LPENTRYID)cid.data(), nullptr, top.get(), nullptr, 0, nullptr, FOLDER_MOVE), S_OK);
+  vantrel::mapi::NotifyQueue::Instance().Flush();
+  ASSERT_EQ(store_->Unadvise(conn), S_OK);
+  sink->Release();
+  std::lock_guard<std::mutex> g(mu);
+  ASSERT_EQ(seen.size(), 4u);
+  struct Want {
+    ULONG event, type;
+    bool new_id;  // a copy has an id of its own
+    std::vector<BYTE>*old_id, *parent, *old_parent;
+  } want[] = {{fnevObjectCopied, MAPI_MESSAGE, true, &mid, &bid, &aid},
+              {fnevObjectMoved, MAPI_MESSAGE, false, &mid, &bid, &aid},
+              {fnevObjectCopied, MAPI_FOLDER, true, &cid, &bid, &aid},
+              {fnevObjectMoved, MAPI_FOLDER, false, &cid, &tid, &aid}};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(seen[i].event, want[i].event) << i;
+    EXPECT_EQ(seen[i].type, want[i].type) << i;
+    EXPECT_EQ(seen[i].old_id, *want[i].old_id) << i;
+    EXPECT_EQ(seen[i].id != seen[i].old_id, want[i].new_id) << i;
+    EXPECT_EQ(seen[i].parent, *want[i].parent) << i;
+    EXPECT_EQ(seen[i].old_parent, *want[i].old_parent) << i;
+  }
+}
+
+}  // namespace

@@ -6,12 +6,17 @@
 //   props(obj INTEGER, id INTEGER, type INTEGER, value BLOB, PRIMARY KEY(obj, id)) WITHOUT ROWID
 //   names(id INTEGER PRIMARY KEY, guid BLOB, kind INTEGER, name BLOB, UNIQUE(guid, kind, name))
 //   receive(cls TEXT PRIMARY KEY COLLATE NOCASE, folder INTEGER)
+//   blobs(id INTEGER PRIMARY KEY AUTOINCREMENT, obj INTEGER)
+//   chunks(blob INTEGER, seq INTEGER, data BLOB, PRIMARY KEY(blob, seq))
+// Values over 64 KiB live in blobs and chunks (see "large values").
 // kind is the MAPI object type (folder, message, attachment, mail user for
 // a recipient row); attachments and recipients hang off their message.
 #include "platform/mapi/PstStore.h"
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -20,7 +25,6 @@
 #include <new>
 #include <set>
 #include <unordered_map>
-#include <atomic>
 
 #include "platform/base/CodePage.h"
 #include "platform/base/SystemInfo.h"
@@ -1957,15 +1961,19 @@ class Message final : public PropObject<IMessage> {
   // one read transaction on `c`.
   void Load(Conn& c) {
     base_ = LoadProps(c, id_);
-    Stmt q(c, "SELECT id, kind, num FROM objects WHERE parent = ? ORDER BY num");
+    // Sorted here rather than by SQLite: most messages have no children,
+    // and the parent index alone answers that at once.
+    std::vector<std::pair<int64_t, int64_t>> rows;  // recipients by row number
+    Stmt q(c, "SELECT id, kind, num FROM objects WHERE parent = ?");
     q.Int(1, id_);
     while (q.Step()) {
-      PropMap m = LoadProps(c, q.ColInt(0));
       if (q.ColInt(1) == MAPI_ATTACH)
-        attach_[static_cast<ULONG>(q.ColInt(2))] = std::move(m);
+        attach_[static_cast<ULONG>(q.ColInt(2))] = LoadProps(c, q.ColInt(0));
       else
-        recips_.push_back(std::move(m));
+        rows.emplace_back(q.ColInt(2), q.ColInt(0));
     }
+    std::sort(rows.begin(), rows.end());
+    for (const auto& [num, rid] : rows) recips_.push_back(LoadProps(c, rid));
     next_attach_ = attach_.empty() ? 0 : attach_.rbegin()->first + 1;
   }
 

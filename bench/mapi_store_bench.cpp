@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
   std::printf("messages %d, 10 properties each, one transaction per message\n", n);
   std::printf("write: store %.3f s (%.0f msg/s), plain SQLite %.3f s (%.0f msg/s), ratio %.2f\n", store_write,
               n / store_write, raw_write, n / raw_write, store_write / raw_write);
-  std::printf("read (best of %d): store %.3f s (%zu values), plain SQLite %.3f s (%zu values), ratio %.2f\n",
-              kRounds, store_read, values, raw_read, raw_values, store_read / raw_read);
+  std::printf("read (best of %d): store %.3f s (%zu values), plain SQLite %.3f s (%zu values), ratio %.2f\n", kRounds,
+              store_read, values, raw_read, raw_values, store_read / raw_read);
   return 0;
 }

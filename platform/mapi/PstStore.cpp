@@ -93,8 +93,8 @@ class Db : public Conn {
   int64_t block_next = 0, block_end = 0;
   // Some blob was released in the open transaction; guarded by mu.
   bool released = false;
-  std::mutex mu;  // guards the writing connection and the fields above
-  std::mutex pool_mu;  // guards idle
+  std::mutex mu;                            // guards the writing connection and the fields above
+  std::mutex pool_mu;                       // guards idle
   std::vector<std::unique_ptr<Conn>> idle;  // read connections not in use
   std::string path;
   MAPIUID uid{};
@@ -250,8 +250,12 @@ struct ValueRef {
   uint32_t enc = kEncRaw;
 };
 
-inline bool IsRef(ULONG stored) { return (stored & kChunkedFlag) != 0; }
-inline ULONG BareType(ULONG stored) { return stored & ~kChunkedFlag; }
+inline bool IsRef(ULONG stored) {
+  return (stored & kChunkedFlag) != 0;
+}
+inline ULONG BareType(ULONG stored) {
+  return stored & ~kChunkedFlag;
+}
 
 Bytes EncodeRef(const ValueRef& r) {
   Bytes b(20);
@@ -702,8 +706,7 @@ void NotifyObject(Db& db, ULONG event, int64_t id, int64_t parent, ULONG type, c
   };
   for (auto& [conn, s] : db.sinks) {
     if (!(s.mask & event)) continue;
-    if (!s.eid.empty() && !same(s.eid, eid) && !same(s.eid, peid) && !same(s.eid, oid) && !same(s.eid, opid))
-      continue;
+    if (!s.eid.empty() && !same(s.eid, eid) && !same(s.eid, peid) && !same(s.eid, oid) && !same(s.eid, opid)) continue;
     NotifyQueue::Instance().Post(s.sink.get(), {n});
   }
 }
@@ -1073,9 +1076,21 @@ class StreamState {
   bool cache_dirty_ = false;
 };
 
+// {0c733a30-2a1c-11ce-ade5-00aa0044773d}
+constexpr IID kIID_ISequentialStream = {0x0c733a30, 0x2a1c, 0x11ce, {0xad, 0xe5, 0x00, 0xaa, 0x00, 0x44, 0x77, 0x3d}};
+
 class PropStream final : public vantrel::RefCounted<IStream> {
  public:
   explicit PropStream(std::shared_ptr<StreamState> st) : st_(std::move(st)) {}
+
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv && riid == kIID_ISequentialStream) {
+      *ppv = static_cast<ISequentialStream*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return RefCounted::QueryInterface(riid, ppv);
+  }
 
   HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
     if (!pv && cb) return STG_E_INVALIDPOINTER;
@@ -1829,11 +1844,11 @@ class PropObject : public vantrel::RefCounted<I> {
   }
 
   std::shared_ptr<Db> db_;
-  std::mutex staged_mu_;          // guards staged_
-  std::vector<int64_t> staged_;   // staging blobs handed to this object
-  std::mutex mu_;    // guards base_, pending_, deleted_
-  PropMap base_;     // values as last loaded or saved
-  PropMap pending_;  // set since
+  std::mutex staged_mu_;         // guards staged_
+  std::vector<int64_t> staged_;  // staging blobs handed to this object
+  std::mutex mu_;                // guards base_, pending_, deleted_
+  PropMap base_;                 // values as last loaded or saved
+  PropMap pending_;              // set since
   std::set<ULONG> deleted_;
 };
 
@@ -2293,8 +2308,12 @@ HRESULT Attach::OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, 
   return S_OK;
 }
 
-void Attach::Staged(int64_t blob) { msg_->Staged(blob); }
-bool Attach::Chunked() { return msg_->Chunked(); }
+void Attach::Staged(int64_t blob) {
+  msg_->Staged(blob);
+}
+bool Attach::Chunked() {
+  return msg_->Chunked();
+}
 
 HRESULT Attach::SaveChanges(ULONG) {
   if (!writable_) return MAPI_E_NO_ACCESS;
@@ -2530,8 +2549,8 @@ class Folder final : public PropObject<IMAPIFolder> {
         ok = nid && (!(flags & MAPI_MOVE) || DeleteTree(*db_, id));
         if (nid) TouchRow(*dst->db_, dst->id_, nid);
         if (ok)
-          NotifyObject(*dst->db_, (flags & MAPI_MOVE) ? fnevObjectMoved : fnevObjectCopied, nid, dst->id_,
-                       MAPI_MESSAGE, &was);
+          NotifyObject(*dst->db_, (flags & MAPI_MOVE) ? fnevObjectMoved : fnevObjectCopied, nid, dst->id_, MAPI_MESSAGE,
+                       &was);
         // Moved out to another store: gone from this one.
         if (ok && !same && (flags & MAPI_MOVE)) NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_MESSAGE);
       }
@@ -2874,8 +2893,8 @@ class Folder final : public PropObject<IMAPIFolder> {
       while (q.Step()) ids.emplace_back(q.ColInt(0), static_cast<ULONG>(q.ColInt(1)));
       for (auto [id, kind] : ids) {
         SRow row;
-        if (FAILED(BuildRow(LoadProps(*db_, id), KeyColumns(db_->uid, id, id_, kind), (which & kUnicodeTable) != 0,
-                            row)))
+        if (FAILED(
+                BuildRow(LoadProps(*db_, id), KeyColumns(db_->uid, id, id_, kind), (which & kUnicodeTable) != 0, row)))
           continue;
         data->HrModifyRow(&row);
         MAPIFreeBuffer(row.lpProps);
@@ -3156,4 +3175,6 @@ HRESULT PstStoreEntryID(const std::string& path, std::vector<BYTE>& out) {
   return S_OK;
 }
 
-void SetPstStoreReadHook(void (*hook)()) { vantrel::mapi::g_read_hook.store(hook); }
+void SetPstStoreReadHook(void (*hook)()) {
+  vantrel::mapi::g_read_hook.store(hook);
+}

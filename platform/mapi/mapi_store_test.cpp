@@ -1284,8 +1284,9 @@ TEST_F(StoreTest, FolderNamesCollideWithoutRegardToCase) {
   }
   // OPEN_IF_EXISTS finds the folder under another case.
   ComPtr<IMAPIFolder> inbox;
-  ASSERT_EQ(top->CreateFolder(FOLDER_GENERIC, const_cast<char*>("iNbOx"), nullptr, nullptr, OPEN_IF_EXISTS, inbox.Out()),
-            S_OK);
+  ASSERT_EQ(
+      top->CreateFolder(FOLDER_GENERIC, const_cast<char*>("iNbOx"), nullptr, nullptr, OPEN_IF_EXISTS, inbox.Out()),
+      S_OK);
   ComPtr<IMAPIFolder> same;
   ASSERT_EQ(top->CreateFolder(FOLDER_GENERIC, const_cast<char*>("Inbox"), nullptr, nullptr, OPEN_IF_EXISTS, same.Out()),
             S_OK);
@@ -1294,9 +1295,9 @@ TEST_F(StoreTest, FolderNamesCollideWithoutRegardToCase) {
   std::vector<BYTE> nid = Bin(notes.get(), PR_ENTRYID);
   EXPECT_EQ(top->CopyFolder(28, (LPENTRYID)nid.data(), nullptr, top.get(), const_cast<char*>("OUTBOX"), 0, nullptr, 0),
             MAPI_E_COLLISION);
-  EXPECT_EQ(top->CopyFolder(28, (LPENTRYID)nid.data(), nullptr, top.get(), (LPSTR)lower.c_str(), 0, nullptr,
-                            MAPI_UNICODE),
-            MAPI_E_COLLISION);
+  EXPECT_EQ(
+      top->CopyFolder(28, (LPENTRYID)nid.data(), nullptr, top.get(), (LPSTR)lower.c_str(), 0, nullptr, MAPI_UNICODE),
+      MAPI_E_COLLISION);
 }
 
 // Unicode contents and hierarchy tables keep text the 8-bit ones cannot.

@@ -1103,8 +1103,27 @@ TEST(StoreLargeValues, ChunkedValuesSaveRevertAndDiscard) {
   ENTRYLIST list{1, &b};
   ASSERT_EQ(f->CopyMessages(&list, nullptr, other.get(), 0, nullptr, 0), S_OK);
   EXPECT_EQ(ChunkRows(path), 2 * saved_rows);
-  ASSERT_EQ(f->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+  // A move to another store takes them along.
+  std::string path2 = TmpPath("chunked2.pst");
+  auto s2 = Open(path2);
+  auto f2 = Subtree(s2.get());
+  ASSERT_EQ(f->CopyMessages(&list, nullptr, f2.get(), 0, nullptr, MESSAGE_MOVE), S_OK);
   EXPECT_EQ(ChunkRows(path), saved_rows);
+  EXPECT_EQ(ChunkRows(path2), saved_rows);
+  {
+    ComPtr<IMAPITable> t;
+    ASSERT_EQ(f2->GetContentsTable(0, t.Out()), S_OK);
+    SizedSPropTagArray<1> cols{1, {PR_ENTRYID}};
+    LPSRowSet rows = nullptr;
+    ASSERT_EQ(HrQueryAllRows(t.get(), cols.get(), nullptr, nullptr, 0, &rows), S_OK);
+    ASSERT_EQ(rows->cRows, 1u);
+    const SBinary& e = rows->aRow[0].lpProps[0].Value.bin;
+    auto moved = OpenAs<IMessage>(s2.get(), std::vector<BYTE>(e.lpb, e.lpb + e.cb), 0);
+    FreeProws(rows);
+    ComPtr<IAttach> a;
+    ASSERT_EQ(moved->OpenAttach(0, nullptr, 0, a.Out()), S_OK);
+    EXPECT_EQ(ReadAll(PropStream(a.get(), PR_ATTACH_DATA_BIN, 0).get()), data);
+  }
   ASSERT_EQ(other->EmptyFolder(0, nullptr, 0), S_OK);
   EXPECT_EQ(ChunkRows(path), 0);
 }

@@ -2,6 +2,7 @@
 // SaveChanges (one transaction) each, then every property read back.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -90,20 +91,27 @@ int main(int argc, char** argv) {
     MAPIFreeBuffer(e);
   }
   double store_write = Seconds(t0);
-  t0 = std::chrono::steady_clock::now();
+  // Reads are short and the machine is shared: each read-back runs five
+  // times and the best round counts, for the store and the baseline alike.
+  constexpr int kRounds = 5;
   SizedSPropTagArray<10> tags;
   std::copy(kTags, kTags + 10, tags.aulPropTag);
   size_t values = 0;
-  for (const auto& e : eids) {
-    ComPtr<IUnknown> u;
-    store->OpenEntry(static_cast<ULONG>(e.size()), (LPENTRYID)e.data(), nullptr, 0, &type, u.Out());
-    ULONG c = 0;
-    LPSPropValue v = nullptr;
-    static_cast<IMessage*>(u.get())->GetProps(tags.get(), 0, &c, &v);
-    values += c;
-    MAPIFreeBuffer(v);
+  double store_read = 1e9;
+  for (int round = 0; round < kRounds; ++round) {
+    values = 0;
+    t0 = std::chrono::steady_clock::now();
+    for (const auto& e : eids) {
+      ComPtr<IUnknown> u;
+      store->OpenEntry(static_cast<ULONG>(e.size()), (LPENTRYID)e.data(), nullptr, 0, &type, u.Out());
+      ULONG c = 0;
+      LPSPropValue v = nullptr;
+      static_cast<IMessage*>(u.get())->GetProps(tags.get(), 0, &c, &v);
+      values += c;
+      MAPIFreeBuffer(v);
+    }
+    store_read = std::min(store_read, Seconds(t0));
   }
-  double store_read = Seconds(t0);
 
   // Plain SQLite: the same rows, one transaction per message.
   std::string raw = Fresh(dir, "raw.db");
@@ -133,14 +141,18 @@ int main(int argc, char** argv) {
   double raw_write = Seconds(t0);
   sqlite3_stmt* sel;
   sqlite3_prepare_v2(db, "SELECT id, type, value FROM props WHERE obj = ?", -1, &sel, nullptr);
-  t0 = std::chrono::steady_clock::now();
   size_t raw_values = 0;
-  for (int i = 0; i < n; ++i) {
-    sqlite3_bind_int(sel, 1, i);
-    while (sqlite3_step(sel) == SQLITE_ROW) raw_values += sqlite3_column_bytes(sel, 2) > 0;
-    sqlite3_reset(sel);
+  double raw_read = 1e9;
+  for (int round = 0; round < kRounds; ++round) {
+    raw_values = 0;
+    t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < n; ++i) {
+      sqlite3_bind_int(sel, 1, i);
+      while (sqlite3_step(sel) == SQLITE_ROW) raw_values += sqlite3_column_bytes(sel, 2) > 0;
+      sqlite3_reset(sel);
+    }
+    raw_read = std::min(raw_read, Seconds(t0));
   }
-  double raw_read = Seconds(t0);
   sqlite3_finalize(ins);
   sqlite3_finalize(sel);
   sqlite3_close(db);
@@ -148,7 +160,7 @@ int main(int argc, char** argv) {
   std::printf("messages %d, 10 properties each, one transaction per message\n", n);
   std::printf("write: store %.3f s (%.0f msg/s), plain SQLite %.3f s (%.0f msg/s), ratio %.2f\n", store_write,
               n / store_write, raw_write, n / raw_write, store_write / raw_write);
-  std::printf("read:  store %.3f s (%zu values), plain SQLite %.3f s (%zu values), ratio %.2f\n", store_read, values,
-              raw_read, raw_values, store_read / raw_read);
+  std::printf("read (best of %d): store %.3f s (%zu values), plain SQLite %.3f s (%zu values), ratio %.2f\n", kRounds,
+              store_read, values, raw_read, raw_values, store_read / raw_read);
   return 0;
 }

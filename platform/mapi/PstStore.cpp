@@ -6,6 +6,9 @@
 //   props(obj INTEGER, id INTEGER, type INTEGER, value BLOB, PRIMARY KEY(obj, id)) WITHOUT ROWID
 //   names(id INTEGER PRIMARY KEY, guid BLOB, kind INTEGER, name BLOB, UNIQUE(guid, kind, name))
 //   receive(cls TEXT PRIMARY KEY COLLATE NOCASE, folder INTEGER)
+//   blobs(id INTEGER PRIMARY KEY AUTOINCREMENT, obj INTEGER)
+//   chunks(blob INTEGER, seq INTEGER, data BLOB, PRIMARY KEY(blob, seq))
+// Values over 64 KiB live in blobs and chunks (see "large values").
 // kind is the MAPI object type (folder, message, attachment, mail user for
 // a recipient row); attachments and recipients hang off their message.
 #include "platform/mapi/PstStore.h"
@@ -13,6 +16,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -22,6 +26,7 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/base/CodePage.h"
 #include "platform/base/SystemInfo.h"
@@ -50,15 +55,30 @@ enum : int64_t { kRoot = 1, kIpmSubtree = 2, kInbox = 3, kOutbox = 4, kSent = 5,
 
 // ---- the database ----------------------------------------------------------
 
-class Db {
- public:
-  ~Db() {
+// One SQLite connection and its prepared statements.
+struct Conn {
+  ~Conn() {
     for (auto& [sql, list] : cache)
       for (sqlite3_stmt* st : list) sqlite3_finalize(st);
     if (db_) sqlite3_close(db_);
   }
-  // Free prepared statements by their SQL text; guarded by mu.
-  std::map<std::string, std::vector<sqlite3_stmt*>> cache;
+  bool Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+  // Free prepared statements by the address of their SQL text (always a
+  // literal); owned by whoever uses the connection.
+  std::unordered_map<const char*, std::vector<sqlite3_stmt*>> cache;
+  sqlite3* db_ = nullptr;
+};
+
+// Blob owners that are not objects: chunks written by a stream that no
+// saved object refers to yet, and chunks an object gave up inside the
+// current transaction (dropped when it commits unless taken over again).
+constexpr int64_t kStaging = -2, kReleased = -3;
+
+// The store's file. The Conn part is the one writing connection, guarded by
+// mu; reads that need no lock go through Reader, which takes a connection
+// of its own from a pool, so readers never wait for each other (WAL).
+class Db : public Conn {
+ public:
   // The table data behind open contents (0), associated contents (1) and
   // hierarchy (2) tables, by folder; kept current on every saved change.
   // Guarded by mu.
@@ -79,19 +99,20 @@ class Db {
   ULONG next_conn = 0;
   // Reserved ids for new messages, [block_next, block_end); guarded by mu.
   int64_t block_next = 0, block_end = 0;
-  std::mutex mu;  // guards every use of db_ (one connection per file)
-  sqlite3* db_ = nullptr;
+  // Some blob was released in the open transaction; guarded by mu.
+  bool released = false;
+  std::mutex mu;                            // guards the writing connection and the fields above
+  std::mutex pool_mu;                       // guards idle
+  std::vector<std::unique_ptr<Conn>> idle;  // read connections not in use
   std::string path;
   MAPIUID uid{};
-
-  bool Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 };
 
 struct Stmt {
   // Prepared statements are kept per connection and reused; a statement in
   // use (a recursive DeleteTree) is simply not in the free list. Caller
-  // holds db.mu.
-  Stmt(Db& db, const char* sql) : db_(db), sql_(sql) {
+  // owns the connection (holds db.mu for the writing one).
+  Stmt(Conn& db, const char* sql) : db_(db), sql_(sql) {
     auto& free = db.cache[sql];
     if (!free.empty()) {
       s = free.back();
@@ -132,28 +153,287 @@ struct Stmt {
     auto* p = static_cast<const BYTE*>(sqlite3_column_blob(s, i));
     return Bytes(p, p + sqlite3_column_bytes(s, i));
   }
-  Db& db_;
+  Conn& db_;
   const char* sql_;
   sqlite3_stmt* s = nullptr;
 };
 
-// One transaction; rolled back unless committed.
+void DropReleased(Db& db);
+
+// One transaction; rolled back unless committed. Blobs released inside it
+// and not taken over again go with the commit.
 class Tx {
  public:
   explicit Tx(Db& db) : db_(db) { ok_ = db_.Exec("BEGIN IMMEDIATE"); }
   ~Tx() {
     if (ok_ && !done_) db_.Exec("ROLLBACK");
+    if (!done_ || !committed_) db_.released = false;
   }
   bool ok() const { return ok_; }
   bool Commit() {
     done_ = true;
-    return ok_ && db_.Exec("COMMIT");
+    if (ok_ && db_.released) DropReleased(db_);
+    committed_ = ok_ && db_.Exec("COMMIT");
+    if (!committed_ && ok_) db_.Exec("ROLLBACK");
+    return committed_;
   }
 
  private:
   Db& db_;
-  bool ok_, done_ = false;
+  bool ok_, done_ = false, committed_ = false;
 };
+
+// Called inside every read transaction; tests use it to see readers overlap.
+std::atomic<void (*)()> g_read_hook{nullptr};
+
+// A read connection of the pool for the life of the object, inside one read
+// transaction (a consistent snapshot of the file). When no connection can be
+// opened it falls back to the writing one under db.mu.
+class Reader {
+ public:
+  explicit Reader(Db& db) : db_(db) {
+    {
+      std::lock_guard<std::mutex> g(db.pool_mu);
+      if (!db.idle.empty()) {
+        c_ = std::move(db.idle.back());
+        db.idle.pop_back();
+      }
+    }
+    if (!c_) c_ = OpenReader(db.path);
+    if (!c_) {
+      lock_ = std::unique_lock<std::mutex>(db.mu);
+      return;
+    }
+    Stmt(*c_, "BEGIN").Run();
+    if (auto hook = g_read_hook.load()) hook();
+  }
+  ~Reader() {
+    if (!c_) return;
+    Stmt(*c_, "COMMIT").Run();
+    std::lock_guard<std::mutex> g(db_.pool_mu);
+    if (db_.idle.size() < 16) db_.idle.push_back(std::move(c_));
+  }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  Conn& c() { return c_ ? *c_ : db_; }
+
+ private:
+  static std::unique_ptr<Conn> OpenReader(const std::string& path) {
+    auto c = std::make_unique<Conn>();
+    if (sqlite3_open_v2(path.c_str(), &c->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+      return nullptr;
+    sqlite3_busy_timeout(c->db_, 5000);
+    if (!c->Exec("PRAGMA query_only=1")) return nullptr;
+    return c;
+  }
+  Db& db_;
+  std::unique_ptr<Conn> c_;
+  std::unique_lock<std::mutex> lock_;
+};
+
+// ---- large values ------------------------------------------------------------
+//
+// A value over kChunk bytes is not kept in its props row. The row carries
+// the stored type with kChunkedFlag and a reference (EncodeRef: blob id,
+// size, encoding); the bytes live in
+//   blobs(id INTEGER PRIMARY KEY AUTOINCREMENT, obj INTEGER)
+//   chunks(blob INTEGER, seq INTEGER, data BLOB, PRIMARY KEY(blob, seq))
+// as pieces of kChunk bytes, every piece full but the last. blobs.obj is
+// the object whose row refers to the blob, kStaging while only an unsaved
+// object or an open stream refers to it. SaveProps makes the object own
+// exactly the blobs its rows refer to, so saving, deleting, and the crash
+// of a process with unsaved streams (staging blobs are dropped when the
+// file is opened) never leave chunks behind or lose saved ones.
+// Property streams read and write the chunks one at a time; nothing holds
+// a whole large value in memory. String values kept in chunks are in the
+// width of the stream that wrote them (kEncUtf16 or kEncAnsi), or UTF-8
+// (kEncRaw) when they came in through SetProps.
+constexpr size_t kChunk = 64 * 1024;
+constexpr ULONG kChunkedFlag = 0x00010000;  // above every property type
+enum : uint32_t { kEncRaw = 0, kEncUtf16 = 1, kEncAnsi = 2 };
+
+struct ValueRef {
+  int64_t blob = 0;
+  uint64_t size = 0;
+  uint32_t enc = kEncRaw;
+};
+
+inline bool IsRef(ULONG stored) {
+  return (stored & kChunkedFlag) != 0;
+}
+inline ULONG BareType(ULONG stored) {
+  return stored & ~kChunkedFlag;
+}
+
+Bytes EncodeRef(const ValueRef& r) {
+  Bytes b(20);
+  std::memcpy(b.data(), &r.blob, 8);
+  std::memcpy(b.data() + 8, &r.size, 8);
+  std::memcpy(b.data() + 16, &r.enc, 4);
+  return b;
+}
+bool DecodeRef(const Bytes& b, ValueRef& r) {
+  if (b.size() != 20) return false;
+  std::memcpy(&r.blob, b.data(), 8);
+  std::memcpy(&r.size, b.data() + 8, 8);
+  std::memcpy(&r.enc, b.data() + 16, 4);
+  return r.blob > 0 && r.enc <= kEncAnsi;
+}
+
+// The size of a stored value as the object reports it.
+uint64_t ValueSize(const std::pair<ULONG, Bytes>& v) {
+  ValueRef r;
+  if (IsRef(v.first) && DecodeRef(v.second, r)) return r.size;
+  return v.second.size();
+}
+
+// A new blob owned by `owner`. Caller holds db.mu.
+int64_t NewBlob(Db& db, int64_t owner) {
+  Stmt q(db, "INSERT INTO blobs(obj) VALUES(?) RETURNING id");
+  return q.Int(1, owner).Step() ? q.ColInt(0) : 0;
+}
+
+bool PutChunk(Conn& c, int64_t blob, int64_t seq, const BYTE* p, size_t n) {
+  Stmt q(c, "INSERT OR REPLACE INTO chunks(blob, seq, data) VALUES(?, ?, ?)");
+  return q.Int(1, blob).Int(2, seq).Blob(3, p, n).Run();
+}
+
+// False when the chunk is not there.
+bool GetChunk(Conn& c, int64_t blob, int64_t seq, Bytes& out) {
+  Stmt q(c, "SELECT data FROM chunks WHERE blob = ? AND seq = ?");
+  if (!q.Int(1, blob).Int(2, seq).Step()) return false;
+  out = q.ColBlob(0);
+  return true;
+}
+
+// Drops a blob nothing saved refers to. Caller holds db.mu.
+void DropStaged(Db& db, int64_t blob) {
+  Stmt a(db, "DELETE FROM chunks WHERE blob = ? AND EXISTS (SELECT 1 FROM blobs WHERE id = ? AND obj = ?)");
+  Stmt b(db, "DELETE FROM blobs WHERE id = ? AND obj = ?");
+  a.Int(1, blob).Int(2, blob).Int(3, kStaging).Run();
+  b.Int(1, blob).Int(2, kStaging).Run();
+}
+
+// Caller holds db.mu inside the transaction.
+void DropReleased(Db& db) {
+  Stmt a(db, "DELETE FROM chunks WHERE blob IN (SELECT id FROM blobs WHERE obj = ?)");
+  Stmt b(db, "DELETE FROM blobs WHERE obj = ?");
+  a.Int(1, kReleased).Run();
+  b.Int(1, kReleased).Run();
+  db.released = false;
+}
+
+// Gives up the blobs of `obj`; the transaction's commit drops those no row
+// takes over. Caller holds db.mu inside the transaction.
+bool ReleaseBlobs(Db& db, int64_t obj) {
+  Stmt q(db, "UPDATE blobs SET obj = ? WHERE obj = ?");
+  if (!q.Int(1, kReleased).Int(2, obj).Run()) return false;
+  if (sqlite3_changes(db.db_) > 0) db.released = true;
+  return true;
+}
+
+// Staging writes need not reach the disk on their own: they matter only
+// once a saving transaction refers to them, and its commit syncs the whole
+// log before it. Caller holds db.mu outside any transaction.
+class Relaxed {
+ public:
+  explicit Relaxed(Db& db) : db_(db) { db_.Exec("PRAGMA synchronous=NORMAL"); }
+  ~Relaxed() { db_.Exec("PRAGMA synchronous=FULL"); }
+
+ private:
+  Db& db_;
+};
+
+// Copies blob `blob` of `src` into a new staging blob of `dst`; 0 on
+// failure. One chunk at a time in memory. Caller holds dst.mu (and src.mu
+// when it is another file).
+int64_t CopyBlob(Conn& src, Db& dst, int64_t blob) {
+  int64_t nb = NewBlob(dst, kStaging);
+  if (!nb) return 0;
+  if (&src == &dst) {
+    Stmt q(dst, "INSERT INTO chunks(blob, seq, data) SELECT ?, seq, data FROM chunks WHERE blob = ?");
+    return q.Int(1, nb).Int(2, blob).Run() ? nb : 0;
+  }
+  Stmt q(src, "SELECT seq, data FROM chunks WHERE blob = ? ORDER BY seq");
+  q.Int(1, blob);
+  while (q.Step()) {
+    auto* p = static_cast<const BYTE*>(sqlite3_column_blob(q.s, 1));
+    if (!PutChunk(dst, nb, q.ColInt(0), p, static_cast<size_t>(sqlite3_column_bytes(q.s, 1)))) return 0;
+  }
+  return nb;
+}
+
+// Text between the encodings of kept strings, fed in pieces: a character
+// split between two pieces is carried to the next.
+class Transcoder {
+ public:
+  Transcoder(uint32_t from, uint32_t to) : from_(from), to_(to) {}
+  Bytes Feed(const BYTE* p, size_t n, bool last) {
+    if (from_ == to_) return Bytes(p, p + n);
+    carry_.insert(carry_.end(), p, p + n);
+    size_t take = carry_.size();
+    std::u16string w = wcarry_;
+    wcarry_.clear();
+    if (from_ == kEncUtf16) {
+      take &= ~size_t{1};
+      for (size_t i = 0; i < take; i += 2) w.push_back(static_cast<char16_t>(carry_[i] | (carry_[i + 1] << 8)));
+    } else if (from_ == kEncAnsi) {
+      w += AnsiToUtf16({reinterpret_cast<const char*>(carry_.data()), take});
+    } else {
+      // Hold back a UTF-8 sequence cut at the end.
+      if (!last) {
+        for (size_t back = 1; back <= 3 && back <= take; ++back) {
+          BYTE c = carry_[take - back];
+          if ((c & 0xC0) == 0x80) continue;
+          size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+          if (len > back) take -= back;
+          break;
+        }
+      }
+      w += Utf8ToUtf16({reinterpret_cast<const char*>(carry_.data()), take});
+    }
+    carry_.erase(carry_.begin(), carry_.begin() + static_cast<std::ptrdiff_t>(take));
+    if (!last && !w.empty() && w.back() >= 0xD800 && w.back() < 0xDC00) {
+      wcarry_ = w.substr(w.size() - 1);
+      w.pop_back();
+    }
+    Bytes out;
+    if (to_ == kEncUtf16) {
+      out.resize(w.size() * 2);
+      std::memcpy(out.data(), w.data(), out.size());
+    } else {
+      std::string t = to_ == kEncAnsi ? Utf16ToAnsi(w) : Utf16ToUtf8(w);
+      out.assign(t.begin(), t.end());
+    }
+    return out;
+  }
+
+ private:
+  uint32_t from_, to_;
+  Bytes carry_;
+  std::u16string wcarry_;
+};
+
+// The whole value behind a reference, as it would be kept inline (strings
+// in UTF-8). Only for values known to be of bounded size.
+bool Materialize(Db& db, const ValueRef& r, bool text, Bytes& out) {
+  Reader rd(db);
+  Transcoder tc(text ? r.enc : kEncRaw, kEncRaw);
+  out.clear();
+  Stmt q(rd.c(), "SELECT data FROM chunks WHERE blob = ? ORDER BY seq");
+  q.Int(1, r.blob);
+  uint64_t got = 0;
+  while (q.Step()) {
+    auto* p = static_cast<const BYTE*>(sqlite3_column_blob(q.s, 0));
+    size_t n = static_cast<size_t>(sqlite3_column_bytes(q.s, 0));
+    got += n;
+    Bytes piece = tc.Feed(p, n, false);
+    out.insert(out.end(), piece.begin(), piece.end());
+  }
+  Bytes tail = tc.Feed(nullptr, 0, true);
+  out.insert(out.end(), tail.begin(), tail.end());
+  return got == r.size;
+}
 
 // One Db per file in the process, so a file opened twice is one store.
 std::mutex g_open_mu;                             // guards g_open
@@ -186,7 +466,7 @@ int64_t ReserveMessageId(Db& db) {
   return db.block_next++;
 }
 
-PropMap LoadProps(Db& db, int64_t obj) {
+PropMap LoadProps(Conn& db, int64_t obj) {
   PropMap m;
   Stmt q(db, "SELECT id, type, value FROM props WHERE obj = ?");
   q.Int(1, obj);
@@ -194,13 +474,50 @@ PropMap LoadProps(Db& db, int64_t obj) {
   return m;
 }
 
+// Writes the rows of `obj`. The object then owns exactly the blobs its
+// rows refer to: others it owned are released, values over kChunk given
+// inline go to chunks. False when a referred blob is gone (another opener
+// saved over it). Caller holds db.mu inside the transaction.
 bool SaveProps(Db& db, int64_t obj, const PropMap& m) {
   Stmt del(db, "DELETE FROM props WHERE obj = ?");
-  if (!del.Int(1, obj).Run()) return false;
+  if (!del.Int(1, obj).Run() || !ReleaseBlobs(db, obj)) return false;
   Stmt ins(db, "INSERT INTO props(obj, id, type, value) VALUES(?, ?, ?, ?)");
+  Stmt own(db, "UPDATE blobs SET obj = ? WHERE id = ? AND obj IN (?, ?)");
   for (const auto& [id, v] : m) {
-    ins.Int(1, obj).Int(2, id).Int(3, v.first).Blob(4, v.second.data(), v.second.size());
+    const Bytes* value = &v.second;
+    ULONG type = v.first;
+    Bytes ref;
+    ValueRef r;
+    if (IsRef(type)) {
+      if (!DecodeRef(v.second, r)) return false;
+      own.Int(1, obj).Int(2, r.blob).Int(3, kStaging).Int(4, kReleased);
+      if (!own.Run() || sqlite3_changes(db.db_) != 1) return false;
+    } else if (v.second.size() > kChunk) {
+      r.blob = NewBlob(db, obj);
+      r.size = v.second.size();
+      if (!r.blob) return false;
+      for (size_t off = 0; off < v.second.size(); off += kChunk)
+        if (!PutChunk(db, r.blob, static_cast<int64_t>(off / kChunk), v.second.data() + off,
+                      std::min(kChunk, v.second.size() - off)))
+          return false;
+      ref = EncodeRef(r);
+      value = &ref;
+      type |= kChunkedFlag;
+    }
+    ins.Int(1, obj).Int(2, id).Int(3, type).Blob(4, value->data(), value->size());
     if (!ins.Run()) return false;
+  }
+  return true;
+}
+
+// The values of `m` read from `src` with their blobs copied into `dst` as
+// staging blobs, ready for SaveProps there. Caller as for CopyBlob.
+bool CopyRefs(Conn& src, Db& dst, PropMap& m) {
+  for (auto& [id, v] : m) {
+    ValueRef r;
+    if (!IsRef(v.first)) continue;
+    if (!DecodeRef(v.second, r) || !(r.blob = CopyBlob(src, dst, r.blob))) return false;
+    v.second = EncodeRef(r);
   }
   return true;
 }
@@ -217,7 +534,7 @@ bool DeleteTree(Db& db, int64_t obj) {
     if (!DeleteTree(db, k)) return false;
   Stmt a(db, "DELETE FROM props WHERE obj = ?");
   Stmt b(db, "DELETE FROM objects WHERE id = ?");
-  return a.Int(1, obj).Run() && b.Int(1, obj).Run();
+  return a.Int(1, obj).Run() && b.Int(1, obj).Run() && ReleaseBlobs(db, obj);
 }
 
 void SetString(PropMap& m, ULONG tag, const std::string& utf8) {
@@ -267,7 +584,13 @@ std::shared_ptr<Db> OpenDb(const std::string& path, const std::string& display_n
                      " PRIMARY KEY(obj, id)) WITHOUT ROWID;"
                      "CREATE TABLE IF NOT EXISTS names(id INTEGER PRIMARY KEY, guid BLOB, kind INTEGER, name BLOB,"
                      " UNIQUE(guid, kind, name));"
-                     "CREATE TABLE IF NOT EXISTS receive(cls TEXT PRIMARY KEY COLLATE NOCASE, folder INTEGER);");
+                     "CREATE TABLE IF NOT EXISTS receive(cls TEXT PRIMARY KEY COLLATE NOCASE, folder INTEGER);"
+                     "CREATE TABLE IF NOT EXISTS blobs(id INTEGER PRIMARY KEY AUTOINCREMENT, obj INTEGER);"
+                     "CREATE INDEX IF NOT EXISTS blobs_obj ON blobs(obj);"
+                     "CREATE TABLE IF NOT EXISTS chunks(blob INTEGER, seq INTEGER, data BLOB, PRIMARY KEY(blob, seq));"
+                     // Streams of a process that ended before its objects were saved.
+                     "DELETE FROM chunks WHERE blob IN (SELECT id FROM blobs WHERE obj < 0);"
+                     "DELETE FROM blobs WHERE obj < 0;");
   if (!ok) {
     hr = MAPI_E_CORRUPT_DATA;
     return nullptr;
@@ -307,8 +630,9 @@ std::shared_ptr<Db> OpenDb(const std::string& path, const std::string& display_n
     PropMap store;
     SetString(store, PR_DISPLAY_NAME, AnsiToUtf8(display_name));
     ok = ok && SaveProps(*db, 0, store);
-    Stmt r(*db, "INSERT INTO receive(cls, folder) VALUES('', ?)");
-    ok = ok && r.Int(1, kInbox).Run();
+    // Mail of any class, and of the IPM classes, is received in the Inbox.
+    Stmt r(*db, "INSERT INTO receive(cls, folder) VALUES('', ?), ('IPM', ?)");
+    ok = ok && r.Int(1, kInbox).Int(2, kInbox).Run();
   }
   if (!ok || !tx.Commit()) {
     hr = MAPI_E_DISK_ERROR;
@@ -359,9 +683,18 @@ HRESULT CopyOut(const Bytes& b, ULONG* cb, LPENTRYID* out) {
 
 // Posts an object event to the sinks that watch the object, its folder or
 // everything. Delivery happens on the notification thread. Caller holds db.mu.
-void NotifyObject(Db& db, ULONG event, int64_t id, int64_t parent, ULONG type) {
+// Where an object was before a move or copy; the ids are of `uid`'s store.
+struct OldPlace {
+  const MAPIUID* uid;
+  int64_t id, parent;
+};
+
+// Posts an object event to the sinks that watch the object, its folder
+// (before or after a move) or everything. Delivery happens on the
+// notification thread. Caller holds db.mu.
+void NotifyObject(Db& db, ULONG event, int64_t id, int64_t parent, ULONG type, const OldPlace* old = nullptr) {
   if (db.sinks.empty()) return;
-  Bytes eid = MakeEntryID(db.uid, id), peid = MakeEntryID(db.uid, parent);
+  Bytes eid = MakeEntryID(db.uid, id), peid = MakeEntryID(db.uid, parent), oid, opid;
   NOTIFICATION n{};
   n.ulEventType = event;
   n.info.obj.cbEntryID = static_cast<ULONG>(eid.size());
@@ -369,12 +702,20 @@ void NotifyObject(Db& db, ULONG event, int64_t id, int64_t parent, ULONG type) {
   n.info.obj.ulObjType = type;
   n.info.obj.cbParentID = static_cast<ULONG>(peid.size());
   n.info.obj.lpParentID = reinterpret_cast<LPENTRYID>(peid.data());
+  if (old) {
+    oid = MakeEntryID(*old->uid, old->id);
+    opid = MakeEntryID(*old->uid, old->parent);
+    n.info.obj.cbOldID = static_cast<ULONG>(oid.size());
+    n.info.obj.lpOldID = reinterpret_cast<LPENTRYID>(oid.data());
+    n.info.obj.cbOldParentID = static_cast<ULONG>(opid.size());
+    n.info.obj.lpOldParentID = reinterpret_cast<LPENTRYID>(opid.data());
+  }
   auto same = [](const Bytes& a, const Bytes& b) {
     return a.size() == b.size() && a.size() >= 4 && std::equal(a.begin() + 4, a.end(), b.begin() + 4);
   };
   for (auto& [conn, s] : db.sinks) {
     if (!(s.mask & event)) continue;
-    if (!s.eid.empty() && !same(s.eid, eid) && !same(s.eid, peid)) continue;
+    if (!s.eid.empty() && !same(s.eid, eid) && !same(s.eid, peid) && !same(s.eid, oid) && !same(s.eid, opid)) continue;
     NotifyQueue::Instance().Post(s.sink.get(), {n});
   }
 }
@@ -391,7 +732,7 @@ HRESULT BuildRow(const PropMap& m, const PropMap& extra, bool unicode, SRow& row
   auto* vals = static_cast<SPropValue*>(root);
   ULONG n = 0;
   auto put = [&](ULONG id, const std::pair<ULONG, Bytes>& v) {
-    if (v.second.size() > 4096 || v.first == PT_OBJECT || (id >= 0x7FF0 && id < 0x8000)) return;
+    if (v.second.size() > 4096 || IsRef(v.first) || v.first == PT_OBJECT || (id >= 0x7FF0 && id < 0x8000)) return;
     ULONG type = v.first;
     if (!unicode && type == PT_UNICODE) type = PT_STRING8;
     if (!unicode && type == PT_MV_UNICODE) type = PT_MV_STRING8;
@@ -422,6 +763,10 @@ HRESULT NewTableData(LPTABLEDATA* out) {
   return CreateTable(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, nullptr, TBLTYPE_DYNAMIC,
                      PR_INSTANCE_KEY, cols.get(), out);
 }
+
+// Added to a table kind for its table data with strings in Unicode (views
+// asked for with MAPI_UNICODE); both widths are kept current.
+constexpr int kUnicodeTable = 4;
 
 // The folders below `root`, depth first, each followed by its subfolders
 // (in order of creation), with their depth: 1 for root's own subfolders.
@@ -563,19 +908,523 @@ void TouchRow(Db& db, int64_t parent, int64_t id) {
   SPropValue key{};
   key.ulPropTag = PR_INSTANCE_KEY;
   key.Value.bin = {static_cast<ULONG>(eid.size()), eid.data()};
-  for (int t = 0; t < 3; ++t) {
+  PropMap props;
+  bool loaded = false;
+  for (int t = 0; t < 3 + kUnicodeTable; ++t) {
+    if ((t & ~kUnicodeTable) == 3) continue;  // depth tables: SyncDepthTables above
     auto it = db.tables.find({parent, t});
     if (it == db.tables.end()) continue;
-    if (t != which) {
+    if ((t & ~kUnicodeTable) != which) {
       it->second->HrDeleteRow(&key);
       continue;
     }
+    if (!loaded) props = LoadProps(db, id);
+    loaded = true;
     SRow row;
-    if (SUCCEEDED(BuildRow(LoadProps(db, id), KeyColumns(db.uid, id, parent, kind), false, row))) {
+    if (SUCCEEDED(BuildRow(props, KeyColumns(db.uid, id, parent, kind), (t & kUnicodeTable) != 0, row))) {
       it->second->HrModifyRow(&row);
       MAPIFreeBuffer(row.lpProps);
     }
   }
+}
+
+// Forgets the tables of a folder that is gone. Caller holds db.mu.
+void DropTables(Db& db, int64_t folder) {
+  // Contents, associated, hierarchy and depth tables, in both widths.
+  for (int t = 0; t < 4 + kUnicodeTable; ++t) db.tables.erase({folder, t});
+  db.depth_rows.erase(folder);
+  db.searches.Forget(folder);
+}
+
+// ---- property streams --------------------------------------------------------
+
+// What a committed property stream hands to its object: small values
+// inline, large ones as a staging blob (see "large values").
+struct StreamValue {
+  bool chunked = false;
+  Bytes bytes;
+  ValueRef ref;
+};
+using StreamHook = std::function<HRESULT(const StreamValue&)>;
+
+// The value behind a property stream and its clones. The committed value
+// is `base_mem` or the blob `base_blob`; changes go to `mem` while the value
+// fits one chunk, then to the staging blob `work` one chunk at a time, so
+// neither side of a large value is ever whole in memory.
+class StreamState {
+ public:
+  StreamState(std::shared_ptr<Db> db, bool writable, uint32_t enc, size_t unit, StreamHook hook)
+      : db_(std::move(db)), writable_(writable), enc_(enc), unit_(unit), hook_(std::move(hook)) {}
+  ~StreamState() {
+    if (!work_ && !base_owned_) return;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    if (work_) DropStaged(*db_, work_);
+    if (base_owned_) DropStaged(*db_, base_blob_);
+  }
+
+  void SetBaseMemory(Bytes b) {
+    base_mem_ = std::move(b);
+    mem_ = base_mem_;
+    in_mem_ = true;
+    size_ = mem_.size();
+  }
+  // `owned`: a blob made for this stream alone (a converted copy).
+  void SetBaseBlob(int64_t blob, uint64_t size, bool owned) {
+    base_blob_ = blob;
+    base_size_ = size_ = size;
+    base_owned_ = owned;
+    in_mem_ = false;
+  }
+
+  std::mutex mu;  // guards everything below; held by every call
+  std::vector<std::pair<ULONGLONG, ULONGLONG>> locks;
+  bool writable() const { return writable_; }
+  uint64_t size() const { return size_; }
+
+  HRESULT ReadAt(uint64_t pos, BYTE* out, ULONG cb, ULONG* got) {
+    *got = 0;
+    if (pos >= size_) return S_OK;
+    ULONG n = static_cast<ULONG>(std::min<uint64_t>(cb, size_ - pos));
+    if (in_mem_) {
+      std::memcpy(out, mem_.data() + pos, n);
+      *got = n;
+      return S_OK;
+    }
+    while (*got < n) {
+      uint64_t p = pos + *got;
+      if (!Load(static_cast<int64_t>(p / kChunk))) return STG_E_READFAULT;
+      size_t off = static_cast<size_t>(p % kChunk);
+      size_t take = std::min<size_t>(n - *got, kChunk - off);
+      // A chunk short of its length (never written) reads as zeros.
+      size_t have = cache_.size() > off ? std::min(take, cache_.size() - off) : 0;
+      std::memcpy(out + *got, cache_.data() + off, have);
+      std::memset(out + *got + have, 0, take - have);
+      *got += static_cast<ULONG>(take);
+    }
+    return S_OK;
+  }
+
+  HRESULT WriteAt(uint64_t pos, const BYTE* p, ULONG cb) {
+    if (cb == 0) return S_OK;
+    if (pos + cb < pos) return STG_E_MEDIUMFULL;
+    if (in_mem_ && pos + cb <= kChunk) {
+      if (mem_.size() < pos + cb) mem_.resize(static_cast<size_t>(pos + cb));
+      std::memcpy(mem_.data() + pos, p, cb);
+      size_ = mem_.size();
+      dirty_ = true;
+      return S_OK;
+    }
+    if (HRESULT hr = MakeWork(); FAILED(hr)) return hr;
+    if (pos > size_) {
+      static const BYTE zeros[kChunk] = {};
+      while (size_ < pos)
+        if (HRESULT hr = Put(size_, zeros, static_cast<ULONG>(std::min<uint64_t>(kChunk, pos - size_))); FAILED(hr))
+          return hr;
+    }
+    return Put(pos, p, cb);
+  }
+
+  HRESULT Resize(uint64_t n) {
+    if (n == size_) return S_OK;
+    if (in_mem_ && n <= kChunk) {
+      mem_.resize(static_cast<size_t>(n));
+      size_ = n;
+      dirty_ = true;
+      return S_OK;
+    }
+    if (HRESULT hr = MakeWork(); FAILED(hr)) return hr;
+    if (n > size_) {
+      BYTE zero = 0;
+      return WriteAt(n - 1, &zero, 1);
+    }
+    if (!FlushCache()) return STG_E_WRITEFAULT;
+    cache_seq_ = -1;
+    int64_t keep = n ? static_cast<int64_t>((n - 1) / kChunk) : -1;
+    {
+      std::lock_guard<std::mutex> dg(db_->mu);
+      Stmt q(*db_, "DELETE FROM chunks WHERE blob = ? AND seq > ?");
+      if (!q.Int(1, work_).Int(2, keep).Run()) return STG_E_WRITEFAULT;
+    }
+    size_ = n;
+    if (keep >= 0) {
+      if (!Load(keep)) return STG_E_READFAULT;
+      cache_.resize(static_cast<size_t>(n - static_cast<uint64_t>(keep) * kChunk));
+      cache_dirty_ = true;
+    }
+    return S_OK;
+  }
+
+  HRESULT Commit() {
+    if (!hook_) return S_OK;
+    if (!in_mem_ && !work_) return S_OK;  // the committed blob is unchanged
+    // A string stream may carry its terminator; the value does not.
+    while (unit_ > 1 && size_ >= unit_) {
+      BYTE last[2] = {1, 1};
+      ULONG got = 0;
+      if (FAILED(ReadAt(size_ - unit_, last, static_cast<ULONG>(unit_), &got)) || got != unit_) break;
+      if (last[0] || (unit_ == 2 && last[1])) break;
+      if (HRESULT hr = Resize(size_ - unit_); FAILED(hr)) return hr;
+    }
+    if (!in_mem_ && size_ <= kChunk) {
+      // Small again: back to memory, so the value is kept inline.
+      Bytes all(static_cast<size_t>(size_));
+      ULONG got = 0;
+      if (FAILED(ReadAt(0, all.data(), static_cast<ULONG>(all.size()), &got))) return STG_E_READFAULT;
+      DropWork();
+      mem_ = std::move(all);
+      in_mem_ = true;
+    }
+    StreamValue v;
+    if (in_mem_) {
+      v.bytes = mem_;
+      if (HRESULT hr = hook_(v); FAILED(hr)) return hr;
+      base_mem_ = mem_;
+      if (base_owned_) DropBase();
+      base_blob_ = 0;
+      dirty_ = false;
+      return S_OK;
+    }
+    if (!FlushCache()) return STG_E_WRITEFAULT;
+    v.chunked = true;
+    v.ref = {work_, size_, enc_};
+    if (HRESULT hr = hook_(v); FAILED(hr)) return hr;
+    // The blob is the object's now; this stream reads it until it writes again.
+    if (base_owned_) DropBase();
+    base_blob_ = work_;
+    base_size_ = size_;
+    base_owned_ = false;
+    work_ = 0;
+    dirty_ = false;
+    return S_OK;
+  }
+
+  void Revert() {
+    if (work_) DropWork();
+    cache_seq_ = -1;
+    cache_dirty_ = false;
+    if (base_blob_) {
+      in_mem_ = false;
+      size_ = base_size_;
+    } else {
+      mem_ = base_mem_;
+      in_mem_ = true;
+      size_ = mem_.size();
+    }
+    dirty_ = false;
+  }
+
+ private:
+  // The blob reads come from: the working copy once there is one.
+  int64_t Source() const { return work_ ? work_ : base_blob_; }
+
+  bool Load(int64_t seq) {
+    if (cache_seq_ == seq && cache_blob_ == Source()) return true;
+    if (!FlushCache()) return false;
+    cache_.clear();
+    cache_blob_ = Source();
+    cache_seq_ = seq;
+    Reader rd(*db_);
+    GetChunk(rd.c(), cache_blob_, seq, cache_);  // missing: a new chunk at the end
+    return true;
+  }
+
+  bool FlushCache() {
+    if (!cache_dirty_) return true;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Relaxed relaxed(*db_);
+    if (!PutChunk(*db_, cache_blob_, cache_seq_, cache_.data(), cache_.size())) return false;
+    cache_dirty_ = false;
+    return true;
+  }
+
+  // Gives the stream a staging blob of its own holding the current value.
+  HRESULT MakeWork() {
+    if (work_) return S_OK;
+    if (!writable_) return STG_E_ACCESSDENIED;
+    if (!FlushCache()) return STG_E_WRITEFAULT;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    Relaxed relaxed(*db_);
+    int64_t w = NewBlob(*db_, kStaging);
+    if (!w) return STG_E_MEDIUMFULL;
+    bool ok = true;
+    if (in_mem_) {
+      for (size_t off = 0; ok && off < mem_.size(); off += kChunk)
+        ok = PutChunk(*db_, w, static_cast<int64_t>(off / kChunk), mem_.data() + off,
+                      std::min(kChunk, mem_.size() - off));
+    } else if (base_blob_) {
+      Stmt q(*db_, "INSERT INTO chunks(blob, seq, data) SELECT ?, seq, data FROM chunks WHERE blob = ?");
+      ok = q.Int(1, w).Int(2, base_blob_).Run();
+    }
+    if (!ok) {
+      DropStaged(*db_, w);
+      return STG_E_MEDIUMFULL;
+    }
+    work_ = w;
+    in_mem_ = false;
+    mem_.clear();
+    cache_seq_ = -1;
+    dirty_ = true;
+    return S_OK;
+  }
+
+  // Writes into the working blob, within or at the end of the value.
+  HRESULT Put(uint64_t pos, const BYTE* p, ULONG cb) {
+    ULONG done = 0;
+    while (done < cb) {
+      uint64_t at = pos + done;
+      int64_t seq = static_cast<int64_t>(at / kChunk);
+      if (!Load(seq)) return STG_E_READFAULT;
+      size_t off = static_cast<size_t>(at % kChunk);
+      size_t take = std::min<size_t>(cb - done, kChunk - off);
+      if (cache_.size() < off + take) cache_.resize(off + take);
+      std::memcpy(cache_.data() + off, p + done, take);
+      cache_dirty_ = true;
+      done += static_cast<ULONG>(take);
+      size_ = std::max<uint64_t>(size_, at + take);
+    }
+    return S_OK;
+  }
+
+  void DropWork() {
+    std::lock_guard<std::mutex> dg(db_->mu);
+    DropStaged(*db_, work_);
+    work_ = 0;
+    cache_seq_ = -1;
+    cache_dirty_ = false;
+  }
+  void DropBase() {
+    std::lock_guard<std::mutex> dg(db_->mu);
+    DropStaged(*db_, base_blob_);
+    base_owned_ = false;
+  }
+
+  std::shared_ptr<Db> db_;
+  const bool writable_;
+  const uint32_t enc_;  // how a chunked value of this stream is kept
+  const size_t unit_;   // 1 or 2 for string streams (terminator), 0 for binary
+  StreamHook hook_;
+  Bytes base_mem_;
+  int64_t base_blob_ = 0;
+  uint64_t base_size_ = 0;
+  bool base_owned_ = false;
+  bool in_mem_ = true, dirty_ = false;
+  Bytes mem_;
+  int64_t work_ = 0;
+  uint64_t size_ = 0;
+  int64_t cache_blob_ = 0, cache_seq_ = -1;
+  Bytes cache_;
+  bool cache_dirty_ = false;
+};
+
+// {0c733a30-2a1c-11ce-ade5-00aa0044773d}
+constexpr IID kIID_ISequentialStream = {0x0c733a30, 0x2a1c, 0x11ce, {0xad, 0xe5, 0x00, 0xaa, 0x00, 0x44, 0x77, 0x3d}};
+
+class PropStream final : public vantrel::RefCounted<IStream> {
+ public:
+  explicit PropStream(std::shared_ptr<StreamState> st) : st_(std::move(st)) {}
+
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv && riid == kIID_ISequentialStream) {
+      *ppv = static_cast<ISequentialStream*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return RefCounted::QueryInterface(riid, ppv);
+  }
+
+  HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
+    if (!pv && cb) return STG_E_INVALIDPOINTER;
+    std::lock_guard<std::mutex> g(st_->mu);
+    ULONG got = 0;
+    HRESULT hr = st_->ReadAt(pos_, static_cast<BYTE*>(pv), cb, &got);
+    pos_ += got;
+    if (pcbRead) *pcbRead = got;
+    return hr;
+  }
+  HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
+    if (pcbWritten) *pcbWritten = 0;
+    if (!pv && cb) return STG_E_INVALIDPOINTER;
+    if (!st_->writable()) return STG_E_ACCESSDENIED;
+    std::lock_guard<std::mutex> g(st_->mu);
+    HRESULT hr = st_->WriteAt(pos_, static_cast<const BYTE*>(pv), cb);
+    if (FAILED(hr)) return hr;
+    pos_ += cb;
+    if (pcbWritten) *pcbWritten = cb;
+    return S_OK;
+  }
+  HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* new_pos) override {
+    std::lock_guard<std::mutex> g(st_->mu);
+    LONGLONG base;
+    switch (origin) {
+      case STREAM_SEEK_SET:
+        base = 0;
+        break;
+      case STREAM_SEEK_CUR:
+        base = static_cast<LONGLONG>(pos_);
+        break;
+      case STREAM_SEEK_END:
+        base = static_cast<LONGLONG>(st_->size());
+        break;
+      default:
+        return STG_E_INVALIDFUNCTION;
+    }
+    if ((move.QuadPart < 0 && base + move.QuadPart < 0) || (move.QuadPart > 0 && base > INT64_MAX - move.QuadPart))
+      return STG_E_INVALIDFUNCTION;
+    pos_ = static_cast<ULONGLONG>(base + move.QuadPart);
+    if (new_pos) new_pos->QuadPart = pos_;
+    return S_OK;
+  }
+  HRESULT SetSize(ULARGE_INTEGER size) override {
+    if (!st_->writable()) return STG_E_ACCESSDENIED;
+    std::lock_guard<std::mutex> g(st_->mu);
+    return st_->Resize(size.QuadPart);
+  }
+  HRESULT CopyTo(IStream* dst, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead, ULARGE_INTEGER* pcbWritten) override {
+    if (pcbRead) pcbRead->QuadPart = 0;
+    if (pcbWritten) pcbWritten->QuadPart = 0;
+    if (!dst) return STG_E_INVALIDPOINTER;
+    Bytes buf(kChunk);
+    ULONGLONG left = cb.QuadPart, read = 0, written = 0;
+    HRESULT hr = S_OK;
+    while (left > 0) {
+      ULONG want = static_cast<ULONG>(std::min<ULONGLONG>(left, buf.size())), got = 0, put = 0;
+      if (FAILED(hr = Read(buf.data(), want, &got)) || got == 0) break;
+      read += got;
+      hr = dst->Write(buf.data(), got, &put);
+      written += put;
+      if (FAILED(hr)) break;
+      left -= got;
+    }
+    if (pcbRead) pcbRead->QuadPart = read;
+    if (pcbWritten) pcbWritten->QuadPart = written;
+    return hr;
+  }
+  HRESULT Commit(DWORD) override {
+    std::lock_guard<std::mutex> g(st_->mu);
+    return st_->Commit();
+  }
+  HRESULT Revert() override {
+    std::lock_guard<std::mutex> g(st_->mu);
+    st_->Revert();
+    return S_OK;
+  }
+  HRESULT LockRegion(ULARGE_INTEGER off, ULARGE_INTEGER cb, DWORD type) override {
+    if (type != LOCK_WRITE && type != LOCK_EXCLUSIVE && type != LOCK_ONLYONCE) return STG_E_INVALIDFUNCTION;
+    std::lock_guard<std::mutex> g(st_->mu);
+    for (const auto& [o, n] : st_->locks)
+      if (off.QuadPart < o + n && o < off.QuadPart + cb.QuadPart) return STG_E_LOCKVIOLATION;
+    st_->locks.emplace_back(off.QuadPart, cb.QuadPart);
+    return S_OK;
+  }
+  HRESULT UnlockRegion(ULARGE_INTEGER off, ULARGE_INTEGER cb, DWORD) override {
+    std::lock_guard<std::mutex> g(st_->mu);
+    for (auto it = st_->locks.begin(); it != st_->locks.end(); ++it) {
+      if (it->first == off.QuadPart && it->second == cb.QuadPart) {
+        st_->locks.erase(it);
+        return S_OK;
+      }
+    }
+    return STG_E_LOCKVIOLATION;
+  }
+  HRESULT Stat(STATSTG* st, DWORD flag) override {
+    if (!st) return STG_E_INVALIDPOINTER;
+    if (flag != STATFLAG_DEFAULT && flag != STATFLAG_NONAME) return STG_E_INVALIDFLAG;
+    std::memset(st, 0, sizeof(*st));
+    if (flag == STATFLAG_DEFAULT) {
+      // Property streams have no name of their own.
+      st->pwcsName = static_cast<WCHAR*>(::CoTaskMemAlloc(sizeof(WCHAR)));
+      if (!st->pwcsName) return STG_E_INSUFFICIENTMEMORY;
+      st->pwcsName[0] = 0;
+    }
+    st->type = STGTY_STREAM;
+    std::lock_guard<std::mutex> g(st_->mu);
+    st->cbSize.QuadPart = st_->size();
+    st->grfMode = st_->writable() ? STGM_READWRITE : STGM_READ;
+    st->grfLocksSupported = LOCK_WRITE | LOCK_EXCLUSIVE | LOCK_ONLYONCE;
+    return S_OK;
+  }
+  HRESULT Clone(IStream** out) override {
+    if (!out) return STG_E_INVALIDPOINTER;
+    auto* c = new (std::nothrow) PropStream(st_);
+    if (!c) return E_OUTOFMEMORY;
+    c->pos_ = pos_;
+    *out = c;
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<StreamState> st_;
+  ULONGLONG pos_ = 0;
+};
+
+// A copy of the chunked string `r` in encoding `to`, as a staging blob
+// owned by the caller; 0 on failure. Caller holds db.mu outside any
+// transaction.
+int64_t ConvertBlob(Db& db, const ValueRef& r, uint32_t to, uint64_t& size) {
+  Relaxed relaxed(db);
+  int64_t nb = NewBlob(db, kStaging);
+  if (!nb) return 0;
+  Transcoder tc(r.enc, to);
+  Bytes pending, piece;
+  int64_t out_seq = 0;
+  size = 0;
+  auto emit = [&](bool last) {
+    size_t off = 0;
+    while (pending.size() - off >= kChunk || (last && off < pending.size())) {
+      size_t n = std::min(kChunk, pending.size() - off);
+      if (!PutChunk(db, nb, out_seq++, pending.data() + off, n)) return false;
+      size += n;
+      off += n;
+    }
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(off));
+    return true;
+  };
+  bool ok = true;
+  for (int64_t seq = 0; ok && GetChunk(db, r.blob, seq, piece); ++seq) {
+    Bytes b = tc.Feed(piece.data(), piece.size(), false);
+    pending.insert(pending.end(), b.begin(), b.end());
+    ok = emit(false);
+  }
+  Bytes tail = tc.Feed(nullptr, 0, true);
+  pending.insert(pending.end(), tail.begin(), tail.end());
+  if (!ok || !emit(true)) {
+    DropStaged(db, nb);
+    return 0;
+  }
+  return nb;
+}
+
+// A kept string (UTF-8) in the width a stream of `type` shows it in;
+// binaries as they are.
+Bytes ToStreamWidth(const Bytes& stored, ULONG type) {
+  std::string_view u(reinterpret_cast<const char*>(stored.data()), stored.size());
+  if (type == PT_UNICODE) {
+    std::u16string w = Utf8ToUtf16(u);
+    return Bytes(reinterpret_cast<const BYTE*>(w.data()), reinterpret_cast<const BYTE*>(w.data()) + w.size() * 2);
+  }
+  if (type == PT_STRING8) {
+    std::string a = Utf8ToAnsi(u);
+    return Bytes(a.begin(), a.end());
+  }
+  return stored;
+}
+
+// The reverse; `trim` drops a terminator the writer may have included.
+Bytes FromStreamWidth(const Bytes& b, ULONG type, bool trim) {
+  if (type == PT_UNICODE) {
+    std::u16string w(b.size() / 2, u'\0');
+    std::memcpy(w.data(), b.data(), w.size() * 2);
+    while (trim && !w.empty() && w.back() == 0) w.pop_back();
+    std::string u = Utf16ToUtf8(w);
+    return Bytes(u.begin(), u.end());
+  }
+  if (type == PT_STRING8) {
+    std::string a(b.begin(), b.end());
+    while (trim && !a.empty() && a.back() == 0) a.pop_back();
+    std::string u = AnsiToUtf8(a);
+    return Bytes(u.begin(), u.end());
+  }
+  return b;
 }
 
 // ---- IMAPIProp over a property map ----------------------------------------
@@ -614,6 +1463,12 @@ template <typename I>
 class PropObject : public vantrel::RefCounted<I> {
  public:
   explicit PropObject(std::shared_ptr<Db> db) : db_(std::move(db)) {}
+  ~PropObject() override {
+    // Stream values this object was given and never saved.
+    if (staged_.empty()) return;
+    std::lock_guard<std::mutex> dg(db_->mu);
+    for (int64_t b : staged_) DropStaged(*db_, b);
+  }
 
   HRESULT GetLastError(HRESULT hr, ULONG flags, LPMAPIERROR* out) override {
     if (!out) return MAPI_E_INVALID_PARAMETER;
@@ -657,7 +1512,7 @@ class PropObject : public vantrel::RefCounted<I> {
     if (tags) {
       want.assign(tags->aulPropTag, tags->aulPropTag + tags->cValues);
     } else {
-      for (const auto& [id, v] : all) want.push_back(PROP_TAG(Presented(v.first, flags), id));
+      for (const auto& [id, v] : all) want.push_back(PROP_TAG(Presented(BareType(v.first), flags), id));
     }
     if (want.empty()) return MAPI_E_INVALID_PARAMETER;
     void* root;
@@ -670,10 +1525,22 @@ class PropObject : public vantrel::RefCounted<I> {
       auto it = all.find(PROP_ID(tag));
       HRESULT hr = MAPI_E_NOT_FOUND;
       if (it != all.end()) {
-        if (PROP_TYPE(tag) == PT_UNSPECIFIED) tag = PROP_TAG(Presented(it->second.first, flags), PROP_ID(tag));
-        hr = DecodeProp(tag, it->second.first, it->second.second, root, vals[i]);
-        // Large values are only read through OpenProperty.
-        if (SUCCEEDED(hr) && it->second.second.size() > kMaxInline) hr = MAPI_E_NOT_ENOUGH_MEMORY;
+        ULONG stored = BareType(it->second.first);
+        if (PROP_TYPE(tag) == PT_UNSPECIFIED) tag = PROP_TAG(Presented(stored, flags), PROP_ID(tag));
+        ValueRef r;
+        if (ValueSize(it->second) > kMaxInline) {
+          // Large values are only read through OpenProperty; the other
+          // values of the call are answered as usual.
+          hr = MAPI_E_NOT_ENOUGH_MEMORY;
+        } else if (IsRef(it->second.first)) {
+          Bytes whole;
+          if (!DecodeRef(it->second.second, r) || !Materialize(*db_, r, stored == PT_UNICODE, whole))
+            hr = MAPI_E_CORRUPT_DATA;
+          else
+            hr = DecodeProp(tag, stored, whole, root, vals[i]);
+        } else {
+          hr = DecodeProp(tag, stored, it->second.second, root, vals[i]);
+        }
       }
       if (FAILED(hr)) {
         errors = true;
@@ -695,7 +1562,7 @@ class PropObject : public vantrel::RefCounted<I> {
     if (MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(all.size() + 1)), &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
     auto* t = static_cast<SPropTagArray*>(m);
     t->cValues = 0;
-    for (const auto& [id, v] : all) t->aulPropTag[t->cValues++] = PROP_TAG(Presented(v.first, flags), id);
+    for (const auto& [id, v] : all) t->aulPropTag[t->cValues++] = PROP_TAG(Presented(BareType(v.first), flags), id);
     *out = t;
     return S_OK;
   }
@@ -709,14 +1576,15 @@ class PropObject : public vantrel::RefCounted<I> {
     std::lock_guard<std::mutex> g(mu_);
     PropMap all = Snapshot();
     auto it = all.find(PROP_ID(tag));
-    Bytes initial;
+    const std::pair<ULONG, Bytes>* found = nullptr;
     if (it != all.end() && !create) {
+      ULONG stored = BareType(it->second.first);
       if (*iid == IID_IStorage) {
-        if (it->second.first != PT_BINARY && it->second.first != PT_OBJECT) return MAPI_E_NOT_FOUND;
-      } else if (StoredType(type) != it->second.first) {
+        if (stored != PT_BINARY && stored != PT_OBJECT) return MAPI_E_NOT_FOUND;
+      } else if (StoredType(type) != stored) {
         return MAPI_E_NOT_FOUND;
       }
-      initial = it->second.second;
+      found = &it->second;
     } else if (!create) {
       return MAPI_E_NOT_FOUND;
     }
@@ -724,29 +1592,23 @@ class PropObject : public vantrel::RefCounted<I> {
     vantrel::ComPtr<PropObject> self(this);
     if (*iid == IID_IStream) {
       if (type != PT_BINARY && type != PT_STRING8 && type != PT_UNICODE) return MAPI_E_INTERFACE_NOT_SUPPORTED;
+      if (Chunked()) return OpenChunkedStream(id, type, found, modify, out);
+    }
+    // Values of objects kept whole (embedded messages) and storages are
+    // read whole.
+    Bytes initial;
+    if (found && IsRef(found->first)) {
+      ValueRef r;
+      if (!DecodeRef(found->second, r) || !Materialize(*db_, r, BareType(found->first) == PT_UNICODE, initial))
+        return MAPI_E_CORRUPT_DATA;
+    } else if (found) {
+      initial = found->second;
+    }
+    if (*iid == IID_IStream) {
       // A string stream carries the string in the width of its tag, without the terminator.
-      if (type == PT_UNICODE) {
-        std::u16string w = Utf8ToUtf16({reinterpret_cast<const char*>(initial.data()), initial.size()});
-        initial.assign(reinterpret_cast<const BYTE*>(w.data()), reinterpret_cast<const BYTE*>(w.data()) + w.size() * 2);
-      } else if (type == PT_STRING8) {
-        std::string a = Utf8ToAnsi({reinterpret_cast<const char*>(initial.data()), initial.size()});
-        initial.assign(a.begin(), a.end());
-      }
+      initial = ToStreamWidth(initial, type);
       storage::CommitHook hook = [self, id, type](const Bytes& b) {
-        Bytes stored = b;
-        if (type == PT_UNICODE) {
-          std::u16string w(b.size() / 2, u'\0');
-          std::memcpy(w.data(), b.data(), w.size() * 2);
-          while (!w.empty() && w.back() == 0) w.pop_back();
-          std::string u = Utf16ToUtf8(w);
-          stored.assign(u.begin(), u.end());
-        } else if (type == PT_STRING8) {
-          std::string a(b.begin(), b.end());
-          while (!a.empty() && a.back() == 0) a.pop_back();
-          std::string u = AnsiToUtf8(a);
-          stored.assign(u.begin(), u.end());
-        }
-        return self->PutStored(id, StoredType(type), std::move(stored));
+        return self->PutStored(id, StoredType(type), FromStreamWidth(b, type, true));
       };
       IStream* s;
       HRESULT hr = storage::CreateMemoryStream(std::move(initial), modify, modify ? hook : nullptr, &s);
@@ -841,12 +1703,11 @@ class PropObject : public vantrel::RefCounted<I> {
   HRESULT GetNamesFromIDs(LPSPropTagArray* tags, LPGUID guid, ULONG, ULONG* count, LPMAPINAMEID** names) override {
     if (!tags || !count || !names) return MAPI_E_INVALID_PARAMETER;
     std::vector<ULONG> ids;
-    std::vector<std::tuple<Bytes, ULONG, Bytes>> found;
-    std::lock_guard<std::mutex> dg(db_->mu);
+    Reader rd(*db_);
     if (*tags) {
       for (ULONG i = 0; i < (*tags)->cValues; ++i) ids.push_back(PROP_ID((*tags)->aulPropTag[i]));
     } else {
-      Stmt q(*db_, "SELECT id FROM names ORDER BY id");
+      Stmt q(rd.c(), "SELECT id FROM names ORDER BY id");
       while (q.Step()) ids.push_back(static_cast<ULONG>(q.ColInt(0)));
     }
     void* root;
@@ -854,7 +1715,7 @@ class PropObject : public vantrel::RefCounted<I> {
       return MAPI_E_NOT_ENOUGH_MEMORY;
     auto* arr = static_cast<LPMAPINAMEID*>(root);
     bool errors = false;
-    Stmt q(*db_, "SELECT guid, kind, name FROM names WHERE id = ?");
+    Stmt q(rd.c(), "SELECT guid, kind, name FROM names WHERE id = ?");
     for (size_t i = 0; i < ids.size(); ++i) {
       arr[i] = nullptr;
       q.Int(1, ids[i]);
@@ -950,6 +1811,13 @@ class PropObject : public vantrel::RefCounted<I> {
     return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
   }
 
+  // A staging blob a stream handed to this object: dropped with the object
+  // unless a save took it over. Attachments pass them to their message.
+  virtual void Staged(int64_t blob) {
+    std::lock_guard<std::mutex> g(staged_mu_);
+    staged_.push_back(blob);
+  }
+
   // Sets one stored value (from a committed stream or storage).
   HRESULT PutStored(ULONG id, ULONG type, Bytes bytes) {
     {
@@ -980,6 +1848,45 @@ class PropObject : public vantrel::RefCounted<I> {
   }
 
   virtual void Computed(PropMap& all) = 0;
+  // Whether large values of this object may live in chunks of the file
+  // (not so inside an embedded message, which is kept as one image).
+  virtual bool Chunked() { return true; }
+
+  // A stream on property `id` over chunks (see "large values"). Caller
+  // holds mu_.
+  HRESULT OpenChunkedStream(ULONG id, ULONG type, const std::pair<ULONG, Bytes>* found, bool modify, LPUNKNOWN* out) {
+    uint32_t enc = type == PT_UNICODE ? kEncUtf16 : type == PT_STRING8 ? kEncAnsi : kEncRaw;
+    size_t unit = type == PT_UNICODE ? 2 : type == PT_STRING8 ? 1 : 0;
+    vantrel::ComPtr<PropObject> self(this);
+    StreamHook hook = [self, id, type](const StreamValue& v) -> HRESULT {
+      if (v.chunked) {
+        self->Staged(v.ref.blob);
+        return self->PutStored(id, StoredType(type) | kChunkedFlag, EncodeRef(v.ref));
+      }
+      return self->PutStored(id, StoredType(type), FromStreamWidth(v.bytes, type, false));
+    };
+    auto st = std::make_shared<StreamState>(db_, modify, enc, unit, modify ? hook : nullptr);
+    ValueRef r;
+    if (!found) {
+      st->SetBaseMemory({});
+    } else if (!IsRef(found->first)) {
+      st->SetBaseMemory(ToStreamWidth(found->second, type));
+    } else if (!DecodeRef(found->second, r)) {
+      return MAPI_E_CORRUPT_DATA;
+    } else if (type == PT_BINARY || r.enc == enc) {
+      st->SetBaseBlob(r.blob, r.size, false);
+    } else {
+      std::lock_guard<std::mutex> dg(db_->mu);
+      uint64_t size = 0;
+      int64_t copy = ConvertBlob(*db_, r, enc, size);
+      if (!copy) return MAPI_E_DISK_ERROR;
+      st->SetBaseBlob(copy, size, true);
+    }
+    auto* s = new (std::nothrow) PropStream(std::move(st));
+    if (!s) return MAPI_E_NOT_ENOUGH_MEMORY;
+    *out = static_cast<IStream*>(s);
+    return S_OK;
+  }
   virtual bool ReadOnly(ULONG) { return false; }
   virtual bool Writable() { return true; }
   // Non-transacted objects write their pending changes here; transacted
@@ -1022,19 +1929,47 @@ class PropObject : public vantrel::RefCounted<I> {
     MAPIFreeBuffer(ta);
     if (FAILED(hr)) return hr;
     std::vector<SPropValue> ok;
+    std::vector<ULONG> large;  // too large for GetProps: copied through streams
+    auto present = [&](ULONG tag) {
+      LPSPropValue have = nullptr;
+      HRESULT got = HrGetOneProp(target, tag, &have);
+      MAPIFreeBuffer(have);
+      return got != MAPI_E_NOT_FOUND;
+    };
     for (ULONG i = 0; i < n; ++i) {
-      if (PROP_TYPE(vals[i].ulPropTag) == PT_ERROR) continue;
-      if (flags & MAPI_NOREPLACE) {
-        LPSPropValue have = nullptr;
-        if (SUCCEEDED(HrGetOneProp(target, vals[i].ulPropTag, &have))) {
-          MAPIFreeBuffer(have);
-          continue;
-        }
+      if (PROP_TYPE(vals[i].ulPropTag) == PT_ERROR) {
+        if (vals[i].Value.err == MAPI_E_NOT_ENOUGH_MEMORY) large.push_back(PROP_ID(vals[i].ulPropTag));
+        continue;
       }
+      if ((flags & MAPI_NOREPLACE) && present(vals[i].ulPropTag)) continue;
       ok.push_back(vals[i]);
     }
     hr = target->SetProps(static_cast<ULONG>(ok.size()), ok.data(), problems);
     MAPIFreeBuffer(vals);
+    for (ULONG id : large) {
+      if (FAILED(hr)) break;
+      ULONG type;
+      {
+        std::lock_guard<std::mutex> g(mu_);
+        PropMap all = Snapshot();
+        auto it = all.find(id);
+        if (it == all.end()) continue;
+        type = BareType(it->second.first);
+      }
+      ULONG tag = PROP_TAG(type, id);
+      if ((flags & MAPI_NOREPLACE) && present(tag)) continue;
+      vantrel::ComPtr<IUnknown> from, to;
+      if (FAILED(hr = OpenProperty(tag, &IID_IStream, 0, 0, from.Out()))) break;
+      if (FAILED(hr = target->OpenProperty(tag, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY, to.Out()))) break;
+      auto* src = static_cast<IStream*>(from.get());
+      auto* dst = static_cast<IStream*>(to.get());
+      ULARGE_INTEGER all;
+      all.QuadPart = ~0ULL;
+      if (FAILED(hr = src->CopyTo(dst, all, nullptr, nullptr)) || FAILED(hr = dst->Commit(STGC_DEFAULT))) break;
+      SPropValue moved{};
+      moved.ulPropTag = tag;
+      ok.push_back(moved);
+    }
     if (SUCCEEDED(hr) && (flags & MAPI_MOVE)) {
       // Moving removes the source values that were copied.
       std::vector<ULONG> ids;
@@ -1049,9 +1984,11 @@ class PropObject : public vantrel::RefCounted<I> {
   }
 
   std::shared_ptr<Db> db_;
-  std::mutex mu_;    // guards base_, pending_, deleted_
-  PropMap base_;     // values as last loaded or saved
-  PropMap pending_;  // set since
+  std::mutex staged_mu_;         // guards staged_
+  std::vector<int64_t> staged_;  // staging blobs handed to this object
+  std::mutex mu_;                // guards base_, pending_, deleted_
+  PropMap base_;                 // values as last loaded or saved
+  PropMap pending_;              // set since
   std::set<ULONG> deleted_;
 };
 
@@ -1148,6 +2085,7 @@ class Attach final : public PropObject<IAttach> {
   }
   HRESULT SaveChanges(ULONG flags) override;
   HRESULT OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* out) override;
+  void Staged(int64_t blob) override;
 
  protected:
   void Computed(PropMap& all) override {
@@ -1159,6 +2097,7 @@ class Attach final : public PropObject<IAttach> {
     PutBin(all, PR_INSTANCE_KEY, key);
   }
   bool Writable() override { return writable_; }
+  bool Chunked() override;
 
  private:
   vantrel::ComPtr<Message> msg_;
@@ -1167,22 +2106,29 @@ class Attach final : public PropObject<IAttach> {
 };
 
 class Message final : public PropObject<IMessage> {
+  friend class Attach;
+
  public:
   Message(std::shared_ptr<Db> db, int64_t id, int64_t parent, bool assoc, bool is_new, bool writable)
       : PropObject(std::move(db)), id_(id), parent_(parent), assoc_(assoc), new_(is_new), writable_(writable) {}
 
-  // Loads the saved message with its attachments and recipients. Caller holds db_->mu.
-  void Load() {
-    base_ = LoadProps(*db_, id_);
-    Stmt q(*db_, "SELECT id, kind, num FROM objects WHERE parent = ? ORDER BY num");
+  // Loads the saved message with its attachments and recipients, inside
+  // one read transaction on `c`.
+  void Load(Conn& c) {
+    base_ = LoadProps(c, id_);
+    // Sorted here rather than by SQLite: most messages have no children,
+    // and the parent index alone answers that at once.
+    std::vector<std::pair<int64_t, int64_t>> rows;  // recipients by row number
+    Stmt q(c, "SELECT id, kind, num FROM objects WHERE parent = ?");
     q.Int(1, id_);
     while (q.Step()) {
-      PropMap m = LoadProps(*db_, q.ColInt(0));
       if (q.ColInt(1) == MAPI_ATTACH)
-        attach_[static_cast<ULONG>(q.ColInt(2))] = std::move(m);
+        attach_[static_cast<ULONG>(q.ColInt(2))] = LoadProps(c, q.ColInt(0));
       else
-        recips_.push_back(std::move(m));
+        rows.emplace_back(q.ColInt(2), q.ColInt(0));
     }
+    std::sort(rows.begin(), rows.end());
+    for (const auto& [num, rid] : rows) recips_.push_back(LoadProps(c, rid));
     next_attach_ = attach_.empty() ? 0 : attach_.rbegin()->first + 1;
   }
 
@@ -1250,25 +2196,27 @@ class Message final : public PropObject<IMessage> {
     if (!out) return MAPI_E_INVALID_PARAMETER;
     if (flags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
     std::lock_guard<std::mutex> g(mu_);
-    if (!attach_table_) {
+    auto& table = attach_table_[(flags & MAPI_UNICODE) ? 1 : 0];
+    if (!table) {
       LPTABLEDATA td = nullptr;
       if (HRESULT hr = NewTableData(&td); FAILED(hr)) return hr;
-      attach_table_ = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+      table = vantrel::ComPtr<IMAPITableData>::Adopt(td);
       for (const auto& [num, m] : attach_) AttachRow(num);
     }
-    return attach_table_->HrGetView(nullptr, nullptr, 0, out);
+    return table->HrGetView(nullptr, nullptr, 0, out);
   }
   HRESULT GetRecipientTable(ULONG flags, LPMAPITABLE* out) override {
     if (!out) return MAPI_E_INVALID_PARAMETER;
     if (flags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
     std::lock_guard<std::mutex> g(mu_);
-    if (!recip_table_) {
+    auto& table = recip_table_[(flags & MAPI_UNICODE) ? 1 : 0];
+    if (!table) {
       LPTABLEDATA td = nullptr;
       if (HRESULT hr = NewTableData(&td); FAILED(hr)) return hr;
-      recip_table_ = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+      table = vantrel::ComPtr<IMAPITableData>::Adopt(td);
       RecipRows();
     }
-    return recip_table_->HrGetView(nullptr, nullptr, 0, out);
+    return table->HrGetView(nullptr, nullptr, 0, out);
   }
 
   HRESULT OpenAttach(ULONG num, LPCIID, ULONG flags, LPATTACH* out) override {
@@ -1397,14 +2345,15 @@ class Message final : public PropObject<IMessage> {
     if (new_) f |= MSGFLAG_UNMODIFIED;
     PutLong(all, PR_MESSAGE_FLAGS, f);
     PutBool(all, PR_HASATTACH, !attach_.empty());
-    size_t size = 0;
-    for (const auto& [id, v] : all) size += v.second.size() + 8;
+    uint64_t size = 0;
+    for (const auto& [id, v] : all) size += ValueSize(v) + 8;
     for (const auto& [n, m] : attach_)
-      for (const auto& [id, v] : m) size += v.second.size() + 8;
-    PutLong(all, PR_MESSAGE_SIZE, static_cast<LONG>(std::min<size_t>(size, 0x7fffffff)));
+      for (const auto& [id, v] : m) size += ValueSize(v) + 8;
+    PutLong(all, PR_MESSAGE_SIZE, static_cast<LONG>(std::min<uint64_t>(size, 0x7fffffff)));
     PutLong(all, PR_ACCESS_LEVEL, writable_ ? 1 : 0);
   }
   bool Writable() override { return writable_; }
+  bool Chunked() override { return !embed_save_; }
   static void PutTime(PropMap& m, ULONG tag) {
     FILETIME ft = CurrentFileTime();
     Bytes b(8);
@@ -1419,48 +2368,53 @@ class Message final : public PropObject<IMessage> {
   std::vector<PropMap> recips_;      // by row id; guarded by mu_
   ULONG next_attach_ = 0;            // guarded by mu_
   std::function<HRESULT(Bytes)> embed_save_;
-  // Open attachment and recipient tables, kept current; guarded by mu_.
-  vantrel::ComPtr<IMAPITableData> attach_table_, recip_table_;
+  // Open attachment and recipient tables, 8-bit and Unicode, kept current;
+  // guarded by mu_.
+  vantrel::ComPtr<IMAPITableData> attach_table_[2], recip_table_[2];
 
   // Caller holds mu_.
   void AttachRow(ULONG num) {
-    if (!attach_table_) return;
     Bytes key(4);
     std::memcpy(key.data(), &num, 4);
     auto it = attach_.find(num);
-    if (it == attach_.end()) {
-      SPropValue k{};
-      k.ulPropTag = PR_INSTANCE_KEY;
-      k.Value.bin = {4, key.data()};
-      attach_table_->HrDeleteRow(&k);
-      return;
-    }
-    PropMap x;
-    x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
-    x[PROP_ID(PR_RECORD_KEY)] = {PT_BINARY, key};
-    SetLong(x, PR_ATTACH_NUM, static_cast<LONG>(num));
-    SetLong(x, PR_OBJECT_TYPE, MAPI_ATTACH);
-    SRow row;
-    if (SUCCEEDED(BuildRow(it->second, x, false, row))) {
-      attach_table_->HrModifyRow(&row);
-      MAPIFreeBuffer(row.lpProps);
+    for (int w = 0; w < 2; ++w) {
+      if (!attach_table_[w]) continue;
+      if (it == attach_.end()) {
+        SPropValue k{};
+        k.ulPropTag = PR_INSTANCE_KEY;
+        k.Value.bin = {4, key.data()};
+        attach_table_[w]->HrDeleteRow(&k);
+        continue;
+      }
+      PropMap x;
+      x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
+      x[PROP_ID(PR_RECORD_KEY)] = {PT_BINARY, key};
+      SetLong(x, PR_ATTACH_NUM, static_cast<LONG>(num));
+      SetLong(x, PR_OBJECT_TYPE, MAPI_ATTACH);
+      SRow row;
+      if (SUCCEEDED(BuildRow(it->second, x, w == 1, row))) {
+        attach_table_[w]->HrModifyRow(&row);
+        MAPIFreeBuffer(row.lpProps);
+      }
     }
   }
   void RecipRows() {
-    if (!recip_table_) return;
-    recip_table_->HrModifyRows(TAD_ALL_ROWS, nullptr);
-    for (size_t i = 0; i < recips_.size(); ++i) {
-      PropMap x;
-      LONG rowid = static_cast<LONG>(i);
-      Bytes key(4);
-      std::memcpy(key.data(), &rowid, 4);
-      x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
-      SetLong(x, PR_ROWID, rowid);
-      SetLong(x, PR_OBJECT_TYPE, MAPI_MAILUSER);
-      SRow row;
-      if (SUCCEEDED(BuildRow(recips_[i], x, false, row))) {
-        recip_table_->HrModifyRow(&row);
-        MAPIFreeBuffer(row.lpProps);
+    for (int w = 0; w < 2; ++w) {
+      if (!recip_table_[w]) continue;
+      recip_table_[w]->HrModifyRows(TAD_ALL_ROWS, nullptr);
+      for (size_t i = 0; i < recips_.size(); ++i) {
+        PropMap x;
+        LONG rowid = static_cast<LONG>(i);
+        Bytes key(4);
+        std::memcpy(key.data(), &rowid, 4);
+        x[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
+        SetLong(x, PR_ROWID, rowid);
+        SetLong(x, PR_OBJECT_TYPE, MAPI_MAILUSER);
+        SRow row;
+        if (SUCCEEDED(BuildRow(recips_[i], x, w == 1, row))) {
+          recip_table_[w]->HrModifyRow(&row);
+          MAPIFreeBuffer(row.lpProps);
+        }
       }
     }
   }
@@ -1478,8 +2432,12 @@ HRESULT Attach::OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, 
     PropMap all = Snapshot();
     auto it = all.find(PROP_ID(PR_ATTACH_DATA_OBJ));
     if (!create) {
-      if (it == all.end() || it->second.first != PT_OBJECT) return MAPI_E_NOT_FOUND;
-      image = it->second.second;
+      if (it == all.end() || BareType(it->second.first) != PT_OBJECT) return MAPI_E_NOT_FOUND;
+      ValueRef r;
+      if (!IsRef(it->second.first))
+        image = it->second.second;
+      else if (!DecodeRef(it->second.second, r) || !Materialize(*db_, r, false, image))
+        return MAPI_E_CORRUPT_DATA;
     }
   }
   vantrel::ComPtr<Attach> self(this);
@@ -1488,6 +2446,13 @@ HRESULT Attach::OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, 
   m->Embed(image, [self](Bytes b) { return self->PutStored(PROP_ID(PR_ATTACH_DATA_OBJ), PT_OBJECT, std::move(b)); });
   *out = static_cast<IMessage*>(m);
   return S_OK;
+}
+
+void Attach::Staged(int64_t blob) {
+  msg_->Staged(blob);
+}
+bool Attach::Chunked() {
+  return msg_->Chunked();
 }
 
 HRESULT Attach::SaveChanges(ULONG) {
@@ -1508,6 +2473,28 @@ HRESULT Attach::SaveChanges(ULONG) {
 
 // ---- folders ---------------------------------------------------------------
 
+// A folder name (UTF-8) in lower case for comparisons without regard to
+// case: the letters of the ANSI code page, Greek and Cyrillic.
+std::u16string FoldName(std::string_view utf8) {
+  std::u16string w = Utf8ToUtf16(utf8);
+  for (char16_t& c : w) {
+    if (c < 0x80) {
+      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 0x20);
+    } else if ((c >= 0x391 && c <= 0x3A9 && c != 0x3A2) || (c >= 0x410 && c <= 0x42F)) {
+      c = static_cast<char16_t>(c + 0x20);
+    } else if (c >= 0x400 && c <= 0x40F) {
+      c = static_cast<char16_t>(c + 0x50);
+    } else {
+      std::string a = Utf16ToAnsi(std::u16string_view(&c, 1));
+      if (a.size() == 1 && a[0] != '?') {
+        std::u16string back = AnsiToUtf16(FoldAnsi(a));
+        if (back.size() == 1) c = back[0];
+      }
+    }
+  }
+  return w;
+}
+
 HRESULT OpenObject(const std::shared_ptr<Db>& db, int64_t id, ULONG flags, ULONG* type, LPUNKNOWN* out);
 
 // Copies object `id` of `src` (with its properties and, below it, its
@@ -1523,7 +2510,9 @@ int64_t CopyTree(Db& src, int64_t id, Db& dst, int64_t dst_parent, bool subfolde
   bool assoc = q.ColInt(1) != 0;
   int64_t num = q.ColInt(2);
   int64_t nid = NextId(dst);
-  if (!nid || !InsertObject(dst, nid, dst_parent, kind, assoc, num) || !SaveProps(dst, nid, LoadProps(src, id)))
+  PropMap props = LoadProps(src, id);
+  if (!nid || !CopyRefs(src, dst, props) || !InsertObject(dst, nid, dst_parent, kind, assoc, num) ||
+      !SaveProps(dst, nid, props))
     return 0;
   std::vector<std::pair<int64_t, ULONG>> kids;
   Stmt k(src, "SELECT id, kind FROM objects WHERE parent = ?");
@@ -1559,7 +2548,7 @@ class Folder final : public PropObject<IMAPIFolder> {
  public:
   Folder(std::shared_ptr<Db> db, int64_t id, int64_t parent, bool writable)
       : PropObject(std::move(db)), id_(id), parent_(parent), writable_(writable) {}
-  void Load() { base_ = LoadProps(*db_, id_); }
+  void Load(Conn& c) { base_ = LoadProps(c, id_); }
   int64_t id() const { return id_; }
   const std::shared_ptr<Db>& db() const { return db_; }
 
@@ -1567,13 +2556,13 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!out) return MAPI_E_INVALID_PARAMETER;
     if (flags & ~(MAPI_ASSOCIATED | MAPI_DEFERRED_ERRORS | MAPI_UNICODE | SHOW_SOFT_DELETES))
       return MAPI_E_UNKNOWN_FLAGS;
-    return View((flags & MAPI_ASSOCIATED) ? 1 : 0, out);
+    return View(((flags & MAPI_ASSOCIATED) ? 1 : 0) | ((flags & MAPI_UNICODE) ? kUnicodeTable : 0), out);
   }
   HRESULT GetHierarchyTable(ULONG flags, LPMAPITABLE* out) override {
     if (!out) return MAPI_E_INVALID_PARAMETER;
     if (flags & ~(CONVENIENT_DEPTH | MAPI_DEFERRED_ERRORS | MAPI_UNICODE | SHOW_SOFT_DELETES))
       return MAPI_E_UNKNOWN_FLAGS;
-    return View((flags & CONVENIENT_DEPTH) ? 3 : 2, out);
+    return View(((flags & CONVENIENT_DEPTH) ? 3 : 2) | ((flags & MAPI_UNICODE) ? kUnicodeTable : 0), out);
   }
 
   HRESULT OpenEntry(ULONG cb, LPENTRYID eid, LPCIID, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
@@ -1715,14 +2704,21 @@ class Folder final : public PropObject<IMAPIFolder> {
         missing = true;
         continue;
       }
+      OldPlace was{&db_->uid, id, id_};
       if (same && (flags & MAPI_MOVE)) {
         Stmt m(*db_, "UPDATE objects SET parent = ? WHERE id = ?");
         ok = m.Int(1, dst->id_).Int(2, id).Run();
         TouchRow(*db_, dst->id_, id);
+        NotifyObject(*db_, fnevObjectMoved, id, dst->id_, MAPI_MESSAGE, &was);
       } else {
         int64_t nid = CopyTree(*db_, id, *dst->db_, dst->id_, false);
         ok = nid && (!(flags & MAPI_MOVE) || DeleteTree(*db_, id));
         if (nid) TouchRow(*dst->db_, dst->id_, nid);
+        if (ok)
+          NotifyObject(*dst->db_, (flags & MAPI_MOVE) ? fnevObjectMoved : fnevObjectCopied, nid, dst->id_, MAPI_MESSAGE,
+                       &was);
+        // Moved out to another store: gone from this one.
+        if (ok && !same && (flags & MAPI_MOVE)) NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_MESSAGE);
       }
       TouchRow(*db_, id_, id);
     }
@@ -1770,7 +2766,7 @@ class Folder final : public PropObject<IMAPIFolder> {
       if (!(flags & OPEN_IF_EXISTS)) return MAPI_E_COLLISION;
       tx.Commit();
       auto* f = new Folder(db_, existing, id_, true);
-      f->Load();
+      f->Load(*db_);
       *out = f;
       return S_OK;
     }
@@ -1819,22 +2815,15 @@ class Folder final : public PropObject<IMAPIFolder> {
     } else if (auto it = props.find(PROP_ID(PR_DISPLAY_NAME)); it != props.end()) {
       name.assign(it->second.second.begin(), it->second.second.end());
     }
-    {
-      Stmt c(*dst->db_,
-             "SELECT o.id FROM objects o JOIN props p ON p.obj = o.id AND p.id = ? WHERE o.parent = ? AND o.kind = 3 "
-             "AND p.value = ? AND o.id <> ?");
-      c.Int(1, PROP_ID(PR_DISPLAY_NAME))
-          .Int(2, dst->id_)
-          .Blob(3, name.data(), name.size())
-          .Int(4, same && (flags & FOLDER_MOVE) ? id : -1);
-      if (c.Step()) return MAPI_E_COLLISION;
-    }
+    if (ChildByName(*dst->db_, dst->id_, name, same && (flags & FOLDER_MOVE) ? id : -1)) return MAPI_E_COLLISION;
     SetString(props, PR_DISPLAY_NAME, name);
+    OldPlace was{&db_->uid, id, id_};
     if (same && (flags & FOLDER_MOVE)) {
       Stmt m(*db_, "UPDATE objects SET parent = ? WHERE id = ?");
       if (!m.Int(1, dst->id_).Int(2, id).Run() || !SaveProps(*db_, id, props) || !tx.Commit()) return MAPI_E_DISK_ERROR;
       TouchRow(*db_, id_, id);
       TouchRow(*db_, dst->id_, id);
+      NotifyObject(*db_, fnevObjectMoved, id, dst->id_, MAPI_FOLDER, &was);
       return S_OK;
     }
     // A move takes the whole tree; a copy takes subfolders only when asked.
@@ -1843,7 +2832,13 @@ class Folder final : public PropObject<IMAPIFolder> {
     if ((flags & FOLDER_MOVE) && !DeleteTree(*db_, id)) return MAPI_E_DISK_ERROR;
     if ((tx2 && !tx2->Commit()) || !tx.Commit()) return MAPI_E_DISK_ERROR;
     TouchRow(*dst->db_, dst->id_, nid);
-    if (flags & FOLDER_MOVE) TouchRow(*db_, id_, id);
+    NotifyObject(*dst->db_, (flags & FOLDER_MOVE) ? fnevObjectMoved : fnevObjectCopied, nid, dst->id_, MAPI_FOLDER,
+                 &was);
+    if (flags & FOLDER_MOVE) {
+      TouchRow(*db_, id_, id);
+      DropTables(*db_, id);
+      if (!same) NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_FOLDER);
+    }
     return S_OK;
   }
 
@@ -1866,9 +2861,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!DeleteTree(*db_, id) || !tx.Commit()) return MAPI_E_DISK_ERROR;
     TouchRow(*db_, id_, id);
     NotifyObject(*db_, fnevObjectDeleted, id, id_, MAPI_FOLDER);
-    for (int t = 0; t < 4; ++t) db_->tables.erase({id, t});
-    db_->depth_rows.erase(id);
-    db_->searches.Forget(id);
+    DropTables(*db_, id);
     return S_OK;
   }
 
@@ -1912,16 +2905,16 @@ class Folder final : public PropObject<IMAPIFolder> {
 
   HRESULT GetMessageStatus(ULONG cb, LPENTRYID eid, ULONG, ULONG* status) override {
     if (!status) return MAPI_E_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> dg(db_->mu);
-    int64_t id = MessageHere(cb, eid);
+    Reader rd(*db_);
+    int64_t id = MessageHere(rd.c(), cb, eid);
     if (id < 0) return MAPI_E_NOT_FOUND;
-    *status = static_cast<ULONG>(GetLong(LoadProps(*db_, id), PR_MSG_STATUS));
+    *status = static_cast<ULONG>(GetLong(LoadProps(rd.c(), id), PR_MSG_STATUS));
     return S_OK;
   }
 
   HRESULT SetMessageStatus(ULONG cb, LPENTRYID eid, ULONG status, ULONG mask, ULONG* old) override {
     std::lock_guard<std::mutex> dg(db_->mu);
-    int64_t id = MessageHere(cb, eid);
+    int64_t id = MessageHere(*db_, cb, eid);
     if (id < 0) return MAPI_E_NOT_FOUND;
     Tx tx(*db_);
     PropMap m = LoadProps(*db_, id);
@@ -1958,9 +2951,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!tx.Commit()) return MAPI_E_DISK_ERROR;
     for (int64_t id : ids) {
       TouchRow(*db_, id_, id);
-      for (int t = 0; t < 4; ++t) db_->tables.erase({id, t});
-      db_->depth_rows.erase(id);
-      db_->searches.Forget(id);
+      DropTables(*db_, id);
     }
     return S_OK;
   }
@@ -1980,8 +2971,8 @@ class Folder final : public PropObject<IMAPIFolder> {
     PutBin(all, PR_PARENT_ENTRYID, MakeEntryID(db_->uid, parent_ ? parent_ : id_));
     PutBin(all, PR_STORE_ENTRYID, StoreEntryID(db_->path));
     PutBin(all, PR_STORE_RECORD_KEY, Bytes(db_->uid.ab, db_->uid.ab + 16));
-    std::lock_guard<std::mutex> dg(db_->mu);
-    Stmt q(*db_,
+    Reader rd(*db_);
+    Stmt q(rd.c(),
            "SELECT COUNT(*) FILTER (WHERE o.kind = 5 AND o.assoc = 0), COUNT(*) FILTER (WHERE o.kind = 3)"
            " FROM objects o WHERE o.parent = ?");
     q.Int(1, id_);
@@ -1989,7 +2980,7 @@ class Folder final : public PropObject<IMAPIFolder> {
       PutLong(all, PR_CONTENT_COUNT, static_cast<LONG>(q.ColInt(0)));
       PutBool(all, PR_SUBFOLDERS, q.ColInt(1) > 0);
     }
-    PutLong(all, PR_CONTENT_UNREAD, static_cast<LONG>(CountUnread()));
+    PutLong(all, PR_CONTENT_UNREAD, static_cast<LONG>(CountUnread(rd.c())));
     PutLong(all, PR_ACCESS_LEVEL, writable_ ? 1 : 0);
   }
   bool Writable() override { return writable_; }
@@ -2013,14 +3004,13 @@ class Folder final : public PropObject<IMAPIFolder> {
   }
 
  private:
-  // Caller holds db_->mu.
-  int64_t CountUnread() {
+  int64_t CountUnread(Conn& c) {
     int64_t n = 0;
-    Stmt q(*db_, "SELECT id FROM objects WHERE parent = ? AND kind = 5 AND assoc = 0");
+    Stmt q(c, "SELECT id FROM objects WHERE parent = ? AND kind = 5 AND assoc = 0");
     q.Int(1, id_);
     std::vector<int64_t> ids;
     while (q.Step()) ids.push_back(q.ColInt(0));
-    Stmt f(*db_, "SELECT value FROM props WHERE obj = ? AND id = ?");
+    Stmt f(c, "SELECT value FROM props WHERE obj = ? AND id = ?");
     for (int64_t id : ids) {
       f.Int(1, id).Int(2, PROP_ID(PR_MESSAGE_FLAGS));
       LONG v = 0;
@@ -2033,18 +3023,33 @@ class Folder final : public PropObject<IMAPIFolder> {
     }
     return n;
   }
-  int64_t ChildByName(const std::string& name) {
-    Stmt c(*db_,
-           "SELECT o.id FROM objects o JOIN props p ON p.obj = o.id AND p.id = ? WHERE o.parent = ? AND o.kind = 3 "
-           "AND p.value = ?");
-    c.Int(1, PROP_ID(PR_DISPLAY_NAME)).Int(2, id_).Blob(3, name.data(), name.size());
-    return c.Step() ? c.ColInt(0) : 0;
+  int64_t ChildByName(const std::string& name) { return ChildByName(*db_, id_, name, -1); }
+  // The subfolder of `parent` named `name` without regard to case, other
+  // than `except`; 0 when there is none.
+  static int64_t ChildByName(Conn& c, int64_t parent, const std::string& name, int64_t except) {
+    std::u16string want = FoldName(name);
+    Stmt q(c,
+           "SELECT o.id, p.value FROM objects o JOIN props p ON p.obj = o.id AND p.id = ? WHERE o.parent = ?"
+           " AND o.kind = 3");
+    q.Int(1, PROP_ID(PR_DISPLAY_NAME)).Int(2, parent);
+    while (q.Step()) {
+      Bytes v = q.ColBlob(1);
+      if (q.ColInt(0) != except && FoldName({reinterpret_cast<const char*>(v.data()), v.size()}) == want)
+        return q.ColInt(0);
+    }
+    return 0;
   }
-  // A view of the folder's table `which`, filled from the file the first
-  // time and kept current from then on.
+  // A view of the folder's table `which` (with kUnicodeTable: strings in
+  // Unicode), filled from the file the first time and kept current from
+  // then on.
   HRESULT View(int which, LPMAPITABLE* out) {
     std::lock_guard<std::mutex> g(mu_);  // the criteria in base_; before the store's lock, as everywhere
     bool search_folder = GetLong(base_, PR_FOLDER_TYPE) == static_cast<LONG>(FOLDER_SEARCH);
+    // The depth table and a search folder's results are kept in one width:
+    // their rows come from the hierarchy walk and the search, which fill
+    // 8-bit table data.
+    int base = which & ~kUnicodeTable;
+    if (base == 3 || (base == 0 && search_folder)) which = base;
     std::lock_guard<std::mutex> dg(db_->mu);
     auto& data = db_->tables[{id_, which}];
     if (!data) {
@@ -2072,11 +3077,13 @@ class Folder final : public PropObject<IMAPIFolder> {
       }
       std::vector<std::pair<int64_t, ULONG>> ids;
       Stmt q(*db_, "SELECT id, kind FROM objects WHERE parent = ? AND kind = ? AND assoc = ?");
-      q.Int(1, id_).Int(2, which == 2 ? MAPI_FOLDER : MAPI_MESSAGE).Int(3, which == 1);
+      q.Int(1, id_).Int(2, base == 2 ? MAPI_FOLDER : MAPI_MESSAGE).Int(3, base == 1);
       while (q.Step()) ids.emplace_back(q.ColInt(0), static_cast<ULONG>(q.ColInt(1)));
       for (auto [id, kind] : ids) {
         SRow row;
-        if (FAILED(BuildRow(LoadProps(*db_, id), KeyColumns(db_->uid, id, id_, kind), false, row))) continue;
+        if (FAILED(
+                BuildRow(LoadProps(*db_, id), KeyColumns(db_->uid, id, id_, kind), (which & kUnicodeTable) != 0, row)))
+          continue;
         data->HrModifyRow(&row);
         MAPIFreeBuffer(row.lpProps);
       }
@@ -2109,9 +3116,9 @@ class Folder final : public PropObject<IMAPIFolder> {
                              (state & SEARCH_RUNNING) != 0, rebuild);
   }
 
-  int64_t MessageHere(ULONG cb, LPENTRYID eid) {
+  int64_t MessageHere(Conn& c, ULONG cb, LPENTRYID eid) {
     int64_t id = ParseEntryID(db_->uid, cb, eid);
-    Stmt q(*db_, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
+    Stmt q(c, "SELECT 1 FROM objects WHERE id = ? AND parent = ? AND kind = 5");
     return id >= 0 && q.Int(1, id).Int(2, id_).Step() ? id : -1;
   }
 
@@ -2120,8 +3127,8 @@ class Folder final : public PropObject<IMAPIFolder> {
 };
 
 HRESULT OpenObject(const std::shared_ptr<Db>& db, int64_t id, ULONG flags, ULONG* type, LPUNKNOWN* out) {
-  std::lock_guard<std::mutex> dg(db->mu);
-  Stmt q(*db, "SELECT parent, kind, assoc FROM objects WHERE id = ?");
+  Reader rd(*db);
+  Stmt q(rd.c(), "SELECT parent, kind, assoc FROM objects WHERE id = ?");
   q.Int(1, id);
   if (!q.Step()) return MAPI_E_NOT_FOUND;
   int64_t parent = q.ColInt(0);
@@ -2129,14 +3136,14 @@ HRESULT OpenObject(const std::shared_ptr<Db>& db, int64_t id, ULONG flags, ULONG
   bool w = (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) != 0;
   if (kind == MAPI_FOLDER) {
     auto* f = new Folder(db, id, parent, w);
-    f->Load();
+    f->Load(rd.c());
     *type = MAPI_FOLDER;
     *out = static_cast<IMAPIFolder*>(f);
     return S_OK;
   }
   if (kind == MAPI_MESSAGE) {
     auto* m = new Message(db, id, parent, q.ColInt(2) != 0, false, w);
-    m->Load();
+    m->Load(rd.c());
     *type = MAPI_MESSAGE;
     *out = static_cast<IMessage*>(m);
     return S_OK;
@@ -2149,8 +3156,8 @@ HRESULT OpenObject(const std::shared_ptr<Db>& db, int64_t id, ULONG flags, ULONG
 class Store final : public PropObject<IMsgStore> {
  public:
   explicit Store(std::shared_ptr<Db> db) : PropObject(std::move(db)) {
-    std::lock_guard<std::mutex> dg(db_->mu);
-    base_ = LoadProps(*db_, 0);
+    Reader rd(*db_);
+    base_ = LoadProps(rd.c(), 0);
   }
 
   HRESULT Advise(ULONG cb, LPENTRYID eid, ULONG mask, LPMAPIADVISESINK sink, ULONG* conn) override {
@@ -2225,12 +3232,12 @@ class Store final : public PropObject<IMsgStore> {
     if (!cb || !eid) return MAPI_E_INVALID_PARAMETER;
     if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
     std::string c = ClassText(cls, flags);
-    std::lock_guard<std::mutex> dg(db_->mu);
+    Reader rd(*db_);
     // The longest registered class that is the class itself or a prefix of
     // it ending at a dot.
     std::string probe = c;
     for (;;) {
-      Stmt q(*db_, "SELECT folder, cls FROM receive WHERE cls = ?");
+      Stmt q(rd.c(), "SELECT folder, cls FROM receive WHERE cls = ?");
       if (q.Text(1, probe).Step()) {
         HRESULT hr = CopyOut(MakeEntryID(db_->uid, q.ColInt(0)), cb, eid);
         if (FAILED(hr)) return hr;
@@ -2256,7 +3263,33 @@ class Store final : public PropObject<IMsgStore> {
     }
   }
 
-  HRESULT GetReceiveFolderTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
+  // A snapshot of the receive folders: the class, the folder's entry ID and
+  // record key per row.
+  HRESULT GetReceiveFolderTable(ULONG flags, LPMAPITABLE* out) override {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+    LPTABLEDATA td = nullptr;
+    if (HRESULT hr = NewTableData(&td); FAILED(hr)) return hr;
+    auto data = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+    Reader rd(*db_);
+    Stmt q(rd.c(), "SELECT cls, folder FROM receive ORDER BY cls");
+    for (LONG n = 0; q.Step(); ++n) {
+      PropMap m;
+      auto* text = reinterpret_cast<const char*>(sqlite3_column_text(q.s, 0));
+      SetString(m, PR_MESSAGE_CLASS, text ? text : "");
+      Bytes eid = MakeEntryID(db_->uid, q.ColInt(1)), key(4);
+      std::memcpy(key.data(), &n, 4);
+      m[PROP_ID(PR_INSTANCE_KEY)] = {PT_BINARY, key};
+      m[PROP_ID(PR_ENTRYID)] = {PT_BINARY, eid};
+      m[PROP_ID(PR_RECORD_KEY)] = {PT_BINARY, eid};
+      SRow row;
+      if (HRESULT hr = BuildRow(m, {}, (flags & MAPI_UNICODE) != 0, row); FAILED(hr)) return hr;
+      HRESULT hr = data->HrModifyRow(&row);
+      MAPIFreeBuffer(row.lpProps);
+      if (FAILED(hr)) return hr;
+    }
+    return data->HrGetView(nullptr, nullptr, 0, out);
+  }
   HRESULT StoreLogoff(ULONG* flags) override {
     if (!flags) return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> dg(db_->mu);
@@ -2353,4 +3386,8 @@ HRESULT PstStoreEntryID(const std::string& path, std::vector<BYTE>& out) {
   if (path.empty()) return MAPI_E_INVALID_PARAMETER;
   out = StoreEntryID(path);
   return S_OK;
+}
+
+void SetPstStoreReadHook(void (*hook)()) {
+  vantrel::mapi::g_read_hook.store(hook);
 }

@@ -621,7 +621,7 @@ TEST_F(ObjectsTest, ReceiveFolderBlock) {
   size_t nul = text.find('\0');
   ASSERT_NE(nul, std::string::npos);
   std::string hex = text.substr(0, nul);
-  EXPECT_EQ(text.substr(nul), std::string("\0\0", 2));  // the default class is ""
+  EXPECT_EQ(text.substr(nul), std::string("\0IPM\0", 5));
   std::vector<std::uint8_t> inbox;
   for (size_t i = 0; i + 1 < hex.size(); i += 2)
     inbox.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
@@ -638,8 +638,12 @@ TEST_F(ObjectsTest, ReceiveFolderBlock) {
   std::string ctext(cblock.begin(), cblock.end());
   EXPECT_EQ(ctext.substr(ctext.find('\0')), std::string("\0IPM.Note\0", 10));
   auto table = Call<zel::MSGSTORE_GetReceiveFolderTable>({hStore, 0});
-  EXPECT_EQ(table.result, MAPI_E_NO_SUPPORT);  // this store keeps no table of them
-  EXPECT_EQ(table.hTable, 0);
+  ASSERT_EQ(table.result, S_OK);
+  auto* holder = Object<TestHolder>(table.hTable);
+  ASSERT_NE(holder, nullptr);
+  ULONG rows = 0;
+  ASSERT_EQ(holder->As<IMAPITable>()->GetRowCount(0, &rows), S_OK);
+  EXPECT_EQ(rows, 3u);  // "", "IPM" and "IPM.Note"
 }
 
 TEST_F(ObjectsTest, AdviseTwiceThenUnadviseTheFirst) {

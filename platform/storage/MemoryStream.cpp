@@ -223,9 +223,13 @@ class Reader {
   }
   bool Name(std::u16string& s) {
     uint32_t len;
-    if (!U32(len) || len > 31 || n_ < size_t{len} * 2) return false;
+    if (!U32(len) || len == 0 || len > 31 || n_ < size_t{len} * 2) return false;
     s.resize(len);
-    for (uint32_t i = 0; i < len; ++i) s[i] = static_cast<char16_t>(p_[2 * i] | (p_[2 * i + 1] << 8));
+    for (uint32_t i = 0; i < len; ++i) {
+      s[i] = static_cast<char16_t>(p_[2 * i] | (p_[2 * i + 1] << 8));
+      // Only names the storage interface accepts were ever written.
+      if (s[i] == 0 || s[i] == u'/' || s[i] == u'\\' || s[i] == u':' || s[i] == u'!') return false;
+    }
     Skip(size_t{len} * 2);
     return true;
   }

@@ -249,13 +249,16 @@ class Reader {
       auto b = std::make_shared<Bytes>();
       b->data.assign(p_, p_ + len);
       Skip(static_cast<size_t>(len));
+      // Names now compare without case; two that differ only in case
+      // cannot both be kept, and dropping one would lose it silently.
+      if (n.streams.count(name)) return false;
       n.streams[name] = b;
     }
     if (!U32(count) || count > n_ / 24) return false;
     for (uint32_t i = 0; i < count; ++i) {
       std::u16string name;
       auto child = std::make_shared<Node>();
-      if (!Name(name) || !Node_(*child, depth + 1)) return false;
+      if (!Name(name) || n.streams.count(name) || n.storages.count(name) || !Node_(*child, depth + 1)) return false;
       n.storages[name] = child;
     }
     return true;
@@ -664,7 +667,8 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
       vantrel::ComPtr<IStorage> s;
       hr = dst->CreateStorage(k.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, s.Out());
       if (SUCCEEDED(hr)) hr = CopyNode(*v, s.get(), false, [](const std::u16string&) { return false; });
-      if (SUCCEEDED(hr)) hr = dst->SetElementTimes(k.c_str(), &v->ctime, nullptr, &v->mtime);
+      // Times go along where the destination keeps them.
+      if (SUCCEEDED(hr)) dst->SetElementTimes(k.c_str(), &v->ctime, nullptr, &v->mtime);
       if (FAILED(hr)) return hr;
     }
     return S_OK;

@@ -505,6 +505,14 @@ TEST(StorageImage, EarlierImagesStillOpen) {
   std::vector<BYTE> huge = old;
   huge[8 + 16 + 4 + 4 + 4 + 2 + 4 + 3] = 0x7f;  // stream "A"'s length, high word
   EXPECT_EQ(CreateMemoryStorage(huge, true, nullptr, out.Out()), STG_E_DOCFILECORRUPT);
+
+  // Names that differ only in case now name one element: refused, not merged.
+  old.assign({'V', 'S', 'T', 'G', 0, 0, 0, 1});
+  old.insert(old.end(), 20, 0);
+  u32(2), name('A'), u32(0), u32(0), name('a'), u32(0), u32(0), u32(0);
+  EXPECT_EQ(CreateMemoryStorage(old, true, nullptr, out.Out()), STG_E_DOCFILECORRUPT);
+  old[old.size() - 4 - 8 - 2] = 'B';
+  EXPECT_EQ(CreateMemoryStorage(old, true, nullptr, out.Out()), S_OK);
 }
 
 }  // namespace

@@ -6,24 +6,13 @@
 #include <new>
 
 #include "platform/base/SystemInfo.h"
+#include "platform/storage/StorageTree.h"
 
 namespace vantrel::storage {
 namespace {
 
 // {0c733a30-2a1c-11ce-ade5-00aa0044773d}
 constexpr IID kIID_ISequentialStream = {0x0c733a30, 0x2a1c, 0x11ce, {0xad, 0xe5, 0x00, 0xaa, 0x00, 0x44, 0x77, 0x3d}};
-
-// The bytes of a stream, shared by the stream, its clones and the storage
-// that holds it.
-struct Bytes {
-  std::mutex mu;  // guards data and locks
-  std::vector<BYTE> data;
-  struct Lock {
-    ULONGLONG offset, cb;
-    DWORD type;
-  };
-  std::vector<Lock> locks;
-};
 
 bool Overlaps(ULONGLONG a, ULONGLONG acb, ULONGLONG b, ULONGLONG bcb) {
   return a < b + bcb && b < a + acb;
@@ -204,17 +193,12 @@ class MemStream final : public vantrel::RefCounted<IStream> {
 
 // ---- storage ---------------------------------------------------------------
 
-struct Node {
-  std::map<std::u16string, std::shared_ptr<Bytes>> streams;
-  std::map<std::u16string, std::shared_ptr<Node>> storages;
-  CLSID clsid{};
-  DWORD state = 0;
-};
-
 std::shared_ptr<Node> DeepCopy(const Node& n) {
   auto c = std::make_shared<Node>();
   c->clsid = n.clsid;
   c->state = n.state;
+  c->ctime = n.ctime;
+  c->mtime = n.mtime;
   for (const auto& [k, v] : n.streams) {
     auto b = std::make_shared<Bytes>();
     std::lock_guard<std::mutex> g(v->mu);
@@ -225,37 +209,9 @@ std::shared_ptr<Node> DeepCopy(const Node& n) {
   return c;
 }
 
-void PutU32(std::vector<BYTE>& o, uint32_t v) {
-  for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(v >> (8 * i)));
-}
-void PutName(std::vector<BYTE>& o, const std::u16string& s) {
-  PutU32(o, static_cast<uint32_t>(s.size()));
-  for (char16_t c : s) {
-    o.push_back(static_cast<BYTE>(c));
-    o.push_back(static_cast<BYTE>(c >> 8));
-  }
-}
-void Serialize(const Node& n, std::vector<BYTE>& o) {
-  auto g = GuidToBytes(n.clsid);
-  o.insert(o.end(), g.begin(), g.end());
-  PutU32(o, n.state);
-  PutU32(o, static_cast<uint32_t>(n.streams.size()));
-  for (const auto& [k, v] : n.streams) {
-    PutName(o, k);
-    std::lock_guard<std::mutex> lk(v->mu);
-    PutU32(o, static_cast<uint32_t>(v->data.size()));
-    PutU32(o, static_cast<uint32_t>(static_cast<uint64_t>(v->data.size()) >> 32));
-    o.insert(o.end(), v->data.begin(), v->data.end());
-  }
-  PutU32(o, static_cast<uint32_t>(n.storages.size()));
-  for (const auto& [k, v] : n.storages) {
-    PutName(o, k);
-    Serialize(*v, o);
-  }
-}
-
-// Reads the layout Serialize writes; every count is checked against the
-// bytes left before anything is allocated.
+// Reads the image earlier versions wrote (kOldMagic, then each storage as
+// CLSID, state bits, streams and sub-storages with counted names); every
+// count is checked against the bytes left before anything is allocated.
 class Reader {
  public:
   Reader(const BYTE* p, size_t n) : p_(p), n_(n) {}
@@ -267,9 +223,13 @@ class Reader {
   }
   bool Name(std::u16string& s) {
     uint32_t len;
-    if (!U32(len) || len > 31 || n_ < size_t{len} * 2) return false;
+    if (!U32(len) || len == 0 || len > 31 || n_ < size_t{len} * 2) return false;
     s.resize(len);
-    for (uint32_t i = 0; i < len; ++i) s[i] = static_cast<char16_t>(p_[2 * i] | (p_[2 * i + 1] << 8));
+    for (uint32_t i = 0; i < len; ++i) {
+      s[i] = static_cast<char16_t>(p_[2 * i] | (p_[2 * i + 1] << 8));
+      // Only names the storage interface accepts were ever written.
+      if (s[i] == 0 || s[i] == u'/' || s[i] == u'\\' || s[i] == u':' || s[i] == u'!') return false;
+    }
     Skip(size_t{len} * 2);
     return true;
   }
@@ -289,13 +249,16 @@ class Reader {
       auto b = std::make_shared<Bytes>();
       b->data.assign(p_, p_ + len);
       Skip(static_cast<size_t>(len));
+      // Names now compare without case; two that differ only in case
+      // cannot both be kept, and dropping one would lose it silently.
+      if (n.streams.count(name)) return false;
       n.streams[name] = b;
     }
     if (!U32(count) || count > n_ / 24) return false;
     for (uint32_t i = 0; i < count; ++i) {
       std::u16string name;
       auto child = std::make_shared<Node>();
-      if (!Name(name) || !Node_(*child, depth + 1)) return false;
+      if (!Name(name) || n.streams.count(name) || n.storages.count(name) || !Node_(*child, depth + 1)) return false;
       n.storages[name] = child;
     }
     return true;
@@ -311,7 +274,7 @@ class Reader {
   size_t n_;
 };
 
-constexpr BYTE kMagic[8] = {'V', 'S', 'T', 'G', 0, 0, 0, 1};
+constexpr BYTE kOldMagic[8] = {'V', 'S', 'T', 'G', 0, 0, 0, 1};
 
 HRESULT CheckName(LPCOLESTR name, std::u16string& out) {
   if (!name) return STG_E_INVALIDPOINTER;
@@ -329,6 +292,8 @@ class MemEnum final : public vantrel::RefCounted<IEnumSTATSTG> {
     DWORD type;
     ULONGLONG size;
     CLSID clsid;
+    DWORD state;
+    FILETIME ctime, mtime;
   };
   explicit MemEnum(std::vector<Item> items) : items_(std::move(items)) {}
   HRESULT Next(ULONG celt, STATSTG* rgelt, ULONG* fetched) override {
@@ -347,6 +312,9 @@ class MemEnum final : public vantrel::RefCounted<IEnumSTATSTG> {
       st.type = it.type;
       st.cbSize.QuadPart = it.size;
       st.clsid = it.clsid;
+      st.grfStateBits = it.state;
+      st.ctime = it.ctime;
+      st.mtime = st.atime = it.mtime;
       ++n;
       ++pos_;
     }
@@ -402,6 +370,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     if (node->streams.count(n) || node->storages.count(n)) {
       if (!(mode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
       node->storages.erase(n);
+      node->streams.erase(n);  // the new element takes the name as given now
     }
     auto b = std::make_shared<Bytes>();
     node->streams[n] = b;
@@ -435,8 +404,11 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     if (node->streams.count(n) || node->storages.count(n)) {
       if (!(mode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
       node->streams.erase(n);
+      node->storages.erase(n);
     }
-    node->storages[n] = std::make_shared<Node>();
+    auto fresh = std::make_shared<Node>();
+    fresh->ctime = fresh->mtime = CurrentFileTime();
+    node->storages[n] = fresh;
     auto p = path_;
     p.push_back(n);
     return Make(new (std::nothrow) MemStorage(root_, std::move(p), n), out);
@@ -520,9 +492,9 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
       std::lock_guard<std::mutex> g(root_->mu);
       if (!path_.empty()) return S_OK;  // nested storages commit with their root
       if (!root_->writable) return STG_E_ACCESSDENIED;
-      root_->committed = DeepCopy(*root_->working);
-      image.assign(kMagic, kMagic + sizeof(kMagic));
-      Serialize(*root_->committed, image);
+      auto next = DeepCopy(*root_->working);
+      if (HRESULT hr = WriteCompoundFile(*next, image); FAILED(hr)) return hr;
+      root_->committed = std::move(next);
       hook = root_->hook;
     }
     return hook ? hook(image) : S_OK;
@@ -542,10 +514,10 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
       std::lock_guard<std::mutex> g(root_->mu);
       Node* node = Here();
       if (!node) return STG_E_REVERTED;
-      for (const auto& [k, v] : node->storages) items.push_back({k, STGTY_STORAGE, 0, v->clsid});
+      for (const auto& [k, v] : node->storages) items.push_back({k, STGTY_STORAGE, 0, v->clsid, v->state, v->ctime, v->mtime});
       for (const auto& [k, v] : node->streams) {
         std::lock_guard<std::mutex> lk(v->mu);
-        items.push_back({k, STGTY_STREAM, v->data.size(), CLSID{}});
+        items.push_back({k, STGTY_STREAM, v->data.size(), CLSID{}, 0, FILETIME{}, FILETIME{}});
       }
     }
     return Make(new (std::nothrow) MemEnum(std::move(items)), out);
@@ -570,21 +542,43 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     std::lock_guard<std::mutex> g(root_->mu);
     Node* node = Here();
     if (!node) return STG_E_REVERTED;
-    if (node->streams.count(b) || node->storages.count(b)) return STG_E_FILEALREADYEXISTS;
+    // A change of case alone renames the element to itself.
+    bool same = !NameLess()(a, b) && !NameLess()(b, a);
+    if (!same && (node->streams.count(b) || node->storages.count(b))) return STG_E_FILEALREADYEXISTS;
     if (auto it = node->streams.find(a); it != node->streams.end()) {
-      node->streams[b] = it->second;
+      auto keep = it->second;
       node->streams.erase(it);
+      node->streams[b] = keep;
     } else if (auto jt = node->storages.find(a); jt != node->storages.end()) {
-      node->storages[b] = jt->second;
+      auto keep = jt->second;
       node->storages.erase(jt);
+      node->storages[b] = keep;
     } else {
       return STG_E_FILENOTFOUND;
     }
     return S_OK;
   }
 
-  // Element times are not kept by this layout.
-  HRESULT SetElementTimes(LPCOLESTR, const FILETIME*, const FILETIME*, const FILETIME*) override { return S_OK; }
+  // Storages keep their creation and modification times; the layout keeps
+  // no times for streams, nor an access time. No name means this storage.
+  HRESULT SetElementTimes(LPCOLESTR name, const FILETIME* ctime, const FILETIME*, const FILETIME* mtime) override {
+    std::u16string n;
+    if (name) {
+      if (HRESULT hr = CheckName(name, n); FAILED(hr)) return hr;
+    }
+    if (!root_->writable) return STG_E_ACCESSDENIED;
+    std::lock_guard<std::mutex> g(root_->mu);
+    Node* node = Here();
+    if (!node) return STG_E_REVERTED;
+    if (name) {
+      auto it = node->storages.find(n);
+      if (it == node->storages.end()) return node->streams.count(n) ? S_OK : STG_E_FILENOTFOUND;
+      node = it->second.get();
+    }
+    if (ctime) node->ctime = *ctime;
+    if (mtime) node->mtime = *mtime;
+    return S_OK;
+  }
 
   HRESULT SetClass(REFCLSID clsid) override {
     if (!root_->writable) return STG_E_ACCESSDENIED;
@@ -619,8 +613,8 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     st->clsid = node->clsid;
     st->grfStateBits = node->state;
     st->grfMode = STGM_TRANSACTED | (root_->writable ? STGM_READWRITE : STGM_READ);
-    FILETIME now = CurrentFileTime();
-    st->mtime = st->ctime = st->atime = now;
+    st->ctime = node->ctime;
+    st->mtime = st->atime = node->mtime;
     return S_OK;
   }
 
@@ -658,6 +652,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
   static HRESULT CopyNode(const Node& n, IStorage* dst, bool skip_storage,
                           const std::function<bool(const std::u16string&)>& excluded) {
     HRESULT hr = dst->SetClass(n.clsid);
+    if (SUCCEEDED(hr)) hr = dst->SetStateBits(n.state, 0xFFFFFFFF);
     if (FAILED(hr)) return hr;
     for (const auto& [k, v] : n.streams) {
       if (excluded(k)) continue;
@@ -672,6 +667,8 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
       vantrel::ComPtr<IStorage> s;
       hr = dst->CreateStorage(k.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, s.Out());
       if (SUCCEEDED(hr)) hr = CopyNode(*v, s.get(), false, [](const std::u16string&) { return false; });
+      // Times go along where the destination keeps them.
+      if (SUCCEEDED(hr)) dst->SetElementTimes(k.c_str(), &v->ctime, nullptr, &v->mtime);
       if (FAILED(hr)) return hr;
     }
     return S_OK;
@@ -703,11 +700,13 @@ HRESULT CreateMemoryStorage(const std::vector<BYTE>& image, bool writable, Commi
   try {
     auto root = std::make_shared<Root>();
     root->committed = std::make_shared<Node>();
-    if (!image.empty()) {
-      if (image.size() < sizeof(kMagic) || std::memcmp(image.data(), kMagic, sizeof(kMagic)) != 0)
-        return STG_E_INVALIDHEADER;
-      Reader r(image.data() + sizeof(kMagic), image.size() - sizeof(kMagic));
+    if (image.empty()) {
+      root->committed->ctime = root->committed->mtime = CurrentFileTime();
+    } else if (image.size() >= sizeof(kOldMagic) && std::memcmp(image.data(), kOldMagic, sizeof(kOldMagic)) == 0) {
+      Reader r(image.data() + sizeof(kOldMagic), image.size() - sizeof(kOldMagic));
       if (!r.Node_(*root->committed, 0) || r.left() != 0) return STG_E_DOCFILECORRUPT;
+    } else if (HRESULT hr = ReadCompoundFile(image.data(), image.size(), *root->committed); FAILED(hr)) {
+      return hr;
     }
     root->working = DeepCopy(*root->committed);
     root->hook = std::move(on_commit);
@@ -733,6 +732,10 @@ HRESULT SerializeStorage(IStorage* storage, std::vector<BYTE>& out) {
       tmp.Out());
   if (FAILED(hr)) return hr;
   hr = storage->CopyTo(0, nullptr, nullptr, tmp.get());
+  // The storage's own times go along too, where it tells them.
+  STATSTG st;
+  if (SUCCEEDED(hr) && SUCCEEDED(storage->Stat(&st, STATFLAG_NONAME)))
+    hr = tmp->SetElementTimes(nullptr, &st.ctime, nullptr, &st.mtime);
   if (SUCCEEDED(hr)) hr = tmp->Commit(STGC_DEFAULT);
   if (SUCCEEDED(hr)) out = std::move(image);
   return hr;

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
+#include <functional>
 #include <numeric>
+#include <string>
 
 #include "platform/storage/MemoryStream.h"
 
@@ -191,33 +194,325 @@ TEST(MemoryStorage, TransactedTreeSurvivesItsImage) {
   EXPECT_EQ(ReadAll(s.get()), "x");
 }
 
-TEST(MemoryStorage, DamagedImagesAreRefused) {
-  std::vector<BYTE> image;
+// ---- the persisted image -------------------------------------------------------
+
+ComPtr<IStorage> NewRoot(std::vector<BYTE>& image) {
   ComPtr<IStorage> root;
-  ASSERT_EQ(CreateMemoryStorage(
+  EXPECT_EQ(CreateMemoryStorage(
                 {}, true,
-                [&](const std::vector<BYTE>& b) {
+                [&image](const std::vector<BYTE>& b) {
                   image = b;
                   return S_OK;
                 },
                 root.Out()),
             S_OK);
+  return root;
+}
+
+std::vector<BYTE> Pattern(size_t n, unsigned seed) {
+  std::vector<BYTE> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<BYTE>(i * 31 + seed + (i >> 9));
+  return v;
+}
+
+void PutStream(IStorage* stg, const std::u16string& name, const std::vector<BYTE>& data) {
   ComPtr<IStream> s;
-  ASSERT_EQ(root->CreateStream(u"A", STGM_READWRITE, 0, 0, s.Out()), S_OK);
-  ASSERT_EQ(s->Write("abcdef", 6, nullptr), S_OK);
+  ASSERT_EQ(stg->CreateStream(name.c_str(), STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, s.Out()), S_OK);
+  ULONG put = 0;
+  ASSERT_EQ(s->Write(data.data(), static_cast<ULONG>(data.size()), &put), S_OK);
+}
+
+std::vector<BYTE> GetStream(IStorage* stg, const std::u16string& name) {
+  ComPtr<IStream> s;
+  EXPECT_EQ(stg->OpenStream(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0, s.Out()), S_OK);
+  if (!s) return {};
+  std::string all = ReadAll(s.get());
+  return std::vector<BYTE>(all.begin(), all.end());
+}
+
+ComPtr<IStorage> Sub(IStorage* stg, const std::u16string& name, bool create) {
+  ComPtr<IStorage> sub;
+  HRESULT hr = create ? stg->CreateStorage(name.c_str(), STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, sub.Out())
+                      : stg->OpenStorage(name.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, sub.Out());
+  EXPECT_EQ(hr, S_OK) << std::string(name.begin(), name.end());
+  return sub;
+}
+
+// "name type size" of each element, in enumeration order.
+std::vector<std::string> List(IStorage* stg) {
+  ComPtr<IEnumSTATSTG> e;
+  EXPECT_EQ(stg->EnumElements(0, nullptr, 0, e.Out()), S_OK);
+  std::vector<std::string> out;
+  STATSTG st;
+  ULONG n;
+  while (e->Next(1, &st, &n) == S_OK && n == 1) {
+    std::u16string name(st.pwcsName);
+    out.push_back(std::string(name.begin(), name.end()) + " " + std::to_string(st.type) + " " +
+                  std::to_string(st.cbSize.QuadPart));
+    CoTaskMemFree(st.pwcsName);
+  }
+  return out;
+}
+
+uint32_t U32At(const std::vector<BYTE>& b, size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+void SetU32(std::vector<BYTE>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<BYTE>(v >> (8 * i));
+}
+
+// Where things sit in an image of ours (512-byte sectors, FAT and
+// directory chains as the writer lays them out: contiguous).
+struct Layout {
+  const std::vector<BYTE>& img;
+  size_t Sector(uint32_t s) const { return (size_t{s} + 1) * 512; }
+  size_t Fat(uint32_t i) const { return Sector(U32At(img, 76 + 4 * (i / 128))) + 4 * (i % 128); }
+  size_t Entry(uint32_t i) const { return Sector(U32At(img, 48) + i / 4) + 128 * (i % 4); }
+  uint32_t Find(const std::u16string& name) const {
+    for (uint32_t i = 0;; ++i) {
+      size_t e = Entry(i);
+      std::u16string n;
+      for (size_t k = 0; img[e + 2 * k] || img[e + 2 * k + 1]; ++k)
+        n.push_back(static_cast<char16_t>(img[e + 2 * k] | (img[e + 2 * k + 1] << 8)));
+      if (n == name) return i;
+    }
+  }
+};
+
+const CLSID kClassA = {0x00020906, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const CLSID kClassB = {0x12345678, 0x9abc, 0xdef0, {1, 2, 3, 4, 5, 6, 7, 8}};
+
+TEST(StorageImage, NestedTreeRoundTrips) {
+  std::vector<BYTE> image;
+  auto root = NewRoot(image);
+  // Sizes around the mini sector, the mini stream cutoff and the sector.
+  const size_t sizes[] = {0, 1, 63, 64, 65, 511, 512, 4095, 4096, 4097, 70000};
+  auto sub = Sub(root.get(), u"Sub", true);
+  auto deep = Sub(sub.get(), u"Deep", true);
+  for (size_t n : sizes) {
+    std::string name = "s" + std::to_string(n);
+    PutStream(root.get(), std::u16string(name.begin(), name.end()), Pattern(n, 1));
+    PutStream(deep.get(), std::u16string(name.begin(), name.end()), Pattern(n, 2));
+  }
+  PutStream(sub.get(), u"\u00e9t\u00e9 \u043f\u0440\u0438\u0432\u0435\u0442", Pattern(10, 3));
+  Sub(sub.get(), u"Empty", true);
+  const FILETIME ct{0x11111111, 0x01d00000}, mt{0x22222222, 0x01d10000}, rmt{0x33333333, 0x01d20000};
+  ASSERT_EQ(root->SetClass(kClassA), S_OK);
+  ASSERT_EQ(root->SetStateBits(0x55, 0xFF), S_OK);
+  ASSERT_EQ(root->SetElementTimes(nullptr, nullptr, nullptr, &rmt), S_OK);
+  ASSERT_EQ(sub->SetClass(kClassB), S_OK);
+  ASSERT_EQ(sub->SetStateBits(0xA0A0, 0xFFFF), S_OK);
+  ASSERT_EQ(root->SetElementTimes(u"Sub", &ct, nullptr, &mt), S_OK);
+  ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
+
+  ASSERT_GE(image.size(), 512u);
+  EXPECT_EQ(image.size() % 512, 0u);
+  EXPECT_EQ(std::vector<BYTE>(image.begin(), image.begin() + 8),
+            (std::vector<BYTE>{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}));
+
+  ComPtr<IStorage> again;
+  ASSERT_EQ(CreateMemoryStorage(image, false, nullptr, again.Out()), S_OK);
+  EXPECT_EQ(List(again.get()), List(root.get()));
+  auto sub2 = Sub(again.get(), u"Sub", false);
+  auto deep2 = Sub(sub2.get(), u"Deep", false);
+  EXPECT_EQ(List(sub2.get()), List(sub.get()));
+  for (size_t n : sizes) {
+    std::string name = "s" + std::to_string(n);
+    EXPECT_EQ(GetStream(again.get(), std::u16string(name.begin(), name.end())), Pattern(n, 1)) << n;
+    EXPECT_EQ(GetStream(deep2.get(), std::u16string(name.begin(), name.end())), Pattern(n, 2)) << n;
+  }
+  EXPECT_EQ(GetStream(sub2.get(), u"\u00e9t\u00e9 \u043f\u0440\u0438\u0432\u0435\u0442"), Pattern(10, 3));
+
+  STATSTG st;
+  ASSERT_EQ(sub2->Stat(&st, STATFLAG_NONAME), S_OK);
+  EXPECT_EQ(st.clsid, kClassB);
+  EXPECT_EQ(st.grfStateBits, 0xA0A0u);
+  EXPECT_EQ(FileTimeToQuad(st.ctime), FileTimeToQuad(ct));
+  EXPECT_EQ(FileTimeToQuad(st.mtime), FileTimeToQuad(mt));
+  ASSERT_EQ(again->Stat(&st, STATFLAG_NONAME), S_OK);
+  EXPECT_EQ(st.clsid, kClassA);
+  EXPECT_EQ(st.grfStateBits, 0x55u);
+  EXPECT_EQ(FileTimeToQuad(st.mtime), FileTimeToQuad(rmt));
+
+  // Saving what was read gives the same bytes: nothing was dropped.
+  std::vector<BYTE> second;
+  ASSERT_EQ(SerializeStorage(again.get(), second), S_OK);
+  EXPECT_EQ(second, image);
+}
+
+TEST(StorageImage, NamesCompareWithoutCaseAndFormAValidTree) {
+  std::vector<BYTE> image;
+  auto root = NewRoot(image);
+  PutStream(root.get(), u"Contents", {'x'});
+  ComPtr<IStream> s;
+  EXPECT_EQ(root->CreateStream(u"CONTENTS", STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, s.Out()),
+            STG_E_FILEALREADYEXISTS);
+  EXPECT_EQ(GetStream(root.get(), u"cOnTeNtS"), (std::vector<BYTE>{'x'}));
+  ASSERT_EQ(root->RenameElement(u"contents", u"CONTENTS"), S_OK);
+  EXPECT_EQ(List(root.get()), (std::vector<std::string>{"CONTENTS 2 1"}));
+
+  // Enough siblings of mixed lengths and cases for a tree of several levels.
+  const char* names[] = {"b", "A", "ccc", "BB", "a1", "Zz", "zzz", "x", "Long name", "y2", "Q", "qq", "mm", "N"};
+  for (const char* n : names) PutStream(root.get(), std::u16string(n, n + std::strlen(n)), {1});
+  ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
+
+  // In-order: shorter names first, then upper-cased units; red-black:
+  // no red entry under a red one, the same black count on every path.
+  Layout l{image};
+  std::vector<std::string> order;
+  std::function<int(uint32_t, bool)> walk = [&](uint32_t id, bool parent_red) -> int {
+    if (id == 0xFFFFFFFF) return 1;
+    size_t e = l.Entry(id);
+    bool red = image[e + 67] == 0;
+    EXPECT_FALSE(red && parent_red) << id;
+    int left = walk(U32At(image, e + 68), red);
+    std::string n;
+    for (size_t k = 0; image[e + 2 * k]; k += 1) n.push_back(static_cast<char>(image[e + 2 * k]));
+    order.push_back(n);
+    int right = walk(U32At(image, e + 72), red);
+    EXPECT_EQ(left, right) << n;
+    return left + (red ? 0 : 1);
+  };
+  walk(U32At(image, l.Entry(0) + 76), false);
+  auto key = [](std::string n) {
+    for (auto& c : n) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return std::make_pair(n.size(), n);
+  };
+  ASSERT_EQ(order.size(), std::size(names) + 1);
+  for (size_t i = 1; i < order.size(); ++i) EXPECT_LT(key(order[i - 1]), key(order[i])) << order[i];
+}
+
+TEST(StorageImage, StreamBeyondTheHeaderFatList) {
+  // More than 109 FAT sectors: the rest are listed in DIFAT sectors.
+  std::vector<BYTE> image;
+  auto root = NewRoot(image);
+  auto big = Pattern(7800 * 1024, 5);
+  PutStream(root.get(), u"Big", big);
+  PutStream(root.get(), u"Small", Pattern(300, 6));
+  ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
+  EXPECT_GT(U32At(image, 44), 109u);
+  EXPECT_GE(U32At(image, 72), 1u);
+  ComPtr<IStorage> again;
+  ASSERT_EQ(CreateMemoryStorage(image, false, nullptr, again.Out()), S_OK);
+  EXPECT_EQ(GetStream(again.get(), u"Big"), big);
+  EXPECT_EQ(GetStream(again.get(), u"Small"), Pattern(300, 6));
+}
+
+TEST(StorageImage, DamagedImagesAreRefused) {
+  std::vector<BYTE> image;
+  auto root = NewRoot(image);
+  PutStream(root.get(), u"Big", Pattern(5000, 1));
+  PutStream(root.get(), u"Small", Pattern(100, 2));
+  auto sub = Sub(root.get(), u"Sub", true);
+  PutStream(sub.get(), u"X", Pattern(3, 3));
   ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
   ComPtr<IStorage> out;
-  EXPECT_EQ(CreateMemoryStorage({'n', 'o', 'p', 'e', 0, 0, 0, 1}, true, nullptr, out.Out()), STG_E_INVALIDHEADER);
+  ASSERT_EQ(CreateMemoryStorage(image, false, nullptr, out.Out()), S_OK);
+
   // Every truncation is refused, never read past its end.
-  for (size_t cut = 8; cut < image.size(); ++cut) {
+  for (size_t cut = 1; cut < image.size(); ++cut) {
     std::vector<BYTE> t(image.begin(), image.begin() + cut);
+    EXPECT_EQ(CreateMemoryStorage(t, true, nullptr, out.Out()), cut < 512 ? STG_E_INVALIDHEADER : STG_E_DOCFILECORRUPT)
+        << cut;
+  }
+
+  Layout l{image};
+  const uint32_t big = l.Find(u"Big"), small = l.Find(u"Small"), sub_id = l.Find(u"Sub");
+  const uint32_t big_start = U32At(image, l.Entry(big) + 116);
+  const uint32_t small_start = U32At(image, l.Entry(small) + 116);
+  const size_t minifat = l.Sector(U32At(image, 60));
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<BYTE>&)> damage;
+    HRESULT hr;
+  } cases[] = {
+      {"not a compound file", [](auto& b) { b[0] = 'V'; }, STG_E_INVALIDHEADER},
+      {"byte order", [](auto& b) { b[28] = 0; }, STG_E_INVALIDHEADER},
+      {"sector size", [](auto& b) { b[30] = 10; }, STG_E_INVALIDHEADER},
+      {"FAT count past the file", [](auto& b) { SetU32(b, 44, 0x10000); }, STG_E_DOCFILECORRUPT},
+      {"FAT sector out of range", [](auto& b) { SetU32(b, 76, 0xFFFFFF00); }, STG_E_DOCFILECORRUPT},
+      {"DIFAT chain past the file", [](auto& b) { SetU32(b, 44, 3), SetU32(b, 72, 1), SetU32(b, 68, 999); },
+       STG_E_DOCFILECORRUPT},
+      {"directory sector out of range", [](auto& b) { SetU32(b, 48, 5000); }, STG_E_DOCFILECORRUPT},
+      {"FAT cycle", [&](auto& b) { SetU32(b, l.Fat(big_start + 4), big_start + 1); }, STG_E_DOCFILECORRUPT},
+      {"FAT cycle of one sector", [&](auto& b) { SetU32(b, l.Fat(big_start), big_start); }, STG_E_DOCFILECORRUPT},
+      {"chain into a free mark", [&](auto& b) { SetU32(b, l.Fat(big_start + 2), 0xFFFFFFFF); }, STG_E_DOCFILECORRUPT},
+      {"stream over the directory", [&](auto& b) { SetU32(b, l.Entry(big) + 116, U32At(b, 48)); },
+       STG_E_DOCFILECORRUPT},
+      {"stream larger than the file", [&](auto& b) { SetU32(b, l.Entry(big) + 120, 0x7FFFFFFF); },
+       STG_E_DOCFILECORRUPT},
+      {"mini chain cycle", [&](auto& b) { SetU32(b, minifat + 4 * small_start, small_start); }, STG_E_DOCFILECORRUPT},
+      {"mini sector past the mini stream", [&](auto& b) { SetU32(b, l.Entry(small) + 116, 5000); },
+       STG_E_DOCFILECORRUPT},
+      {"root is not a root", [&](auto& b) { b[l.Entry(0) + 66] = 1; }, STG_E_DOCFILECORRUPT},
+      {"sibling loop", [&](auto& b) { SetU32(b, l.Entry(sub_id) + 68, sub_id); }, STG_E_DOCFILECORRUPT},
+      {"child is the root", [&](auto& b) { SetU32(b, l.Entry(sub_id) + 76, 0); }, STG_E_DOCFILECORRUPT},
+      {"entry out of range", [&](auto& b) { SetU32(b, l.Entry(sub_id) + 76, 0x00FFFFFF); }, STG_E_DOCFILECORRUPT},
+      {"unknown entry type", [&](auto& b) { b[l.Entry(small) + 66] = 3; }, STG_E_DOCFILECORRUPT},
+      {"name without its end", [&](auto& b) { b[l.Entry(small) + 64] = 66; }, STG_E_DOCFILECORRUPT},
+      {"odd name length", [&](auto& b) { b[l.Entry(small) + 64] = 11; }, STG_E_DOCFILECORRUPT},
+      {"two siblings of one name", [&](auto& b) { b[l.Entry(big) + 64] = 12, std::memcpy(&b[l.Entry(big)], u"SMALL", 10); },
+       STG_E_DOCFILECORRUPT},
+  };
+  for (const auto& c : cases) {
+    std::vector<BYTE> bad = image;
+    c.damage(bad);
+    EXPECT_EQ(CreateMemoryStorage(bad, true, nullptr, out.Out()), c.hr) << c.what;
+  }
+}
+
+TEST(StorageImage, EarlierImagesStillOpen) {
+  // An image as earlier versions wrote it: a root holding stream "A" and an
+  // empty storage "S" with state bits 7.
+  std::vector<BYTE> old = {'V', 'S', 'T', 'G', 0, 0, 0, 1};
+  auto u32 = [&](uint32_t v) {
+    for (int i = 0; i < 4; ++i) old.push_back(static_cast<BYTE>(v >> (8 * i)));
+  };
+  auto name = [&](char c) { u32(1), old.push_back(static_cast<BYTE>(c)), old.push_back(0); };
+  auto clsid = vantrel::GuidToBytes(kClassB);
+  old.insert(old.end(), clsid.begin(), clsid.end());
+  u32(0);
+  u32(1), name('A'), u32(3), u32(0), old.insert(old.end(), {'a', 'b', 'c'});
+  u32(1), name('S'), old.insert(old.end(), 16, 0), u32(7), u32(0), u32(0);
+
+  std::vector<BYTE> image;
+  ComPtr<IStorage> root;
+  ASSERT_EQ(CreateMemoryStorage(
+                old, true,
+                [&image](const std::vector<BYTE>& b) {
+                  image = b;
+                  return S_OK;
+                },
+                root.Out()),
+            S_OK);
+  EXPECT_EQ(List(root.get()), (std::vector<std::string>{"S 1 0", "A 2 3"}));
+  EXPECT_EQ(GetStream(root.get(), u"A"), (std::vector<BYTE>{'a', 'b', 'c'}));
+  STATSTG st;
+  ASSERT_EQ(root->Stat(&st, STATFLAG_NONAME), S_OK);
+  EXPECT_EQ(st.clsid, kClassB);
+  ASSERT_EQ(Sub(root.get(), u"S", false)->Stat(&st, STATFLAG_NONAME), S_OK);
+  EXPECT_EQ(st.grfStateBits, 7u);
+  // Committed again, it is saved in the compound file layout.
+  ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
+  ASSERT_GE(image.size(), 512u);
+  EXPECT_EQ(image[0], 0xD0);
+
+  ComPtr<IStorage> out;
+  for (size_t cut = 8; cut < old.size(); ++cut) {
+    std::vector<BYTE> t(old.begin(), old.begin() + cut);
     EXPECT_EQ(CreateMemoryStorage(t, true, nullptr, out.Out()), STG_E_DOCFILECORRUPT) << cut;
   }
-  // A huge stream length is refused before anything is allocated.
-  std::vector<BYTE> big = image;
-  size_t len_at = 8 + 16 + 4 + 4 + 4 + 2;  // header, clsid, state, count, name length, name
-  big[len_at + 4 + 3] = 0x7f;
-  EXPECT_EQ(CreateMemoryStorage(big, true, nullptr, out.Out()), STG_E_DOCFILECORRUPT);
+  std::vector<BYTE> huge = old;
+  huge[8 + 16 + 4 + 4 + 4 + 2 + 4 + 3] = 0x7f;  // stream "A"'s length, high word
+  EXPECT_EQ(CreateMemoryStorage(huge, true, nullptr, out.Out()), STG_E_DOCFILECORRUPT);
+
+  // Names that differ only in case now name one element: refused, not merged.
+  old.assign({'V', 'S', 'T', 'G', 0, 0, 0, 1});
+  old.insert(old.end(), 20, 0);
+  u32(2), name('A'), u32(0), u32(0), name('a'), u32(0), u32(0), u32(0);
+  EXPECT_EQ(CreateMemoryStorage(old, true, nullptr, out.Out()), STG_E_DOCFILECORRUPT);
+  old[old.size() - 4 - 8 - 2] = 'B';
+  EXPECT_EQ(CreateMemoryStorage(old, true, nullptr, out.Out()), S_OK);
 }
 
 }  // namespace

@@ -1254,25 +1254,9 @@ class PropStream final : public vantrel::RefCounted<IStream> {
   }
   HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* new_pos) override {
     std::lock_guard<std::mutex> g(st_->mu);
-    LONGLONG base;
-    switch (origin) {
-      case STREAM_SEEK_SET:
-        base = 0;
-        break;
-      case STREAM_SEEK_CUR:
-        base = static_cast<LONGLONG>(pos_);
-        break;
-      case STREAM_SEEK_END:
-        base = static_cast<LONGLONG>(st_->size());
-        break;
-      default:
-        return STG_E_INVALIDFUNCTION;
-    }
-    if ((move.QuadPart < 0 && base + move.QuadPart < 0) || (move.QuadPart > 0 && base > INT64_MAX - move.QuadPart))
-      return STG_E_INVALIDFUNCTION;
-    pos_ = static_cast<ULONGLONG>(base + move.QuadPart);
-    if (new_pos) new_pos->QuadPart = pos_;
-    return S_OK;
+    HRESULT hr = vantrel::storage::SeekPosition(&pos_, st_->size(), move, origin);
+    if (SUCCEEDED(hr) && new_pos) new_pos->QuadPart = pos_;
+    return hr;
   }
   HRESULT SetSize(ULARGE_INTEGER size) override {
     if (!st_->writable()) return STG_E_ACCESSDENIED;

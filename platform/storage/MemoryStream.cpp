@@ -70,26 +70,9 @@ class MemStream final : public vantrel::RefCounted<IStream> {
 
   HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* new_pos) override {
     std::lock_guard<std::mutex> g(bytes_->mu);
-    LONGLONG base;
-    switch (origin) {
-      case STREAM_SEEK_SET:
-        base = 0;
-        break;
-      case STREAM_SEEK_CUR:
-        base = static_cast<LONGLONG>(pos_);
-        break;
-      case STREAM_SEEK_END:
-        base = static_cast<LONGLONG>(bytes_->data.size());
-        break;
-      default:
-        return STG_E_INVALIDFUNCTION;
-    }
-    // A position before the start is refused and leaves the pointer alone.
-    if ((move.QuadPart < 0 && base + move.QuadPart < 0) || (move.QuadPart > 0 && base > INT64_MAX - move.QuadPart))
-      return STG_E_INVALIDFUNCTION;
-    pos_ = static_cast<ULONGLONG>(base + move.QuadPart);
-    if (new_pos) new_pos->QuadPart = pos_;
-    return S_OK;
+    HRESULT hr = vantrel::storage::SeekPosition(&pos_, bytes_->data.size(), move, origin);
+    if (SUCCEEDED(hr) && new_pos) new_pos->QuadPart = pos_;
+    return hr;
   }
 
   HRESULT SetSize(ULARGE_INTEGER size) override {
@@ -739,6 +722,27 @@ HRESULT SerializeStorage(IStorage* storage, std::vector<BYTE>& out) {
   if (SUCCEEDED(hr)) hr = tmp->Commit(STGC_DEFAULT);
   if (SUCCEEDED(hr)) out = std::move(image);
   return hr;
+}
+
+HRESULT SeekPosition(ULONGLONG* pos, ULONGLONG size, LARGE_INTEGER move, DWORD origin) {
+  LONGLONG base;
+  switch (origin) {
+    case STREAM_SEEK_SET:
+      base = 0;
+      break;
+    case STREAM_SEEK_CUR:
+      base = static_cast<LONGLONG>(*pos);
+      break;
+    case STREAM_SEEK_END:
+      base = static_cast<LONGLONG>(size);
+      break;
+    default:
+      return STG_E_INVALIDFUNCTION;
+  }
+  if ((move.QuadPart < 0 && base + move.QuadPart < 0) || (move.QuadPart > 0 && base > INT64_MAX - move.QuadPart))
+    return STG_E_INVALIDFUNCTION;
+  *pos = static_cast<ULONGLONG>(base + move.QuadPart);
+  return S_OK;
 }
 
 }  // namespace vantrel::storage

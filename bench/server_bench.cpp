@@ -394,10 +394,8 @@ int main(int argc, char** argv) {
   // 3. The attachment in reads of 32 KiB, alternated per read with a raw
   // pair of the same sizes.
   auto attach = Call<zel::IMESSAGE_OpenAttach>(t, {message, 0, {}, 0});
-  zel::wire::Selector iid;
-  iid.flag = 1;
-  iid.id = GuidToBytes(IID_IStream);
-  auto stream = Call<zel::IMAPIPROP_OpenProperty>(t, {attach.hAttach, PR_ATTACH_DATA_BIN, iid, 0, 0});
+  auto stream = Call<zel::IMAPIPROP_OpenProperty>(
+      t, {attach.hAttach, PR_ATTACH_DATA_BIN, zel::InterfaceSelector(IID_IStream), 0, 0});
   if (stream.result != S_OK) {
     std::fprintf(stderr, "server_bench: attachment stream 0x%08X\n", static_cast<unsigned>(stream.result));
     return 1;

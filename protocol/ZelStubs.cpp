@@ -31,6 +31,13 @@ Transport LocalTransport(rpc::Dispatcher dispatcher) {
   };
 }
 
+wire::Selector InterfaceSelector(const IID& iid) {
+  wire::Selector s;
+  s.flag = 1;
+  s.id = GuidToBytes(iid);
+  return s;
+}
+
 RPC_STATUS FetchResultBlock(const Transport& transport, std::int32_t cb, std::int32_t buffer,
                             const wire::Inline::Value& inline_data, std::vector<std::uint8_t>& out,
                             std::vector<std::int32_t>* reads) {

@@ -45,6 +45,9 @@ RPC_STATUS Invoke(const Transport& transport, const typename Op::Request& in, ty
   return RPC_S_OK;
 }
 
+// The selector that names interface `iid` (its flag set).
+wire::Selector InterfaceSelector(const IID& iid);
+
 // Assembles a result block: the inline bytes, then ReadBuffer calls until
 // `cb` bytes are in `out`. `reads`, when given, receives the count of every
 // ReadBuffer call. Returns 0, the transport's status, or RPC_X_BAD_STUB_DATA

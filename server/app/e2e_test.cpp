@@ -41,12 +41,7 @@ struct MapiDeleter {
 template <class T>
 using MapiPtr = std::unique_ptr<T, MapiDeleter>;
 
-zel::wire::Selector Iid(const IID& iid) {
-  zel::wire::Selector s;
-  s.flag = 1;
-  s.id = GuidToBytes(iid);
-  return s;
-}
+zel::wire::Selector Iid(const IID& iid) { return zel::InterfaceSelector(iid); }
 
 // One client logon and the calls the tests make, each checked for the
 // transport's status; the operation's own result is returned.

@@ -103,12 +103,7 @@ class FakeProp : public RefCounted<IMAPIProp> {
   std::atomic<int> opened_alive{0};
 };
 
-zel::wire::Selector Iid(const IID& iid) {
-  zel::wire::Selector s;
-  s.flag = 1;
-  s.id = GuidToBytes(iid);
-  return s;
-}
+zel::wire::Selector Iid(const IID& iid) { return zel::InterfaceSelector(iid); }
 
 // A property value array decoded from a reply.
 struct Values {

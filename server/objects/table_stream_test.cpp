@@ -25,6 +25,7 @@
 #include "server/dispatch/ServerClasses.h"
 #include "server/dispatch/ServerDispatch.h"
 #include "server/dispatch/ServerTrace.h"
+#include "server/objects/ServerObjects.h"
 #include "server/objects/ServerIMapiTable.h"
 #include "server/objects/ServerIStorage.h"
 #include "server/objects/ServerIStream.h"
@@ -51,18 +52,7 @@ struct Fixture : ::testing::Test {
   std::shared_ptr<TestSession> session = std::make_shared<TestSession>();
 
   Fixture() {
-    reg.SetObjectFactory([](std::int32_t type) -> std::shared_ptr<CServerClass> {
-      switch (type) {
-        case kMapiTable:
-          return std::make_shared<CServerIMapiTable>();
-        case kMapiStream:
-          return std::make_shared<CServerIStream>();
-        case kMapiStorage:
-          return std::make_shared<CServerIStorage>();
-        default:
-          return nullptr;
-      }
-    });
+    InstallServerObjects(reg, {});
     reg.Register(session, -1, nullptr);
   }
 

@@ -1,6 +1,12 @@
 # Shared build rules for every Vantrel target.
 
 set(VANTREL_WARNINGS -Wall -Wextra)
+# Clang checks every lock against the annotations of
+# platform/base/ThreadAnnotations.h; the beta group adds the lock order
+# (ACQUIRED_AFTER / ACQUIRED_BEFORE).
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  list(APPEND VANTREL_WARNINGS -Wthread-safety -Wthread-safety-beta)
+endif()
 if(VANTREL_WERROR)
   list(APPEND VANTREL_WARNINGS -Werror)
 endif()

@@ -233,7 +233,8 @@ bool Association::OnRequest(const PduHeader& h, std::span<const std::uint8_t> pd
   return true;
 }
 
-bool RunCall(const IncomingCall& call, std::uint64_t association, NdrWriter& reply, std::vector<std::uint8_t>& fault) {
+bool RunCall(const IncomingCall& call, std::uint64_t association, NdrWriter& reply, std::vector<std::uint8_t>& fault,
+             const std::string& peer) {
   if (!call.spec) {
     AppendFault(fault, call.call_id, call.context_id, nca_s_unk_if, true);
     return false;
@@ -244,6 +245,7 @@ bool RunCall(const IncomingCall& call, std::uint64_t association, NdrWriter& rep
   }
   CallInfo info;
   info.association = association;
+  info.peer = peer;
   info.opnum = call.opnum;
   info.has_object = call.has_object;
   info.object = call.object;

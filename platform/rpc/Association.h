@@ -82,7 +82,8 @@ class Association {
 
 // Runs one call through its interface: true with the reply stub in
 // `reply`, or false with a fault PDU appended to `fault`. Never throws.
-bool RunCall(const IncomingCall& call, std::uint64_t association, NdrWriter& reply, std::vector<std::uint8_t>& fault);
+bool RunCall(const IncomingCall& call, std::uint64_t association, NdrWriter& reply, std::vector<std::uint8_t>& fault,
+             const std::string& peer = {});
 
 // Runs one call through its interface and appends the response fragments
 // (at most max_xmit long) or a fault to `out`. Never throws.

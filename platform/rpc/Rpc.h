@@ -32,6 +32,7 @@ namespace vantrel::rpc {
 // What a served call knows about itself.
 struct CallInfo {
   std::uint64_t association = 0;  // unique per connection while the process runs
+  std::string peer;               // the client's IP address as text ("127.0.0.1", "::1"); empty if unknown
   std::uint16_t opnum = 0;
   bool has_object = false;
   GUID object{};

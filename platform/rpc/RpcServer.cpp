@@ -1,5 +1,7 @@
 #include "platform/rpc/RpcServer.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -28,6 +30,18 @@ std::atomic<std::uint64_t> g_next_association{1};
 // reading further PDUs of the connection until one ends.
 constexpr unsigned kMaxCallsPerConnection = 8;
 
+std::string PeerAddress(int fd) {
+  sockaddr_storage sa{};
+  socklen_t len = sizeof sa;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return {};
+  char text[INET6_ADDRSTRLEN] = {};
+  if (sa.ss_family == AF_INET)
+    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&sa)->sin_addr, text, sizeof text);
+  else if (sa.ss_family == AF_INET6)
+    ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&sa)->sin6_addr, text, sizeof text);
+  return text;
+}
+
 bool ParsePort(const char* endpoint, std::uint16_t& port) {
   if (!endpoint || !*endpoint || std::strlen(endpoint) > 5) return false;
   unsigned v = 0;
@@ -41,9 +55,10 @@ bool ParsePort(const char* endpoint, std::uint16_t& port) {
 }
 
 struct Connection {
-  Connection(Socket s, std::uint64_t id, InterfaceLookup lookup, std::string address)
-      : sock(std::move(s)), assoc(id, std::move(lookup), std::move(address)) {}
+  Connection(Socket s, std::uint64_t id, InterfaceLookup lookup, std::string address, std::string peer_address)
+      : sock(std::move(s)), assoc(id, std::move(lookup), std::move(address)), peer(std::move(peer_address)) {}
   const Socket sock;
+  const std::string peer;  // the client's IP address
   Association assoc;    // used by the reader thread only
   std::mutex write_mu;  // guards writes to sock, so PDUs of two calls never interleave
   std::mutex mu;
@@ -69,7 +84,7 @@ void SendPdus(Connection& c, const std::vector<std::uint8_t>& out) {
 void Serve(Connection& c, const IncomingCall& call, std::uint16_t max_xmit) noexcept try {
   NdrWriter reply;
   std::vector<std::uint8_t> fault;
-  if (!RunCall(call, c.assoc.id(), reply, fault)) {
+  if (!RunCall(call, c.assoc.id(), reply, fault, c.peer)) {
     SendPdus(c, fault);
     return;
   }
@@ -105,6 +120,7 @@ struct Server::Impl {
   std::vector<std::uint64_t> finished;  // readers that ended, to be joined
   bool listening = false;
   bool stopping = false;
+  AssociationClosed on_closed;
   std::thread acceptor;
   const Socket wake;  // eventfd that interrupts the acceptor's poll
 
@@ -196,6 +212,18 @@ struct Server::Impl {
     c.closed = true;
     c.sock.Shutdown();
     c.cv.notify_all();
+    // Calls queued on the pool may still run; the owner learns of the end
+    // once none of them can start any more.
+    {
+      std::unique_lock<std::mutex> l(c.mu);
+      c.cv.wait(l, [&] { return c.outstanding == 0; });
+    }
+    AssociationClosed closed_fn;
+    {
+      std::lock_guard<std::mutex> l(mu);
+      if (!stopping) closed_fn = on_closed;
+    }
+    if (closed_fn) closed_fn(c.assoc.id());
     {
       std::lock_guard<std::mutex> l(mu);
       finished.push_back(c.assoc.id());
@@ -281,7 +309,8 @@ struct Server::Impl {
         SetNoDelay(s);
         std::uint64_t id = g_next_association++;
         auto conn = std::make_shared<Connection>(
-            std::move(s), id, [this](const SyntaxId& syn) { return Lookup(syn); }, std::to_string(ports[i]));
+            std::move(s), id, [this](const SyntaxId& syn) { return Lookup(syn); }, std::to_string(ports[i]),
+            PeerAddress(fd));
         std::lock_guard<std::mutex> l(mu);
         if (stopping) continue;
         try {
@@ -396,6 +425,11 @@ RPC_STATUS Server::Wait() {
   return RPC_S_OK;
 }
 
+void Server::SetAssociationClosed(AssociationClosed fn) {
+  std::lock_guard<std::mutex> l(impl_->mu);
+  impl_->on_closed = std::move(fn);
+}
+
 std::vector<std::uint16_t> Server::ports() const {
   std::lock_guard<std::mutex> l(impl_->mu);
   std::vector<std::uint16_t> v;
@@ -438,6 +472,10 @@ RPC_STATUS RpcServerListen(unsigned min_threads, unsigned max_calls, unsigned do
 
 RPC_STATUS RpcMgmtStopServerListening(void* /*binding*/) {
   return ProcessServer().Stop();
+}
+
+void vantrel::rpc::SetProcessAssociationClosed(AssociationClosed fn) {
+  ProcessServer().SetAssociationClosed(std::move(fn));
 }
 
 RPC_STATUS RpcMgmtWaitServerListen() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,11 @@
 #include "platform/rpc/Rpc.h"
 
 namespace vantrel::rpc {
+
+using AssociationClosed = std::function<void(std::uint64_t association)>;
+
+// The process-wide server's SetAssociationClosed.
+void SetProcessAssociationClosed(AssociationClosed fn);
 
 class Server {
  public:
@@ -33,6 +39,11 @@ class Server {
   RPC_STATUS Stop();
   // Blocks until Stop.
   RPC_STATUS Wait();
+
+  // Called once for each connection that ended, on its reader thread,
+  // after the last of its calls has finished (not for connections ended by
+  // Stop).
+  void SetAssociationClosed(AssociationClosed fn);
 
   std::vector<std::uint16_t> ports() const;
   // Call threads started so far (never more than max_calls).

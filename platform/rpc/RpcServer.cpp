@@ -56,7 +56,7 @@ bool ParsePort(const char* endpoint, std::uint16_t& port) {
 
 struct Connection {
   Connection(Socket s, std::uint64_t id, InterfaceLookup lookup, std::string address, std::string peer_address)
-      : sock(std::move(s)), assoc(id, std::move(lookup), std::move(address)), peer(std::move(peer_address)) {}
+      : sock(std::move(s)), peer(std::move(peer_address)), assoc(id, std::move(lookup), std::move(address)) {}
   const Socket sock;
   const std::string peer;  // the client's IP address
   Association assoc;    // used by the reader thread only

@@ -21,9 +21,16 @@
 #include "protocol/NotifyQueue.h"
 #include "protocol/ZelStubs.h"
 #include "server/app/ServerProcess.h"
+#include "server/app/TestClient.h"
 
 namespace vantrel {
 namespace {
+
+using testsupport::Client;
+using testsupport::FreeRows;
+using testsupport::Iid;
+using testsupport::MapiPtr;
+using testsupport::Text;
 
 constexpr const char* kProfile = testsupport::Mailbox::kProfile;
 constexpr const char* kStore = testsupport::Mailbox::kStore;
@@ -33,132 +40,6 @@ constexpr const char* kPassword = testsupport::Mailbox::kPassword;
 std::string TestDir() {
   const char* tmp = std::getenv("VANTREL_TEST_TMPDIR");
   return tmp ? tmp : "/tmp/vantrel-e2e";
-}
-
-struct MapiDeleter {
-  void operator()(void* p) const { MAPIFreeBuffer(p); }
-};
-template <class T>
-using MapiPtr = std::unique_ptr<T, MapiDeleter>;
-
-zel::wire::Selector Iid(const IID& iid) { return zel::InterfaceSelector(iid); }
-
-// One client logon and the calls the tests make, each checked for the
-// transport's status; the operation's own result is returned.
-class Client {
- public:
-  explicit Client(const std::string& port) : binding_(port) {}
-  const zel::Transport& t() const { return binding_.transport(); }
-
-  template <class Op>
-  typename Op::Reply Call(const typename Op::Request& in) {
-    typename Op::Reply out;
-    RPC_STATUS s = zel::Invoke<Op>(t(), in, out);
-    EXPECT_EQ(s, RPC_S_OK) << Op::kName;
-    return out;
-  }
-
-  std::int32_t Logon(const std::string& profile, const std::string& store, const std::string& user,
-                     const std::string& password) {
-    return Call<zel::Tarnix_Logon>({profile, store, user, password, "", "workstation"}).result;
-  }
-
-  std::vector<std::uint8_t> Block(std::int32_t cb, std::int32_t buffer, const zel::wire::Inline::Value& data,
-                                  std::vector<std::int32_t>* reads = nullptr) {
-    std::vector<std::uint8_t> out;
-    EXPECT_EQ(zel::FetchResultBlock(t(), cb, buffer, data, out, reads), RPC_S_OK);
-    return out;
-  }
-
-  // GetProps decoded; null when the call failed.
-  MapiPtr<SPropValue> GetProps(std::int32_t h, std::vector<std::uint32_t> tags, ULONG* count,
-                               HRESULT* hr = nullptr) {
-    auto r = Call<zel::MAPIPROP_GetProps>({h, std::move(tags), 0});
-    if (hr) *hr = r.result;
-    *count = static_cast<ULONG>(r.cValues);
-    if (FAILED(r.result) || r.cb == 0) return nullptr;
-    auto block = Block(r.cb, r.hBuffer, r.inlineData);
-    zel::MarshalReader reader(block);
-    LPSPropValue values = nullptr;
-    EXPECT_EQ(codec_.ReadProps(reader, *count, nullptr, &values), S_OK);
-    return MapiPtr<SPropValue>(values);
-  }
-
-  std::vector<std::uint8_t> Binary(std::int32_t h, ULONG tag) {
-    ULONG n = 0;
-    auto v = GetProps(h, {tag}, &n);
-    if (!v || n != 1 || v.get()[0].ulPropTag != tag) return {};
-    const SBinary& b = v.get()[0].Value.bin;
-    return {b.lpb, b.lpb + b.cb};
-  }
-
-  std::string Text(std::int32_t h, ULONG tag) {
-    ULONG n = 0;
-    auto v = GetProps(h, {tag}, &n);
-    if (!v || n != 1 || PROP_TYPE(v.get()[0].ulPropTag) != PT_STRING8) return "<none>";
-    return v.get()[0].Value.lpszA;
-  }
-
-  HRESULT SetProps(std::int32_t h, const std::vector<SPropValue>& values) {
-    auto data = codec_.Encode([&] { return codec_.SizeProps(values.data(), static_cast<ULONG>(values.size())); },
-                              [&](zel::MarshalWriter& w) {
-                                codec_.WriteProps(w, values.data(), static_cast<ULONG>(values.size()));
-                              });
-    return Call<zel::MAPIPROP_SetProps>({h, static_cast<std::int32_t>(values.size()), data}).result;
-  }
-
-  // OpenEntry on the store; returns the handle, `type` the object type.
-  std::int32_t OpenEntry(std::int32_t store, const std::vector<std::uint8_t>& eid, std::int32_t* type = nullptr) {
-    auto r = Call<zel::MSGSTORE_OpenEntry>({store, eid, {}, MAPI_BEST_ACCESS});
-    EXPECT_EQ(r.result, S_OK);
-    if (type) *type = r.ulObjType;
-    return r.hNewObject;
-  }
-
-  // Every row of a table with the given columns.
-  MapiPtr<SRowSet> Rows(std::int32_t table, std::vector<std::uint32_t> columns, std::int32_t count = 1000) {
-    EXPECT_EQ(Call<zel::IMAPITABLE_SetColumns>({table, std::move(columns), 0}).result, S_OK);
-    auto r = Call<zel::IMAPITABLE_QueryRows>({table, count, 0});
-    EXPECT_EQ(r.result, S_OK);
-    auto block = Block(r.cb, r.hBuffer, r.inlineData);
-    zel::MarshalReader reader(block);
-    LPSRowSet rows = nullptr;
-    EXPECT_EQ(codec_.ReadRowSet(reader, nullptr, &rows), S_OK);
-    return MapiPtr<SRowSet>(rows);
-  }
-
-  // The display names of a table's rows, in order.
-  std::vector<std::string> Names(std::int32_t table, ULONG name_tag = PR_DISPLAY_NAME) {
-    std::vector<std::string> names;
-    auto rows = Rows(table, {name_tag});
-    if (!rows) return names;
-    for (ULONG i = 0; i < rows->cRows; ++i) {
-      const SPropValue& v = rows->aRow[i].lpProps[0];
-      names.push_back(PROP_TYPE(v.ulPropTag) == PT_STRING8 ? v.Value.lpszA : "<none>");
-    }
-    // A row set is freed row by row, as MAPI hands it out.
-    for (ULONG i = 0; i < rows->cRows; ++i) MAPIFreeBuffer(rows->aRow[i].lpProps);
-    return names;
-  }
-
-  const zel::CMapiMarshal& codec() const { return codec_; }
-  RPC_BINDING_HANDLE binding() const { return binding_.handle(); }
-
- private:
-  testsupport::Binding binding_;
-  zel::CMapiMarshal codec_;
-};
-
-void FreeRows(SRowSet* rows) {
-  if (!rows) return;
-  for (ULONG i = 0; i < rows->cRows; ++i) MAPIFreeBuffer(rows->aRow[i].lpProps);
-}
-
-SPropValue Text(ULONG tag, const char* text) {
-  SPropValue v{};
-  v.ulPropTag = tag;
-  v.Value.lpszA = const_cast<char*>(text);
-  return v;
 }
 
 // The server's home: the mailbox profile with its store and the users file,

@@ -61,9 +61,8 @@ Tx::Tx(Db& db) : db_(db) {
   ok_ = db_.W().Exec("BEGIN IMMEDIATE");
 }
 
-// A Tx lives inside the scope that holds db_.mu; the analysis does not
-// carry that into the destructor.
-Tx::~Tx() NO_THREAD_SAFETY_ANALYSIS {
+Tx::~Tx() {
+  db_.mu.AssertHeld();
   if (ok_ && !done_) db_.W().Exec("ROLLBACK");
   if (!done_ || !committed_) db_.released = false;
 }
@@ -78,6 +77,7 @@ void Tx::Event(ULONG event, int64_t id, int64_t parent, ULONG type, const OldPla
 }
 
 bool Tx::Commit() {
+  db_.mu.AssertHeld();
   done_ = true;
   if (ok_ && db_.released) DropReleased(db_);
   auto hook = g_commit_hook.load();
@@ -128,7 +128,8 @@ Relaxed::Relaxed(Db& db) : db_(db) {
   db_.W().Exec("PRAGMA synchronous=NORMAL");
 }
 
-Relaxed::~Relaxed() NO_THREAD_SAFETY_ANALYSIS {  // as Tx
+Relaxed::~Relaxed() {
+  db_.mu.AssertHeld();  // as Tx
   db_.W().Exec("PRAGMA synchronous=FULL");
 }
 

@@ -176,7 +176,8 @@ struct Stmt {
 // commit. What the transaction changed is queued with Row/Event/Gone and
 // announced (open tables brought up to date, advise sinks told) only once
 // the commit succeeded; a failed or abandoned transaction announces
-// nothing.
+// nothing. A Tx lives inside the scope that holds db.mu (its constructor
+// requires it), which its other members assert.
 class Tx {
  public:
   explicit Tx(Db& db) REQUIRES(db.mu);
@@ -192,7 +193,7 @@ class Tx {
   void Event(ULONG event, int64_t id, int64_t parent, ULONG type, const OldPlace* old = nullptr);
   // Folder `folder` is gone: its open tables are forgotten.
   void Gone(int64_t folder) { later_.push_back({Change::kGone, folder}); }
-  bool Commit() REQUIRES(db_.mu);
+  bool Commit();
 
  private:
   Db& db_;

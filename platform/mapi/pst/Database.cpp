@@ -166,10 +166,8 @@ std::shared_ptr<Db> OpenDb(const std::string& path, const std::string& display_n
                 "CREATE TABLE IF NOT EXISTS receive(cls TEXT PRIMARY KEY COLLATE NOCASE, folder INTEGER);"
                 "CREATE TABLE IF NOT EXISTS blobs(id INTEGER PRIMARY KEY AUTOINCREMENT, obj INTEGER);"
                 "CREATE INDEX IF NOT EXISTS blobs_obj ON blobs(obj);"
-                "CREATE TABLE IF NOT EXISTS chunks(blob INTEGER, seq INTEGER, data BLOB, PRIMARY KEY(blob, seq));"
-                // Streams of a process that ended before its objects were saved.
-                "DELETE FROM chunks WHERE blob IN (SELECT id FROM blobs WHERE obj < 0);"
-                "DELETE FROM blobs WHERE obj < 0;");
+                "CREATE TABLE IF NOT EXISTS chunks(blob INTEGER, seq INTEGER, data BLOB, PRIMARY KEY(blob, seq));") &&
+            DropUnsavedBlobs(*db);
   if (!ok) {
     hr = MAPI_E_CORRUPT_DATA;
     return nullptr;

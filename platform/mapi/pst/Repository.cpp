@@ -277,6 +277,12 @@ void DropReleased(Db& db) {
   db.released = false;
 }
 
+bool DropUnsavedBlobs(Db& db) {
+  return db.W().Exec(
+      "DELETE FROM chunks WHERE blob IN (SELECT id FROM blobs WHERE obj < 0);"
+      "DELETE FROM blobs WHERE obj < 0;");
+}
+
 bool ReleaseBlobs(Db& db, int64_t obj) {
   Stmt q(db.W(), "UPDATE blobs SET obj = ? WHERE obj = ?");
   if (!q.Int(1, kReleased).Int(2, obj).Run()) return false;

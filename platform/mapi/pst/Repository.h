@@ -89,6 +89,9 @@ bool TruncateChunks(Db& db, int64_t blob, int64_t keep) REQUIRES(db.mu);
 void DropStaged(Db& db, int64_t blob) REQUIRES(db.mu);
 // Drops the blobs released in the open transaction.
 void DropReleased(Db& db) REQUIRES(db.mu);
+// Drops the blobs of streams of a process that ended before their objects
+// were saved (when the file is opened).
+bool DropUnsavedBlobs(Db& db) REQUIRES(db.mu);
 // Gives up the blobs of `obj`; the transaction's commit drops those no row
 // takes over.
 bool ReleaseBlobs(Db& db, int64_t obj) REQUIRES(db.mu);

@@ -59,11 +59,6 @@ std::string KeyOf(const SPropValue& v) {
   return k;
 }
 
-const SPropValue* FindById(const SPropValue* props, ULONG n, ULONG tag) {
-  for (ULONG i = 0; i < n; ++i)
-    if (PROP_ID(props[i].ulPropTag) == PROP_ID(tag) && PROP_TYPE(props[i].ulPropTag) != PT_ERROR) return &props[i];
-  return nullptr;
-}
 
 RowPtr MakeRow(const SPropValue* props, ULONG count) {
   ULONG cb = 0;

@@ -28,8 +28,12 @@ RowPtr MakeRow(const SPropValue* props, ULONG count);
 std::string KeyOf(const SPropValue& v);
 
 // The value with the property id of `tag`, whatever its type; errors
-// count as missing.
-const SPropValue* FindById(const SPropValue* props, ULONG n, ULONG tag);
+// count as missing. Inline: sorting and filtering call it for every row.
+inline const SPropValue* FindById(const SPropValue* props, ULONG n, ULONG tag) {
+  for (ULONG i = 0; i < n; ++i)
+    if (PROP_ID(props[i].ulPropTag) == PROP_ID(tag) && PROP_TYPE(props[i].ulPropTag) != PT_ERROR) return &props[i];
+  return nullptr;
+}
 
 inline constexpr ULONG kNoDepth = ~0u;
 

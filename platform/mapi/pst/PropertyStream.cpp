@@ -9,7 +9,7 @@
 #include "platform/base/CodePage.h"
 #include "platform/mapi/MapiUtil.h"
 #include "platform/mapi/pst/Repository.h"
-#include "platform/storage/MemoryStream.h"
+#include "platform/storage/StreamBase.h"
 
 namespace vantrel::mapi::pst {
 namespace {
@@ -18,7 +18,7 @@ namespace {
 // is `base_mem` or the blob `base_blob`; changes go to `mem` while the value
 // fits one chunk, then to the staging blob `work` one chunk at a time, so
 // neither side of a large value is ever whole in memory.
-class StreamState {
+class StreamState final : public storage::StreamData {
  public:
   StreamState(std::shared_ptr<Db> db, bool writable, uint32_t enc, size_t unit, StreamHook hook, StreamStart start)
       : db_(std::move(db)), writable_(writable), enc_(enc), unit_(unit), hook_(std::move(hook)) {
@@ -40,14 +40,12 @@ class StreamState {
     if (base_owned_) DropStaged(*db_, base_blob_);
   }
 
-  // Held by every call on the stream or a clone; taken before the
-  // object's lock (a commit hands the value over) and the file's.
-  Mutex mu ACQUIRED_BEFORE(db_->mu);
-  std::vector<std::pair<ULONGLONG, ULONGLONG>> locks GUARDED_BY(mu);
-  bool writable() const { return writable_; }
-  uint64_t size() const REQUIRES(mu) { return size_; }
+  // `mu` (StreamData's) is held by every call on the stream or a clone;
+  // it is taken before the object's lock (a commit hands the value over)
+  // and the file's.
+  ULONGLONG Size() override REQUIRES(mu) { return size_; }
 
-  HRESULT ReadAt(uint64_t pos, BYTE* out, ULONG cb, ULONG* got) REQUIRES(mu) {
+  HRESULT ReadAt(ULONGLONG pos, BYTE* out, ULONG cb, ULONG* got) override REQUIRES(mu) {
     *got = 0;
     if (pos >= size_) return S_OK;
     ULONG n = static_cast<ULONG>(std::min<uint64_t>(cb, size_ - pos));
@@ -70,7 +68,7 @@ class StreamState {
     return S_OK;
   }
 
-  HRESULT WriteAt(uint64_t pos, const BYTE* p, ULONG cb) REQUIRES(mu) {
+  HRESULT WriteAt(ULONGLONG pos, const BYTE* p, ULONG cb) override REQUIRES(mu) {
     if (cb == 0) return S_OK;
     if (pos + cb < pos) return STG_E_MEDIUMFULL;
     if (in_mem_ && pos + cb <= kChunk) {
@@ -90,7 +88,7 @@ class StreamState {
     return Put(pos, p, cb);
   }
 
-  HRESULT Resize(uint64_t n) REQUIRES(mu) {
+  HRESULT Resize(ULONGLONG n) override REQUIRES(mu) {
     if (n == size_) return S_OK;
     if (in_mem_ && n <= kChunk) {
       mem_.resize(static_cast<size_t>(n));
@@ -119,7 +117,19 @@ class StreamState {
     return S_OK;
   }
 
-  HRESULT Commit() REQUIRES(mu) {
+  // The hook runs under `mu`: clones see the value change at once.
+  HRESULT Commit(DWORD) override EXCLUDES(mu) {
+    MutexLock g(mu);
+    return CommitLocked();
+  }
+  HRESULT Revert() override EXCLUDES(mu) {
+    MutexLock g(mu);
+    RevertLocked();
+    return S_OK;
+  }
+
+ private:
+  HRESULT CommitLocked() REQUIRES(mu) {
     if (!hook_) return S_OK;
     if (!in_mem_ && !work_) return S_OK;  // the committed blob is unchanged
     // A string stream may carry its terminator; the value does not.
@@ -163,7 +173,7 @@ class StreamState {
     return S_OK;
   }
 
-  void Revert() REQUIRES(mu) {
+  void RevertLocked() REQUIRES(mu) {
     if (work_) DropWork();
     cache_seq_ = -1;
     cache_dirty_ = false;
@@ -178,7 +188,6 @@ class StreamState {
     dirty_ = false;
   }
 
- private:
   // The blob reads come from: the working copy once there is one.
   int64_t Source() const REQUIRES(mu) { return work_ ? work_ : base_blob_; }
 
@@ -280,135 +289,6 @@ class StreamState {
   bool cache_dirty_ GUARDED_BY(mu) = false;
 };
 
-// {0c733a30-2a1c-11ce-ade5-00aa0044773d}
-constexpr IID kIID_ISequentialStream = {0x0c733a30, 0x2a1c, 0x11ce, {0xad, 0xe5, 0x00, 0xaa, 0x00, 0x44, 0x77, 0x3d}};
-
-class PropStream final : public vantrel::RefCounted<IStream> {
- public:
-  PropStream(std::shared_ptr<StreamState> st, ULONGLONG pos) : st_(std::move(st)), pos_(pos) {}
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv && riid == kIID_ISequentialStream) {
-      *ppv = static_cast<ISequentialStream*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return RefCounted::QueryInterface(riid, ppv);
-  }
-
-  HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
-    if (!pv && cb) return STG_E_INVALIDPOINTER;
-    MutexLock g(st_->mu);
-    ULONG got = 0;
-    HRESULT hr = st_->ReadAt(pos_, static_cast<BYTE*>(pv), cb, &got);
-    pos_ += got;
-    if (pcbRead) *pcbRead = got;
-    return hr;
-  }
-  HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
-    if (pcbWritten) *pcbWritten = 0;
-    if (!pv && cb) return STG_E_INVALIDPOINTER;
-    if (!st_->writable()) return STG_E_ACCESSDENIED;
-    MutexLock g(st_->mu);
-    HRESULT hr = st_->WriteAt(pos_, static_cast<const BYTE*>(pv), cb);
-    if (FAILED(hr)) return hr;
-    pos_ += cb;
-    if (pcbWritten) *pcbWritten = cb;
-    return S_OK;
-  }
-  HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* new_pos) override {
-    MutexLock g(st_->mu);
-    HRESULT hr = vantrel::storage::SeekPosition(&pos_, st_->size(), move, origin);
-    if (SUCCEEDED(hr) && new_pos) new_pos->QuadPart = pos_;
-    return hr;
-  }
-  HRESULT SetSize(ULARGE_INTEGER size) override {
-    if (!st_->writable()) return STG_E_ACCESSDENIED;
-    MutexLock g(st_->mu);
-    return st_->Resize(size.QuadPart);
-  }
-  HRESULT CopyTo(IStream* dst, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead, ULARGE_INTEGER* pcbWritten) override {
-    if (pcbRead) pcbRead->QuadPart = 0;
-    if (pcbWritten) pcbWritten->QuadPart = 0;
-    if (!dst) return STG_E_INVALIDPOINTER;
-    Bytes buf(kChunk);
-    ULONGLONG left = cb.QuadPart, read = 0, written = 0;
-    HRESULT hr = S_OK;
-    while (left > 0) {
-      ULONG want = static_cast<ULONG>(std::min<ULONGLONG>(left, buf.size())), got = 0, put = 0;
-      if (FAILED(hr = Read(buf.data(), want, &got)) || got == 0) break;
-      read += got;
-      hr = dst->Write(buf.data(), got, &put);
-      written += put;
-      if (FAILED(hr)) break;
-      left -= got;
-    }
-    if (pcbRead) pcbRead->QuadPart = read;
-    if (pcbWritten) pcbWritten->QuadPart = written;
-    return hr;
-  }
-  HRESULT Commit(DWORD) override {
-    MutexLock g(st_->mu);
-    return st_->Commit();
-  }
-  HRESULT Revert() override {
-    MutexLock g(st_->mu);
-    st_->Revert();
-    return S_OK;
-  }
-  HRESULT LockRegion(ULARGE_INTEGER off, ULARGE_INTEGER cb, DWORD type) override {
-    if (type != LOCK_WRITE && type != LOCK_EXCLUSIVE && type != LOCK_ONLYONCE) return STG_E_INVALIDFUNCTION;
-    MutexLock g(st_->mu);
-    for (const auto& [o, n] : st_->locks)
-      if (off.QuadPart < o + n && o < off.QuadPart + cb.QuadPart) return STG_E_LOCKVIOLATION;
-    st_->locks.emplace_back(off.QuadPart, cb.QuadPart);
-    return S_OK;
-  }
-  HRESULT UnlockRegion(ULARGE_INTEGER off, ULARGE_INTEGER cb, DWORD) override {
-    MutexLock g(st_->mu);
-    for (auto it = st_->locks.begin(); it != st_->locks.end(); ++it) {
-      if (it->first == off.QuadPart && it->second == cb.QuadPart) {
-        st_->locks.erase(it);
-        return S_OK;
-      }
-    }
-    return STG_E_LOCKVIOLATION;
-  }
-  HRESULT Stat(STATSTG* st, DWORD flag) override {
-    if (!st) return STG_E_INVALIDPOINTER;
-    if (flag != STATFLAG_DEFAULT && flag != STATFLAG_NONAME) return STG_E_INVALIDFLAG;
-    std::memset(st, 0, sizeof(*st));
-    if (flag == STATFLAG_DEFAULT) {
-      // Property streams have no name of their own.
-      st->pwcsName = static_cast<WCHAR*>(::CoTaskMemAlloc(sizeof(WCHAR)));
-      if (!st->pwcsName) return STG_E_INSUFFICIENTMEMORY;
-      st->pwcsName[0] = 0;
-    }
-    st->type = STGTY_STREAM;
-    MutexLock g(st_->mu);
-    st->cbSize.QuadPart = st_->size();
-    st->grfMode = st_->writable() ? STGM_READWRITE : STGM_READ;
-    st->grfLocksSupported = LOCK_WRITE | LOCK_EXCLUSIVE | LOCK_ONLYONCE;
-    return S_OK;
-  }
-  HRESULT Clone(IStream** out) override {
-    if (!out) return STG_E_INVALIDPOINTER;
-    ULONGLONG pos;
-    {
-      MutexLock g(st_->mu);
-      pos = pos_;
-    }
-    auto* c = new (std::nothrow) PropStream(st_, pos);
-    if (!c) return E_OUTOFMEMORY;
-    *out = c;
-    return S_OK;
-  }
-
- private:
-  const std::shared_ptr<StreamState> st_;
-  ULONGLONG pos_ GUARDED_BY(st_->mu) = 0;
-};
-
 }  // namespace
 
 
@@ -448,7 +328,7 @@ Bytes FromStreamWidth(const Bytes& b, ULONG type, bool trim) {
 HRESULT NewPropertyStream(std::shared_ptr<Db> db, bool writable, uint32_t enc, size_t unit, StreamHook hook,
                           StreamStart start, IStream** out) {
   auto st = std::make_shared<StreamState>(std::move(db), writable, enc, unit, std::move(hook), std::move(start));
-  auto* s = new (std::nothrow) PropStream(std::move(st), 0);
+  auto* s = new (std::nothrow) storage::StreamBase(std::move(st), writable, u"");
   if (!s) return MAPI_E_NOT_ENOUGH_MEMORY;
   *out = s;
   return S_OK;

@@ -1,6 +1,7 @@
-// IStream on one property of an object, over the value kept inline or in
-// chunks (ChunkedValue.h). Clones share the value; a commit hands the new
-// value to the object through a hook.
+// IStream on one property of an object: the platform's one stream
+// (storage::StreamBase) over the value kept inline or in chunks
+// (ChunkedValue.h). Clones share the value; a commit hands the new value to
+// the object through a hook.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,7 @@
 // personal-folders store.
 #include <new>
 #include <set>
+#include <vector>
 
 #include "platform/mapi/PstStore.h"
 #include "platform/mapi/pst/EntryId.h"
@@ -34,14 +35,16 @@ class Store final : public PropObject<IMsgStore> {
     return S_OK;
   }
   HRESULT Unadvise(ULONG conn) override {
+    Sinks gone;  // released after the lock
     MutexLock dg(db_->mu);
-    if (!mine_.erase(conn)) return MAPI_E_NOT_FOUND;
-    db_->sinks.erase(conn);
+    if (!mine_.count(conn)) return MAPI_E_NOT_FOUND;
+    gone = Take({conn});
     return S_OK;
   }
   ~Store() override {
+    Sinks gone;
     MutexLock dg(db_->mu);
-    for (ULONG c : mine_) db_->sinks.erase(c);
+    gone = Take(std::set<ULONG>(mine_));
   }
 
   HRESULT CompareEntryIDs(ULONG cb1, LPENTRYID e1, ULONG cb2, LPENTRYID e2, ULONG, ULONG* result) override {
@@ -146,9 +149,9 @@ class Store final : public PropObject<IMsgStore> {
   }
   HRESULT StoreLogoff(ULONG* flags) override {
     if (!flags) return MAPI_E_INVALID_PARAMETER;
+    Sinks gone;
     MutexLock dg(db_->mu);
-    for (ULONG c : mine_) db_->sinks.erase(c);
-    mine_.clear();
+    gone = Take(std::set<ULONG>(mine_));
     *flags = 0;
     return S_OK;
   }
@@ -209,6 +212,22 @@ class Store final : public PropObject<IMsgStore> {
     if (!cls) return std::string();
     return (flags & MAPI_UNICODE) ? Utf16ToUtf8(reinterpret_cast<const char16_t*>(cls)) : AnsiToUtf8(cls);
   }
+  using Sinks = std::vector<vantrel::ComPtr<IMAPIAdviseSink>>;
+  // Ends this object's connections `conns` and hands their sinks back, to
+  // be released once the file's lock is: a sink's last Release may take
+  // its owner's locks, which come before the store's.
+  Sinks Take(const std::set<ULONG>& conns) REQUIRES(db_->mu) {
+    Sinks out;
+    for (ULONG c : conns) {
+      mine_.erase(c);
+      auto it = db_->sinks.find(c);
+      if (it == db_->sinks.end()) continue;
+      out.push_back(std::move(it->second.sink));
+      db_->sinks.erase(it);
+    }
+    return out;
+  }
+
   // This object's advise connections, kept with the file's sinks.
   std::set<ULONG> mine_ GUARDED_BY(db_->mu);
 };

@@ -20,65 +20,19 @@
 #include "platform/mapi/MapiUtil.h"
 #include "platform/mapi/PstStore.h"
 #include "platform/mapi/TableData.h"
+#include "platform/mapi/pst/StoreTestUtil.h"
 #include "platform/mapi/pst/StoreTesting.h"
 
 using vantrel::ComPtr;
+using namespace storetest;
 
 namespace {
-
-std::string TmpPath(const std::string& name) {
-  const char* d = std::getenv("VANTREL_TEST_TMPDIR");
-  std::string dir = d ? d : "/tmp";
-  std::filesystem::create_directories(dir);
-  std::string p = dir + "/" + name;
-  for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(p + suffix);
-  return p;
-}
-
-ComPtr<IMsgStore> Open(const std::string& path) {
-  ComPtr<IMsgStore> s;
-  EXPECT_EQ(OpenPstStore(path, "Personal Folders", MDB_WRITE, s.Out()), S_OK);
-  return s;
-}
-
-std::vector<BYTE> Bin(IMAPIProp* obj, ULONG tag) {
-  LPSPropValue v = nullptr;
-  std::vector<BYTE> out;
-  if (HrGetOneProp(obj, tag, &v) == S_OK) out.assign(v->Value.bin.lpb, v->Value.bin.lpb + v->Value.bin.cb);
-  MAPIFreeBuffer(v);
-  return out;
-}
-
-LONG Long(IMAPIProp* obj, ULONG tag) {
-  LPSPropValue v = nullptr;
-  LONG out = -1;
-  if (HrGetOneProp(obj, tag, &v) == S_OK) out = v->Value.l;
-  MAPIFreeBuffer(v);
-  return out;
-}
 
 HRESULT SetLong(IMAPIProp* obj, ULONG tag, LONG value) {
   SPropValue v{};
   v.ulPropTag = tag;
   v.Value.l = value;
   return obj->SetProps(1, &v, nullptr);
-}
-
-template <typename T>
-ComPtr<T> OpenAs(IMsgStore* store, const std::vector<BYTE>& eid) {
-  ULONG type = 0;
-  ComPtr<IUnknown> unk;
-  EXPECT_EQ(store->OpenEntry(static_cast<ULONG>(eid.size()), (LPENTRYID)eid.data(), nullptr, MAPI_MODIFY, &type,
-                             unk.Out()),
-            S_OK);
-  return ComPtr<T>::Adopt(static_cast<T*>(unk.Detach()));
-}
-
-ComPtr<IMAPIFolder> Child(IMAPIFolder* parent, const char* name) {
-  ComPtr<IMAPIFolder> f;
-  EXPECT_EQ(parent->CreateFolder(FOLDER_GENERIC, const_cast<char*>(name), nullptr, nullptr, OPEN_IF_EXISTS, f.Out()),
-            S_OK);
-  return f;
 }
 
 // A saved message with PR_IMPORTANCE `tag`; null when the save failed.

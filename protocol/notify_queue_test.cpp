@@ -18,7 +18,7 @@ ULONG Word(const Bytes& b, size_t at) {
 }
 
 struct Fixture {
-  std::mutex registry_lock;
+  Mutex registry_lock;
   std::map<std::int32_t, std::unique_ptr<CNotifyQueue>> sessions;  // guarded by registry_lock
   CAdviseList advises{registry_lock, [this](std::int32_t s) -> CNotifyQueue* {
                         auto it = sessions.find(s);

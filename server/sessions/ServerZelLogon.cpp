@@ -19,11 +19,11 @@ const char* RowText(const CRow& row, ULONG index) {
 
 // The text handed back by QueryProfiles and QueryInfoStores: the entries
 // and the NUL, which counts in the length.
-std::int32_t TextBlock(CServerClasses& registry, const std::string& text, zel::wire::Inline::Value& inline_area,
-                       std::int32_t& cb) {
+std::int32_t TextBlock(CServerClasses& registry, std::int32_t session, const std::string& text,
+                       zel::wire::Inline::Value& inline_area, std::int32_t& cb) {
   std::vector<std::uint8_t> data(text.begin(), text.end());
   data.push_back(0);
-  return registry.MakeResultBlock(std::move(data), inline_area, cb);
+  return registry.MakeResultBlock(session, std::move(data), inline_area, cb);
 }
 
 }  // namespace
@@ -402,7 +402,7 @@ HRESULT CServerZelLogon::ZelLogon_QueryProfiles(const zel::ZelLogon_QueryProfile
     std::lock_guard l(lock);
     profile_list_ = list;
   }
-  out.hBuffer = TextBlock(context_.registry, list, out.inlineData, out.cb);
+  out.hBuffer = TextBlock(context_.registry, handle.load(), list, out.inlineData, out.cb);
   return 0;
 }
 
@@ -423,7 +423,7 @@ HRESULT CServerZelLogon::ZelLogon_QueryInfoStores(const zel::ZelLogon_QueryInfoS
     CPropValue provider = rows[i].Value(1);
     if (name && provider.Present() && StoreClass(*provider.get()) == 1) list += std::string("(") + name + ")";
   }
-  out.hBuffer = TextBlock(context_.registry, list, out.inlineData, out.cb);
+  out.hBuffer = TextBlock(context_.registry, handle.load(), list, out.inlineData, out.cb);
   // The session is released, not logged off: other sessions of the
   // profile in this process stay as they are.
   return 0;

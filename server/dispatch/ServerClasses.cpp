@@ -375,16 +375,19 @@ void CServerClasses::EndAllSessions() {
 
 void CServerClasses::AssociationClosed(std::uint64_t association) {
   Victims victims;
+  std::string orphans;
   {
     MutexLock g(lock_);
     std::vector<std::int32_t> loose;
     for (auto& [h, state] : sessions_) {
       if (state.orphan || state.association != association) continue;
       // A freed session's leftovers cannot be taken over: nothing names it.
-      if (state.alive)
+      if (state.alive) {
         state.orphan = true;
-      else
+        orphans += (orphans.empty() ? "" : ", ") + std::to_string(h);
+      } else {
         loose.push_back(h);
+      }
     }
     for (auto h : loose) EndSessionLocked(h, victims);
     for (std::size_t i = 0; i < buffers_.size(); ++i)
@@ -392,6 +395,9 @@ void CServerClasses::AssociationClosed(std::uint64_t association) {
         FreeBlockLocked(static_cast<std::int32_t>(i));
     offenders_.erase(association);
   }
+  if (!orphans.empty())
+    ServerLog("Connection %llu closed; its sessions %s wait to be taken over\n",
+              static_cast<unsigned long long>(association), orphans.c_str());
   DestroyAll(victims);
 }
 

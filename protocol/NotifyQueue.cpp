@@ -82,7 +82,11 @@ std::shared_ptr<CAdviseList::Record> CAdviseList::AddAdvise(ULONG object_key, st
                                                             ULONG client_key) {
   MutexLock l(lock_);
   for (auto& r : records_)
-    if (r && r->object_key == object_key && r->event_mask == event_mask && r->client_key == client_key) return r;
+    // Only a record of the same session: another session's record would
+    // carry this advise's notifications into that session's queue.
+    if (r && r->session == session && r->object_key == object_key && r->event_mask == event_mask &&
+        r->client_key == client_key)
+      return r;
   auto record = std::make_shared<Record>();
   record->event_mask = event_mask;
   record->session = session;

@@ -97,8 +97,8 @@ class CAdviseList {
   CAdviseList(const CAdviseList&) = delete;
   CAdviseList& operator=(const CAdviseList&) = delete;
 
-  // The existing record with the same object key, mask and client key, or a
-  // new one. Takes the registry lock. nullptr only when no sink can be made.
+  // The existing record of the same session with the same object key, mask
+  // and client key, or a new one. Takes the registry lock. nullptr only when no sink can be made.
   std::shared_ptr<Record> AddAdvise(ULONG object_key, std::int32_t session, ULONG event_mask, ULONG client_key)
       EXCLUDES(lock_);
   // The connection number, or -1 when no record has it. Takes the registry lock.

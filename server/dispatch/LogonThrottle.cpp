@@ -1,5 +1,6 @@
 #include "server/dispatch/LogonThrottle.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -17,9 +18,13 @@ std::uint64_t CLogonThrottle::Failed(const std::string& peer) {
   if (first_step_ms_ == 0) return 0;
   const std::uint64_t now = clock_();
   MutexLock l(lock_);
-  if (streaks_.size() >= kMaxAddresses) {
+  if (streaks_.size() >= kMaxAddresses && !streaks_.count(peer)) {
     for (auto it = streaks_.begin(); it != streaks_.end();)
       it = now - it->second.last >= kQuietMs ? streaks_.erase(it) : std::next(it);
+    // Still full: the address quiet for longest makes room.
+    if (streaks_.size() >= kMaxAddresses)
+      streaks_.erase(std::min_element(streaks_.begin(), streaks_.end(),
+                                      [](auto& a, auto& b) { return a.second.last < b.second.last; }));
   }
   Streak& s = streaks_[peer];
   if (s.failures > 0 && now - s.last >= kQuietMs) s.failures = 0;

@@ -21,7 +21,7 @@ class CLogonThrottle {
 
   static constexpr std::uint64_t kMaxDelayMs = 5000;
   static constexpr std::uint64_t kQuietMs = 60000;
-  static constexpr std::size_t kMaxAddresses = 4096;  // beyond this, quiet addresses are dropped
+  static constexpr std::size_t kMaxAddresses = 4096;  // addresses remembered at most
 
   // A first step of 0 turns the delay off.
   explicit CLogonThrottle(std::uint64_t first_step_ms, Clock clock = {}, Sleep sleep = {});

@@ -8,7 +8,7 @@
 
 #include "protocol/ZelStubs.h"
 #include "server/app/ServerProcess.h"
-#include "server/dispatch/NothingResults.h"
+#include "server/dispatch/NotFoundResults.h"
 
 namespace vantrel {
 namespace {
@@ -22,7 +22,7 @@ using testsupport::ServerProcess;
 std::int32_t ProgramResult(std::uint16_t op) {
   if (op == zel::Tarnix_Logon::kOpnum) return MAPI_E_INVALID_WORKSTATION_ACCOUNT;
   if (op == zel::Server_SetProfileGuid::kOpnum) return MAPI_E_LOGON_FAILED;
-  return server::NothingResult(op);
+  return server::NotFoundResult(op);
 }
 
 TEST(ZelServer, EveryOperationThroughTheRuntime) {

@@ -16,6 +16,7 @@
 #include "platform/base/Unknown.h"
 #include "protocol/NotifyQueue.h"
 #include "protocol/ZelProtocol.h"
+#include "server/dispatch/NotFoundResults.h"
 
 namespace vantrel::server {
 
@@ -43,7 +44,8 @@ const char* KindTypeName(std::int32_t kind);
 // Whether an object of kind `kind` may serve where `wanted` is asked.
 bool KindDerivesFrom(std::int32_t kind, std::int32_t wanted);
 
-// Operations of objects: name and the result of an object without them.
+// Operations of objects; an object without one answers its not-found
+// result (NotFoundResults.h).
 // Each takes the decoded inputs and fills the outputs (all 0 before the
 // call); the return value is the operation's result. Contracts beyond that:
 // - Tarnix_Logon runs on a session the handler has referenced once and
@@ -57,99 +59,98 @@ bool KindDerivesFrom(std::int32_t kind, std::int32_t wanted);
 // - Operations that open objects register them through `registry` and put
 //   the handles into the outputs; result blocks go through
 //   registry->MakeResultBlock.
-#define ZEL_SERVER_OBJECT_OPERATIONS(X)                      \
-  X(Tarnix_Logon, 1)                                         \
-  X(Tarnix_AdminLogon, MAPI_E_INVALID_WORKSTATION_ACCOUNT)   \
-  X(ZelLogon_QueryProfiles, 1)                               \
-  X(ZelLogon_QueryInfoStores, 1)                             \
-  X(ZelLogon_GetMsgStore, 1)                                 \
-  X(MAPIPROP_GetLastError, MAPI_E_NO_SUPPORT)                \
-  X(MAPIPROP_SaveChanges, 1)                                 \
-  X(MAPIPROP_GetPropList, MAPI_E_NO_SUPPORT)                 \
-  X(MAPIPROP_GetProps, MAPI_E_NO_SUPPORT)                    \
-  X(MAPIPROP_DeleteProps, MAPI_E_NO_SUPPORT)                 \
-  X(MAPIPROP_SetProps, MAPI_E_NO_SUPPORT)                    \
-  X(MAPIPROP_GetNamesFromID, MAPI_E_NO_SUPPORT)              \
-  X(MAPIPROP_GetIDsFromNames, MAPI_E_NO_SUPPORT)             \
-  X(IMAPIPROP_OpenProperty, MAPI_E_NO_SUPPORT)               \
-  X(MSGSTORE_Advise, MAPI_E_NO_SUPPORT)                      \
-  X(MSGSTORE_Unadvise, MAPI_E_NO_SUPPORT)                    \
-  X(MSGSTORE_CompareEntryIDs, MAPI_E_NO_SUPPORT)             \
-  X(MSGSTORE_GetReceiveFolder, MAPI_E_NO_SUPPORT)            \
-  X(MSGSTORE_GetReceiveFolderTable, MAPI_E_NO_SUPPORT)       \
-  X(MSGSTORE_OpenEntry, MAPI_E_NO_SUPPORT)                   \
-  X(MSGSTORE_SetReceiveFolder, MAPI_E_NO_SUPPORT)            \
-  X(MSGSTORE_Undadvise, MAPI_E_NO_SUPPORT)                   \
-  X(MSGSTORE_OpenOutbox, MAPI_E_NO_SUPPORT)                  \
-  X(IMESSAGE_GetAttachmentTable, MAPI_E_OBJECT_DELETED)      \
-  X(IMESSAGE_GetRecipientTable, MAPI_E_OBJECT_DELETED)       \
-  X(IMESSAGE_CreateAttach, MAPI_E_OBJECT_DELETED)            \
-  X(IMESSAGE_DeleteAttach, MAPI_E_OBJECT_DELETED)            \
-  X(IMESSAGE_OpenAttach, MAPI_E_OBJECT_DELETED)              \
-  X(IMESSAGE_ModifyRecipients, MAPI_E_OBJECT_DELETED)        \
-  X(IMESSAGE_SetReadFlag, MAPI_E_OBJECT_DELETED)             \
-  X(IMESSAGE_SubmitMessage, MAPI_E_OBJECT_DELETED)           \
-  X(IMAPICONTAIENR_GetContentsTable, MAPI_E_OBJECT_DELETED)  \
-  X(IMAPICONTAIENR_GetHierarchyTable, MAPI_E_OBJECT_DELETED) \
-  X(IMAPICONTAINER_GetSearchCriteria, MAPI_E_OBJECT_DELETED) \
-  X(IMAPICONTAIENR_OpenEntry, MAPI_E_OBJECT_DELETED)         \
-  X(IMAPICONAINER_SetSearchCriteria, MAPI_E_OBJECT_DELETED)  \
-  X(IMAPIFOLDER_CreateFolder, MAPI_E_OBJECT_DELETED)         \
-  X(IMAPIFOLDER_CreateMessage, MAPI_E_OBJECT_DELETED)        \
-  X(IMAPIFOLDER_DeleteFolder, MAPI_E_OBJECT_DELETED)         \
-  X(IMAPIFOLDER_DeleteMessages, MAPI_E_OBJECT_DELETED)       \
-  X(IMAPIFOLDER_EmptyFolder, MAPI_E_OBJECT_DELETED)          \
-  X(IMAPIFOLDER_GetMessageStatus, MAPI_E_OBJECT_DELETED)     \
-  X(IMAPIFOLDER_SaveContentsSort, MAPI_E_OBJECT_DELETED)     \
-  X(IMAPIFOLDER_SetMessageStatus, MAPI_E_OBJECT_DELETED)     \
-  X(IMAPIFOLDER_SetReadFlags, MAPI_E_OBJECT_DELETED)         \
-  X(IMAPITABLE_Advise, MAPI_E_OBJECT_DELETED)                \
-  X(IMAPITABLE_CollapseRow, MAPI_E_OBJECT_DELETED)           \
-  X(IMAPITABLE_CreateBookmark, MAPI_E_OBJECT_DELETED)        \
-  X(IMAPITABLE_ExpandRow, MAPI_E_OBJECT_DELETED)             \
-  X(IMAPITABLE_FindRow, MAPI_E_OBJECT_DELETED)               \
-  X(IMAPITABLE_FreeBookmark, MAPI_E_OBJECT_DELETED)          \
-  X(IMAPITABLE_GetLastError, MAPI_E_OBJECT_DELETED)          \
-  X(IMAPITABLE_GetRowCount, MAPI_E_OBJECT_DELETED)           \
-  X(IMAPITABLE_GetStatus, MAPI_E_OBJECT_DELETED)             \
-  X(IMAPITABLE_QueryColumns, MAPI_E_OBJECT_DELETED)          \
-  X(IMAPITABLE_QueryPosition, MAPI_E_OBJECT_DELETED)         \
-  X(IMAPITABLE_QueryRows, MAPI_E_OBJECT_DELETED)             \
-  X(IMAPITABLE_QuerySortOrder, MAPI_E_OBJECT_DELETED)        \
-  X(IMAPITABLE_Restrict, MAPI_E_OBJECT_DELETED)              \
-  X(IMAPITABLE_SeekRow, MAPI_E_OBJECT_DELETED)               \
-  X(IMAPITABLE_SeekRowApprox, MAPI_E_OBJECT_DELETED)         \
-  X(IMAPITABLE_SetColumns, MAPI_E_OBJECT_DELETED)            \
-  X(IMAPITABLE_SortTable, MAPI_E_OBJECT_DELETED)             \
-  X(IMAPITABLE_Unadvise, MAPI_E_OBJECT_DELETED)              \
-  X(IMAPITABLE_WaitForCompletion, MAPI_E_OBJECT_DELETED)     \
-  X(ISTREAM_Clone, 1)                                        \
-  X(ISTREAM_Commit, 1)                                       \
-  X(ISTREAM_LockRegion, 1)                                   \
-  X(ISTREAM_Read, 1)                                         \
-  X(ISTREAM_Write, 1)                                        \
-  X(ISTREAM_Revert, 1)                                       \
-  X(ISTREAM_Seek, 1)                                         \
-  X(ISTREAM_SetSize, 1)                                      \
-  X(ISTREAM_Stat, 1)                                         \
-  X(ISTREAM_UnlockRegion, 1)                                 \
-  X(ISTORAGE_Commit, 1)                                      \
-  X(ISTORAGE_CreateStorage, 1)                               \
-  X(ISTORAGE_CreateStream, 1)                                \
-  X(ISTORAGE_DestroyElement, 1)                              \
-  X(ISTORAGE_ENUMElements, 1)                                \
-  X(ISTORAGE_OpenStorage, 1)                                 \
-  X(ISTORAGE_OpenStream, 1)                                  \
-  X(ISTORAGE_RenameElement, 1)                               \
-  X(ISTORAGE_Revert, 1)                                      \
-  X(ISTORAGE_SetClass, 1)                                    \
-  X(ISTORAGE_SetElementTimes, 1)                             \
-  X(ISTORAGE_SetStateBits, 1)                                \
-  X(ISTORAGE_Stats, 1)                                       \
-  X(IEnumSTATSTG_Next, 1)                                    \
-  X(IEnumSTATSTG_Skip, 1)                                    \
-  X(IEnumSTATSTG_Reset, 1)                                   \
-  X(IEnumSTATSTG_Clone, 1)
+#define ZEL_SERVER_OBJECT_OPERATIONS(X) \
+  X(Tarnix_Logon)                       \
+  X(Tarnix_AdminLogon)                  \
+  X(ZelLogon_QueryProfiles)             \
+  X(ZelLogon_QueryInfoStores)           \
+  X(ZelLogon_GetMsgStore)               \
+  X(MAPIPROP_SaveChanges)               \
+  X(MAPIPROP_GetPropList)               \
+  X(MAPIPROP_GetProps)                  \
+  X(MAPIPROP_DeleteProps)               \
+  X(MAPIPROP_SetProps)                  \
+  X(MAPIPROP_GetNamesFromID)            \
+  X(MAPIPROP_GetIDsFromNames)           \
+  X(IMAPIPROP_OpenProperty)             \
+  X(MSGSTORE_Advise)                    \
+  X(MSGSTORE_Unadvise)                  \
+  X(MSGSTORE_CompareEntryIDs)           \
+  X(MSGSTORE_GetReceiveFolder)          \
+  X(MSGSTORE_GetReceiveFolderTable)     \
+  X(MSGSTORE_OpenEntry)                 \
+  X(MSGSTORE_SetReceiveFolder)          \
+  X(MSGSTORE_Undadvise)                 \
+  X(MSGSTORE_OpenOutbox)                \
+  X(IMESSAGE_GetAttachmentTable)        \
+  X(IMESSAGE_GetRecipientTable)         \
+  X(IMESSAGE_CreateAttach)              \
+  X(IMESSAGE_DeleteAttach)              \
+  X(IMESSAGE_OpenAttach)                \
+  X(IMESSAGE_ModifyRecipients)          \
+  X(IMESSAGE_SetReadFlag)               \
+  X(IMESSAGE_SubmitMessage)             \
+  X(IMAPICONTAIENR_GetContentsTable)    \
+  X(IMAPICONTAIENR_GetHierarchyTable)   \
+  X(IMAPICONTAINER_GetSearchCriteria)   \
+  X(IMAPICONTAIENR_OpenEntry)           \
+  X(IMAPICONAINER_SetSearchCriteria)    \
+  X(IMAPIFOLDER_CreateFolder)           \
+  X(IMAPIFOLDER_CreateMessage)          \
+  X(IMAPIFOLDER_DeleteFolder)           \
+  X(IMAPIFOLDER_DeleteMessages)         \
+  X(IMAPIFOLDER_EmptyFolder)            \
+  X(IMAPIFOLDER_GetMessageStatus)       \
+  X(IMAPIFOLDER_SaveContentsSort)       \
+  X(IMAPIFOLDER_SetMessageStatus)       \
+  X(IMAPIFOLDER_SetReadFlags)           \
+  X(IMAPITABLE_Advise)                  \
+  X(IMAPITABLE_CollapseRow)             \
+  X(IMAPITABLE_CreateBookmark)          \
+  X(IMAPITABLE_ExpandRow)               \
+  X(IMAPITABLE_FindRow)                 \
+  X(IMAPITABLE_FreeBookmark)            \
+  X(IMAPITABLE_GetLastError)            \
+  X(IMAPITABLE_GetRowCount)             \
+  X(IMAPITABLE_GetStatus)               \
+  X(IMAPITABLE_QueryColumns)            \
+  X(IMAPITABLE_QueryPosition)           \
+  X(IMAPITABLE_QueryRows)               \
+  X(IMAPITABLE_QuerySortOrder)          \
+  X(IMAPITABLE_Restrict)                \
+  X(IMAPITABLE_SeekRow)                 \
+  X(IMAPITABLE_SeekRowApprox)           \
+  X(IMAPITABLE_SetColumns)              \
+  X(IMAPITABLE_SortTable)               \
+  X(IMAPITABLE_Unadvise)                \
+  X(IMAPITABLE_WaitForCompletion)       \
+  X(ISTREAM_Clone)                      \
+  X(ISTREAM_Commit)                     \
+  X(ISTREAM_LockRegion)                 \
+  X(ISTREAM_Read)                       \
+  X(ISTREAM_Write)                      \
+  X(ISTREAM_Revert)                     \
+  X(ISTREAM_Seek)                       \
+  X(ISTREAM_SetSize)                    \
+  X(ISTREAM_Stat)                       \
+  X(ISTREAM_UnlockRegion)               \
+  X(ISTORAGE_Commit)                    \
+  X(ISTORAGE_CreateStorage)             \
+  X(ISTORAGE_CreateStream)              \
+  X(ISTORAGE_DestroyElement)            \
+  X(ISTORAGE_ENUMElements)              \
+  X(ISTORAGE_OpenStorage)               \
+  X(ISTORAGE_OpenStream)                \
+  X(ISTORAGE_RenameElement)             \
+  X(ISTORAGE_Revert)                    \
+  X(ISTORAGE_SetClass)                  \
+  X(ISTORAGE_SetElementTimes)           \
+  X(ISTORAGE_SetStateBits)              \
+  X(ISTORAGE_Stats)                     \
+  X(IEnumSTATSTG_Next)                  \
+  X(IEnumSTATSTG_Skip)                  \
+  X(IEnumSTATSTG_Reset)                 \
+  X(IEnumSTATSTG_Clone)
 
 class CServerClass : public std::enable_shared_from_this<CServerClass> {
  public:
@@ -171,24 +172,33 @@ class CServerClass : public std::enable_shared_from_this<CServerClass> {
   // The MAPI object the object wraps, handed over by CreateObject.
   virtual void SetMapiObject(IUnknown* object) { mapi_object = ComPtr<IUnknown>(object); }
 
-#define ZEL_DECLARE_OBJECT_OPERATION(op, not_found)              \
+#define ZEL_DECLARE_OBJECT_OPERATION(op)                         \
   virtual HRESULT op(const zel::op::Request&, zel::op::Reply&) { \
-    return not_found;                                            \
+    return NotFoundResult<zel::op>();                            \
   }
   ZEL_SERVER_OBJECT_OPERATIONS(ZEL_DECLARE_OBJECT_OPERATION)
 #undef ZEL_DECLARE_OBJECT_OPERATION
 
+  // GetLastError is looked up without kind test, and every object it finds
+  // answers MAPI_E_NO_SUPPORT; that is its answer, not its not-found result
+  // (1, when the handle names no object).
+  virtual HRESULT MAPIPROP_GetLastError(const zel::MAPIPROP_GetLastError::Request&,
+                                        zel::MAPIPROP_GetLastError::Reply&) {
+    return MAPI_E_NO_SUPPORT;
+  }
   // The copy operations take the destination, looked up without kind test.
   virtual HRESULT IMAPIFOLDER_CopyMessage(const zel::IMAPIFOLDER_CopyMessage::Request&,
                                           zel::IMAPIFOLDER_CopyMessage::Reply&, CServerClass& /*destination*/) {
-    return MAPI_E_OBJECT_DELETED;
+    return NotFoundResult<zel::IMAPIFOLDER_CopyMessage>();
   }
   virtual HRESULT IMAPIFOLDER_CopyFolder(const zel::IMAPIFOLDER_CopyFolder::Request&,
                                          zel::IMAPIFOLDER_CopyFolder::Reply&, CServerClass& /*destination*/) {
-    return MAPI_E_OBJECT_DELETED;
+    return NotFoundResult<zel::IMAPIFOLDER_CopyFolder>();
   }
   // The notification queue of a logon session; other objects have none.
-  virtual zel::CNotifyQueue* NotifyQueue() { return nullptr; }
+  virtual zel::CNotifyQueue* NotifyQueue() {
+    return nullptr;
+  }
 
   // Set at registration; the registry lock guards the writes.
   std::atomic<std::int32_t> handle{-1};

@@ -242,14 +242,11 @@ std::int32_t CServerClasses::CreateObject(std::int32_t object_type, const std::s
                                           const std::shared_ptr<CServerClass>& parent, IUnknown* mapi_object,
                                           std::int32_t owner, const char* description,
                                           std::shared_ptr<CServerClass>* created) {
-  // 1: the message store of a logon session, which registers it under the
-  // session.
-  static const std::int32_t kCreatable[] = {1, 3, 5, 7, kMapiTable, kMapiStream, kMapiStorage};
   std::shared_ptr<CServerClass> object;
   std::int32_t h = 0;
   {
     MutexLock g(lock_);
-    if (factory_ && std::find(std::begin(kCreatable), std::end(kCreatable), object_type) != std::end(kCreatable))
+    if (factory_ && IsCreatableObjectType(object_type))
       object = factory_(object_type);
     if (object) {
       {

@@ -31,6 +31,28 @@ inline constexpr std::int32_t kMapiStream = 257;
 inline constexpr std::int32_t kMapiStreamDocfile = 258;
 inline constexpr std::int32_t kMapiStorage = 259;
 
+// The one table of the object types CreateObject makes: the type code (the
+// MAPI object types MAPI_STORE 1, MAPI_FOLDER 3, MAPI_MESSAGE 5 and
+// MAPI_ATTACH 7, then the codes above) and the server object class that
+// serves it. The registry makes nothing for any other type; server/objects
+// expands the classes into its factory.
+#define ZEL_CREATABLE_OBJECT_TYPES(X) \
+  X(1, CServerIMsgStore)              \
+  X(3, CServerIMAPIFolder)            \
+  X(5, CServerIMessage)               \
+  X(7, CServerIMAPIProp)              \
+  X(kMapiTable, CServerIMapiTable)    \
+  X(kMapiStream, CServerIStream)      \
+  X(kMapiStorage, CServerIStorage)
+
+constexpr bool IsCreatableObjectType(std::int32_t object_type) {
+#define ZEL_CREATABLE_CASE(type, cls) \
+  if (object_type == (type)) return true;
+  ZEL_CREATABLE_OBJECT_TYPES(ZEL_CREATABLE_CASE)
+#undef ZEL_CREATABLE_CASE
+  return false;
+}
+
 inline constexpr std::uint64_t kSessionIdleMs = 1200000;
 inline constexpr std::uint32_t kReadBufferMax = 32768;
 

@@ -87,12 +87,12 @@ FrameOptions Options(TextFn entry, TextFn after = {}, bool result_trace = true) 
 
 // The operation frame around one object operation.
 template <class Op, class Call>
-HRESULT ObjectFrame(CServerClasses& reg, std::int32_t handle, std::int32_t kind, HRESULT not_found,
-                    const FrameOptions& options, Call&& call) {
+HRESULT ObjectFrame(CServerClasses& reg, std::int32_t handle, std::int32_t kind, const FrameOptions& options,
+                    Call&& call) {
   return Guarded(Op::kName, [&]() -> HRESULT {
     if (options.entry) ObjectTrace(reg, handle, options.entry());
     auto object = reg.Lookup(handle, kind);
-    if (!object) return not_found;
+    if (!object) return NotFoundResult<Op>();
     HRESULT status = call(*object);
     if (options.result_trace) ResultTrace(status);
     if (options.after) ObjectTrace(reg, handle, options.after());
@@ -108,10 +108,10 @@ HRESULT ObjectFrame(CServerClasses& reg, std::int32_t handle, std::int32_t kind,
   void CServerDispatch::Handle<zel::Op>([[maybe_unused]] const zel::Op::Request& in, \
                                         [[maybe_unused]] zel::Op::Reply& out)
 // The common case: one object operation of the same name.
-#define OBJECT_OP(Op, handle, kind, not_found, ...)                                           \
-  HANDLER(Op) {                                                                               \
-    out.result = ObjectFrame<zel::Op>(reg_, in.handle, kind, not_found, Options(__VA_ARGS__), \
-                                      [&](CServerClass& o) { return o.Op(in, out); });        \
+#define OBJECT_OP(Op, handle, kind, ...)                                               \
+  HANDLER(Op) {                                                                        \
+    out.result = ObjectFrame<zel::Op>(reg_, in.handle, kind, Options(__VA_ARGS__),     \
+                                      [&](CServerClass& o) { return o.Op(in, out); }); \
   }
 
 CServerDispatch::CServerDispatch(CServerClasses& registry, ServerHooks hooks)
@@ -166,7 +166,7 @@ HANDLER(Tarnix_Logon) {
     ServerTrace("ZelLogon.Logon(%s,%s,%s,%s)", in.profile.c_str(), in.storeName.c_str(), in.userName.c_str(),
                 in.password.c_str());
     auto session = hooks_.make_session ? hooks_.make_session() : nullptr;
-    if (!session) return 1;
+    if (!session) return NotFoundResult<zel::Tarnix_Logon>();
     {
       std::lock_guard l(session->lock);
       ++session->ref_count;
@@ -187,7 +187,7 @@ HANDLER(ZelLogon_AddRef) {
   out.result = Guarded(zel::ZelLogon_AddRef::kName, [&]() -> HRESULT {
     ServerTrace("ZelLogon.AddRef");
     auto session = reg_.Lookup(in.hSession, kZelLogon);
-    if (!session) return 1;
+    if (!session) return NotFoundResult<zel::ZelLogon_AddRef>();
     std::lock_guard l(session->lock);
     return ++session->ref_count;
   });
@@ -236,7 +236,7 @@ HANDLER(Tarnix_AdminLogon) {
   out.result = Guarded(zel::Tarnix_AdminLogon::kName, [&]() -> HRESULT {
     ServerTrace("AdminLogon(%s,%s)", in.userName.c_str(), in.reserved.c_str());
     auto session = hooks_.make_session ? hooks_.make_session() : nullptr;
-    if (!session) return MAPI_E_INVALID_WORKSTATION_ACCOUNT;
+    if (!session) return NotFoundResult<zel::Tarnix_AdminLogon>();
     if (session->Tarnix_AdminLogon(in, out) != 0) {
       session->Destroy();
       failed = true;
@@ -254,7 +254,7 @@ HANDLER(ZelLogon_QueryProfiles) {
   out.result = Guarded(zel::ZelLogon_QueryProfiles::kName, [&]() -> HRESULT {
     ServerTrace("ZelLogon.QueryProfiles(%d)", in.hSession);
     auto session = reg_.Lookup(in.hSession, kZelLogon);
-    if (!session) return 1;
+    if (!session) return NotFoundResult<zel::ZelLogon_QueryProfiles>();
     return ResultTrace(session->ZelLogon_QueryProfiles(in, out));
   });
 }
@@ -263,7 +263,7 @@ HANDLER(ZelLogon_QueryInfoStores) {
   out.result = Guarded(zel::ZelLogon_QueryInfoStores::kName, [&]() -> HRESULT {
     ServerTrace("ZelLogon.QueryInfoStores(%s)", in.profileName.c_str());
     auto session = reg_.Lookup(in.hSession, kZelLogon);
-    if (!session) return 1;
+    if (!session) return NotFoundResult<zel::ZelLogon_QueryInfoStores>();
     return ResultTrace(session->ZelLogon_QueryInfoStores(in, out));
   });
 }
@@ -272,23 +272,23 @@ HANDLER(ZelLogon_GetMsgStore) {
   out.result = Guarded(zel::ZelLogon_GetMsgStore::kName, [&]() -> HRESULT {
     ServerTrace("ZelLogon.GetMsgStore(%d)", in.hSession);
     auto session = reg_.Lookup(in.hSession, kZelLogon);
-    if (!session) return 1;
+    if (!session) return NotFoundResult<zel::ZelLogon_GetMsgStore>();
     return ResultTrace(session->ZelLogon_GetMsgStore(in, out));
   });
 }
 
 // ---- property objects ----
 
-OBJECT_OP(MAPIPROP_GetLastError, hObject, kAnyKind, 1, TEXT("IMAPIProp.GetLastError(%d)", in.ulFlags))
-OBJECT_OP(MAPIPROP_SaveChanges, hObject, kIMapiProp, 1, TEXT("IMAPIProp.SaveChanges(%x)", in.ulFlags))
-OBJECT_OP(MAPIPROP_GetPropList, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, TEXT("IMAPIProp.GetPropList(%d)", in.ulFlags))
-OBJECT_OP(MAPIPROP_GetProps, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, TEXT("IMAPIProp.GetProps"))
-OBJECT_OP(MAPIPROP_DeleteProps, hObject, kIMapiProp, MAPI_E_NO_SUPPORT,
+OBJECT_OP(MAPIPROP_GetLastError, hObject, kAnyKind, TEXT("IMAPIProp.GetLastError(%d)", in.ulFlags))
+OBJECT_OP(MAPIPROP_SaveChanges, hObject, kIMapiProp, TEXT("IMAPIProp.SaveChanges(%x)", in.ulFlags))
+OBJECT_OP(MAPIPROP_GetPropList, hObject, kIMapiProp, TEXT("IMAPIProp.GetPropList(%d)", in.ulFlags))
+OBJECT_OP(MAPIPROP_GetProps, hObject, kIMapiProp, TEXT("IMAPIProp.GetProps"))
+OBJECT_OP(MAPIPROP_DeleteProps, hObject, kIMapiProp,
           TEXT("IMAPIProp.DeleteProps(%d)", static_cast<int>(in.tags.size())))
-OBJECT_OP(MAPIPROP_SetProps, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, TEXT("IMAPIProp.SetProps(%d)", in.cValues))
-OBJECT_OP(MAPIPROP_GetNamesFromID, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, TEXT("IMAPIProp.GetNamesFromID"))
-OBJECT_OP(MAPIPROP_GetIDsFromNames, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, TEXT("IMAPIProp.GetIDsFromNames"))
-OBJECT_OP(IMAPIPROP_OpenProperty, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, nullptr,
+OBJECT_OP(MAPIPROP_SetProps, hObject, kIMapiProp, TEXT("IMAPIProp.SetProps(%d)", in.cValues))
+OBJECT_OP(MAPIPROP_GetNamesFromID, hObject, kIMapiProp, TEXT("IMAPIProp.GetNamesFromID"))
+OBJECT_OP(MAPIPROP_GetIDsFromNames, hObject, kIMapiProp, TEXT("IMAPIProp.GetIDsFromNames"))
+OBJECT_OP(IMAPIPROP_OpenProperty, hObject, kIMapiProp, nullptr,
           TEXT("IMAPIProp.OpenProperty(%s) = %d typ=%s", PropTagName(static_cast<ULONG>(in.ulPropTag)).c_str(),
                out.hNewObject, ObjectKindName(out.ulObjectKind)))
 
@@ -300,79 +300,69 @@ OBJECT_OP(IMAPIPROP_OpenProperty, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, nullpt
 HANDLER(MSGSTORE_Advise) {
   zel::MSGSTORE_Advise::Request request = in;
   if (!reg_.OwnSession(request.hSession)) request.hSession = 0;
-  out.result =
-      ObjectFrame<zel::MSGSTORE_Advise>(reg_, in.hStore, kIMsgStore, MAPI_E_NO_SUPPORT, Options(TEXT("IMsgStore.Advise")),
-                                        [&](CServerClass& o) { return o.MSGSTORE_Advise(request, out); });
+  out.result = ObjectFrame<zel::MSGSTORE_Advise>(reg_, in.hStore, kIMsgStore, Options(TEXT("IMsgStore.Advise")),
+                                                 [&](CServerClass& o) { return o.MSGSTORE_Advise(request, out); });
 }
-OBJECT_OP(MSGSTORE_Unadvise, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, TEXT("IMsgStore.Unadvise(%d)", in.ulConnection))
-OBJECT_OP(MSGSTORE_CompareEntryIDs, hStore, kIMsgStore, MAPI_E_NO_SUPPORT,
+OBJECT_OP(MSGSTORE_Unadvise, hStore, kIMsgStore, TEXT("IMsgStore.Unadvise(%d)", in.ulConnection))
+OBJECT_OP(MSGSTORE_CompareEntryIDs, hStore, kIMsgStore,
           TEXT("IMsgStore.CompareEntryIDs(%s.%s)", HexLower(in.entryID1).c_str(), HexLower(in.entryID2).c_str()))
-OBJECT_OP(MSGSTORE_GetReceiveFolder, hStore, kIMsgStore, MAPI_E_NO_SUPPORT,
+OBJECT_OP(MSGSTORE_GetReceiveFolder, hStore, kIMsgStore,
           TEXT("IMsgStore.GetReceiveFolder(%s)", in.messageClass.c_str()))
-OBJECT_OP(MSGSTORE_GetReceiveFolderTable, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, nullptr,
+OBJECT_OP(MSGSTORE_GetReceiveFolderTable, hStore, kIMsgStore, nullptr,
           TEXT("IMsgStore.GetReceiveFolderTable = %d", out.hTable))
-OBJECT_OP(MSGSTORE_OpenEntry, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, nullptr,
+OBJECT_OP(MSGSTORE_OpenEntry, hStore, kIMsgStore, nullptr,
           TEXT("IMsgStore.OpenEntry(%s,guid,%x) = %d, typ=%s", HexLower(in.entryID).c_str(), in.ulFlags, out.hNewObject,
                ObjectKindName(out.ulObjType)))
-OBJECT_OP(MSGSTORE_SetReceiveFolder, hStore, kIMsgStore, MAPI_E_NO_SUPPORT,
+OBJECT_OP(MSGSTORE_SetReceiveFolder, hStore, kIMsgStore,
           TEXT("IMsgStore.SetReceiveFolder(%s,%s)", in.messageClass.c_str(), HexLower(in.entryID).c_str()))
-OBJECT_OP(MSGSTORE_Undadvise, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, TEXT("IMsgStore.Unadvise(%d)", in.ulConnection))
-OBJECT_OP(MSGSTORE_OpenOutbox, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, TEXT("IMsgStore.OpenOutbox"), nullptr, false)
+OBJECT_OP(MSGSTORE_Undadvise, hStore, kIMsgStore, TEXT("IMsgStore.Unadvise(%d)", in.ulConnection))
+OBJECT_OP(MSGSTORE_OpenOutbox, hStore, kIMsgStore, TEXT("IMsgStore.OpenOutbox"), nullptr, false)
 
 // ---- messages ----
 
-OBJECT_OP(IMESSAGE_GetAttachmentTable, hMessage, kIMessage, MAPI_E_OBJECT_DELETED, nullptr,
+OBJECT_OP(IMESSAGE_GetAttachmentTable, hMessage, kIMessage, nullptr,
           TEXT("IMessage.GetAttachmentTable = %d", out.hTable))
-OBJECT_OP(IMESSAGE_GetRecipientTable, hMessage, kIMessage, MAPI_E_OBJECT_DELETED, nullptr,
-          TEXT("IMessage.GetRecipientTable = %d", out.hTable))
-OBJECT_OP(IMESSAGE_CreateAttach, hMessage, kIMessage, MAPI_E_OBJECT_DELETED, nullptr,
-          TEXT("IMessage.CreateAttach = %d", out.hAttach))
-OBJECT_OP(IMESSAGE_DeleteAttach, hMessage, kIMessage, MAPI_E_OBJECT_DELETED,
-          TEXT("IMessage.DeleteAttach(%d)", in.ulAttachmentNum))
-OBJECT_OP(IMESSAGE_OpenAttach, hMessage, kIMessage, MAPI_E_OBJECT_DELETED, nullptr,
+OBJECT_OP(IMESSAGE_GetRecipientTable, hMessage, kIMessage, nullptr, TEXT("IMessage.GetRecipientTable = %d", out.hTable))
+OBJECT_OP(IMESSAGE_CreateAttach, hMessage, kIMessage, nullptr, TEXT("IMessage.CreateAttach = %d", out.hAttach))
+OBJECT_OP(IMESSAGE_DeleteAttach, hMessage, kIMessage, TEXT("IMessage.DeleteAttach(%d)", in.ulAttachmentNum))
+OBJECT_OP(IMESSAGE_OpenAttach, hMessage, kIMessage, nullptr,
           TEXT("IMessage.OpenAttach(%d) = %d", in.ulAttachmentNum, out.hAttach))
-OBJECT_OP(IMESSAGE_ModifyRecipients, hMessage, kIMessage, MAPI_E_OBJECT_DELETED,
-          TEXT("IMessage.ModifyRecipients(%x)", in.ulFlags))
-OBJECT_OP(IMESSAGE_SetReadFlag, hMessage, kIMessage, MAPI_E_OBJECT_DELETED,
-          TEXT("IMessage.SetReadFlag(%x)", in.ulFlags))
-OBJECT_OP(IMESSAGE_SubmitMessage, hMessage, kIMessage, MAPI_E_OBJECT_DELETED,
-          TEXT("IMessage.SubmitMessage(%x)", in.ulFlags))
+OBJECT_OP(IMESSAGE_ModifyRecipients, hMessage, kIMessage, TEXT("IMessage.ModifyRecipients(%x)", in.ulFlags))
+OBJECT_OP(IMESSAGE_SetReadFlag, hMessage, kIMessage, TEXT("IMessage.SetReadFlag(%x)", in.ulFlags))
+OBJECT_OP(IMESSAGE_SubmitMessage, hMessage, kIMessage, TEXT("IMessage.SubmitMessage(%x)", in.ulFlags))
 
 // ---- containers ----
 
-OBJECT_OP(IMAPICONTAIENR_GetContentsTable, hContainer, kIMapiContainer, MAPI_E_OBJECT_DELETED, nullptr,
+OBJECT_OP(IMAPICONTAIENR_GetContentsTable, hContainer, kIMapiContainer, nullptr,
           TEXT("IMAPIContainer.GetContentsTable = %d", out.hTable))
-OBJECT_OP(IMAPICONTAIENR_GetHierarchyTable, hContainer, kIMapiContainer, MAPI_E_OBJECT_DELETED, nullptr,
+OBJECT_OP(IMAPICONTAIENR_GetHierarchyTable, hContainer, kIMapiContainer, nullptr,
           TEXT("IMAPIContainer.GetHierachyTable = %d", out.hTable))
-OBJECT_OP(IMAPICONTAINER_GetSearchCriteria, hContainer, kIMapiContainer, MAPI_E_OBJECT_DELETED,
-          TEXT("IMAPIContainer.GetSearchCriteria"))
-OBJECT_OP(IMAPICONTAIENR_OpenEntry, hContainer, kIMapiContainer, MAPI_E_OBJECT_DELETED, nullptr,
+OBJECT_OP(IMAPICONTAINER_GetSearchCriteria, hContainer, kIMapiContainer, TEXT("IMAPIContainer.GetSearchCriteria"))
+OBJECT_OP(IMAPICONTAIENR_OpenEntry, hContainer, kIMapiContainer, nullptr,
           TEXT("IMAPIContainer.OpenEntry(%s,guid,%x) = %d, typ=%s", HexLower(in.entryID).c_str(), in.ulFlags,
                out.hNewObject, ObjectKindName(out.ulObjType)))
-OBJECT_OP(IMAPICONAINER_SetSearchCriteria, hContainer, kIMapiContainer, MAPI_E_OBJECT_DELETED,
-          TEXT("IMAPIContainer.SetSearchCriteria"))
+OBJECT_OP(IMAPICONAINER_SetSearchCriteria, hContainer, kIMapiContainer, TEXT("IMAPIContainer.SetSearchCriteria"))
 
 // ---- folders ----
 
-OBJECT_OP(IMAPIFOLDER_CreateFolder, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED, nullptr,
+OBJECT_OP(IMAPIFOLDER_CreateFolder, hFolder, kIMAPIFolder, nullptr,
           TEXT("IMAPIFolder.CreateFolder(%d,%s,%s) = %d", in.ulFolderType, in.folderName.c_str(),
                in.folderComment.c_str(), out.hNewFolder))
-OBJECT_OP(IMAPIFOLDER_CreateMessage, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED, nullptr,
+OBJECT_OP(IMAPIFOLDER_CreateMessage, hFolder, kIMAPIFolder, nullptr,
           TEXT("IMAPIFolder.CreateMessage = %d", out.hMessage), false)
-OBJECT_OP(IMAPIFOLDER_DeleteFolder, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED,
+OBJECT_OP(IMAPIFOLDER_DeleteFolder, hFolder, kIMAPIFolder,
           TEXT("IMAPIFolder.DeleteFolder(%s,%x,%x,%x)", HexLower(in.entryID).c_str(), in.ulUIParam, in.progress,
                in.ulFlags))
-OBJECT_OP(IMAPIFOLDER_DeleteMessages, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED, TEXT("IMAPIFolder.DeleteMessages"))
-OBJECT_OP(IMAPIFOLDER_EmptyFolder, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED, TEXT("IMAPIFolder.EmptyFolder"))
-OBJECT_OP(IMAPIFOLDER_GetMessageStatus, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED,
+OBJECT_OP(IMAPIFOLDER_DeleteMessages, hFolder, kIMAPIFolder, TEXT("IMAPIFolder.DeleteMessages"))
+OBJECT_OP(IMAPIFOLDER_EmptyFolder, hFolder, kIMAPIFolder, TEXT("IMAPIFolder.EmptyFolder"))
+OBJECT_OP(IMAPIFOLDER_GetMessageStatus, hFolder, kIMAPIFolder,
           TEXT("IMAPIFolder.GetMessageStatus(%s,%x)", HexLower(in.entryID).c_str(), in.ulFlags))
-OBJECT_OP(IMAPIFOLDER_SaveContentsSort, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED,
-          TEXT("IMAPIFolder.SaveContentsSort"))
-OBJECT_OP(IMAPIFOLDER_SetReadFlags, hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED, TEXT("IMAPIFolder.SetReadFlags"))
+OBJECT_OP(IMAPIFOLDER_SaveContentsSort, hFolder, kIMAPIFolder, TEXT("IMAPIFolder.SaveContentsSort"))
+OBJECT_OP(IMAPIFOLDER_SetReadFlags, hFolder, kIMAPIFolder, TEXT("IMAPIFolder.SetReadFlags"))
 
 HANDLER(IMAPIFOLDER_SetMessageStatus) {
   out.result = ObjectFrame<zel::IMAPIFOLDER_SetMessageStatus>(
-      reg_, in.hFolder, kIMAPIFolder, MAPI_E_OBJECT_DELETED,
+      reg_, in.hFolder, kIMAPIFolder,
       Options(TEXT("IMAPIFolder.SetMessageStatus(%s,%x,%x)", HexLower(in.entryID).c_str(), in.ulNewStatus,
                    in.ulNewStatusMask)),
       [&](CServerClass& o) { return o.IMAPIFOLDER_SetMessageStatus(in, out); });
@@ -385,7 +375,7 @@ HRESULT CopyFrame(CServerClasses& reg, std::int32_t folder, std::int32_t destina
   return Guarded(Op::kName, [&]() -> HRESULT {
     auto source = reg.Lookup(folder, kIMAPIFolder);
     auto target = reg.Lookup(destination, kAnyKind);
-    if (!source || !target) return MAPI_E_OBJECT_DELETED;
+    if (!source || !target) return NotFoundResult<Op>();
     return ResultTrace(call(*source, *target));
   });
 }
@@ -414,36 +404,30 @@ HANDLER(IMAPITABLE_Abort) {
 HANDLER(IMAPITABLE_Advise) {
   zel::IMAPITABLE_Advise::Request request = in;
   if (!reg_.OwnSession(request.hSession)) request.hSession = 0;
-  out.result = ObjectFrame<zel::IMAPITABLE_Advise>(reg_, in.hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
-                                                   Options(TEXT("IMAPITable.Advise")),
+  out.result = ObjectFrame<zel::IMAPITABLE_Advise>(reg_, in.hTable, kIMAPITable, Options(TEXT("IMAPITable.Advise")),
                                                    [&](CServerClass& o) { return o.IMAPITABLE_Advise(request, out); });
 }
-OBJECT_OP(IMAPITABLE_CollapseRow, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.CollapseRow"))
-OBJECT_OP(IMAPITABLE_CreateBookmark, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.CreateBookmark"))
-OBJECT_OP(IMAPITABLE_ExpandRow, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.ExpandRow"))
-OBJECT_OP(IMAPITABLE_FindRow, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.FindRow"))
-OBJECT_OP(IMAPITABLE_FreeBookmark, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
-          TEXT("IMAPITable.FreeBookmark(%d)", in.bookmark))
-OBJECT_OP(IMAPITABLE_GetLastError, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
+OBJECT_OP(IMAPITABLE_CollapseRow, hTable, kIMAPITable, TEXT("IMAPITable.CollapseRow"))
+OBJECT_OP(IMAPITABLE_CreateBookmark, hTable, kIMAPITable, TEXT("IMAPITable.CreateBookmark"))
+OBJECT_OP(IMAPITABLE_ExpandRow, hTable, kIMAPITable, TEXT("IMAPITable.ExpandRow"))
+OBJECT_OP(IMAPITABLE_FindRow, hTable, kIMAPITable, TEXT("IMAPITable.FindRow"))
+OBJECT_OP(IMAPITABLE_FreeBookmark, hTable, kIMAPITable, TEXT("IMAPITable.FreeBookmark(%d)", in.bookmark))
+OBJECT_OP(IMAPITABLE_GetLastError, hTable, kIMAPITable,
           TEXT("IMAPITable.GetLastError(%x)", static_cast<unsigned>(in.hResult)))
-OBJECT_OP(IMAPITABLE_GetRowCount, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, nullptr,
-          TEXT("IMAPITable.GetRowCount result = "))
-OBJECT_OP(IMAPITABLE_GetStatus, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.GetStatus"))
-OBJECT_OP(IMAPITABLE_QueryColumns, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.QueryColumns"))
-OBJECT_OP(IMAPITABLE_QueryPosition, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.QueryPosition"))
-OBJECT_OP(IMAPITABLE_QueryRows, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.QueryRows"))
-OBJECT_OP(IMAPITABLE_QuerySortOrder, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.QuerySortOrder"))
-OBJECT_OP(IMAPITABLE_Restrict, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.Restrict"))
-OBJECT_OP(IMAPITABLE_SeekRow, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
-          TEXT("IMAPITable.SeekRow(%d,%d)", in.bkOrigin, in.lRowCount))
-OBJECT_OP(IMAPITABLE_SeekRowApprox, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
+OBJECT_OP(IMAPITABLE_GetRowCount, hTable, kIMAPITable, nullptr, TEXT("IMAPITable.GetRowCount result = "))
+OBJECT_OP(IMAPITABLE_GetStatus, hTable, kIMAPITable, TEXT("IMAPITable.GetStatus"))
+OBJECT_OP(IMAPITABLE_QueryColumns, hTable, kIMAPITable, TEXT("IMAPITable.QueryColumns"))
+OBJECT_OP(IMAPITABLE_QueryPosition, hTable, kIMAPITable, TEXT("IMAPITable.QueryPosition"))
+OBJECT_OP(IMAPITABLE_QueryRows, hTable, kIMAPITable, TEXT("IMAPITable.QueryRows"))
+OBJECT_OP(IMAPITABLE_QuerySortOrder, hTable, kIMAPITable, TEXT("IMAPITable.QuerySortOrder"))
+OBJECT_OP(IMAPITABLE_Restrict, hTable, kIMAPITable, TEXT("IMAPITable.Restrict"))
+OBJECT_OP(IMAPITABLE_SeekRow, hTable, kIMAPITable, TEXT("IMAPITable.SeekRow(%d,%d)", in.bkOrigin, in.lRowCount))
+OBJECT_OP(IMAPITABLE_SeekRowApprox, hTable, kIMAPITable,
           TEXT("IMAPITable.SeekRowApprox(%d,%d)", in.ulNumerator, in.ulDenominator))
-OBJECT_OP(IMAPITABLE_SetColumns, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.SetColumns"))
-OBJECT_OP(IMAPITABLE_SortTable, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.SortTable"))
-OBJECT_OP(IMAPITABLE_Unadvise, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
-          TEXT("IMAPITable.Unadvise(%d)", in.ulConnection))
-OBJECT_OP(IMAPITABLE_WaitForCompletion, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
-          TEXT("IMAPITable.WaitForCompletion"))
+OBJECT_OP(IMAPITABLE_SetColumns, hTable, kIMAPITable, TEXT("IMAPITable.SetColumns"))
+OBJECT_OP(IMAPITABLE_SortTable, hTable, kIMAPITable, TEXT("IMAPITable.SortTable"))
+OBJECT_OP(IMAPITABLE_Unadvise, hTable, kIMAPITable, TEXT("IMAPITable.Unadvise(%d)", in.ulConnection))
+OBJECT_OP(IMAPITABLE_WaitForCompletion, hTable, kIMAPITable, TEXT("IMAPITable.WaitForCompletion"))
 
 // ---- streams, storages, enumerators: no kind test, 1 when no object ----
 
@@ -462,60 +446,57 @@ HANDLER(ISTREAM_Clone) {
   out.result = MAPI_E_NO_SUPPORT;
 }
 
-OBJECT_OP(ISTREAM_Commit, hStream, kAnyKind, 1, TEXT("IStream.Commit(%d)", in.grfCommitFlags))
-OBJECT_OP(ISTREAM_LockRegion, hStream, kAnyKind, 1,
+OBJECT_OP(ISTREAM_Commit, hStream, kAnyKind, TEXT("IStream.Commit(%d)", in.grfCommitFlags))
+OBJECT_OP(ISTREAM_LockRegion, hStream, kAnyKind,
           TEXT("IStream.LockRegion(%x%x,%x%x,%d", High(in.libOffset), Low(in.libOffset), High(in.cb), Low(in.cb),
                in.dwLockType))
-OBJECT_OP(ISTREAM_Write, hStream, kAnyKind, 1, TEXT("IStream.Write(%d)", static_cast<int>(in.data.size())))
-OBJECT_OP(ISTREAM_Revert, hStream, kAnyKind, 1, TEXT("IStream.Revert"))
-OBJECT_OP(ISTREAM_Seek, hStream, kAnyKind, 1,
+OBJECT_OP(ISTREAM_Write, hStream, kAnyKind, TEXT("IStream.Write(%d)", static_cast<int>(in.data.size())))
+OBJECT_OP(ISTREAM_Revert, hStream, kAnyKind, TEXT("IStream.Revert"))
+OBJECT_OP(ISTREAM_Seek, hStream, kAnyKind,
           TEXT("IStream.Seek(%x%x,%d", High(in.dlibMove), Low(in.dlibMove), in.dwOrigin))
-OBJECT_OP(ISTREAM_SetSize, hStream, kAnyKind, 1, TEXT("IStream.SetSize(%x%x)", High(in.libNewSize), Low(in.libNewSize)))
-OBJECT_OP(ISTREAM_Stat, hStream, kAnyKind, 1, TEXT("IStream.Stat(%d)", in.grfStatFlag))
-OBJECT_OP(ISTREAM_UnlockRegion, hStream, kAnyKind, 1,
+OBJECT_OP(ISTREAM_SetSize, hStream, kAnyKind, TEXT("IStream.SetSize(%x%x)", High(in.libNewSize), Low(in.libNewSize)))
+OBJECT_OP(ISTREAM_Stat, hStream, kAnyKind, TEXT("IStream.Stat(%d)", in.grfStatFlag))
+OBJECT_OP(ISTREAM_UnlockRegion, hStream, kAnyKind,
           TEXT("IStream.UnlockRegion(%x%x,%x%x,%d)", High(in.libOffset), Low(in.libOffset), High(in.cb), Low(in.cb),
                in.dwLockType))
 
 HANDLER(ISTREAM_Read) {
   out.data.max = in.cb < 0 ? 0 : static_cast<std::uint32_t>(in.cb);
-  out.result = ObjectFrame<zel::ISTREAM_Read>(reg_, in.hStream, kAnyKind, 1, Options(TEXT("IStream.Read(%d)", in.cb)),
+  out.result = ObjectFrame<zel::ISTREAM_Read>(reg_, in.hStream, kAnyKind, Options(TEXT("IStream.Read(%d)", in.cb)),
                                               [&](CServerClass& o) { return o.ISTREAM_Read(in, out); });
   // Never more than the caller's buffer, and the count matches the bytes.
   if (out.data.items.size() > out.data.max) out.data.items.resize(out.data.max);
   out.cbRead = static_cast<std::int32_t>(out.data.items.size());
 }
 
-OBJECT_OP(ISTORAGE_Commit, hStorage, kAnyKind, 1, TEXT("IStorage::Commit(%d)", in.grfCommitFlags))
-OBJECT_OP(ISTORAGE_CreateStorage, hStorage, kAnyKind, 1,
+OBJECT_OP(ISTORAGE_Commit, hStorage, kAnyKind, TEXT("IStorage::Commit(%d)", in.grfCommitFlags))
+OBJECT_OP(ISTORAGE_CreateStorage, hStorage, kAnyKind,
           TEXT("IStorage::CreateStorage(%s,%x,...)", in.name.c_str(), in.grfMode))
-OBJECT_OP(ISTORAGE_CreateStream, hStorage, kAnyKind, 1,
-          TEXT("IStorage::CreateStream(%s,%x)", in.name.c_str(), in.grfMode))
-OBJECT_OP(ISTORAGE_DestroyElement, hStorage, kAnyKind, 1, TEXT("IStorage::DestroyElement(%s)", in.name.c_str()))
-OBJECT_OP(ISTORAGE_ENUMElements, hStorage, kAnyKind, 1, TEXT("IStorage::EnumElements()"))
-OBJECT_OP(ISTORAGE_OpenStorage, hStorage, kAnyKind, 1,
-          TEXT("IStorage::OpenStorage(%s,%x)", in.name.c_str(), in.grfMode))
-OBJECT_OP(ISTORAGE_OpenStream, hStorage, kAnyKind, 1, TEXT("IStorage::OpenStream(%s,%x)", in.name.c_str(), in.grfMode))
-OBJECT_OP(ISTORAGE_RenameElement, hStorage, kAnyKind, 1,
+OBJECT_OP(ISTORAGE_CreateStream, hStorage, kAnyKind, TEXT("IStorage::CreateStream(%s,%x)", in.name.c_str(), in.grfMode))
+OBJECT_OP(ISTORAGE_DestroyElement, hStorage, kAnyKind, TEXT("IStorage::DestroyElement(%s)", in.name.c_str()))
+OBJECT_OP(ISTORAGE_ENUMElements, hStorage, kAnyKind, TEXT("IStorage::EnumElements()"))
+OBJECT_OP(ISTORAGE_OpenStorage, hStorage, kAnyKind, TEXT("IStorage::OpenStorage(%s,%x)", in.name.c_str(), in.grfMode))
+OBJECT_OP(ISTORAGE_OpenStream, hStorage, kAnyKind, TEXT("IStorage::OpenStream(%s,%x)", in.name.c_str(), in.grfMode))
+OBJECT_OP(ISTORAGE_RenameElement, hStorage, kAnyKind,
           TEXT("IStorage::RenameElement(%s,%s)", in.oldName.c_str(), in.newName.c_str()))
-OBJECT_OP(ISTORAGE_Revert, hStorage, kAnyKind, 1, TEXT("IStorage::Revert"))
-OBJECT_OP(ISTORAGE_SetClass, hStorage, kAnyKind, 1, TEXT("IStorage::SetClass"))
-OBJECT_OP(ISTORAGE_SetElementTimes, hStorage, kAnyKind, 1, TEXT("IStorage::SetElementTimes(%s)", in.name.c_str()))
-OBJECT_OP(ISTORAGE_SetStateBits, hStorage, kAnyKind, 1,
-          TEXT("IStorage::SetStateBits(%x,%x)", in.grfStateBits, in.grfMask))
-OBJECT_OP(ISTORAGE_Stats, hStorage, kAnyKind, 1, TEXT("IStorage::Stats"))
+OBJECT_OP(ISTORAGE_Revert, hStorage, kAnyKind, TEXT("IStorage::Revert"))
+OBJECT_OP(ISTORAGE_SetClass, hStorage, kAnyKind, TEXT("IStorage::SetClass"))
+OBJECT_OP(ISTORAGE_SetElementTimes, hStorage, kAnyKind, TEXT("IStorage::SetElementTimes(%s)", in.name.c_str()))
+OBJECT_OP(ISTORAGE_SetStateBits, hStorage, kAnyKind, TEXT("IStorage::SetStateBits(%x,%x)", in.grfStateBits, in.grfMask))
+OBJECT_OP(ISTORAGE_Stats, hStorage, kAnyKind, TEXT("IStorage::Stats"))
 
 HANDLER(IEnumSTATSTG_Next) {
   out.statstg.max = in.celt < 0 ? 0 : static_cast<std::uint32_t>(in.celt);
   out.result =
-      ObjectFrame<zel::IEnumSTATSTG_Next>(reg_, in.hEnum, kAnyKind, 1, Options(TEXT("IEnumSTATSTG::Next(%d)", in.celt)),
+      ObjectFrame<zel::IEnumSTATSTG_Next>(reg_, in.hEnum, kAnyKind, Options(TEXT("IEnumSTATSTG::Next(%d)", in.celt)),
                                           [&](CServerClass& o) { return o.IEnumSTATSTG_Next(in, out); });
   if (out.statstg.items.size() > out.statstg.max) out.statstg.items.resize(out.statstg.max);
   out.celtFetched = static_cast<std::int32_t>(out.statstg.items.size());
 }
 
-OBJECT_OP(IEnumSTATSTG_Skip, hEnum, kAnyKind, 1, TEXT("IEnumSTATSTG::Skip(%d)", in.celt))
-OBJECT_OP(IEnumSTATSTG_Reset, hEnum, kAnyKind, 1, TEXT("IEnumSTATSTG::Reset()"))
-OBJECT_OP(IEnumSTATSTG_Clone, hEnum, kAnyKind, 1, TEXT("IEnumSTATSTG::Clone()"))
+OBJECT_OP(IEnumSTATSTG_Skip, hEnum, kAnyKind, TEXT("IEnumSTATSTG::Skip(%d)", in.celt))
+OBJECT_OP(IEnumSTATSTG_Reset, hEnum, kAnyKind, TEXT("IEnumSTATSTG::Reset()"))
+OBJECT_OP(IEnumSTATSTG_Clone, hEnum, kAnyKind, TEXT("IEnumSTATSTG::Clone()"))
 
 // ---- buffers beyond ReadBuffer ----
 

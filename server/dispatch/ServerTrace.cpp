@@ -6,6 +6,8 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace vantrel::server {
 namespace {
@@ -33,25 +35,34 @@ void SendToMonitor(const std::string& text) {
   g_sink->Send(line);
 }
 
-struct ErrorName {
-  std::uint32_t code;
-  const char* name;
-};
-const ErrorName kErrorNames[] = {
-#define ZEL_ERROR_NAME(code, name) {code, name},
-#include "server/dispatch/MapiErrorNames.inc"
-#undef ZEL_ERROR_NAME
-};
+// The codes the trace names, from the platform's code tables: MAPI's own
+// codes from MAPI_E_NO_SUPPORT to MAPI_E_AMBIGUOUS_RECIP (warnings
+// included), and the Windows Sockets codes from WSAEINTR to WSAEDISCON and
+// from WSAHOST_NOT_FOUND to WSANO_RECOVERY.
+bool NamedInTrace(std::uint32_t code) {
+  std::uint32_t facility = code >> 16, number = code & 0xFFFF;
+  if ((facility == 0x8004 || facility == 0x0004) && number >= 0x0102 && number <= 0x0700) return true;
+  return (code >= 10004 && code <= 10101) || (code >= 11001 && code <= 11003);
+}
 
 struct PropName {
-  const char* name;
+  std::string_view name;
   std::uint32_t tag;
 };
-const PropName kPropNames[] = {
-#define ZEL_PROP_NAME(name, tag) {name, tag},
-#include "server/dispatch/PropTagNames.inc"
-#undef ZEL_PROP_NAME
-};
+// The platform's tag table in name order: where several names share a tag,
+// the first of them in that order names it.
+const std::vector<PropName>& PropNames() {
+  static const std::vector<PropName> names = [] {
+    std::vector<PropName> v = {
+#define VANTREL_PROP(name, tag) {#name, tag},
+#include "platform/mapi/MapiTags.inc"
+#undef VANTREL_PROP
+    };
+    std::stable_sort(v.begin(), v.end(), [](const PropName& a, const PropName& b) { return a.name < b.name; });
+    return v;
+  }();
+  return names;
+}
 
 }  // namespace
 
@@ -119,23 +130,23 @@ void CloseLog() {
 
 std::string MapiErrorName(HRESULT code) {
   if (code == 0) return std::string();
-  for (const auto& e : kErrorNames)
-    if (e.code == static_cast<std::uint32_t>(code)) return e.name;
+  if (NamedInTrace(static_cast<std::uint32_t>(code)))
+    if (const char* name = CodeName(code)) return name;
   // No system message texts exist for these codes on this platform.
   return FormatText("Unknown Error %x", static_cast<unsigned>(code));
 }
 
 std::string PropTagName(ULONG tag) {
-  for (const auto& p : kPropNames)
-    if (p.tag == tag) return p.name;
+  for (const auto& p : PropNames())
+    if (p.tag == tag) return std::string(p.name);
   return FormatText("%x", static_cast<unsigned>(tag));
 }
 
 ULONG PropTagFromName(std::string_view name) {
-  // The table is sorted by name; the first of equal names is the one wanted.
-  auto it = std::lower_bound(std::begin(kPropNames), std::end(kPropNames), name,
-                             [](const PropName& p, std::string_view n) { return std::string_view(p.name) < n; });
-  return it != std::end(kPropNames) && name == it->name ? it->tag : 0;
+  const auto& names = PropNames();
+  auto it = std::lower_bound(names.begin(), names.end(), name,
+                             [](const PropName& p, std::string_view n) { return p.name < n; });
+  return it != names.end() && name == it->name ? it->tag : 0;
 }
 
 }  // namespace vantrel::server

@@ -17,7 +17,7 @@
 #include "server/dispatch/ServerDispatch.h"
 #include "server/dispatch/ServerTrace.h"
 #include "server/dispatch/LogonThrottle.h"
-#include "server/dispatch/NothingResults.h"
+#include "server/dispatch/NotFoundResults.h"
 
 namespace vantrel::server {
 namespace {
@@ -455,7 +455,7 @@ TEST_F(DispatchFixture, EveryOperationOnHandlesThatNameNothing) {
       if constexpr (requires { in.hMessage; }) in.hMessage = handle;
       typename Op::Reply out = Call<Op>(in);
       if constexpr (Op::kHasResult) {
-        EXPECT_EQ(out.result, NothingResult(Op::kOpnum)) << Op::kName;
+        EXPECT_EQ(out.result, NotFoundResult(Op::kOpnum)) << Op::kName;
       }
     });
   }

@@ -1,5 +1,7 @@
 #include "server/objects/ServerObjects.h"
 
+#include <type_traits>
+
 #include "server/objects/ServerIMAPIFolder.h"
 #include "server/objects/ServerIMAPIProp.h"
 #include "server/objects/ServerIMessage.h"
@@ -10,25 +12,24 @@
 
 namespace vantrel::server {
 
+namespace {
+
+template <class T>
+std::shared_ptr<CServerClass> Make(const ServerObjectOptions& options) {
+  if constexpr (std::is_constructible_v<T, const ServerObjectOptions&>)
+    return std::make_shared<T>(options);
+  else
+    return std::make_shared<T>();
+}
+
+}  // namespace
+
 std::shared_ptr<CServerClass> MakeServerObject(std::int32_t object_type, const ServerObjectOptions& options) {
-  switch (object_type) {
-    case MAPI_STORE:
-      return std::make_shared<CServerIMsgStore>();
-    case MAPI_FOLDER:
-      return std::make_shared<CServerIMAPIFolder>();
-    case MAPI_MESSAGE:
-      return std::make_shared<CServerIMessage>(options);
-    case MAPI_ATTACH:
-      return std::make_shared<CServerIMAPIProp>();
-    case kMapiTable:
-      return std::make_shared<CServerIMapiTable>();
-    case kMapiStream:
-      return std::make_shared<CServerIStream>();
-    case kMapiStorage:
-      return std::make_shared<CServerIStorage>();
-    default:
-      return nullptr;
-  }
+#define ZEL_MAKE_CASE(type, cls) \
+  if (object_type == (type)) return Make<cls>(options);
+  ZEL_CREATABLE_OBJECT_TYPES(ZEL_MAKE_CASE)
+#undef ZEL_MAKE_CASE
+  return nullptr;
 }
 
 void InstallServerObjects(CServerClasses& registry, ServerObjectOptions options) {

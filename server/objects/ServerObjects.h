@@ -1,5 +1,5 @@
-// The one table of server object types: which class the registry's
-// CreateObject makes for each object type, and its installation.
+// The factory behind the registry's CreateObject (which class serves which
+// object type is the table ZEL_CREATABLE_OBJECT_TYPES), and its installation.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Regenerates platform/base/*Codes.inc from the published Windows SDK
-headers (any copy of mapicode.h and winerror.h will do).
+headers (any copy of mapicode.h, winerror.h and winsock.h will do).
 
 usage: gen_codes.py HEADER_DIR OUT_DIR
 """
@@ -51,6 +51,12 @@ hresults = ['S_OK', 'S_FALSE', 'E_NOTIMPL', 'E_NOINTERFACE', 'E_POINTER', 'E_ABO
             'E_INVALIDARG']
 hresults += sorted(n for n in win if re.match(r'STG_[ES]_', n))
 emit(out / 'ComCodes.inc', 'VANTREL_CODE', hresults, win)
+# The name-resolution codes live in winsock.h, not in winerror.h.
+sock = src / 'winsock.h'
+if sock.exists():
+    for name, value in values(sock.read_text(errors='replace')).items():
+        if name in ('WSAHOST_NOT_FOUND', 'WSATRY_AGAIN', 'WSANO_RECOVERY'):
+            win.setdefault(name, value)
 errors = sorted(n for n in win if re.match(r'(RPC_[SX]_|EPT_S_|WSA[A-Z_]+$)', n) and n != 'WSABASEERR')
 errors += ['ERROR_SUCCESS', 'ERROR_INVALID_FUNCTION', 'ERROR_FILE_NOT_FOUND',
            'ERROR_PATH_NOT_FOUND', 'ERROR_ACCESS_DENIED', 'ERROR_INVALID_HANDLE',

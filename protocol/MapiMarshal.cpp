@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/base/ByteCoder.h"
 #include "platform/base/Guid.h"
 #include "platform/mapi/MapiMemory.h"
 #include "platform/win/MessageBox.h"
@@ -89,16 +90,19 @@ void MarshalWriter::Zero(size_t n) {
   p_ += n;
 }
 void MarshalWriter::U16(std::uint16_t v) {
-  BYTE b[2] = {BYTE(v), BYTE(v >> 8)};
-  Bytes(b, 2);
+  Need(2);
+  StoreLe16(p_, v);
+  p_ += 2;
 }
 void MarshalWriter::U32(ULONG v) {
-  BYTE b[4] = {BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)};
-  Bytes(b, 4);
+  Need(4);
+  StoreLe32(p_, v);
+  p_ += 4;
 }
 void MarshalWriter::U64(std::uint64_t v) {
-  U32(static_cast<ULONG>(v));
-  U32(static_cast<ULONG>(v >> 32));
+  Need(8);
+  StoreLe64(p_, v);
+  p_ += 8;
 }
 
 void MarshalReader::Need(std::uint64_t n) const {
@@ -118,16 +122,13 @@ BYTE MarshalReader::U8() {
   return *Take(1);
 }
 std::uint16_t MarshalReader::U16() {
-  const BYTE* b = Take(2);
-  return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+  return LoadLe16(Take(2));
 }
 ULONG MarshalReader::U32() {
-  const BYTE* b = Take(4);
-  return ULONG(b[0]) | (ULONG(b[1]) << 8) | (ULONG(b[2]) << 16) | (ULONG(b[3]) << 24);
+  return LoadLe32(Take(4));
 }
 std::uint64_t MarshalReader::U64() {
-  std::uint64_t lo = U32();
-  return lo | (std::uint64_t(U32()) << 32);
+  return LoadLe64(Take(8));
 }
 
 // ---- allocation -------------------------------------------------------------
@@ -469,7 +470,7 @@ void CMapiMarshal::ReadPropInto(Ctx& c, MarshalReader& r, SPropValue& v) const {
   const BYTE* value = r.Take(8);
   const ULONG type = PROP_TYPE(v.ulPropTag);
   std::memset(&v.Value, 0, sizeof v.Value);
-  ULONG count = ULONG(value[0]) | (ULONG(value[1]) << 8) | (ULONG(value[2]) << 16) | (ULONG(value[3]) << 24);
+  ULONG count = LoadLe32(value);
   switch (type) {
     case PT_STRING8:
       v.Value.lpszA = TakeString8(c, r);
@@ -1176,8 +1177,7 @@ void TakeCounted(Ctx& c, MarshalReader& r, ULONG& cb, LPENTRYID& id) {
   }
 }
 ULONG Word(const BYTE* image, size_t offset) {
-  const BYTE* b = image + offset;
-  return ULONG(b[0]) | (ULONG(b[1]) << 8) | (ULONG(b[2]) << 16) | (ULONG(b[3]) << 24);
+  return LoadLe32(image + offset);
 }
 }  // namespace
 

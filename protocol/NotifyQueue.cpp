@@ -1,27 +1,23 @@
 #include "protocol/NotifyQueue.h"
 
+#include "platform/base/ByteCoder.h"
 #include "platform/mapi/MapiUtil.h"
 
 namespace vantrel::zel {
-namespace {
-void Put32(std::vector<BYTE>& out, ULONG v) {
-  BYTE b[4] = {BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)};
-  out.insert(out.end(), b, b + 4);
-}
-}  // namespace
 
 void AppendNotifyEntry(const NotifyEntry& e, std::vector<BYTE>& out) {
   const ULONG len = static_cast<ULONG>(e.data.size());
-  Put32(out, 1);
-  Put32(out, len);
-  Put32(out, 0);  // the sender's data pointer: meaningless to the peer
-  Put32(out, 1);
-  Put32(out, e.event_mask);
-  Put32(out, e.connection);
-  Put32(out, e.object_key);
-  Put32(out, e.client_key);
-  Put32(out, len);
-  out.insert(out.end(), e.data.begin(), e.data.end());
+  LeWriter w(out);
+  w.U32(1);
+  w.U32(len);
+  w.U32(0);  // the sender's data pointer: meaningless to the peer
+  w.U32(1);
+  w.U32(e.event_mask);
+  w.U32(e.connection);
+  w.U32(e.object_key);
+  w.U32(e.client_key);
+  w.U32(len);
+  w.Bytes(e.data.data(), e.data.size());
 }
 
 void CNotifyQueue::Push(NotifyEntry entry) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform/base/ByteCoder.h"
 #include "platform/base/CodePage.h"
 #include "platform/base/Guid.h"
 #include "platform/base/HResult.h"
@@ -8,6 +9,53 @@
 
 namespace vantrel {
 namespace {
+
+TEST(ByteCoder, WritesLittleEndianAndReadsItBack) {
+  std::vector<std::uint8_t> b;
+  LeWriter w(b);
+  w.U8(0x01);
+  w.U16(0x0302);
+  w.U32(0x07060504);
+  w.U64(0x0F0E0D0C0B0A0908ull);
+  w.Bytes("\x10\x11", 2);
+  std::vector<std::uint8_t> want(17);
+  for (int i = 0; i < 17; ++i) want[i] = static_cast<std::uint8_t>(i + 1);
+  ASSERT_EQ(b, want);
+  EXPECT_EQ(LoadLe16(&b[1]), 0x0302);
+  EXPECT_EQ(LoadLe32(&b[3]), 0x07060504u);
+  EXPECT_EQ(LoadLe64(&b[7]), 0x0F0E0D0C0B0A0908ull);
+
+  LeReader r(b);
+  std::uint8_t u8;
+  std::uint16_t u16;
+  std::uint32_t u32;
+  std::uint64_t u64;
+  ASSERT_TRUE(r.U8(u8) && r.U16(u16) && r.U32(u32) && r.U64(u64));
+  EXPECT_EQ(u64, 0x0F0E0D0C0B0A0908ull);
+  EXPECT_EQ(r.left(), 2u);
+  // A read that does not fit fails, leaves its output alone, and every
+  // read after it fails too, even one that would fit.
+  u32 = 42;
+  EXPECT_FALSE(r.U32(u32));
+  EXPECT_EQ(u32, 42u);
+  EXPECT_FALSE(r.ok());
+  EXPECT_FALSE(r.U8(u8));
+  EXPECT_EQ(r.left(), 0u);
+}
+
+TEST(ByteCoder, NeedRefusesCountsThatOverflowOrExceedTheInput) {
+  std::vector<std::uint8_t> b(16);
+  struct Case {
+    std::size_t count, size;
+    bool fits;
+  } cases[] = {{4, 4, true}, {5, 4, false}, {0, 8, true}, {16, 0, true}, {SIZE_MAX / 2 + 1, 2, false},
+               {SIZE_MAX, SIZE_MAX, false}};
+  for (const auto& c : cases) {
+    LeReader r(b);
+    EXPECT_EQ(r.Need(c.count, c.size), c.fits) << c.count << " x " << c.size;
+    EXPECT_EQ(r.ok(), c.fits);
+  }
+}
 
 TEST(CodePage, EveryByteRoundTrips) {
   std::string all;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/base/ByteCoder.h"
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
 #include "platform/mapi/PropCodec.h"
@@ -36,12 +37,10 @@ static constexpr ULONG kStateMagic = 0x31534356;  // "VCS1"
 struct StateWriter {
   std::vector<BYTE> out;
   void U8(BYTE v) { out.push_back(v); }
-  void U32(ULONG v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(v >> (8 * i)));
-  }
+  void U32(ULONG v) { LeWriter(out).U32(v); }
   void Bytes(const BYTE* p, size_t n) {
     U32(static_cast<ULONG>(n));
-    out.insert(out.end(), p, p + n);
+    LeWriter(out).Bytes(p, n);
   }
   bool Path(const std::vector<const SPropValue*>& path) {
     U32(static_cast<ULONG>(path.size()));
@@ -58,31 +57,17 @@ struct StateWriter {
 };
 // Reads what StateWriter wrote, checking every count against the bytes left.
 struct StateReader {
-  const BYTE* p;
-  size_t left;
-  StateReader(const BYTE* data, size_t n) : p(data), left(n) {}
-  size_t Left() const { return left; }
-  bool U8(BYTE& v) {
-    if (left < 1) return false;
-    v = *p++;
-    --left;
-    return true;
-  }
-  bool U32(ULONG& v) {
-    if (left < 4) return false;
-    v = static_cast<ULONG>(p[0]) | static_cast<ULONG>(p[1]) << 8 | static_cast<ULONG>(p[2]) << 16 |
-        static_cast<ULONG>(p[3]) << 24;
-    p += 4;
-    left -= 4;
-    return true;
-  }
+  LeReader r;
+  StateReader(const BYTE* data, size_t n) : r(data, n) {}
+  size_t Left() const { return r.left(); }
+  bool U8(BYTE& v) { return r.U8(v); }
+  bool U32(ULONG& v) { return r.U32(v); }
   bool Bytes(std::vector<BYTE>& out) {
     ULONG n = 0;
-    if (!U32(n) || n > left) return false;
+    if (!U32(n) || !r.Need(n, 1)) return false;
+    const BYTE* p = r.pos();
     out.assign(p, p + n);
-    p += n;
-    left -= n;
-    return true;
+    return r.Skip(n);
   }
   bool Path(void* root, ULONG max_levels, std::vector<const SPropValue*>& path) {
     ULONG n = 0;

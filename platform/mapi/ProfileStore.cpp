@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/base/ByteCoder.h"
 #include "platform/base/Guid.h"
 #include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiTags.h"
@@ -160,9 +161,7 @@ std::vector<MAPIUID> UidList(const ProfProp* prop) {
 HRESULT PropFromValue(const SPropValue& v, ProfProp* out) {
   out->tag = v.ulPropTag;
   out->data.clear();
-  auto put32 = [&](ULONG x) {
-    for (int i = 0; i < 4; ++i) out->data.push_back(static_cast<BYTE>(x >> (8 * i)));
-  };
+  auto put32 = [&](ULONG x) { LeWriter(out->data).U32(x); };
   switch (PROP_TYPE(v.ulPropTag)) {
     case PT_STRING8:
       if (!v.Value.lpszA) return MAPI_E_INVALID_PARAMETER;
@@ -236,11 +235,7 @@ HRESULT PropToValue(const ProfProp& p, LPVOID parent, SPropValue* out) {
     ULONG n = static_cast<ULONG>(cb ? cb : 1);
     return parent ? MAPIAllocateMore(n, parent, mem) : MAPIAllocateBuffer(n, mem);
   };
-  auto get32 = [&](size_t off) {
-    ULONG v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<ULONG>(p.data[off + i]) << (8 * i);
-    return v;
-  };
+  auto get32 = [&](size_t off) { return static_cast<ULONG>(LoadLe32(&p.data[off])); };
   const size_t size = p.data.size();
   out->ulPropTag = p.tag;
   out->dwAlignPad = 0;

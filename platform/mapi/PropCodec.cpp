@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/base/ByteCoder.h"
 #include "platform/base/CodePage.h"
 #include "platform/mapi/MapiMemory.h"
 
@@ -33,10 +34,6 @@ size_t FixedSize(ULONG base) {
 
 bool IsVar(ULONG base) {
   return base == PT_STRING8 || base == PT_UNICODE || base == PT_BINARY;
-}
-
-void PutU32(std::vector<BYTE>& o, uint32_t v) {
-  for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(v >> (8 * i)));
 }
 
 // One element's bytes as the stored form (strings as UTF-8).
@@ -73,30 +70,6 @@ const void* FixedPtr(ULONG base, const _PV& v) {
   }
   return nullptr;
 }
-
-class Cursor {
- public:
-  explicit Cursor(const std::vector<BYTE>& b) : p_(b.data()), n_(b.size()) {}
-  bool U32(uint32_t& v) {
-    if (n_ < 4) return false;
-    v = p_[0] | (p_[1] << 8) | (p_[2] << 16) | (static_cast<uint32_t>(p_[3]) << 24);
-    p_ += 4;
-    n_ -= 4;
-    return true;
-  }
-  const BYTE* Take(size_t k) {
-    if (n_ < k) return nullptr;
-    const BYTE* r = p_;
-    p_ += k;
-    n_ -= k;
-    return r;
-  }
-  size_t left() const { return n_; }
-
- private:
-  const BYTE* p_;
-  size_t n_;
-};
 
 // Converts one stored (UTF-8) string into the requested base type.
 HRESULT PutString(ULONG base, const BYTE* p, size_t n, void* root, void** out) {
@@ -152,7 +125,7 @@ std::optional<std::vector<BYTE>> EncodeProp(const SPropValue& v) {
   }
   // Every multi-valued array has its count first and its pointer second.
   ULONG count = v.Value.MVl.cValues;
-  PutU32(o, count);
+  LeWriter(o).U32(count);
   if (size_t fs = FixedSize(base)) {
     if (base == PT_ERROR || base == PT_BOOLEAN) return std::nullopt;
     const BYTE* arr = base == PT_CLSID ? reinterpret_cast<const BYTE*>(v.Value.MVguid.lpguid)
@@ -170,7 +143,7 @@ std::optional<std::vector<BYTE>> EncodeProp(const SPropValue& v) {
       s = VarBytes(base, v.Value.MVszA.lppszA[i], 0);
     else
       s = VarBytes(base, v.Value.MVszW.lppszW[i], 0);
-    PutU32(o, static_cast<uint32_t>(s.size()));
+    LeWriter(o).U32(static_cast<uint32_t>(s.size()));
     o.insert(o.end(), s.begin(), s.end());
   }
   return o;
@@ -215,7 +188,7 @@ HRESULT DecodeProp(ULONG tag, ULONG stored_type, const std::vector<BYTE>& bytes,
       out.Value.lpszA = static_cast<LPSTR>(s);
     return hr;
   }
-  Cursor c(bytes);
+  LeReader c(bytes);
   uint32_t count;
   if (!c.U32(count)) return MAPI_E_CORRUPT_DATA;
   if (size_t fs = FixedSize(base)) {
@@ -228,7 +201,7 @@ HRESULT DecodeProp(ULONG tag, ULONG stored_type, const std::vector<BYTE>& bytes,
     if (base == PT_CLSID) out.Value.MVguid.lpguid = static_cast<GUID*>(m);
     return S_OK;
   }
-  if (count > c.left() / 4) return MAPI_E_CORRUPT_DATA;
+  if (!c.Need(count, 4)) return MAPI_E_CORRUPT_DATA;
   void* arr;
   size_t elem = base == PT_BINARY ? sizeof(SBinary) : sizeof(void*);
   if (MAPIAllocateMore(static_cast<ULONG>(count * elem + 1), root, &arr)) return MAPI_E_NOT_ENOUGH_MEMORY;
@@ -264,50 +237,50 @@ bool PutValue(std::vector<BYTE>& o, const SPropValue* v) {
   if (!v) return false;
   auto enc = EncodeProp(*v);
   if (!enc) return false;
-  PutU32(o, v->ulPropTag);
-  PutU32(o, static_cast<uint32_t>(enc->size()));
+  LeWriter(o).U32(v->ulPropTag);
+  LeWriter(o).U32(static_cast<uint32_t>(enc->size()));
   o.insert(o.end(), enc->begin(), enc->end());
   return true;
 }
 
 bool PutRes(std::vector<BYTE>& o, const SRestriction& r, int depth) {
   if (depth > kMaxDepth) return false;
-  PutU32(o, r.rt);
+  LeWriter(o).U32(r.rt);
   switch (r.rt) {
     case RES_AND:
     case RES_OR:
       if (r.res.resAnd.cRes && !r.res.resAnd.lpRes) return false;
-      PutU32(o, r.res.resAnd.cRes);
+      LeWriter(o).U32(r.res.resAnd.cRes);
       for (ULONG i = 0; i < r.res.resAnd.cRes; ++i)
         if (!PutRes(o, r.res.resAnd.lpRes[i], depth + 1)) return false;
       return true;
     case RES_NOT:
       return r.res.resNot.lpRes && PutRes(o, *r.res.resNot.lpRes, depth + 1);
     case RES_CONTENT:
-      PutU32(o, r.res.resContent.ulFuzzyLevel);
-      PutU32(o, r.res.resContent.ulPropTag);
+      LeWriter(o).U32(r.res.resContent.ulFuzzyLevel);
+      LeWriter(o).U32(r.res.resContent.ulPropTag);
       return PutValue(o, r.res.resContent.lpProp);
     case RES_PROPERTY:
-      PutU32(o, r.res.resProperty.relop);
-      PutU32(o, r.res.resProperty.ulPropTag);
+      LeWriter(o).U32(r.res.resProperty.relop);
+      LeWriter(o).U32(r.res.resProperty.ulPropTag);
       return PutValue(o, r.res.resProperty.lpProp);
     case RES_COMPAREPROPS:
     case RES_BITMASK:
     case RES_SIZE:
     case RES_EXIST:
       // Three words in each of these.
-      PutU32(o, r.res.resCompareProps.relop);
-      PutU32(o, r.res.resCompareProps.ulPropTag1);
-      PutU32(o, r.res.resCompareProps.ulPropTag2);
+      LeWriter(o).U32(r.res.resCompareProps.relop);
+      LeWriter(o).U32(r.res.resCompareProps.ulPropTag1);
+      LeWriter(o).U32(r.res.resCompareProps.ulPropTag2);
       return true;
     case RES_SUBRESTRICTION:
-      PutU32(o, r.res.resSub.ulSubObject);
+      LeWriter(o).U32(r.res.resSub.ulSubObject);
       return r.res.resSub.lpRes && PutRes(o, *r.res.resSub.lpRes, depth + 1);
     case RES_COMMENT:
-      PutU32(o, r.res.resComment.cValues);
+      LeWriter(o).U32(r.res.resComment.cValues);
       for (ULONG i = 0; i < r.res.resComment.cValues; ++i)
         if (!PutValue(o, &r.res.resComment.lpProp[i])) return false;
-      PutU32(o, r.res.resComment.lpRes ? 1 : 0);
+      LeWriter(o).U32(r.res.resComment.lpRes ? 1 : 0);
       return !r.res.resComment.lpRes || PutRes(o, *r.res.resComment.lpRes, depth + 1);
   }
   return false;
@@ -340,7 +313,7 @@ class ResReader {
     switch (r.rt) {
       case RES_AND:
       case RES_OR: {
-        if (!c_.U32(a) || a > c_.left() / 4) return MAPI_E_CORRUPT_DATA;
+        if (!c_.U32(a) || !c_.Need(a, 4)) return MAPI_E_CORRUPT_DATA;
         void* m;
         if (MAPIAllocateMore(static_cast<ULONG>(sizeof(SRestriction) * (a ? a : 1)), root_, &m))
           return MAPI_E_NOT_ENOUGH_MEMORY;
@@ -371,7 +344,7 @@ class ResReader {
         r.res.resSub.ulSubObject = a;
         return Child(&r.res.resSub.lpRes, depth);
       case RES_COMMENT: {
-        if (!c_.U32(a) || a > c_.left() / 8) return MAPI_E_CORRUPT_DATA;
+        if (!c_.U32(a) || !c_.Need(a, 8)) return MAPI_E_CORRUPT_DATA;
         r.res.resComment.cValues = a;
         if (HRESULT hr = Value(&r.res.resComment.lpProp, a); FAILED(hr)) return hr;
         if (!c_.U32(b)) return MAPI_E_CORRUPT_DATA;
@@ -390,7 +363,7 @@ class ResReader {
     *out = static_cast<LPSRestriction>(m);
     return Res(**out, depth + 1);
   }
-  Cursor c_;
+  LeReader c_;
   void* root_;
 };
 

@@ -632,14 +632,9 @@ TEST(StoreEmbedded, MessageInsideAnAttachment) {
     ASSERT_EQ(f->CreateMessage(nullptr, 0, outer.Out()), S_OK);
     ULONG num;
     ComPtr<IAttach> a;
-    ASSERT_EQ(outer->CreateAttach(nullptr, 0, &num, a.Out()), S_OK);
-    SPropValue meth{};
-    meth.ulPropTag = PR_ATTACH_METHOD;
-    meth.Value.l = ATTACH_EMBEDDED_MSG;
-    ASSERT_EQ(a->SetProps(1, &meth, nullptr), S_OK);
-    ComPtr<IUnknown> unk;
-    ASSERT_EQ(a->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, MAPI_CREATE | MAPI_MODIFY, unk.Out()), S_OK);
-    auto* inner = static_cast<IMessage*>(unk.get());
+    auto embedded = CreateEmbedded(outer.get(), &num, a);
+    ASSERT_TRUE(embedded);
+    auto* inner = embedded.get();
     SetString(inner, PR_SUBJECT, "inner");
     ULONG inum;
     ComPtr<IAttach> ia;
@@ -649,7 +644,7 @@ TEST(StoreEmbedded, MessageInsideAnAttachment) {
     LPSPropValue v = nullptr;
     EXPECT_EQ(HrGetOneProp(inner, PR_ENTRYID, &v), MAPI_E_NOT_FOUND);
     ASSERT_EQ(inner->SaveChanges(0), S_OK);
-    unk.Reset();
+    embedded.Reset();
     ia.Reset();
     ASSERT_EQ(a->SaveChanges(0), S_OK);
     ASSERT_EQ(outer->SaveChanges(0), S_OK);

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/ByteCoder.h"
+
 namespace vantrel::rpc {
 
 class NdrError : public std::runtime_error {
@@ -93,7 +95,15 @@ class NdrWriter {
 
  private:
   void Raw(std::uint64_t v, int n) {
-    for (int i = 0; i < n; ++i) buf_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    LeWriter w(buf_);
+    if (n == 8)
+      w.U64(v);
+    else if (n == 4)
+      w.U32(static_cast<std::uint32_t>(v));
+    else if (n == 2)
+      w.U16(static_cast<std::uint16_t>(v));
+    else
+      w.U8(static_cast<std::uint8_t>(v));
   }
   std::vector<std::uint8_t> buf_;
 };
@@ -182,11 +192,7 @@ class NdrReader {
   }
   std::uint64_t Raw(int n) {
     Need(static_cast<size_t>(n));
-    std::uint64_t v = 0;
-    for (int i = 0; i < n; ++i) {
-      std::uint64_t b = data_[pos_ + static_cast<size_t>(i)];
-      v |= big_ ? b << (8 * (n - 1 - i)) : b << (8 * i);
-    }
+    std::uint64_t v = LoadOrdered(data_.data() + pos_, n, big_);
     pos_ += static_cast<size_t>(n);
     return v;
   }

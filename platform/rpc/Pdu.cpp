@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/base/ByteCoder.h"
+
 namespace vantrel::rpc {
 
 const SyntaxId kNdrSyntax{{0x8a885d04, 0x1ceb, 0x11c9, {0x9f, 0xe8, 0x08, 0x00, 0x2b, 0x10, 0x48, 0x60}}, 2, 0};
@@ -11,7 +13,7 @@ bool IsFeatureNegotiation(const SyntaxId& s, std::uint16_t& features) {
   // 6cb71c2c-9812-4540-XXXX-XXXXXXXXXXXX: the last eight bytes carry the
   // feature bits, little-endian.
   if (s.uuid.Data1 != 0x6cb71c2c || s.uuid.Data2 != 0x9812 || s.uuid.Data3 != 0x4540) return false;
-  features = static_cast<std::uint16_t>(s.uuid.Data4[0] | (s.uuid.Data4[1] << 8));
+  features = LoadLe16(s.uuid.Data4);
   return true;
 }
 
@@ -72,11 +74,7 @@ class Cursor {
   }
   std::uint32_t Read(int n) {
     if (!Need(static_cast<size_t>(n))) return 0;
-    std::uint32_t v = 0;
-    for (int i = 0; i < n; ++i) {
-      std::uint32_t b = d_[pos_ + static_cast<size_t>(i)];
-      v |= big_ ? b << (8 * (n - 1 - i)) : b << (8 * i);
-    }
+    auto v = static_cast<std::uint32_t>(LoadOrdered(d_.data() + pos_, n, big_));
     pos_ += static_cast<size_t>(n);
     return v;
   }
@@ -97,14 +95,9 @@ class Builder {
     U16(0);  // no authentication
     U32(call_id);
   }
-  void U8(std::uint8_t v) { out_.push_back(v); }
-  void U16(std::uint16_t v) {
-    out_.push_back(static_cast<std::uint8_t>(v));
-    out_.push_back(static_cast<std::uint8_t>(v >> 8));
-  }
-  void U32(std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-  }
+  void U8(std::uint8_t v) { LeWriter(out_).U8(v); }
+  void U16(std::uint16_t v) { LeWriter(out_).U16(v); }
+  void U32(std::uint32_t v) { LeWriter(out_).U32(v); }
   void Uuid(const GUID& g) {
     U32(g.Data1);
     U16(g.Data2);
@@ -121,9 +114,7 @@ class Builder {
     while ((out_.size() - start_) % n) out_.push_back(0);
   }
   void End() {
-    size_t len = out_.size() - start_;
-    out_[start_ + 8] = static_cast<std::uint8_t>(len);
-    out_[start_ + 9] = static_cast<std::uint8_t>(len >> 8);
+    StoreLe16(&out_[start_ + 8], static_cast<std::uint16_t>(out_.size() - start_));
   }
 
  private:
@@ -379,8 +370,7 @@ std::vector<Fragment> PlanFragments(PduType type, std::uint32_t call_id, std::ui
       b.U8(0);
     }
     size_t len = h.size() + n;
-    h[8] = static_cast<std::uint8_t>(len);
-    h[9] = static_cast<std::uint8_t>(len >> 8);
+    StoreLe16(&h[8], static_cast<std::uint16_t>(len));
     Fragment f;
     std::memcpy(f.head, h.data(), h.size());
     f.head_size = h.size();

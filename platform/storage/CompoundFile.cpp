@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/base/ByteCoder.h"
 #include "platform/storage/StorageTree.h"
 
 namespace vantrel::storage {
@@ -66,22 +67,6 @@ constexpr int kMaxDepth = 64;  // nesting of storages, as the API allows it
 
 constexpr BYTE kTypeEmpty = 0, kTypeStorage = 1, kTypeStream = 2, kTypeRoot = 5;
 constexpr BYTE kRed = 0, kBlack = 1;
-
-void Put16(BYTE* p, uint16_t v) {
-  p[0] = static_cast<BYTE>(v);
-  p[1] = static_cast<BYTE>(v >> 8);
-}
-void Put32(BYTE* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(v >> (8 * i));
-}
-void Put64(BYTE* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<BYTE>(v >> (8 * i));
-}
-uint16_t Get16(const BYTE* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Get32(const BYTE* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint64_t Get64(const BYTE* p) { return Get32(p) | (uint64_t{Get32(p + 4)} << 32); }
 
 // Directory order: shorter names first, then unit by unit upper-cased.
 bool DirLess(const std::u16string& a, const std::u16string& b) {
@@ -257,7 +242,7 @@ class Writer {
       entries_[0].size = mini * kMiniSector;
     }
 
-    for (uint64_t i = 0; i < minifat_table.size(); ++i) Put32(sector(minifat_at + i / per) + (i % per) * 4, minifat_table[i]);
+    for (uint64_t i = 0; i < minifat_table.size(); ++i) StoreLe32(sector(minifat_at + i / per) + (i % per) * 4, minifat_table[i]);
     for (size_t i = 0; i < entries_.size(); ++i) PutEntry(sector(dir_at + i / 4) + (i % 4) * kEntrySize, entries_[i]);
     for (size_t i = entries_.size(); i < dir * 4; ++i) PutEntry(sector(dir_at + i / 4) + (i % 4) * kEntrySize, OutEntry{});
 
@@ -265,50 +250,50 @@ class Writer {
     // sector, each DIFAT sector ending with the next one's number.
     BYTE* h = out.data();
     std::memcpy(h, kCompoundFileMagic, 8);
-    Put16(h + 24, 0x003E);
-    Put16(h + 26, 0x0003);
-    Put16(h + 28, 0xFFFE);
-    Put16(h + 30, 9);
-    Put16(h + 32, 6);
-    Put32(h + 44, static_cast<uint32_t>(fat));
-    Put32(h + 48, static_cast<uint32_t>(dir_at));
-    Put32(h + 56, static_cast<uint32_t>(kMiniCutoff));
-    Put32(h + 60, minifat ? static_cast<uint32_t>(minifat_at) : kEndOfChain);
-    Put32(h + 64, static_cast<uint32_t>(minifat));
-    Put32(h + 68, difat ? static_cast<uint32_t>(difat_at) : kEndOfChain);
-    Put32(h + 72, static_cast<uint32_t>(difat));
-    for (uint64_t i = 0; i < kHeaderDifat; ++i) Put32(h + 76 + 4 * i, i < fat ? static_cast<uint32_t>(fat_at + i) : kFreeSect);
+    StoreLe16(h + 24, 0x003E);
+    StoreLe16(h + 26, 0x0003);
+    StoreLe16(h + 28, 0xFFFE);
+    StoreLe16(h + 30, 9);
+    StoreLe16(h + 32, 6);
+    StoreLe32(h + 44, static_cast<uint32_t>(fat));
+    StoreLe32(h + 48, static_cast<uint32_t>(dir_at));
+    StoreLe32(h + 56, static_cast<uint32_t>(kMiniCutoff));
+    StoreLe32(h + 60, minifat ? static_cast<uint32_t>(minifat_at) : kEndOfChain);
+    StoreLe32(h + 64, static_cast<uint32_t>(minifat));
+    StoreLe32(h + 68, difat ? static_cast<uint32_t>(difat_at) : kEndOfChain);
+    StoreLe32(h + 72, static_cast<uint32_t>(difat));
+    for (uint64_t i = 0; i < kHeaderDifat; ++i) StoreLe32(h + 76 + 4 * i, i < fat ? static_cast<uint32_t>(fat_at + i) : kFreeSect);
     for (uint64_t d = 0; d < difat; ++d) {
       BYTE* p = sector(difat_at + d);
       for (uint64_t k = 0; k < per - 1; ++k) {
         uint64_t i = kHeaderDifat + d * (per - 1) + k;
-        Put32(p + 4 * k, i < fat ? static_cast<uint32_t>(fat_at + i) : kFreeSect);
+        StoreLe32(p + 4 * k, i < fat ? static_cast<uint32_t>(fat_at + i) : kFreeSect);
       }
-      Put32(p + 4 * (per - 1), d + 1 < difat ? static_cast<uint32_t>(difat_at + d + 1) : kEndOfChain);
+      StoreLe32(p + 4 * (per - 1), d + 1 < difat ? static_cast<uint32_t>(difat_at + d + 1) : kEndOfChain);
     }
-    for (uint64_t i = 0; i < fat_.size(); ++i) Put32(sector(fat_at + i / per) + (i % per) * 4, fat_[i]);
+    for (uint64_t i = 0; i < fat_.size(); ++i) StoreLe32(sector(fat_at + i / per) + (i % per) * 4, fat_[i]);
     return S_OK;
   }
 
   static void PutEntry(BYTE* p, const OutEntry& e) {
-    for (size_t i = 0; i < e.name.size(); ++i) Put16(p + 2 * i, e.name[i]);
-    Put16(p + 64, e.type == kTypeEmpty ? 0 : static_cast<uint16_t>((e.name.size() + 1) * 2));
+    for (size_t i = 0; i < e.name.size(); ++i) StoreLe16(p + 2 * i, e.name[i]);
+    StoreLe16(p + 64, e.type == kTypeEmpty ? 0 : static_cast<uint16_t>((e.name.size() + 1) * 2));
     p[66] = e.type;
     p[67] = e.color;
-    Put32(p + 68, e.left);
-    Put32(p + 72, e.right);
-    Put32(p + 76, e.child);
+    StoreLe32(p + 68, e.left);
+    StoreLe32(p + 72, e.right);
+    StoreLe32(p + 76, e.child);
     if (e.type != kTypeStream) {
       auto g = GuidToBytes(e.clsid);
       std::memcpy(p + 80, g.data(), 16);
-      Put32(p + 96, e.state);
-      Put32(p + 100, e.ctime.dwLowDateTime);
-      Put32(p + 104, e.ctime.dwHighDateTime);
-      Put32(p + 108, e.mtime.dwLowDateTime);
-      Put32(p + 112, e.mtime.dwHighDateTime);
+      StoreLe32(p + 96, e.state);
+      StoreLe32(p + 100, e.ctime.dwLowDateTime);
+      StoreLe32(p + 104, e.ctime.dwHighDateTime);
+      StoreLe32(p + 108, e.mtime.dwLowDateTime);
+      StoreLe32(p + 112, e.mtime.dwHighDateTime);
     }
-    Put32(p + 116, e.type == kTypeStorage || e.type == kTypeEmpty ? 0 : e.start);
-    Put64(p + 120, e.size);
+    StoreLe32(p + 116, e.type == kTypeStorage || e.type == kTypeEmpty ? 0 : e.start);
+    StoreLe64(p + 120, e.size);
   }
 
   std::vector<OutEntry> entries_;
@@ -323,10 +308,10 @@ class Reader {
 
   HRESULT Run(Node& root) {
     if (n_ < 512 || std::memcmp(p_, kCompoundFileMagic, 8) != 0) return STG_E_INVALIDHEADER;
-    uint16_t major = Get16(p_ + 26), shift = Get16(p_ + 30);
-    if (Get16(p_ + 28) != 0xFFFE) return STG_E_INVALIDHEADER;
+    uint16_t major = LoadLe16(p_ + 26), shift = LoadLe16(p_ + 30);
+    if (LoadLe16(p_ + 28) != 0xFFFE) return STG_E_INVALIDHEADER;
     if (!((major == 3 && shift == 9) || (major == 4 && shift == 12))) return STG_E_INVALIDHEADER;
-    if (Get16(p_ + 32) != 6 || Get32(p_ + 56) != kMiniCutoff) return STG_E_INVALIDHEADER;
+    if (LoadLe16(p_ + 32) != 6 || LoadLe32(p_ + 56) != kMiniCutoff) return STG_E_INVALIDHEADER;
     v3_ = major == 3;
     ss_ = size_t{1} << shift;
     if (n_ < ss_) return STG_E_DOCFILECORRUPT;
@@ -335,31 +320,31 @@ class Reader {
 
     if (HRESULT hr = LoadFat(); FAILED(hr)) return hr;
     std::vector<uint32_t> dir;
-    if (!Follow(fat_, owned_, nsect_, Get32(p_ + 48), SIZE_MAX, dir) || dir.empty()) return STG_E_DOCFILECORRUPT;
+    if (!Follow(fat_, owned_, nsect_, LoadLe32(p_ + 48), SIZE_MAX, dir) || dir.empty()) return STG_E_DOCFILECORRUPT;
     dir_ = std::move(dir);
     entry_count_ = dir_.size() * (ss_ / kEntrySize);
 
     const BYTE* r = Entry(0);
     if (r[66] != kTypeRoot) return STG_E_DOCFILECORRUPT;
     // The mini stream lives in the root entry's chain, the MiniFAT in its own.
-    uint64_t mini_size = v3_ ? Get32(r + 120) : Get64(r + 120);
+    uint64_t mini_size = v3_ ? LoadLe32(r + 120) : LoadLe64(r + 120);
     if (mini_size > uint64_t{nsect_} * ss_) return STG_E_DOCFILECORRUPT;
-    if (mini_size && !Follow(fat_, owned_, nsect_, Get32(r + 116), (mini_size + ss_ - 1) / ss_, ministream_))
+    if (mini_size && !Follow(fat_, owned_, nsect_, LoadLe32(r + 116), (mini_size + ss_ - 1) / ss_, ministream_))
       return STG_E_DOCFILECORRUPT;
     mini_count_ = static_cast<size_t>(mini_size / kMiniSector);
-    if (uint32_t first = Get32(p_ + 60); first != kEndOfChain && first != kFreeSect) {
+    if (uint32_t first = LoadLe32(p_ + 60); first != kEndOfChain && first != kFreeSect) {
       std::vector<uint32_t> secs;
       if (!Follow(fat_, owned_, nsect_, first, SIZE_MAX, secs)) return STG_E_DOCFILECORRUPT;
       minifat_.reserve(secs.size() * (ss_ / 4));
       for (uint32_t s : secs)
-        for (size_t k = 0; k < ss_ / 4; ++k) minifat_.push_back(Get32(Sector(s) + 4 * k));
+        for (size_t k = 0; k < ss_ / 4; ++k) minifat_.push_back(LoadLe32(Sector(s) + 4 * k));
     }
     mini_owned_.assign(mini_count_, false);
 
     GetStorage(r, root, /*is_root=*/true);
     seen_.assign(entry_count_, false);
     seen_[0] = true;
-    return Walk(root, Get32(r + 76));
+    return Walk(root, LoadLe32(r + 76));
   }
 
  private:
@@ -367,26 +352,26 @@ class Reader {
   const BYTE* Entry(size_t i) const { return Sector(dir_[i / (ss_ / kEntrySize)]) + (i % (ss_ / kEntrySize)) * kEntrySize; }
 
   HRESULT LoadFat() {
-    uint32_t fat_count = Get32(p_ + 44), difat_count = Get32(p_ + 72);
+    uint32_t fat_count = LoadLe32(p_ + 44), difat_count = LoadLe32(p_ + 72);
     if (fat_count > nsect_ || difat_count > nsect_) return STG_E_DOCFILECORRUPT;
     std::vector<uint32_t> fat_secs;
     fat_secs.reserve(fat_count);
-    for (size_t i = 0; i < kHeaderDifat && fat_secs.size() < fat_count; ++i) fat_secs.push_back(Get32(p_ + 76 + 4 * i));
+    for (size_t i = 0; i < kHeaderDifat && fat_secs.size() < fat_count; ++i) fat_secs.push_back(LoadLe32(p_ + 76 + 4 * i));
     const size_t per = ss_ / 4 - 1;
     std::vector<bool> difat_seen(nsect_, false);
-    uint32_t d = Get32(p_ + 68);
+    uint32_t d = LoadLe32(p_ + 68);
     for (uint32_t k = 0; k < difat_count && fat_secs.size() < fat_count; ++k) {
       if (d >= nsect_ || difat_seen[d]) return STG_E_DOCFILECORRUPT;
       difat_seen[d] = true;
       const BYTE* s = Sector(d);
-      for (size_t i = 0; i < per && fat_secs.size() < fat_count; ++i) fat_secs.push_back(Get32(s + 4 * i));
-      d = Get32(s + 4 * per);
+      for (size_t i = 0; i < per && fat_secs.size() < fat_count; ++i) fat_secs.push_back(LoadLe32(s + 4 * i));
+      d = LoadLe32(s + 4 * per);
     }
     if (fat_secs.size() < fat_count) return STG_E_DOCFILECORRUPT;
     fat_.reserve(size_t{fat_count} * (ss_ / 4));
     for (uint32_t s : fat_secs) {
       if (s >= nsect_) return STG_E_DOCFILECORRUPT;
-      for (size_t k = 0; k < ss_ / 4; ++k) fat_.push_back(Get32(Sector(s) + 4 * k));
+      for (size_t k = 0; k < ss_ / 4; ++k) fat_.push_back(LoadLe32(Sector(s) + 4 * k));
     }
     return S_OK;
   }
@@ -410,23 +395,23 @@ class Reader {
     return true;
   }
 
-  static FILETIME Time(const BYTE* p) { return FILETIME{Get32(p), Get32(p + 4)}; }
+  static FILETIME Time(const BYTE* p) { return FILETIME{LoadLe32(p), LoadLe32(p + 4)}; }
 
   static void GetStorage(const BYTE* e, Node& n, bool is_root) {
     n.clsid = GuidFromBytes(e + 80);
-    n.state = Get32(e + 96);
+    n.state = LoadLe32(e + 96);
     if (!is_root) n.ctime = Time(e + 100);
     n.mtime = Time(e + 108);
   }
 
   static bool GetName(const BYTE* e, std::u16string& name) {
-    uint16_t len = Get16(e + 64);
+    uint16_t len = LoadLe16(e + 64);
     if (len < 4 || len > 64 || (len & 1)) return false;
     size_t units = len / 2 - 1;
-    if (Get16(e + 2 * units) != 0) return false;
+    if (LoadLe16(e + 2 * units) != 0) return false;
     name.resize(units);
     for (size_t i = 0; i < units; ++i) {
-      char16_t c = Get16(e + 2 * i);
+      char16_t c = LoadLe16(e + 2 * i);
       if (c == 0 || c == u'/' || c == u'\\' || c == u':' || c == u'!') return false;
       name[i] = c;
     }
@@ -434,9 +419,9 @@ class Reader {
   }
 
   HRESULT ReadStream(const BYTE* e, std::vector<BYTE>& data) {
-    uint64_t size = v3_ ? Get32(e + 120) : Get64(e + 120);
+    uint64_t size = v3_ ? LoadLe32(e + 120) : LoadLe64(e + 120);
     if (size == 0) return S_OK;
-    uint32_t first = Get32(e + 116);
+    uint32_t first = LoadLe32(e + 116);
     std::vector<uint32_t> chain;
     if (size < kMiniCutoff) {
       if (!Follow(minifat_, mini_owned_, mini_count_, first, (size + kMiniSector - 1) / kMiniSector, chain))
@@ -477,8 +462,8 @@ class Reader {
         if (id >= entry_count_ || seen_[id]) return STG_E_DOCFILECORRUPT;
         seen_[id] = true;
         const BYTE* e = Entry(id);
-        stack.push_back(Get32(e + 68));
-        stack.push_back(Get32(e + 72));
+        stack.push_back(LoadLe32(e + 68));
+        stack.push_back(LoadLe32(e + 72));
         std::u16string name;
         if (!GetName(e, name)) return STG_E_DOCFILECORRUPT;
         if (w.node->streams.count(name) || w.node->storages.count(name)) return STG_E_DOCFILECORRUPT;
@@ -487,7 +472,7 @@ class Reader {
           auto child = std::make_shared<Node>();
           GetStorage(e, *child, false);
           w.node->storages[name] = child;
-          storages.push_back({child.get(), Get32(e + 76), w.depth + 1});
+          storages.push_back({child.get(), LoadLe32(e + 76), w.depth + 1});
         } else if (e[66] == kTypeStream) {
           auto b = std::make_shared<Bytes>();
           MutexLock g(b->mu);  // not shared yet; taken for the analysis

@@ -4,6 +4,7 @@
 #include <map>
 #include <new>
 
+#include "platform/base/ByteCoder.h"
 #include "platform/base/SystemInfo.h"
 #include "platform/storage/StorageTree.h"
 
@@ -64,50 +65,43 @@ std::shared_ptr<Node> DeepCopy(const Node& n) {
 // count is checked against the bytes left before anything is allocated.
 class Reader {
  public:
-  Reader(const BYTE* p, size_t n) : p_(p), n_(n) {}
-  bool U32(uint32_t& v) {
-    if (n_ < 4) return false;
-    v = p_[0] | (p_[1] << 8) | (p_[2] << 16) | (static_cast<uint32_t>(p_[3]) << 24);
-    Skip(4);
-    return true;
-  }
+  Reader(const BYTE* p, size_t n) : r_(p, n) {}
   bool Name(std::u16string& s) {
     uint32_t len;
-    if (!U32(len) || len == 0 || len > 31 || n_ < size_t{len} * 2) return false;
+    if (!r_.U32(len) || len == 0 || len > 31 || !r_.Need(len, 2)) return false;
     s.resize(len);
     for (uint32_t i = 0; i < len; ++i) {
-      s[i] = static_cast<char16_t>(p_[2 * i] | (p_[2 * i + 1] << 8));
+      uint16_t c = 0;
+      r_.U16(c);
+      s[i] = static_cast<char16_t>(c);
       // Only names the storage interface accepts were ever written.
       if (s[i] == 0 || s[i] == u'/' || s[i] == u'\\' || s[i] == u':' || s[i] == u'!') return false;
     }
-    Skip(size_t{len} * 2);
     return true;
   }
   bool Node_(Node& n, int depth) {
-    if (depth > 64 || n_ < 16) return false;
-    n.clsid = GuidFromBytes(p_);
-    Skip(16);
+    const BYTE* clsid;
+    if (depth > 64 || !(clsid = r_.Take(16))) return false;
+    n.clsid = GuidFromBytes(clsid);
     uint32_t count;
-    if (!U32(n.state) || !U32(count)) return false;
-    if (count > n_ / 12) return false;
+    if (!r_.U32(n.state) || !r_.U32(count) || !r_.Need(count, 12)) return false;
     for (uint32_t i = 0; i < count; ++i) {
       std::u16string name;
-      uint32_t lo, hi;
-      if (!Name(name) || !U32(lo) || !U32(hi)) return false;
-      uint64_t len = (uint64_t{hi} << 32) | lo;
-      if (len > n_) return false;
+      uint64_t len;
+      if (!Name(name) || !r_.U64(len) || !r_.Need(len, 1)) return false;
+      const BYTE* p = r_.pos();
+      r_.Skip(static_cast<size_t>(len));
       auto b = std::make_shared<Bytes>();
       {
         MutexLock g(b->mu);
-        b->data.assign(p_, p_ + len);
+        b->data.assign(p, p + len);
       }
-      Skip(static_cast<size_t>(len));
       // Names now compare without case; two that differ only in case
       // cannot both be kept, and dropping one would lose it silently.
       if (n.streams.count(name)) return false;
       n.streams[name] = b;
     }
-    if (!U32(count) || count > n_ / 24) return false;
+    if (!r_.U32(count) || !r_.Need(count, 24)) return false;
     for (uint32_t i = 0; i < count; ++i) {
       std::u16string name;
       auto child = std::make_shared<Node>();
@@ -116,15 +110,10 @@ class Reader {
     }
     return true;
   }
-  size_t left() const { return n_; }
+  size_t left() const { return r_.left(); }
 
  private:
-  void Skip(size_t k) {
-    p_ += k;
-    n_ -= k;
-  }
-  const BYTE* p_;
-  size_t n_;
+  LeReader r_;
 };
 
 constexpr BYTE kOldMagic[8] = {'V', 'S', 'T', 'G', 0, 0, 0, 1};

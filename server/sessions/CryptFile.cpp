@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/base/ByteCoder.h"
 #include "platform/win/MessageBox.h"
 
 namespace vantrel::crypt {
@@ -20,13 +21,12 @@ constexpr char kMagic[4] = {'c', 'r', 'y', 'p'};
 constexpr std::uint8_t kKeyBytes[16] = {0x5A, 0x91, 0xC3, 0x07, 0xE4, 0x2B, 0x78, 0xD6,
                                         0x0F, 0x3C, 0xA5, 0x61, 0x9E, 0x14, 0xB8, 0x72};
 
+// The file's words are little-endian whatever the host.
 std::uint32_t LoadLe(const char* p) {
-  const auto* b = reinterpret_cast<const std::uint8_t*>(p);
-  return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+  return LoadLe32(reinterpret_cast<const std::uint8_t*>(p));
 }
-
 void StoreLe(std::uint32_t v, char* p) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  StoreLe32(reinterpret_cast<std::uint8_t*>(p), v);
 }
 
 bool WriteAll(int fd, std::string_view bytes) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/base/ByteCoder.h"
 #include "platform/mapi/MapiUtil.h"
 
 namespace vantrel::mapi::pst {
@@ -9,7 +10,7 @@ namespace vantrel::mapi::pst {
 Bytes MakeEntryID(const MAPIUID& uid, int64_t id) {
   Bytes e(4 + 16 + 8, 0);
   std::memcpy(e.data() + 4, uid.ab, 16);
-  for (int i = 0; i < 8; ++i) e[20 + i] = static_cast<BYTE>(static_cast<uint64_t>(id) >> (8 * i));
+  StoreLe64(e.data() + 20, static_cast<uint64_t>(id));
   return e;
 }
 
@@ -17,9 +18,7 @@ int64_t ParseEntryID(const MAPIUID& uid, ULONG cb, const ENTRYID* eid) {
   if (!eid || cb != 28) return -1;
   const BYTE* p = reinterpret_cast<const BYTE*>(eid);
   if (std::memcmp(p + 4, uid.ab, 16) != 0) return -1;
-  uint64_t id = 0;
-  for (int i = 0; i < 8; ++i) id |= uint64_t{p[20 + i]} << (8 * i);
-  return static_cast<int64_t>(id);
+  return static_cast<int64_t>(LoadLe64(p + 20));
 }
 
 Bytes StoreEntryID(const std::string& path) {

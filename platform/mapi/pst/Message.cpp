@@ -1,81 +1,63 @@
 #include "platform/mapi/pst/Message.h"
 
+#include "platform/base/ByteCoder.h"
 
 namespace vantrel::mapi::pst {
 namespace {
 
-void PutMap(Bytes& o, const PropMap& m) {
-  auto u32 = [&](uint32_t v) {
-    for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(v >> (8 * i)));
-  };
-  u32(static_cast<uint32_t>(m.size()));
+void PutMap(LeWriter& w, const PropMap& m) {
+  w.U32(static_cast<uint32_t>(m.size()));
   for (const auto& [id, v] : m) {
-    u32(id);
-    u32(v.first);
-    u32(static_cast<uint32_t>(v.second.size()));
-    o.insert(o.end(), v.second.begin(), v.second.end());
+    w.U32(id);
+    w.U32(v.first);
+    w.U32(static_cast<uint32_t>(v.second.size()));
+    w.Bytes(v.second.data(), v.second.size());
   }
 }
 
-// Reads what EncodeMessage wrote, checking every count against the bytes left.
-class ImageReader {
- public:
-  explicit ImageReader(const Bytes& b) : p_(b.data()), n_(b.size()) {}
-  bool U32(uint32_t& v) {
-    if (n_ < 4) return false;
-    v = p_[0] | (p_[1] << 8) | (p_[2] << 16) | (static_cast<uint32_t>(p_[3]) << 24);
-    p_ += 4;
-    n_ -= 4;
-    return true;
+// Reads what PutMap wrote, checking every count against the bytes left.
+bool GetMap(LeReader& r, PropMap& m) {
+  uint32_t c;
+  if (!r.U32(c) || !r.Need(c, 12)) return false;
+  for (uint32_t i = 0; i < c; ++i) {
+    uint32_t id, type, len;
+    const BYTE* p = nullptr;
+    if (!r.U32(id) || !r.U32(type) || !r.U32(len) || (len && !(p = r.Take(len)))) return false;
+    m[id] = {type, p ? Bytes(p, p + len) : Bytes()};
   }
-  bool Map(PropMap& m) {
-    uint32_t c;
-    if (!U32(c) || c > n_ / 12) return false;
-    for (uint32_t i = 0; i < c; ++i) {
-      uint32_t id, type, len;
-      if (!U32(id) || !U32(type) || !U32(len) || len > n_) return false;
-      m[id] = {type, Bytes(p_, p_ + len)};
-      p_ += len;
-      n_ -= len;
-    }
-    return true;
-  }
-  size_t left() const { return n_; }
-
- private:
-  const BYTE* p_;
-  size_t n_;
-};
+  return true;
+}
 
 }  // namespace
 
 Bytes EncodeMessage(const PropMap& props, const std::map<ULONG, PropMap>& attach, const std::vector<PropMap>& recips) {
   Bytes o;
-  PutMap(o, props);
-  for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(attach.size() >> (8 * i)));
+  LeWriter w(o);
+  PutMap(w, props);
+  w.U32(static_cast<uint32_t>(attach.size()));
   for (const auto& [num, m] : attach) {
-    for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(num >> (8 * i)));
-    PutMap(o, m);
+    w.U32(num);
+    PutMap(w, m);
   }
-  for (int i = 0; i < 4; ++i) o.push_back(static_cast<BYTE>(recips.size() >> (8 * i)));
-  for (const auto& m : recips) PutMap(o, m);
+  w.U32(static_cast<uint32_t>(recips.size()));
+  for (const auto& m : recips) PutMap(w, m);
   return o;
 }
 
 bool DecodeMessage(const Bytes& image, PropMap& props, std::map<ULONG, PropMap>& attach, std::vector<PropMap>& recips) {
-  ImageReader r(image);
+  LeReader r(image);
   uint32_t c;
-  if (!r.Map(props) || !r.U32(c) || c > r.left() / 8) return false;
+  if (!GetMap(r, props) || !r.U32(c) || !r.Need(c, 8)) return false;
   for (uint32_t i = 0; i < c; ++i) {
     uint32_t num;
     PropMap m;
-    if (!r.U32(num) || !r.Map(m)) return false;
+    if (!r.U32(num) || !GetMap(r, m)) return false;
     attach[num] = std::move(m);
   }
-  if (!r.U32(c) || c > r.left() / 4) return false;
+  if (!r.U32(c) || !r.Need(c, 4)) return false;
   for (uint32_t i = 0; i < c; ++i) {
     PropMap m;
-    if (!r.Map(m)) return false;
+    if (!GetMap(r, m)) return false;
     recips.push_back(std::move(m));
   }
   return r.left() == 0;

@@ -12,6 +12,7 @@
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
 #include "platform/mapi/PstStore.h"
+#include "platform/mapi/TableData.h"
 
 namespace storetest {
 
@@ -82,6 +83,33 @@ inline void SetString(IMAPIProp* obj, ULONG tag, const char* s) {
   v.ulPropTag = tag;
   v.Value.lpszA = const_cast<char*>(s);
   ASSERT_EQ(obj->SetProps(1, &v, nullptr), S_OK);
+}
+
+// A new attachment of `outer` holding a new embedded message; `attach`
+// receives the attachment and `num` its number.
+inline ComPtr<IMessage> CreateEmbedded(IMessage* outer, ULONG* num, ComPtr<IAttach>& attach) {
+  ComPtr<IUnknown> unk;
+  EXPECT_EQ(outer->CreateAttach(nullptr, 0, num, attach.Out()), S_OK);
+  if (!attach) return {};
+  SPropValue method{};
+  method.ulPropTag = PR_ATTACH_METHOD;
+  method.Value.l = ATTACH_EMBEDDED_MSG;
+  EXPECT_EQ(attach->SetProps(1, &method, nullptr), S_OK);
+  EXPECT_EQ(attach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, MAPI_CREATE | MAPI_MODIFY, unk.Out()), S_OK);
+  return ComPtr<IMessage>::Adopt(static_cast<IMessage*>(unk.Detach()));
+}
+
+// One column of every row of `table`, as 8-bit strings.
+inline std::vector<std::string> ColumnText(IMAPITable* table, ULONG tag) {
+  SizedSPropTagArray<1> cols{1, {tag}};
+  LPSRowSet rows = nullptr;
+  std::vector<std::string> out;
+  EXPECT_EQ(HrQueryAllRows(table, cols.get(), nullptr, nullptr, 0, &rows), S_OK);
+  for (ULONG i = 0; rows && i < rows->cRows; ++i)
+    out.push_back(PROP_TYPE(rows->aRow[i].lpProps[0].ulPropTag) == PT_STRING8 ? rows->aRow[i].lpProps[0].Value.lpszA
+                                                                                : "");
+  FreeProws(rows);
+  return out;
 }
 
 class StoreTest : public ::testing::Test {

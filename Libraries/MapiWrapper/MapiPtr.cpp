@@ -130,26 +130,26 @@ IMsgStorePtr OpenStoreOf(IMAPIProp* prop, const IMAPISessionPtr& session) {
 
 LONG IMAPITablePtr::SeekRow(BOOKMARK origin, LONG rows) const {
   LONG moved = 0;
-  CheckHr(p_->SeekRow(origin, rows, &moved), "IMAPITable.SeekRow");
+  CheckHr(get()->SeekRow(origin, rows, &moved), "IMAPITable.SeekRow");
   return moved;
 }
 
 IMAPITablePtr IMessagePtr::rawGetRecipients() const {
   IMAPITablePtr t;
-  CheckHr(p_->GetRecipientTable(0, t.Receive()), "IMessagePtr::rawGetRecipients");
+  CheckHr(get()->GetRecipientTable(0, t.Receive()), "IMessagePtr::rawGetRecipients");
   return t;
 }
 
 IMessagePtr IMAPIFolderPtr::CreateMessage(ULONG flags) const {
   IMessagePtr m;
-  CheckHr(p_->CreateMessage(nullptr, flags, m.Receive()), "IMAPIFolderPtr::CreateMessage");
+  CheckHr(get()->CreateMessage(nullptr, flags, m.Receive()), "IMAPIFolderPtr::CreateMessage");
   return m;
 }
 
 IMAPIFolderPtr IMAPIFolderPtr::CreateFolder(const std::string& name, const std::string& comment, ULONG flags,
                                             ULONG type) const {
   IMAPIFolderPtr f;
-  CheckHr(p_->CreateFolder(type, const_cast<LPSTR>(name.c_str()), const_cast<LPSTR>(comment.c_str()), nullptr, flags,
+  CheckHr(get()->CreateFolder(type, const_cast<LPSTR>(name.c_str()), const_cast<LPSTR>(comment.c_str()), nullptr, flags,
                            f.Receive()),
           "IMAPIFolderPtr::CreateFolder");
   return f;
@@ -157,14 +157,14 @@ IMAPIFolderPtr IMAPIFolderPtr::CreateFolder(const std::string& name, const std::
 
 IMAPIFolderPtr IMsgStorePtr::_getIPMRoot() const {
   LPSPropValue v = nullptr;
-  HRESULT hr = HrGetOneProp(p_, PR_IPM_SUBTREE_ENTRYID, &v);
+  HRESULT hr = HrGetOneProp(get(), PR_IPM_SUBTREE_ENTRYID, &v);
   CPropValue owned = CPropValue::Adopt(v);
   if (FAILED(hr) || PROP_TYPE(owned.Tag()) != PT_BINARY) {
     throw CMAPIException(hr == MAPI_E_NOT_FOUND || SUCCEEDED(hr) ? MAPI_E_NOT_FOUND : hr, "IMsgStorePtr::_getIPMRoot");
   }
   ULONG type = 0;
   IUnknown* unk = nullptr;
-  CheckHr(p_->OpenEntry(owned->Value.bin.cb, reinterpret_cast<LPENTRYID>(owned->Value.bin.lpb), nullptr,
+  CheckHr(get()->OpenEntry(owned->Value.bin.cb, reinterpret_cast<LPENTRYID>(owned->Value.bin.lpb), nullptr,
                         MAPI_BEST_ACCESS, &type, &unk),
           "IMsgStorePtr::_getIPMRoot");
   IMAPIFolderPtr folder = QueryWrap<IMAPIFolderPtr>(unk);
@@ -177,7 +177,7 @@ CGenMapiPropPtr IMsgStorePtr::OpenEntry(const CBinary& id) const {
   CBinary copy = id;
   ULONG type = 0;
   IUnknown* unk = nullptr;
-  CheckHr(p_->OpenEntry(copy.Size(), copy.AsEntryID(), nullptr, MAPI_BEST_ACCESS, &type, &unk));
+  CheckHr(get()->OpenEntry(copy.Size(), copy.AsEntryID(), nullptr, MAPI_BEST_ACCESS, &type, &unk));
   CGenMapiPropPtr out = QueryWrap<CGenMapiPropPtr>(unk);
   if (unk) unk->Release();
   if (!out) CheckHr(MAPI_E_INTERFACE_NOT_SUPPORTED);
@@ -188,7 +188,7 @@ CGenMapiPropPtr IMAPISessionPtr::OpenEntry(const CBinary& id) const {
   CBinary copy = id;
   ULONG type = 0;
   IUnknown* unk = nullptr;
-  CheckHr(p_->OpenEntry(copy.Size(), copy.AsEntryID(), nullptr, MAPI_BEST_ACCESS, &type, &unk));
+  CheckHr(get()->OpenEntry(copy.Size(), copy.AsEntryID(), nullptr, MAPI_BEST_ACCESS, &type, &unk));
   CGenMapiPropPtr out = QueryWrap<CGenMapiPropPtr>(unk);
   if (unk) unk->Release();
   if (!out) CheckHr(MAPI_E_INTERFACE_NOT_SUPPORTED);
@@ -198,6 +198,6 @@ CGenMapiPropPtr IMAPISessionPtr::OpenEntry(const CBinary& id) const {
 IMsgStorePtr IMAPISessionPtr::OpenMsgStore(const CBinary& id) const {
   CBinary copy = id;
   IMsgStorePtr store;
-  CheckHr(p_->OpenMsgStore(0, copy.Size(), copy.AsEntryID(), nullptr, MAPI_BEST_ACCESS, store.Receive()));
+  CheckHr(get()->OpenMsgStore(0, copy.Size(), copy.AsEntryID(), nullptr, MAPI_BEST_ACCESS, store.Receive()));
   return store;
 }

@@ -13,47 +13,18 @@
 #include "Libraries/MapiWrapper/MapiInclude.h"
 #include "Libraries/MapiWrapper/PropValue.h"
 #include "Libraries/MapiWrapper/RowSet.h"
+#include "platform/base/Unknown.h"
 
+// The platform's ComPtr with the wrappers' names: Receive for
+// out-parameters, Interface for QueryWrap.
 template <typename T>
-class CMapiPtr {
+class CMapiPtr : public vantrel::ComPtr<T> {
  public:
   using Interface = T;
+  using vantrel::ComPtr<T>::ComPtr;
 
-  CMapiPtr() = default;
-  CMapiPtr(std::nullptr_t) {}
-  // Adds a reference (the pointer stays the caller's).
-  explicit CMapiPtr(T* p) : p_(p) {
-    if (p_) p_->AddRef();
-  }
-  CMapiPtr(const CMapiPtr& o) : CMapiPtr(o.p_) {}
-  CMapiPtr(CMapiPtr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-  CMapiPtr& operator=(CMapiPtr o) noexcept {
-    std::swap(p_, o.p_);
-    return *this;
-  }
-  ~CMapiPtr() { Reset(); }
-
-  // Takes over a reference the caller owns.
-  void Attach(T* p) {
-    Reset();
-    p_ = p;
-  }
-  T* Detach() { return std::exchange(p_, nullptr); }
-  void Reset() {
-    if (T* p = std::exchange(p_, nullptr)) p->Release();
-  }
   // For out-parameters: releases what is held and returns the slot.
-  T** Receive() {
-    Reset();
-    return &p_;
-  }
-
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-
- protected:
-  T* p_ = nullptr;
+  T** Receive() { return this->Out(); }
 };
 
 // Asks `unk` for the interface of P and wraps it (empty when it has none).
@@ -92,11 +63,11 @@ class CGenMapiPropPtrT : public CMapiPtr<T> {
   using CMapiPtr<T>::CMapiPtr;
 
   // "CGenMapiPropPtr::GetProps": the values in the order of `tags`.
-  CPropArray GetProps(const std::vector<ULONG>& tags) const { return vantrel::mapiwrapper::GetProps(this->p_, tags); }
+  CPropArray GetProps(const std::vector<ULONG>& tags) const { return vantrel::mapiwrapper::GetProps(this->get(), tags); }
   // "CGenMapiPropPtr::SetProp"
-  void SetProp(const CPropValue& value) const { vantrel::mapiwrapper::SetProp(this->p_, *value.get()); }
-  void SetProp(ULONG tag, std::string_view text) const { vantrel::mapiwrapper::SetPropText(this->p_, tag, text); }
-  void SetProp(ULONG tag, LONG number) const { vantrel::mapiwrapper::SetLongProp(this->p_, tag, number); }
+  void SetProp(const CPropValue& value) const { vantrel::mapiwrapper::SetProp(this->get(), *value.get()); }
+  void SetProp(ULONG tag, std::string_view text) const { vantrel::mapiwrapper::SetPropText(this->get(), tag, text); }
+  void SetProp(ULONG tag, LONG number) const { vantrel::mapiwrapper::SetLongProp(this->get(), tag, number); }
   void SetProp(ULONG tag, bool b) const {
     CPropValue v;
     v.SetBool(tag, b);
@@ -108,18 +79,18 @@ class CGenMapiPropPtrT : public CMapiPtr<T> {
     SetProp(v);
   }
   // "CGenMapiPropPtr::GetLongProp" / "CGenMapiPropPtr::SetLongProp"
-  LONG GetLongProp(ULONG tag) const { return vantrel::mapiwrapper::GetLongProp(this->p_, tag); }
-  void SetLongProp(ULONG tag, LONG value) const { vantrel::mapiwrapper::SetLongProp(this->p_, tag, value); }
+  LONG GetLongProp(ULONG tag) const { return vantrel::mapiwrapper::GetLongProp(this->get(), tag); }
+  void SetLongProp(ULONG tag, LONG value) const { vantrel::mapiwrapper::SetLongProp(this->get(), tag, value); }
   // "CGenMapiPropPtr::GetIDFromName": the named property's tag with `type`.
   ULONG GetIDFromName(const GUID& set, const std::u16string& name, ULONG type, ULONG flags = 0) const {
     MAPINAMEID id{const_cast<GUID*>(&set), MNID_STRING, {}};
     id.Kind.lpwstrName = const_cast<LPWSTR>(name.c_str());
-    return vantrel::mapiwrapper::GetIDFromName(this->p_, set, id, type, flags);
+    return vantrel::mapiwrapper::GetIDFromName(this->get(), set, id, type, flags);
   }
   ULONG GetIDFromName(const GUID& set, LONG lid, ULONG type, ULONG flags = 0) const {
     MAPINAMEID id{const_cast<GUID*>(&set), MNID_ID, {}};
     id.Kind.lID = lid;
-    return vantrel::mapiwrapper::GetIDFromName(this->p_, set, id, type, flags);
+    return vantrel::mapiwrapper::GetIDFromName(this->get(), set, id, type, flags);
   }
 };
 
@@ -163,11 +134,11 @@ class CGenMapiContPtrT : public CGenMapiPropPtrT<T> {
  private:
   IMAPITablePtr Table(int which) const {
     IMAPITablePtr t;
-    t.Attach(vantrel::mapiwrapper::ContainerTable(this->p_, which));
+    t.Attach(vantrel::mapiwrapper::ContainerTable(this->get(), which));
     return t;
   }
   IUnknown* Open(const SBinary& id, ULONG flags, const char* context) const {
-    return vantrel::mapiwrapper::ContainerOpenEntry(this->p_, id, flags, context);
+    return vantrel::mapiwrapper::ContainerOpenEntry(this->get(), id, flags, context);
   }
 };
 
@@ -255,10 +226,10 @@ IMsgStorePtr OpenStoreOf(IMAPIProp* prop, const IMAPISessionPtr& session);
 
 template <typename T>
 IMAPIFolderPtr CGenMapiContPtrT<T>::Parent() const {
-  return vantrel::mapiwrapper::OpenParent(this->p_);
+  return vantrel::mapiwrapper::OpenParent(this->get());
 }
 
 template <typename T>
 IMsgStorePtr CGenMapiContPtrT<T>::MsgStore(const IMAPISessionPtr& session) const {
-  return vantrel::mapiwrapper::OpenStoreOf(this->p_, session);
+  return vantrel::mapiwrapper::OpenStoreOf(this->get(), session);
 }

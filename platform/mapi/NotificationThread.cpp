@@ -7,7 +7,7 @@
 
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/mapi/MapiUtil.h"
-#include "platform/mapi/TableData.h"
+#include "platform/mapi/NotificationThread.h"
 
 namespace vantrel::mapi {
 namespace {
@@ -65,12 +65,12 @@ SCODE CopyBytes(void* parent, const void* src, ULONG n, LPENTRYID& dst) {
 
 }  // namespace
 
-NotifyQueue& NotifyQueue::Instance() {
-  static NotifyQueue queue;
+NotificationThread& NotificationThread::Instance() {
+  static NotificationThread queue;
   return queue;
 }
 
-void NotifyQueue::Post(IMAPIAdviseSink* sink, const std::vector<NOTIFICATION>& batch) {
+void NotificationThread::Post(IMAPIAdviseSink* sink, const std::vector<NOTIFICATION>& batch) {
   if (!sink || batch.empty()) return;
   LPNOTIFICATION copy = nullptr;
   if (CopyNotifications(static_cast<ULONG>(batch.size()), batch.data(), &copy) != S_OK) return;
@@ -89,7 +89,7 @@ void NotifyQueue::Post(IMAPIAdviseSink* sink, const std::vector<NOTIFICATION>& b
 
 // A sink that flushes from its OnNotify would wait for itself: on the
 // notification thread, Flush returns at once.
-void NotifyQueue::Flush() {
+void NotificationThread::Flush() {
   QueueState& q = Queue();
   MutexLock lock(q.mu);
   if (q.started && q.worker == std::this_thread::get_id()) return;

@@ -2,6 +2,7 @@
 
 #include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiTags.h"
+#include "platform/mapi/MemoryProp.h"
 
 namespace vantrel::mapi {
 
@@ -44,25 +45,15 @@ HRESULT SectionGetProps(const ProfProps& props, const SPropTagArray* tags, ULONG
 
 namespace {
 
-class ProfSect final : public RefCounted<IProfSect> {
+class ProfSect final : public MapiPropBase<IProfSect> {
  public:
   ProfSect(std::string profile, const MAPIUID& uid, bool modify)
       : profile_(std::move(profile)), uid_(uid), modify_(modify) {}
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv && riid == IID_IMAPIProp) {
-      *ppv = static_cast<IMAPIProp*>(static_cast<IProfSect*>(this));
-      AddRef();
-      return S_OK;
-    }
-    return RefCounted::QueryInterface(riid, ppv);
-  }
 
   HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR* err) override {
     if (err) *err = nullptr;
     return S_OK;
   }
-  HRESULT SaveChanges(ULONG) override { return S_OK; }
   HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* values) override {
     ProfProps props;
     if (HRESULT hr = ProfileStore::ReadSection(profile_, uid_, &props); FAILED(hr) && hr != MAPI_E_NOT_FOUND) return hr;
@@ -81,10 +72,6 @@ class ProfSect final : public RefCounted<IProfSect> {
     for (size_t i = 0; i < props.size(); ++i) tags->aulPropTag[i] = props[i].tag;
     *out = tags;
     return S_OK;
-  }
-  HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN* unk) override {
-    if (unk) *unk = nullptr;
-    return MAPI_E_NO_SUPPORT;
   }
   HRESULT SetProps(ULONG c, LPSPropValue values, LPSPropProblemArray* problems) override {
     if (problems) *problems = nullptr;
@@ -110,17 +97,6 @@ class ProfSect final : public RefCounted<IProfSect> {
     std::vector<ULONG> list(tags->aulPropTag, tags->aulPropTag + tags->cValues);
     return ProfileStore::DeleteProps(profile_, uid_, list);
   }
-  HRESULT CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
-                 LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT CopyProps(LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG, LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT GetNamesFromIDs(LPSPropTagArray*, LPGUID, ULONG, ULONG*, LPMAPINAMEID**) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT GetIDsFromNames(ULONG, LPMAPINAMEID*, ULONG, LPSPropTagArray*) override { return MAPI_E_NO_SUPPORT; }
 
  private:
   static HRESULT ReportProblems(const std::vector<SPropProblem>& bad, LPSPropProblemArray* problems) {

@@ -17,7 +17,3 @@ HRESULT OpenPstStore(const std::string& path, const std::string& display_name, U
 // The store's PR_ENTRYID: the provider's UID and the file's path. The file
 // need not exist yet.
 HRESULT PstStoreEntryID(const std::string& path, std::vector<BYTE>& out);
-
-// Called by every read of a store's file inside its read transaction, on
-// the reading thread; null to stop. For tests that watch readers overlap.
-void SetPstStoreReadHook(void (*hook)());

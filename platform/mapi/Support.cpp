@@ -261,7 +261,7 @@ class Support final : public RefCounted<IMAPISupport> {
       std::vector<NOTIFICATION> wanted;
       for (ULONG i = 0; i < count; ++i)
         if (notifications[i].ulEventType & mask) wanted.push_back(notifications[i]);
-      if (!wanted.empty()) NotifyQueue::Instance().Post(sink.get(), wanted);
+      if (!wanted.empty()) NotificationThread::Instance().Post(sink.get(), wanted);
     }
     return S_OK;
   }

@@ -23,7 +23,7 @@ using table::TableState;
 
 // After the table's lock is released: sinks are never called under it.
 void PostAll(std::vector<Pending>& pending) {
-  for (auto& p : pending) NotifyQueue::Instance().Post(p.sink.get(), p.batch);
+  for (auto& p : pending) NotificationThread::Instance().Post(p.sink.get(), p.batch);
   for (auto& p : pending)
     for (LPSPropValue b : p.blocks) MAPIFreeBuffer(b);
 }

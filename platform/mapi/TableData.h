@@ -1,8 +1,7 @@
 // Table data and its views: CreateTable makes an ITableData whose rows are
 // keyed by an index column; HrGetView gives IMAPITable views with their own
 // columns, sort order, restriction, cursor and bookmarks, kept current as
-// rows change and notifying their advise sinks. Also HrQueryAllRows and the
-// notification queue that delivers notifications on a platform thread.
+// rows change and notifying their advise sinks. Also HrQueryAllRows.
 #pragma once
 
 #include <functional>
@@ -10,6 +9,7 @@
 
 #include "platform/base/Unknown.h"
 #include "platform/mapi/MapiInterfaces.h"
+#include "platform/mapi/NotificationThread.h"
 #include "platform/mapi/Restriction.h"
 
 inline constexpr ULONG TAD_ALL_ROWS = 0x00000001;
@@ -27,20 +27,6 @@ HRESULT HrQueryAllRows(LPMAPITABLE lpTable, LPSPropTagArray lpPropTags, LPSRestr
                        LPSSortOrderSet lpSortOrderSet, LONG crowsMax, LPSRowSet* lppRows);
 
 namespace vantrel::mapi {
-
-// Delivers notifications on one platform thread: in order per sink, never
-// on the poster's thread and never under the poster's locks.
-class NotifyQueue {
- public:
-  static NotifyQueue& Instance();
-  // Copies the batch (with everything it points to) and queues it.
-  void Post(IMAPIAdviseSink* sink, const std::vector<NOTIFICATION>& batch);
-  // Returns once everything posted before the call has been delivered.
-  void Flush();
-};
-
-// Deep copy of a batch of notifications into one MAPI block.
-SCODE CopyNotifications(ULONG count, const NOTIFICATION* src, LPNOTIFICATION* out);
 
 // Row-level hooks for a table's owner: the sub-restriction evaluator that
 // views use for RES_SUBRESTRICTION (set before views are made).

@@ -6,6 +6,7 @@
 
 #include "platform/base/Unknown.h"
 #include "platform/mapi/MapiTags.h"
+#include "platform/mapi/MemoryProp.h"
 #include "platform/mapi/MapiUtil.h"
 
 namespace {
@@ -167,10 +168,8 @@ TEST(MapiUtil, FindPropAndTags) {
 }
 
 // A property object that knows one property.
-class OneProp : public vantrel::RefCounted<IMAPIProp> {
+class OneProp : public vantrel::mapi::MapiPropBase<IMAPIProp> {
  public:
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SaveChanges(ULONG) override { return S_OK; }
   HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* out) override {
     MAPIAllocateBuffer(sizeof(SPropValue), reinterpret_cast<void**>(out));
     *count = 1;
@@ -183,26 +182,12 @@ class OneProp : public vantrel::RefCounted<IMAPIProp> {
     (*out)->Value.err = MAPI_E_NOT_FOUND;
     return MAPI_W_ERRORS_RETURNED;
   }
-  HRESULT GetPropList(ULONG, LPSPropTagArray*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*) override { return MAPI_E_NO_SUPPORT; }
   HRESULT SetProps(ULONG, LPSPropValue v, LPSPropProblemArray* problems) override {
     MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropProblemArray)), reinterpret_cast<void**>(problems));
     (*problems)->cProblem = 1;
     (*problems)->aProblem[0] = {0, v->ulPropTag, MAPI_E_COMPUTED};
     return S_OK;
   }
-  HRESULT DeleteProps(LPSPropTagArray, LPSPropProblemArray*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
-                 LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT CopyProps(LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG, LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT GetNamesFromIDs(LPSPropTagArray*, LPGUID, ULONG, ULONG*, LPMAPINAMEID**) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT GetIDsFromNames(ULONG, LPMAPINAMEID*, ULONG, LPSPropTagArray*) override { return MAPI_E_NO_SUPPORT; }
 
  private:
   char subject_[4] = "Hi!";

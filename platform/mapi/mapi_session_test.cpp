@@ -626,7 +626,7 @@ TEST(SupportTest, MemoryRoutinesAndSubscriptions) {
   ns[1].ulEventType = fnevObjectModified;
   ns[2].ulEventType = fnevNewMail;
   ASSERT_EQ(other->Notify(key, 3, ns, nullptr), S_OK);
-  NotifyQueue::Instance().Flush();
+  NotificationThread::Instance().Flush();
   EXPECT_EQ(got, (std::vector<ULONG>{fnevExtended, fnevNewMail}));
   EXPECT_FALSE(on_caller);
   BYTE otherbuf[CbNewNOTIFKEY(4)] = {};
@@ -634,12 +634,12 @@ TEST(SupportTest, MemoryRoutinesAndSubscriptions) {
   key2->cb = 4;
   std::memcpy(key2->ab, "ABCE", 4);
   ASSERT_EQ(other->Notify(key2, 3, ns, nullptr), S_OK);
-  NotifyQueue::Instance().Flush();
+  NotificationThread::Instance().Flush();
   EXPECT_EQ(got.size(), 2u);
   ASSERT_EQ(sup->Unsubscribe(conn), S_OK);
   EXPECT_EQ(sup->Unsubscribe(conn), MAPI_E_NOT_FOUND);
   ASSERT_EQ(other->Notify(key, 3, ns, nullptr), S_OK);
-  NotifyQueue::Instance().Flush();
+  NotificationThread::Instance().Flush();
   EXPECT_EQ(got.size(), 2u);
 }
 

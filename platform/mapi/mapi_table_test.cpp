@@ -437,7 +437,7 @@ TEST_F(CategoryTest, ChangesUpdateHeadingsAndNotify) {
   SPropValue gone = Long(PR_ROWID, 7);
   ASSERT_EQ(data_->HrDeleteRow(&gone), S_OK);
   PutRead(2, "b", 1, false);  // moves from the second category into the first
-  NotifyQueue::Instance().Flush();
+  NotificationThread::Instance().Flush();
   using E = std::tuple<ULONG, LONG, LONG>;
   EXPECT_EQ(seen,
             (std::vector<E>{E{TABLE_ROW_MODIFIED, -1, 4}, E{TABLE_ROW_ADDED, -1, 1}, E{TABLE_ROW_ADDED, 7, -1},
@@ -447,13 +447,13 @@ TEST_F(CategoryTest, ChangesUpdateHeadingsAndNotify) {
   seen.clear();
   SPropValue three = Long(PR_ROWID, 3);
   ASSERT_EQ(data_->HrNotify(0, 1, &three), S_OK);  // the row itself, unchanged
-  NotifyQueue::Instance().Flush();
+  NotificationThread::Instance().Flush();
   EXPECT_EQ(seen, (std::vector<E>{E{TABLE_ROW_MODIFIED, 3, -1}}));
   // Removing the last row of a category removes its heading.
   ASSERT_EQ(data_->HrDeleteRow(&three), S_OK);
   EXPECT_EQ(All(view), (std::vector<Shown>{{kShut, 0, 5, 4}}));
   ASSERT_EQ(view->Unadvise(conn), S_OK);
-  NotifyQueue::Instance().Flush();  // what was posted before Unadvise still reaches `seen`
+  NotificationThread::Instance().Flush();  // what was posted before Unadvise still reaches `seen`
   sink->Release();
   view->Release();
 }
@@ -513,7 +513,7 @@ TEST_F(TableTest, NotificationsArriveInOrderOnAnotherThreadAndStopAfterUnadvise)
                   for (ULONG i = 0; i < n; ++i)
                     seen.events.emplace_back(notes[i].info.tab.ulTableEvent, notes[i].info.tab.propIndex.Value.l);
                   seen.thread = std::this_thread::get_id();
-                  NotifyQueue::Instance().Flush();  // on the delivering thread: must not wait for itself
+                  NotificationThread::Instance().Flush();  // on the delivering thread: must not wait for itself
                   return 0;
                 },
                 &sink),
@@ -528,14 +528,14 @@ TEST_F(TableTest, NotificationsArriveInOrderOnAnotherThreadAndStopAfterUnadvise)
     data_->HrDeleteRow(&del);
   });
   writer.join();
-  NotifyQueue::Instance().Flush();
+  NotificationThread::Instance().Flush();
   EXPECT_EQ(seen.events,
             (std::vector<std::pair<ULONG, LONG>>{
                 {TABLE_ROW_ADDED, 1}, {TABLE_ROW_ADDED, 2}, {TABLE_ROW_MODIFIED, 1}, {TABLE_ROW_DELETED, 2}}));
   EXPECT_NE(seen.thread, std::this_thread::get_id());
   ASSERT_EQ(view->Unadvise(conn), S_OK);
   Put(3, "c", 0);
-  NotifyQueue::Instance().Flush();
+  NotificationThread::Instance().Flush();
   EXPECT_EQ(seen.events.size(), 4u);
   sink->Release();
   view->Release();

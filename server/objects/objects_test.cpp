@@ -18,6 +18,7 @@
 #include "platform/base/Guid.h"
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
+#include "platform/mapi/MemoryProp.h"
 #include "platform/mapi/PstStore.h"
 #include "protocol/ZelStubs.h"
 #include "server/dispatch/TraceCapture.h"
@@ -54,10 +55,8 @@ class TestSession : public CServerClass {
 };
 
 // A property provider that refuses MAPI_UNICODE and opens anything.
-class FakeProp : public RefCounted<IMAPIProp> {
+class FakeProp : public vantrel::mapi::MapiPropBase<IMAPIProp> {
  public:
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SaveChanges(ULONG) override { return S_OK; }
   HRESULT GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* out) override {
     get_props_flags.push_back(flags);
     if (tags) asked_tag = tags->aulPropTag[0];
@@ -71,25 +70,10 @@ class FakeProp : public RefCounted<IMAPIProp> {
     *out = v;
     return S_OK;
   }
-  HRESULT GetPropList(ULONG, LPSPropTagArray*) override { return MAPI_E_NO_SUPPORT; }
   HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN* out) override {
     *out = new Opened(this);
     return S_OK;
   }
-  HRESULT SetProps(ULONG, LPSPropValue, LPSPropProblemArray*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT DeleteProps(LPSPropTagArray, LPSPropProblemArray*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
-                 LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT CopyProps(LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
-                    LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT GetNamesFromIDs(LPSPropTagArray*, LPGUID, ULONG, ULONG*, LPMAPINAMEID**) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT GetIDsFromNames(ULONG, LPMAPINAMEID*, ULONG, LPSPropTagArray*) override { return MAPI_E_NO_SUPPORT; }
 
   // What OpenProperty returns; counts the objects alive.
   struct Opened : RefCounted<IUnknown> {

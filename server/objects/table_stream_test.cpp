@@ -283,7 +283,7 @@ TEST_F(TableFixture, UnadviseEndsOnlyItsOwnRegistration) {
   ASSERT_EQ(second.result, S_OK);
   EXPECT_NE(first.ulConnection, second.ulConnection);
   auto poll = [&] {
-    mapi::NotifyQueue::Instance().Flush();
+    mapi::NotificationThread::Instance().Flush();
     auto q = Call<zel::GetNotifyQuere>({session->handle});
     EXPECT_EQ(q.result, 0);
     return ClientKeys(Fetch(q.cb, q.hBuffer, q.inlineData));

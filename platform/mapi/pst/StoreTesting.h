@@ -5,3 +5,7 @@
 // committing thread; returning false makes that commit fail as a full disk
 // would. Null to stop.
 void SetPstStoreCommitHook(bool (*hook)());
+
+// Called by every read of a store's file inside its read transaction, on
+// the reading thread; null to stop. For tests that watch readers overlap.
+void SetPstStoreReadHook(void (*hook)());

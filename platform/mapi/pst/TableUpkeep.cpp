@@ -39,7 +39,7 @@ void NotifyObject(Db& db, ULONG event, int64_t id, int64_t parent, ULONG type, c
   for (auto& [conn, s] : db.sinks) {
     if (!(s.mask & event)) continue;
     if (!s.eid.empty() && !same(s.eid, eid) && !same(s.eid, peid) && !same(s.eid, oid) && !same(s.eid, opid)) continue;
-    NotifyQueue::Instance().Post(s.sink.get(), {n});
+    NotificationThread::Instance().Post(s.sink.get(), {n});
   }
 }
 

@@ -216,7 +216,7 @@ TEST(StoreSharing, EveryCallFinishesAndEverySaveIsKept) {
     });
     RunBounded(jobs, std::chrono::seconds(240));
     EXPECT_EQ(failures.load(), 0);
-    vantrel::mapi::NotifyQueue::Instance().Flush();
+    vantrel::mapi::NotificationThread::Instance().Flush();
   }
   // Everything released: the file is opened afresh.
   auto store = Open(path);
@@ -304,7 +304,7 @@ TEST(StoreSharing, AFailedCommitAnnouncesNothing) {
   SetPstStoreCommitHook(CommitAllowed);
   for (const Case& c : cases) EXPECT_TRUE(FAILED(c.call())) << c.what;
   g_fail_commits = false;
-  vantrel::mapi::NotifyQueue::Instance().Flush();
+  vantrel::mapi::NotificationThread::Instance().Flush();
   {
     std::lock_guard<std::mutex> g(mu);
     EXPECT_TRUE(events.empty()) << events.size() << " notifications, first " << events[0];
@@ -323,7 +323,7 @@ TEST(StoreSharing, AFailedCommitAnnouncesNothing) {
 
   // The same call committed is announced and shown.
   ASSERT_EQ(a->DeleteMessages(&one, 0, nullptr, 0), S_OK);
-  vantrel::mapi::NotifyQueue::Instance().Flush();
+  vantrel::mapi::NotificationThread::Instance().Flush();
   {
     std::lock_guard<std::mutex> g(mu);
     EXPECT_EQ(events, std::vector<ULONG>{fnevObjectDeleted});

@@ -91,7 +91,7 @@ TEST(StoreSearch, ContentsFollowTheMessagesOfTheListedFolders) {
   ULONG conn = 0;
   ASSERT_EQ(s->Advise(0, nullptr, fnevSearchComplete, sink, &conn), S_OK);
   auto completions = [&] {
-    vantrel::mapi::NotifyQueue::Instance().Flush();
+    vantrel::mapi::NotificationThread::Instance().Flush();
     std::lock_guard<std::mutex> g(seen.mu);
     return seen.done.size();
   };
@@ -352,7 +352,7 @@ TEST(StoreAdvise, ObjectEventsReachTheSink) {
   ComPtr<IMessage> elsewhere;
   ASSERT_EQ(Subtree(s.get())->CreateMessage(nullptr, 0, elsewhere.Out()), S_OK);
   ASSERT_EQ(elsewhere->SaveChanges(0), S_OK);  // another folder: not watched
-  vantrel::mapi::NotifyQueue::Instance().Flush();
+  vantrel::mapi::NotificationThread::Instance().Flush();
   {
     std::lock_guard<std::mutex> g(seen.mu);
     ASSERT_EQ(seen.events.size(), 2u);
@@ -514,7 +514,7 @@ TEST_F(StoreTest, MoveAndCopyNotificationsCarryOldIDs) {
   ASSERT_EQ(a->CopyMessages(&list, nullptr, b.get(), 0, nullptr, MESSAGE_MOVE), S_OK);
   ASSERT_EQ(a->CopyFolder(28, (LPENTRYID)cid.data(), nullptr, b.get(), nullptr, 0, nullptr, 0), S_OK);
   ASSERT_EQ(a->CopyFolder(28, (LPENTRYID)cid.data(), nullptr, top.get(), nullptr, 0, nullptr, FOLDER_MOVE), S_OK);
-  vantrel::mapi::NotifyQueue::Instance().Flush();
+  vantrel::mapi::NotificationThread::Instance().Flush();
   ASSERT_EQ(store_->Unadvise(conn), S_OK);
   sink->Release();
   std::lock_guard<std::mutex> g(mu);

@@ -23,6 +23,7 @@
 #include "platform/mapi/MapiUtil.h"
 #include "platform/mapi/PstStore.h"
 #include "platform/mapi/TableData.h"
+#include "platform/mapi/pst/StoreTesting.h"
 #include "platform/mapi/pst/StoreTestUtil.h"
 
 using vantrel::ComPtr;

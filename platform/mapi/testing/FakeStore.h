@@ -2,64 +2,13 @@
 // answers the rest with MAPI_E_NO_SUPPORT.
 #pragma once
 
-#include <map>
-
-#include "platform/mapi/MapiMemory.h"
-#include "platform/mapi/ProfSect.h"
-#include "platform/mapi/ProfileStore.h"
+#include "platform/mapi/MemoryProp.h"
 
 namespace vantrel::mapi::testing {
 
 // A store (or any property object) that keeps its properties in memory.
-class FakeStore final : public vantrel::RefCounted<IMsgStore> {
+class FakeStore final : public MemoryProp<IMsgStore> {
  public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv && riid == IID_IMAPIProp) {
-      *ppv = static_cast<IMAPIProp*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return RefCounted::QueryInterface(riid, ppv);
-  }
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SaveChanges(ULONG) override { return S_OK; }
-  HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* n, LPSPropValue* out) override {
-    ProfProps all;
-    for (auto& [t, p] : props) all.push_back(p);
-    HRESULT hr = SectionGetProps(all, tags, n, out);
-    return hr;
-  }
-  HRESULT GetPropList(ULONG, LPSPropTagArray* out) override {
-    MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(props.size() + 1)), reinterpret_cast<void**>(out));
-    (*out)->cValues = 0;
-    for (auto& [t, p] : props) (*out)->aulPropTag[(*out)->cValues++] = t;
-    return S_OK;
-  }
-  HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SetProps(ULONG c, LPSPropValue v, LPSPropProblemArray* problems) override {
-    if (problems) *problems = nullptr;
-    for (ULONG i = 0; i < c; ++i) {
-      ProfProp p;
-      if (FAILED(PropFromValue(v[i], &p))) return MAPI_E_BAD_VALUE;
-      props[p.tag] = p;
-    }
-    return S_OK;
-  }
-  HRESULT DeleteProps(LPSPropTagArray tags, LPSPropProblemArray*) override {
-    for (ULONG i = 0; i < tags->cValues; ++i) props.erase(tags->aulPropTag[i]);
-    return S_OK;
-  }
-  HRESULT CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
-                 LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT CopyProps(LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG, LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT GetNamesFromIDs(LPSPropTagArray*, LPGUID, ULONG, ULONG*, LPMAPINAMEID**) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT GetIDsFromNames(ULONG, LPMAPINAMEID*, ULONG, LPSPropTagArray*) override { return MAPI_E_NO_SUPPORT; }
   HRESULT Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK, ULONG* c) override {
     *c = 7;
     ++advises;
@@ -81,8 +30,6 @@ class FakeStore final : public vantrel::RefCounted<IMsgStore> {
   HRESULT FinishedMsg(ULONG, ULONG, LPENTRYID) override { return MAPI_E_NO_SUPPORT; }
   HRESULT NotifyNewMail(LPNOTIFICATION) override { return MAPI_E_NO_SUPPORT; }
 
-  void Put(const ProfProp& p) { props[p.tag] = p; }
-  std::map<ULONG, ProfProp> props;
   int advises = 0;
 };
 

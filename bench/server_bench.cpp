@@ -410,18 +410,29 @@ IdleCost MeasureIdle(const std::string& program, const std::string& home) {
     fds.push_back(fd);
   }
   std::this_thread::sleep_for(std::chrono::seconds(2));
+  std::vector<int> held;
   for (int fd : fds) {
     pollfd p{fd, POLLIN, 0};
     char c;
     bool closed = ::poll(&p, 1, 0) > 0 && ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
     ++(closed ? cost.closed : cost.held);
+    if (!closed) held.push_back(fd);
   }
   cost.threads = StatusField(pid, "Threads:");
   cost.rss = StatusField(pid, "VmRSS:");
   // A server at its cap refuses the working client too: make room first.
-  for (int i = 0; i < 100 && !fds.empty(); ++i) {
-    ::close(fds.back());
-    fds.pop_back();
+  // Reset rather than closed: no TIME_WAIT left on the loopback addresses
+  // to collide with the next server's port.
+  auto reset = [](int fd) {
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
+  };
+  for (int i = 0; i < 100 && !held.empty(); ++i) {
+    int fd = held.back();
+    held.pop_back();
+    fds.erase(std::find(fds.begin(), fds.end(), fd));
+    reset(fd);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   {
@@ -435,7 +446,7 @@ IdleCost MeasureIdle(const std::string& program, const std::string& home) {
     }
     cost.call_us = Median(us);
   }
-  for (int fd : fds) ::close(fd);
+  for (int fd : fds) reset(fd);
   server.Stop();
   return cost;
 }

@@ -16,6 +16,12 @@ if(VANTREL_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# ThreadSanitizer build (clang): its own build folder, see ./run.
+if(VANTREL_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 find_package(Threads REQUIRED)
 
 # vantrel_library(NAME [SOURCES ...] [DEPS ...])

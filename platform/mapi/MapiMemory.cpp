@@ -2,8 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
+
+#include "platform/base/ThreadAnnotations.h"
 
 namespace {
 
@@ -11,14 +12,23 @@ constexpr std::uint32_t kRootMagic = 0x4D415049;  // "MAPI"
 constexpr std::uint32_t kMoreMagic = 0x4D4F5245;  // "MORE"
 constexpr std::uint32_t kFreedMagic = 0x46524545;
 
+struct Header;
+
+// The blocks chained to one root; threads may allocate more on one root
+// at once.
+struct Chain {
+  vantrel::Mutex mu;
+  Header* blocks GUARDED_BY(mu) = nullptr;  // newest first, linked by `next`
+};
+
 // Every block is preceded by this header; the payload starts 16-byte
 // aligned after it.
 struct alignas(16) Header {
   std::uint32_t magic;
   std::uint32_t size;
-  Header* root;       // a chained block's root; a root's own address
-  Header* next;       // the next block chained to the same root
-  std::mutex* chain;  // guards `next` of the blocks of one root (roots only)
+  Header* root;   // a chained block's root; a root's own address
+  Header* next;   // the block chained before this one; set before it is linked
+  Chain* chain;   // roots only
 };
 static_assert(sizeof(Header) % 16 == 0);
 
@@ -49,7 +59,7 @@ SCODE MAPIAllocateBuffer(ULONG cb_size, LPVOID* lpp_buffer) {
   *lpp_buffer = nullptr;
   Header* h = NewBlock(cb_size, kRootMagic);
   if (!h) return MAPI_E_NOT_ENOUGH_MEMORY;
-  h->chain = new (std::nothrow) std::mutex;
+  h->chain = new (std::nothrow) Chain;
   if (!h->chain) {
     std::free(h);
     return MAPI_E_NOT_ENOUGH_MEMORY;
@@ -69,9 +79,9 @@ SCODE MAPIAllocateMore(ULONG cb_size, LPVOID object, LPVOID* lpp_buffer) {
   if (!h) return MAPI_E_NOT_ENOUGH_MEMORY;
   h->root = root;
   {
-    std::lock_guard<std::mutex> lock(*root->chain);
-    h->next = root->next;
-    root->next = h;
+    vantrel::MutexLock lock(root->chain->mu);
+    h->next = root->chain->blocks;
+    root->chain->blocks = h;
   }
   *lpp_buffer = PayloadOf(h);
   return S_OK;
@@ -82,7 +92,12 @@ ULONG MAPIFreeBuffer(LPVOID buffer) {
   Header* h = HeaderOf(buffer);
   if (h->magic != kRootMagic) return 0;  // chained blocks go with their root
   h->magic = kFreedMagic;
-  for (Header* m = h->next; m;) {
+  Header* first;
+  {
+    vantrel::MutexLock lock(h->chain->mu);
+    first = h->chain->blocks;
+  }
+  for (Header* m = first; m;) {
     Header* next = m->next;
     m->magic = kFreedMagic;
     std::free(m);

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <mutex>
 
+#include "platform/base/ThreadAnnotations.h"
 #include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
@@ -33,19 +33,24 @@ namespace {
 constexpr MAPIUID kWrappedStoreUid = {
     {0x38, 0xa1, 0xbb, 0x10, 0x05, 0xe5, 0x10, 0x1a, 0xa1, 0xbb, 0x08, 0x00, 0x2b, 0x2a, 0x56, 0xc2}};
 
-std::mutex& BackendLock() {
-  static std::mutex m;
-  return m;
-}
-// Guarded by BackendLock().
-PstBackend& Backend() {
-  static PstBackend b;
+// The store backend a test or a program set; copied out before use, so
+// no store code runs under the lock.
+struct BackendSlot {
+  vantrel::Mutex mu;
+  PstBackend backend GUARDED_BY(mu);
+};
+BackendSlot& Backend() {
+  static BackendSlot b;
   return b;
 }
 
 PstBackend CurrentBackend() {
-  std::lock_guard<std::mutex> lock(BackendLock());
-  PstBackend b = Backend();
+  BackendSlot& slot = Backend();
+  PstBackend b;
+  {
+    vantrel::MutexLock lock(slot.mu);
+    b = slot.backend;
+  }
   if (!b.open)
     b.open = [](const std::string& path, const std::string& name, ULONG flags, IMsgStore** out) -> HRESULT {
 #ifndef VANTREL_HAVE_PST_STORE
@@ -64,24 +69,25 @@ PstBackend CurrentBackend() {
 }
 
 // Loaded libraries stay loaded for the life of the process: providers hand
-// out objects whose code lives there. Guarded by LibraryLock().
-std::mutex& LibraryLock() {
-  static std::mutex m;
-  return m;
-}
-std::map<std::string, void*>& Libraries() {
-  static std::map<std::string, void*> libs;
+// out objects whose code lives there.
+struct LoadedLibraries {
+  vantrel::Mutex mu;
+  std::map<std::string, void*> by_path GUARDED_BY(mu);
+};
+LoadedLibraries& Libraries() {
+  static LoadedLibraries libs;
   return libs;
 }
 
 HRESULT LoadSymbol(const std::string& dll, const std::string& symbol, void** out) {
   std::string path = ProviderLibraryPath(dll);
   if (path.empty()) return MAPI_E_NOT_FOUND;
-  std::lock_guard<std::mutex> lock(LibraryLock());
-  void*& handle = Libraries()[path];
+  LoadedLibraries& libs = Libraries();
+  vantrel::MutexLock lock(libs.mu);
+  void*& handle = libs.by_path[path];
   if (!handle) handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
-    Libraries().erase(path);
+    libs.by_path.erase(path);
     return MAPI_E_NOT_FOUND;
   }
   *out = dlsym(handle, symbol.c_str());
@@ -118,8 +124,9 @@ HRESULT PstServiceEntry(const std::string& profile, const MAPIUID& service, ULON
 }  // namespace
 
 void SetPstBackend(PstBackend backend) {
-  std::lock_guard<std::mutex> lock(BackendLock());
-  Backend() = std::move(backend);
+  BackendSlot& slot = Backend();
+  vantrel::MutexLock lock(slot.mu);
+  slot.backend = std::move(backend);
 }
 
 bool IsPstDll(const std::string& dll_name) {

@@ -3,8 +3,8 @@
 
 #include <cstring>
 #include <map>
-#include <mutex>
 
+#include "platform/base/ThreadAnnotations.h"
 #include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiSession.h"
 #include "platform/mapi/MapiSvcInf.h"
@@ -26,16 +26,17 @@ const std::vector<ULONG> kStatusColumns = {PR_RESOURCE_TYPE,     PR_DISPLAY_NAME
                                            PR_RESOURCE_METHODS,  PR_INSTANCE_KEY,   PR_OBJECT_TYPE};
 
 struct Init {
-  std::mutex lock;
-  int count = 0;  // guarded by lock
+  vantrel::Mutex lock;
+  int count GUARDED_BY(lock) = 0;
 };
 Init& Initialization() {
   static Init i;
   return i;
 }
 bool Initialized() {
-  std::lock_guard<std::mutex> lock(Initialization().lock);
-  return Initialization().count > 0;
+  Init& init = Initialization();
+  MutexLock lock(init.lock);
+  return init.count > 0;
 }
 
 std::vector<ProviderInfo> StoreProviders(const std::vector<ProviderInfo>& all) {
@@ -54,37 +55,41 @@ size_t DefaultStore(const std::vector<ProviderInfo>& stores) {
 
 class Session;
 
-// Sessions that MAPILogonEx may share, by profile. Guarded by SharedLock().
-std::mutex& SharedLock() {
-  static std::mutex m;
-  return m;
-}
-std::map<std::string, Session*>& Shared() {
-  static std::map<std::string, Session*> s;
+// Sessions that MAPILogonEx may share, by profile. The lock comes before
+// a session's own and before the support objects' (a session's last
+// Release runs its destructor under it).
+struct SharedSessions {
+  vantrel::Mutex mu;
+  std::map<std::string, Session*> by_profile GUARDED_BY(mu);
+};
+SharedSessions& Shared() {
+  static SharedSessions s;
   return s;
 }
 
 class Session final : public RefCounted<IMAPISession> {
  public:
   Session(std::string profile, bool shared) : profile_(std::move(profile)), shared_(shared) {}
-  // A shared session's count changes to zero only under SharedLock(), so
+  // A shared session's count changes to zero only under Shared().mu, so
   // MAPILogonEx never hands out a session that is being destroyed; the
   // destructor then runs under that lock.
   ULONG Release() override {
     if (!shared_) return RefCounted::Release();
-    std::lock_guard<std::mutex> lock(SharedLock());
+    MutexLock lock(Shared().mu);
     return RefCounted::Release();
   }
   ~Session() override {
     for (auto& [uid, support] : supports_) DetachSupport(support.get());
     if (shared_) {
-      auto it = Shared().find(profile_);
-      if (it != Shared().end() && it->second == this) Shared().erase(it);
+      SharedSessions& all = Shared();
+      all.mu.AssertHeld();  // Release holds it around the destructor
+      auto it = all.by_profile.find(profile_);
+      if (it != all.by_profile.end() && it->second == this) all.by_profile.erase(it);
     }
   }
 
-  // Called under SharedLock(): a reference to a live shared session.
-  bool TryAddRef() {
+  // A reference to a live shared session.
+  bool TryAddRef() REQUIRES(Shared().mu) {
     ULONG n = RefCount();
     if (n == 0) return false;
     AddRef();
@@ -192,7 +197,7 @@ class Session final : public RefCounted<IMAPISession> {
       }
     }
     if (FAILED(hr)) return hr;
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     ULONG c = next_connection_++;
     advises_[c] = {store, store_connection};
     *connection = c;
@@ -201,7 +206,7 @@ class Session final : public RefCounted<IMAPISession> {
   HRESULT Unadvise(ULONG connection) override {
     std::pair<ComPtr<IMsgStore>, ULONG> entry;
     {
-      std::lock_guard<std::mutex> lock(lock_);
+      MutexLock lock(lock_);
       auto it = advises_.find(connection);
       if (it == advises_.end()) return MAPI_E_NOT_FOUND;
       entry = std::move(it->second);
@@ -217,7 +222,7 @@ class Session final : public RefCounted<IMAPISession> {
     std::map<ULONG, std::pair<ComPtr<IMsgStore>, ULONG>> advises;
     std::map<std::string, ComPtr<IMAPISupport>> supports;
     {
-      std::lock_guard<std::mutex> lock(lock_);
+      MutexLock lock(lock_);
       logged_off_ = true;
       advises.swap(advises_);
       supports.swap(supports_);
@@ -225,9 +230,10 @@ class Session final : public RefCounted<IMAPISession> {
     for (auto& [c, entry] : advises) entry.first->Unadvise(entry.second);
     for (auto& [uid, support] : supports) DetachSupport(support.get());
     if (shared_) {
-      std::lock_guard<std::mutex> lock(SharedLock());
-      auto it = Shared().find(profile_);
-      if (it != Shared().end() && it->second == this) Shared().erase(it);
+      SharedSessions& all = Shared();
+      MutexLock lock(all.mu);
+      auto it = all.by_profile.find(profile_);
+      if (it != all.by_profile.end() && it->second == this) all.by_profile.erase(it);
     }
     return S_OK;
   }
@@ -258,7 +264,7 @@ class Session final : public RefCounted<IMAPISession> {
 
  private:
   HRESULT Alive() {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     return logged_off_ ? MAPI_E_END_OF_SESSION : S_OK;
   }
 
@@ -288,7 +294,7 @@ class Session final : public RefCounted<IMAPISession> {
   HRESULT OpenStore(const ProviderInfo& provider, ULONG flags, IMsgStore** out) {
     ComPtr<IMAPISupport> support;
     {
-      std::lock_guard<std::mutex> lock(lock_);
+      MutexLock lock(lock_);
       ComPtr<IMAPISupport>& s = supports_[UidToHex(provider.uid)];
       if (!s) {
         if (HRESULT hr = NewSupport(profile_, this, provider.uid, s.Out()); FAILED(hr)) return hr;
@@ -301,13 +307,13 @@ class Session final : public RefCounted<IMAPISession> {
 
   const std::string profile_;
   const bool shared_;
-  std::mutex lock_;
-  bool logged_off_ = false;                                       // guarded by lock_
-  ULONG next_connection_ = 1;                                     // guarded by lock_
-  std::map<ULONG, std::pair<ComPtr<IMsgStore>, ULONG>> advises_;  // guarded by lock_
+  vantrel::Mutex lock_;
+  bool logged_off_ GUARDED_BY(lock_) = false;
+  ULONG next_connection_ GUARDED_BY(lock_) = 1;
+  std::map<ULONG, std::pair<ComPtr<IMsgStore>, ULONG>> advises_ GUARDED_BY(lock_);
   // One support object per provider, made on first use; they point back at
-  // this session without a reference. Guarded by lock_.
-  std::map<std::string, ComPtr<IMAPISupport>> supports_;
+  // this session without a reference.
+  std::map<std::string, ComPtr<IMAPISupport>> supports_ GUARDED_BY(lock_);
 };
 
 }  // namespace
@@ -393,8 +399,9 @@ using vantrel::ComPtr;
 
 HRESULT MAPIInitialize(LPVOID) {
   {
-    std::lock_guard<std::mutex> lock(Initialization().lock);
-    if (Initialization().count++ > 0) return S_OK;
+    Init& init = Initialization();
+    vantrel::MutexLock lock(init.lock);
+    if (init.count++ > 0) return S_OK;
   }
   MapiSvcInf inf;
   // A missing or unwritable system folder leaves MAPI usable with the
@@ -405,8 +412,9 @@ HRESULT MAPIInitialize(LPVOID) {
 }
 
 void MAPIUninitialize() {
-  std::lock_guard<std::mutex> lock(Initialization().lock);
-  if (Initialization().count > 0) --Initialization().count;
+  Init& init = Initialization();
+  vantrel::MutexLock lock(init.lock);
+  if (init.count > 0) --init.count;
 }
 
 HRESULT MAPILogonEx(ULONG_PTR, LPSTR profile_name, LPSTR, ULONG flags, LPMAPISESSION* out) {
@@ -423,16 +431,17 @@ HRESULT MAPILogonEx(ULONG_PTR, LPSTR profile_name, LPSTR, ULONG flags, LPMAPISES
   ComPtr<IMAPISession> session;
   bool share = !(flags & MAPI_NEW_SESSION);
   if (share) {
-    std::lock_guard<std::mutex> lock(SharedLock());
-    auto it = Shared().find(profile);
-    if (it != Shared().end() && it->second->TryAddRef()) session = ComPtr<IMAPISession>::Adopt(it->second);
+    vantrel::MutexLock lock(Shared().mu);
+    auto it = Shared().by_profile.find(profile);
+    if (it != Shared().by_profile.end() && it->second->TryAddRef()) session = ComPtr<IMAPISession>::Adopt(it->second);
   }
   if (!session) {
     auto* s = new Session(profile, share);
     session = ComPtr<IMAPISession>::Adopt(s);
     if (share) {
-      std::lock_guard<std::mutex> lock(SharedLock());
-      Shared()[profile] = s;
+      SharedSessions& all = Shared();
+      vantrel::MutexLock lock(all.mu);
+      all.by_profile[profile] = s;
     }
   }
   std::vector<ProviderInfo> providers;

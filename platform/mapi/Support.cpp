@@ -2,9 +2,9 @@
 
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <vector>
 
+#include "platform/base/ThreadAnnotations.h"
 #include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
@@ -23,9 +23,9 @@ struct Subscription {
   ComPtr<IMAPIAdviseSink> sink;
 };
 struct Subscriptions {
-  std::mutex lock;
-  ULONG next = 1;                               // guarded by lock
-  std::map<ULONG, Subscription> by_connection;  // guarded by lock
+  vantrel::Mutex lock;  // before any support object's own
+  ULONG next GUARDED_BY(lock) = 1;
+  std::map<ULONG, Subscription> by_connection GUARDED_BY(lock);
 };
 Subscriptions& AllSubscriptions() {
   static Subscriptions s;
@@ -198,11 +198,11 @@ HRESULT CopyFolderContents(IMAPIFolder* src, IMAPIFolder* dest, ULONG flags) {
 class Support final : public RefCounted<IMAPISupport> {
  public:
   Support(std::string profile, IMAPISession* session, const MAPIUID& section)
-      : profile_(std::move(profile)), session_(session), section_(section) {}
+      : profile_(std::move(profile)), section_(section), session_(session) {}
   ~Support() override {
     Subscriptions& all = AllSubscriptions();
     std::vector<ComPtr<IMAPIAdviseSink>> released;
-    std::lock_guard<std::mutex> lock(all.lock);
+    MutexLock lock(all.lock);
     for (ULONG c : connections_) {
       auto it = all.by_connection.find(c);
       if (it == all.by_connection.end()) continue;
@@ -224,11 +224,11 @@ class Support final : public RefCounted<IMAPISupport> {
   HRESULT Subscribe(LPNOTIFKEY key, ULONG mask, ULONG, LPMAPIADVISESINK sink, ULONG* connection) override {
     if (!key || !sink || !connection || mask == 0) return MAPI_E_INVALID_PARAMETER;
     Subscriptions& all = AllSubscriptions();
-    std::lock_guard<std::mutex> lock(all.lock);
+    MutexLock lock(all.lock);
     ULONG c = all.next++;
     all.by_connection[c] =
         Subscription{std::vector<BYTE>(key->ab, key->ab + key->cb), mask, ComPtr<IMAPIAdviseSink>(sink)};
-    std::lock_guard<std::mutex> mine(lock_);
+    MutexLock mine(lock_);
     connections_.push_back(c);
     *connection = c;
     return S_OK;
@@ -236,7 +236,7 @@ class Support final : public RefCounted<IMAPISupport> {
   HRESULT Unsubscribe(ULONG connection) override {
     ComPtr<IMAPIAdviseSink> released;  // released outside the lock
     Subscriptions& all = AllSubscriptions();
-    std::lock_guard<std::mutex> lock(all.lock);
+    MutexLock lock(all.lock);
     auto it = all.by_connection.find(connection);
     if (it == all.by_connection.end()) return MAPI_E_NOT_FOUND;
     released = std::move(it->second.sink);
@@ -252,7 +252,7 @@ class Support final : public RefCounted<IMAPISupport> {
     std::vector<std::pair<ComPtr<IMAPIAdviseSink>, ULONG>> targets;
     {
       Subscriptions& all = AllSubscriptions();
-      std::lock_guard<std::mutex> lock(all.lock);
+      MutexLock lock(all.lock);
       for (auto& [c, s] : all.by_connection)
         if (s.key.size() == key->cb && std::memcmp(s.key.data(), key->ab, key->cb) == 0)
           targets.emplace_back(s.sink, s.mask);
@@ -281,12 +281,12 @@ class Support final : public RefCounted<IMAPISupport> {
   HRESULT CreateOneOff(LPSTR, LPSTR, LPSTR, ULONG, ULONG*, LPENTRYID*) override { return MAPI_E_NO_SUPPORT; }
   HRESULT SetProviderUID(LPMAPIUID, ULONG) override { return S_OK; }
   void Detach() {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     session_ = nullptr;
   }
   // A reference to the session, or null once it ended.
   ComPtr<IMAPISession> SessionRef() {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(lock_);
     return ComPtr<IMAPISession>(session_);
   }
 
@@ -446,10 +446,10 @@ class Support final : public RefCounted<IMAPISupport> {
   }
 
   const std::string profile_;
-  IMAPISession* session_;  // not owned; cleared by Detach when the session ends; guarded by lock_
   const MAPIUID section_;
-  std::mutex lock_;
-  std::vector<ULONG> connections_;  // guarded by lock_
+  vantrel::Mutex lock_ ACQUIRED_AFTER(AllSubscriptions().lock);
+  IMAPISession* session_ GUARDED_BY(lock_);  // not owned; cleared by Detach when the session ends
+  std::vector<ULONG> connections_ GUARDED_BY(lock_);
 };
 
 }  // namespace

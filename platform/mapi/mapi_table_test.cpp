@@ -513,6 +513,7 @@ TEST_F(TableTest, NotificationsArriveInOrderOnAnotherThreadAndStopAfterUnadvise)
                   for (ULONG i = 0; i < n; ++i)
                     seen.events.emplace_back(notes[i].info.tab.ulTableEvent, notes[i].info.tab.propIndex.Value.l);
                   seen.thread = std::this_thread::get_id();
+                  NotifyQueue::Instance().Flush();  // on the delivering thread: must not wait for itself
                   return 0;
                 },
                 &sink),

@@ -12,13 +12,13 @@
 #include <ctime>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/base/CodePage.h"
 #include "platform/base/HResult.h"
 #include "platform/base/SystemInfo.h"
+#include "platform/base/ThreadAnnotations.h"
 
 namespace vantrel::registry {
 namespace {
@@ -274,8 +274,8 @@ class Hive {
   // and says whether it changed the tree; a change is written back before
   // the locks are released.
   template <typename F>
-  LSTATUS Run(F f) {
-    std::lock_guard<std::mutex> guard(mu_);
+  LSTATUS Run(F f) EXCLUDES(mu_) {
+    MutexLock guard(mu_);
     if (!Lock()) return ERROR_ACCESS_DENIED;
     Refresh();
     bool changed = false;
@@ -286,7 +286,7 @@ class Hive {
   }
 
  private:
-  bool Lock() {
+  bool Lock() REQUIRES(mu_) {
     // A forked child must not share the parent's lock description, or
     // the two would not exclude each other.
     if (lock_fd_ >= 0 && lock_pid_ != getpid()) {
@@ -318,7 +318,7 @@ class Hive {
   }
 
   // Re-reads the file when another process replaced it since we last did.
-  void Refresh() {
+  void Refresh() REQUIRES(mu_) {
     struct stat st;
     if (stat(path_.c_str(), &st) != 0) {
       root_ = Node{};
@@ -346,7 +346,7 @@ class Hive {
     stamp_ = now;
   }
 
-  bool Save() {
+  bool Save() REQUIRES(mu_) {
     std::string text = std::string(kHeader) + "\n";
     Serialize(root_, "", true, text);
     text += std::string(kTrailer) + "\n";
@@ -374,12 +374,14 @@ class Hive {
     return true;
   }
 
-  std::mutex mu_;  // guards everything below, within this process
-  std::string folder_, path_, lock_path_;
-  int lock_fd_ = -1;
-  pid_t lock_pid_ = 0;
-  Node root_;
-  Stamp stamp_;
+  // Within this process; the file lock (lock_fd_) excludes other
+  // processes and is taken after it.
+  vantrel::Mutex mu_;
+  const std::string folder_, path_, lock_path_;
+  int lock_fd_ GUARDED_BY(mu_) = -1;
+  pid_t lock_pid_ GUARDED_BY(mu_) = 0;
+  Node root_ GUARDED_BY(mu_);
+  Stamp stamp_ GUARDED_BY(mu_);
 };
 
 Hive& HiveFor(bool machine) {

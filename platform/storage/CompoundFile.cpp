@@ -143,7 +143,7 @@ class Writer {
       e.type = kTypeStream;
       e.bytes = b.get();
       {
-        std::lock_guard<std::mutex> g(b->mu);
+        MutexLock g(b->mu);
         e.size = b->data.size();
       }
       if (e.size > kMaxStreamV3) return STG_E_DOCFILETOOLARGE;
@@ -231,7 +231,7 @@ class Writer {
     uint64_t next_mini = 0;
     for (auto& e : entries_) {
       if (e.type != kTypeStream || e.size == 0) continue;
-      std::lock_guard<std::mutex> g(e.bytes->mu);
+      MutexLock g(e.bytes->mu);
       uint64_t n = std::min<uint64_t>(e.size, e.bytes->data.size());
       if (e.size < kMiniCutoff) {
         uint64_t count = Ceil(e.size, kMiniSector);
@@ -490,6 +490,7 @@ class Reader {
           storages.push_back({child.get(), Get32(e + 76), w.depth + 1});
         } else if (e[66] == kTypeStream) {
           auto b = std::make_shared<Bytes>();
+          MutexLock g(b->mu);  // not shared yet; taken for the analysis
           if (HRESULT hr = ReadStream(e, b->data); FAILED(hr)) return hr;
           w.node->streams[name] = b;
         } else {

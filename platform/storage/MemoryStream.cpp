@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <new>
 
 #include "platform/base/SystemInfo.h"
@@ -10,13 +9,6 @@
 
 namespace vantrel::storage {
 namespace {
-
-// {0c733a30-2a1c-11ce-ade5-00aa0044773d}
-constexpr IID kIID_ISequentialStream = {0x0c733a30, 0x2a1c, 0x11ce, {0xad, 0xe5, 0x00, 0xaa, 0x00, 0x44, 0x77, 0x3d}};
-
-bool Overlaps(ULONGLONG a, ULONGLONG acb, ULONGLONG b, ULONGLONG bcb) {
-  return a < b + bcb && b < a + acb;
-}
 
 WCHAR* TaskString(const std::u16string& s) {
   auto* p = static_cast<WCHAR*>(CoTaskMemAlloc((s.size() + 1) * sizeof(WCHAR)));
@@ -26,152 +18,26 @@ WCHAR* TaskString(const std::u16string& s) {
   return p;
 }
 
-class MemStream final : public vantrel::RefCounted<IStream> {
+// A free stream's bytes; Commit hands a copy of them to the hook, outside
+// the lock, since the hook's owner takes locks of its own.
+class HookedBytes final : public Bytes {
  public:
-  MemStream(std::shared_ptr<Bytes> bytes, bool writable, CommitHook hook, std::u16string name)
-      : bytes_(std::move(bytes)), writable_(writable), hook_(std::move(hook)), name_(std::move(name)) {}
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv && riid == kIID_ISequentialStream) {
-      *ppv = static_cast<ISequentialStream*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return RefCounted::QueryInterface(riid, ppv);
-  }
-
-  HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
-    if (!pv && cb) return STG_E_INVALIDPOINTER;
-    std::lock_guard<std::mutex> g(bytes_->mu);
-    ULONG n = 0;
-    if (pos_ < bytes_->data.size()) n = static_cast<ULONG>(std::min<ULONGLONG>(cb, bytes_->data.size() - pos_));
-    if (n) std::memcpy(pv, bytes_->data.data() + pos_, n);
-    pos_ += n;
-    if (pcbRead) *pcbRead = n;
-    return S_OK;
-  }
-
-  HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
-    if (pcbWritten) *pcbWritten = 0;
-    if (!pv && cb) return STG_E_INVALIDPOINTER;
-    if (!writable_) return STG_E_ACCESSDENIED;
-    std::lock_guard<std::mutex> g(bytes_->mu);
-    if (cb == 0) return S_OK;
-    try {
-      if (pos_ + cb > bytes_->data.size()) bytes_->data.resize(pos_ + cb);
-    } catch (const std::bad_alloc&) {
-      return STG_E_MEDIUMFULL;
-    }
-    std::memcpy(bytes_->data.data() + pos_, pv, cb);
-    pos_ += cb;
-    if (pcbWritten) *pcbWritten = cb;
-    return S_OK;
-  }
-
-  HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* new_pos) override {
-    std::lock_guard<std::mutex> g(bytes_->mu);
-    HRESULT hr = vantrel::storage::SeekPosition(&pos_, bytes_->data.size(), move, origin);
-    if (SUCCEEDED(hr) && new_pos) new_pos->QuadPart = pos_;
-    return hr;
-  }
-
-  HRESULT SetSize(ULARGE_INTEGER size) override {
-    if (!writable_) return STG_E_ACCESSDENIED;
-    std::lock_guard<std::mutex> g(bytes_->mu);
-    try {
-      bytes_->data.resize(static_cast<size_t>(size.QuadPart));
-    } catch (const std::exception&) {
-      return STG_E_MEDIUMFULL;
-    }
-    return S_OK;
-  }
-
-  HRESULT CopyTo(IStream* dst, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead, ULARGE_INTEGER* pcbWritten) override {
-    if (pcbRead) pcbRead->QuadPart = 0;
-    if (pcbWritten) pcbWritten->QuadPart = 0;
-    if (!dst) return STG_E_INVALIDPOINTER;
-    std::vector<BYTE> chunk(64 * 1024);
-    ULONGLONG left = cb.QuadPart, read = 0, written = 0;
-    HRESULT hr = S_OK;
-    while (left > 0) {
-      ULONG want = static_cast<ULONG>(std::min<ULONGLONG>(left, chunk.size())), got = 0, put = 0;
-      Read(chunk.data(), want, &got);
-      if (got == 0) break;
-      read += got;
-      hr = dst->Write(chunk.data(), got, &put);
-      written += put;
-      if (FAILED(hr)) break;
-      left -= got;
-    }
-    if (pcbRead) pcbRead->QuadPart = read;
-    if (pcbWritten) pcbWritten->QuadPart = written;
-    return hr;
-  }
-
-  HRESULT Commit(DWORD) override {
-    if (!hook_) return S_OK;
+  explicit HookedBytes(CommitHook hook) : hook_(std::move(hook)) {}
+  HRESULT Commit(DWORD) override EXCLUDES(mu) {
     std::vector<BYTE> copy;
     {
-      std::lock_guard<std::mutex> g(bytes_->mu);
-      copy = bytes_->data;
+      MutexLock g(mu);
+      try {
+        copy = data;
+      } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+      }
     }
     return hook_(copy);
   }
-  HRESULT Revert() override { return S_OK; }
-
-  HRESULT LockRegion(ULARGE_INTEGER off, ULARGE_INTEGER cb, DWORD type) override {
-    if (type != LOCK_WRITE && type != LOCK_EXCLUSIVE && type != LOCK_ONLYONCE) return STG_E_INVALIDFUNCTION;
-    std::lock_guard<std::mutex> g(bytes_->mu);
-    for (const auto& l : bytes_->locks)
-      if (Overlaps(l.offset, l.cb, off.QuadPart, cb.QuadPart)) return STG_E_LOCKVIOLATION;
-    bytes_->locks.push_back({off.QuadPart, cb.QuadPart, type});
-    return S_OK;
-  }
-  HRESULT UnlockRegion(ULARGE_INTEGER off, ULARGE_INTEGER cb, DWORD type) override {
-    std::lock_guard<std::mutex> g(bytes_->mu);
-    for (auto it = bytes_->locks.begin(); it != bytes_->locks.end(); ++it) {
-      if (it->offset == off.QuadPart && it->cb == cb.QuadPart && it->type == type) {
-        bytes_->locks.erase(it);
-        return S_OK;
-      }
-    }
-    return STG_E_LOCKVIOLATION;
-  }
-
-  HRESULT Stat(STATSTG* st, DWORD flag) override {
-    if (!st) return STG_E_INVALIDPOINTER;
-    if (flag != STATFLAG_DEFAULT && flag != STATFLAG_NONAME) return STG_E_INVALIDFLAG;
-    std::memset(st, 0, sizeof(*st));
-    if (flag == STATFLAG_DEFAULT) {
-      st->pwcsName = TaskString(name_);
-      if (!st->pwcsName) return STG_E_INSUFFICIENTMEMORY;
-    }
-    st->type = STGTY_STREAM;
-    {
-      std::lock_guard<std::mutex> g(bytes_->mu);
-      st->cbSize.QuadPart = bytes_->data.size();
-    }
-    st->grfMode = writable_ ? STGM_READWRITE : STGM_READ;
-    st->grfLocksSupported = LOCK_WRITE | LOCK_EXCLUSIVE | LOCK_ONLYONCE;
-    return S_OK;
-  }
-
-  HRESULT Clone(IStream** out) override {
-    if (!out) return STG_E_INVALIDPOINTER;
-    auto* c = new (std::nothrow) MemStream(bytes_, writable_, hook_, name_);
-    if (!c) return E_OUTOFMEMORY;
-    std::lock_guard<std::mutex> g(bytes_->mu);
-    c->pos_ = pos_;
-    *out = c;
-    return S_OK;
-  }
 
  private:
-  std::shared_ptr<Bytes> bytes_;
-  const bool writable_;
-  CommitHook hook_;
-  std::u16string name_;
-  ULONGLONG pos_ = 0;  // owned by the caller's thread; COM streams are not shared mid-call
+  const CommitHook hook_;
 };
 
 // ---- storage ---------------------------------------------------------------
@@ -184,7 +50,8 @@ std::shared_ptr<Node> DeepCopy(const Node& n) {
   c->mtime = n.mtime;
   for (const auto& [k, v] : n.streams) {
     auto b = std::make_shared<Bytes>();
-    std::lock_guard<std::mutex> g(v->mu);
+    MutexLock g(v->mu);
+    MutexLock gb(b->mu);  // not shared yet: no order to keep
     b->data = v->data;
     c->streams[k] = b;
   }
@@ -230,7 +97,10 @@ class Reader {
       uint64_t len = (uint64_t{hi} << 32) | lo;
       if (len > n_) return false;
       auto b = std::make_shared<Bytes>();
-      b->data.assign(p_, p_ + len);
+      {
+        MutexLock g(b->mu);
+        b->data.assign(p_, p_ + len);
+      }
       Skip(static_cast<size_t>(len));
       // Names now compare without case; two that differ only in case
       // cannot both be kept, and dropping one would lose it silently.
@@ -328,12 +198,14 @@ class MemEnum final : public vantrel::RefCounted<IEnumSTATSTG> {
 };
 
 // The transaction of a root storage: its committed tree and the working one.
+// `mu` also guards every Node reached from `working` (their maps and
+// attributes); a stream's Bytes has its own mutex, taken after this one.
 struct Root {
-  std::mutex mu;  // guards committed, working and every Node's maps below working
-  std::shared_ptr<Node> committed;
-  std::shared_ptr<Node> working;
-  CommitHook hook;
-  bool writable;
+  vantrel::Mutex mu;
+  std::shared_ptr<Node> committed GUARDED_BY(mu);
+  std::shared_ptr<Node> working GUARDED_BY(mu);
+  CommitHook hook;  // set before the root is shared
+  bool writable = false;
 };
 
 class MemStorage final : public vantrel::RefCounted<IStorage> {
@@ -347,7 +219,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     std::u16string n;
     if (HRESULT hr = CheckName(name, n); FAILED(hr)) return hr;
     if (!root_->writable) return STG_E_ACCESSDENIED;
-    std::lock_guard<std::mutex> g(root_->mu);
+    MutexLock g(root_->mu);
     Node* node = Here();
     if (!node) return STG_E_REVERTED;
     if (node->streams.count(n) || node->storages.count(n)) {
@@ -357,7 +229,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     }
     auto b = std::make_shared<Bytes>();
     node->streams[n] = b;
-    return Make(new (std::nothrow) MemStream(b, true, nullptr, n), out);
+    return Make(new (std::nothrow) StreamBase(b, true, n), out);
   }
 
   HRESULT OpenStream(LPCOLESTR name, void*, DWORD mode, DWORD, IStream** out) override {
@@ -365,14 +237,14 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     *out = nullptr;
     std::u16string n;
     if (HRESULT hr = CheckName(name, n); FAILED(hr)) return hr;
-    std::lock_guard<std::mutex> g(root_->mu);
+    MutexLock g(root_->mu);
     Node* node = Here();
     if (!node) return STG_E_REVERTED;
     auto it = node->streams.find(n);
     if (it == node->streams.end()) return STG_E_FILENOTFOUND;
     bool w = (mode & (STGM_WRITE | STGM_READWRITE)) != 0;
     if (w && !root_->writable) return STG_E_ACCESSDENIED;
-    return Make(new (std::nothrow) MemStream(it->second, w, nullptr, n), out);
+    return Make(new (std::nothrow) StreamBase(it->second, w, n), out);
   }
 
   HRESULT CreateStorage(LPCOLESTR name, DWORD mode, DWORD, DWORD, IStorage** out) override {
@@ -381,7 +253,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     std::u16string n;
     if (HRESULT hr = CheckName(name, n); FAILED(hr)) return hr;
     if (!root_->writable) return STG_E_ACCESSDENIED;
-    std::lock_guard<std::mutex> g(root_->mu);
+    MutexLock g(root_->mu);
     Node* node = Here();
     if (!node) return STG_E_REVERTED;
     if (node->streams.count(n) || node->storages.count(n)) {
@@ -402,7 +274,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     *out = nullptr;
     std::u16string n;
     if (HRESULT hr = CheckName(name, n); FAILED(hr)) return hr;
-    std::lock_guard<std::mutex> g(root_->mu);
+    MutexLock g(root_->mu);
     Node* node = Here();
     if (!node) return STG_E_REVERTED;
     if (!node->storages.count(n)) return STG_E_FILENOTFOUND;
@@ -416,7 +288,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     if (ciid && !rgiid) return STG_E_INVALIDPOINTER;
     std::shared_ptr<Node> copy;
     {
-      std::lock_guard<std::mutex> g(root_->mu);
+      MutexLock g(root_->mu);
       Node* node = Here();
       if (!node) return STG_E_REVERTED;
       copy = DeepCopy(*node);
@@ -441,12 +313,12 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     std::vector<BYTE> data;
     bool is_stream = false;
     {
-      std::lock_guard<std::mutex> g(root_->mu);
+      MutexLock g(root_->mu);
       Node* node = Here();
       if (!node) return STG_E_REVERTED;
       if (auto it = node->streams.find(n); it != node->streams.end()) {
         is_stream = true;
-        std::lock_guard<std::mutex> lk(it->second->mu);
+        MutexLock lk(it->second->mu);
         data = it->second->data;
       } else if (auto jt = node->storages.find(n); jt != node->storages.end()) {
         sub = DeepCopy(*jt->second);
@@ -472,7 +344,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     std::vector<BYTE> image;
     CommitHook hook;
     {
-      std::lock_guard<std::mutex> g(root_->mu);
+      MutexLock g(root_->mu);
       if (!path_.empty()) return S_OK;  // nested storages commit with their root
       if (!root_->writable) return STG_E_ACCESSDENIED;
       auto next = DeepCopy(*root_->working);
@@ -484,7 +356,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
   }
 
   HRESULT Revert() override {
-    std::lock_guard<std::mutex> g(root_->mu);
+    MutexLock g(root_->mu);
     if (path_.empty()) root_->working = DeepCopy(*root_->committed);
     return S_OK;
   }
@@ -494,12 +366,12 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     *out = nullptr;
     std::vector<MemEnum::Item> items;
     {
-      std::lock_guard<std::mutex> g(root_->mu);
+      MutexLock g(root_->mu);
       Node* node = Here();
       if (!node) return STG_E_REVERTED;
       for (const auto& [k, v] : node->storages) items.push_back({k, STGTY_STORAGE, 0, v->clsid, v->state, v->ctime, v->mtime});
       for (const auto& [k, v] : node->streams) {
-        std::lock_guard<std::mutex> lk(v->mu);
+        MutexLock lk(v->mu);
         items.push_back({k, STGTY_STREAM, v->data.size(), CLSID{}, 0, FILETIME{}, FILETIME{}});
       }
     }
@@ -510,7 +382,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     std::u16string n;
     if (HRESULT hr = CheckName(name, n); FAILED(hr)) return hr;
     if (!root_->writable) return STG_E_ACCESSDENIED;
-    std::lock_guard<std::mutex> g(root_->mu);
+    MutexLock g(root_->mu);
     Node* node = Here();
     if (!node) return STG_E_REVERTED;
     if (node->streams.erase(n) + node->storages.erase(n) == 0) return STG_E_FILENOTFOUND;
@@ -522,7 +394,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     if (HRESULT hr = CheckName(old_name, a); FAILED(hr)) return hr;
     if (HRESULT hr = CheckName(new_name, b); FAILED(hr)) return hr;
     if (!root_->writable) return STG_E_ACCESSDENIED;
-    std::lock_guard<std::mutex> g(root_->mu);
+    MutexLock g(root_->mu);
     Node* node = Here();
     if (!node) return STG_E_REVERTED;
     // A change of case alone renames the element to itself.
@@ -550,7 +422,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
       if (HRESULT hr = CheckName(name, n); FAILED(hr)) return hr;
     }
     if (!root_->writable) return STG_E_ACCESSDENIED;
-    std::lock_guard<std::mutex> g(root_->mu);
+    MutexLock g(root_->mu);
     Node* node = Here();
     if (!node) return STG_E_REVERTED;
     if (name) {
@@ -565,7 +437,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
 
   HRESULT SetClass(REFCLSID clsid) override {
     if (!root_->writable) return STG_E_ACCESSDENIED;
-    std::lock_guard<std::mutex> g(root_->mu);
+    MutexLock g(root_->mu);
     Node* node = Here();
     if (!node) return STG_E_REVERTED;
     node->clsid = clsid;
@@ -574,7 +446,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
 
   HRESULT SetStateBits(DWORD bits, DWORD mask) override {
     if (!root_->writable) return STG_E_ACCESSDENIED;
-    std::lock_guard<std::mutex> g(root_->mu);
+    MutexLock g(root_->mu);
     Node* node = Here();
     if (!node) return STG_E_REVERTED;
     node->state = (node->state & ~mask) | (bits & mask);
@@ -585,7 +457,7 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
     if (!st) return STG_E_INVALIDPOINTER;
     if (flag != STATFLAG_DEFAULT && flag != STATFLAG_NONAME) return STG_E_INVALIDFLAG;
     std::memset(st, 0, sizeof(*st));
-    std::lock_guard<std::mutex> g(root_->mu);
+    MutexLock g(root_->mu);
     Node* node = Here();
     if (!node) return STG_E_REVERTED;
     if (flag == STATFLAG_DEFAULT) {
@@ -610,8 +482,8 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
   }
 
   // This storage's node in the working tree; null when a Revert or a
-  // DestroyElement took it away. Caller holds root_->mu.
-  Node* Here() {
+  // DestroyElement took it away.
+  Node* Here() REQUIRES(root_->mu) {
     Node* n = root_->working.get();
     for (const auto& p : path_) {
       auto it = n->storages.find(p);
@@ -641,7 +513,10 @@ class MemStorage final : public vantrel::RefCounted<IStorage> {
       if (excluded(k)) continue;
       vantrel::ComPtr<IStream> s;
       hr = dst->CreateStream(k.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, s.Out());
-      if (SUCCEEDED(hr)) hr = WriteAll(s.get(), v->data);
+      if (SUCCEEDED(hr)) {
+        MutexLock g(v->mu);  // `n` is the caller's private copy: no one else waits for it
+        hr = WriteAll(s.get(), v->data);
+      }
       if (FAILED(hr)) return hr;
     }
     if (skip_storage) return S_OK;
@@ -668,9 +543,16 @@ HRESULT CreateMemoryStream(std::vector<BYTE> initial, bool writable, CommitHook 
   if (!out) return STG_E_INVALIDPOINTER;
   *out = nullptr;
   try {
-    auto b = std::make_shared<Bytes>();
-    b->data = std::move(initial);
-    *out = new MemStream(std::move(b), writable, std::move(on_commit), u"");
+    std::shared_ptr<Bytes> b;
+    if (on_commit)
+      b = std::make_shared<HookedBytes>(std::move(on_commit));
+    else
+      b = std::make_shared<Bytes>();
+    {
+      MutexLock g(b->mu);
+      b->data = std::move(initial);
+    }
+    *out = new StreamBase(std::move(b), writable, u"");
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
@@ -682,6 +564,7 @@ HRESULT CreateMemoryStorage(const std::vector<BYTE>& image, bool writable, Commi
   *out = nullptr;
   try {
     auto root = std::make_shared<Root>();
+    MutexLock g(root->mu);  // not shared yet; taken for the analysis
     root->committed = std::make_shared<Node>();
     if (image.empty()) {
       root->committed->ctime = root->committed->mtime = CurrentFileTime();
@@ -724,24 +607,28 @@ HRESULT SerializeStorage(IStorage* storage, std::vector<BYTE>& out) {
   return hr;
 }
 
-HRESULT SeekPosition(ULONGLONG* pos, ULONGLONG size, LARGE_INTEGER move, DWORD origin) {
-  LONGLONG base;
-  switch (origin) {
-    case STREAM_SEEK_SET:
-      base = 0;
-      break;
-    case STREAM_SEEK_CUR:
-      base = static_cast<LONGLONG>(*pos);
-      break;
-    case STREAM_SEEK_END:
-      base = static_cast<LONGLONG>(size);
-      break;
-    default:
-      return STG_E_INVALIDFUNCTION;
+HRESULT Bytes::ReadAt(ULONGLONG pos, BYTE* out, ULONG cb, ULONG* got) {
+  std::memcpy(out, data.data() + pos, cb);
+  *got = cb;
+  return S_OK;
+}
+
+HRESULT Bytes::WriteAt(ULONGLONG pos, const BYTE* in, ULONG cb) {
+  try {
+    if (pos + cb > data.size()) data.resize(static_cast<size_t>(pos + cb));
+  } catch (const std::exception&) {  // bad_alloc, or length_error past what a vector holds
+    return STG_E_MEDIUMFULL;
   }
-  if ((move.QuadPart < 0 && base + move.QuadPart < 0) || (move.QuadPart > 0 && base > INT64_MAX - move.QuadPart))
-    return STG_E_INVALIDFUNCTION;
-  *pos = static_cast<ULONGLONG>(base + move.QuadPart);
+  std::memcpy(data.data() + pos, in, cb);
+  return S_OK;
+}
+
+HRESULT Bytes::Resize(ULONGLONG size) {
+  try {
+    data.resize(static_cast<size_t>(size));
+  } catch (const std::exception&) {
+    return STG_E_MEDIUMFULL;
+  }
   return S_OK;
 }
 

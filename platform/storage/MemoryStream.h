@@ -10,16 +10,11 @@
 #include <vector>
 
 #include "platform/storage/ObjIdl.h"
+#include "platform/storage/StreamBase.h"
 
 namespace vantrel::storage {
 
 using CommitHook = std::function<HRESULT(const std::vector<BYTE>& bytes)>;
-
-// IStream::Seek's arithmetic for every stream: the new position from the
-// current one, the stream's size, the move and the origin into `*pos`. A
-// position before the start, past 2^63 or an unknown origin answers
-// STG_E_INVALIDFUNCTION and leaves `*pos` alone.
-HRESULT SeekPosition(ULONGLONG* pos, ULONGLONG size, LARGE_INTEGER move, DWORD origin);
 
 // `writable` false makes Write and SetSize answer STG_E_ACCESSDENIED.
 HRESULT CreateMemoryStream(std::vector<BYTE> initial, bool writable, CommitHook on_commit, IStream** out);

@@ -4,26 +4,26 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/base/Guid.h"
 #include "platform/base/HResult.h"
 #include "platform/base/WinTypes.h"
+#include "platform/storage/StreamBase.h"
 
 namespace vantrel::storage {
 
 // The bytes of a stream, shared by the stream, its clones and the storage
-// that holds it.
-struct Bytes {
-  std::mutex mu;  // guards data and locks
-  std::vector<BYTE> data;
-  struct Lock {
-    ULONGLONG offset, cb;
-    DWORD type;
-  };
-  std::vector<Lock> locks;
+// that holds it. Direct: a write is in the bytes at once.
+class Bytes : public StreamData {
+ public:
+  std::vector<BYTE> data GUARDED_BY(mu);
+
+  HRESULT ReadAt(ULONGLONG pos, BYTE* out, ULONG cb, ULONG* got) override REQUIRES(mu);
+  HRESULT WriteAt(ULONGLONG pos, const BYTE* in, ULONG cb) override REQUIRES(mu);
+  ULONGLONG Size() override REQUIRES(mu) { return data.size(); }
+  HRESULT Resize(ULONGLONG size) override REQUIRES(mu);
 };
 
 // Element names compare as the compound file compares them: each UTF-16

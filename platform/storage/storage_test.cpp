@@ -516,3 +516,222 @@ TEST(StorageImage, EarlierImagesStillOpen) {
 }
 
 }  // namespace
+
+// ---- the stream base, through IStream alone ----
+
+namespace {
+
+// Transacted bytes: writes go to a working copy that Commit keeps and
+// Revert drops, as a store's property stream does. `fail_reads` makes
+// every read fail, as a damaged file would.
+class TransactedData final : public StreamData {
+ public:
+  TransactedData(std::vector<BYTE> bytes, bool fail_reads)
+      : committed_(bytes), working_(std::move(bytes)), fail_reads_(fail_reads) {}
+  HRESULT ReadAt(ULONGLONG pos, BYTE* out, ULONG cb, ULONG* got) override REQUIRES(mu) {
+    *got = 0;
+    if (fail_reads_) return STG_E_READFAULT;
+    std::memcpy(out, working_.data() + pos, cb);
+    *got = cb;
+    return S_OK;
+  }
+  HRESULT WriteAt(ULONGLONG pos, const BYTE* in, ULONG cb) override REQUIRES(mu) {
+    if (working_.size() < pos + cb) working_.resize(pos + cb);
+    std::memcpy(working_.data() + pos, in, cb);
+    return S_OK;
+  }
+  ULONGLONG Size() override REQUIRES(mu) { return working_.size(); }
+  HRESULT Resize(ULONGLONG n) override REQUIRES(mu) {
+    working_.resize(n);
+    return S_OK;
+  }
+  HRESULT Commit(DWORD) override EXCLUDES(mu) {
+    vantrel::MutexLock g(mu);
+    committed_ = working_;
+    return S_OK;
+  }
+  HRESULT Revert() override EXCLUDES(mu) {
+    vantrel::MutexLock g(mu);
+    working_ = committed_;
+    return S_OK;
+  }
+
+ private:
+  std::vector<BYTE> committed_ GUARDED_BY(mu);
+  std::vector<BYTE> working_ GUARDED_BY(mu);
+  const bool fail_reads_;
+};
+
+struct Backend {
+  const char* name;
+  bool transacted;
+  std::function<ComPtr<IStream>(std::vector<BYTE>)> make;
+};
+
+const Backend kBackends[] = {
+    {"memory", false, [](std::vector<BYTE> b) { return Stream(std::move(b)); }},
+    {"transacted", true,
+     [](std::vector<BYTE> b) {
+       return ComPtr<IStream>::Adopt(new StreamBase(std::make_shared<TransactedData>(std::move(b), false), true, u""));
+     }},
+};
+
+ULONGLONG Pos(IStream* s) {
+  ULARGE_INTEGER p{};
+  EXPECT_EQ(s->Seek(Li(0), STREAM_SEEK_CUR, &p), S_OK);
+  return p.QuadPart;
+}
+
+struct BaseCase {
+  const char* name;
+  std::function<void(IStream*, const Backend&)> check;  // on a stream holding "abcdef", at 0
+};
+
+const BaseCase kBaseCases[] = {
+    {"seek origins and bounds",
+     [](IStream* s, const Backend&) {
+       struct {
+         LONGLONG move;
+         DWORD origin;
+         HRESULT hr;
+         ULONGLONG pos;
+       } steps[] = {
+           {4, STREAM_SEEK_SET, S_OK, 4},
+           {-1, STREAM_SEEK_CUR, S_OK, 3},
+           {2, STREAM_SEEK_END, S_OK, 8},
+           {-9, STREAM_SEEK_CUR, STG_E_INVALIDFUNCTION, 8},
+           {INT64_MAX, STREAM_SEEK_CUR, STG_E_INVALIDFUNCTION, 8},
+           {0, STREAM_SEEK_END + 1, STG_E_INVALIDFUNCTION, 8},
+       };
+       for (const auto& st : steps) {
+         EXPECT_EQ(s->Seek(Li(st.move), st.origin, nullptr), st.hr) << st.move;
+         EXPECT_EQ(Pos(s), st.pos) << st.move;
+       }
+     }},
+    {"read past the end",
+     [](IStream* s, const Backend&) {
+       char buf[8];
+       ULONG got = 99;
+       ASSERT_EQ(s->Seek(Li(4), STREAM_SEEK_SET, nullptr), S_OK);
+       EXPECT_EQ(s->Read(buf, sizeof(buf), &got), S_OK);
+       EXPECT_EQ(std::string(buf, got), "ef");
+       EXPECT_EQ(s->Read(buf, sizeof(buf), &got), S_OK);
+       EXPECT_EQ(got, 0u);
+       ASSERT_EQ(s->Seek(Li(100), STREAM_SEEK_SET, nullptr), S_OK);
+       EXPECT_EQ(s->Read(buf, sizeof(buf), &got), S_OK);
+       EXPECT_EQ(got, 0u);
+       EXPECT_EQ(Pos(s), 100u);
+     }},
+    {"set size shrinks and grows with zeros",
+     [](IStream* s, const Backend&) {
+       ASSERT_EQ(s->Seek(Li(5), STREAM_SEEK_SET, nullptr), S_OK);
+       ASSERT_EQ(s->SetSize(Uli(3)), S_OK);
+       EXPECT_EQ(Pos(s), 5u);  // the pointer stays past the new end
+       ASSERT_EQ(s->SetSize(Uli(5)), S_OK);
+       EXPECT_EQ(ReadAll(s), std::string("abc\0\0", 5));
+       EXPECT_EQ(s->SetSize(Uli(1ull << 63)), STG_E_MEDIUMFULL);
+     }},
+    {"copy to, part of the stream",
+     [](IStream* s, const Backend&) {
+       auto d = Stream({});
+       ULARGE_INTEGER r, w;
+       ASSERT_EQ(s->Seek(Li(2), STREAM_SEEK_SET, nullptr), S_OK);
+       ASSERT_EQ(s->CopyTo(d.get(), Uli(3), &r, &w), S_OK);
+       EXPECT_EQ(r.QuadPart, 3u);
+       EXPECT_EQ(w.QuadPart, 3u);
+       EXPECT_EQ(Pos(s), 5u);
+       ASSERT_EQ(s->CopyTo(d.get(), Uli(1000), &r, &w), S_OK);
+       EXPECT_EQ(r.QuadPart, 1u);
+       EXPECT_EQ(ReadAll(d.get()), "cdef");
+       // Into a clone of itself: the data grows while it is copied.
+       ComPtr<IStream> c;
+       ASSERT_EQ(s->Clone(c.Out()), S_OK);
+       ASSERT_EQ(c->Seek(Li(0), STREAM_SEEK_END, nullptr), S_OK);
+       ASSERT_EQ(s->Seek(Li(0), STREAM_SEEK_SET, nullptr), S_OK);
+       ASSERT_EQ(s->CopyTo(c.get(), Uli(6), &r, &w), S_OK);
+       EXPECT_EQ(ReadAll(s), "abcdefabcdef");
+     }},
+    {"clones share the data, not the position",
+     [](IStream* s, const Backend&) {
+       ASSERT_EQ(s->Seek(Li(2), STREAM_SEEK_SET, nullptr), S_OK);
+       ComPtr<IStream> c;
+       ASSERT_EQ(s->Clone(c.Out()), S_OK);
+       EXPECT_EQ(Pos(c.get()), 2u);
+       ASSERT_EQ(s->Seek(Li(0), STREAM_SEEK_SET, nullptr), S_OK);
+       ASSERT_EQ(s->Write("XYZ", 3, nullptr), S_OK);
+       char buf[4];
+       ULONG got = 0;
+       ASSERT_EQ(c->Read(buf, sizeof(buf), &got), S_OK);
+       EXPECT_EQ(std::string(buf, got), "Zdef");
+       EXPECT_EQ(Pos(s), 3u);
+     }},
+    {"commit keeps, revert goes back to the last commit",
+     [](IStream* s, const Backend& b) {
+       ComPtr<IStream> c;
+       ASSERT_EQ(s->Clone(c.Out()), S_OK);
+       ASSERT_EQ(s->Write("Q", 1, nullptr), S_OK);
+       ASSERT_EQ(s->Commit(STGC_DEFAULT), S_OK);
+       ASSERT_EQ(s->Write("RS", 2, nullptr), S_OK);
+       ASSERT_EQ(s->SetSize(Uli(10)), S_OK);
+       ASSERT_EQ(c->Revert(), S_OK);  // through a clone: the data is one
+       EXPECT_EQ(ReadAll(s), b.transacted ? std::string("Qbcdef") : std::string("QRSdef\0\0\0\0", 10));
+     }},
+    {"lock and unlock regions by type",
+     [](IStream* s, const Backend&) {
+       ComPtr<IStream> c;
+       ASSERT_EQ(s->Clone(c.Out()), S_OK);
+       struct {
+         IStream* on;
+         bool lock;
+         ULONGLONG off, cb;
+         DWORD type;
+         HRESULT hr;
+       } steps[] = {
+           {s, true, 0, 4, LOCK_WRITE, S_OK},
+           {s, true, 0, 4, 0, STG_E_INVALIDFUNCTION},
+           {s, true, 0, 4, LOCK_WRITE | LOCK_EXCLUSIVE, STG_E_INVALIDFUNCTION},
+           {c.get(), true, 3, 2, LOCK_EXCLUSIVE, STG_E_LOCKVIOLATION},  // clones share the locks
+           {c.get(), true, 4, 2, LOCK_EXCLUSIVE, S_OK},
+           {s, false, 0, 4, LOCK_EXCLUSIVE, STG_E_LOCKVIOLATION},  // another type
+           {s, false, 0, 3, LOCK_WRITE, STG_E_LOCKVIOLATION},      // another range
+           {c.get(), false, 0, 4, LOCK_WRITE, S_OK},
+           {s, false, 0, 4, LOCK_WRITE, STG_E_LOCKVIOLATION},  // already gone
+           {s, true, 0, 4, LOCK_ONLYONCE, S_OK},
+       };
+       for (size_t i = 0; i < std::size(steps); ++i) {
+         const auto& st = steps[i];
+         HRESULT hr = st.lock ? st.on->LockRegion(Uli(st.off), Uli(st.cb), st.type)
+                              : st.on->UnlockRegion(Uli(st.off), Uli(st.cb), st.type);
+         EXPECT_EQ(hr, st.hr) << "step " << i;
+       }
+     }},
+};
+
+}  // namespace
+
+TEST(StreamBase, BehavesAlikeOverEveryBackend) {
+  for (const Backend& b : kBackends) {
+    for (const BaseCase& c : kBaseCases) {
+      SCOPED_TRACE(std::string(b.name) + ": " + c.name);
+      auto s = b.make({'a', 'b', 'c', 'd', 'e', 'f'});
+      ASSERT_TRUE(s);
+      c.check(s.get(), b);
+    }
+  }
+}
+
+// A failed read is answered, not taken for the end of the stream.
+TEST(StreamBase, ReadFaultsReachTheCaller) {
+  ComPtr<IStream> s = ComPtr<IStream>::Adopt(
+      new StreamBase(std::make_shared<TransactedData>(std::vector<BYTE>{'a', 'b'}, true), true, u""));
+  char buf[2];
+  ULONG got = 9;
+  EXPECT_EQ(s->Read(buf, 2, &got), STG_E_READFAULT);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(Pos(s.get()), 0u);
+  auto d = Stream({});
+  ULARGE_INTEGER r, w;
+  EXPECT_EQ(s->CopyTo(d.get(), Uli(2), &r, &w), STG_E_READFAULT);
+  EXPECT_EQ(r.QuadPart, 0u);
+  EXPECT_EQ(w.QuadPart, 0u);
+}

@@ -1,14 +1,15 @@
 #include "platform/win/MessageBox.h"
 
 #include <cstdio>
-#include <mutex>
 #include <utility>
+
+#include "platform/base/ThreadAnnotations.h"
 
 namespace vantrel::win {
 namespace {
 
-std::mutex g_mu;              // guards g_handler
-MessageBoxHandler g_handler;  // empty: the headless default
+vantrel::Mutex g_mu;
+MessageBoxHandler g_handler GUARDED_BY(g_mu);  // empty: the headless default
 
 }  // namespace
 
@@ -25,7 +26,7 @@ int DefaultButton(UINT type) {
 }
 
 MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler) {
-  std::lock_guard<std::mutex> lock(g_mu);
+  MutexLock lock(g_mu);
   return std::exchange(g_handler, std::move(handler));
 }
 
@@ -35,7 +36,7 @@ int MessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   vantrel::win::MessageBoxRecord rec{owner, text ? text : "", caption ? caption : "", type};
   vantrel::win::MessageBoxHandler handler;
   {
-    std::lock_guard<std::mutex> lock(vantrel::win::g_mu);
+    vantrel::MutexLock lock(vantrel::win::g_mu);
     handler = vantrel::win::g_handler;
   }
   if (handler) return handler(rec);

@@ -10,10 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/rpc/Rpc.h"
@@ -79,7 +81,43 @@ inline bool PrepareMailboxHome(const std::string& dir, const std::string& mapipr
 
 class ServerProcess {
  public:
+  // A port found free may be taken again before the server binds it (by
+  // another test's outgoing connection): a few tries with new ports.
   ServerProcess(const std::string& program, const std::string& home) {
+    for (int attempt = 0; attempt < 5 && !ready_; ++attempt) {
+      if (attempt > 0) Stop();
+      Start(program, home);
+    }
+  }
+  // SIGTERM ends the sessions and exits cleanly; its exit status. A server
+  // still running after `bound` is killed and -1 returned.
+  int Stop(std::chrono::seconds bound = std::chrono::seconds(60)) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + bound;
+    pid_t done = 0;
+    while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (done == 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      pid_ = -1;
+      return -1;
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  ~ServerProcess() { Stop(); }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  bool ready() const { return ready_; }
+  const std::string& port() const { return port_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  void Start(const std::string& program, const std::string& home) {
     port_ = std::to_string(FreePort());
     int out[2];
     if (pipe(out) != 0) return;
@@ -103,23 +141,7 @@ class ServerProcess {
     }
     std::fclose(f);
   }
-  // SIGTERM ends the sessions and exits cleanly.
-  int Stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  ~ServerProcess() { Stop(); }
-  ServerProcess(const ServerProcess&) = delete;
-  ServerProcess& operator=(const ServerProcess&) = delete;
 
-  bool ready() const { return ready_; }
-  const std::string& port() const { return port_; }
-
- private:
   pid_t pid_ = -1;
   bool ready_ = false;
   std::string port_;

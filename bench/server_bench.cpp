@@ -107,28 +107,6 @@ long StatusField(pid_t pid, const char* name) {
   return -1;
 }
 
-// The newest child process of this one called `name`.
-pid_t ChildNamed(const char* name) {
-  pid_t found = -1;
-  if (DIR* d = opendir("/proc")) {
-    while (dirent* e = readdir(d)) {
-      pid_t pid = std::atoi(e->d_name);
-      if (pid <= 0) continue;
-      std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
-      std::string stat;
-      std::getline(f, stat);
-      auto close = stat.rfind(')');
-      if (close == std::string::npos || stat.find(std::string("(") + name + ")") == std::string::npos) continue;
-      int ppid = 0;
-      char state = 0;
-      if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == getpid())
-        found = std::max(found, pid);
-    }
-    closedir(d);
-  }
-  return found;
-}
-
 bool Check(HRESULT hr, const char* what) {
   if (FAILED(hr)) std::fprintf(stderr, "server_bench: %s failed: 0x%08X\n", what, static_cast<unsigned>(hr));
   return SUCCEEDED(hr);
@@ -389,7 +367,7 @@ struct IdleCost {
 IdleCost MeasureIdle(const std::string& program, const std::string& home) {
   IdleCost cost;
   testsupport::ServerProcess server(program, home);
-  pid_t pid = ChildNamed("ZelServer");
+  pid_t pid = server.pid();
   if (!server.ready() || pid <= 0) return cost;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   cost.threads_before = StatusField(pid, "Threads:");
@@ -487,7 +465,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "server_bench: ZelServer did not start\n");
     return 1;
   }
-  const pid_t server_pid = ChildNamed("ZelServer");
+  const pid_t server_pid = server.pid();
   testsupport::Binding binding(server.port());
   Measured measured{binding.transport()};
   zel::Transport t = measured.Wrap();

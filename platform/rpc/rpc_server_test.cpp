@@ -14,6 +14,7 @@
 #include <cstring>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,10 +34,12 @@ using namespace std::chrono_literals;
 struct Gate {
   std::mutex mu;
   std::condition_variable cv;
-  bool entered = false, open = false;
+  bool entered = false, open = false, left = false;
 };
 
-InterfaceSpec Spec(Gate* gate) {
+// The spec (and with it the gate) lives as long as the server holds it,
+// which for a call left running by a bounded stop is until that call ends.
+InterfaceSpec Spec(std::shared_ptr<Gate> gate) {
   InterfaceSpec s;
   s.uuid = *GuidFromString("5b0e4a1c-3d2f-4e6a-9b8c-7d6e5f4a3b2c");
   s.major = 1;
@@ -55,6 +58,8 @@ InterfaceSpec Spec(Gate* gate) {
         gate->entered = true;
         gate->cv.notify_all();
         gate->cv.wait(l, [&] { return gate->open; });
+        gate->left = true;
+        gate->cv.notify_all();
         return RPC_S_OK;
       }
       default:
@@ -153,8 +158,8 @@ struct Closer {
 };
 
 TEST(Stop, BoundedStopNamesTheCallThatDoesNotEnd) {
-  Gate gate;
-  InterfaceSpec spec = Spec(&gate);
+  auto gate = std::make_shared<Gate>();
+  InterfaceSpec spec = Spec(gate);
   std::vector<CallInfo> left;
   {
     Server s;
@@ -172,8 +177,8 @@ TEST(Stop, BoundedStopNamesTheCallThatDoesNotEnd) {
       blocked_status = c.Call(spec, 1, {}, r);
     });
     {
-      std::unique_lock<std::mutex> l(gate.mu);
-      gate.cv.wait(l, [&] { return gate.entered; });
+      std::unique_lock<std::mutex> l(gate->mu);
+      gate->cv.wait(l, [&] { return gate->entered; });
     }
     EXPECT_TRUE(other.Echo(spec));  // the blocked call holds one thread, not the server
 
@@ -195,17 +200,16 @@ TEST(Stop, BoundedStopNamesTheCallThatDoesNotEnd) {
     EXPECT_TRUE(left.empty());
   }
   // The abandoned call ends on its own thread after its server is gone.
-  {
-    std::lock_guard<std::mutex> l(gate.mu);
-    gate.open = true;
-  }
-  gate.cv.notify_all();
+  std::unique_lock<std::mutex> l(gate->mu);
+  gate->open = true;
+  gate->cv.notify_all();
+  gate->cv.wait(l, [&] { return gate->left; });
 }
 
 TEST(Load, IdleConnectionsHoldNoThread) {
   constexpr size_t kIdle = 2000;
   if (!RaiseFileLimit(2 * kIdle + 100)) GTEST_SKIP() << "open-file limit below " << 2 * kIdle + 100;
-  InterfaceSpec spec = Spec(nullptr);
+  InterfaceSpec spec = Spec(std::make_shared<Gate>());
   Server s;
   s.SetConnectionLimits(0, kIdle + 1);
   ASSERT_EQ(s.UseEndpoint("0", 40), RPC_S_OK);
@@ -231,7 +235,7 @@ TEST(Load, IdleConnectionsHoldNoThread) {
 
 TEST(Load, ConnectionCapsPerAddressAndInAll) {
   if (!RaiseFileLimit(2 * kDefaultConnections + 200)) GTEST_SKIP() << "open-file limit too low";
-  InterfaceSpec spec = Spec(nullptr);
+  InterfaceSpec spec = Spec(std::make_shared<Gate>());
   Server s;
   std::mutex log_mu;
   std::vector<std::string> log;

@@ -25,12 +25,12 @@ void AppendNotifyEntry(const NotifyEntry& e, std::vector<BYTE>& out) {
 }
 
 void CNotifyQueue::Push(NotifyEntry entry) {
-  std::lock_guard<std::mutex> l(lock_);
+  MutexLock l(lock_);
   entries_.push_back(std::move(entry));
 }
 
 ULONG CNotifyQueue::Drain(std::vector<BYTE>& block) {
-  std::lock_guard<std::mutex> l(lock_);
+  MutexLock l(lock_);
   size_t total = 0;
   for (const auto& e : entries_) total += kNotifyEntryHeader + e.data.size();
   block.reserve(block.size() + total);
@@ -44,18 +44,18 @@ ULONG CNotifyQueue::Drain(std::vector<BYTE>& block) {
 }
 
 size_t CNotifyQueue::Size() const {
-  std::lock_guard<std::mutex> l(lock_);
+  MutexLock l(lock_);
   return entries_.size();
 }
 
-ReadQueueResult ReadQueue(CNotifyQueue* queue, std::mutex& registry_lock, const std::function<std::uint64_t()>& clock,
+ReadQueueResult ReadQueue(CNotifyQueue* queue, Mutex& registry_lock, const std::function<std::uint64_t()>& clock,
                           const ResultBlockMaker& make_block) {
   ReadQueueResult out;
   if (!queue) return out;
   try {
     std::vector<BYTE> block;
     {
-      std::lock_guard<std::mutex> l(registry_lock);
+      MutexLock l(registry_lock);
       queue->Stamp(clock());
       out.count = queue->Drain(block);
     }
@@ -70,7 +70,7 @@ ReadQueueResult ReadQueue(CNotifyQueue* queue, std::mutex& registry_lock, const 
   return out;
 }
 
-CAdviseList::CAdviseList(std::mutex& registry_lock, QueueLookup lookup)
+CAdviseList::CAdviseList(Mutex& registry_lock, QueueLookup lookup)
     : lock_(registry_lock), lookup_(std::move(lookup)) {}
 
 CAdviseList::~CAdviseList() {
@@ -80,9 +80,13 @@ CAdviseList::~CAdviseList() {
 
 std::shared_ptr<CAdviseList::Record> CAdviseList::AddAdvise(ULONG object_key, std::int32_t session, ULONG event_mask,
                                                             ULONG client_key) {
-  std::lock_guard<std::mutex> l(lock_);
+  MutexLock l(lock_);
   for (auto& r : records_)
-    if (r && r->object_key == object_key && r->event_mask == event_mask && r->client_key == client_key) return r;
+    // Only a record of the same session: another session's record would
+    // carry this advise's notifications into that session's queue.
+    if (r && r->session == session && r->object_key == object_key && r->event_mask == event_mask &&
+        r->client_key == client_key)
+      return r;
   auto record = std::make_shared<Record>();
   record->event_mask = event_mask;
   record->session = session;
@@ -105,7 +109,7 @@ std::shared_ptr<CAdviseList::Record> CAdviseList::AddAdvise(ULONG object_key, st
 LONG CAdviseList::RemoveAdvise(ULONG connection) {
   std::shared_ptr<Record> victim;
   {
-    std::lock_guard<std::mutex> l(lock_);
+    MutexLock l(lock_);
     if (connection >= records_.size() || !records_[connection]) return -1;
     victim = std::move(records_[connection]);
     records_[connection].reset();
@@ -116,14 +120,14 @@ LONG CAdviseList::RemoveAdvise(ULONG connection) {
 }
 
 bool CAdviseList::SetObjectKey(ULONG connection, ULONG object_key) {
-  std::lock_guard<std::mutex> l(lock_);
+  MutexLock l(lock_);
   if (connection >= records_.size() || !records_[connection]) return false;
   records_[connection]->object_key = object_key;
   return true;
 }
 
 std::shared_ptr<CAdviseList::Record> CAdviseList::Find(ULONG connection) {
-  std::lock_guard<std::mutex> l(lock_);
+  MutexLock l(lock_);
   return connection < records_.size() ? records_[connection] : nullptr;
 }
 
@@ -138,7 +142,7 @@ ULONG CAdviseList::OnNotify(Record& record, ULONG count, const NOTIFICATION* not
     } catch (...) {
       break;  // an encoding failure ends the batch
     }
-    std::lock_guard<std::mutex> l(lock_);
+    MutexLock l(lock_);
     entry.event_mask = record.event_mask;
     entry.connection = record.connection;
     entry.object_key = record.object_key;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/base/ThreadAnnotations.h"
 #include "platform/base/Unknown.h"
 #include "platform/mapi/MapiInterfaces.h"
 #include "protocol/MapiMarshal.h"
@@ -40,16 +41,17 @@ void AppendNotifyEntry(const NotifyEntry& entry, std::vector<BYTE>& out);
 class CNotifyQueue {
  public:
   explicit CNotifyQueue(std::uint64_t now_ms = 0) : last_activity_(now_ms) {}
-  void Push(NotifyEntry entry);
+  void Push(NotifyEntry entry) EXCLUDES(lock_);
   // Moves every entry, oldest first, into `block`; returns how many.
-  ULONG Drain(std::vector<BYTE>& block);
-  size_t Size() const;
+  ULONG Drain(std::vector<BYTE>& block) EXCLUDES(lock_);
+  size_t Size() const EXCLUDES(lock_);
   void Stamp(std::uint64_t now_ms) { last_activity_.store(now_ms); }
   std::uint64_t LastActivity() const { return last_activity_.load(); }
 
  private:
-  mutable std::mutex lock_;
-  std::deque<NotifyEntry> entries_;  // guarded by lock_
+  // The session queue lock: last in the order (object, registry, queue).
+  mutable Mutex lock_;
+  std::deque<NotifyEntry> entries_ GUARDED_BY(lock_);
   std::atomic<std::uint64_t> last_activity_;
 };
 
@@ -67,7 +69,7 @@ struct ReadQueueResult {
 // buffer handle) and stamps again. An empty queue answers buffer 0. A failure
 // while reading answers E_ACCESSDENIED.
 using ResultBlockMaker = std::function<std::int32_t(std::vector<BYTE> block)>;
-ReadQueueResult ReadQueue(CNotifyQueue* queue, std::mutex& registry_lock, const std::function<std::uint64_t()>& clock,
+ReadQueueResult ReadQueue(CNotifyQueue* queue, Mutex& registry_lock, const std::function<std::uint64_t()>& clock,
                           const ResultBlockMaker& make_block);
 
 // The advise records. Records never move: a removed one leaves an empty
@@ -81,36 +83,37 @@ class CAdviseList {
     ULONG event_mask = 0;
     std::int32_t session = 0;
     ULONG connection = 0;
-    ULONG object_key = 0;  // guarded by the registry lock
+    ULONG object_key = 0;  // guarded by the registry lock (CAdviseList::lock_)
     ULONG client_key = 0;
     ComPtr<IMAPIAdviseSink> sink;  // made with HrAllocAdviseSink
   };
 
-  // Finds a session's queue; called with the registry lock held. nullptr
-  // when the session is gone.
+  // Finds a session's queue; called with the registry lock held (the
+  // lookup asserts it). nullptr when the session is gone.
   using QueueLookup = std::function<CNotifyQueue*(std::int32_t session)>;
 
-  CAdviseList(std::mutex& registry_lock, QueueLookup lookup);
+  CAdviseList(Mutex& registry_lock, QueueLookup lookup);
   ~CAdviseList();
   CAdviseList(const CAdviseList&) = delete;
   CAdviseList& operator=(const CAdviseList&) = delete;
 
-  // The existing record with the same object key, mask and client key, or a
-  // new one. Takes the registry lock. nullptr only when no sink can be made.
-  std::shared_ptr<Record> AddAdvise(ULONG object_key, std::int32_t session, ULONG event_mask, ULONG client_key);
+  // The existing record of the same session with the same object key, mask
+  // and client key, or a new one. Takes the registry lock. nullptr only when no sink can be made.
+  std::shared_ptr<Record> AddAdvise(ULONG object_key, std::int32_t session, ULONG event_mask, ULONG client_key)
+      EXCLUDES(lock_);
   // The connection number, or -1 when no record has it. Takes the registry lock.
-  LONG RemoveAdvise(ULONG connection);
+  LONG RemoveAdvise(ULONG connection) EXCLUDES(lock_);
   // The advising object stores the connection number MAPI gave it here.
-  bool SetObjectKey(ULONG connection, ULONG object_key);
-  std::shared_ptr<Record> Find(ULONG connection);
+  bool SetObjectKey(ULONG connection, ULONG object_key) EXCLUDES(lock_);
+  std::shared_ptr<Record> Find(ULONG connection) EXCLUDES(lock_);
 
   // The sink callback: each notification of the batch becomes one queue entry.
-  ULONG OnNotify(Record& record, ULONG count, const NOTIFICATION* notifications);
+  ULONG OnNotify(Record& record, ULONG count, const NOTIFICATION* notifications) EXCLUDES(lock_);
 
  private:
-  std::mutex& lock_;
+  Mutex& lock_;  // the registry's lock, lent
   QueueLookup lookup_;
-  std::vector<std::shared_ptr<Record>> records_;  // guarded by lock_
+  std::vector<std::shared_ptr<Record>> records_ GUARDED_BY(lock_);
   CMapiMarshal codec_;                            // stateless apart from the process allocator
 };
 

@@ -18,7 +18,7 @@ ULONG Word(const Bytes& b, size_t at) {
 }
 
 struct Fixture {
-  std::mutex registry_lock;
+  Mutex registry_lock;
   std::map<std::int32_t, std::unique_ptr<CNotifyQueue>> sessions;  // guarded by registry_lock
   CAdviseList advises{registry_lock, [this](std::int32_t s) -> CNotifyQueue* {
                         auto it = sessions.find(s);
@@ -54,16 +54,21 @@ TEST(Advise, RecordsAndConnectionNumbers) {
   EXPECT_EQ(a->connection, 0u);
   EXPECT_EQ(b->connection, 1u);
   EXPECT_TRUE(a->sink);
-  // The same object key, mask and client key: the same record.
-  EXPECT_EQ(f.advises.AddAdvise(10, 2, fnevObjectCreated, 500), a);
+  // The same session, object key, mask and client key: the same record.
+  // Another session never shares it, or its notifications would reach
+  // the first session's queue.
+  EXPECT_EQ(f.advises.AddAdvise(10, 1, fnevObjectCreated, 500), a);
+  auto other = f.advises.AddAdvise(10, 2, fnevObjectCreated, 500);
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->connection, 2u);
   EXPECT_EQ(f.advises.RemoveAdvise(0), 0);
   EXPECT_EQ(f.advises.RemoveAdvise(0), -1);
   EXPECT_EQ(f.advises.RemoveAdvise(99), -1);
   EXPECT_EQ(a->mark.load(), 0u);
   // Numbers are never reused.
-  EXPECT_EQ(f.advises.AddAdvise(10, 1, fnevObjectCreated, 500)->connection, 2u);
-  EXPECT_TRUE(f.advises.SetObjectKey(2, 77));
-  EXPECT_EQ(f.advises.Find(2)->object_key, 77u);
+  EXPECT_EQ(f.advises.AddAdvise(10, 1, fnevObjectCreated, 500)->connection, 3u);
+  EXPECT_TRUE(f.advises.SetObjectKey(3, 77));
+  EXPECT_EQ(f.advises.Find(3)->object_key, 77u);
 }
 
 TEST(Advise, BatchBecomesEntriesOnTheSessionQueue) {

@@ -32,8 +32,11 @@ inline zel::wire::Selector Iid(const IID& iid) { return zel::InterfaceSelector(i
 // transport's status; the operation's own result is returned.
 class Client {
  public:
-  explicit Client(const std::string& port) : binding_(port) {}
-  const zel::Transport& t() const { return binding_.transport(); }
+  explicit Client(const std::string& port)
+      : binding_(std::make_unique<Binding>(port)), transport_(binding_->transport()) {}
+  // Over another transport (a raw connection from a chosen address).
+  explicit Client(zel::Transport transport) : transport_(std::move(transport)) {}
+  const zel::Transport& t() const { return transport_; }
 
   template <class Op>
   typename Op::Reply Call(const typename Op::Request& in) {
@@ -127,10 +130,11 @@ class Client {
   }
 
   const zel::CMapiMarshal& codec() const { return codec_; }
-  RPC_BINDING_HANDLE binding() const { return binding_.handle(); }
+  RPC_BINDING_HANDLE binding() const { return binding_ ? binding_->handle() : nullptr; }
 
  private:
-  testsupport::Binding binding_;
+  std::unique_ptr<Binding> binding_;
+  zel::Transport transport_;
   zel::CMapiMarshal codec_;
 };
 

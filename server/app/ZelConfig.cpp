@@ -79,6 +79,12 @@ const Setting kSettings[] = {
     S("TrustedHosts", &CZelConfig::TrustedHosts),
     N("EnableBetaFunctions", &CZelConfig::EnableBetaFunctions),
     S("Postmaster", &CZelConfig::Postmaster),
+    N("MaxPendingBytes", &CZelConfig::MaxPendingBytes),
+    N("MaxObjectsPerSession", &CZelConfig::MaxObjectsPerSession),
+    N("MaxSessionsPerConnection", &CZelConfig::MaxSessionsPerConnection),
+    N("MaxConnectionsPerAddress", &CZelConfig::MaxConnectionsPerAddress),
+    N("MaxConnections", &CZelConfig::MaxConnections),
+    N("LogonDelayStep", &CZelConfig::LogonDelayStep),
 };
 
 // A string is taken only as a non-empty REG_SZ of at most 256 bytes.

@@ -86,6 +86,13 @@ class CZelConfig {
   std::string TrustedHosts;
   DWORD EnableBetaFunctions = 0;
   std::string Postmaster;  // login name of the postmaster user
+  // What one client can make the server hold.
+  DWORD MaxPendingBytes = 64u << 20;      // unread result-block bytes per session
+  DWORD MaxObjectsPerSession = 100000;    // objects open under one session
+  DWORD MaxSessionsPerConnection = 64;    // sessions one connection may have
+  DWORD MaxConnectionsPerAddress = 64;    // connections from one peer address
+  DWORD MaxConnections = 1024;            // connections in total
+  DWORD LogonDelayStep = 250;             // ms before the second failed logon in a row; doubles after
 
  private:
   std::string program_folder_;

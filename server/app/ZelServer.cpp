@@ -10,7 +10,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -22,7 +24,9 @@
 #include "Libraries/MapiWrapper/MapiException.h"
 #include "platform/mapi/MapiSession.h"
 #include "platform/rpc/Rpc.h"
+#include "platform/rpc/RpcServer.h"
 #include "platform/win/MessageBox.h"
+#include "server/app/ConnectionLimits.h"
 #include "server/app/ZelConfig.h"
 #include "server/dispatch/ServerClasses.h"
 #include "server/dispatch/ServerDispatch.h"
@@ -110,6 +114,12 @@ int main(int argc, char** argv) {
   });
 
   CServerClasses registry;
+  RegistryLimits limits;
+  limits.pending_bytes_per_session = config.MaxPendingBytes;
+  limits.objects_per_session = static_cast<std::int32_t>(std::min<DWORD>(config.MaxObjectsPerSession, INT32_MAX));
+  limits.sessions_per_association = static_cast<std::int32_t>(std::min<DWORD>(config.MaxSessionsPerConnection, INT32_MAX));
+  registry.SetLimits(limits);
+  CLogonThrottle throttle(config.LogonDelayStep);
   ServerObjectOptions options;
   options.enable_ms = [&config] { return config.EnableMS != 0; };  // fixed after start-up
   InstallServerObjects(registry, std::move(options));
@@ -119,8 +129,18 @@ int main(int argc, char** argv) {
   ServerHooks hooks;
   hooks.make_session = [&logons] { return logons.MakeSession(); };
   hooks.set_profile_guid = Server_SetProfileGuid;
+  hooks.throttle = &throttle;
   CServerDispatch dispatch(registry, hooks);
   vantrel::rpc::InterfaceSpec spec = dispatch.Spec();
+
+  // A closed connection leaves its sessions to be taken over or swept.
+  vantrel::rpc::SetProcessAssociationClosed([&registry](std::uint64_t association) {
+    try {
+      registry.AssociationClosed(association);
+    } catch (...) {
+    }
+  });
+  ApplyConnectionLimits(config.MaxConnectionsPerAddress, config.MaxConnections);
 
   std::string endpoint = vantrel::rpc::DefaultEndpoint();
   unsigned min_threads = config.MinThreads, max_threads = config.MaxThreads;
@@ -162,6 +182,7 @@ int main(int argc, char** argv) {
   service.Stop();
   RpcMgmtStopServerListening(nullptr);
   RpcMgmtWaitServerListen();
+  vantrel::rpc::SetProcessAssociationClosed(nullptr);
   const char* action = "Kill clients";
   try {
     registry.EndAllSessions();

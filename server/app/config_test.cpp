@@ -130,6 +130,12 @@ TEST_F(ConfigTest, FreshRegistryGetsEveryValueWithItsDefault) {
       {"TrustedHosts", REG_SZ, ""},
       {"EnableBetaFunctions", REG_DWORD, "0"},
       {"Postmaster", REG_SZ, ""},
+      {"MaxPendingBytes", REG_DWORD, "67108864"},
+      {"MaxObjectsPerSession", REG_DWORD, "100000"},
+      {"MaxSessionsPerConnection", REG_DWORD, "64"},
+      {"MaxConnectionsPerAddress", REG_DWORD, "64"},
+      {"MaxConnections", REG_DWORD, "1024"},
+      {"LogonDelayStep", REG_DWORD, "250"},
   };
   std::vector<Stored> got = StoredValues();
   ASSERT_EQ(got.size(), expected.size());

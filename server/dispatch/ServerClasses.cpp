@@ -45,47 +45,138 @@ constexpr ULONG kPrEntryId = 0x0FFF0102;
 CServerClasses::CServerClasses(Clock clock)
     : advises_(lock_,
                [this](std::int32_t session) -> zel::CNotifyQueue* {
-                 // Called by the sinks with lock_ held.
+                 lock_.AssertHeld();  // the sinks call this under the registry lock
                  auto it = objects_.find(session);
-                 return it == objects_.end() ? nullptr : it->second->NotifyQueue();
+                 return it == objects_.end() ? nullptr : it->second.object->NotifyQueue();
                }),
       clock_(clock ? std::move(clock) : Clock([] { return GetTickCount64(); })) {}
 
 CServerClasses::~CServerClasses() = default;
 
 void CServerClasses::SetObjectFactory(ObjectFactory factory) {
-  Guard g(*this);
+  MutexLock g(lock_);
   factory_ = std::move(factory);
 }
 
+void CServerClasses::SetLimits(const RegistryLimits& limits) {
+  MutexLock g(lock_);
+  limits_ = limits;
+}
+
+// ---- ownership ----
+
+bool CServerClasses::MaySession(std::int32_t session, SessionState& state, bool* offended) {
+  const CallContext& caller = CurrentCall();
+  if (!state.orphan && state.association == caller.association) return true;
+  // The rightful client back on a new connection: same address, and the
+  // old connection is gone. A live session is never taken over.
+  if (state.orphan && !caller.peer.empty() && state.peer == caller.peer) {
+    state.orphan = false;
+    state.association = caller.association;
+    ServerLog("Session %d taken over by a new connection from %s\n", session, caller.peer.c_str());
+    return true;
+  }
+  if (offenders_.insert(caller.association).second) *offended = true;
+  return false;
+}
+
+bool CServerClasses::MayObject(const Entry& entry, bool* offended) {
+  const CServerClass& o = *entry.object;
+  std::int32_t session = o.kind == kZelLogon ? o.handle.load() : o.owner.load();
+  if (session >= 0) {
+    auto it = sessions_.find(session);
+    if (it != sessions_.end()) return MaySession(session, it->second, offended);
+  }
+  if (entry.association == CurrentCall().association) return true;
+  if (offenders_.insert(CurrentCall().association).second) *offended = true;
+  return false;
+}
+
+void CServerClasses::Offended(bool offended) {
+  if (!offended) return;
+  const CallContext& caller = CurrentCall();
+  ServerLog("Connection %llu from %s named handles of another connection\n",
+            static_cast<unsigned long long>(caller.association), caller.peer.empty() ? "-" : caller.peer.c_str());
+}
+
+bool CServerClasses::OwnSession(std::int32_t session) {
+  bool offended = false, own = false;
+  {
+    MutexLock g(lock_);
+    auto it = sessions_.find(session);
+    own = it != sessions_.end() && it->second.alive && MaySession(session, it->second, &offended);
+  }
+  Offended(offended);
+  return own;
+}
+
+void CServerClasses::ForgetIfEmpty(std::int32_t session) {
+  auto it = sessions_.find(session);
+  if (it != sessions_.end() && !it->second.alive && it->second.objects <= 0 && it->second.blocks <= 0)
+    sessions_.erase(it);
+}
+
+// ---- objects ----
+
 std::int32_t CServerClasses::RegisterLocked(const std::shared_ptr<CServerClass>& object, std::int32_t owner,
                                             const std::shared_ptr<CServerClass>& parent) {
+  const CallContext& caller = CurrentCall();
+  if (object->kind == kZelLogon) {
+    std::int32_t live = 0;
+    for (auto& [h, state] : sessions_)
+      if (!state.orphan && state.association == caller.association) ++live;  // freed ones with objects left count
+    if (live >= limits_.sessions_per_association) return -1;
+  }
+  // An object opened for a session that ended meanwhile (its logon was
+  // still running) would stay registered under a gone handle.
+  if (parent && parent->kind == kZelLogon) {
+    auto it = objects_.find(parent->handle.load());
+    if (it == objects_.end() || it->second.object != parent) return -1;
+  }
+  SessionState* owner_state = nullptr;
+  if (owner >= 0 && object->kind != kZelLogon) {
+    auto it = sessions_.find(owner);
+    if (it != sessions_.end()) owner_state = &it->second;
+    if (owner_state && owner_state->objects >= limits_.objects_per_session) {
+      CurrentCall().refused = true;
+      return -1;
+    }
+  }
   changed_.store(true);
   object->owner.store(owner);
   std::int32_t h = ++last_handle_;
-  if (!objects_.emplace(h, object).second) return -1;
+  if (!objects_.emplace(h, Entry{object, caller.association}).second) return -1;
   object->handle.store(h);
   object->parent = parent;
   object->registry = this;
   object->last_activity.store(clock_());
+  if (object->kind == kZelLogon) {
+    SessionState& state = sessions_[h];
+    state.association = caller.association;
+    state.peer = caller.peer;
+  } else if (owner_state) {
+    ++owner_state->objects;
+  }
   return h;
 }
 
 std::int32_t CServerClasses::Register(const std::shared_ptr<CServerClass>& object, std::int32_t owner,
                                       const std::shared_ptr<CServerClass>& parent) {
   if (!object) return -1;
-  Guard g(*this);
+  MutexLock g(lock_);
   return RegisterLocked(object, owner, parent);
 }
 
 std::shared_ptr<CServerClass> CServerClasses::Lookup(std::int32_t handle, std::int32_t wanted_kind) {
   if (handle < 0) return nullptr;
   std::shared_ptr<CServerClass> object;
+  bool offended = false;
   {
-    Guard g(*this);
+    MutexLock g(lock_);
     auto it = objects_.find(handle);
-    if (it != objects_.end()) object = it->second;
+    if (it != objects_.end() && MayObject(it->second, &offended)) object = it->second.object;
   }
+  Offended(offended);
   if (!object) {
     ServerLog("*** FATAL **** Class Deleted Number=%d Type %s\n", handle, KindTypeName(wanted_kind));
     return nullptr;
@@ -102,8 +193,23 @@ void CServerClasses::FreeLocked(std::int32_t handle, Victims& victims) {
   changed_.store(true);
   auto it = objects_.find(handle);
   if (it == objects_.end()) return;
-  auto object = std::move(it->second);
+  auto object = std::move(it->second.object);
   objects_.erase(it);
+  if (object->kind == kZelLogon) {
+    // Its blocks go with it; its objects stay until they are freed or the
+    // association closes (a client may still use them).
+    for (std::size_t i = 0; i < buffers_.size(); ++i)
+      if (buffers_[i] && buffers_[i]->session == handle) FreeBlockLocked(static_cast<std::int32_t>(i));
+    auto s = sessions_.find(handle);
+    if (s != sessions_.end()) s->second.alive = false;
+    ForgetIfEmpty(handle);
+  } else if (std::int32_t owner = object->owner.load(); owner >= 0) {
+    auto s = sessions_.find(owner);
+    if (s != sessions_.end()) {
+      --s->second.objects;
+      ForgetIfEmpty(owner);
+    }
+  }
   // Directory objects are only forgotten, never destroyed.
   if (object->kind >= kZelLogon && object->kind <= kIEnumSTATSTG) victims.push_back(std::move(object));
 }
@@ -118,14 +224,15 @@ void CServerClasses::DestroyAll(Victims& victims) {
   victims.clear();
 }
 
-void CServerClasses::Free(std::int32_t handle, bool take_lock) {
+void CServerClasses::Free(std::int32_t handle) {
   Victims victims;
-  if (take_lock) {
-    Guard g(*this);
-    FreeLocked(handle, victims);
-  } else {
-    FreeLocked(handle, victims);
+  bool offended = false;
+  {
+    MutexLock g(lock_);
+    auto it = objects_.find(handle);
+    if (it != objects_.end() && MayObject(it->second, &offended)) FreeLocked(handle, victims);
   }
+  Offended(offended);
   // Destroyed outside the registry lock: an object's own lock comes first
   // in the lock order, and Destroy may take it.
   DestroyAll(victims);
@@ -141,7 +248,7 @@ std::int32_t CServerClasses::CreateObject(std::int32_t object_type, const std::s
   std::shared_ptr<CServerClass> object;
   std::int32_t h = 0;
   {
-    Guard g(*this);
+    MutexLock g(lock_);
     if (factory_ && std::find(std::begin(kCreatable), std::end(kCreatable), object_type) != std::end(kCreatable))
       object = factory_(object_type);
     if (object) {
@@ -152,6 +259,10 @@ std::int32_t CServerClasses::CreateObject(std::int32_t object_type, const std::s
       object->store = store;
       object->SetMapiObject(mapi_object);
       h = RegisterLocked(object, owner, parent);
+      if (h < 0) {
+        h = 0;
+        object.reset();  // never registered: its destructor releases what it wraps
+      }
     }
     ServerTrace("New class: %d", h);
   }
@@ -183,7 +294,21 @@ void CServerClasses::Describe(CServerClass& object, DescribeSource& source) {
 
 HRESULT CServerClasses::FindByEntryID(std::span<const std::uint8_t> entry_id, std::int32_t* handle) {
   std::string text = HexUpper(entry_id);
-  std::vector<std::pair<std::int32_t, std::shared_ptr<CServerClass>>> objects = Objects();
+  std::vector<std::pair<std::int32_t, std::shared_ptr<CServerClass>>> objects;
+  {
+    // Only the caller's own objects, and no orphan is taken over by a
+    // search that names no handle.
+    MutexLock g(lock_);
+    const std::uint64_t caller = CurrentCall().association;
+    for (auto& [h, entry] : objects_) {
+      const CServerClass& o = *entry.object;
+      std::int32_t session = o.kind == kZelLogon ? h : o.owner.load();
+      auto s = session >= 0 ? sessions_.find(session) : sessions_.end();
+      bool own = s != sessions_.end() ? !s->second.orphan && s->second.association == caller
+                                      : entry.association == caller;
+      if (own) objects.emplace_back(h, entry.object);
+    }
+  }
   for (auto& [h, object] : objects) {
     std::lock_guard l(object->lock);
     // Objects never described have no entry ID; an empty one matches none.
@@ -195,18 +320,23 @@ HRESULT CServerClasses::FindByEntryID(std::span<const std::uint8_t> entry_id, st
   return MAPI_E_NOT_FOUND;
 }
 
+// ---- sessions ----
+
 void CServerClasses::EndSessionLocked(std::int32_t session, Victims& victims) {
   std::vector<std::int32_t> owned;
-  for (auto& [h, object] : objects_)
-    if (object->owner.load() == session) owned.push_back(h);
+  for (auto& [h, entry] : objects_)
+    if (entry.object->owner.load() == session) owned.push_back(h);
   FreeLocked(session, victims);
   for (auto h : owned) FreeLocked(h, victims);
+  for (std::size_t i = 0; i < buffers_.size(); ++i)
+    if (buffers_[i] && buffers_[i]->session == session) FreeBlockLocked(static_cast<std::int32_t>(i));
+  sessions_.erase(session);
 }
 
 void CServerClasses::EndSession(std::int32_t session) {
   Victims victims;
   {
-    Guard g(*this);
+    MutexLock g(lock_);
     EndSessionLocked(session, victims);
   }
   DestroyAll(victims);
@@ -214,28 +344,28 @@ void CServerClasses::EndSession(std::int32_t session) {
 
 void CServerClasses::SweepIdleSessions() {
   std::uint64_t now = clock_();
-  if (locked_.load()) return;  // busy: try again on the next tick
+  if (!lock_.try_lock()) return;  // busy: try again on the next tick
   Victims victims;
-  {
-    Guard g(*this);
-    for (auto& [h, object] : objects_) {
-      if (object->kind != kZelLogon) continue;
-      std::uint64_t stamp = object->last_activity.load();
-      if (stamp <= now && now - stamp > kSessionIdleMs) {
-        EndSessionLocked(h, victims);
-        break;
-      }
+  for (auto& [h, entry] : objects_) {
+    if (entry.object->kind != kZelLogon) continue;
+    std::uint64_t stamp = entry.object->last_activity.load();
+    if (stamp <= now && now - stamp > kSessionIdleMs) {
+      EndSessionLocked(h, victims);
+      break;
     }
   }
+  lock_.unlock();
   DestroyAll(victims);
 }
 
 void CServerClasses::EndAllSessions() {
   Victims victims;
   {
-    Guard g(*this);
+    MutexLock g(lock_);
+    while (!sessions_.empty()) EndSessionLocked(sessions_.begin()->first, victims);
     for (;;) {
-      auto it = std::find_if(objects_.begin(), objects_.end(), [](auto& e) { return e.second->kind == kZelLogon; });
+      auto it = std::find_if(objects_.begin(), objects_.end(),
+                             [](auto& e) { return e.second.object->kind == kZelLogon; });
       if (it == objects_.end()) break;
       EndSessionLocked(it->first, victims);
     }
@@ -243,22 +373,54 @@ void CServerClasses::EndAllSessions() {
   DestroyAll(victims);
 }
 
+void CServerClasses::AssociationClosed(std::uint64_t association) {
+  Victims victims;
+  std::string orphans;
+  {
+    MutexLock g(lock_);
+    std::vector<std::int32_t> loose;
+    for (auto& [h, state] : sessions_) {
+      if (state.orphan || state.association != association) continue;
+      // A freed session's leftovers cannot be taken over: nothing names it.
+      if (state.alive) {
+        state.orphan = true;
+        orphans += (orphans.empty() ? "" : ", ") + std::to_string(h);
+      } else {
+        loose.push_back(h);
+      }
+    }
+    for (auto h : loose) EndSessionLocked(h, victims);
+    for (std::size_t i = 0; i < buffers_.size(); ++i)
+      if (buffers_[i] && buffers_[i]->session < 0 && buffers_[i]->association == association)
+        FreeBlockLocked(static_cast<std::int32_t>(i));
+    offenders_.erase(association);
+  }
+  if (!orphans.empty())
+    ServerLog("Connection %llu closed; its sessions %s wait to be taken over\n",
+              static_cast<unsigned long long>(association), orphans.c_str());
+  DestroyAll(victims);
+}
+
 std::vector<std::pair<std::int32_t, std::shared_ptr<CServerClass>>> CServerClasses::Objects() {
-  Guard g(*this);
-  return {objects_.begin(), objects_.end()};
+  MutexLock g(lock_);
+  std::vector<std::pair<std::int32_t, std::shared_ptr<CServerClass>>> out;
+  out.reserve(objects_.size());
+  for (auto& [h, entry] : objects_) out.emplace_back(h, entry.object);
+  return out;
 }
 
 void CServerClasses::Touch(CServerClass& session) {
-  Guard g(*this);
+  MutexLock g(lock_);
   session.last_activity.store(clock_());
 }
 
 HRESULT CServerClasses::ReadQueue(CServerClass& session, zel::GetNotifyQuere::Reply& out) {
   zel::CNotifyQueue* queue = session.NotifyQueue();
   if (!queue) return 0;  // no session: nothing queued
+  const std::int32_t h = session.handle.load();
   zel::ReadQueueResult r = zel::ReadQueue(queue, lock_, clock_, [&](std::vector<BYTE> block) {
     std::int32_t cb = 0;
-    return MakeResultBlock(std::move(block), out.inlineData, cb);
+    return MakeResultBlock(h, std::move(block), out.inlineData, cb);
   });
   out.cNotifications = static_cast<std::int32_t>(r.count);
   out.cb = static_cast<std::int32_t>(r.length);
@@ -266,17 +428,39 @@ HRESULT CServerClasses::ReadQueue(CServerClass& session, zel::GetNotifyQuere::Re
   return r.result;
 }
 
-std::int32_t CServerClasses::MakeResultBlock(std::vector<std::uint8_t> data, zel::wire::Inline::Value& inline_area,
-                                             std::int32_t& cb) {
-  std::size_t n = std::min(data.size(), inline_area.size());
-  std::memcpy(inline_area.data(), data.data(), n);
+// ---- result blocks ----
+
+std::int32_t CServerClasses::MakeResultBlock(std::int32_t session, std::vector<std::uint8_t> data,
+                                             zel::wire::Inline::Value& inline_area, std::int32_t& cb) {
+  if (data.size() <= inline_area.size()) {
+    std::memcpy(inline_area.data(), data.data(), data.size());
+    cb = static_cast<std::int32_t>(data.size());
+    return -1;
+  }
+  MutexLock g(lock_);
+  SessionState* state = nullptr;
+  if (session >= 0) {
+    auto it = sessions_.find(session);
+    if (it != sessions_.end()) state = &it->second;
+  }
+  if (state && (data.size() > limits_.pending_bytes_per_session ||
+                state->pending > limits_.pending_bytes_per_session - data.size())) {
+    cb = 0;
+    CurrentCall().refused = true;
+    return -1;
+  }
+  std::memcpy(inline_area.data(), data.data(), inline_area.size());
   cb = static_cast<std::int32_t>(data.size());
-  if (data.size() <= inline_area.size()) return -1;
   auto block = std::make_unique<Block>();
   block->size = cb;
   block->position = static_cast<std::int32_t>(inline_area.size());
+  block->session = state ? session : -1;
+  block->association = CurrentCall().association;
   block->data = std::move(data);
-  Guard g(*this);
+  if (state) {
+    ++state->blocks;
+    state->pending += block->data.size();
+  }
   std::int32_t h;
   if (!free_buffers_.empty()) {
     h = free_buffers_.front();
@@ -289,37 +473,79 @@ std::int32_t CServerClasses::MakeResultBlock(std::vector<std::uint8_t> data, zel
   return h;
 }
 
+CServerClasses::Block* CServerClasses::CallerBlock(std::int32_t handle, bool* offended) {
+  if (handle < 0 || static_cast<std::size_t>(handle) >= buffers_.size()) return nullptr;
+  Block* b = buffers_[static_cast<std::size_t>(handle)].get();
+  if (!b) return nullptr;
+  if (b->session >= 0) {
+    auto it = sessions_.find(b->session);
+    if (it != sessions_.end()) return MaySession(b->session, it->second, offended) ? b : nullptr;
+  }
+  if (b->association == CurrentCall().association) return b;
+  if (offenders_.insert(CurrentCall().association).second) *offended = true;
+  return nullptr;
+}
+
 void CServerClasses::FreeBlockLocked(std::int32_t handle) {
-  buffers_[static_cast<std::size_t>(handle)].reset();
+  auto& slot = buffers_[static_cast<std::size_t>(handle)];
+  if (slot && slot->session >= 0) {
+    auto it = sessions_.find(slot->session);
+    if (it != sessions_.end()) {
+      --it->second.blocks;
+      it->second.pending -= std::min<std::uint64_t>(it->second.pending, slot->data.size());
+      ForgetIfEmpty(slot->session);
+    }
+  }
+  slot.reset();
   free_buffers_.push_back(handle);
 }
 
 std::int32_t CServerClasses::ReadBlock(std::int32_t handle, std::uint32_t maximum, std::vector<std::uint8_t>& out) {
   out.clear();
-  Guard g(*this);
-  if (handle < 0 || static_cast<std::size_t>(handle) >= buffers_.size() || !buffers_[static_cast<std::size_t>(handle)])
-    return -1;
-  Block& b = *buffers_[static_cast<std::size_t>(handle)];
-  auto n = static_cast<std::int32_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(b.size - b.position), maximum));
-  out.assign(b.data.begin() + b.position, b.data.begin() + b.position + n);
-  b.position += n;
-  if (b.position >= b.size) FreeBlockLocked(handle);
+  bool offended = false;
+  std::int32_t n = -1;
+  {
+    MutexLock g(lock_);
+    if (Block* b = CallerBlock(handle, &offended)) {
+      n = static_cast<std::int32_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(b->size - b->position), maximum));
+      out.assign(b->data.begin() + b->position, b->data.begin() + b->position + n);
+      b->position += n;
+      if (b->position >= b->size) FreeBlockLocked(handle);
+    }
+  }
+  Offended(offended);
   return n;
 }
 
 std::int32_t CServerClasses::BlockSize(std::int32_t handle) {
-  Guard g(*this);
-  if (handle < 0 || static_cast<std::size_t>(handle) >= buffers_.size() || !buffers_[static_cast<std::size_t>(handle)])
-    return -1;
-  return buffers_[static_cast<std::size_t>(handle)]->size;
+  bool offended = false;
+  std::int32_t size = -1;
+  {
+    MutexLock g(lock_);
+    if (Block* b = CallerBlock(handle, &offended)) size = b->size;
+  }
+  Offended(offended);
+  return size;
 }
 
 std::int32_t CServerClasses::FreeBlock(std::int32_t handle) {
-  Guard g(*this);
-  if (handle < 0 || static_cast<std::size_t>(handle) >= buffers_.size() || !buffers_[static_cast<std::size_t>(handle)])
-    return 1;
-  FreeBlockLocked(handle);
-  return 0;
+  bool offended = false;
+  std::int32_t result = 1;
+  {
+    MutexLock g(lock_);
+    if (CallerBlock(handle, &offended)) {
+      FreeBlockLocked(handle);
+      result = 0;
+    }
+  }
+  Offended(offended);
+  return result;
+}
+
+std::uint64_t CServerClasses::PendingBytes(std::int32_t session) {
+  MutexLock g(lock_);
+  auto it = sessions_.find(session);
+  return it == sessions_.end() ? 0 : it->second.pending;
 }
 
 }  // namespace vantrel::server

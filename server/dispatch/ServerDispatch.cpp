@@ -117,6 +117,19 @@ HRESULT ObjectFrame(CServerClasses& reg, std::int32_t handle, std::int32_t kind,
 CServerDispatch::CServerDispatch(CServerClasses& registry, ServerHooks hooks)
     : reg_(registry), hooks_(std::move(hooks)) {}
 
+void CServerDispatch::LogonOutcome(bool failed, bool succeeded) {
+  CLogonThrottle* throttle = hooks_.throttle;
+  if (!throttle) return;
+  const std::string& peer = CurrentCall().peer;
+  if (succeeded) throttle->Succeeded(peer);
+  if (!failed) return;
+  std::uint64_t delay = throttle->Failed(peer);
+  if (!delay) return;
+  ServerLog("Failed logon from %s answered after %llu ms\n", peer.empty() ? "-" : peer.c_str(),
+            static_cast<unsigned long long>(delay));
+  throttle->Wait(delay);  // no lock is held here
+}
+
 // ---- delivery, queue, handles, logon, buffers ----
 
 HANDLER(DeliverMail) {
@@ -142,12 +155,13 @@ HANDLER(GetNotifyQuere) {
 HANDLER(FreeHObject) {
   out.result = Guarded(zel::FreeHObject::kName, [&] {
     ServerTrace("FreeHObject(%d)", in.hObject);
-    reg_.Free(in.hObject, true);
+    reg_.Free(in.hObject);
     return 0;
   });
 }
 
 HANDLER(Tarnix_Logon) {
+  bool failed = false;
   out.result = Guarded(zel::Tarnix_Logon::kName, [&]() -> HRESULT {
     ServerTrace("ZelLogon.Logon(%s,%s,%s,%s)", in.profile.c_str(), in.storeName.c_str(), in.userName.c_str(),
                 in.password.c_str());
@@ -158,10 +172,15 @@ HANDLER(Tarnix_Logon) {
       ++session->ref_count;
     }
     std::int32_t h = reg_.Register(session, -1, nullptr);
+    if (h < 0) return ResultTrace(MAPI_E_NOT_ENOUGH_MEMORY);  // the caller has its most sessions
     HRESULT status = session->Tarnix_Logon(in, out);
     if (status >= 0) return h;
+    // Nobody was given the handle of a failed logon's session.
+    reg_.EndSession(h);
+    failed = true;
     return ResultTrace(status);
   });
+  LogonOutcome(failed, out.result > 0);
 }
 
 HANDLER(ZelLogon_AddRef) {
@@ -213,16 +232,21 @@ HANDLER(FreeBuffer) {
 }
 
 HANDLER(Tarnix_AdminLogon) {
+  bool failed = false;
   out.result = Guarded(zel::Tarnix_AdminLogon::kName, [&]() -> HRESULT {
     ServerTrace("AdminLogon(%s,%s)", in.userName.c_str(), in.reserved.c_str());
     auto session = hooks_.make_session ? hooks_.make_session() : nullptr;
     if (!session) return MAPI_E_INVALID_WORKSTATION_ACCOUNT;
     if (session->Tarnix_AdminLogon(in, out) != 0) {
       session->Destroy();
+      failed = true;
       return MAPI_E_INVALID_WORKSTATION_ACCOUNT;
     }
-    return reg_.Register(session, -1, nullptr);
+    std::int32_t h = reg_.Register(session, -1, nullptr);
+    if (h < 0) session->Destroy();
+    return h < 0 ? MAPI_E_NOT_ENOUGH_MEMORY : h;
   });
+  LogonOutcome(failed, out.result > 0);
 }
 
 // Session operations: plain trace lines, kind 0, 1 when no session.
@@ -270,7 +294,16 @@ OBJECT_OP(IMAPIPROP_OpenProperty, hObject, kIMapiProp, MAPI_E_NO_SUPPORT, nullpt
 
 // ---- message store ----
 
-OBJECT_OP(MSGSTORE_Advise, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, TEXT("IMsgStore.Advise"))
+// The advise operations name the session whose queue gets the
+// notifications: a session the caller may not use is taken as one that
+// does not exist (its notifications go nowhere).
+HANDLER(MSGSTORE_Advise) {
+  zel::MSGSTORE_Advise::Request request = in;
+  if (!reg_.OwnSession(request.hSession)) request.hSession = 0;
+  out.result =
+      ObjectFrame<zel::MSGSTORE_Advise>(reg_, in.hStore, kIMsgStore, MAPI_E_NO_SUPPORT, Options(TEXT("IMsgStore.Advise")),
+                                        [&](CServerClass& o) { return o.MSGSTORE_Advise(request, out); });
+}
 OBJECT_OP(MSGSTORE_Unadvise, hStore, kIMsgStore, MAPI_E_NO_SUPPORT, TEXT("IMsgStore.Unadvise(%d)", in.ulConnection))
 OBJECT_OP(MSGSTORE_CompareEntryIDs, hStore, kIMsgStore, MAPI_E_NO_SUPPORT,
           TEXT("IMsgStore.CompareEntryIDs(%s.%s)", HexLower(in.entryID1).c_str(), HexLower(in.entryID2).c_str()))
@@ -378,7 +411,13 @@ HANDLER(IMAPITABLE_Abort) {
   });
 }
 
-OBJECT_OP(IMAPITABLE_Advise, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.Advise"))
+HANDLER(IMAPITABLE_Advise) {
+  zel::IMAPITABLE_Advise::Request request = in;
+  if (!reg_.OwnSession(request.hSession)) request.hSession = 0;
+  out.result = ObjectFrame<zel::IMAPITABLE_Advise>(reg_, in.hTable, kIMAPITable, MAPI_E_OBJECT_DELETED,
+                                                   Options(TEXT("IMAPITable.Advise")),
+                                                   [&](CServerClass& o) { return o.IMAPITABLE_Advise(request, out); });
+}
 OBJECT_OP(IMAPITABLE_CollapseRow, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.CollapseRow"))
 OBJECT_OP(IMAPITABLE_CreateBookmark, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.CreateBookmark"))
 OBJECT_OP(IMAPITABLE_ExpandRow, hTable, kIMAPITable, MAPI_E_OBJECT_DELETED, TEXT("IMAPITable.ExpandRow"))
@@ -587,7 +626,15 @@ void Run(CServerDispatch& d, rpc::NdrReader& in, rpc::NdrWriter& out) {
   typename Op::Request request;
   zel::op::Decode(in, request);  // throws NdrError before anything runs
   typename Op::Reply reply;
+  CurrentCall().refused = false;
   d.Handle<Op>(request, reply);
+  // A cap refused a block or an object: nothing of the answer goes out.
+  if constexpr (requires { reply.result; }) {
+    if (CurrentCall().refused) {
+      reply = typename Op::Reply{};
+      reply.result = MAPI_E_NOT_ENOUGH_MEMORY;
+    }
+  }
   zel::op::Encode(out, reply);
 }
 
@@ -604,6 +651,7 @@ const std::array<Thunk, zel::kOperationCount>& Thunks() {
 
 RPC_STATUS CServerDispatch::Dispatch(const rpc::CallInfo& call, rpc::NdrReader& in, rpc::NdrWriter& out) {
   if (call.opnum >= zel::kOperationCount) return static_cast<RPC_STATUS>(nca_s_op_rng_error);
+  CallScope scope(CallContext{call.association, call.peer});
   Thunks()[call.opnum](*this, in, out);
   return RPC_S_OK;
 }

@@ -13,6 +13,7 @@
 
 #include "platform/rpc/Rpc.h"
 #include "protocol/ZelProtocol.h"
+#include "server/dispatch/LogonThrottle.h"
 #include "server/dispatch/ServerClasses.h"
 
 namespace vantrel::server {
@@ -25,6 +26,8 @@ struct ServerHooks {
   // MAPI_E_NO_SUPPORT and hands the identifier back unchanged.
   std::function<HRESULT(const zel::Server_SetProfileGuid::Request&, zel::Server_SetProfileGuid::Reply&)>
       set_profile_guid;
+  // Slows down failed logons by peer address; none: answered at once.
+  CLogonThrottle* throttle = nullptr;
 };
 
 class CServerDispatch {
@@ -32,7 +35,8 @@ class CServerDispatch {
   explicit CServerDispatch(CServerClasses& registry, ServerHooks hooks = {});
 
   // Decodes the request of `call.opnum` (an NdrError leaves before any
-  // handler runs), runs the handler and encodes the reply.
+  // handler runs), runs the handler for the caller `call` names and encodes
+  // the reply.
   RPC_STATUS Dispatch(const rpc::CallInfo& call, rpc::NdrReader& in, rpc::NdrWriter& out);
   // The interface with this object's dispatcher; the object must outlive it.
   rpc::InterfaceSpec Spec();
@@ -41,6 +45,9 @@ class CServerDispatch {
   void Handle(const typename Op::Request& in, typename Op::Reply& out);
 
  private:
+  // A failed logon waits before its answer; a success clears the count.
+  void LogonOutcome(bool failed, bool succeeded);
+
   CServerClasses& reg_;
   ServerHooks hooks_;
 };

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "server/dispatch/ServerClasses.h"
 #include "server/dispatch/ServerDispatch.h"
 #include "server/dispatch/ServerTrace.h"
+#include "server/dispatch/LogonThrottle.h"
 #include "server/dispatch/NothingResults.h"
 
 namespace vantrel::server {
@@ -254,6 +256,174 @@ TEST_F(Fixture, ResultBlocks) {
   EXPECT_EQ(reg.ReadBlock(-5, kReadBufferMax, got), -1);
 }
 
+// ---- ownership, reconnection, caps ----
+
+CallContext Caller(std::uint64_t association, std::string peer = "10.0.0.1") {
+  return CallContext{association, std::move(peer)};
+}
+
+// A's session, an object under it and a pending block of it, made on
+// association 1.
+struct Owned {
+  std::shared_ptr<TestObject> session, object;
+  std::int32_t block = -1;
+};
+Owned MakeOwned(CServerClasses& reg, const std::string& peer = "10.0.0.1") {
+  CallScope a(Caller(1, peer));
+  Owned o;
+  o.session = std::make_shared<TestObject>(kZelLogon);
+  reg.Register(o.session, -1, nullptr);
+  o.object = std::make_shared<TestObject>(kIMapiProp, "mine");
+  reg.Register(o.object, o.session->handle, o.session);
+  {
+    std::lock_guard l(o.object->lock);
+    o.object->entry_id_text = "ABCD";
+  }
+  zel::wire::Inline::Value inl{};
+  std::int32_t cb = 0;
+  o.block = reg.MakeResultBlock(o.session->handle, std::vector<std::uint8_t>(2049, 7), inl, cb);
+  return o;
+}
+
+TEST_F(Fixture, AnotherAssociationsHandlesNameNothing) {
+  Owned a = MakeOwned(reg);
+  std::vector<std::uint8_t> got;
+  const std::uint8_t id[] = {0xAB, 0xCD};
+  std::int32_t found = 0;
+  {
+    CallScope b(Caller(2, "10.0.0.2"));
+    for (std::int32_t h : {a.session->handle.load(), a.object->handle.load()}) {
+      EXPECT_EQ(reg.Lookup(h, kAnyKind), nullptr) << h;
+      reg.Free(h);
+    }
+    EXPECT_EQ(reg.BlockSize(a.block), -1);
+    EXPECT_EQ(reg.ReadBlock(a.block, kReadBufferMax, got), -1);
+    EXPECT_EQ(reg.FreeBlock(a.block), 1);
+    EXPECT_EQ(reg.FindByEntryID(id, &found), MAPI_E_NOT_FOUND);
+    EXPECT_FALSE(reg.OwnSession(a.session->handle));
+  }
+  // One log line for association 2, however often it tried.
+  auto lines = sink.Take();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find("another connection") != std::string::npos; }),
+            1);
+  // A's things are whole.
+  CallScope again(Caller(1, "10.0.0.1"));
+  EXPECT_EQ(reg.Lookup(a.object->handle, kIMapiProp), a.object);
+  EXPECT_EQ(reg.FindByEntryID(id, &found), 0);
+  EXPECT_EQ(found, a.object->handle);
+  EXPECT_EQ(reg.BlockSize(a.block), 2049);
+  EXPECT_EQ(a.object->destroyed + a.session->destroyed, 0);
+}
+
+TEST_F(Fixture, OrphansAreTakenOverFromTheirAddressOnly) {
+  Owned a = MakeOwned(reg);
+  const std::int32_t s = a.session->handle, o = a.object->handle;
+  struct Case {
+    const char* what;
+    std::uint64_t association;
+    const char* peer;
+    bool closed_before;  // association 1 has closed
+    bool may;
+  };
+  const Case cases[] = {
+      {"live session, same address", 3, "10.0.0.1", false, false},
+      {"orphan, other address", 4, "10.0.0.2", true, false},
+      {"orphan, unknown address", 5, "", true, false},
+      {"orphan, same address", 6, "10.0.0.1", true, true},
+      {"taken over: live again", 7, "10.0.0.1", true, false},
+  };
+  for (const Case& c : cases) {
+    if (c.closed_before) reg.AssociationClosed(1);
+    CallScope scope(Caller(c.association, c.peer));
+    EXPECT_EQ(reg.Lookup(o, kAnyKind) != nullptr, c.may) << c.what;
+  }
+  CallScope heir(Caller(6, "10.0.0.1"));  // session, object and block went over together
+  EXPECT_NE(reg.Lookup(s, kZelLogon), nullptr);
+  EXPECT_EQ(reg.BlockSize(a.block), 2049);
+  // Closing the heir orphans it again; the idle sweep ends it with its
+  // object and block.
+  reg.AssociationClosed(6);
+  clock.now += kSessionIdleMs + 1;
+  reg.SweepIdleSessions();
+  EXPECT_EQ(a.session->destroyed, 1);
+  EXPECT_EQ(a.object->destroyed, 1);
+  EXPECT_EQ(reg.PendingBytes(s), 0u);
+  CallScope back(Caller(8, "10.0.0.1"));
+  EXPECT_EQ(reg.BlockSize(a.block), -1);
+}
+
+TEST_F(Fixture, CapsPerSessionAndAssociation) {
+  RegistryLimits limits;
+  limits.pending_bytes_per_session = 5000;
+  limits.objects_per_session = 2;
+  limits.sessions_per_association = 2;
+  reg.SetLimits(limits);
+  Owned a = MakeOwned(reg);  // one object, 2049 pending bytes
+  CallScope scope(Caller(1));
+  CurrentCall().refused = false;
+  zel::wire::Inline::Value inl{};
+  std::int32_t cb = 0;
+  const std::int32_t s = a.session->handle;
+  EXPECT_GE(reg.MakeResultBlock(s, std::vector<std::uint8_t>(2049, 1), inl, cb), 0);
+  EXPECT_FALSE(CurrentCall().refused);
+  EXPECT_EQ(reg.MakeResultBlock(s, std::vector<std::uint8_t>(1000, 1), inl, cb), -1);  // 5098 > 5000
+  EXPECT_EQ(cb, 0);
+  EXPECT_TRUE(CurrentCall().refused);
+  EXPECT_EQ(reg.PendingBytes(s), 4098u);
+
+  CurrentCall().refused = false;
+  EXPECT_GT(reg.Register(std::make_shared<TestObject>(kIMapiProp), s, a.session), 0);
+  EXPECT_EQ(reg.Register(std::make_shared<TestObject>(kIMapiProp), s, a.session), -1);
+  EXPECT_TRUE(CurrentCall().refused);
+
+  EXPECT_GT(reg.Register(std::make_shared<TestObject>(kZelLogon), -1, nullptr), 0);
+  EXPECT_EQ(reg.Register(std::make_shared<TestObject>(kZelLogon), -1, nullptr), -1);
+
+  // The session's end frees its blocks and counts.
+  reg.Free(s);
+  EXPECT_EQ(reg.BlockSize(a.block), -1);
+  EXPECT_EQ(reg.PendingBytes(s), 0u);
+}
+
+TEST_F(Fixture, NothingRegistersUnderASessionThatEnded) {
+  auto session = std::make_shared<TestObject>(kZelLogon);
+  std::int32_t s = reg.Register(session, -1, nullptr);
+  reg.EndSession(s);  // while its logon still runs
+  EXPECT_EQ(reg.Register(std::make_shared<TestObject>(kIMsgStore), s, session), -1);
+  reg.SetObjectFactory([](std::int32_t) { return std::make_shared<TestObject>(kIMsgStore); });
+  std::shared_ptr<CServerClass> made;
+  EXPECT_EQ(reg.CreateObject(1, nullptr, session, nullptr, s, "store", &made), 0);
+  EXPECT_EQ(made, nullptr);
+  for (auto& [h, o] : reg.Objects()) EXPECT_NE(o->owner.load(), s) << h;
+}
+
+TEST(LogonThrottle, DelaysGrowPerAddressAndStartOver) {
+  std::uint64_t now = 1000;
+  CLogonThrottle t(100, [&] { return now; });
+  struct Step {
+    const char* peer;
+    bool success;
+    std::uint64_t advance;  // ms before the step
+    std::uint64_t delay;    // the failure's delay
+  };
+  const Step steps[] = {
+      {"a", false, 0, 0},   {"a", false, 0, 100}, {"a", false, 0, 200},  {"b", false, 0, 0},
+      {"a", false, 0, 400}, {"a", true, 0, 0},    {"a", false, 0, 0},    {"a", false, 0, 100},
+      {"a", false, 60000, 0}, {"a", false, 59999, 100},
+  };
+  for (const Step& st : steps) {
+    now += st.advance;
+    if (st.success) {
+      t.Succeeded(st.peer);
+      continue;
+    }
+    EXPECT_EQ(t.Failed(st.peer), st.delay) << st.peer << " at " << now;
+  }
+  for (int i = 0; i < 20; ++i) t.Failed("c");
+  EXPECT_EQ(t.Failed("c"), CLogonThrottle::kMaxDelayMs);
+}
+
 // ---- handlers through the stubs and the dispatcher ----
 
 struct DispatchFixture : Fixture {
@@ -366,7 +536,8 @@ TEST_F(DispatchFixture, LogonSessionsAndRelease) {
   EXPECT_EQ(h, 1);
   logon.password = "wrong";
   EXPECT_EQ(Call<zel::Tarnix_Logon>(logon).result, MAPI_E_LOGON_FAILED);
-  EXPECT_NE(reg.Lookup(2, kZelLogon), nullptr);  // stays until the idle sweep
+  EXPECT_EQ(reg.Lookup(2, kZelLogon), nullptr);  // a failed logon's session goes at once
+  EXPECT_EQ(made.back()->destroyed, 1);
 
   EXPECT_EQ(Call<zel::Tarnix_AdminLogon>({"u", "wrong", "", "ws"}).result, MAPI_E_INVALID_WORKSTATION_ACCOUNT);
   EXPECT_EQ(made.back()->destroyed, 1);
@@ -384,9 +555,9 @@ TEST_F(DispatchFixture, LogonSessionsAndRelease) {
 
   // Polling stamps the session; a handle that names nothing answers zeros.
   clock.now += 1000;
-  auto poll = Call<zel::GetNotifyQuere>({2});
+  auto poll = Call<zel::GetNotifyQuere>({3});
   EXPECT_EQ(poll.result, 0);
-  EXPECT_EQ(made[1]->last_activity, clock.now);
+  EXPECT_EQ(made[3]->last_activity, clock.now);
   auto none = Call<zel::GetNotifyQuere>({99});
   EXPECT_EQ((std::vector<std::int32_t>{none.result, none.cNotifications, none.cb, none.hBuffer}),
             (std::vector<std::int32_t>(4, 0)));

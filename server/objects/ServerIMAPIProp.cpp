@@ -96,7 +96,7 @@ std::int32_t CServerIMAPIProp::MakeChild(std::int32_t object_type, IUnknown* map
 std::int32_t CServerIMAPIProp::ResultBlock(std::vector<std::uint8_t> data, zel::wire::Inline::Value& inline_area,
                                            std::int32_t& cb) {
   if (!registry) throw std::logic_error("object not registered");
-  return registry->MakeResultBlock(std::move(data), inline_area, cb);
+  return registry->MakeResultBlock(owner.load(), std::move(data), inline_area, cb);
 }
 
 HRESULT CServerIMAPIProp::MAPIPROP_GetLastError(const zel::MAPIPROP_GetLastError::Request&,

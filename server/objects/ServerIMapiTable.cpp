@@ -95,7 +95,7 @@ void CServerIMapiTable::RowsToBlock(const SRowSet* rows, zel::wire::Inline::Valu
   if (!rows) return;  // nothing returned: 0 and 0
   std::vector<std::uint8_t> block = codec_.Encode([&] { return codec_.SizeRowSet(rows); },
                                                   [&](zel::MarshalWriter& w) { codec_.WriteRowSet(w, rows); });
-  buffer = registry->MakeResultBlock(std::move(block), inline_area, cb);
+  buffer = registry->MakeResultBlock(owner.load(), std::move(block), inline_area, cb);
 }
 
 #define TABLE_OR_FAIL                         \
@@ -165,7 +165,7 @@ HRESULT CServerIMapiTable::IMAPITABLE_QueryColumns(const zel::IMAPITABLE_QueryCo
   if (tags.p) {
     auto block = codec_.Encode([&] { return codec_.SizeTagArray(tags.p); },
                                [&](zel::MarshalWriter& w) { codec_.WriteTagArray(w, tags.p); });
-    out.hBuffer = registry->MakeResultBlock(std::move(block), out.inlineData, out.cb);
+    out.hBuffer = registry->MakeResultBlock(owner.load(), std::move(block), out.inlineData, out.cb);
   }
   return hr;
 }
@@ -178,7 +178,7 @@ HRESULT CServerIMapiTable::IMAPITABLE_QuerySortOrder(const zel::IMAPITABLE_Query
   if (sort.p) {
     auto block = codec_.Encode([&] { return codec_.SizeSortOrderSet(sort.p); },
                                [&](zel::MarshalWriter& w) { codec_.WriteSortOrderSet(w, sort.p); });
-    out.hBuffer = registry->MakeResultBlock(std::move(block), out.inlineData, out.cb);
+    out.hBuffer = registry->MakeResultBlock(owner.load(), std::move(block), out.inlineData, out.cb);
   }
   return hr;
 }
@@ -191,7 +191,7 @@ HRESULT CServerIMapiTable::IMAPITABLE_GetLastError(const zel::IMAPITABLE_GetLast
   if (error.p) {
     auto block = codec_.Encode([&] { return codec_.SizeError(error.p); },
                                [&](zel::MarshalWriter& w) { codec_.WriteError(w, error.p); });
-    out.hBuffer = registry->MakeResultBlock(std::move(block), out.inlineData, out.cb);
+    out.hBuffer = registry->MakeResultBlock(owner.load(), std::move(block), out.inlineData, out.cb);
   }
   return hr;
 }

@@ -12,42 +12,44 @@ void PerformLogon(LogonRequest& request) {
 
 bool CLogonService::Send(LogonRequest& request) {
   Pending pending{&request};
-  std::unique_lock l(lock_);
+  MutexLock l(lock_);
   if (stopped_) return false;
   queue_.push_back(&pending);
-  arrived_.notify_all();
-  finished_.wait(l, [&] { return pending.done; });
+  arrived_.NotifyAll();
+  // The main thread performs it, or Stop answers it.
+  while (!pending.done) finished_.Wait(l);
   return true;
 }
 
 void CLogonService::RunPending(std::chrono::steady_clock::time_point until) {
-  std::unique_lock l(lock_);
-  arrived_.wait_until(l, until, [&] { return !queue_.empty() || woken_ || stopped_; });
+  MutexLock l(lock_);
+  while (queue_.empty() && !woken_ && !stopped_)
+    if (!arrived_.WaitUntil(l, until)) break;
   woken_ = false;
   while (!queue_.empty()) {
     Pending* p = queue_.front();
     queue_.pop_front();
-    l.unlock();
+    l.Unlock();
     try {
       PerformLogon(*p->request);
     } catch (...) {
       p->request->result = MAPI_E_NO_SUPPORT;
     }
-    l.lock();
+    l.Lock();
     ++performed_;
     p->done = true;
-    finished_.notify_all();
+    finished_.NotifyAll();
   }
 }
 
 void CLogonService::Wake() {
-  std::lock_guard l(lock_);
+  MutexLock l(lock_);
   woken_ = true;
-  arrived_.notify_all();
+  arrived_.NotifyAll();
 }
 
 void CLogonService::Stop() {
-  std::lock_guard l(lock_);
+  MutexLock l(lock_);
   stopped_ = true;
   for (Pending* p : queue_) {
     p->request->session = nullptr;
@@ -55,8 +57,8 @@ void CLogonService::Stop() {
     p->done = true;
   }
   queue_.clear();
-  finished_.notify_all();
-  arrived_.notify_all();
+  finished_.NotifyAll();
+  arrived_.NotifyAll();
 }
 
 }  // namespace vantrel::server

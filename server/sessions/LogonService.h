@@ -6,11 +6,10 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 
+#include "platform/base/ThreadAnnotations.h"
 #include "platform/mapi/MapiInterfaces.h"
 
 namespace vantrel::server {
@@ -38,40 +37,41 @@ class CLogonService {
 
   // Any thread: has the main thread perform `request` and waits for it.
   // False (request untouched) once the service has stopped.
-  bool Send(LogonRequest& request);
+  bool Send(LogonRequest& request) EXCLUDES(lock_);
 
   // Main thread: performs the waiting requests; when none waits, blocks
   // until one arrives, Wake is called or `until` passes.
-  void RunPending(std::chrono::steady_clock::time_point until);
+  void RunPending(std::chrono::steady_clock::time_point until) EXCLUDES(lock_);
   // Ends a RunPending wait early (a signal, a stop request).
-  void Wake();
+  void Wake() EXCLUDES(lock_);
   // Refuses new requests and answers the waiting ones with
   // MAPI_E_NO_SUPPORT, so no caller waits for a main loop that has left.
-  void Stop();
+  void Stop() EXCLUDES(lock_);
   // How many requests wait for the main thread.
-  size_t Waiting() {
-    std::lock_guard l(lock_);
+  size_t Waiting() EXCLUDES(lock_) {
+    MutexLock l(lock_);
     return queue_.size();
   }
   // How many logons the service has performed.
-  std::uint64_t Performed() {
-    std::lock_guard l(lock_);
+  std::uint64_t Performed() EXCLUDES(lock_) {
+    MutexLock l(lock_);
     return performed_;
   }
 
  private:
   struct Pending {
     LogonRequest* request;
-    bool done = false;
+    bool done = false;  // guarded by lock_ (the service's)
   };
 
-  std::mutex lock_;
-  std::condition_variable arrived_;  // a request arrived or Wake
-  std::condition_variable finished_;  // a request was performed
-  std::deque<Pending*> queue_;        // guarded by lock_
-  bool stopped_ = false;              // guarded by lock_
-  bool woken_ = false;                // guarded by lock_
-  std::uint64_t performed_ = 0;       // guarded by lock_
+  // A leaf: never held while a logon runs, nor while another lock is taken.
+  Mutex lock_;
+  CondVar arrived_;   // a request arrived or Wake
+  CondVar finished_;  // a request was performed
+  std::deque<Pending*> queue_ GUARDED_BY(lock_);
+  bool stopped_ GUARDED_BY(lock_) = false;
+  bool woken_ GUARDED_BY(lock_) = false;
+  std::uint64_t performed_ GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace vantrel::server

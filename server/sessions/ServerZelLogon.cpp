@@ -19,11 +19,11 @@ const char* RowText(const CRow& row, ULONG index) {
 
 // The text handed back by QueryProfiles and QueryInfoStores: the entries
 // and the NUL, which counts in the length.
-std::int32_t TextBlock(CServerClasses& registry, const std::string& text, zel::wire::Inline::Value& inline_area,
-                       std::int32_t& cb) {
+std::int32_t TextBlock(CServerClasses& registry, std::int32_t session, const std::string& text,
+                       zel::wire::Inline::Value& inline_area, std::int32_t& cb) {
   std::vector<std::uint8_t> data(text.begin(), text.end());
   data.push_back(0);
-  return registry.MakeResultBlock(std::move(data), inline_area, cb);
+  return registry.MakeResultBlock(session, std::move(data), inline_area, cb);
 }
 
 }  // namespace
@@ -43,14 +43,14 @@ ServerConnection::~ServerConnection() {
 }
 
 void ServerConnection::WaitOpened() {
-  std::unique_lock l(lock_);
-  opened_cv_.wait(l, [&] { return opened_; });
+  MutexLock l(lock_);
+  while (!opened_) opened_cv_.Wait(l);
 }
 
 void ServerConnection::MarkOpened() {
-  std::lock_guard l(lock_);
+  MutexLock l(lock_);
   opened_ = true;
-  opened_cv_.notify_all();
+  opened_cv_.NotifyAll();
 }
 
 std::string CConnectionTable::Key(const std::string& profile, const std::string& store) {
@@ -58,7 +58,7 @@ std::string CConnectionTable::Key(const std::string& profile, const std::string&
 }
 
 std::shared_ptr<ServerConnection> CConnectionTable::Join(const std::string& key, bool* created) {
-  std::lock_guard l(lock_);
+  MutexLock l(lock_);
   auto it = entries_.find(key);
   if (it != entries_.end()) {
     ++it->second->sharers;
@@ -72,20 +72,20 @@ std::shared_ptr<ServerConnection> CConnectionTable::Join(const std::string& key,
 }
 
 void CConnectionTable::Leave(const std::shared_ptr<ServerConnection>& entry) {
-  std::lock_guard l(lock_);
+  MutexLock l(lock_);
   auto it = entries_.find(entry->key);
   if (it == entries_.end() || it->second != entry) return;
   if (--entry->sharers < 0) entries_.erase(it);
 }
 
 std::shared_ptr<ServerConnection> CConnectionTable::Find(const std::string& key) {
-  std::lock_guard l(lock_);
+  MutexLock l(lock_);
   auto it = entries_.find(key);
   return it == entries_.end() ? nullptr : it->second;
 }
 
 size_t CConnectionTable::Size() {
-  std::lock_guard l(lock_);
+  MutexLock l(lock_);
   return entries_.size();
 }
 
@@ -101,7 +101,7 @@ void CLogonContext::Attach(CUserABContainer* directory, CLogonService* service) 
   if (directory) directory->AddRef();
   CUserABContainer* old;
   {
-    std::lock_guard l(lock_);
+    MutexLock l(lock_);
     old = std::exchange(directory_, directory);
     service_ = service;
   }
@@ -111,7 +111,7 @@ void CLogonContext::Attach(CUserABContainer* directory, CLogonService* service) 
 void CLogonContext::Detach() {
   CUserABContainer* old;
   {
-    std::lock_guard l(lock_);
+    MutexLock l(lock_);
     old = std::exchange(directory_, nullptr);
     service_ = nullptr;
   }
@@ -125,7 +125,7 @@ std::shared_ptr<CServerClass> CLogonContext::MakeSession() {
 bool CLogonContext::CheckUser(const std::string& user, const std::string& password, UserRights* rights) {
   CUserABContainer* directory;
   {
-    std::lock_guard l(lock_);
+    MutexLock l(lock_);
     directory = directory_;
     if (directory) directory->AddRef();
   }
@@ -136,7 +136,7 @@ bool CLogonContext::CheckUser(const std::string& user, const std::string& passwo
 }
 
 CLogonService* CLogonContext::Service() {
-  std::lock_guard l(lock_);
+  MutexLock l(lock_);
   return service_;
 }
 
@@ -402,7 +402,7 @@ HRESULT CServerZelLogon::ZelLogon_QueryProfiles(const zel::ZelLogon_QueryProfile
     std::lock_guard l(lock);
     profile_list_ = list;
   }
-  out.hBuffer = TextBlock(context_.registry, list, out.inlineData, out.cb);
+  out.hBuffer = TextBlock(context_.registry, handle.load(), list, out.inlineData, out.cb);
   return 0;
 }
 
@@ -423,7 +423,7 @@ HRESULT CServerZelLogon::ZelLogon_QueryInfoStores(const zel::ZelLogon_QueryInfoS
     CPropValue provider = rows[i].Value(1);
     if (name && provider.Present() && StoreClass(*provider.get()) == 1) list += std::string("(") + name + ")";
   }
-  out.hBuffer = TextBlock(context_.registry, list, out.inlineData, out.cb);
+  out.hBuffer = TextBlock(context_.registry, handle.load(), list, out.inlineData, out.cb);
   // The session is released, not logged off: other sessions of the
   // profile in this process stay as they are.
   return 0;

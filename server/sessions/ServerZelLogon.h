@@ -15,14 +15,13 @@
 // being opened by another waits on that entry until it is open.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/base/ThreadAnnotations.h"
 #include "platform/base/Unknown.h"
 #include "platform/mapi/MapiInterfaces.h"
 #include "protocol/NotifyQueue.h"
@@ -43,12 +42,15 @@ struct ServerConnection {
   ServerConnection(const ServerConnection&) = delete;
   ServerConnection& operator=(const ServerConnection&) = delete;
 
-  // Blocks until the logon that made the entry has finished with it.
-  void WaitOpened();
-  void MarkOpened();
+  // Blocks until the logon that made the entry has finished with it (its
+  // opener marks it on every path, also when the logon fails or throws).
+  void WaitOpened() EXCLUDES(lock_);
+  void MarkOpened() EXCLUDES(lock_);
 
   const std::string key;
-  std::int32_t sharers = 0;  // guarded by the table lock; sessions beyond the first
+  // Sessions beyond the first; guarded by the lock of the table that holds
+  // the entry (CConnectionTable::lock_), which the analysis cannot name here.
+  std::int32_t sharers = 0;
 
   // Written by the opening logon before MarkOpened, read-only afterwards.
   ComPtr<IMAPISession> session;
@@ -57,9 +59,9 @@ struct ServerConnection {
   std::weak_ptr<CServerClass> store_object;
 
  private:
-  std::mutex lock_;
-  std::condition_variable opened_cv_;
-  bool opened_ = false;  // guarded by lock_
+  Mutex lock_;
+  CondVar opened_cv_;
+  bool opened_ GUARDED_BY(lock_) = false;
 };
 
 class CConnectionTable {
@@ -68,17 +70,19 @@ class CConnectionTable {
 
   // The entry of `key`, one more sharer on it; or a new entry entered under
   // the key at once (`created` true), which the caller must open and mark.
-  std::shared_ptr<ServerConnection> Join(const std::string& key, bool* created);
+  std::shared_ptr<ServerConnection> Join(const std::string& key, bool* created) EXCLUDES(lock_);
   // One sharer less; below zero the entry leaves the table, and it is
   // destroyed when its last holder lets go of it.
-  void Leave(const std::shared_ptr<ServerConnection>& entry);
+  void Leave(const std::shared_ptr<ServerConnection>& entry) EXCLUDES(lock_);
 
-  std::shared_ptr<ServerConnection> Find(const std::string& key);
-  size_t Size();
+  std::shared_ptr<ServerConnection> Find(const std::string& key) EXCLUDES(lock_);
+  size_t Size() EXCLUDES(lock_);
 
  private:
-  std::mutex lock_;
-  std::map<std::string, std::shared_ptr<ServerConnection>> entries_;  // guarded by lock_
+  // Taken after a session's object lock is released, never with the
+  // registry lock held; an entry's own lock is never taken under it.
+  Mutex lock_;
+  std::map<std::string, std::shared_ptr<ServerConnection>> entries_ GUARDED_BY(lock_);
 };
 
 // What the server's main thread lends to the logons: the user directory,
@@ -92,24 +96,24 @@ class CLogonContext {
   CLogonContext& operator=(const CLogonContext&) = delete;
 
   // Holds a reference on `directory`; either may be null.
-  void Attach(CUserABContainer* directory, CLogonService* service);
+  void Attach(CUserABContainer* directory, CLogonService* service) EXCLUDES(lock_);
   // Shutdown: later logons find neither the directory nor the service.
-  void Detach();
+  void Detach() EXCLUDES(lock_);
 
   // An unregistered session (ServerHooks::make_session).
   std::shared_ptr<CServerClass> MakeSession();
 
   // The user check against the attached directory; false without one.
-  bool CheckUser(const std::string& user, const std::string& password, UserRights* rights);
-  CLogonService* Service();
+  bool CheckUser(const std::string& user, const std::string& password, UserRights* rights) EXCLUDES(lock_);
+  CLogonService* Service() EXCLUDES(lock_);
 
   CServerClasses& registry;
   CConnectionTable connections;
 
  private:
-  std::mutex lock_;
-  CUserABContainer* directory_ = nullptr;  // guarded by lock_; one reference
-  CLogonService* service_ = nullptr;       // guarded by lock_
+  Mutex lock_;  // a leaf: nothing is taken while it is held
+  CUserABContainer* directory_ GUARDED_BY(lock_) = nullptr;  // one reference
+  CLogonService* service_ GUARDED_BY(lock_) = nullptr;
 };
 
 // The class of a store from its PR_MDB_PROVIDER value: 0 not that

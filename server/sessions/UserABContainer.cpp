@@ -11,7 +11,7 @@
 #include "platform/base/Guid.h"
 #include "server/sessions/CryptFile.h"
 
-using Guard = std::lock_guard<std::recursive_mutex>;
+using Guard = vantrel::RecursiveMutexLock;
 
 namespace {
 
@@ -294,14 +294,14 @@ CUserEntry::CUserEntry(DirectoryLock lock) : CGenericIMAPIProp(std::move(lock)) 
 
 HRESULT CUserEntry::SetProp(const SPropValue& value) {
   if (value.ulPropTag == PR_ENTRYID) {
-    Guard g(*Lock());
+    Guard g(*lock_);
     entry_id_.assign(value.Value.bin.lpb, value.Value.bin.lpb + value.Value.bin.cb);
   }
   return CGenericIMAPIProp::SetProp(value);
 }
 
 HRESULT CUserEntry::SaveChanges(ULONG ulFlags) {
-  Guard g(*Lock());
+  Guard g(*lock_);
   bool has_display = false, has_surname = false, has_given = false;
   std::string display = StringProp(this, PR_DISPLAY_NAME, &has_display);
   if (display.empty()) {
@@ -361,7 +361,7 @@ const std::vector<ULONG>& CUserABContainer::ContentsColumns() {
 }
 
 CUserABContainer::CUserABContainer(std::string users_file)
-    : lock_(std::make_shared<std::recursive_mutex>()),
+    : lock_(std::make_shared<vantrel::RecursiveMutex>()),
       users_file_(std::move(users_file)),
       own_props_(new CGenericIMAPIProp(lock_)) {
   const std::vector<ULONG>& cols = ContentsColumns();
@@ -501,6 +501,7 @@ HRESULT CUserABContainer::DeleteEntries(LPENTRYLIST lpEntries, ULONG) {
   bool deleted = false;
   for (size_t i = entries_.size(); i-- > 0;) {
     CUserEntry* e = entries_[i];
+    e->lock_->AssertHeld();  // the directory's lock
     bool match = false;
     for (ULONG k = 0; k < lpEntries->cValues && !match; ++k) {
       const SBinary& b = lpEntries->lpbin[k];
@@ -530,6 +531,7 @@ HRESULT CUserABContainer::ResolveNames(LPSPropTagArray, ULONG, LPADRLIST, LPFlag
 
 HRESULT CUserABContainer::AddEntry(CUserEntry* entry) {
   Guard g(*lock_);
+  entry->lock_->AssertHeld();  // entries are made with the directory's lock
   entries_.push_back(entry);
   entry->directory_ = this;
   return UpdateRow(entry);
@@ -580,6 +582,7 @@ HRESULT CUserABContainer::UpdateRow(CUserEntry* entry) {
 void CUserABContainer::RemoveAll() {
   Guard g(*lock_);
   for (CUserEntry* e : entries_) {
+    e->lock_->AssertHeld();  // the directory's lock
     SizedSPropTagArray<1> tags;
     tags.aulPropTag[0] = PR_ROWID;
     ULONG count = 0;
@@ -606,6 +609,7 @@ void CUserABContainer::Load() {
   std::string current_id;
   auto end_user = [&] {
     if (!current) return;
+    Guard entry_lock(*current->lock_);
     if (current->EntryId().empty() || current_id.empty() || !seen.insert(current_id).second) {
       current->Release();
     } else {
@@ -685,6 +689,7 @@ size_t CUserABContainer::EntryCount() const {
 CUserEntry* CUserABContainer::EntryByRowId(LONG row_id) {
   Guard g(*lock_);
   for (CUserEntry* e : entries_) {
+    e->lock_->AssertHeld();  // the directory's lock
     SizedSPropTagArray<1> tags;
     tags.aulPropTag[0] = PR_ROWID;
     ULONG count = 0;

@@ -16,11 +16,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "Libraries/MapiWrapper/MapiInclude.h"
+#include "platform/base/ThreadAnnotations.h"
 
 inline constexpr ULONG PR_ZEL_PASSWORD = 0x6800001E;
 inline constexpr ULONG PR_ZEL_PROFILE_LIST = 0x6803001E;
@@ -32,14 +32,17 @@ inline constexpr GUID kUserDirectoryProvider = {
     0xB8909CC3, 0xA0BA, 0x4494, {0x87, 0x80, 0xD2, 0x01, 0x8C, 0xEB, 0x43, 0x1E}};
 inline constexpr size_t kUserEntryIdSize = 44;
 
-using DirectoryLock = std::shared_ptr<std::recursive_mutex>;
+// The one lock of a directory and its entries; an entry reached through the
+// directory's list is guarded by the same mutex under its own name, which
+// code holding the directory's lock tells the analysis with AssertHeld.
+using DirectoryLock = std::shared_ptr<vantrel::RecursiveMutex>;
 
 // IMAPIProp in memory: an ordered list of values, one per property ID, each
 // in its own MAPI block. IMailUser adds no methods to IMAPIProp, so the one
 // class serves as both.
 class CGenericIMAPIProp : public IMailUser {
  public:
-  explicit CGenericIMAPIProp(DirectoryLock lock = std::make_shared<std::recursive_mutex>());
+  explicit CGenericIMAPIProp(DirectoryLock lock = std::make_shared<vantrel::RecursiveMutex>());
 
   // IUnknown. QueryInterface answers IUnknown, IMAPIProp and IMailUser with
   // this object and adds a reference.
@@ -74,6 +77,7 @@ class CGenericIMAPIProp : public IMailUser {
   // GetProp copies the stored value with the same property ID (with its own
   // tag) into `out`, allocating more on `parent`; a missing one gives the
   // tag with PT_ERROR and MAPI_E_NOT_FOUND.
+  // Each takes the (recursive) lock itself.
   virtual HRESULT GetProp(ULONG tag, SPropValue* out, LPVOID parent);
   virtual HRESULT DeleteProp(ULONG tag);
   virtual HRESULT SetProp(const SPropValue& value);
@@ -83,10 +87,11 @@ class CGenericIMAPIProp : public IMailUser {
  protected:
   ~CGenericIMAPIProp() override;
 
+  const DirectoryLock lock_;
+
  private:
-  DirectoryLock lock_;
   std::atomic<ULONG> refs_{1};
-  std::vector<LPSPropValue> props_;  // guarded by *lock_; each a MAPI block
+  std::vector<LPSPropValue> props_ GUARDED_BY(*lock_);  // each a MAPI block
 };
 
 class CUserABContainer;
@@ -102,12 +107,12 @@ class CUserEntry : public CGenericIMAPIProp {
   // Keeps a copy of PR_ENTRYID as it is set.
   HRESULT SetProp(const SPropValue& value) override;
 
-  const std::vector<BYTE>& EntryId() const { return entry_id_; }  // guarded by Lock()
+  const std::vector<BYTE>& EntryId() const REQUIRES(*lock_) { return entry_id_; }
 
  private:
   friend class CUserABContainer;
-  std::vector<BYTE> entry_id_;             // guarded by Lock()
-  CUserABContainer* directory_ = nullptr;  // guarded by Lock(); null once removed
+  std::vector<BYTE> entry_id_ GUARDED_BY(*lock_);
+  CUserABContainer* directory_ GUARDED_BY(*lock_) = nullptr;  // null once removed
 };
 
 // The 44-byte identifier for a display name: flags, provider GUID, zero,
@@ -200,13 +205,13 @@ class CUserABContainer : public IABContainer {
   void RemoveAll();
   std::string UsersFileText();
 
-  DirectoryLock lock_;
+  const DirectoryLock lock_;
   std::atomic<ULONG> refs_{1};
   const std::string users_file_;
-  CGenericIMAPIProp* own_props_;      // owned reference
-  LPTABLEDATA table_ = nullptr;       // guarded by *lock_
-  std::vector<CUserEntry*> entries_;  // guarded by *lock_; one reference each
-  bool users_file_encrypted_ = true;  // guarded by *lock_
+  CGenericIMAPIProp* own_props_;  // owned reference
+  LPTABLEDATA table_ GUARDED_BY(*lock_) = nullptr;
+  std::vector<CUserEntry*> entries_ GUARDED_BY(*lock_);  // one reference each
+  bool users_file_encrypted_ GUARDED_BY(*lock_) = true;
 };
 
 // What the logon learns about an accepted user.

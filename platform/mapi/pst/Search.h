@@ -1,6 +1,7 @@
 // Search folders of the personal-folders store: each one's criteria, the
 // messages that match them, and keeping those current as messages change.
-// The store owns one SearchFolders per file and calls it under its lock.
+// The store owns one SearchFolders per file (Db::searches) and calls it
+// under Db::mu.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,7 @@
 
 #include "platform/mapi/MapiInterfaces.h"
 
-namespace vantrel::mapi {
+namespace vantrel::mapi::pst {
 
 // What the search folders need of the store. Called with the store's lock held.
 class SearchHost {
@@ -66,4 +67,4 @@ class SearchFolders {
   std::uint64_t next_generation_ = 0;
 };
 
-}  // namespace vantrel::mapi
+}  // namespace vantrel::mapi::pst

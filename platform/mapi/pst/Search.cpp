@@ -1,4 +1,4 @@
-#include "platform/mapi/PstSearch.h"
+#include "platform/mapi/pst/Search.h"
 
 #include <deque>
 
@@ -7,7 +7,7 @@
 #include "platform/mapi/Restriction.h"
 #include "platform/mapi/TableData.h"
 
-namespace vantrel::mapi {
+namespace vantrel::mapi::pst {
 
 struct SearchFolders::Search {
   LPSRestriction res = nullptr;
@@ -157,4 +157,4 @@ void SearchFolders::Forget(int64_t folder) {
   searches_.erase(folder);
 }
 
-}  // namespace vantrel::mapi
+}  // namespace vantrel::mapi::pst

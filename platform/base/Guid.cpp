@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <random>
 
+#include "platform/base/ByteCoder.h"
+
 namespace vantrel {
 
 std::string GuidToString(const GUID& g) {
@@ -51,21 +53,18 @@ std::optional<GUID> GuidFromString(std::string_view s) {
 
 std::array<std::uint8_t, 16> GuidToBytes(const GUID& g) {
   std::array<std::uint8_t, 16> b{};
-  for (int i = 0; i < 4; ++i) b[i] = static_cast<std::uint8_t>(g.Data1 >> (8 * i));
-  b[4] = static_cast<std::uint8_t>(g.Data2);
-  b[5] = static_cast<std::uint8_t>(g.Data2 >> 8);
-  b[6] = static_cast<std::uint8_t>(g.Data3);
-  b[7] = static_cast<std::uint8_t>(g.Data3 >> 8);
+  StoreLe32(&b[0], g.Data1);
+  StoreLe16(&b[4], g.Data2);
+  StoreLe16(&b[6], g.Data3);
   for (int i = 0; i < 8; ++i) b[8 + i] = g.Data4[i];
   return b;
 }
 
 GUID GuidFromBytes(const std::uint8_t* b) {
   GUID g{};
-  g.Data1 = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-            static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
-  g.Data2 = static_cast<std::uint16_t>(b[4] | b[5] << 8);
-  g.Data3 = static_cast<std::uint16_t>(b[6] | b[7] << 8);
+  g.Data1 = LoadLe32(b);
+  g.Data2 = LoadLe16(b + 4);
+  g.Data3 = LoadLe16(b + 6);
   for (int i = 0; i < 8; ++i) g.Data4[i] = b[8 + i];
   return g;
 }

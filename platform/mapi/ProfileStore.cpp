@@ -82,7 +82,7 @@ ProfProp ProfProp::Text(ULONG tag, const std::string& text) {
 ProfProp ProfProp::Long(ULONG tag, ULONG value) {
   ProfProp p;
   p.tag = tag;
-  for (int i = 0; i < 4; ++i) p.data.push_back(static_cast<BYTE>(value >> (8 * i)));
+  LeWriter(p.data).U32(value);
   return p;
 }
 
@@ -95,9 +95,10 @@ ProfProp ProfProp::Binary(ULONG tag, const void* data, size_t cb) {
 }
 
 ULONG ProfProp::AsLong() const {
-  ULONG v = 0;
-  for (size_t i = 0; i < 4 && i < data.size(); ++i) v |= static_cast<ULONG>(data[i]) << (8 * i);
-  return v;
+  // A shorter value reads as if padded with zeros.
+  std::uint8_t b[4] = {};
+  std::copy_n(data.begin(), std::min<size_t>(4, data.size()), b);
+  return LoadLe32(b);
 }
 
 const ProfProp* FindProp(const ProfProps& props, ULONG tag) {
@@ -179,8 +180,7 @@ HRESULT PropFromValue(const SPropValue& v, ProfProp* out) {
     case PT_I8:
     case PT_SYSTIME:
     case PT_CURRENCY: {
-      unsigned long long x = static_cast<unsigned long long>(v.Value.li.QuadPart);
-      for (int i = 0; i < 8; ++i) out->data.push_back(static_cast<BYTE>(x >> (8 * i)));
+      LeWriter(out->data).U64(static_cast<std::uint64_t>(v.Value.li.QuadPart));
       return S_OK;
     }
     case PT_CLSID:
@@ -264,9 +264,7 @@ HRESULT PropToValue(const ProfProp& p, LPVOID parent, SPropValue* out) {
     case PT_SYSTIME:
     case PT_CURRENCY: {
       if (size < 8) return MAPI_E_CORRUPT_DATA;
-      unsigned long long x = 0;
-      for (int i = 0; i < 8; ++i) x |= static_cast<unsigned long long>(p.data[i]) << (8 * i);
-      out->Value.li.QuadPart = static_cast<long long>(x);
+      out->Value.li.QuadPart = static_cast<long long>(LoadLe64(p.data.data()));
       return S_OK;
     }
     case PT_CLSID: {

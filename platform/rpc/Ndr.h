@@ -26,7 +26,7 @@ class NdrWriter {
  public:
   NdrWriter() = default;
   void Align(size_t n) {
-    while (buf_.size() % n) buf_.push_back(0);
+    if (size_t r = buf_.size() % n) buf_.resize(buf_.size() + n - r);
   }
   void U8(std::uint8_t v) { buf_.push_back(v); }
   void U16(std::uint16_t v) {
@@ -91,19 +91,29 @@ class NdrWriter {
   }
   const std::vector<std::uint8_t>& data() const { return buf_; }
   std::vector<std::uint8_t>& mutable_data() { return buf_; }
+  // Empties the writer for the next call; storage above `keep` bytes is
+  // given back, the rest is reused.
+  void Reset(size_t keep) {
+    if (buf_.capacity() > keep)
+      std::vector<std::uint8_t>().swap(buf_);
+    else
+      buf_.clear();
+  }
   size_t size() const { return buf_.size(); }
 
  private:
   void Raw(std::uint64_t v, int n) {
-    LeWriter w(buf_);
+    size_t at = buf_.size();
+    buf_.resize(at + static_cast<size_t>(n));
+    std::uint8_t* p = buf_.data() + at;
     if (n == 8)
-      w.U64(v);
+      StoreLe64(p, v);
     else if (n == 4)
-      w.U32(static_cast<std::uint32_t>(v));
+      StoreLe32(p, static_cast<std::uint32_t>(v));
     else if (n == 2)
-      w.U16(static_cast<std::uint16_t>(v));
+      StoreLe16(p, static_cast<std::uint16_t>(v));
     else
-      w.U8(static_cast<std::uint8_t>(v));
+      p[0] = static_cast<std::uint8_t>(v);
   }
   std::vector<std::uint8_t> buf_;
 };

@@ -242,27 +242,35 @@ std::int32_t CServerClasses::CreateObject(std::int32_t object_type, const std::s
                                           const std::shared_ptr<CServerClass>& parent, IUnknown* mapi_object,
                                           std::int32_t owner, const char* description,
                                           std::shared_ptr<CServerClass>* created) {
-  std::shared_ptr<CServerClass> object;
-  std::int32_t h = 0;
+  ObjectFactory factory;
   {
     MutexLock g(lock_);
-    if (factory_ && IsCreatableObjectType(object_type))
-      object = factory_(object_type);
-    if (object) {
-      {
-        std::lock_guard l(object->lock);
-        if (description) object->description = description;
-      }
-      object->store = store;
-      object->SetMapiObject(mapi_object);
-      h = RegisterLocked(object, owner, parent);
-      if (h < 0) {
-        h = 0;
-        object.reset();  // never registered: its destructor releases what it wraps
-      }
-    }
-    ServerTrace("New class: %d", h);
+    factory = factory_;
   }
+  // The new object is filled in before the registry lock is taken: an
+  // object's lock comes before the registry's, and once registered the
+  // object is visible to other calls.
+  std::shared_ptr<CServerClass> object;
+  if (factory && IsCreatableObjectType(object_type))
+    object = factory(object_type);
+  std::int32_t h = 0;
+  if (object) {
+    {
+      std::lock_guard l(object->lock);
+      if (description) object->description = description;
+    }
+    object->store = store;
+    object->SetMapiObject(mapi_object);
+    {
+      MutexLock g(lock_);
+      h = RegisterLocked(object, owner, parent);
+    }
+    if (h < 0) {
+      h = 0;
+      object.reset();  // never registered: its destructor releases what it wraps
+    }
+  }
+  ServerTrace("New class: %d", h);
   if (created) *created = object;
   return h;
 }

@@ -7,6 +7,7 @@
 #include "Libraries/MapiWrapper/PropValue.h"
 #include "Libraries/MapiWrapper/RowSet.h"
 #include "platform/base/CodePage.h"
+#include "platform/mapi/MemoryProp.h"
 
 namespace {
 
@@ -223,22 +224,16 @@ namespace {
 
 // A container whose calls answer what the test says: properties in a list,
 // every other call the result in `fail`.
-class FakeContainer : public IMAPIContainer {
+class FakeContainer : public vantrel::mapi::MapiPropBase<IMAPIContainer> {
  public:
   HRESULT fail = MAPI_E_NO_SUPPORT;
   ULONG named_tag = PROP_TAG(PT_UNSPECIFIED, 0x8005);
   std::vector<CPropValue> props;
   ULONG refs = 1;
 
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (riid != IID_IUnknown && riid != IID_IMAPIProp && riid != IID_IMAPIContainer) return E_NOINTERFACE;
-    *ppv = static_cast<IMAPIContainer*>(this);
-    AddRef();
-    return S_OK;
-  }
   ULONG AddRef() override { return ++refs; }
   ULONG Release() override { return --refs; }  // lives on the test's stack
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return fail; }
+  HRESULT Unsupported() override { return fail; }
   HRESULT SaveChanges(ULONG) override { return fail; }
   HRESULT GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* values) override {
     LPSPropValue out = nullptr;
@@ -257,22 +252,11 @@ class FakeContainer : public IMAPIContainer {
     *values = out;
     return hr;
   }
-  HRESULT GetPropList(ULONG, LPSPropTagArray*) override { return fail; }
-  HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*) override { return fail; }
   HRESULT SetProps(ULONG n, LPSPropValue values, LPSPropProblemArray*) override {
     if (FAILED(fail) && fail != MAPI_E_NO_SUPPORT) return fail;
     for (ULONG i = 0; i < n; ++i) props.push_back(CPropValue::Copy(values[i]));
     return S_OK;
   }
-  HRESULT DeleteProps(LPSPropTagArray, LPSPropProblemArray*) override { return fail; }
-  HRESULT CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
-                 LPSPropProblemArray*) override {
-    return fail;
-  }
-  HRESULT CopyProps(LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG, LPSPropProblemArray*) override {
-    return fail;
-  }
-  HRESULT GetNamesFromIDs(LPSPropTagArray*, LPGUID, ULONG, ULONG*, LPMAPINAMEID**) override { return fail; }
   HRESULT GetIDsFromNames(ULONG n, LPMAPINAMEID*, ULONG, LPSPropTagArray* tags) override {
     MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(n)), reinterpret_cast<LPVOID*>(tags));
     (*tags)->cValues = n;

@@ -1,6 +1,7 @@
 // Simple property objects. MapiPropBase answers every IMAPIProp method with
-// MAPI_E_NO_SUPPORT (SaveChanges with S_OK) until a derived class overrides
-// it, and answers IID_IMAPIProp for interfaces derived from IMAPIProp.
+// MAPI_E_NO_SUPPORT (SaveChanges with S_OK; a derived class may choose
+// another answer) until a derived class overrides it, and answers
+// IID_IMAPIProp for interfaces derived from IMAPIProp.
 // MemoryProp keeps its properties in memory, as profile-section values.
 #pragma once
 
@@ -27,27 +28,31 @@ class MapiPropBase : public RefCounted<I> {
     }
     return RefCounted<I>::QueryInterface(riid, ppv);
   }
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return Unsupported(); }
   HRESULT SaveChanges(ULONG) override { return S_OK; }
-  HRESULT GetProps(LPSPropTagArray, ULONG, ULONG*, LPSPropValue*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT GetPropList(ULONG, LPSPropTagArray*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT GetProps(LPSPropTagArray, ULONG, ULONG*, LPSPropValue*) override { return Unsupported(); }
+  HRESULT GetPropList(ULONG, LPSPropTagArray*) override { return Unsupported(); }
   HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN* unk) override {
     if (unk) *unk = nullptr;
-    return MAPI_E_NO_SUPPORT;
+    return Unsupported();
   }
-  HRESULT SetProps(ULONG, LPSPropValue, LPSPropProblemArray*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT DeleteProps(LPSPropTagArray, LPSPropProblemArray*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT SetProps(ULONG, LPSPropValue, LPSPropProblemArray*) override { return Unsupported(); }
+  HRESULT DeleteProps(LPSPropTagArray, LPSPropProblemArray*) override { return Unsupported(); }
   HRESULT CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
                  LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
+    return Unsupported();
   }
   HRESULT CopyProps(LPSPropTagArray, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG, LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
+    return Unsupported();
   }
   HRESULT GetNamesFromIDs(LPSPropTagArray*, LPGUID, ULONG, ULONG*, LPMAPINAMEID**) override {
-    return MAPI_E_NO_SUPPORT;
+    return Unsupported();
   }
-  HRESULT GetIDsFromNames(ULONG, LPMAPINAMEID*, ULONG, LPSPropTagArray*) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT GetIDsFromNames(ULONG, LPMAPINAMEID*, ULONG, LPSPropTagArray*) override { return Unsupported(); }
+
+ protected:
+  // What the methods a derived class leaves alone answer.
+  virtual HRESULT Unsupported() { return MAPI_E_NO_SUPPORT; }
 };
 
 // Not thread-safe: for objects one thread uses at a time.

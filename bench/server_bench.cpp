@@ -3,15 +3,34 @@
 // the same request and reply sizes; a 20,000-message folder listed in pages
 // of 100 over RPC beside the same listing through platform MAPI in this
 // process; a 10 MB attachment read with ISTREAM_Read beside a raw TCP
-// transfer in 32 KiB request and response pairs. Prints figures and ratios;
-// asserts nothing.
+// transfer in 32 KiB request and response pairs; 40 clients at once doing
+// GetProps beside 40 raw TCP connections to an echo server; the server's CPU
+// time per GetProps beside the echo thread's per round trip. Each figure is
+// the median of five runs. Then 2,000 idle connections: what the server
+// holds for them (threads, memory), for this build and, when the variable
+// SERVER_BENCH_BEFORE names another ZelServer program, for that one.
+// SERVER_BENCH_ZELSERVER runs everything against another ZelServer.
+// Prints figures and ratios; asserts nothing.
 //
 //   server_bench [SCRATCH_DIR] [MESSAGES]
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +58,11 @@ constexpr ULONG kColumns[] = {PR_ENTRYID,      PR_SUBJECT_A,      PR_SENDER_NAME
                               PR_MESSAGE_SIZE, PR_MESSAGE_FLAGS,  PR_IMPORTANCE,    PR_MESSAGE_CLASS_A};
 constexpr size_t kAttachmentBytes = 10u << 20;
 constexpr std::int32_t kChunk = 32768;
+constexpr int kRuns = 5;
+constexpr int kClients = 40;
+constexpr int kLoadCalls = 250;
+constexpr int kIdleConnections = 2000;
+constexpr int kIdleAddresses = 32;  // 127.0.0.1 .. 127.0.0.32
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -46,6 +70,41 @@ double Median(std::vector<double> v) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
+}
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+// CPU time a task (a thread: /proc/PID/task/TID) has run, in microseconds,
+// from the scheduler's nanosecond account.
+double TaskCpuUs(const std::string& task) {
+  std::ifstream f(task + "/schedstat");
+  double ns = 0;
+  f >> ns;
+  return ns / 1000;
+}
+
+// CPU time of every thread of a process, in microseconds.
+double ProcessCpuUs(pid_t pid) {
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  double us = 0;
+  if (DIR* d = opendir(tasks.c_str())) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') us += TaskCpuUs(tasks + "/" + e->d_name);
+    closedir(d);
+  }
+  return us;
+}
+
+// A field of /proc/PID/status ("Threads:", "VmRSS:").
+long StatusField(pid_t pid, const char* name) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(f, line);)
+    if (line.rfind(name, 0) == 0) return std::atol(line.c_str() + std::strlen(name));
+  return -1;
 }
 
 bool Check(HRESULT hr, const char* what) {
@@ -153,46 +212,81 @@ std::size_t ListLocally(IMAPITable* table) {
 // ---- raw TCP baseline ---------------------------------------------------------
 
 // Each request: 8 bytes (request length, reply length), the request bytes;
-// answered with reply-length bytes.
+// answered with reply-length bytes. One thread per connection, TCP_NODELAY
+// on both ends as the RPC runtime has.
 class RawServer {
  public:
   RawServer() {
-    rpc::ListenTcp(0, 4, listen_, port_);
-    thread_ = std::thread([this] {
-      rpc::Socket c(::accept(listen_.fd(), nullptr, nullptr));
-      if (!c.valid()) return;
-      rpc::SetNoDelay(c);
-      std::vector<std::uint8_t> buf(1 << 20);
+    rpc::ListenTcp(0, 128, listen_, port_);
+    acceptor_ = std::thread([this] {
       for (;;) {
-        std::uint32_t head[2];
-        if (rpc::RecvAll(c, head, 8, rpc::kWaitForever) != rpc::IoResult::kOk) return;
-        if (head[0] > buf.size() || head[1] > buf.size()) return;
-        if (head[0] && rpc::RecvAll(c, buf.data(), head[0], rpc::kWaitForever) != rpc::IoResult::kOk) return;
-        if (rpc::SendAll(c, buf.data(), head[1]) != rpc::IoResult::kOk) return;
+        int fd = ::accept(listen_.fd(), nullptr, nullptr);
+        if (fd < 0) return;
+        std::lock_guard<std::mutex> l(mu_);
+        auto& c = conns_.emplace_back(std::make_unique<rpc::Socket>(fd));
+        rpc::SetNoDelay(*c);
+        threads_.emplace_back([this, s = c.get()] { Echo(*s); });
       }
     });
-    rpc::ConnectTcp("127.0.0.1", std::to_string(port_), rpc::kWaitForever, client_);
-    rpc::SetNoDelay(client_);
   }
   ~RawServer() {
-    client_.Shutdown();
     listen_.Shutdown();
-    thread_.join();
+    acceptor_.join();
+    std::lock_guard<std::mutex> l(mu_);
+    for (auto& c : conns_) c->Shutdown();
+    for (auto& t : threads_) t.join();
   }
-  bool RoundTrip(std::uint32_t request, std::uint32_t reply) {
-    std::vector<std::uint8_t> out(8 + request, 0x5A);
-    std::memcpy(out.data(), &request, 4);
-    std::memcpy(out.data() + 4, &reply, 4);
-    back_.resize(reply);
-    return rpc::SendAll(client_, out.data(), out.size()) == rpc::IoResult::kOk &&
-           rpc::RecvAll(client_, back_.data(), reply, rpc::kWaitForever) == rpc::IoResult::kOk;
+  std::uint16_t port() const { return port_; }
+  // CPU time of every echo thread so far, in microseconds.
+  double CpuUs() {
+    std::lock_guard<std::mutex> l(mu_);
+    double us = 0;
+    for (pid_t tid : tids_) us += TaskCpuUs("/proc/self/task/" + std::to_string(tid));
+    return us;
   }
 
  private:
-  rpc::Socket listen_, client_;
+  void Echo(const rpc::Socket& c) {
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      tids_.push_back(static_cast<pid_t>(::syscall(SYS_gettid)));
+    }
+    std::vector<std::uint8_t> buf(1 << 20);
+    for (;;) {
+      std::uint32_t head[2];
+      if (rpc::RecvAll(c, head, 8, rpc::kWaitForever) != rpc::IoResult::kOk) return;
+      if (head[0] > buf.size() || head[1] > buf.size()) return;
+      if (head[0] && rpc::RecvAll(c, buf.data(), head[0], rpc::kWaitForever) != rpc::IoResult::kOk) return;
+      if (rpc::SendAll(c, buf.data(), head[1]) != rpc::IoResult::kOk) return;
+    }
+  }
+  rpc::Socket listen_;
   std::uint16_t port_ = 0;
-  std::thread thread_;
-  std::vector<std::uint8_t> back_;
+  std::thread acceptor_;
+  std::mutex mu_;
+  std::vector<std::unique_ptr<rpc::Socket>> conns_;
+  std::vector<std::thread> threads_;
+  std::vector<pid_t> tids_;
+};
+
+// One client connection to the raw server.
+class RawClient {
+ public:
+  explicit RawClient(std::uint16_t port) {
+    rpc::ConnectTcp("127.0.0.1", std::to_string(port), rpc::kWaitForever, sock_);
+  }
+  bool RoundTrip(std::uint32_t request, std::uint32_t reply) {
+    out_.assign(8 + request, 0x5A);
+    std::memcpy(out_.data(), &request, 4);
+    std::memcpy(out_.data() + 4, &reply, 4);
+    back_.resize(reply);
+    return rpc::SendAll(sock_, out_.data(), out_.size()) == rpc::IoResult::kOk &&
+           rpc::RecvAll(sock_, back_.data(), reply, rpc::kWaitForever) == rpc::IoResult::kOk;
+  }
+
+ private:
+  rpc::Socket sock_;
+  std::vector<std::uint8_t> out_, back_;
 };
 
 // A transport that remembers the stub sizes of its last call.
@@ -259,6 +353,82 @@ std::int32_t Open(const zel::Transport& t, std::int32_t store, const std::vector
   return Call<zel::MSGSTORE_OpenEntry>(t, {store, id, {}, MAPI_BEST_ACCESS}).hNewObject;
 }
 
+struct IdleCost {
+  size_t held = 0, closed = 0;
+  long threads_before = 0, threads = 0, rss_before = 0, rss = 0;
+  double call_us = 0;
+  int call_failures = 0;
+};
+
+// Opens kIdleConnections that send nothing, spread over kIdleAddresses
+// loopback addresses, to a fresh `program`; what the server holds then, and
+// with 100 of them closed a working client's GetMsgStore latency (median of
+// 200).
+IdleCost MeasureIdle(const std::string& program, const std::string& home) {
+  IdleCost cost;
+  testsupport::ServerProcess server(program, home);
+  pid_t pid = server.pid();
+  if (!server.ready() || pid <= 0) return cost;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  cost.threads_before = StatusField(pid, "Threads:");
+  cost.rss_before = StatusField(pid, "VmRSS:");
+  std::vector<int> fds;
+  for (int i = 0; i < kIdleConnections; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK + static_cast<std::uint32_t>(i % kIdleAddresses));
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(std::atoi(server.port().c_str())));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      ::close(fd);
+      continue;
+    }
+    fds.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  std::vector<int> held;
+  for (int fd : fds) {
+    pollfd p{fd, POLLIN, 0};
+    char c;
+    bool closed = ::poll(&p, 1, 0) > 0 && ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
+    ++(closed ? cost.closed : cost.held);
+    if (!closed) held.push_back(fd);
+  }
+  cost.threads = StatusField(pid, "Threads:");
+  cost.rss = StatusField(pid, "VmRSS:");
+  // A server at its cap refuses the working client too: make room first.
+  // Reset rather than closed: no TIME_WAIT left on the loopback addresses
+  // to collide with the next server's port.
+  auto reset = [](int fd) {
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
+  };
+  for (int i = 0; i < 100 && !held.empty(); ++i) {
+    int fd = held.back();
+    held.pop_back();
+    fds.erase(std::find(fds.begin(), fds.end(), fd));
+    reset(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  {
+    testsupport::Binding b(server.port());
+    std::vector<double> us;
+    for (int i = 0; i < 200; ++i) {
+      auto t0 = Clock::now();
+      zel::ZelLogon_GetMsgStore::Reply r;
+      if (zel::Invoke<zel::ZelLogon_GetMsgStore>(b.transport(), {0}, r) != RPC_S_OK) ++cost.call_failures;
+      us.push_back(Ms(Clock::now() - t0) * 1000);
+    }
+    cost.call_us = Median(us);
+  }
+  for (int fd : fds) reset(fd);
+  server.Stop();
+  return cost;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -267,13 +437,17 @@ int main(int argc, char** argv) {
   // A private registry and MAPI folder: the bench never sees real profiles.
   setenv("ZEL_REGISTRY_DIR", (dir + "-registry").c_str(), 1);
   setenv("ZEL_MAPI_DIR", (dir + "-mapi").c_str(), 1);
+  // Idle connections take a descriptor each, here and in the server.
+  rlimit files{};
+  ::getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = files.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &files);
   if (!testsupport::PrepareMailboxHome(dir, MAPIPROF_BIN, ZELUSERS_BIN)) {
     std::fprintf(stderr, "server_bench: cannot prepare %s\n", dir.c_str());
     return 1;
   }
 
-  // Seed the store and take the in-process listing baseline.
-  std::vector<double> local_ms;
+  // Seed the store.
   {
     ComPtr<IMsgStore> store;
     if (!Check(OpenPstStore(dir + "/jsmith.pst", Mailbox::kStore, MDB_WRITE, store.Out()), "open store")) return 1;
@@ -283,11 +457,15 @@ int main(int argc, char** argv) {
                 Ms(Clock::now() - t0) / 1000);
   }
 
-  testsupport::ServerProcess server(ZELSERVER_BIN, dir + "/home");
+  // SERVER_BENCH_ZELSERVER runs the figures against another ZelServer.
+  const char* program = std::getenv("SERVER_BENCH_ZELSERVER");
+  if (!program || !*program) program = ZELSERVER_BIN;
+  testsupport::ServerProcess server(program, dir + "/home");
   if (!server.ready()) {
     std::fprintf(stderr, "server_bench: ZelServer did not start\n");
     return 1;
   }
+  const pid_t server_pid = server.pid();
   testsupport::Binding binding(server.port());
   Measured measured{binding.transport()};
   zel::Transport t = measured.Wrap();
@@ -324,37 +502,52 @@ int main(int argc, char** argv) {
   std::int32_t message = Open(t, store, message_id);
 
   RawServer raw;
+  RawClient raw_client(raw.port());
 
   // 1. GetProps of 10 properties, alternated with a raw round trip of the
-  // same stub sizes.
+  // same stub sizes; five runs, each figure the median of its run.
   std::vector<std::uint32_t> tags;
   for (ULONG i = 0; i < 10; ++i) tags.push_back(i == 0 ? PR_SUBJECT_A : PROP_TAG(PT_STRING8, 0x6600 + i));
   Call<zel::MAPIPROP_GetProps>(t, {message, tags, 0});
-  std::size_t request = measured.request, reply = measured.reply;
-  std::vector<double> rpc_us, raw_us;
-  for (int i = 0; i < 2000; ++i) {
-    auto t0 = Clock::now();
-    auto r = Call<zel::MAPIPROP_GetProps>(t, {message, tags, 0});
-    auto t1 = Clock::now();
-    raw.RoundTrip(static_cast<std::uint32_t>(request), static_cast<std::uint32_t>(reply));
-    auto t2 = Clock::now();
-    if (r.result != S_OK || r.cValues != 10) {
-      std::fprintf(stderr, "server_bench: GetProps answered 0x%08X\n", static_cast<unsigned>(r.result));
-      return 1;
+  const auto getprops_request = static_cast<std::uint32_t>(measured.request);
+  const auto getprops_reply = static_cast<std::uint32_t>(measured.reply);
+  std::vector<double> getprops_runs, getprops_raw_runs;
+  for (int run = 0; run < kRuns; ++run) {
+    std::vector<double> rpc_us, raw_us;
+    for (int i = 0; i < 1000; ++i) {
+      auto t0 = Clock::now();
+      auto r = Call<zel::MAPIPROP_GetProps>(t, {message, tags, 0});
+      auto t1 = Clock::now();
+      raw_client.RoundTrip(getprops_request, getprops_reply);
+      auto t2 = Clock::now();
+      if (r.result != S_OK || r.cValues != 10) {
+        std::fprintf(stderr, "server_bench: GetProps answered 0x%08X\n", static_cast<unsigned>(r.result));
+        return 1;
+      }
+      rpc_us.push_back(Ms(t1 - t0) * 1000);
+      raw_us.push_back(Ms(t2 - t1) * 1000);
     }
-    rpc_us.push_back(Ms(t1 - t0) * 1000);
-    raw_us.push_back(Ms(t2 - t1) * 1000);
+    getprops_runs.push_back(Median(rpc_us));
+    getprops_raw_runs.push_back(Median(raw_us));
   }
-  double getprops = Median(rpc_us), getprops_raw = Median(raw_us);
-  std::size_t getprops_request = request, getprops_reply = reply;
+
+  // The server's CPU time per GetProps, beside the echo thread's per round
+  // trip; each from 5,000 calls alone.
+  constexpr int kCpuCalls = 5000;
+  double cpu0 = ProcessCpuUs(server_pid);
+  for (int i = 0; i < kCpuCalls; ++i) Call<zel::MAPIPROP_GetProps>(t, {message, tags, 0});
+  double server_cpu_us = (ProcessCpuUs(server_pid) - cpu0) / kCpuCalls;
+  double raw0 = raw.CpuUs();
+  for (int i = 0; i < kCpuCalls; ++i) raw_client.RoundTrip(getprops_request, getprops_reply);
+  double raw_cpu_us = (raw.CpuUs() - raw0) / kCpuCalls;
 
   // 2. The folder in pages of 100 over RPC, rows decoded as a client does;
   // then the same through platform MAPI here (the server has the file open
   // too; SQLite's WAL lets both read).
-  std::vector<double> remote_ms;
+  std::vector<double> remote_ms, local_ms;
   std::size_t remote_rows = 0;
   auto table = Call<zel::IMAPICONTAIENR_GetContentsTable>(t, {bench, 0});
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < kRuns; ++round) {
     auto t0 = Clock::now();
     Call<zel::IMAPITABLE_SetColumns>(t, {table.hTable, {std::begin(kColumns), std::end(kColumns)}, 0});
     Call<zel::IMAPITABLE_SeekRow>(t, {table.hTable, static_cast<std::int32_t>(BOOKMARK_BEGINNING), 0});
@@ -384,7 +577,7 @@ int main(int argc, char** argv) {
                      &type, unk.Out());
     ComPtr<IMAPITable> lt;
     if (!unk || !Check(static_cast<IMAPIFolder*>(unk.get())->GetContentsTable(0, lt.Out()), "contents")) return 1;
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < kRuns; ++round) {
       auto t0 = Clock::now();
       local_rows = ListLocally(lt.get());
       local_ms.push_back(Ms(Clock::now() - t0));
@@ -392,7 +585,7 @@ int main(int argc, char** argv) {
   }
 
   // 3. The attachment in reads of 32 KiB, alternated per read with a raw
-  // pair of the same sizes.
+  // pair of the same sizes; five whole reads.
   auto attach = Call<zel::IMESSAGE_OpenAttach>(t, {message, 0, {}, 0});
   auto stream = Call<zel::IMAPIPROP_OpenProperty>(
       t, {attach.hAttach, PR_ATTACH_DATA_BIN, zel::InterfaceSelector(IID_IStream), 0, 0});
@@ -401,36 +594,130 @@ int main(int argc, char** argv) {
     return 1;
   }
   Call<zel::ISTREAM_Read>(t, {stream.hNewObject, kChunk});
-  request = measured.request;
-  reply = measured.reply;
-  Call<zel::ISTREAM_Seek>(t, {stream.hNewObject, 0, STREAM_SEEK_SET});
-  Clock::duration stream_time{}, raw_time{};
+  const auto read_request = static_cast<std::uint32_t>(measured.request);
+  const auto read_reply = static_cast<std::uint32_t>(measured.reply);
+  std::vector<double> stream_runs, stream_raw_runs;
   std::size_t read_bytes = 0;
-  for (;;) {
-    auto t0 = Clock::now();
-    auto r = Call<zel::ISTREAM_Read>(t, {stream.hNewObject, kChunk});
-    auto t1 = Clock::now();
-    stream_time += t1 - t0;
-    if (r.result != S_OK || r.cbRead <= 0) break;
-    read_bytes += static_cast<std::size_t>(r.cbRead);
-    raw.RoundTrip(static_cast<std::uint32_t>(request), static_cast<std::uint32_t>(reply));
-    raw_time += Clock::now() - t1;
+  for (int run = 0; run < kRuns; ++run) {
+    Call<zel::ISTREAM_Seek>(t, {stream.hNewObject, 0, STREAM_SEEK_SET});
+    Clock::duration stream_time{}, raw_time{};
+    read_bytes = 0;
+    for (;;) {
+      auto t0 = Clock::now();
+      auto r = Call<zel::ISTREAM_Read>(t, {stream.hNewObject, kChunk});
+      auto t1 = Clock::now();
+      stream_time += t1 - t0;
+      if (r.result != S_OK || r.cbRead <= 0) break;
+      read_bytes += static_cast<std::size_t>(r.cbRead);
+      raw_client.RoundTrip(read_request, read_reply);
+      raw_time += Clock::now() - t1;
+    }
+    stream_runs.push_back(Ms(stream_time));
+    stream_raw_runs.push_back(Ms(raw_time));
+  }
+
+  // 4. 40 clients at once, each with its own connection and session, each
+  // doing GetProps; beside 40 raw connections doing round trips of the same
+  // sizes.
+  std::vector<double> load_rate, load_p50, load_p99, raw_rate, raw_p50, raw_p99;
+  for (int run = 0; run < kRuns; ++run) {
+    for (bool use_raw : {false, true}) {
+      std::vector<std::vector<double>> lat(kClients);
+      std::atomic<int> ready{0};
+      std::atomic<bool> go{false}, failed{false};
+      std::vector<std::thread> clients;
+      Clock::time_point start;
+      for (int c = 0; c < kClients; ++c)
+        clients.emplace_back([&, c] {
+          auto& mine = lat[c];
+          mine.reserve(kLoadCalls);
+          if (use_raw) {
+            RawClient rc(raw.port());
+            ++ready;
+            while (!go) std::this_thread::yield();
+            for (int i = 0; i < kLoadCalls; ++i) {
+              auto t0 = Clock::now();
+              if (!rc.RoundTrip(getprops_request, getprops_reply)) failed = true;
+              mine.push_back(Ms(Clock::now() - t0) * 1000);
+            }
+            return;
+          }
+          testsupport::Binding b(server.port());
+          const zel::Transport& ct = b.transport();
+          std::int32_t s = Call<zel::Tarnix_Logon>(
+                               ct, {Mailbox::kProfile, Mailbox::kStore, Mailbox::kUser, Mailbox::kPassword, "", ""})
+                               .result;
+          std::int32_t st = Call<zel::ZelLogon_GetMsgStore>(ct, {s}).result;
+          std::int32_t m = Open(ct, st, message_id);
+          ++ready;
+          while (!go) std::this_thread::yield();
+          for (int i = 0; i < kLoadCalls; ++i) {
+            auto t0 = Clock::now();
+            auto r = Call<zel::MAPIPROP_GetProps>(ct, {m, tags, 0});
+            mine.push_back(Ms(Clock::now() - t0) * 1000);
+            if (r.result != S_OK || r.cValues != 10) failed = true;
+          }
+          Call<zel::FreeHObject>(ct, {s});
+        });
+      while (ready < kClients) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      start = Clock::now();
+      go = true;
+      for (auto& th : clients) th.join();
+      double seconds = Ms(Clock::now() - start) / 1000;
+      if (failed) {
+        std::fprintf(stderr, "server_bench: a call of the 40-client load failed\n");
+        return 1;
+      }
+      std::vector<double> all;
+      for (auto& v : lat) all.insert(all.end(), v.begin(), v.end());
+      (use_raw ? raw_rate : load_rate).push_back(static_cast<double>(all.size()) / seconds);
+      (use_raw ? raw_p50 : load_p50).push_back(Percentile(all, 0.50));
+      (use_raw ? raw_p99 : load_p99).push_back(Percentile(all, 0.99));
+    }
   }
   Call<zel::FreeHObject>(t, {session});
+  if (server.Stop() != 0) {
+    std::fprintf(stderr, "server_bench: ZelServer did not stop cleanly\n");
+    return 1;
+  }
 
+  // 5. Idle connections: what they cost the server, this build's and (with
+  // SERVER_BENCH_BEFORE naming another ZelServer) an earlier one's.
+  std::vector<IdleCost> idle{MeasureIdle(program, dir + "/home")};
+  const char* before = std::getenv("SERVER_BENCH_BEFORE");
+  if (before && *before) idle.push_back(MeasureIdle(before, dir + "/home"));
+
+  double getprops = Median(getprops_runs), getprops_raw = Median(getprops_raw_runs);
   double remote = Median(remote_ms), local = Median(local_ms);
-  std::printf("\n%-44s %12s %12s %7s\n", "", "measured", "baseline", "ratio");
-  std::printf("%-44s %9.1f us %9.1f us %7.2f\n", "GetProps of 10 properties (median)", getprops, getprops_raw,
-              getprops / getprops_raw);
-  std::printf("    stub sizes: request %zu bytes, reply %zu bytes; baseline raw TCP ping-pong\n", getprops_request,
+  double stream_ms = Median(stream_runs), stream_raw = Median(stream_raw_runs);
+  auto line = [](const char* what, double measured, double baseline, const char* unit) {
+    std::printf("%-46s %10.1f %-5s %10.1f %-5s %6.2f\n", what, measured, unit, baseline, unit, measured / baseline);
+  };
+  std::printf("\nmedians of %d runs; ratio = measured / baseline (for calls/s: baseline / measured)\n", kRuns);
+  std::printf("%-46s %16s %16s %6s\n", "", "measured", "baseline", "ratio");
+  line("GetProps of 10 properties", getprops, getprops_raw, "us");
+  std::printf("    stub sizes: request %u bytes, reply %u bytes; baseline raw TCP ping-pong\n", getprops_request,
               getprops_reply);
-  std::printf("%-44s %9.1f ms %9.1f ms %7.2f\n", "folder in pages of 100 (median of 3)", remote, local,
-              remote / local);
+  line("folder in pages of 100", remote, local, "ms");
   std::printf("    %zu rows over RPC, %zu through platform MAPI in process; 8 columns\n", remote_rows, local_rows);
-  std::printf("%-44s %9.1f ms %9.1f ms %7.2f\n", "10 MB attachment, ISTREAM_Read of 32 KiB", Ms(stream_time),
-              Ms(raw_time), Ms(stream_time) / Ms(raw_time));
-  std::printf("    %zu bytes read (%.0f MB/s); stub sizes %zu / %zu; baseline raw TCP pairs of the same sizes\n",
-              read_bytes,
-              static_cast<double>(read_bytes) / 1e6 / (Ms(stream_time) / 1000), request, reply);
-  return server.Stop() == 0 ? 0 : 1;
+  line("10 MB attachment, ISTREAM_Read of 32 KiB", stream_ms, stream_raw, "ms");
+  std::printf("    %zu bytes read (%.0f MB/s); stub sizes %u / %u; baseline raw TCP pairs of the same sizes\n",
+              read_bytes, static_cast<double>(read_bytes) / 1e3 / stream_ms, read_request, read_reply);
+  double rate = Median(load_rate), rate_raw = Median(raw_rate);
+  std::printf("%-46s %10.0f %-5s %10.0f %-5s %6.2f\n", "40 clients GetProps, calls/s", rate, "", rate_raw, "",
+              rate_raw / rate);
+  line("40 clients GetProps, p50", Median(load_p50), Median(raw_p50), "us");
+  line("40 clients GetProps, p99", Median(load_p99), Median(raw_p99), "us");
+  std::printf("    %d clients x %d calls, own connection each; baseline 40 raw TCP connections to an echo server\n",
+              kClients, kLoadCalls);
+  line("server CPU per GetProps (single client)", server_cpu_us, raw_cpu_us, "us");
+  std::printf("    ZelServer's threads over %d calls; baseline the echo thread per round trip\n", kCpuCalls);
+  for (size_t i = 0; i < idle.size(); ++i) {
+    const IdleCost& c = idle[i];
+    std::printf("%d idle connections, %s: %zu held, %zu closed by the server; server threads %ld -> %ld, RSS %ld -> "
+                "%ld kB; a working client's call %.1f us (%d of 200 failed)\n",
+                kIdleConnections, i == 0 ? "measured" : "SERVER_BENCH_BEFORE", c.held, c.closed, c.threads_before,
+                c.threads, c.rss_before, c.rss, c.call_us, c.call_failures);
+  }
+  return 0;
 }

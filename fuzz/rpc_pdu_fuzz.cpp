@@ -90,6 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
   stream.insert(stream.end(), data + 1, data + size);
 
   Association assoc(1, Lookup, "5002");
+  // The server runs calls in one fragment from the PDU itself.
+  assoc.BorrowStubs(data[0] & 2);
   std::vector<std::uint8_t> out;
   std::vector<IncomingCall> calls;
   size_t pos = 0;

@@ -180,7 +180,12 @@ bool Association::OnRequest(const PduHeader& h, std::span<const std::uint8_t> pd
     call.has_object = body->has_object;
     call.object = body->object;
     call.big_endian = h.big_endian();
-    call.stub.assign(body->stub.begin(), body->stub.end());
+    if (borrow_) {
+      call.borrowed = body->stub;
+      call.is_borrowed = true;
+    } else {
+      call.stub.assign(body->stub.begin(), body->stub.end());
+    }
     if (auto c = contexts_.find(call.context_id); c != contexts_.end()) call.spec = c->second;
     calls.push_back(std::move(call));
     return true;
@@ -233,8 +238,22 @@ bool Association::OnRequest(const PduHeader& h, std::span<const std::uint8_t> pd
   return true;
 }
 
+CallInfo MakeCallInfo(const IncomingCall& call, std::uint64_t association, const std::string& peer) {
+  CallInfo info;
+  info.association = association;
+  info.peer = peer;
+  info.opnum = call.opnum;
+  info.has_object = call.has_object;
+  info.object = call.object;
+  return info;
+}
+
 bool RunCall(const IncomingCall& call, std::uint64_t association, NdrWriter& reply, std::vector<std::uint8_t>& fault,
              const std::string& peer) {
+  return RunCall(call, MakeCallInfo(call, association, peer), reply, fault);
+}
+
+bool RunCall(const IncomingCall& call, const CallInfo& info, NdrWriter& reply, std::vector<std::uint8_t>& fault) {
   if (!call.spec) {
     AppendFault(fault, call.call_id, call.context_id, nca_s_unk_if, true);
     return false;
@@ -243,13 +262,7 @@ bool RunCall(const IncomingCall& call, std::uint64_t association, NdrWriter& rep
     AppendFault(fault, call.call_id, call.context_id, nca_s_op_rng_error, true);
     return false;
   }
-  CallInfo info;
-  info.association = association;
-  info.peer = peer;
-  info.opnum = call.opnum;
-  info.has_object = call.has_object;
-  info.object = call.object;
-  NdrReader in(call.stub, call.big_endian);
+  NdrReader in(call.data(), call.big_endian);
   RPC_STATUS status = RPC_S_OK;
   try {
     status = call.spec->dispatch(info, in, reply);

@@ -27,6 +27,11 @@ struct IncomingCall {
   bool big_endian = false;
   std::shared_ptr<const InterfaceSpec> spec;  // null when the context names no accepted interface
   std::vector<std::uint8_t> stub;
+  // With borrowed stubs, a call that came in one fragment points into its
+  // PDU instead: valid until the PDU's buffer is reused.
+  std::span<const std::uint8_t> borrowed;
+  bool is_borrowed = false;
+  std::span<const std::uint8_t> data() const { return is_borrowed ? borrowed : std::span<const std::uint8_t>(stub); }
 };
 
 // Finds a served interface for an abstract syntax (uuid, major equal,
@@ -46,6 +51,10 @@ class Association {
   // appended to `out`, complete calls to `calls`. Returns false when the
   // connection must be closed (after sending `out`).
   bool Receive(std::span<const std::uint8_t> pdu, std::vector<std::uint8_t>& out, std::vector<IncomingCall>& calls);
+
+  // Calls in one fragment point into the PDU rather than copy it (see
+  // IncomingCall::borrowed): for a caller that runs them before it reads on.
+  void BorrowStubs(bool on) { borrow_ = on; }
 
   std::uint64_t id() const { return id_; }
   bool bound() const { return bound_; }
@@ -78,12 +87,16 @@ class Association {
   std::map<std::uint16_t, std::shared_ptr<const InterfaceSpec>> contexts_;  // accepted, by context id
   std::map<std::uint32_t, Partial> partial_;                                // by call id
   size_t partial_bytes_ = 0;
+  bool borrow_ = false;
 };
 
 // Runs one call through its interface: true with the reply stub in
 // `reply`, or false with a fault PDU appended to `fault`. Never throws.
 bool RunCall(const IncomingCall& call, std::uint64_t association, NdrWriter& reply, std::vector<std::uint8_t>& fault,
              const std::string& peer = {});
+// The same with the CallInfo made by the caller (see MakeCallInfo).
+bool RunCall(const IncomingCall& call, const CallInfo& info, NdrWriter& reply, std::vector<std::uint8_t>& fault);
+CallInfo MakeCallInfo(const IncomingCall& call, std::uint64_t association, const std::string& peer);
 
 // Runs one call through its interface and appends the response fragments
 // (at most max_xmit long) or a fault to `out`. Never throws.

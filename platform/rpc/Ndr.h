@@ -24,7 +24,7 @@ class NdrWriter {
  public:
   NdrWriter() = default;
   void Align(size_t n) {
-    while (buf_.size() % n) buf_.push_back(0);
+    if (size_t r = buf_.size() % n) buf_.resize(buf_.size() + n - r);
   }
   void U8(std::uint8_t v) { buf_.push_back(v); }
   void U16(std::uint16_t v) {
@@ -89,11 +89,21 @@ class NdrWriter {
   }
   const std::vector<std::uint8_t>& data() const { return buf_; }
   std::vector<std::uint8_t>& mutable_data() { return buf_; }
+  // Empties the writer for the next call; storage above `keep` bytes is
+  // given back, the rest is reused.
+  void Reset(size_t keep) {
+    if (buf_.capacity() > keep)
+      std::vector<std::uint8_t>().swap(buf_);
+    else
+      buf_.clear();
+  }
   size_t size() const { return buf_.size(); }
 
  private:
   void Raw(std::uint64_t v, int n) {
-    for (int i = 0; i < n; ++i) buf_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    size_t at = buf_.size();
+    buf_.resize(at + static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) buf_[at + static_cast<size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
   }
   std::vector<std::uint8_t> buf_;
 };

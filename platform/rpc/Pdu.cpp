@@ -1,6 +1,7 @@
 #include "platform/rpc/Pdu.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace vantrel::rpc {
 
@@ -351,15 +352,22 @@ void AppendBare(std::vector<std::uint8_t>& out, PduType type, std::uint8_t flags
   b.End();
 }
 
-std::vector<Fragment> PlanFragments(PduType type, std::uint32_t call_id, std::uint16_t context_id, std::uint16_t opnum,
-                                    const GUID* object, size_t stub_size, std::uint16_t max_frag) {
+void PlanFragments(std::vector<Fragment>& plan, PduType type, std::uint32_t call_id, std::uint16_t context_id,
+                   std::uint16_t opnum, const GUID* object, size_t stub_size, std::uint16_t max_frag) {
   if (type != PduType::kRequest) object = nullptr;
   size_t head = kRequestHeaderSize + (object ? 16 : 0);
   // Stub bytes per fragment, a multiple of 8 so that every fragment but the
   // last keeps the stub's alignment.
   size_t room = (std::max<size_t>(max_frag, kMinFragment) - head) & ~size_t{7};
-  std::vector<Fragment> plan;
+  plan.clear();
   plan.reserve(stub_size / room + 1);
+  auto put16 = [](std::uint8_t* p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+  };
+  auto put32 = [](std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  };
   size_t offset = 0;
   do {
     size_t n = std::min(room, stub_size - offset);
@@ -367,28 +375,42 @@ std::vector<Fragment> PlanFragments(PduType type, std::uint32_t call_id, std::ui
     if (offset == 0) flags |= PFC_FIRST_FRAG;
     if (offset + n == stub_size) flags |= PFC_LAST_FRAG;
     if (object) flags |= PFC_OBJECT_UUID;
-    std::vector<std::uint8_t> h;
-    Builder b(h, type, flags, call_id);
-    b.U32(static_cast<std::uint32_t>(stub_size - offset));  // alloc hint: what remains
-    b.U16(context_id);
+    Fragment& f = plan.emplace_back();
+    std::uint8_t* h = f.head;
+    h[0] = 5;
+    h[1] = 0;
+    h[2] = static_cast<std::uint8_t>(type);
+    h[3] = flags;
+    h[4] = 0x10;  // little-endian, ASCII, IEEE
+    h[5] = h[6] = h[7] = 0;
+    put16(h + 8, static_cast<std::uint16_t>(head + n));
+    put16(h + 10, 0);  // no authentication
+    put32(h + 12, call_id);
+    put32(h + 16, static_cast<std::uint32_t>(stub_size - offset));  // alloc hint: what remains
+    put16(h + 20, context_id);
     if (type == PduType::kRequest) {
-      b.U16(opnum);
-      if (object) b.Uuid(*object);
+      put16(h + 22, opnum);
+      if (object) {
+        put32(h + 24, object->Data1);
+        put16(h + 28, object->Data2);
+        put16(h + 30, object->Data3);
+        std::memcpy(h + 32, object->Data4, 8);
+      }
     } else {
-      b.U8(0);  // cancel count
-      b.U8(0);
+      h[22] = 0;  // cancel count
+      h[23] = 0;
     }
-    size_t len = h.size() + n;
-    h[8] = static_cast<std::uint8_t>(len);
-    h[9] = static_cast<std::uint8_t>(len >> 8);
-    Fragment f;
-    std::memcpy(f.head, h.data(), h.size());
-    f.head_size = h.size();
+    f.head_size = head;
     f.offset = offset;
     f.length = n;
-    plan.push_back(f);
     offset += n;
   } while (offset < stub_size);
+}
+
+std::vector<Fragment> PlanFragments(PduType type, std::uint32_t call_id, std::uint16_t context_id, std::uint16_t opnum,
+                                    const GUID* object, size_t stub_size, std::uint16_t max_frag) {
+  std::vector<Fragment> plan;
+  PlanFragments(plan, type, call_id, context_id, opnum, object, stub_size, max_frag);
   return plan;
 }
 

@@ -177,6 +177,9 @@ struct Fragment {
 // max_frag; a request carries `object` when it is not null.
 std::vector<Fragment> PlanFragments(PduType type, std::uint32_t call_id, std::uint16_t context_id, std::uint16_t opnum,
                                     const GUID* object, size_t stub_size, std::uint16_t max_frag);
+// The same into `plan` (cleared first), so a caller can keep its storage.
+void PlanFragments(std::vector<Fragment>& plan, PduType type, std::uint32_t call_id, std::uint16_t context_id,
+                   std::uint16_t opnum, const GUID* object, size_t stub_size, std::uint16_t max_frag);
 
 // Appends the fragments of a request (with `object` when not null) or a
 // response, none longer than max_frag.

@@ -39,6 +39,7 @@ struct RpcBinding {
   std::vector<Context> contexts;  // accepted on the current connection
   std::uint16_t next_context = 0;
   std::uint32_t next_call_id = 1;
+  std::vector<vantrel::rpc::Fragment> plan;  // the request's fragments, kept from call to call
 
   void Reset() {
     sock.Close();
@@ -277,9 +278,9 @@ RPC_STATUS CallOnce(RPC_BINDING_HANDLE binding, const InterfaceSpec& spec, std::
   if (st != RPC_S_OK) return st;
 
   std::uint32_t call_id = b.next_call_id++;
-  auto plan = PlanFragments(PduType::kRequest, call_id, context_id, opnum, b.has_object ? &b.object : nullptr,
-                            request.size(), b.max_xmit);
-  if (SendFragments(b.sock, plan, request) != IoResult::kOk) {
+  PlanFragments(b.plan, PduType::kRequest, call_id, context_id, opnum, b.has_object ? &b.object : nullptr,
+                request.size(), b.max_xmit);
+  if (SendFragments(b.sock, b.plan, request) != IoResult::kOk) {
     b.Reset();
     return RPC_S_CALL_FAILED_DNE;
   }

@@ -1,44 +1,51 @@
 #include "platform/rpc/RpcServer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
+#include <cstdio>
 #include <cstring>
-#include <deque>
+#include <list>
 #include <map>
-#include <mutex>
 #include <thread>
 
+#include "platform/base/ThreadAnnotations.h"
 #include "platform/rpc/Association.h"
+#include "platform/rpc/Pdu.h"
 #include "platform/rpc/Socket.h"
 
 namespace vantrel::rpc {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Association ids are unique in the process, across servers.
 std::atomic<std::uint64_t> g_next_association{1};
 
-// Calls of one connection that may wait or run at once; the reader stops
-// reading further PDUs of the connection until one ends.
-constexpr unsigned kMaxCallsPerConnection = 8;
+// A peer that takes no byte of a reply for this long is dropped, so a
+// client that stops reading cannot keep a call thread.
+constexpr int kSendTimeoutMs = 60000;
+// Reply storage a call thread keeps for its next call.
+constexpr size_t kKeepReply = 256 * 1024;
+// What one read takes from a connection: a whole fragment and more.
+constexpr size_t kReadSize = 2 * 65536;
+// Connections taken from one ready endpoint before the others get a turn.
+constexpr int kAcceptBurst = 64;
 
-std::string PeerAddress(int fd) {
-  sockaddr_storage sa{};
-  socklen_t len = sizeof sa;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return {};
+std::string AddressText(const sockaddr_storage& sa) {
   char text[INET6_ADDRSTRLEN] = {};
   if (sa.ss_family == AF_INET)
-    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&sa)->sin_addr, text, sizeof text);
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&sa)->sin_addr, text, sizeof text);
   else if (sa.ss_family == AF_INET6)
-    ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&sa)->sin6_addr, text, sizeof text);
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&sa)->sin6_addr, text, sizeof text);
   return text;
 }
 
@@ -54,301 +61,532 @@ bool ParsePort(const char* endpoint, std::uint16_t& port) {
   return true;
 }
 
-struct Connection {
-  Connection(Socket s, std::uint64_t id, InterfaceLookup lookup, std::string address, std::string peer_address)
-      : sock(std::move(s)), peer(std::move(peer_address)), assoc(id, std::move(lookup), std::move(address)) {}
+// What an epoll event points at.
+enum class Kind { kWake, kListener, kConnection };
+struct Watched {
+  explicit Watched(Kind k) : kind(k) {}
+  const Kind kind;
+};
+
+struct Listener : Watched {
+  Listener(Socket s, std::uint16_t p) : Watched(Kind::kListener), sock(std::move(s)), port(p) {}
+  const Socket sock;
+  const std::uint16_t port;
+};
+
+// One connection. Its readiness is armed one-shot, so one call thread at a
+// time holds it: that thread alone touches assoc and partial, and runs the
+// connection's calls one after the other in the order they came.
+struct Connection : Watched {
+  Connection(Socket s, std::uint64_t id, InterfaceLookup lookup, std::string secondary, std::string peer_address)
+      : Watched(Kind::kConnection),
+        sock(std::move(s)),
+        peer(std::move(peer_address)),
+        assoc(id, std::move(lookup), std::move(secondary)) {
+    assoc.BorrowStubs(true);
+  }
   const Socket sock;
   const std::string peer;  // the client's IP address
-  Association assoc;    // used by the reader thread only
-  std::mutex write_mu;  // guards writes to sock, so PDUs of two calls never interleave
-  std::mutex mu;
-  std::condition_variable cv;
-  unsigned outstanding = 0;  // guarded by mu: calls queued or running
-  std::atomic<bool> closed{false};
+  Association assoc;
+  std::vector<std::uint8_t> partial;  // the start of a PDU not yet whole
+  // Held while the connection is armed (epoll_ctl) and taken once by the
+  // thread that receives it next. The kernel already orders the two
+  // holders; this makes the hand-off visible to a race detector, at the
+  // cost of one uncontended lock per call.
+  Mutex handoff;
 };
 
-struct Job {
-  std::shared_ptr<Connection> conn;
-  IncomingCall call;
-  std::uint16_t max_xmit = kMinFragment;
+// One call thread; Stop reads what it runs.
+struct Worker {
+  std::thread thread;  // set by the spawner before Stop can see it; joined or detached by Stop
+  Mutex mu;
+  const CallInfo* current GUARDED_BY(mu) = nullptr;
+  bool done GUARDED_BY(mu) = false;
 };
 
-void SendPdus(Connection& c, const std::vector<std::uint8_t>& out) {
-  if (out.empty() || c.closed) return;
-  std::lock_guard<std::mutex> l(c.write_mu);
-  if (SendAll(c.sock, out.data(), out.size()) != IoResult::kOk) c.sock.Shutdown();
-}
-
-// Runs a call and sends its response fragments straight from the reply
-// buffer, or its fault.
-void Serve(Connection& c, const IncomingCall& call, std::uint16_t max_xmit) noexcept try {
+// A call thread's storage, kept from call to call.
+struct Scratch {
+  std::vector<std::uint8_t> in;
+  std::vector<std::uint8_t> out;
+  std::vector<IncomingCall> calls;
   NdrWriter reply;
   std::vector<std::uint8_t> fault;
-  if (!RunCall(call, c.assoc.id(), reply, fault, c.peer)) {
-    SendPdus(c, fault);
-    return;
-  }
-  auto plan = PlanFragments(PduType::kResponse, call.call_id, call.context_id, 0, nullptr, reply.size(), max_xmit);
-  if (c.closed) return;
-  std::lock_guard<std::mutex> l(c.write_mu);
-  if (SendFragments(c.sock, plan, reply.data()) != IoResult::kOk) c.sock.Shutdown();
-} catch (...) {
-  // No memory for the answer: the caller sees the connection end.
-  c.sock.Shutdown();
-}
+  std::vector<Fragment> plan;
+};
+
+class Loop;
 
 }  // namespace
 
+// What a server keeps across listens. Its lock is never held while another
+// lock of the runtime is taken, nor while a callback runs.
 struct Server::Impl {
-  struct Endpoint {
-    Socket sock;
-    std::uint16_t port = 0;
-  };
-  struct ConnEntry {
-    std::shared_ptr<Connection> conn;
-    std::thread reader;
-  };
+  Mutex mu;
+  std::vector<std::shared_ptr<const InterfaceSpec>> interfaces GUARDED_BY(mu);
+  std::vector<std::shared_ptr<Listener>> endpoints GUARDED_BY(mu);
+  std::shared_ptr<Loop> loop GUARDED_BY(mu);  // while listening
+  bool stopping GUARDED_BY(mu) = false;
+  AssociationClosed on_closed GUARDED_BY(mu);
+  RuntimeLog log GUARDED_BY(mu);
+  CondVar stopped_cv;  // loop became null
+  std::atomic<unsigned> per_peer_limit{kDefaultConnectionsPerPeer};
+  std::atomic<unsigned> total_limit{kDefaultConnections};
 
-  Impl() : wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-  // Guards endpoints, interfaces, conns, finished, listening, stopping.
-  mutable std::mutex mu;
-  std::condition_variable stopped_cv;
-  std::vector<Endpoint> endpoints;
-  std::vector<std::shared_ptr<const InterfaceSpec>> interfaces;
-  std::map<std::uint64_t, ConnEntry> conns;
-  std::vector<std::uint64_t> finished;  // readers that ended, to be joined
-  bool listening = false;
-  bool stopping = false;
-  AssociationClosed on_closed;
-  std::thread acceptor;
-  const Socket wake;  // eventfd that interrupts the acceptor's poll
-
-  // Guards queue, workers, idle, running, max_calls, pool_stop. A call
-  // runs on a pool thread or on its connection's reader thread; either way
-  // it holds one of max_calls slots while it runs.
-  mutable std::mutex pool_mu;
-  std::condition_variable pool_cv;
-  std::deque<Job> queue;
-  std::vector<std::thread> workers;
-  unsigned idle = 0;
-  unsigned running = 0;
-  unsigned max_calls = 1;
-  bool pool_stop = false;
-
-  void Wake() {
-    std::uint64_t one = 1;
-    [[maybe_unused]] auto r = ::write(wake.fd(), &one, sizeof one);
-  }
-
-  std::shared_ptr<const InterfaceSpec> Lookup(const SyntaxId& s) {
-    std::lock_guard<std::mutex> l(mu);
+  std::shared_ptr<const InterfaceSpec> Lookup(const SyntaxId& s) EXCLUDES(mu) {
+    MutexLock l(mu);
     for (const auto& i : interfaces)
       if (i->uuid == s.uuid && i->major == s.major && s.minor <= i->minor) return i;
     return nullptr;
   }
 
-  // Runs with pool_mu held.
-  void StartWorker() {
-    workers.emplace_back([this] { WorkerLoop(); });
-  }
-
-  // Takes a call slot for the calling reader thread when one is free and
-  // no queued call is waiting for it: the call then runs without a hand-
-  // over to another thread.
-  bool TryRunHere() {
-    std::lock_guard<std::mutex> l(pool_mu);
-    if (pool_stop || !queue.empty() || running >= max_calls) return false;
-    ++running;
-    return true;
-  }
-
-  void ReleaseSlot() {
-    std::lock_guard<std::mutex> l(pool_mu);
-    --running;
-    if (!queue.empty()) pool_cv.notify_one();
-  }
-
-  void Submit(Job job) {
-    std::lock_guard<std::mutex> l(pool_mu);
-    if (pool_stop) return;
-    queue.push_back(std::move(job));
-    pool_cv.notify_one();
-    // Without a new thread the call waits for a running one.
-    if (queue.size() > idle && workers.size() < max_calls) StartWorker();
-  }
-
-  void WorkerLoop() {
-    for (;;) {
-      Job job;
-      {
-        std::unique_lock<std::mutex> l(pool_mu);
-        ++idle;
-        pool_cv.wait(l, [this] { return pool_stop || (!queue.empty() && running < max_calls); });
-        --idle;
-        if (pool_stop) return;
-        job = std::move(queue.front());
-        queue.pop_front();
-        ++running;
-      }
-      Connection& c = *job.conn;
-      if (!c.closed) Serve(c, job.call, job.max_xmit);
-      ReleaseSlot();
-      {
-        std::lock_guard<std::mutex> l(c.mu);
-        --c.outstanding;
-      }
-      c.cv.notify_all();
-    }
-  }
-
-  void ReaderLoop(const std::shared_ptr<Connection>& conn) {
-    try {
-      ReadCalls(conn);
-    } catch (...) {
-      // Out of memory on this connection: it ends, the server goes on.
-    }
-    Connection& c = *conn;
-    c.closed = true;
-    c.sock.Shutdown();
-    c.cv.notify_all();
-    // Calls queued on the pool may still run; the owner learns of the end
-    // once none of them can start any more.
+  void Log(const std::string& line) EXCLUDES(mu) {
+    RuntimeLog fn;
     {
-      std::unique_lock<std::mutex> l(c.mu);
-      c.cv.wait(l, [&] { return c.outstanding == 0; });
+      MutexLock l(mu);
+      fn = log;
     }
-    AssociationClosed closed_fn;
-    {
-      std::lock_guard<std::mutex> l(mu);
-      if (!stopping) closed_fn = on_closed;
-    }
-    if (closed_fn) closed_fn(c.assoc.id());
-    {
-      std::lock_guard<std::mutex> l(mu);
-      finished.push_back(c.assoc.id());
-    }
-    Wake();
+    if (fn)
+      fn(line);
+    else
+      std::fprintf(stderr, "%s\n", line.c_str());
   }
 
-  void ReadCalls(const std::shared_ptr<Connection>& conn) {
-    Connection& c = *conn;
-    PduReader reader;
-    std::span<const std::uint8_t> pdu;
-    std::vector<std::uint8_t> out;
-    std::vector<IncomingCall> calls;
-    // A fragment longer than negotiated ends the connection.
-    while (reader.Read(c.sock, c.assoc.max_recv(), pdu) == PduReader::Result::kOk) {
-      out.clear();
-      calls.clear();
-      bool keep = c.assoc.Receive(pdu, out, calls);
-      SendPdus(c, out);
-      for (auto& call : calls) {
-        if (TryRunHere()) {
-          Serve(c, call, c.assoc.max_xmit());
-          ReleaseSlot();
-          continue;
-        }
-        {
-          std::unique_lock<std::mutex> l(c.mu);
-          c.cv.wait(l, [&] { return c.outstanding < kMaxCallsPerConnection || c.closed; });
-          if (c.closed) break;
-          ++c.outstanding;
-        }
-        Submit(Job{conn, std::move(call), c.assoc.max_xmit()});
-      }
-      if (!keep || c.closed) break;
-    }
-  }
-
-  // Joins readers that ended. Runs on the acceptor thread.
-  void Reap() {
-    std::vector<std::thread> done;
+  void Closed(std::uint64_t association) EXCLUDES(mu) {
+    AssociationClosed fn;
     {
-      std::lock_guard<std::mutex> l(mu);
-      for (auto id : finished) {
-        auto it = conns.find(id);
-        if (it == conns.end()) continue;
-        done.push_back(std::move(it->second.reader));
-        conns.erase(it);
-      }
-      finished.clear();
+      MutexLock l(mu);
+      fn = on_closed;
     }
-    for (auto& t : done) t.join();
-  }
-
-  void AcceptLoop() {
-    for (;;) {
-      std::vector<pollfd> fds{{wake.fd(), POLLIN, 0}};
-      std::vector<std::uint16_t> ports{0};
-      {
-        std::lock_guard<std::mutex> l(mu);
-        if (stopping) return;
-        for (const auto& e : endpoints) {
-          fds.push_back({e.sock.fd(), POLLIN, 0});
-          ports.push_back(e.port);
-        }
-      }
-      int r = ::poll(fds.data(), fds.size(), -1);
-      if (r < 0) continue;
-      if (fds[0].revents) {
-        std::uint64_t n;
-        [[maybe_unused]] auto rr = ::read(wake.fd(), &n, sizeof n);
-        Reap();
-      }
-      for (size_t i = 1; i < fds.size(); ++i) {
-        if (!(fds[i].revents & POLLIN)) continue;
-        int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-          // Out of descriptors or a connection that vanished: do not spin.
-          if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-          continue;
-        }
-        Socket s(fd);
-        SetNoDelay(s);
-        std::uint64_t id = g_next_association++;
-        auto conn = std::make_shared<Connection>(
-            std::move(s), id, [this](const SyntaxId& syn) { return Lookup(syn); }, std::to_string(ports[i]),
-            PeerAddress(fd));
-        std::lock_guard<std::mutex> l(mu);
-        if (stopping) continue;
-        try {
-          conns[id] = ConnEntry{conn, std::thread([this, conn] { ReaderLoop(conn); })};
-        } catch (...) {
-          // No thread or memory for it: the connection is closed at once.
-          conns.erase(id);
-        }
-      }
-    }
+    if (fn) fn(association);
   }
 };
 
-Server::Server() : impl_(std::make_unique<Impl>()) {}
+namespace {
+
+thread_local const Loop* t_loop = nullptr;  // the loop whose call thread this is
+
+// The connections and call threads of one Listen, until Stop. Call threads
+// wait together on one epoll set; the one that takes a readiness event
+// reads, runs the calls it completes and arms the connection again. A
+// thread leaving the wait as the last idle one starts another, up to
+// max_calls, so calls beyond the bound wait in their sockets. Threads hold
+// the loop, so one left running by a bounded Stop finds it intact.
+class Loop : public std::enable_shared_from_this<Loop> {
+ public:
+  Loop(std::shared_ptr<Server::Impl> server, unsigned max_threads)
+      : server_(std::move(server)),
+        max_threads_(max_threads),
+        epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+        wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+  ~Loop() {
+    MutexLock l(mu_);
+    for (auto& w : workers_)
+      if (w.thread.joinable()) w.thread.detach();
+  }
+
+  bool Start(unsigned min_threads, const std::vector<std::shared_ptr<Listener>>& listeners) EXCLUDES(mu_) {
+    if (!epoll_.valid() || !wake_.valid()) return false;
+    epoll_event ev{};
+    ev.events = EPOLLIN;  // level: every waiting thread sees a stop
+    ev.data.ptr = &wake_item_;
+    if (::epoll_ctl(epoll_.fd(), EPOLL_CTL_ADD, wake_.fd(), &ev) != 0) return false;
+    for (const auto& l : listeners)
+      if (!AddListener(l)) return false;
+    MutexLock l(mu_);
+    unsigned n = std::max(1u, std::min(min_threads, max_threads_));
+    while (workers_.size() < n)
+      if (!Spawn()) return false;
+    return true;
+  }
+
+  bool AddListener(const std::shared_ptr<Listener>& listener) EXCLUDES(mu_) {
+    int flags = ::fcntl(listener->sock.fd(), F_GETFL);
+    ::fcntl(listener->sock.fd(), F_SETFL, flags | O_NONBLOCK);
+    {
+      MutexLock l(mu_);
+      if (stopping_) return false;
+      listeners_.push_back(listener);
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLONESHOT;
+    ev.data.ptr = static_cast<Watched*>(listener.get());
+    return ::epoll_ctl(epoll_.fd(), EPOLL_CTL_ADD, listener->sock.fd(), &ev) == 0;
+  }
+
+  // True when every call thread ended within `bound`.
+  bool Stop(std::chrono::milliseconds bound, std::vector<CallInfo>* still_running) EXCLUDES(mu_) {
+    const bool inside = t_loop == this;  // a call of this server stops it
+    std::vector<Worker*> workers;
+    {
+      MutexLock l(mu_);
+      stopping_ = true;
+      for (auto& [id, c] : conns_) c->sock.Shutdown();
+      for (auto& e : listeners_) ::shutdown(e->sock.fd(), SHUT_RDWR);
+    }
+    std::uint64_t one = 1;
+    [[maybe_unused]] auto w = ::write(wake_.fd(), &one, sizeof one);
+    const bool forever = bound >= std::chrono::hours(24 * 365);
+    const auto deadline = forever ? Clock::time_point::max() : Clock::now() + bound;
+    {
+      MutexLock l(mu_);
+      const unsigned floor = inside ? 1 : 0;
+      while (live_ > floor) {
+        if (forever)
+          exited_.Wait(l);
+        else if (!exited_.WaitUntil(l, deadline) && Clock::now() >= deadline)
+          break;
+      }
+      for (auto& worker : workers_) workers.push_back(&worker);
+    }
+    bool all = true;
+    const auto me = std::this_thread::get_id();
+    for (Worker* worker : workers) {
+      if (worker->thread.get_id() == me) {
+        worker->thread.detach();
+        continue;
+      }
+      bool done = false;
+      {
+        MutexLock l(worker->mu);
+        done = worker->done;
+        if (!done && worker->current && still_running) still_running->push_back(*worker->current);
+      }
+      if (done) {
+        worker->thread.join();
+      } else {
+        // Left to end on its own: it holds the loop and its connection.
+        worker->thread.detach();
+        all = false;
+      }
+    }
+    return all;
+  }
+
+  unsigned threads() EXCLUDES(mu_) {
+    MutexLock l(mu_);
+    return static_cast<unsigned>(workers_.size());
+  }
+
+  size_t connections() EXCLUDES(mu_) {
+    MutexLock l(mu_);
+    return conns_.size();
+  }
+
+ private:
+  bool Spawn() REQUIRES(mu_) {
+    workers_.emplace_back();
+    Worker& w = workers_.back();
+    try {
+      w.thread = std::thread([self = shared_from_this(), &w] { self->Run(w); });
+    } catch (...) {
+      workers_.pop_back();
+      return false;
+    }
+    ++live_;
+    return true;
+  }
+
+  void Grow() EXCLUDES(mu_) {
+    MutexLock l(mu_);
+    if (!stopping_ && workers_.size() < max_threads_) Spawn();
+  }
+
+  void Run(Worker& w) EXCLUDES(mu_) {
+    t_loop = this;
+    Scratch s;
+    idle_.fetch_add(1);
+    epoll_event ev{};
+    while (!stopping_.load(std::memory_order_acquire)) {
+      int n = ::epoll_wait(epoll_.fd(), &ev, 1, -1);
+      if (n <= 0 || stopping_.load(std::memory_order_acquire)) continue;
+      auto* item = static_cast<Watched*>(ev.data.ptr);
+      if (item->kind == Kind::kWake) continue;
+      if (idle_.fetch_sub(1) == 1) Grow();
+      if (item->kind == Kind::kListener)
+        Accept(*static_cast<Listener*>(item));
+      else
+        Serve(*static_cast<Connection*>(item), w, s);
+      idle_.fetch_add(1);
+    }
+    idle_.fetch_sub(1);
+    {
+      MutexLock l(w.mu);
+      w.done = true;
+    }
+    MutexLock l(mu_);
+    --live_;
+    exited_.NotifyAll();
+  }
+
+  void Accept(Listener& listener) EXCLUDES(mu_) {
+    for (int i = 0; i < kAcceptBurst; ++i) {
+      sockaddr_storage sa{};
+      socklen_t len = sizeof sa;
+      int fd = ::accept4(listener.sock.fd(), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+      if (fd < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        // Out of descriptors: do not spin on the pending connection.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        break;
+      }
+      try {
+        Admit(Socket(fd), AddressText(sa), listener.port);
+      } catch (...) {
+        // No memory for it: the connection is closed at once.
+      }
+    }
+    if (stopping_) return;
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLONESHOT;
+    ev.data.ptr = static_cast<Watched*>(&listener);
+    ::epoll_ctl(epoll_.fd(), EPOLL_CTL_MOD, listener.sock.fd(), &ev);
+  }
+
+  void Admit(Socket sock, std::string peer, std::uint16_t port) EXCLUDES(mu_) {
+    const unsigned per_peer_limit = server_->per_peer_limit, total_limit = server_->total_limit;
+    std::string refused;
+    std::shared_ptr<Connection> conn;
+    {
+      MutexLock l(mu_);
+      if (stopping_) return;
+      auto at = per_peer_.find(peer);
+      unsigned from_peer = at == per_peer_.end() ? 0 : at->second;
+      if (total_limit && conns_.size() >= total_limit) {
+        refused = "RPC: connection from " + peer + " refused: " + std::to_string(conns_.size()) +
+                  " connections are open";
+      } else if (per_peer_limit && from_peer >= per_peer_limit) {
+        refused = "RPC: connection from " + peer + " refused: " + std::to_string(from_peer) +
+                  " connections from this address are open";
+      } else {
+        std::uint64_t id = g_next_association++;
+        auto lookup = [server = server_](const SyntaxId& s) { return server->Lookup(s); };
+        conn = std::make_shared<Connection>(std::move(sock), id, std::move(lookup), std::to_string(port), peer);
+        conns_[id] = conn;
+        ++per_peer_[peer];
+      }
+      if (!refused.empty()) {
+        // A flood is logged once a second, with the count of what was not.
+        auto now = Clock::now();
+        if (now - last_refusal_log_ < std::chrono::seconds(1)) {
+          ++refusals_unlogged_;
+          refused.clear();
+        } else {
+          if (refusals_unlogged_)
+            refused += " (" + std::to_string(refusals_unlogged_) + " more refused since the last report)";
+          refusals_unlogged_ = 0;
+          last_refusal_log_ = now;
+        }
+        sock.Close();
+      }
+    }
+    if (!conn) {
+      if (!refused.empty()) server_->Log(refused);
+      return;
+    }
+    SetNoDelay(conn->sock);
+    timeval tv{kSendTimeoutMs / 1000, 0};
+    ::setsockopt(conn->sock.fd(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    ev.data.ptr = static_cast<Watched*>(conn.get());
+    int armed;
+    {
+      MutexLock l(conn->handoff);
+      armed = ::epoll_ctl(epoll_.fd(), EPOLL_CTL_ADD, conn->sock.fd(), &ev);
+    }
+    if (armed != 0) Forget(*conn);
+  }
+
+  // Reads what the connection has, handles each whole PDU and runs the
+  // calls they complete, then arms the connection again.
+  void Serve(Connection& c, Worker& w, Scratch& s) EXCLUDES(mu_) {
+    {
+      MutexLock taken(c.handoff);  // after the previous holder armed it
+    }
+    bool keep = true;
+    try {
+      keep = ReadAndHandle(c, w, s);
+    } catch (...) {
+      // Out of memory on this connection: it ends, the server goes on.
+      keep = false;
+    }
+    if (!keep || stopping_.load(std::memory_order_acquire)) {
+      Close(c);
+      return;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    ev.data.ptr = static_cast<Watched*>(&c);
+    int armed;
+    {
+      MutexLock l(c.handoff);
+      armed = ::epoll_ctl(epoll_.fd(), EPOLL_CTL_MOD, c.sock.fd(), &ev);
+    }
+    if (armed != 0) Close(c);
+  }
+
+  bool ReadAndHandle(Connection& c, Worker& w, Scratch& s) {
+    // The start of an unfinished PDU stays with its connection; otherwise
+    // the thread's buffer takes the read.
+    const bool own = !c.partial.empty();
+    std::vector<std::uint8_t>& buf = own ? c.partial : s.in;
+    size_t have = own ? c.partial.size() : 0;
+    if (own) {
+      size_t need = kHeaderSize;
+      if (have >= kHeaderSize)
+        if (auto h = ParseHeader(std::span<const std::uint8_t>(buf.data(), kHeaderSize))) need = h->frag_length;
+      buf.resize(std::max(need, have + 1));
+    } else if (buf.size() < kReadSize) {
+      buf.resize(kReadSize);
+    }
+    ssize_t r = ::recv(c.sock.fd(), buf.data() + have, buf.size() - have, MSG_DONTWAIT);
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      if (own) buf.resize(have);
+      return true;
+    }
+    if (r <= 0) return false;
+    const size_t end = have + static_cast<size_t>(r);
+    size_t pos = 0;
+    while (end - pos >= kHeaderSize) {
+      auto h = ParseHeader(std::span<const std::uint8_t>(buf.data() + pos, kHeaderSize));
+      // A fragment longer than negotiated ends the connection.
+      if (!h || h->frag_length > c.assoc.max_recv()) return false;
+      if (end - pos < h->frag_length) break;
+      if (!Handle(c, w, s, std::span<const std::uint8_t>(buf.data() + pos, h->frag_length))) return false;
+      pos += h->frag_length;
+      if (stopping_.load(std::memory_order_acquire)) return false;
+    }
+    const size_t rest = end - pos;
+    if (own) {
+      if (rest == 0) {
+        std::vector<std::uint8_t>().swap(c.partial);
+      } else {
+        std::memmove(buf.data(), buf.data() + pos, rest);
+        buf.resize(rest);
+      }
+    } else if (rest) {
+      c.partial.assign(buf.data() + pos, buf.data() + end);
+    }
+    return true;
+  }
+
+  // One PDU: the association's answers go out first, then each call it
+  // completed runs here and sends its reply.
+  bool Handle(Connection& c, Worker& w, Scratch& s, std::span<const std::uint8_t> pdu) {
+    s.out.clear();
+    s.calls.clear();
+    bool keep = c.assoc.Receive(pdu, s.out, s.calls);
+    if (!s.out.empty() && SendAll(c.sock, s.out.data(), s.out.size()) != IoResult::kOk) return false;
+    for (const auto& call : s.calls)
+      if (!RunOne(c, w, s, call)) return false;
+    return keep;
+  }
+
+  bool RunOne(Connection& c, Worker& w, Scratch& s, const IncomingCall& call) {
+    CallInfo info = MakeCallInfo(call, c.assoc.id(), c.peer);
+    s.reply.Reset(kKeepReply);
+    s.fault.clear();
+    // Stop may read the call while it runs.
+    struct Running {
+      Worker& w;
+      Running(Worker& worker, const CallInfo& info) : w(worker) {
+        MutexLock l(w.mu);
+        w.current = &info;
+      }
+      ~Running() {
+        MutexLock l(w.mu);
+        w.current = nullptr;
+      }
+    };
+    bool ok;
+    {
+      Running running(w, info);
+      ok = RunCall(call, info, s.reply, s.fault);
+    }
+    if (!ok) return SendAll(c.sock, s.fault.data(), s.fault.size()) == IoResult::kOk;
+    PlanFragments(s.plan, PduType::kResponse, call.call_id, call.context_id, 0, nullptr, s.reply.size(),
+                  c.assoc.max_xmit());
+    return SendFragments(c.sock, s.plan, s.reply.data()) == IoResult::kOk;
+  }
+
+  // Takes the connection out of the table; true when it was there.
+  std::shared_ptr<Connection> Forget(Connection& c) EXCLUDES(mu_) {
+    MutexLock l(mu_);
+    auto it = conns_.find(c.assoc.id());
+    if (it == conns_.end()) return nullptr;
+    auto held = std::move(it->second);
+    conns_.erase(it);
+    if (auto p = per_peer_.find(c.peer); p != per_peer_.end() && --p->second == 0) per_peer_.erase(p);
+    return held;
+  }
+
+  // The connection ended: its owner learns of it after its last call, then
+  // the socket closes.
+  void Close(Connection& c) EXCLUDES(mu_) {
+    ::epoll_ctl(epoll_.fd(), EPOLL_CTL_DEL, c.sock.fd(), nullptr);
+    c.sock.Shutdown();
+    auto held = Forget(c);
+    if (held && !stopping_.load(std::memory_order_acquire)) server_->Closed(c.assoc.id());
+  }
+
+  const std::shared_ptr<Server::Impl> server_;
+  const unsigned max_threads_;
+  const Socket epoll_;
+  const Socket wake_;  // eventfd, written once by Stop
+  Watched wake_item_{Kind::kWake};
+  std::atomic<bool> stopping_{false};  // written under mu_ (Stop), read anywhere
+  std::atomic<int> idle_{0};           // threads waiting for readiness, about
+
+  Mutex mu_;
+  CondVar exited_;  // live_ fell
+  std::list<Worker> workers_ GUARDED_BY(mu_);
+  unsigned live_ GUARDED_BY(mu_) = 0;
+  std::map<std::uint64_t, std::shared_ptr<Connection>> conns_ GUARDED_BY(mu_);
+  std::map<std::string, unsigned> per_peer_ GUARDED_BY(mu_);
+  std::vector<std::shared_ptr<Listener>> listeners_ GUARDED_BY(mu_);
+  Clock::time_point last_refusal_log_ GUARDED_BY(mu_){};
+  unsigned refusals_unlogged_ GUARDED_BY(mu_) = 0;
+};
+
+}  // namespace
+
+Server::Server() : impl_(std::make_shared<Impl>()) {}
 
 Server::~Server() {
-  Stop();
+  std::vector<CallInfo> left;
+  if (Stop(kDestructorBound, &left) == RPC_S_OK) return;
+  for (const auto& c : left)
+    impl_->Log("RPC: call " + std::to_string(c.opnum) + " of association " + std::to_string(c.association) +
+               " still running at the end of the server");
 }
 
 RPC_STATUS Server::UseEndpoint(const char* endpoint, unsigned max_calls) try {
   std::uint16_t port = 0;
   if (!ParsePort(endpoint, port)) return RPC_S_INVALID_ENDPOINT_FORMAT;
-  int backlog = static_cast<int>(std::min(std::max(max_calls, 16u), 4096u));
-  Impl::Endpoint e;
-  RPC_STATUS st = ListenTcp(port, backlog, e.sock, e.port);
+  // Connections are cheap to hold; a deep queue keeps a burst of them from
+  // waiting for SYN retries.
+  int backlog = static_cast<int>(std::min(std::max(max_calls, 512u), 4096u));
+  Socket sock;
+  std::uint16_t bound_port = 0;
+  RPC_STATUS st = ListenTcp(port, backlog, sock, bound_port);
   if (st != RPC_S_OK) return st;
+  auto listener = std::make_shared<Listener>(std::move(sock), bound_port);
+  std::shared_ptr<Loop> loop;
   {
-    std::lock_guard<std::mutex> l(impl_->mu);
-    impl_->endpoints.push_back(std::move(e));
+    MutexLock l(impl_->mu);
+    impl_->endpoints.push_back(listener);
+    loop = impl_->loop;
   }
-  impl_->Wake();
+  if (loop) loop->AddListener(listener);
   return RPC_S_OK;
 } catch (...) {
   return RPC_S_OUT_OF_MEMORY;
 }
 
 RPC_STATUS Server::RegisterIf(const InterfaceSpec& spec) try {
-  std::lock_guard<std::mutex> l(impl_->mu);
+  MutexLock l(impl_->mu);
   for (const auto& i : impl_->interfaces)
     if (i->uuid == spec.uuid && i->major == spec.major && i->minor == spec.minor) return RPC_S_ALREADY_REGISTERED;
   impl_->interfaces.push_back(std::make_shared<const InterfaceSpec>(spec));
@@ -359,87 +597,98 @@ RPC_STATUS Server::RegisterIf(const InterfaceSpec& spec) try {
 
 RPC_STATUS Server::Listen(unsigned min_threads, unsigned max_calls) try {
   if (max_calls == 0) return RPC_S_MAX_CALLS_TOO_SMALL;
-  std::lock_guard<std::mutex> l(impl_->mu);
-  if (impl_->listening) return RPC_S_ALREADY_LISTENING;
-  if (impl_->endpoints.empty()) return RPC_S_NO_PROTSEQS_REGISTERED;
+  std::shared_ptr<Loop> loop;
+  std::vector<std::shared_ptr<Listener>> endpoints;
   {
-    std::lock_guard<std::mutex> p(impl_->pool_mu);
-    impl_->max_calls = max_calls;
-    impl_->pool_stop = false;
-    while (impl_->workers.size() < std::min(min_threads, max_calls)) impl_->StartWorker();
+    MutexLock l(impl_->mu);
+    if (impl_->loop || impl_->stopping) return RPC_S_ALREADY_LISTENING;
+    if (impl_->endpoints.empty()) return RPC_S_NO_PROTSEQS_REGISTERED;
+    loop = std::make_shared<Loop>(impl_, max_calls);
+    impl_->loop = loop;
+    endpoints = impl_->endpoints;
   }
-  impl_->acceptor = std::thread([this] { impl_->AcceptLoop(); });
-  impl_->listening = true;
+  if (!loop->Start(min_threads, endpoints)) {
+    Stop(std::chrono::milliseconds::max(), nullptr);
+    return RPC_S_OUT_OF_RESOURCES;
+  }
   return RPC_S_OK;
 } catch (...) {
   return RPC_S_OUT_OF_RESOURCES;
 }
 
 RPC_STATUS Server::Stop() {
-  Impl& d = *impl_;
-  {
-    std::lock_guard<std::mutex> l(d.mu);
-    if (d.stopping) return RPC_S_OK;
-    d.stopping = true;
-  }
-  d.Wake();
-  if (d.acceptor.joinable()) d.acceptor.join();
+  return Stop(std::chrono::milliseconds::max(), nullptr);
+}
 
-  std::map<std::uint64_t, Impl::ConnEntry> conns;
+RPC_STATUS Server::Stop(std::chrono::milliseconds bound, std::vector<CallInfo>* still_running) {
+  std::shared_ptr<Loop> loop;
+  std::vector<std::shared_ptr<Listener>> endpoints;
   {
-    std::lock_guard<std::mutex> l(d.mu);
-    d.endpoints.clear();
-    conns.swap(d.conns);
-    d.finished.clear();
+    MutexLock l(impl_->mu);
+    if (impl_->stopping) return RPC_S_OK;
+    impl_->stopping = true;
+    loop = impl_->loop;
+    endpoints.swap(impl_->endpoints);
   }
-  for (auto& [id, e] : conns) {
-    e.conn->closed = true;
-    e.conn->sock.Shutdown();
-    e.conn->cv.notify_all();
-  }
-  for (auto& [id, e] : conns) e.reader.join();
-
-  std::vector<std::thread> workers;
+  bool all = !loop || loop->Stop(bound, still_running);
   {
-    std::lock_guard<std::mutex> p(d.pool_mu);
-    d.pool_stop = true;
-    d.queue.clear();
-    workers.swap(d.workers);
+    MutexLock l(impl_->mu);
+    impl_->loop.reset();
+    impl_->stopping = false;
   }
-  d.pool_cv.notify_all();
-  for (auto& t : workers) t.join();
-
-  {
-    std::lock_guard<std::mutex> l(d.mu);
-    d.listening = false;
-    d.stopping = false;
-  }
-  d.stopped_cv.notify_all();
-  return RPC_S_OK;
+  // The loop goes with the last thread that holds it; the endpoints close
+  // with it, so the ports are free again.
+  loop.reset();
+  endpoints.clear();
+  impl_->stopped_cv.NotifyAll();
+  return all ? RPC_S_OK : RPC_S_CALL_IN_PROGRESS;
 }
 
 RPC_STATUS Server::Wait() {
-  std::unique_lock<std::mutex> l(impl_->mu);
-  if (!impl_->listening) return RPC_S_NOT_LISTENING;
-  impl_->stopped_cv.wait(l, [this] { return !impl_->listening; });
+  MutexLock l(impl_->mu);
+  if (!impl_->loop) return RPC_S_NOT_LISTENING;
+  while (impl_->loop) impl_->stopped_cv.Wait(l);
   return RPC_S_OK;
 }
 
 void Server::SetAssociationClosed(AssociationClosed fn) {
-  std::lock_guard<std::mutex> l(impl_->mu);
+  MutexLock l(impl_->mu);
   impl_->on_closed = std::move(fn);
 }
 
+void Server::SetConnectionLimits(unsigned per_peer, unsigned total) {
+  impl_->per_peer_limit = per_peer;
+  impl_->total_limit = total;
+}
+
+void Server::SetLog(RuntimeLog fn) {
+  MutexLock l(impl_->mu);
+  impl_->log = std::move(fn);
+}
+
 std::vector<std::uint16_t> Server::ports() const {
-  std::lock_guard<std::mutex> l(impl_->mu);
+  MutexLock l(impl_->mu);
   std::vector<std::uint16_t> v;
-  for (const auto& e : impl_->endpoints) v.push_back(e.port);
+  for (const auto& e : impl_->endpoints) v.push_back(e->port);
   return v;
 }
 
 unsigned Server::call_threads() const {
-  std::lock_guard<std::mutex> p(impl_->pool_mu);
-  return static_cast<unsigned>(impl_->workers.size());
+  std::shared_ptr<Loop> loop;
+  {
+    MutexLock l(impl_->mu);
+    loop = impl_->loop;
+  }
+  return loop ? loop->threads() : 0;
+}
+
+size_t Server::connections() const {
+  std::shared_ptr<Loop> loop;
+  {
+    MutexLock l(impl_->mu);
+    loop = impl_->loop;
+  }
+  return loop ? loop->connections() : 0;
 }
 
 }  // namespace vantrel::rpc
@@ -474,10 +723,22 @@ RPC_STATUS RpcMgmtStopServerListening(void* /*binding*/) {
   return ProcessServer().Stop();
 }
 
+RPC_STATUS RpcMgmtWaitServerListen() {
+  return ProcessServer().Wait();
+}
+
 void vantrel::rpc::SetProcessAssociationClosed(AssociationClosed fn) {
   ProcessServer().SetAssociationClosed(std::move(fn));
 }
 
-RPC_STATUS RpcMgmtWaitServerListen() {
-  return ProcessServer().Wait();
+void vantrel::rpc::SetProcessConnectionLimits(unsigned per_peer, unsigned total) {
+  ProcessServer().SetConnectionLimits(per_peer, total);
+}
+
+void vantrel::rpc::SetProcessRuntimeLog(RuntimeLog fn) {
+  ProcessServer().SetLog(std::move(fn));
+}
+
+RPC_STATUS vantrel::rpc::StopProcessServer(std::chrono::milliseconds bound, std::vector<CallInfo>* still_running) {
+  return ProcessServer().Stop(bound, still_running);
 }

@@ -144,20 +144,20 @@ IoResult SendAll(const Socket& s, const void* data, size_t n) {
 }
 
 IoResult SendFragments(const Socket& s, const std::vector<Fragment>& plan, std::span<const std::uint8_t> stub) {
-  constexpr size_t kBatch = 256;  // fragments per sendmsg, well below IOV_MAX
-  std::vector<iovec> iov;
+  constexpr size_t kBatch = 64;  // fragments per sendmsg, well below IOV_MAX
+  iovec iov[2 * kBatch];
   for (size_t first = 0; first < plan.size(); first += kBatch) {
-    iov.clear();
+    size_t count = 0;
     for (size_t i = first; i < std::min(plan.size(), first + kBatch); ++i) {
       const Fragment& f = plan[i];
-      iov.push_back({const_cast<std::uint8_t*>(f.head), f.head_size});
-      if (f.length) iov.push_back({const_cast<std::uint8_t*>(stub.data() + f.offset), f.length});
+      iov[count++] = {const_cast<std::uint8_t*>(f.head), f.head_size};
+      if (f.length) iov[count++] = {const_cast<std::uint8_t*>(stub.data() + f.offset), f.length};
     }
     size_t at = 0;
-    while (at < iov.size()) {
+    while (at < count) {
       msghdr m{};
-      m.msg_iov = iov.data() + at;
-      m.msg_iovlen = iov.size() - at;
+      m.msg_iov = iov + at;
+      m.msg_iovlen = count - at;
       ssize_t w = ::sendmsg(s.fd(), &m, MSG_NOSIGNAL);
       if (w < 0) {
         if (errno == EINTR) continue;
@@ -165,7 +165,7 @@ IoResult SendFragments(const Socket& s, const std::vector<Fragment>& plan, std::
       }
       // Skip what went out; a partly sent vector keeps its rest.
       auto left = static_cast<size_t>(w);
-      while (at < iov.size() && left >= iov[at].iov_len) left -= iov[at++].iov_len;
+      while (at < count && left >= iov[at].iov_len) left -= iov[at++].iov_len;
       if (left) {
         iov[at].iov_base = static_cast<std::uint8_t*>(iov[at].iov_base) + left;
         iov[at].iov_len -= left;

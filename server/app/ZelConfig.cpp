@@ -85,6 +85,7 @@ const Setting kSettings[] = {
     N("MaxConnectionsPerAddress", &CZelConfig::MaxConnectionsPerAddress),
     N("MaxConnections", &CZelConfig::MaxConnections),
     N("LogonDelayStep", &CZelConfig::LogonDelayStep),
+    N("StopWait", &CZelConfig::StopWait),
 };
 
 // A string is taken only as a non-empty REG_SZ of at most 256 bytes.

@@ -93,6 +93,7 @@ class CZelConfig {
   DWORD MaxConnectionsPerAddress = 64;    // connections from one peer address
   DWORD MaxConnections = 1024;            // connections in total
   DWORD LogonDelayStep = 250;             // ms before the second failed logon in a row; doubles after
+  DWORD StopWait = 10;                    // s a stop waits for running calls before exiting without them
 
  private:
   std::string program_folder_;

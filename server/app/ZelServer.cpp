@@ -20,13 +20,14 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Libraries/MapiWrapper/MapiException.h"
 #include "platform/mapi/MapiSession.h"
 #include "platform/rpc/Rpc.h"
 #include "platform/rpc/RpcServer.h"
 #include "platform/win/MessageBox.h"
-#include "server/app/ConnectionLimits.h"
+#include "protocol/ZelProtocol.h"
 #include "server/app/ZelConfig.h"
 #include "server/dispatch/ServerClasses.h"
 #include "server/dispatch/ServerDispatch.h"
@@ -40,6 +41,13 @@
 namespace {
 
 using namespace vantrel::server;
+
+// The name of a call the shutdown names in the log.
+const char* OperationName(std::uint16_t opnum) {
+  for (const auto& op : vantrel::zel::Operations())
+    if (op.opnum == opnum) return op.name;
+  return "an unknown operation";
+}
 
 int Fail(const char* step, RPC_STATUS status) {
   const char* name = vantrel::rpc::RpcStatusName(status);
@@ -140,7 +148,8 @@ int main(int argc, char** argv) {
     } catch (...) {
     }
   });
-  ApplyConnectionLimits(config.MaxConnectionsPerAddress, config.MaxConnections);
+  vantrel::rpc::SetProcessConnectionLimits(config.MaxConnectionsPerAddress, config.MaxConnections);
+  vantrel::rpc::SetProcessRuntimeLog([](const std::string& line) { ServerLog("%s", line.c_str()); });
 
   std::string endpoint = vantrel::rpc::DefaultEndpoint();
   unsigned min_threads = config.MinThreads, max_threads = config.MaxThreads;
@@ -180,8 +189,23 @@ int main(int argc, char** argv) {
   // Shutdown: logons still waiting are answered, the calls in progress end,
   // then every session goes.
   service.Stop();
-  RpcMgmtStopServerListening(nullptr);
-  RpcMgmtWaitServerListen();
+  std::vector<vantrel::rpc::CallInfo> left;
+  vantrel::rpc::StopProcessServer(std::chrono::seconds(config.StopWait), &left);
+  if (!left.empty()) {
+    // A call that does not end holds its object's and maybe the store's
+    // lock, so ending the sessions could wait forever. What was saved is in
+    // the store files already; what the abandoned calls had not yet
+    // committed is lost, as with a killed process.
+    for (const auto& call : left)
+      ServerLog("ZelServer: %s (connection %llu from %s) still running after %u s; exiting without it",
+                OperationName(call.opnum), static_cast<unsigned long long>(call.association),
+                call.peer.empty() ? "?" : call.peer.c_str(), static_cast<unsigned>(config.StopWait));
+    std::fprintf(stderr, "ZelServer: %zu call(s) did not end within %u s; exiting\n", left.size(),
+                 static_cast<unsigned>(config.StopWait));
+    CloseLog();
+    std::fflush(nullptr);
+    std::_Exit(3);
+  }
   vantrel::rpc::SetProcessAssociationClosed(nullptr);
   const char* action = "Kill clients";
   try {

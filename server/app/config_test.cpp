@@ -136,6 +136,7 @@ TEST_F(ConfigTest, FreshRegistryGetsEveryValueWithItsDefault) {
       {"MaxConnectionsPerAddress", REG_DWORD, "64"},
       {"MaxConnections", REG_DWORD, "1024"},
       {"LogonDelayStep", REG_DWORD, "250"},
+      {"StopWait", REG_DWORD, "10"},
   };
   std::vector<Stored> got = StoredValues();
   ASSERT_EQ(got.size(), expected.size());

@@ -245,27 +245,35 @@ std::int32_t CServerClasses::CreateObject(std::int32_t object_type, const std::s
   // 1: the message store of a logon session, which registers it under the
   // session.
   static const std::int32_t kCreatable[] = {1, 3, 5, 7, kMapiTable, kMapiStream, kMapiStorage};
-  std::shared_ptr<CServerClass> object;
-  std::int32_t h = 0;
+  ObjectFactory factory;
   {
     MutexLock g(lock_);
-    if (factory_ && std::find(std::begin(kCreatable), std::end(kCreatable), object_type) != std::end(kCreatable))
-      object = factory_(object_type);
-    if (object) {
-      {
-        std::lock_guard l(object->lock);
-        if (description) object->description = description;
-      }
-      object->store = store;
-      object->SetMapiObject(mapi_object);
-      h = RegisterLocked(object, owner, parent);
-      if (h < 0) {
-        h = 0;
-        object.reset();  // never registered: its destructor releases what it wraps
-      }
-    }
-    ServerTrace("New class: %d", h);
+    factory = factory_;
   }
+  // The new object is filled in before the registry lock is taken: an
+  // object's lock comes before the registry's, and once registered the
+  // object is visible to other calls.
+  std::shared_ptr<CServerClass> object;
+  if (factory && std::find(std::begin(kCreatable), std::end(kCreatable), object_type) != std::end(kCreatable))
+    object = factory(object_type);
+  std::int32_t h = 0;
+  if (object) {
+    {
+      std::lock_guard l(object->lock);
+      if (description) object->description = description;
+    }
+    object->store = store;
+    object->SetMapiObject(mapi_object);
+    {
+      MutexLock g(lock_);
+      h = RegisterLocked(object, owner, parent);
+    }
+    if (h < 0) {
+      h = 0;
+      object.reset();  // never registered: its destructor releases what it wraps
+    }
+  }
+  ServerTrace("New class: %d", h);
   if (created) *created = object;
   return h;
 }

@@ -6,14 +6,17 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/base/Guid.h"
 #include "platform/mapi/MapiDefs.h"
 #include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiTags.h"
+#include "platform/registry/Registry.h"
 #include "protocol/MapiMarshal.h"
 #include "protocol/ZelStubs.h"
 #include "server/app/ServerProcess.h"
@@ -149,5 +152,52 @@ inline SPropValue Text(ULONG tag, const char* text) {
   v.Value.lpszA = const_cast<char*>(text);
   return v;
 }
+
+// The test's scratch folder, which ctest makes private to the test.
+inline std::string TestDir() {
+  const char* tmp = std::getenv("VANTREL_TEST_TMPDIR");
+  return tmp ? tmp : "/tmp/vantrel-test";
+}
+
+// Server settings written under Software\HOLLIN\Brimwell before a server
+// starts.
+using ServerValues = std::vector<std::pair<const char*, DWORD>>;
+
+inline void WriteServerValues(const ServerValues& values) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\HOLLIN\\Brimwell", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                           &key, nullptr),
+            ERROR_SUCCESS);
+  for (const auto& [name, v] : values)
+    RegSetValueEx(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
+  RegCloseKey(key);
+}
+
+// A test suite's ZelServer on the mailbox home, made with the
+// administrator's tools as a real installation is. The test program defines
+// ZELSERVER_BIN, MAPIPROF_BIN and ZELUSERS_BIN.
+class ServerSuite : public ::testing::Test {
+ protected:
+  static void StartServer(const ServerValues& values = {}) {
+    std::string dir = TestDir();
+    ASSERT_TRUE(PrepareMailboxHome(dir, MAPIPROF_BIN, ZELUSERS_BIN))
+        << "run through ctest: the test needs its private registry";
+    WriteServerValues(values);
+    server_ = new ServerProcess(ZELSERVER_BIN, dir + "/home");
+    ASSERT_TRUE(server_->ready());
+  }
+  static void StopServer() {
+    if (server_) {
+      EXPECT_EQ(server_->Stop(), 0);
+    }
+    delete server_;
+    server_ = nullptr;
+  }
+  static void SetUpTestSuite() { StartServer(); }
+  static void TearDownTestSuite() { StopServer(); }
+  void SetUp() override { ASSERT_TRUE(server_ && server_->ready()); }
+
+  inline static ServerProcess* server_ = nullptr;
+};
 
 }  // namespace vantrel::testsupport

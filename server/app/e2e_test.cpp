@@ -37,31 +37,8 @@ constexpr const char* kStore = testsupport::Mailbox::kStore;
 constexpr const char* kUser = testsupport::Mailbox::kUser;
 constexpr const char* kPassword = testsupport::Mailbox::kPassword;
 
-std::string TestDir() {
-  const char* tmp = std::getenv("VANTREL_TEST_TMPDIR");
-  return tmp ? tmp : "/tmp/vantrel-e2e";
-}
-
-// The server's home: the mailbox profile with its store and the users file,
-// made with the administrator's tools as a real installation is.
-class E2E : public ::testing::Test {
+class E2E : public testsupport::ServerSuite {
  protected:
-  static void SetUpTestSuite() {
-    std::string dir = TestDir();
-    ASSERT_TRUE(testsupport::PrepareMailboxHome(dir, MAPIPROF_BIN, ZELUSERS_BIN))
-        << "run through ctest: the test needs its private registry";
-    server_ = new testsupport::ServerProcess(ZELSERVER_BIN, dir + "/home");
-    ASSERT_TRUE(server_->ready());
-  }
-  static void TearDownTestSuite() {
-    if (server_) {
-      EXPECT_EQ(server_->Stop(), 0);
-    }
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(server_ && server_->ready()); }
-
   // A logged-on client and its store handle.
   std::unique_ptr<Client> LogOn(std::int32_t* session, std::int32_t* store) {
     auto c = std::make_unique<Client>(server_->port());
@@ -81,9 +58,7 @@ class E2E : public ::testing::Test {
     return r.hNewFolder;
   }
 
-  static testsupport::ServerProcess* server_;
 };
-testsupport::ServerProcess* E2E::server_ = nullptr;
 
 TEST_F(E2E, FolderAndMessageRoundTrip) {
   std::int32_t session = 0, store = 0;

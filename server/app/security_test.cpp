@@ -52,10 +52,7 @@ constexpr DWORD kDelayStepMs = 300;
 // A nothing handle: never issued, no buffer of that number.
 constexpr std::int32_t kNothing = 0x7FFF0000;
 
-std::string TestDir() {
-  const char* tmp = std::getenv("VANTREL_TEST_TMPDIR");
-  return tmp ? tmp : "/tmp/vantrel-security";
-}
+using testsupport::TestDir;
 
 // One DCE/RPC connection from `source` to the server on 127.0.0.1, bound to
 // the interface; its transport carries the typed stubs' calls.
@@ -174,34 +171,14 @@ int Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-class Security : public ::testing::Test {
+class Security : public testsupport::ServerSuite {
  protected:
   static void SetUpTestSuite() {
-    std::string dir = TestDir();
-    ASSERT_TRUE(testsupport::PrepareMailboxHome(dir, MAPIPROF_BIN, ZELUSERS_BIN))
-        << "run through ctest: the test needs its private registry";
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\HOLLIN\\Brimwell", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                             &key, nullptr),
-              ERROR_SUCCESS);
-    const std::pair<const char*, DWORD> values[] = {{"MaxPendingBytes", kPendingCap},
-                                                    {"MaxObjectsPerSession", kObjectCap},
-                                                    {"MaxSessionsPerConnection", kSessionCap},
-                                                    {"LogonDelayStep", kDelayStepMs}};
-    for (auto& [name, v] : values)
-      RegSetValueEx(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
-    RegCloseKey(key);
-    server_ = new testsupport::ServerProcess(ZELSERVER_BIN, dir + "/home");
-    ASSERT_TRUE(server_->ready());
+    StartServer({{"MaxPendingBytes", kPendingCap},
+                 {"MaxObjectsPerSession", kObjectCap},
+                 {"MaxSessionsPerConnection", kSessionCap},
+                 {"LogonDelayStep", kDelayStepMs}});
   }
-  static void TearDownTestSuite() {
-    if (server_) {
-      EXPECT_EQ(server_->Stop(), 0);
-    }
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(server_ && server_->ready()); }
 
   static std::unique_ptr<Peer> Connect(const char* source = "127.0.0.1") {
     auto p = std::make_unique<Peer>(server_->port(), source);
@@ -226,9 +203,7 @@ class Security : public ::testing::Test {
     return false;
   }
 
-  static testsupport::ServerProcess* server_;
 };
-testsupport::ServerProcess* Security::server_ = nullptr;
 
 // A's session with one object of every kind and an unread result block.
 struct World {

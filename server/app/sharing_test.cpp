@@ -36,11 +36,6 @@ constexpr unsigned kCallTimeoutLevel = 3;
 // stopped answering costs one time-out, not one per remaining call.
 bool Going(int round) { return round < kRounds && !::testing::Test::HasFailure(); }
 
-std::string TestDir() {
-  const char* tmp = std::getenv("VANTREL_TEST_TMPDIR");
-  return tmp ? tmp : "/tmp/vantrel-sharing";
-}
-
 std::vector<std::uint8_t> EntryList(const zel::CMapiMarshal& codec, const std::vector<std::uint8_t>& id) {
   SBinary bin{static_cast<ULONG>(id.size()), const_cast<LPBYTE>(id.data())};
   ENTRYLIST list{1, &bin};
@@ -70,26 +65,7 @@ struct Workstation {
   std::int32_t store = 0;
 };
 
-class Sharing : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    std::string dir = TestDir();
-    ASSERT_TRUE(testsupport::PrepareMailboxHome(dir, MAPIPROF_BIN, ZELUSERS_BIN))
-        << "run through ctest: the test needs its private registry";
-    server_ = new testsupport::ServerProcess(ZELSERVER_BIN, dir + "/home");
-    ASSERT_TRUE(server_->ready());
-  }
-  static void TearDownTestSuite() {
-    if (server_) {
-      EXPECT_EQ(server_->Stop(), 0);
-    }
-    delete server_;
-    server_ = nullptr;
-  }
-
-  static testsupport::ServerProcess* server_;
-};
-testsupport::ServerProcess* Sharing::server_ = nullptr;
+class Sharing : public testsupport::ServerSuite {};
 
 // Seven clients: the store's own properties, store advise with the
 // notification queue, folders made and removed, messages made and kept,

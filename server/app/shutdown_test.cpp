@@ -25,25 +25,11 @@ using testsupport::Client;
 using testsupport::Mailbox;
 using testsupport::Text;
 
-std::string TestDir() {
-  const char* tmp = std::getenv("VANTREL_TEST_TMPDIR");
-  return tmp ? tmp : "/tmp/vantrel-shutdown";
-}
-
-void SetStopWait(DWORD seconds) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\HOLLIN\\Brimwell", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                           &key, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueEx(key, "StopWait", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seconds), sizeof seconds);
-  RegCloseKey(key);
-}
-
 TEST(Shutdown, ACallThatCannotEndDoesNotHoldTheServer) {
-  std::string dir = TestDir();
+  std::string dir = testsupport::TestDir();
   ASSERT_TRUE(testsupport::PrepareMailboxHome(dir, MAPIPROF_BIN, ZELUSERS_BIN))
       << "run through ctest: the test needs its private registry";
-  SetStopWait(1);
+  testsupport::WriteServerValues({{"StopWait", 1}});
   testsupport::ServerProcess server(ZELSERVER_BIN, dir + "/home");
   ASSERT_TRUE(server.ready());
 

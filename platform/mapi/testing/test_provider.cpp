@@ -1,12 +1,18 @@
 // Test helper: an outside store provider as a shared library, entered
 // through ServiceEntry and MSProviderInit like any provider MAPI loads.
 // Its service entry records each call in the service's profile section;
-// its stores are in-memory stores named after the profile.
+// its stores are in-memory stores named after the profile. The Test*
+// entry points at the end serve the one-platform-per-process test.
 #include <cstring>
+#include <string>
+#include <thread>
 
+#include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/Providers.h"
+#include "platform/mapi/TableData.h"
 #include "platform/mapi/testing/FakeStore.h"
+#include "platform/registry/Registry.h"
 
 using namespace vantrel::mapi;
 using vantrel::ComPtr;
@@ -68,3 +74,57 @@ extern "C" __attribute__((visibility("default"))) HRESULT MSProviderInit(void*, 
   *out = new Provider;
   return S_OK;
 }
+
+// Entry points for the one-platform-per-process test: each does its work
+// with the platform as the module sees it, so the host can tell whether
+// module and host share one MAPI and one registry.
+#define TEST_EXPORT extern "C" __attribute__((visibility("default")))
+
+TEST_EXPORT void* TestModuleAllocator() { return reinterpret_cast<void*>(&MAPIAllocateBuffer); }
+
+// A root block with `chained` blocks chained to it, each holding its text.
+TEST_EXPORT SCODE TestModuleAllocate(ULONG chained, char*** out) {
+  char** slots = nullptr;
+  if (SCODE sc = MAPIAllocateBuffer((chained + 1) * sizeof(char*), reinterpret_cast<void**>(&slots)); FAILED(sc))
+    return sc;
+  for (ULONG i = 0; i <= chained; ++i) {
+    std::string text = "block " + std::to_string(i);
+    if (SCODE sc = MAPIAllocateMore(static_cast<ULONG>(text.size() + 1), slots, reinterpret_cast<void**>(&slots[i]));
+        FAILED(sc)) {
+      MAPIFreeBuffer(slots);
+      return sc;
+    }
+    std::memcpy(slots[i], text.c_str(), text.size() + 1);
+  }
+  *out = slots;
+  return S_OK;
+}
+
+TEST_EXPORT SCODE TestModuleMakeTable(LPTABLEDATA* out) {
+  SizedSPropTagArray<1> cols;
+  cols.aulPropTag[0] = PR_ROWID;
+  return CreateTable(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, nullptr, TBLTYPE_DYNAMIC,
+                     PR_ROWID, cols.get(), out);
+}
+
+// Adds a row from a thread of the module's own; `poster` gets that thread.
+TEST_EXPORT HRESULT TestModuleAddRow(LPTABLEDATA data, LONG id, std::thread::id* poster) {
+  HRESULT hr = E_FAIL;
+  std::thread worker([&] {
+    *poster = std::this_thread::get_id();
+    SPropValue v{};
+    v.ulPropTag = PR_ROWID;
+    v.Value.l = id;
+    SRow row{0, 1, &v};
+    hr = data->HrModifyRow(&row);
+  });
+  worker.join();
+  return hr;
+}
+
+TEST_EXPORT LSTATUS TestModuleReadValue(HKEY key, const char* name, char* buf, DWORD* cb) {
+  DWORD type = 0;
+  return RegQueryValueEx(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(buf), cb);
+}
+
+TEST_EXPORT void TestModuleRegistryFolder(std::string* out) { *out = vantrel::registry::Folder(); }

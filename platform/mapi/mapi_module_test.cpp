@@ -16,6 +16,7 @@
 #include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
+#include "platform/mapi/NotificationThread.h"
 #include "platform/mapi/TableData.h"
 #include "platform/registry/Registry.h"
 
@@ -92,7 +93,7 @@ TEST_F(ModuleTest, NotificationFromTheModulesThreadReachesTheHostsSink) {
     EXPECT_NE(delivered_on, std::this_thread::get_id());
   }
   ASSERT_EQ(view->Unadvise(conn), S_OK);
-  vantrel::mapi::NotifyQueue::Instance().Flush();
+  vantrel::mapi::NotificationThread::Instance().Flush();
   sink->Release();
   view->Release();
   data->Release();

@@ -139,32 +139,8 @@ class Message final : public PropObject<IMessage> {
     return S_OK;
   }
 
-  HRESULT GetAttachmentTable(ULONG flags, LPMAPITABLE* out) override {
-    if (!out) return MAPI_E_INVALID_PARAMETER;
-    if (flags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
-    MutexLock g(mu_);
-    auto& table = attach_table_[(flags & MAPI_UNICODE) ? 1 : 0];
-    if (!table) {
-      LPTABLEDATA td = nullptr;
-      if (HRESULT hr = NewTableData(&td); FAILED(hr)) return hr;
-      table = vantrel::ComPtr<IMAPITableData>::Adopt(td);
-      for (const auto& [num, m] : attach_) AttachRow(num);
-    }
-    return table->HrGetView(nullptr, nullptr, 0, out);
-  }
-  HRESULT GetRecipientTable(ULONG flags, LPMAPITABLE* out) override {
-    if (!out) return MAPI_E_INVALID_PARAMETER;
-    if (flags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
-    MutexLock g(mu_);
-    auto& table = recip_table_[(flags & MAPI_UNICODE) ? 1 : 0];
-    if (!table) {
-      LPTABLEDATA td = nullptr;
-      if (HRESULT hr = NewTableData(&td); FAILED(hr)) return hr;
-      table = vantrel::ComPtr<IMAPITableData>::Adopt(td);
-      RecipRows();
-    }
-    return table->HrGetView(nullptr, nullptr, 0, out);
-  }
+  HRESULT GetAttachmentTable(ULONG flags, LPMAPITABLE* out) override { return ChildTable(true, flags, out); }
+  HRESULT GetRecipientTable(ULONG flags, LPMAPITABLE* out) override { return ChildTable(false, flags, out); }
 
   HRESULT OpenAttach(ULONG num, LPCIID, ULONG flags, LPATTACH* out) override {
     if (!out) return MAPI_E_INVALID_PARAMETER;
@@ -321,6 +297,26 @@ class Message final : public PropObject<IMessage> {
   std::function<HRESULT(Bytes)> embed_save_;
   // Open attachment and recipient tables, 8-bit and Unicode, kept current.
   vantrel::ComPtr<IMAPITableData> attach_table_[2] GUARDED_BY(mu_), recip_table_[2] GUARDED_BY(mu_);
+
+  // A view of the attachment or recipient table in the width asked for;
+  // the table is made and filled on first use.
+  HRESULT ChildTable(bool attachments, ULONG flags, LPMAPITABLE* out) EXCLUDES(mu_) {
+    if (!out) return MAPI_E_INVALID_PARAMETER;
+    if (flags & ~(MAPI_UNICODE | MAPI_DEFERRED_ERRORS)) return MAPI_E_UNKNOWN_FLAGS;
+    MutexLock g(mu_);
+    auto& table = (attachments ? attach_table_ : recip_table_)[(flags & MAPI_UNICODE) ? 1 : 0];
+    if (!table) {
+      LPTABLEDATA td = nullptr;
+      if (HRESULT hr = NewTableData(&td); FAILED(hr)) return hr;
+      table = vantrel::ComPtr<IMAPITableData>::Adopt(td);
+      if (attachments) {
+        for (const auto& [num, m] : attach_) AttachRow(num);
+      } else {
+        RecipRows();
+      }
+    }
+    return table->HrGetView(nullptr, nullptr, 0, out);
+  }
 
   void AttachRow(ULONG num) REQUIRES(mu_) {
     Bytes key(4);

@@ -106,11 +106,7 @@ class Folder final : public PropObject<IMAPIFolder> {
   }
 
   HRESULT OpenEntry(ULONG cb, LPENTRYID eid, LPCIID, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
-    if (!type || !out) return MAPI_E_INVALID_PARAMETER;
-    if (!eid) return OpenObject(db_, id_, flags, type, out);
-    int64_t id = ParseEntryID(db_->uid, cb, eid);
-    if (id < 0) return MAPI_E_INVALID_ENTRYID;
-    return OpenObject(db_, id, flags, type, out);
+    return OpenEntryOf(db_, id_, cb, eid, flags, type, out);
   }
 
   // The criteria are kept with the folder; filling it from them is the job
@@ -627,6 +623,15 @@ HRESULT OpenObject(const std::shared_ptr<Db>& db, int64_t id, ULONG flags, ULONG
     return S_OK;
   }
   return MAPI_E_NOT_FOUND;
+}
+
+HRESULT OpenEntryOf(const std::shared_ptr<Db>& db, int64_t self, ULONG cb, LPENTRYID eid, ULONG flags, ULONG* type,
+                    LPUNKNOWN* out) {
+  if (!type || !out) return MAPI_E_INVALID_PARAMETER;
+  if (!eid) return OpenObject(db, self, flags, type, out);
+  int64_t id = ParseEntryID(db->uid, cb, eid);
+  if (id < 0) return MAPI_E_INVALID_ENTRYID;
+  return OpenObject(db, id, flags, type, out);
 }
 
 }  // namespace vantrel::mapi::pst

@@ -104,11 +104,7 @@ class Message final : public PropObject<IMessage> {
     if (embed_save_) {
       HRESULT hr = embed_save_(EncodeMessage(next, attach_, recips_));
       if (FAILED(hr)) return hr;
-      base_ = std::move(next);
-      pending_.clear();
-      deleted_.clear();
-      new_ = false;
-      if (flags & KEEP_OPEN_READONLY) writable_ = false;
+      Saved(std::move(next), flags);
       return S_OK;
     }
     MutexLock dg(db_->mu);
@@ -131,11 +127,7 @@ class Message final : public PropObject<IMessage> {
     tx.Row(parent_, id_);
     tx.Event(new_ ? fnevObjectCreated : fnevObjectModified, id_, parent_, MAPI_MESSAGE);
     if (!ok || !tx.Commit()) return MAPI_E_DISK_ERROR;
-    base_ = std::move(next);
-    pending_.clear();
-    deleted_.clear();
-    new_ = false;
-    if (flags & KEEP_OPEN_READONLY) writable_ = false;
+    Saved(std::move(next), flags);
     return S_OK;
   }
 
@@ -297,6 +289,15 @@ class Message final : public PropObject<IMessage> {
   std::function<HRESULT(Bytes)> embed_save_;
   // Open attachment and recipient tables, 8-bit and Unicode, kept current.
   vantrel::ComPtr<IMAPITableData> attach_table_[2] GUARDED_BY(mu_), recip_table_[2] GUARDED_BY(mu_);
+
+  // The values just saved become the message's own.
+  void Saved(PropMap next, ULONG flags) REQUIRES(mu_) {
+    base_ = std::move(next);
+    pending_.clear();
+    deleted_.clear();
+    new_ = false;
+    if (flags & KEEP_OPEN_READONLY) writable_ = false;
+  }
 
   // A view of the attachment or recipient table in the width asked for;
   // the table is made and filled on first use.

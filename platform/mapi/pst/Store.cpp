@@ -61,11 +61,7 @@ class Store final : public PropObject<IMsgStore> {
   }
 
   HRESULT OpenEntry(ULONG cb, LPENTRYID eid, LPCIID, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
-    if (!type || !out) return MAPI_E_INVALID_PARAMETER;
-    if (!eid) return OpenObject(db_, kRoot, flags, type, out);
-    int64_t id = ParseEntryID(db_->uid, cb, eid);
-    if (id < 0) return MAPI_E_INVALID_ENTRYID;
-    return OpenObject(db_, id, flags, type, out);
+    return OpenEntryOf(db_, kRoot, cb, eid, flags, type, out);
   }
 
   HRESULT SetReceiveFolder(LPSTR cls, ULONG flags, ULONG cb, LPENTRYID eid) override {

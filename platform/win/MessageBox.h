@@ -6,9 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/base/WinTypes.h"
-
-using HWND = struct WindowHandle*;
+#include "platform/win/WinUser.h"
 
 inline constexpr UINT MB_OK = 0x00000000;
 inline constexpr UINT MB_OKCANCEL = 0x00000001;

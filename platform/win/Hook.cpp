@@ -63,6 +63,9 @@ struct Chain {
 // The chain a hook procedure on this thread was called from, for
 // CallNextHookEx; saved and restored around nested sends.
 thread_local const Chain* tRunning = nullptr;
+// Set while this thread rebuilds: a module's initialiser that sends a
+// message runs the chain being replaced instead of rebuilding again.
+thread_local bool tRebuilding = false;
 
 class HookRuntime {
  public:
@@ -78,7 +81,11 @@ class HookRuntime {
   }
 
   std::shared_ptr<const Chain> Current(std::uint64_t gen) EXCLUDES(rebuildMu_, chainMu_) {
-    if (gen != builtGen_.load(std::memory_order_acquire)) Rebuild();
+    if (gen != builtGen_.load(std::memory_order_acquire) && !tRebuilding) {
+      tRebuilding = true;
+      Rebuild();
+      tRebuilding = false;
+    }
     ReaderLock lock(chainMu_);
     return chain_;
   }

@@ -1,5 +1,6 @@
 #include "platform/win/HookTable.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -51,8 +52,11 @@ Owner& TheOwner() {
     auto* o = new Owner;
     // A child made by fork without exec shares the lock's open file; it
     // drops its reference so the lock still ends with the installer. The
-    // mutex is held across fork so the child never inherits it locked.
-    pthread_atfork([] { TheOwner().mu.lock(); }, [] { TheOwner().mu.unlock(); },
+    // mutex is held across fork so the child never inherits it locked (the
+    // analysis cannot follow a lock taken in one handler and released in
+    // another).
+    pthread_atfork([]() NO_THREAD_SAFETY_ANALYSIS { TheOwner().mu.lock(); },
+                   []() NO_THREAD_SAFETY_ANALYSIS { TheOwner().mu.unlock(); },
                    []() NO_THREAD_SAFETY_ANALYSIS {
                      Owner& self = TheOwner();
                      if (self.fd >= 0) close(self.fd);
@@ -209,6 +213,24 @@ bool HookTable::Write(const std::vector<HookEntry>& entries, std::uint32_t next)
   return true;
 }
 
+void HookTable::SweepOwners(const std::vector<HookEntry>& entries) {
+  DIR* d = opendir(dir_.c_str());
+  if (!d) return;
+  constexpr char kPrefix[] = "hook-owner-";
+  constexpr std::size_t kPrefixLen = sizeof kPrefix - 1;
+  while (dirent* ent = readdir(d)) {
+    std::string name = ent->d_name;
+    if (name.size() != kPrefixLen + 16 + 5 || name.compare(0, kPrefixLen, kPrefix) != 0 ||
+        name.compare(kPrefixLen + 16, 5, ".lock") != 0)
+      continue;
+    std::string token = name.substr(kPrefixLen, 16);
+    bool listed = false;
+    for (const HookEntry& e : entries) listed = listed || e.owner == token;
+    if (!listed && !OwnerAlive(token)) unlink((dir_ + "/" + name).c_str());
+  }
+  closedir(d);
+}
+
 std::uint32_t HookTable::Add(HookEntry entry) {
   int lock = LockFile();
   if (lock < 0) return 0;
@@ -217,6 +239,7 @@ std::uint32_t HookTable::Add(HookEntry entry) {
   std::uint32_t id = 0;
   // Handles are never reused, and 0 is no handle.
   if (Read(&entries, &next) && next != 0xFFFFFFFFu) {
+    SweepOwners(entries);
     entry.id = next;
     entries.push_back(std::move(entry));
     if (Write(entries, next + 1)) id = next;
@@ -283,11 +306,14 @@ std::string HookTable::OwnToken(bool create) {
   if (getrandom(&r, sizeof r, 0) != sizeof r) return {};
   char token[17];
   std::snprintf(token, sizeof token, "%016" PRIx64, r);
-  int fd = open(OwnerPath(table->dir_, token).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  // Locked before it appears under its name, so nobody ever finds the file
+  // of a running process unlocked (and sweeps it away).
+  std::string path = OwnerPath(table->dir_, token);
+  std::string tmp = path + ".new";
+  int fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return {};
-  // Taken before the token is ever written into the table, so nobody can
-  // find the file unlocked while this process runs.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+    unlink(tmp.c_str());
     close(fd);
     return {};
   }

@@ -63,6 +63,9 @@ class HookTable {
   void UnlockFile(int fd);
   bool Read(std::vector<HookEntry>* out, std::uint32_t* next);
   bool Write(const std::vector<HookEntry>& entries, std::uint32_t next);
+  // Removes the lock files of ended processes that no entry names (those
+  // that unhooked everything before they ended). Under the table lock.
+  void SweepOwners(const std::vector<HookEntry>& entries);
 
   const std::string dir_;
   const int genFd_;

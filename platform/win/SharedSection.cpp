@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <link.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -71,10 +72,14 @@ bool ValidName(const char* name) {
 
 std::string ModulePath(const void* address) {
   Dl_info info;
-  if (dladdr(address, &info) == 0 || !info.dli_fname) return {};
+  struct link_map* map = nullptr;
+  if (dladdr1(address, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 || !map ||
+      !info.dli_fname)
+    return {};
   const char* file = info.dli_fname;
-  // The main program is reported by the name it was started with.
-  if (!*file || !std::strchr(file, '/')) file = "/proc/self/exe";
+  // The main program has no name in its link map; the one it was started
+  // with may be relative to a folder it has left.
+  if (!map->l_name || !*map->l_name) file = "/proc/self/exe";
   char real[PATH_MAX];
   if (!realpath(file, real)) return {};
   return real;

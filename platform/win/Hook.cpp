@@ -27,10 +27,6 @@
 #include "platform/win/HookTable.h"
 #include "platform/win/WindowPlatform.h"
 
-// The window core defines this; the stand-in serves a build of the hooks
-// alone, where every message is sent by the thread that runs it.
-__attribute__((weak)) BOOL InSendMessage() { return FALSE; }
-
 namespace vantrel::win {
 
 namespace {

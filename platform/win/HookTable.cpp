@@ -71,25 +71,6 @@ Owner& TheOwner() {
 
 }  // namespace
 
-// The window core defines the runtime folder; this stands in for a build of
-// the hooks alone and follows the same rules.
-__attribute__((weak)) std::string RuntimeDir() {
-  std::string dir;
-  if (const char* d = std::getenv("ZEL_WIN_DIR"); d && *d) {
-    dir = d;
-  } else if (const char* x = std::getenv("XDG_RUNTIME_DIR"); x && *x) {
-    dir = std::string(x) + "/vantrel-win";
-  } else {
-    dir = "/tmp/vantrel-win-" + std::to_string(getuid());
-  }
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
-  struct stat st;
-  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
-      (st.st_mode & 077) != 0)
-    return {};
-  return dir;
-}
-
 std::string FormatHookTable(const std::vector<HookEntry>& entries, std::uint32_t next) {
   std::string out = std::string(kHeader) + "\nnext " + std::to_string(next) + "\n";
   for (const HookEntry& e : entries) {

@@ -8,19 +8,26 @@
 //                          handle goes into the module's shared slot
 //   unhook <slot>          UnhookWindowsHookEx of the handle in the slot
 //   magic <n>              writes n into the module's shared section
-//   send <msg>             sends message <msg> to this process's window
+//   window                 creates this process's window on a GUI thread
+//   send <msg>             sends <msg> to it from another thread
+//   sendself <msg>         posts a request that makes the window's own
+//                          thread send <msg> to it
 //   mapped <text>          whether a mapping of this process names <text>
 //   bump <name>            adds one to the module's section <name>
 //   quit
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/win/Hook.h"
 #include "platform/win/WindowPlatform.h"
@@ -31,6 +38,37 @@ namespace {
 using vantrel::win::hooktest::Shared;
 
 void* gModule = nullptr;
+HWND gWindow = nullptr;
+
+// Posted to ask the window to send wParam to itself, from its own thread.
+constexpr UINT kSendSelf = WM_APP + 1;
+std::promise<void>* gSelfSent = nullptr;
+
+LRESULT CALLBACK PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == kSendSelf) {
+    SendMessageA(hwnd, static_cast<UINT>(wParam), 0, 0);
+    gSelfSent->set_value();
+    return 0;
+  }
+  return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+// The window lives on its own thread, which pumps until the process ends.
+HWND StartWindow() {
+  std::promise<HWND> made;
+  std::thread([&made] {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = PeerProc;
+    wc.lpszClassName = "HookPeer";
+    RegisterClassA(&wc);
+    HWND hwnd = CreateWindowExA(0, "HookPeer", "hook peer", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr,
+                                nullptr, nullptr, nullptr);
+    made.set_value(hwnd);
+    MSG m;
+    while (GetMessageA(&m, nullptr, 0, 0) > 0) DispatchMessageA(&m);
+  }).detach();
+  return made.get_future().get();
+}
 
 Shared* TheShared() {
   if (!gModule) return nullptr;
@@ -85,11 +123,23 @@ std::string Run(const std::string& line) {
     s->magic = v;
     return "ok";
   }
-  if (cmd == "send") {
+  if (cmd == "window") {
+    if (!gWindow) gWindow = StartWindow();
+    return gWindow ? "ok " + std::to_string(reinterpret_cast<std::uintptr_t>(gWindow)) : "fail";
+  }
+  if (cmd == "send" || cmd == "sendself") {
     UINT msg = 0;
     in >> msg;
-    CWPSTRUCT cwp{0, 0, msg, nullptr};
-    vantrel::win::RunCallWndProcHooks(cwp);
+    if (!gWindow) return "fail";
+    if (cmd == "send") {
+      SendMessageA(gWindow, msg, 0, 0);
+      return "ok";
+    }
+    std::promise<void> sent;
+    gSelfSent = &sent;
+    if (!PostMessageA(gWindow, kSendSelf, msg, 0)) return "fail";
+    bool done = sent.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!done) std::_Exit(3);  // the window thread holds the promise
     return "ok";
   }
   if (cmd == "mapped") {

@@ -170,7 +170,7 @@ class HookTest : public testing::Test {
   }
   // A message number no other test sends.
   static std::uint32_t Fresh() {
-    static std::uint32_t next = 0x8000;
+    static std::uint32_t next = 0x9000;  // beyond the peer's own WM_APP messages
     return next++;
   }
 };
@@ -190,12 +190,23 @@ TEST_F(HookTest, GlobalHookRunsInOtherProcessesChainsAndEndsWithItsInstaller) {
   EXPECT_NE(ha, hc);
   ASSERT_EQ(a.Ask("magic 48879"), "ok");
 
+  // B's window is created under the hooks: they see its WM_CREATE.
+  ASSERT_EQ(b.Ask("window").rfind("ok ", 0), 0u);
+  EXPECT_EQ(Procs(SeenIn(b.pid(), WM_CREATE)), (std::vector<std::uint32_t>{0, 1}));
+
   std::uint32_t m = Fresh();
   ASSERT_EQ(b.Ask("send " + std::to_string(m)), "ok");
   std::vector<Seen> seen = SeenIn(b.pid(), m);
   EXPECT_EQ(Procs(seen), (std::vector<std::uint32_t>{0, 1}));  // newest first, then passed on
-  ASSERT_FALSE(seen.empty());
-  EXPECT_EQ(seen[0].magic, 48879u);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].magic, 48879u);  // written by A, read in B
+  EXPECT_EQ(seen[0].sentHere, 0u);   // sent by another thread
+  EXPECT_EQ(seen[1].sentHere, 0u);
+  m = Fresh();
+  ASSERT_EQ(b.Ask("sendself " + std::to_string(m)), "ok");
+  seen = SeenIn(b.pid(), m);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].sentHere, 1u);  // sent by the window's own thread
   EXPECT_EQ(b.Ask("mapped hook_test_module"), "yes");
 
   a.Kill();
@@ -237,7 +248,7 @@ TEST_F(HookTest, UnloadableModuleIsSkipped) {
   ASSERT_NE(a.Install("SecondHookProc", 1), 0u);
   ASSERT_NE(c.Install("FirstHookProc", 0), 0u);
   std::filesystem::remove(copy);  // gone before B ever loads it
-
+  ASSERT_EQ(b.Ask("window").rfind("ok ", 0), 0u);
   std::uint32_t m = Fresh();
   ASSERT_EQ(b.Ask("send " + std::to_string(m)), "ok");
   EXPECT_EQ(Procs(SeenIn(b.pid(), m)), (std::vector<std::uint32_t>{0}));

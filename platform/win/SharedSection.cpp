@@ -19,6 +19,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "platform/base/ThreadAnnotations.h"
@@ -42,6 +43,9 @@ struct Mapping {
 
 struct Sections {
   Mutex mu;
+  // (load base, loader's file name, name) -> mapping: repeated calls from a
+  // module skip resolving its real path.
+  std::map<std::tuple<std::uintptr_t, std::string, std::string>, Mapping> recent GUARDED_BY(mu);
   // (module path, name) -> this process's mapping. Mappings and their file
   // locks are kept for the life of the process: module code may hold
   // pointers into them after it was unloaded and loaded again.
@@ -70,19 +74,24 @@ bool ValidName(const char* name) {
   return true;
 }
 
-std::string ModulePath(const void* address) {
+// Where `address` lives: the loader's name of its module and its load base
+// (cheap: no system call), or false.
+bool LoaderModule(const void* address, std::string* file, std::uintptr_t* base) {
   Dl_info info;
   struct link_map* map = nullptr;
   if (dladdr1(address, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 || !map ||
       !info.dli_fname)
-    return {};
-  const char* file = info.dli_fname;
+    return false;
   // The main program has no name in its link map; the one it was started
   // with may be relative to a folder it has left.
-  if (!map->l_name || !*map->l_name) file = "/proc/self/exe";
+  *file = map->l_name && *map->l_name ? info.dli_fname : "/proc/self/exe";
+  *base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+  return true;
+}
+
+std::string RealPath(const std::string& file) {
   char real[PATH_MAX];
-  if (!realpath(file, real)) return {};
-  return real;
+  return realpath(file.c_str(), real) ? real : std::string();
 }
 
 // Takes an exclusive flock within the bound.
@@ -145,17 +154,29 @@ void* MapSection(const std::string& dir, const std::string& key, std::size_t siz
 
 void* ModuleSharedSection(const void* addressInModule, const char* name, std::size_t size) {
   if (!ValidName(name) || size == 0 || size > (std::size_t{1} << 30)) return nullptr;
-  std::string module = ModulePath(addressInModule);
-  if (module.empty()) return nullptr;
+  std::string file;
+  std::uintptr_t base = 0;
+  if (!LoaderModule(addressInModule, &file, &base)) return nullptr;
   Sections& s = TheSections();
   MutexLock lock(s.mu);
+  auto quick = std::make_tuple(base, file, std::string(name));
+  if (auto it = s.recent.find(quick); it != s.recent.end() && it->second.size >= size) return it->second.data;
+  std::string module = RealPath(file);
+  if (module.empty()) return nullptr;
   auto key = std::make_pair(module, std::string(name));
   auto it = s.mapped.find(key);
-  if (it != s.mapped.end() && it->second.size >= size) return it->second.data;
-  std::string dir = RuntimeDir();
-  if (dir.empty()) return nullptr;
-  void* data = MapSection(dir, module + '\n' + name, size);
-  if (data) s.mapped[key] = Mapping{data, size};
+  void* data = nullptr;
+  if (it != s.mapped.end() && it->second.size >= size) {
+    data = it->second.data;
+    size = it->second.size;
+  } else {
+    std::string dir = RuntimeDir();
+    if (dir.empty()) return nullptr;
+    data = MapSection(dir, module + '\n' + name, size);
+    if (!data) return nullptr;
+    s.mapped[key] = Mapping{data, size};
+  }
+  s.recent[quick] = Mapping{data, size};
   return data;
 }
 

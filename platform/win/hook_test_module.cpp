@@ -17,7 +17,10 @@ using vantrel::win::hooktest::kLogSize;
 using vantrel::win::hooktest::Record;
 using HookShared = vantrel::win::hooktest::Shared;
 
-HookShared* Shared() { return VANTREL_MODULE_SHARED_SECTION(HookShared, "hooktest"); }
+HookShared* Shared() {
+  static HookShared* shared = VANTREL_MODULE_SHARED_SECTION(HookShared, "hooktest");
+  return shared;
+}
 
 LRESULT Log(std::uint32_t which, int code, WPARAM wParam, LPARAM lParam) {
   HookShared* s = Shared();

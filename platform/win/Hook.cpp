@@ -207,17 +207,19 @@ void HookRuntime::WatchOwners() {
     lock.Unlock();
     bool dead = false;
     for (const auto& o : owners) dead = dead || !HookTable::OwnerAlive(o);
+    bool purged = false;
     if (dead) {
       // Purging bumps the generation; every process rebuilds on its next
-      // sent message, this one included.
+      // sent message, this one included. A purge that failed is retried.
       std::vector<HookEntry> entries;
       std::uint64_t gen = 0;
-      if (HookTable* table = HookTable::Get()) table->Load(&entries, &gen);
+      HookTable* table = HookTable::Get();
+      purged = table && table->Load(&entries, &gen);
     }
     lock.Lock();
     // The next rebuild sets the owners again; until then nothing to watch
     // (unless a rebuild already did).
-    if (dead && version == watchVersion_) watched_.clear();
+    if (purged && version == watchVersion_) watched_.clear();
   }
   watching_ = false;
 }

@@ -9,12 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 #include "platform/base/HResult.h"
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/win/ExportTable.h"
+#include "platform/win/ModuleImage.h"
 #include "platform/win/ResourceTable.h"
 
 namespace vantrel::win {
@@ -29,8 +31,11 @@ struct ModuleEntry {
   // this library took a reference of its own on (GetModuleHandle of a
   // module it did not load), so no handle it gave out can dangle.
   bool pinned = false;
-  // Loaded for its resources only.
+  // Loaded for its resources only: read, never mapped for execution. The
+  // handle is the address of `image`.
   bool dataFile = false;
+  std::string path;
+  std::unique_ptr<std::vector<unsigned char>> image;
   bool tableChecked = false;
   ResourceTable resources;
   std::string tableProblem;
@@ -171,12 +176,10 @@ void* Reference(const std::string& path) {
 
 // Records a handle this library gives out holding one loader reference
 // (`counted`: FreeLibrary will give it back; otherwise it is kept).
-void Register(void* handle, bool counted, bool dataFile) {
+void Register(void* handle, bool counted) {
   ModuleTable& table = Modules();
   vantrel::MutexLock lock(table.mu);
-  auto [it, added] = table.modules.try_emplace(handle);
-  if (added) it->second.dataFile = dataFile;
-  if (!dataFile) it->second.dataFile = false;
+  auto it = table.modules.try_emplace(handle).first;
   if (counted) {
     ++it->second.loads;
     return;
@@ -189,9 +192,39 @@ void Register(void* handle, bool counted, bool dataFile) {
   it->second.pinned = true;
 }
 
+// Loads `path` as a data file: one handle per file, counted like a module.
+HMODULE RegisterImage(const std::string& path, std::vector<unsigned char> bytes) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  const std::string full = real != nullptr ? real : path;
+  std::free(real);
+  ModuleTable& table = Modules();
+  vantrel::MutexLock lock(table.mu);
+  for (auto& [handle, entry] : table.modules) {
+    if (entry.dataFile && entry.path == full) {
+      ++entry.loads;
+      return AsModule(handle);
+    }
+  }
+  auto image = std::make_unique<std::vector<unsigned char>>(std::move(bytes));
+  void* handle = image.get();
+  ModuleEntry& entry = table.modules[handle];
+  entry.loads = 1;
+  entry.dataFile = true;
+  entry.path = full;
+  entry.image = std::move(image);
+  // The table is checked now: the image never changes.
+  std::size_t offset = 0, size = 0;
+  if (FindImageSymbol(*entry.image, "vantrel_resource_table", &offset, &size, &entry.tableProblem)) {
+    ResourceTable::Open(entry.image->data() + offset, size, &entry.resources, &entry.tableProblem);
+  }
+  entry.tableChecked = true;
+  return AsModule(handle);
+}
+
 struct Known {
   bool found = false;
   bool dataFile = false;
+  std::string path;  // data files
 };
 
 Known Lookup(void* handle) {
@@ -199,7 +232,7 @@ Known Lookup(void* handle) {
   vantrel::MutexLock lock(table.mu);
   auto it = table.modules.find(handle);
   if (it == table.modules.end()) return {};
-  return {true, it->second.dataFile};
+  return {true, it->second.dataFile, it->second.path};
 }
 
 }  // namespace
@@ -254,13 +287,28 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags) {
   }
   const bool dataFile =
       (flags & (LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) != 0;
-  const int mode = dataFile ? (RTLD_LAZY | RTLD_LOCAL) : (RTLD_NOW | RTLD_LOCAL);
   bool anyFile = false;
   std::string error;
   for (const std::string& path : Candidates(fileName)) {
-    void* handle = dlopen(path.c_str(), mode);
+    if (dataFile) {
+      // A module already loaded as code serves its resources as it is;
+      // anything else is read as a file and none of its code runs.
+      void* loaded = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+      if (loaded != nullptr) {
+        Register(loaded, true);
+        return AsModule(loaded);
+      }
+      std::vector<unsigned char> bytes;
+      bool missing = false;
+      std::string why;
+      if (ReadModuleImage(path, &bytes, &missing, &why)) return RegisterImage(path, std::move(bytes));
+      if (error.empty() || (!missing && !anyFile)) error = why;
+      anyFile = anyFile || !missing;
+      continue;
+    }
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle != nullptr) {
-      Register(handle, true, dataFile);
+      Register(handle, true);
       return AsModule(handle);
     }
     const char* why = dlerror();
@@ -286,6 +334,10 @@ BOOL FreeLibrary(HMODULE module) {
       return FALSE;
     }
     if (it->second.loads == 0) return TRUE;  // pinned: nothing to give back
+    if (it->second.dataFile) {
+      if (--it->second.loads == 0) table.modules.erase(it);  // frees the image
+      return TRUE;
+    }
     if (--it->second.loads == 0 && !it->second.pinned) table.modules.erase(it);
   }
   dlclose(handle);
@@ -325,12 +377,15 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
 
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
   void* handle = module == nullptr ? ProgramHandle() : static_cast<void*>(module);
-  if (!Lookup(handle).found) {
+  const Known known = Lookup(handle);
+  if (!known.found) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return 0;
   }
   std::string path;
-  if (handle == ProgramHandle()) {
+  if (known.dataFile) {
+    path = known.path;
+  } else if (handle == ProgramHandle()) {
     path = ProgramPath();
   } else {
     // The handle is the loader's map of the object, kept loaded by our reference.
@@ -396,7 +451,7 @@ BOOL GetModuleHandleExA(DWORD flags, LPCSTR moduleName, HMODULE* module) {
   if (unchanged && Lookup(handle).found) {
     dlclose(handle);
   } else {
-    Register(handle, !unchanged && !pin, false);
+    Register(handle, !unchanged && !pin);
   }
   *module = AsModule(handle);
   return TRUE;

@@ -38,9 +38,13 @@ inline LPSTR MAKEINTRESOURCEA(std::uintptr_t id) {
 
 // A name without a folder is looked up among the loaded modules, then by
 // the loader's search path (the platform libraries' folder first), then in
-// the program's folder; a name without an extension gets ".so". A module
-// loaded as a data file (LOAD_LIBRARY_AS_DATAFILE, _IMAGE_RESOURCE) serves
-// its resources only: GetProcAddress refuses it.
+// the program's folder; a name without an extension gets ".so". Errors:
+// ERROR_MOD_NOT_FOUND (no such file), ERROR_BAD_EXE_FORMAT (a file that
+// is no loadable module; LastLoadError says why).
+// A module loaded as a data file (LOAD_LIBRARY_AS_DATAFILE, _IMAGE_RESOURCE)
+// is read, never run: its resources are served from the file's bytes,
+// GetProcAddress refuses it and GetModuleHandle does not find it. A module
+// already loaded as code is returned as it is.
 HMODULE LoadLibraryA(LPCSTR fileName);
 HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags);
 BOOL FreeLibrary(HMODULE module);

@@ -167,7 +167,19 @@ TEST_F(ResourcesTest, ResourceLibraryReplacesAndFallsBack) {
   EXPECT_EQ(LoadString(library, 101), "Replaced connection");
   EXPECT_EQ(LoadString(builtIn, 101), "Connection");
   EXPECT_EQ(LoadString(library, 102), "");  // the library's table only
+  // Read as a data file: a file name, no procedures.
+  char path[4096];
+  char* real = ::realpath(REPLACEMENT_LIBRARY, nullptr);
+  ASSERT_NE(real, nullptr);
+  EXPECT_EQ(GetModuleFileNameA(library, path, sizeof path), std::strlen(real));
+  EXPECT_STREQ(path, real);
+  std::free(real);
+  EXPECT_EQ(GetProcAddress(library, "vantrel_resource_table"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  EXPECT_EQ(LoadLibraryExA(REPLACEMENT_LIBRARY, nullptr, LOAD_LIBRARY_AS_DATAFILE), library);  // counted
   EXPECT_TRUE(FreeLibrary(library));
+  EXPECT_TRUE(FreeLibrary(library));
+  EXPECT_FALSE(FreeLibrary(library));
 
   // A garbage file under the library's name, a library whose table is
   // damaged, and a module with no table of its own (its dependency has
@@ -185,6 +197,7 @@ TEST_F(ResourcesTest, ResourceLibraryReplacesAndFallsBack) {
     EXPECT_EQ(LoadResourceLibrary(path, builtIn), builtIn) << path;
   }
   EXPECT_EQ(LoadResourceLibrary("", builtIn), builtIn);
+  EXPECT_EQ(std::getenv("MODULE_PLAIN_RAN"), nullptr);  // nothing of it ran
 }
 
 // The compiler refuses what it cannot read, with the line.

@@ -41,8 +41,10 @@ struct ModuleEntry {
   std::string tableProblem;
 };
 
-// Every handle this library gave out. dlopen and dlclose run outside the
-// lock: a module's constructors and destructors may load modules too.
+// Every handle this library gave out, and each module's checked resource
+// table. The loader's calls (dlopen, dlclose, dlsym, dladdr) never run under
+// `mu`: the loader holds its own lock while a module's constructors and
+// destructors run, and those may call into this library.
 class ModuleTable {
  public:
   Mutex mu;
@@ -251,18 +253,32 @@ bool ModuleResourceTable(HMODULE module, ResourceTable* out, std::string* why) {
     if (why != nullptr) *why = "not a module handle";
     return false;
   }
-  ModuleEntry& entry = it->second;
-  if (!entry.tableChecked) {
+  if (!it->second.tableChecked) {
     // Checked once per load; the table is read-only data of the module.
+    // The loader's lock is taken outside ours: a module's constructor,
+    // running under the loader's lock, may call into this library.
+    lock.Unlock();
+    ResourceTable found;
+    std::string problem;
     std::size_t size = 0;
     const void* data = OwnSymbol(handle, "vantrel_resource_table", &size);
     if (data == nullptr) {
-      entry.tableProblem = "no resource table";
+      problem = "no resource table";
     } else {
-      ResourceTable::Open(static_cast<const unsigned char*>(data), size, &entry.resources, &entry.tableProblem);
+      ResourceTable::Open(static_cast<const unsigned char*>(data), size, &found, &problem);
     }
-    entry.tableChecked = true;
+    lock.Lock();
+    it = table.modules.find(handle);
+    if (it == table.modules.end()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      if (why != nullptr) *why = "module freed meanwhile";
+      return false;
+    }
+    it->second.resources = found;
+    it->second.tableProblem = problem;
+    it->second.tableChecked = true;
   }
+  const ModuleEntry& entry = it->second;
   if (!entry.resources.valid()) {
     SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
     if (why != nullptr) *why = entry.tableProblem;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/base/HResult.h"
 #include "platform/win/Module.h"
@@ -155,6 +157,30 @@ TEST(ModuleTest, HandleFromAnAddressIsTheLoadedModule) {
   EXPECT_FALSE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                                   nullptr, &found));
   EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// Threads loading, reading and freeing one module at once: every load
+// gives the same handle, and the module goes only with the last free.
+TEST(ModuleTest, ConcurrentLoadsAndFrees) {
+  HMODULE held = LoadLibraryA(EXPORTS_MODULE);
+  ASSERT_NE(held, nullptr);
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        HMODULE module = (i % 2 == 0) ? LoadLibraryA(EXPORTS_MODULE)
+                                      : LoadLibraryExA(EXPORTS_MODULE, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        char text[64];
+        if (module != held || LoadStringA(module, 1, text, sizeof text) != 23 || !FreeLibrary(module)) ++wrong[t];
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+  EXPECT_EQ(GetModuleHandleA("module_exports.so"), held);
+  EXPECT_TRUE(FreeLibrary(held));
+  EXPECT_EQ(GetModuleHandleA("module_exports.so"), nullptr);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ struct ExportEntry {
 struct ExportTable {
   std::uint32_t magic;
   std::uint32_t count;
-  const ExportEntry* entries;  // sorted by ordinal
+  const ExportEntry* entries;  // in the order of the list
 };
 
 }  // namespace vantrel::win

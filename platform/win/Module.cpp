@@ -199,6 +199,15 @@ HMODULE RegisterImage(const std::string& path, std::vector<unsigned char> bytes)
   char* real = ::realpath(path.c_str(), nullptr);
   const std::string full = real != nullptr ? real : path;
   std::free(real);
+  // The table is checked now, outside the lock: the image never changes,
+  // and its bytes stay where they are when the vector moves below.
+  auto image = std::make_unique<std::vector<unsigned char>>(std::move(bytes));
+  ResourceTable resources;
+  std::string problem;
+  std::size_t offset = 0, size = 0;
+  if (FindImageSymbol(*image, "vantrel_resource_table", &offset, &size, &problem)) {
+    ResourceTable::Open(image->data() + offset, size, &resources, &problem);
+  }
   ModuleTable& table = Modules();
   vantrel::MutexLock lock(table.mu);
   for (auto& [handle, entry] : table.modules) {
@@ -207,18 +216,14 @@ HMODULE RegisterImage(const std::string& path, std::vector<unsigned char> bytes)
       return AsModule(handle);
     }
   }
-  auto image = std::make_unique<std::vector<unsigned char>>(std::move(bytes));
   void* handle = image.get();
   ModuleEntry& entry = table.modules[handle];
   entry.loads = 1;
   entry.dataFile = true;
   entry.path = full;
   entry.image = std::move(image);
-  // The table is checked now: the image never changes.
-  std::size_t offset = 0, size = 0;
-  if (FindImageSymbol(*entry.image, "vantrel_resource_table", &offset, &size, &entry.tableProblem)) {
-    ResourceTable::Open(entry.image->data() + offset, size, &entry.resources, &entry.tableProblem);
-  }
+  entry.resources = resources;
+  entry.tableProblem = problem;
   entry.tableChecked = true;
   return AsModule(handle);
 }

@@ -27,14 +27,17 @@ inline constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_PIN = 1;
 inline constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT = 2;
 inline constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS = 4;
 
-// A number in place of a name: ordinals, resource types and names.
-inline bool IS_INTRESOURCE(const void* p) {
-  return (reinterpret_cast<std::uintptr_t>(p) >> 16) == 0;
-}
-inline LPSTR MAKEINTRESOURCEA(std::uintptr_t id) {
-  return reinterpret_cast<LPSTR>(static_cast<std::uintptr_t>(static_cast<WORD>(id)));
-}
-#define MAKEINTRESOURCE(id) MAKEINTRESOURCEA(id)
+// A number in place of a name: ordinals, resource types and names. Macros,
+// as published; other headers of the platform define them the same way.
+#ifndef MAKEINTRESOURCEA
+#define MAKEINTRESOURCEA(i) (reinterpret_cast<LPSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
+#endif
+#ifndef MAKEINTRESOURCE
+#define MAKEINTRESOURCE MAKEINTRESOURCEA
+#endif
+#ifndef IS_INTRESOURCE
+#define IS_INTRESOURCE(p) ((reinterpret_cast<ULONG_PTR>(p) >> 16) == 0)
+#endif
 
 // A name without a folder is looked up among the loaded modules, then by
 // the loader's search path (the platform libraries' folder first), then in

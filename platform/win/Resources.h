@@ -18,10 +18,12 @@ struct HRSRC__;
 using HRSRC = HRSRC__*;
 using HGLOBAL = void*;
 
+#ifndef RT_MENU
 #define RT_MENU MAKEINTRESOURCEA(4)
 #define RT_DIALOG MAKEINTRESOURCEA(5)
 #define RT_STRING MAKEINTRESOURCEA(6)
 #define RT_RCDATA MAKEINTRESOURCEA(10)
+#endif
 
 inline constexpr WORD kRtMenu = 4;
 inline constexpr WORD kRtDialog = 5;

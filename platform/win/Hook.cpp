@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/base/HResult.h"
+#include "platform/base/LastError.h"
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/win/HookTable.h"
 #include "platform/win/WindowPlatform.h"
@@ -257,25 +259,30 @@ using vantrel::win::HookRuntime;
 using vantrel::win::HookTable;
 
 HHOOK SetWindowsHookExA(int idHook, HOOKPROC procedure, HINSTANCE module, DWORD threadId) {
-  if (idHook != WH_CALLWNDPROC) return nullptr;
-  if (!procedure) return nullptr;
-  if (threadId != 0) return nullptr;  // thread hooks: not supported
-  if (!module) return nullptr;
+  auto refuse = [](DWORD code) -> HHOOK {
+    SetLastError(code);
+    return nullptr;
+  };
+  if (idHook != WH_CALLWNDPROC) return refuse(ERROR_INVALID_HOOK_FILTER);
+  if (!procedure) return refuse(ERROR_INVALID_FILTER_PROC);
+  if (threadId != 0) return refuse(static_cast<DWORD>(ERROR_INVALID_PARAMETER));  // thread hooks: not supported
+  if (!module) return refuse(ERROR_HOOK_NEEDS_HMOD);
   HookTable* table = HookTable::Get();
-  if (!table) return nullptr;
+  if (!table) return refuse(static_cast<DWORD>(ERROR_ACCESS_DENIED));
   Dl_info info;
   struct link_map* map = nullptr;
   if (dladdr1(reinterpret_cast<const void*>(procedure), &info, reinterpret_cast<void**>(&map),
               RTLD_DL_LINKMAP) == 0 ||
       !map || !info.dli_fname || !map->l_name || !*map->l_name)
-    return nullptr;  // not in a module other processes could load
+    return refuse(ERROR_HOOK_NEEDS_HMOD);  // not in a module other processes could load
   char real[PATH_MAX];
-  if (!realpath(info.dli_fname, real) || std::string(real).find('\n') != std::string::npos) return nullptr;
   struct stat st;
-  if (stat(real, &st) != 0) return nullptr;
+  if (!realpath(info.dli_fname, real) || std::string(real).find('\n') != std::string::npos ||
+      stat(real, &st) != 0)
+    return refuse(static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
   HookEntry e;
   e.owner = HookTable::OwnToken();
-  if (e.owner.empty()) return nullptr;
+  if (e.owner.empty()) return refuse(static_cast<DWORD>(ERROR_ACCESS_DENIED));
   e.pid = getpid();
   e.offset = reinterpret_cast<std::uintptr_t>(procedure) - map->l_addr;
   e.dev = st.st_dev;
@@ -287,7 +294,8 @@ HHOOK SetWindowsHookExA(int idHook, HOOKPROC procedure, HINSTANCE module, DWORD 
   }
   e.path = real;
   std::uint32_t id = table->Add(std::move(e));
-  return id ? reinterpret_cast<HHOOK>(static_cast<std::uintptr_t>(id)) : nullptr;
+  if (!id) return refuse(static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  return reinterpret_cast<HHOOK>(static_cast<std::uintptr_t>(id));
 }
 
 LRESULT CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam) {
@@ -308,7 +316,10 @@ LRESULT CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam) {
 
 BOOL UnhookWindowsHookEx(HHOOK hook) {
   auto raw = reinterpret_cast<std::uintptr_t>(hook);
-  if (raw == 0 || raw > 0xFFFFFFFFu) return FALSE;
   HookTable* table = HookTable::Get();
-  return table && table->Remove(static_cast<std::uint32_t>(raw)) ? TRUE : FALSE;
+  if (raw == 0 || raw > 0xFFFFFFFFu || !table || !table->Remove(static_cast<std::uint32_t>(raw))) {
+    SetLastError(ERROR_INVALID_HOOK_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
 }

@@ -35,9 +35,11 @@ inline constexpr DWORD ERROR_HOOK_NEEDS_HMOD = 1428;
 // was sent by the current thread, lParam points at a CWPSTRUCT.
 using HOOKPROC = LRESULT (*)(int code, WPARAM wParam, LPARAM lParam);
 
-// Only global WH_CALLWNDPROC hooks are supported: threadId must be 0 and the
-// procedure must live in a loadable module (not the main program), which
-// `module` names. Returns null when refused.
+// Only global WH_CALLWNDPROC hooks are supported: threadId must be 0
+// (ERROR_INVALID_PARAMETER otherwise) and the procedure must live in a
+// loadable module, not the main program, which `module` names
+// (ERROR_HOOK_NEEDS_HMOD). Returns null when refused, with the thread's last
+// error set.
 HHOOK SetWindowsHookExA(int idHook, HOOKPROC procedure, HINSTANCE module, DWORD threadId);
 inline HHOOK SetWindowsHookEx(int idHook, HOOKPROC procedure, HINSTANCE module, DWORD threadId) {
   return SetWindowsHookExA(idHook, procedure, module, threadId);
@@ -48,5 +50,6 @@ inline HHOOK SetWindowsHookEx(int idHook, HOOKPROC procedure, HINSTANCE module, 
 // result; 0 when `hook` is the last one or is not in the chain.
 LRESULT CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam);
 
-// Removes the hook from every process. FALSE when no such hook exists.
+// Removes the hook from every process. FALSE when no such hook exists
+// (ERROR_INVALID_HOOK_HANDLE).
 BOOL UnhookWindowsHookEx(HHOOK hook);

@@ -3,7 +3,7 @@
 // output. It links the window platform but not the hook module; it loads
 // the module only when told to ("load").
 //
-//   load <path>            dlopen the hook module
+//   load <path>            LoadLibrary of the hook module
 //   install <proc> <slot>  SetWindowsHookExA with the module's <proc>; the
 //                          handle goes into the module's shared slot
 //   unhook <slot>          UnhookWindowsHookEx of the handle in the slot
@@ -15,7 +15,6 @@
 //   mapped <text>          whether a mapping of this process names <text>
 //   bump <name>            adds one to the module's section <name>
 //   quit
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -30,6 +29,7 @@
 #include <thread>
 
 #include "platform/win/Hook.h"
+#include "platform/win/Module.h"
 #include "platform/win/WindowPlatform.h"
 #include "platform/win/hook_test_module.h"
 
@@ -37,7 +37,7 @@ namespace {
 
 using vantrel::win::hooktest::Shared;
 
-void* gModule = nullptr;
+HMODULE gModule = nullptr;
 HWND gWindow = nullptr;
 
 // Posted to ask the window to send wParam to itself, from its own thread.
@@ -72,7 +72,7 @@ HWND StartWindow() {
 
 Shared* TheShared() {
   if (!gModule) return nullptr;
-  auto get = reinterpret_cast<void* (*)()>(dlsym(gModule, "HookTestShared"));
+  auto get = reinterpret_cast<void* (*)()>(GetProcAddress(gModule, "HookTestShared"));
   return get ? static_cast<Shared*>(get()) : nullptr;
 }
 
@@ -91,17 +91,17 @@ std::string Run(const std::string& line) {
   if (cmd == "load") {
     std::string path;
     in >> path;
-    gModule = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    return gModule ? "ok" : std::string("fail ") + dlerror();
+    gModule = LoadLibraryA(path.c_str());
+    return gModule ? "ok" : "fail " + std::to_string(GetLastError());
   }
   if (cmd == "install") {
     std::string proc;
     unsigned slot = 0;
     in >> proc >> slot;
     Shared* s = TheShared();
-    auto fn = gModule ? reinterpret_cast<HOOKPROC>(dlsym(gModule, proc.c_str())) : nullptr;
+    auto fn = gModule ? reinterpret_cast<HOOKPROC>(GetProcAddress(gModule, proc.c_str())) : nullptr;
     if (!s || !fn || slot > 1) return "fail";
-    HHOOK h = SetWindowsHookExA(WH_CALLWNDPROC, fn, static_cast<HINSTANCE>(gModule), 0);
+    HHOOK h = SetWindowsHookExA(WH_CALLWNDPROC, fn, gModule, 0);
     if (!h) return "fail";
     auto id = reinterpret_cast<std::uintptr_t>(h);
     s->hooks[slot] = static_cast<std::uint32_t>(id);
@@ -150,7 +150,8 @@ std::string Run(const std::string& line) {
   if (cmd == "bump") {
     std::string name;
     in >> name;
-    auto bump = gModule ? reinterpret_cast<std::uint32_t (*)(const char*)>(dlsym(gModule, "BumpSection")) : nullptr;
+    auto bump = gModule ? reinterpret_cast<std::uint32_t (*)(const char*)>(GetProcAddress(gModule, "BumpSection"))
+                        : nullptr;
     return bump ? "ok " + std::to_string(bump(name.c_str())) : "fail";
   }
   return "unknown";

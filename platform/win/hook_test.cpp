@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/HResult.h"
+#include "platform/base/LastError.h"
 #include "platform/win/HookTable.h"
 #include "platform/win/SharedSection.h"
 #include "platform/win/WindowPlatform.h"
@@ -267,16 +269,23 @@ TEST_F(HookTest, RefusedCalls) {
     HOOKPROC proc;
     HINSTANCE module;
     DWORD thread;
+    DWORD error;
   } cases[] = {
-      {"other hook kind", 5, proc, instance, 0},
-      {"no procedure", WH_CALLWNDPROC, nullptr, instance, 0},
-      {"no module", WH_CALLWNDPROC, proc, nullptr, 0},
-      {"thread hook", WH_CALLWNDPROC, proc, instance, static_cast<DWORD>(gettid())},
-      {"procedure in the main program", WH_CALLWNDPROC, inProgram, instance, 0},
+      {"other hook kind", 5, proc, instance, 0, ERROR_INVALID_HOOK_FILTER},
+      {"no procedure", WH_CALLWNDPROC, nullptr, instance, 0, ERROR_INVALID_FILTER_PROC},
+      {"no module", WH_CALLWNDPROC, proc, nullptr, 0, ERROR_HOOK_NEEDS_HMOD},
+      {"thread hook", WH_CALLWNDPROC, proc, instance, static_cast<DWORD>(gettid()),
+       static_cast<DWORD>(ERROR_INVALID_PARAMETER)},
+      {"procedure in the main program", WH_CALLWNDPROC, inProgram, instance, 0, ERROR_HOOK_NEEDS_HMOD},
   };
-  for (const Case& c : cases) EXPECT_EQ(SetWindowsHookExA(c.id, c.proc, c.module, c.thread), nullptr) << c.what;
+  for (const Case& c : cases) {
+    SetLastError(0);
+    EXPECT_EQ(SetWindowsHookExA(c.id, c.proc, c.module, c.thread), nullptr) << c.what;
+    EXPECT_EQ(GetLastError(), c.error) << c.what;
+  }
   EXPECT_FALSE(UnhookWindowsHookEx(nullptr));
   EXPECT_FALSE(UnhookWindowsHookEx(reinterpret_cast<HHOOK>(std::uintptr_t{0xFFFFFFF0})));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HOOK_HANDLE);
   CWPSTRUCT cwp{0, 0, WM_NULL, nullptr};
   EXPECT_EQ(CallNextHookEx(reinterpret_cast<HHOOK>(std::uintptr_t{0xFFFFFFF0}), HC_ACTION, 1,
                            reinterpret_cast<LPARAM>(&cwp)),

@@ -193,7 +193,9 @@ TEST_F(HookTest, GlobalHookRunsInOtherProcessesChainsAndEndsWithItsInstaller) {
   ASSERT_EQ(a.Ask("magic 48879"), "ok");
 
   // B's window is created under the hooks: they see its WM_CREATE.
-  ASSERT_EQ(b.Ask("window").rfind("ok ", 0), 0u);
+  std::string made = b.Ask("window");
+  ASSERT_EQ(made.rfind("ok ", 0), 0u);
+  auto hwndB = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(std::stoull(made.substr(3))));
   EXPECT_EQ(Procs(SeenIn(b.pid(), WM_CREATE)), (std::vector<std::uint32_t>{0, 1}));
 
   std::uint32_t m = Fresh();
@@ -209,6 +211,14 @@ TEST_F(HookTest, GlobalHookRunsInOtherProcessesChainsAndEndsWithItsInstaller) {
   seen = SeenIn(b.pid(), m);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].sentHere, 1u);  // sent by the window's own thread
+  // Sent from this process, which has no hooks of its own loaded.
+  m = Fresh();
+  SendMessageA(hwndB, m, 0, 0);
+  seen = SeenIn(b.pid(), m);
+  EXPECT_EQ(Procs(seen), (std::vector<std::uint32_t>{0, 1}));
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen[0].sentHere, 0u);
+  EXPECT_TRUE(SeenIn(getpid(), m).empty());
   EXPECT_EQ(b.Ask("mapped hook_test_module"), "yes");
 
   a.Kill();

@@ -237,7 +237,7 @@ LRESULT RunFrom(const Chain& chain, std::size_t index, int code, WPARAM wParam, 
 
 }  // namespace
 
-void RunCallWndProcHooks(const CWPSTRUCT& message) {
+void RunCallWndProcHooks(const CWPSTRUCT& message, bool sentByThisThread) {
   HookRuntime& rt = HookRuntime::Get();
   const std::atomic<std::uint64_t>* gen = rt.generation();
   if (!gen) return;
@@ -246,9 +246,15 @@ void RunCallWndProcHooks(const CWPSTRUCT& message) {
   std::shared_ptr<const Chain> chain = rt.Current(g);
   if (chain->entries.empty()) return;
   CWPSTRUCT copy = message;
-  // Sent by this thread unless it arrived from another thread or process.
-  WPARAM sentHere = InSendMessage() ? 0 : 1;
-  RunFrom(*chain, 0, HC_ACTION, sentHere, reinterpret_cast<LPARAM>(&copy));
+  RunFrom(*chain, 0, HC_ACTION, sentByThisThread ? 1 : 0, reinterpret_cast<LPARAM>(&copy));
+}
+
+void RunCallWndProcHooks(const CWPSTRUCT& message) {
+  HookRuntime& rt = HookRuntime::Get();
+  const std::atomic<std::uint64_t>* gen = rt.generation();
+  // The common case first: InSendMessage() is asked only when hooks run.
+  if (!gen || rt.NothingToDo(gen->load(std::memory_order_acquire))) return;
+  RunCallWndProcHooks(message, !InSendMessage());
 }
 
 }  // namespace vantrel::win

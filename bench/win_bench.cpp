@@ -28,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRounds = 20000;
 constexpr int kRuns = 5;
 // The sizes of a peer send frame and its answer, length prefix included.
-constexpr size_t kRequestBytes = 4 + 1 + 8 + 4 + 4 + 8 + 8 + 1;
+constexpr size_t kRequestBytes = 4 + 1 + 8 + 4 + 4 + 8 + 8 + 4 + 1;
 constexpr size_t kAnswerBytes = 4 + 1 + 8 + 1 + 8;
 
 LRESULT CALLBACK EchoProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {

@@ -106,6 +106,10 @@ class CServerClasses {
   // lines for a missing or unsuitable object; an object the caller does not
   // own is missing.
   std::shared_ptr<CServerClass> Lookup(std::int32_t handle, std::int32_t wanted_kind) EXCLUDES(lock_);
+  // The kind test of Lookup on what a Lookup without kind test found for
+  // `handle` (nullptr when nothing), with its log lines.
+  static std::shared_ptr<CServerClass> OfKind(std::int32_t handle, std::shared_ptr<CServerClass> object,
+                                              std::int32_t wanted_kind);
   // Frees the caller's object `handle`; anything else is left alone.
   void Free(std::int32_t handle) EXCLUDES(lock_);
   // Returns the new handle, or 0 when the type makes nothing or the object

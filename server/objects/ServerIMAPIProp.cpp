@@ -141,8 +141,10 @@ HRESULT CServerIMAPIProp::MAPIPROP_GetProps(const zel::MAPIPROP_GetProps::Reques
     MapiBuffer<SPropValue> values(raw);
     TracePropValues(values.get(), count);
     if (FAILED(hr) || !values) return hr;
-    auto block = codec_.Encode([&] { return codec_.SizeProps(values.get(), count); },
-                               [&](zel::MarshalWriter& w) { codec_.WriteProps(w, values.get(), count); });
+    // Alike from call to call: one pass, sized by the thread's last one.
+    thread_local std::size_t expected = 512;
+    auto block =
+        codec_.EncodeOnce(expected, [&](zel::MarshalWriter& w) { codec_.WriteProps(w, values.get(), count); });
     out.cValues = static_cast<std::int32_t>(count);
     out.hBuffer = ResultBlock(std::move(block), out.inlineData, out.cb);
     return hr;

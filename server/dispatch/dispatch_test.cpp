@@ -497,6 +497,32 @@ TEST_F(DispatchFixture, TraceLinesOfTheFrame) {
                                                    "ZelServer: *** FATAL **** Class Deleted Number=9 Type \n"}));
 }
 
+// With nobody listening no trace text is made, but the frame's lookups
+// write the same log lines as with a monitor attached.
+TEST_F(DispatchFixture, WithoutMonitorTheFrameKeepsItsLogLines) {
+  auto table = Add(kIMAPITable);
+  SetTraceSink(nullptr);
+  auto dir = std::filesystem::path(std::getenv("VANTREL_TEST_TMPDIR") ? std::getenv("VANTREL_TEST_TMPDIR") : "/tmp");
+  std::filesystem::create_directories(dir);
+  auto old = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  std::filesystem::remove("zelServer.log");
+  ASSERT_TRUE(OpenLog());
+  EXPECT_EQ(Call<zel::ISTORAGE_DestroyElement>({9, "x"}).result, 1);
+  EXPECT_EQ(Call<zel::IMAPIFOLDER_EmptyFolder>({table->handle}).result, NotFoundResult(zel::IMAPIFOLDER_EmptyFolder::kOpnum));
+  EXPECT_EQ(Call<zel::IMAPITABLE_QueryRows>({table->handle, 3, 0}).cb, 3);
+  CloseLog();
+  std::ifstream f("zelServer.log");
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(f, l);) lines.push_back(l.substr(l.find(' ', l.find(' ') + 1) + 1));
+  std::filesystem::current_path(old);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "*** FATAL **** Class Deleted Number=9 Type ",
+                       "*** FATAL **** Class Deleted Number=9 Type ",
+                       "*** FATAL **** Wrong Class 1 Type found: IMAPITable wanted IMAPIFolder",
+                   }));
+}
+
 TEST_F(DispatchFixture, ResultBlocksThroughReadBuffer) {
   auto table = Add(kIMAPITable);
   auto rows = Call<zel::IMAPITABLE_QueryRows>({table->handle, 100000, 0});

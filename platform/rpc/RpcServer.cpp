@@ -98,11 +98,6 @@ struct Connection : Watched {
 
   void Publish() { armings.fetch_add(1, std::memory_order_release); }
   void Receive() const { (void)armings.load(std::memory_order_acquire); }
-  // Every send on the connection. A thread re-arms the connection before
-  // its last reply goes out (see Loop::Serve) and sends that reply under
-  // this lock, so the next holder's sends wait for it and replies keep
-  // their order.
-  Mutex send_mu;
 };
 
 // One call thread; Stop reads what it runs.
@@ -404,42 +399,29 @@ class Loop : public std::enable_shared_from_this<Loop> {
     if (::epoll_ctl(epoll_.fd(), EPOLL_CTL_ADD, conn->sock.fd(), &ev) != 0) Forget(*conn);
   }
 
-  // What became of a connection a thread held.
-  enum class Held { kKeep, kEnd, kArmed };
-
   // Reads what the connection has, handles each whole PDU and runs the
-  // calls they complete, then arms the connection again. When the read
-  // held exactly one call, the connection is armed before its reply goes
-  // out: the reply's send wakes the client, which often preempts this
-  // thread right there, and the client's next call then waits in the
-  // socket until the scheduler runs this thread again, behind every
-  // thread woken meanwhile.
+  // calls they complete, then arms the connection again.
   void Serve(Connection& c, Worker& w, Scratch& s) EXCLUDES(mu_) {
     c.Receive();  // after the previous holder armed it
-    Held held = Held::kKeep;
+    bool keep = true;
     try {
-      held = ReadAndHandle(c, w, s);
+      keep = ReadAndHandle(c, w, s);
     } catch (...) {
       // Out of memory on this connection: it ends, the server goes on.
-      held = Held::kEnd;
+      keep = false;
     }
-    if (held == Held::kArmed) return;  // another thread may hold it now
-    if (held == Held::kEnd || stopping_.load(std::memory_order_acquire)) {
+    if (!keep || stopping_.load(std::memory_order_acquire)) {
       Close(c);
       return;
     }
-    if (!Arm(c)) Close(c);
-  }
-
-  bool Arm(Connection& c) {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
     ev.data.ptr = static_cast<Watched*>(&c);
     c.Publish();
-    return ::epoll_ctl(epoll_.fd(), EPOLL_CTL_MOD, c.sock.fd(), &ev) == 0;
+    if (::epoll_ctl(epoll_.fd(), EPOLL_CTL_MOD, c.sock.fd(), &ev) != 0) Close(c);
   }
 
-  Held ReadAndHandle(Connection& c, Worker& w, Scratch& s) {
+  bool ReadAndHandle(Connection& c, Worker& w, Scratch& s) {
     // The start of an unfinished PDU stays with its connection; otherwise
     // the thread's buffer takes the read.
     const bool own = !c.partial.empty();
@@ -456,23 +438,19 @@ class Loop : public std::enable_shared_from_this<Loop> {
     ssize_t r = ::recv(c.sock.fd(), buf.data() + have, buf.size() - have, MSG_DONTWAIT);
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
       if (own) buf.resize(have);
-      return Held::kKeep;
+      return true;
     }
-    if (r <= 0) return Held::kEnd;
+    if (r <= 0) return false;
     const size_t end = have + static_cast<size_t>(r);
     size_t pos = 0;
     while (end - pos >= kHeaderSize) {
       auto h = ParseHeader(std::span<const std::uint8_t>(buf.data() + pos, kHeaderSize));
       // A fragment longer than negotiated ends the connection.
-      if (!h || h->frag_length > c.assoc.max_recv()) return Held::kEnd;
+      if (!h || h->frag_length > c.assoc.max_recv()) return false;
       if (end - pos < h->frag_length) break;
-      // The read's only PDU, in this thread's buffer: nothing of the
-      // connection is left to touch once its calls have run.
-      const bool last = !own && pos == 0 && h->frag_length == end;
-      Held held = Handle(c, w, s, std::span<const std::uint8_t>(buf.data() + pos, h->frag_length), last);
-      if (held != Held::kKeep) return held;
+      if (!Handle(c, w, s, std::span<const std::uint8_t>(buf.data() + pos, h->frag_length))) return false;
       pos += h->frag_length;
-      if (stopping_.load(std::memory_order_acquire)) return Held::kEnd;
+      if (stopping_.load(std::memory_order_acquire)) return false;
     }
     const size_t rest = end - pos;
     if (own) {
@@ -485,33 +463,22 @@ class Loop : public std::enable_shared_from_this<Loop> {
     } else if (rest) {
       c.partial.assign(buf.data() + pos, buf.data() + end);
     }
-    return Held::kKeep;
+    return true;
   }
 
   // One PDU: the association's answers go out first, then each call it
-  // completed runs here and sends its reply. `last`: the PDU is the read's
-  // only one; the reply of a call it completes may go out after the
-  // connection is armed again (kArmed).
-  Held Handle(Connection& c, Worker& w, Scratch& s, std::span<const std::uint8_t> pdu, bool last) {
+  // completed runs here and sends its reply.
+  bool Handle(Connection& c, Worker& w, Scratch& s, std::span<const std::uint8_t> pdu) {
     s.out.clear();
     s.calls.clear();
     bool keep = c.assoc.Receive(pdu, s.out, s.calls);
-    if (!s.out.empty()) {
-      MutexLock l(c.send_mu);
-      if (SendAll(c.sock, s.out.data(), s.out.size()) != IoResult::kOk) return Held::kEnd;
-    }
-    for (size_t i = 0; i < s.calls.size(); ++i) {
-      const bool early = keep && last && i + 1 == s.calls.size();
-      Held held = RunOne(c, w, s, s.calls[i], early);
-      if (held != Held::kKeep) return held;
-    }
-    return keep ? Held::kKeep : Held::kEnd;
+    if (!s.out.empty() && SendAll(c.sock, s.out.data(), s.out.size()) != IoResult::kOk) return false;
+    for (const auto& call : s.calls)
+      if (!RunOne(c, w, s, call)) return false;
+    return keep;
   }
 
-  // Runs one call and sends its answer. With `early`, the connection is
-  // armed first (when the server is not stopping), and a failed send then
-  // shuts the socket so that its next holder ends it.
-  Held RunOne(Connection& c, Worker& w, Scratch& s, const IncomingCall& call, bool early) {
+  bool RunOne(Connection& c, Worker& w, Scratch& s, const IncomingCall& call) {
     CallInfo info = MakeCallInfo(call, c.assoc.id(), c.peer);
     s.reply.Reset(kKeepReply);
     s.fault.clear();
@@ -532,15 +499,10 @@ class Loop : public std::enable_shared_from_this<Loop> {
       Running running(w, info);
       ok = RunCall(call, info, s.reply, s.fault);
     }
-    if (ok)
-      PlanFragments(s.plan, PduType::kResponse, call.call_id, call.context_id, 0, nullptr, s.reply.size(),
-                    c.assoc.max_xmit());
-    MutexLock l(c.send_mu);
-    const bool armed = early && !stopping_.load(std::memory_order_acquire) && Arm(c);
-    IoResult sent = ok ? SendFragments(c.sock, s.plan, s.reply.data()) : SendAll(c.sock, s.fault.data(), s.fault.size());
-    if (!armed) return sent == IoResult::kOk ? Held::kKeep : Held::kEnd;
-    if (sent != IoResult::kOk) c.sock.Shutdown();
-    return Held::kArmed;
+    if (!ok) return SendAll(c.sock, s.fault.data(), s.fault.size()) == IoResult::kOk;
+    PlanFragments(s.plan, PduType::kResponse, call.call_id, call.context_id, 0, nullptr, s.reply.size(),
+                  c.assoc.max_xmit());
+    return SendFragments(c.sock, s.plan, s.reply.data()) == IoResult::kOk;
   }
 
   // Takes the connection out of the table; true when it was there.
@@ -557,11 +519,6 @@ class Loop : public std::enable_shared_from_this<Loop> {
   // The connection ended: its owner learns of it after its last call, then
   // the socket closes.
   void Close(Connection& c) EXCLUDES(mu_) {
-    {
-      // A reply its previous holder sends after arming it goes out whole,
-      // and that thread is done with the connection before it goes.
-      MutexLock l(c.send_mu);
-    }
     ::epoll_ctl(epoll_.fd(), EPOLL_CTL_DEL, c.sock.fd(), nullptr);
     c.sock.Shutdown();
     auto held = Forget(c);

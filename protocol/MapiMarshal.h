@@ -177,6 +177,15 @@ class CMapiMarshal {
     write(w);
     return out;
   }
+  // Encodes in one pass into `out` (emptied first, its room kept), which
+  // grows as the bytes need.
+  template <typename Write>
+  void EncodeInto(std::vector<BYTE>& out, Write write) const {
+    out.clear();
+    MarshalWriter w(out);
+    write(w);
+    w.Finish();
+  }
   // Encodes in one pass, without sizing first. `expected` (kept by the
   // caller: the size of its last block) sizes the vector, which grows when
   // the bytes are more, and learns this block's size. The vector keeps

@@ -440,7 +440,7 @@ HRESULT CServerClasses::ReadQueue(CServerClass& session, zel::GetNotifyQuere::Re
 
 // ---- result blocks ----
 
-std::int32_t CServerClasses::MakeResultBlock(std::int32_t session, std::vector<std::uint8_t> data,
+std::int32_t CServerClasses::MakeResultBlock(std::int32_t session, std::vector<std::uint8_t>&& data,
                                              zel::wire::Inline::Value& inline_area, std::int32_t& cb) {
   if (data.size() <= inline_area.size()) {
     std::memcpy(inline_area.data(), data.data(), data.size());

@@ -217,7 +217,10 @@ TEST_F(Fixture, ResultBlocks) {
   zel::wire::Inline::Value inl{};
   std::int32_t cb = 0;
   std::vector<std::uint8_t> got;
-  EXPECT_EQ(reg.MakeResultBlock(std::vector<std::uint8_t>(512, 1), inl, cb), -1);
+  // An answer that fits inline leaves the caller's buffer as it was.
+  std::vector<std::uint8_t> fits(512, 1);
+  EXPECT_EQ(reg.MakeResultBlock(std::move(fits), inl, cb), -1);
+  EXPECT_EQ(fits, std::vector<std::uint8_t>(512, 1));
   EXPECT_EQ(cb, 512);
 
   std::int32_t h = reg.MakeResultBlock(std::vector<std::uint8_t>(513, 2), inl, cb);
@@ -230,7 +233,7 @@ TEST_F(Fixture, ResultBlocks) {
 
   std::vector<std::uint8_t> big(100000);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 31);
-  h = reg.MakeResultBlock(big, inl, cb);
+  h = reg.MakeResultBlock(std::vector<std::uint8_t>(big), inl, cb);
   EXPECT_EQ(h, 0);  // reused from the free list
   std::vector<std::uint8_t> all(inl.begin(), inl.end());
   std::vector<std::int32_t> sizes;

@@ -177,14 +177,17 @@ class CMapiMarshal {
     write(w);
     return out;
   }
-  // Encodes in one pass into `out` (emptied first, its room kept), which
-  // grows as the bytes need.
+  // Encodes in one pass into `out` (emptied first, its room kept, at least
+  // `expected` bytes of it), which grows as the bytes need; `expected`
+  // learns this encoding's size.
   template <typename Write>
-  void EncodeInto(std::vector<BYTE>& out, Write write) const {
+  void EncodeInto(std::vector<BYTE>& out, size_t& expected, Write write) const {
     out.clear();
+    if (out.capacity() < expected) out.reserve(expected);
     MarshalWriter w(out);
     write(w);
     w.Finish();
+    expected = std::min<size_t>(out.size() + out.size() / 16 + 64, kEncodeHintMax);
   }
   // Encodes in one pass, without sizing first. `expected` (kept by the
   // caller: the size of its last block) sizes the vector, which grows when

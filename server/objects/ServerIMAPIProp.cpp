@@ -143,9 +143,11 @@ HRESULT CServerIMAPIProp::MAPIPROP_GetProps(const zel::MAPIPROP_GetProps::Reques
     if (FAILED(hr) || !values) return hr;
     // One pass into the thread's buffer: an answer that fits inline is
     // copied there and the buffer kept for the next call; a longer one
-    // takes the buffer along as its block.
+    // takes the buffer along as its block, and the next call makes one of
+    // the size it saw.
     thread_local std::vector<std::uint8_t> buffer;
-    codec_.EncodeInto(buffer, [&](zel::MarshalWriter& w) { codec_.WriteProps(w, values.get(), count); });
+    thread_local std::size_t expected = 512;
+    codec_.EncodeInto(buffer, expected, [&](zel::MarshalWriter& w) { codec_.WriteProps(w, values.get(), count); });
     out.cValues = static_cast<std::int32_t>(count);
     if (!registry) throw std::logic_error("object not registered");
     out.hBuffer = registry->MakeResultBlock(owner.load(), std::move(buffer), out.inlineData, out.cb);

@@ -503,7 +503,4 @@ std::vector<WindowInfo> RemoteWindows(pid_t pid) {
   return std::move(answer.windows);
 }
 
-// The global hooks' own definition replaces this one when linked.
-__attribute__((weak)) void RunCallWndProcHooks(const CWPSTRUCT&) {}
-
 }  // namespace vantrel::win

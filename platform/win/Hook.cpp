@@ -249,14 +249,6 @@ void RunCallWndProcHooks(const CWPSTRUCT& message, bool sentByThisThread) {
   RunFrom(*chain, 0, HC_ACTION, sentByThisThread ? 1 : 0, reinterpret_cast<LPARAM>(&copy));
 }
 
-void RunCallWndProcHooks(const CWPSTRUCT& message) {
-  HookRuntime& rt = HookRuntime::Get();
-  const std::atomic<std::uint64_t>* gen = rt.generation();
-  // The common case first: InSendMessage() is asked only when hooks run.
-  if (!gen || rt.NothingToDo(gen->load(std::memory_order_acquire))) return;
-  RunCallWndProcHooks(message, !InSendMessage());
-}
-
 }  // namespace vantrel::win
 
 using vantrel::win::Chain;

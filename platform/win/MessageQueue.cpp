@@ -312,7 +312,7 @@ void DeliverSent(const std::shared_ptr<SentMessage>& msg) {
   LRESULT result = 0;
   if (WNDPROC proc = LocalWindowProc(msg->hwnd)) {
     ++t_inSend;
-    RunCallWndProcHooks(CWPSTRUCT{msg->lParam, msg->wParam, msg->message, msg->hwnd});
+    RunCallWndProcHooks(CWPSTRUCT{msg->lParam, msg->wParam, msg->message, msg->hwnd}, false);
     result = proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
     --t_inSend;
   }

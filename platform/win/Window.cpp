@@ -115,7 +115,7 @@ void Raise(WindowEvent event, HWND hwnd) {
 
 // A message sent by the window's own thread: hooks, then the procedure.
 LRESULT CallDirect(HWND hwnd, WNDPROC proc, UINT msg, WPARAM wParam, LPARAM lParam) {
-  RunCallWndProcHooks(CWPSTRUCT{lParam, wParam, msg, hwnd});
+  RunCallWndProcHooks(CWPSTRUCT{lParam, wParam, msg, hwnd}, true);
   return proc(hwnd, msg, wParam, lParam);
 }
 

@@ -51,11 +51,9 @@ std::vector<HWND> ProcessWindows();
 // Global WH_CALLWNDPROC hooks: called on the receiving thread for every
 // message sent to one of this process's windows (in-thread, across threads
 // and across processes, and the WM_CREATE of CreateWindowEx), before the
-// window procedure sees it.
-void RunCallWndProcHooks(const CWPSTRUCT& message);
-// The same, saying whether the current thread sent the message (the hooks'
-// wParam). The form above takes it from InSendMessage(), which stays TRUE in
-// a send a thread makes to itself while it handles another thread's send.
+// window procedure sees it. `sentByThisThread` is the hooks' wParam: the
+// caller knows it; InSendMessage() would say TRUE for a send a thread makes
+// to itself while it handles another thread's send.
 void RunCallWndProcHooks(const CWPSTRUCT& message, bool sentByThisThread);
 
 }  // namespace vantrel::win

@@ -62,7 +62,7 @@ bool SnapshotControl(HWND hwnd, ControlSnapshot* out);
 // Input from a front end, sent to the control so it runs on the control's
 // thread and reaches the parent as the notification a person's action
 // gives (BM_CLICK for a click). Private to the platform's classes.
-inline constexpr UINT ZM_FE_SETTEXT = WM_USER + 0x3F00;   // lParam: const char*; EN_CHANGE
+inline constexpr UINT ZM_FE_SETTEXT = WM_USER + 0x3F00;   // wParam: an input token; EN_CHANGE
 inline constexpr UINT ZM_FE_SELECT = WM_USER + 0x3F01;    // wParam: index; CBN_SELCHANGE / LVN_ITEMCHANGED
 inline constexpr UINT ZM_FE_DBLCLK = WM_USER + 0x3F02;    // wParam: index; NM_DBLCLK
 inline constexpr UINT ZM_FE_EXPAND = WM_USER + 0x3F03;    // lParam: item; TVN_ITEMEXPANDING

@@ -122,7 +122,7 @@ function(vantrel_test name)
   endif()
   set_tests_properties(${name} PROPERTIES
     TIMEOUT ${ARG_TIMEOUT}
-    ENVIRONMENT "ZEL_REGISTRY_DIR=${scratch}/registry;ZEL_MAPI_DIR=${scratch}/mapi;VANTREL_TEST_TMPDIR=${scratch}"
+    ENVIRONMENT "ZEL_REGISTRY_DIR=${scratch}/registry;ZEL_MAPI_DIR=${scratch}/mapi;VANTREL_TEST_TMPDIR=${scratch};ZEL_WIN_DIR=${scratch}/win"
     LABELS "${ARG_LABELS}")
 endfunction()
 

@@ -8,6 +8,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <algorithm>
 
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/win/Controls.h"

@@ -60,6 +60,8 @@ std::map<std::uint64_t, std::string> g_inputs GUARDED_BY(g_mu);
 std::uint64_t g_nextInput GUARDED_BY(g_mu) = 1;
 std::atomic<int> g_attached{0};
 
+void Serve(int fd);
+
 std::vector<std::shared_ptr<Session>> Sessions() {
   vantrel::MutexLock lock(g_mu);
   return g_sessions;
@@ -153,7 +155,14 @@ fe::Record WindowRecord(HWND h, const char* event) {
   return r;
 }
 
+void RegisterFrontEndChannel() {
+  static std::once_flag once;
+  std::call_once(once, [] { RegisterChannel("frontend", [](int fd) { std::thread(Serve, fd).detach(); }); });
+}
+
 void OnWindowEvent(WindowEvent e, HWND h) {
+  // Any process with a window can be shown and driven.
+  if (e == WindowEvent::kCreated) RegisterFrontEndChannel();
   if (e == WindowEvent::kDestroyed) {
     TrayIconsOfWindowDestroyed(h);
     {
@@ -401,13 +410,12 @@ void Serve(int fd) {
 
 }  // namespace
 
-void EnsureFrontEnds() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    AddWindowObserver(OnWindowEvent);
-    RegisterChannel("frontend", [](int fd) { std::thread(Serve, fd).detach(); });
-  });
-}
+// Window events reach the front ends from the first window on.
+namespace {
+[[maybe_unused]] const int g_observer = AddWindowObserver(OnWindowEvent);
+}  // namespace
+
+void EnsureFrontEnds() { RegisterFrontEndChannel(); }
 
 bool FrontEndAttached() { return g_attached.load() > 0; }
 

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -235,7 +236,7 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int, int, int, HWND owner, const REC
     vantrel::MutexLock lock(g_mu);
     if (!g_menus.count(vantrel::win::Key(menu))) return FALSE;
     vantrel::win::Commands(menu, 0, &commands);
-    if (vantrel::win::FrontEndAttached()) g_tracked.emplace_back(menu, owner);
+    if (vantrel::win::FrontEndAttached()) vantrel::win::g_tracked.emplace_back(menu, owner);
   }
   if (!vantrel::win::FrontEndAttached()) return FALSE;  // nobody to pick: nothing picked
   {

@@ -8,12 +8,16 @@
 
 namespace vantrel::win {
 
-FrontEndClient::~FrontEndClient() {
+FrontEndClient::~FrontEndClient() { Detach(); }
+
+void FrontEndClient::Detach() {
   if (fd_ >= 0) {
     fe::WriteAll(fd_, "bye\n");
     ::close(fd_);
+    fd_ = -1;
   }
   delete in_;
+  in_ = nullptr;
 }
 
 bool FrontEndClient::Attach(pid_t pid, int timeoutMs, std::string* error) {

@@ -23,6 +23,9 @@ class FrontEndClient {
   // Connects to `pid`, says hello and reads its state up to "sync".
   bool Attach(pid_t pid, int timeoutMs, std::string* error);
 
+  // Says goodbye and closes the connection (also done by the destructor).
+  void Detach();
+
   // Sends a command (the fields after its name and tag) and waits for its
   // reply, applying the records that arrive meanwhile. False with the
   // process's message on an error reply or a broken connection.

@@ -1,7 +1,5 @@
 #include "platform/win/Dialog.h"
 
-#include <dlfcn.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +13,7 @@
 #include "platform/win/Controls.h"
 #include "platform/win/FrontEnd.h"
 #include "platform/win/FrontEndInternal.h"
+#include "platform/win/Resources.h"
 #include "platform/win/WindowPlatform.h"
 
 namespace vantrel::win {
@@ -60,25 +59,11 @@ void RegisterDialogClass() {
   });
 }
 
-// The text of a DIALOGEX resource of `instance` through the resource
-// functions of the platform (looked up at run time, so a process without
-// them still builds dialogs from templates made in code).
+// The text of a DIALOGEX resource of `instance` in the thread's language.
 bool FindTemplateText(HINSTANCE instance, LPCSTR name, std::string* text) {
-  using FindFn = void* (*)(HMODULE, LPCSTR, LPCSTR);
-  using LoadFn = void* (*)(HMODULE, void*);
-  using LockFn = void* (*)(void*);
-  using SizeFn = DWORD (*)(HMODULE, void*);
-  auto find = reinterpret_cast<FindFn>(dlsym(RTLD_DEFAULT, "FindResourceA"));
-  auto load = reinterpret_cast<LoadFn>(dlsym(RTLD_DEFAULT, "LoadResource"));
-  auto lockRes = reinterpret_cast<LockFn>(dlsym(RTLD_DEFAULT, "LockResource"));
-  auto size = reinterpret_cast<SizeFn>(dlsym(RTLD_DEFAULT, "SizeofResource"));
-  if (!find || !load || !lockRes || !size) return false;
-  void* res = find(instance, name, MAKEINTRESOURCEA(5) /* RT_DIALOG */);
-  if (!res) return false;
-  void* global = load(instance, res);
-  const char* bytes = global ? static_cast<const char*>(lockRes(global)) : nullptr;
-  if (!bytes) return false;
-  text->assign(bytes, size(instance, res));
+  std::string_view bytes;
+  if (!FindResourceBytes(instance, RT_DIALOG, name, &bytes)) return false;
+  text->assign(bytes);
   return true;
 }
 
@@ -117,16 +102,20 @@ HWND CreateFromTemplate(HINSTANCE instance, const DialogTemplate& t, HWND owner,
   return dlg;
 }
 
+std::string ResourceName(LPCSTR name) {
+  if (IS_INTRESOURCE(name)) return std::to_string(reinterpret_cast<ULONG_PTR>(name));
+  return name ? name : "(null)";
+}
+
 bool TemplateByName(HINSTANCE instance, LPCSTR name, DialogTemplate* t) {
   std::string text;
   std::string error;
   if (!FindTemplateText(instance, name, &text)) {
-    std::fprintf(stderr, "dialog: no dialog resource %lu\n", static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(name)));
+    std::fprintf(stderr, "dialog: no dialog resource %s\n", ResourceName(name).c_str());
     return false;
   }
   if (!ParseDialogTemplate(text, t, &error)) {
-    std::fprintf(stderr, "dialog: resource %lu: %s\n", static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(name)),
-                 error.c_str());
+    std::fprintf(stderr, "dialog: resource %s: %s\n", ResourceName(name).c_str(), error.c_str());
     return false;
   }
   return true;

@@ -21,6 +21,7 @@
 #include "platform/win/CommCtrl.h"
 #include "platform/win/Dialog.h"
 #include "platform/win/FrontEndClient.h"
+#include "platform/win/Menu.h"
 
 extern char** environ;
 
@@ -87,18 +88,6 @@ void Seen(std::string s) {
   g_seen.push_back(std::move(s));
 }
 
-constexpr char kLogon[] = R"(300 DIALOGEX 0, 0, 240, 160
-STYLE DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU
-CAPTION "Connect"
-BEGIN
-  EDITTEXT 1001, 10, 10, 100, 12, ES_AUTOHSCROLL
-  AUTOCHECKBOX "Remember", 1002, 10, 30, 80, 10
-  COMBOBOX 1003, 10, 45, 100, 60, CBS_DROPDOWNLIST
-  CONTROL "", 1004, "SysListView32", LVS_REPORT | LVS_SINGLESEL | WS_BORDER, 10, 60, 200, 40
-  CONTROL "", 1005, "SysTreeView32", TVS_HASBUTTONS | WS_BORDER, 10, 100, 200, 40
-  DEFPUSHBUTTON "OK", IDOK, 60, 140, 50, 14
-  PUSHBUTTON "Cancel", IDCANCEL, 120, 140, 50, 14
-END)";
 
 INT_PTR CALLBACK LogonProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
@@ -171,11 +160,10 @@ INT_PTR CALLBACK LogonProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 TEST(FrontEnd, ZelwinDrivesADialogFromAnotherProcess) {
-  DialogTemplate t;
-  std::string error;
-  ASSERT_TRUE(ParseDialogTemplate(kLogon, &t, &error)) << error;
+  // The template is the program's own resource (testdata/dialog_test.rc).
+  EXPECT_EQ(DialogBoxParam(nullptr, MAKEINTRESOURCE(301), nullptr, LogonProc, 0), -1);  // no such dialog
   std::atomic<INT_PTR> result{-7};
-  std::thread ui([&] { result = DialogBoxIndirectParam(nullptr, &t, nullptr, LogonProc, 5); });
+  std::thread ui([&] { result = DialogBoxParam(nullptr, MAKEINTRESOURCE(300), nullptr, LogonProc, 5); });
   ASSERT_TRUE(Eventually([] { return g_dialog.load() != nullptr; }));
   std::string dlg = H(g_dialog.load());
 
@@ -279,6 +267,19 @@ void SendsAndTicksGoOn() {
   for (auto& s : senders) s.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_TRUE(Eventually([&] { return g_ticks.load() >= before + 2; })) << "the timer stopped at " << g_ticks.load();
+}
+
+TEST(FrontEnd, MenuFromTheProgramsResources) {
+  HMENU bar = LoadMenu(nullptr, MAKEINTRESOURCE(400));
+  ASSERT_NE(bar, nullptr);
+  HMENU tray = GetSubMenu(bar, 0);
+  ASSERT_NE(tray, nullptr);
+  EXPECT_EQ(GetMenuItemCount(tray), 3);
+  EXPECT_EQ(GetMenuItemID(tray, 0), 40001u);
+  EXPECT_EQ(GetMenuState(tray, 1, MF_BYPOSITION), MF_SEPARATOR);
+  EXPECT_EQ(GetMenuState(tray, 40002, MF_BYCOMMAND), MF_GRAYED);
+  EXPECT_EQ(LoadMenu(nullptr, MAKEINTRESOURCE(401)), nullptr);
+  EXPECT_TRUE(DestroyMenu(bar));
 }
 
 TEST(FrontEnd, ModalDialogAndBoxKeepServingSendsAndTimers) {

@@ -1,8 +1,7 @@
 #include "platform/win/Menu.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -13,6 +12,7 @@
 #include "platform/win/DialogTemplate.h"
 #include "platform/win/FrontEnd.h"
 #include "platform/win/FrontEndInternal.h"
+#include "platform/win/Resources.h"
 
 namespace vantrel::win {
 namespace {
@@ -137,22 +137,14 @@ BOOL DestroyMenu(HMENU menu) {
 }
 
 HMENU LoadMenuA(HINSTANCE instance, LPCSTR name) {
-  using FindFn = void* (*)(HMODULE, LPCSTR, LPCSTR);
-  using LoadFn = void* (*)(HMODULE, void*);
-  using LockFn = void* (*)(void*);
-  using SizeFn = DWORD (*)(HMODULE, void*);
-  auto find = reinterpret_cast<FindFn>(dlsym(RTLD_DEFAULT, "FindResourceA"));
-  auto load = reinterpret_cast<LoadFn>(dlsym(RTLD_DEFAULT, "LoadResource"));
-  auto lockRes = reinterpret_cast<LockFn>(dlsym(RTLD_DEFAULT, "LockResource"));
-  auto size = reinterpret_cast<SizeFn>(dlsym(RTLD_DEFAULT, "SizeofResource"));
-  if (!find || !load || !lockRes || !size) return nullptr;
-  void* res = find(instance, name, MAKEINTRESOURCEA(4) /* RT_MENU */);
-  void* global = res ? load(instance, res) : nullptr;
-  const char* bytes = global ? static_cast<const char*>(lockRes(global)) : nullptr;
-  if (!bytes) return nullptr;
+  std::string_view bytes;
+  if (!vantrel::win::FindResourceBytes(instance, RT_MENU, name, &bytes)) return nullptr;
   vantrel::win::MenuTemplate t;
   std::string error;
-  if (!vantrel::win::ParseMenuTemplate(std::string_view(bytes, size(instance, res)), &t, &error)) return nullptr;
+  if (!vantrel::win::ParseMenuTemplate(bytes, &t, &error)) {
+    std::fprintf(stderr, "menu: %s\n", error.c_str());
+    return nullptr;
+  }
   return vantrel::win::Build(t.items, false);
 }
 

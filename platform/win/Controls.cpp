@@ -29,6 +29,9 @@ struct Control {
   std::vector<ListColumn> columns GUARDED_BY(mu);
   std::vector<ListRow> rows GUARDED_BY(mu);
   DWORD listExStyle GUARDED_BY(mu) = 0;
+  // A password edit's text. The window's own title holds only as many
+  // '*', so no other thread or process reads the password.
+  std::string secret GUARDED_BY(mu);
   std::map<std::uintptr_t, TreeNode> nodes GUARDED_BY(mu);
   std::vector<std::uintptr_t> roots GUARDED_BY(mu);
   std::uintptr_t treeSelection GUARDED_BY(mu) = 0;
@@ -210,14 +213,10 @@ LRESULT ListViewMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
           size_t sub = static_cast<size_t>(item->iSubItem);
           copied = CopyOut(sub < row.texts.size() ? row.texts[sub] : std::string(), item->pszText, item->cchTextMax);
         }
-        if (msg == LVM_GETITEMA) {
-          if (mask & LVIF_PARAM) item->lParam = row.param;
-          if (mask & LVIF_STATE) item->state = row.state & item->stateMask;
-          result = TRUE;
-        } else {
-          result = copied;
-        }
-        break;
+        if (msg != LVM_GETITEMA) return copied;
+        if (mask & LVIF_PARAM) item->lParam = row.param;
+        if (mask & LVIF_STATE) item->state = row.state & item->stateMask;
+        return TRUE;
       }
       case LVM_DELETEITEM: {
         int i = static_cast<int>(wp);
@@ -291,6 +290,7 @@ LRESULT ListViewMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
         break;
       }
       default:
+        lock.Unlock();  // DefWindowProc raises window events that read this model
         return DefWindowProcA(self, msg, wp, lp);
     }
   }
@@ -517,7 +517,29 @@ LRESULT TreeViewMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
 
 // ---- combo box and list box -------------------------------------------
 
+// A list box answers its LB_ messages as the combo box's list does.
+UINT ListBoxToCombo(UINT msg) {
+  switch (msg) {
+    case LB_ADDSTRING: return CB_ADDSTRING;
+    case LB_INSERTSTRING: return CB_INSERTSTRING;
+    case LB_DELETESTRING: return CB_DELETESTRING;
+    case LB_RESETCONTENT: return CB_RESETCONTENT;
+    case LB_SETCURSEL: return CB_SETCURSEL;
+    case LB_GETCURSEL: return CB_GETCURSEL;
+    case LB_GETTEXT: return CB_GETLBTEXT;
+    case LB_GETTEXTLEN: return CB_GETLBTEXTLEN;
+    case LB_GETCOUNT: return CB_GETCOUNT;
+    case LB_FINDSTRING: return CB_FINDSTRING;
+    case LB_GETITEMDATA: return CB_GETITEMDATA;
+    case LB_SETITEMDATA: return CB_SETITEMDATA;
+    case LB_FINDSTRINGEXACT: return CB_FINDSTRINGEXACT;
+    default: return msg >= CB_ADDSTRING && msg <= 0x0164 ? WM_NULL : msg;  // a combo's message is not a list's
+  }
+}
+
 LRESULT ComboMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
+  const bool listBox = c.kind == ControlKind::kListBox;
+  if (listBox) msg = ListBoxToCombo(msg);
   bool changed = false;
   bool selChange = false;
   LRESULT result = 0;
@@ -533,7 +555,7 @@ LRESULT ComboMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
         if (msg == CB_INSERTSTRING && i != -1) {
           if (i < 0 || i > n) return CB_ERR;
           at = i;
-        } else if (c.style & CBS_SORT) {
+        } else if (c.style & (listBox ? LBS_SORT : CBS_SORT)) {
           at = 0;
           while (at < n && strcasecmp(c.items[static_cast<size_t>(at)].first.c_str(), text.c_str()) <= 0) ++at;
         }
@@ -568,7 +590,7 @@ LRESULT ComboMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
         break;
       case ZM_FE_SELECT:
         if (i < 0 || i >= n) return FALSE;
-        selChange = c.selected != i;
+        selChange = c.selected != i && (!listBox || (c.style & LBS_NOTIFY));
         c.selected = i;
         changed = true;
         result = TRUE;
@@ -616,6 +638,7 @@ LRESULT ComboMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
         return DefWindowProcA(self, msg, wp, lp);
     }
   }
+  // CBN_SELCHANGE and LBN_SELCHANGE are one code; a list box tells only with LBS_NOTIFY.
   if (selChange) NotifyCommand(self, CBN_SELCHANGE);
   if (changed) ControlChanged(self);
   return result;
@@ -657,7 +680,26 @@ LRESULT ButtonMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
   }
 }
 
+void SetPassword(HWND self, Control& c, const std::string& text) {
+  {
+    vantrel::MutexLock lock(c.mu);
+    c.secret = text;
+  }
+  std::string masked(text.size(), '*');
+  DefWindowProcA(self, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(masked.c_str()));
+}
+
 LRESULT EditMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
+  bool password;
+  {
+    vantrel::MutexLock lock(c.mu);
+    password = (c.style & ES_PASSWORD) != 0;
+  }
+  if (password && (msg == WM_GETTEXT || msg == WM_GETTEXTLENGTH)) {
+    vantrel::MutexLock lock(c.mu);
+    if (msg == WM_GETTEXTLENGTH) return static_cast<LRESULT>(c.secret.size());
+    return CopyOut(c.secret, reinterpret_cast<char*>(lp), static_cast<int>(wp));
+  }
   switch (msg) {
     case EM_LIMITTEXT: {
       vantrel::MutexLock lock(c.mu);
@@ -669,7 +711,9 @@ LRESULT EditMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
       return c.limit ? c.limit : 0x7FFFFFFE;
     }
     case WM_SETTEXT: {
-      LRESULT r = DefWindowProcA(self, msg, wp, lp);
+      LRESULT r = TRUE;
+      if (password) SetPassword(self, c, Str(lp));
+      else r = DefWindowProcA(self, msg, wp, lp);
       NotifyCommand(self, EN_CHANGE);
       return r;
     }
@@ -687,7 +731,8 @@ LRESULT EditMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
         }
       }
       if (!IsWindowEnabled(self)) return FALSE;
-      DefWindowProcA(self, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+      if (password) SetPassword(self, c, text);
+      else DefWindowProcA(self, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
       NotifyCommand(self, EN_CHANGE);
       return TRUE;
     }
@@ -713,10 +758,14 @@ LRESULT CALLBACK ControlProc(HWND self, UINT msg, WPARAM wp, LPARAM lp) {
       {
         vantrel::MutexLock lock(control->mu);
         control->style = static_cast<DWORD>(reinterpret_cast<const CREATESTRUCTA*>(lp)->style);
-        if (kind == ControlKind::kEdit && (control->style & ES_PASSWORD) == 0) control->limit = 0;
       }
-      vantrel::MutexLock lock(g_mu);
-      g_controls[self] = std::move(control);
+      auto* cs = reinterpret_cast<const CREATESTRUCTA*>(lp);
+      bool password = kind == ControlKind::kEdit && (cs->style & ES_PASSWORD);
+      {
+        vantrel::MutexLock lock(g_mu);
+        g_controls[self] = control;
+      }
+      if (password) SetPassword(self, *control, cs->lpszName ? cs->lpszName : "");
     }
     return DefWindowProcA(self, msg, wp, lp);
   }

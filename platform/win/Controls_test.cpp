@@ -19,7 +19,7 @@
 namespace vantrel::win {
 namespace {
 
-enum Ids { kEdit = 1001, kCheck = 1002, kCombo = 1003, kList = 1004, kTree = 1005, kPassword = 1006 };
+enum Ids { kEdit = 1001, kCheck = 1002, kCombo = 1003, kList = 1004, kTree = 1005, kPassword = 1006, kListBox = 1007 };
 
 // What reached the dialog procedure, as text ("command 1001 768").
 vantrel::Mutex g_mu;
@@ -67,7 +67,8 @@ DialogTemplate TestTemplate() {
       .Add({"ComboBox", "", kCombo, WS_VISIBLE | CBS_DROPDOWNLIST, 0, 0, 0, 10, 10})
       .Add({WC_LISTVIEWA, "", kList, WS_VISIBLE | LVS_REPORT | LVS_SINGLESEL, 0, 0, 0, 10, 10})
       .Add({WC_TREEVIEWA, "", kTree, WS_VISIBLE | TVS_HASBUTTONS, 0, 0, 0, 10, 10})
-      .Add({"Edit", "secret", kPassword, WS_VISIBLE | ES_PASSWORD, 0, 0, 0, 10, 10});
+      .Add({"Edit", "secret", kPassword, WS_VISIBLE | ES_PASSWORD, 0, 0, 0, 10, 10})
+      .Add({"ListBox", "", kListBox, WS_VISIBLE | LBS_NOTIFY | LBS_SORT, 0, 0, 0, 10, 10});
   return t;
 }
 
@@ -122,6 +123,14 @@ TEST(Controls, MessagesSystemCodeSends) {
        LVS_EX_FULLROWSELECT},
       {"no next selected", kList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED, -1},
       {"delete a row that is not there", kList, LVM_DELETEITEM, 0, 0, FALSE},
+      {"list box add", kListBox, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(two), 0},
+      {"list box sorts", kListBox, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(one), 0},
+      {"a combo message is not a list box's", kListBox, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(one), 0},
+      {"list box count", kListBox, LB_GETCOUNT, 0, 0, 2},
+      {"list box text length", kListBox, LB_GETTEXTLEN, 1, 0, 3},
+      {"list box select", kListBox, LB_SETCURSEL, 1, 0, 1},
+      {"list box selection", kListBox, LB_GETCURSEL, 0, 0, 1},
+      {"list box find", kListBox, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>("ONE"), 0},
   };
   for (const auto& s : steps) {
     EXPECT_EQ(SendDlgItemMessage(dlg, s.id, s.msg, s.wp, s.lp), s.want) << s.what;
@@ -258,6 +267,15 @@ TEST(Controls, MessagesSystemCodeSends) {
   EXPECT_EQ(snap.text, "******");
   GetDlgItemText(dlg, kPassword, buf, sizeof buf);
   EXPECT_STREQ(buf, "secret");
+  SetDlgItemText(dlg, kPassword, "hunter2");
+  std::thread([&] {  // another thread (or process) reads the mask only
+    char other[32];
+    GetWindowText(GetDlgItem(dlg, kPassword), other, sizeof other);
+    EXPECT_STREQ(other, "*******");
+  }).join();
+  GetDlgItemText(dlg, kPassword, buf, sizeof buf);
+  EXPECT_STREQ(buf, "hunter2");
+  TakeSeen();
 
   // The close box is Cancel.
   SendMessage(dlg, WM_CLOSE, 0, 0);
@@ -266,6 +284,50 @@ TEST(Controls, MessagesSystemCodeSends) {
   EXPECT_EQ(TakeSeen(), std::vector<std::string>{"command 2 0"});
   EXPECT_TRUE(DestroyWindow(dlg));
   EXPECT_FALSE(IsWindow(dlg));
+}
+
+INT_PTR CALLBACK RefusingProc(HWND dlg, UINT msg, WPARAM, LPARAM lp) {
+  if (msg != WM_NOTIFY) return FALSE;
+  auto* nm = reinterpret_cast<NMTREEVIEWA*>(lp);
+  Seen("notify " + std::to_string(static_cast<int>(nm->hdr.code)));
+  if (nm->hdr.code == TVN_ITEMEXPANDING && nm->itemNew.lParam == 13) {
+    SetWindowLongPtr(dlg, DWLP_MSGRESULT, TRUE);  // refuses
+    return TRUE;
+  }
+  return FALSE;
+}
+
+// A dialog procedure's answer to a notification travels in DWLP_MSGRESULT.
+TEST(Controls, ExpansionRefusedThroughMsgResult) {
+  DialogTemplate t;
+  t.style = WS_POPUP;
+  t.Add({WC_TREEVIEWA, "", kTree, WS_VISIBLE | TVS_HASBUTTONS, 0, 0, 0, 10, 10});
+  HWND dlg = CreateDialogIndirectParam(nullptr, &t, nullptr, RefusingProc, 0);
+  ASSERT_NE(dlg, nullptr);
+  HWND tree = GetDlgItem(dlg, kTree);
+  TVINSERTSTRUCTA is{};
+  is.hParent = TVI_ROOT;
+  is.hInsertAfter = TVI_LAST;
+  is.item.mask = TVIF_TEXT | TVIF_PARAM | TVIF_CHILDREN;
+  is.item.pszText = const_cast<char*>("Locked");
+  is.item.lParam = 13;
+  is.item.cChildren = 1;
+  HTREEITEM locked = TreeView_InsertItem(tree, &is);
+  is.item.lParam = 14;
+  HTREEITEM open = TreeView_InsertItem(tree, &is);
+  EXPECT_EQ(SendMessage(tree, ZM_FE_EXPAND, 0, reinterpret_cast<LPARAM>(locked)), FALSE);
+  EXPECT_EQ(SendMessage(tree, ZM_FE_EXPAND, 0, reinterpret_cast<LPARAM>(open)), TRUE);
+  TVITEMA item{};
+  item.mask = TVIF_STATE;
+  item.stateMask = TVIS_EXPANDED;
+  item.hItem = locked;
+  TreeView_GetItem(tree, &item);
+  EXPECT_EQ(item.state, 0u);
+  item.hItem = open;
+  TreeView_GetItem(tree, &item);
+  EXPECT_EQ(item.state, TVIS_EXPANDED);
+  EXPECT_EQ(TakeSeen(), (std::vector<std::string>{"notify -405", "notify -405", "notify -406"}));
+  EXPECT_TRUE(DestroyWindow(dlg));
 }
 
 LRESULT CALLBACK SinkProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
@@ -352,6 +414,13 @@ TEST(Controls, MenusTrayIconsAndBoxesWithAndWithoutAFrontEnd) {
   ASSERT_EQ(fe.records().count("tray " + fe::Hex(reinterpret_cast<std::uintptr_t>(sink)) + ":3"), 1u);
   EXPECT_EQ(fe.records().at("tray " + fe::Hex(reinterpret_cast<std::uintptr_t>(sink)) + ":3").Get("tip"),
             "ZelServer: 2 users");
+  // The wait cursor is a state front ends see.
+  HCURSOR before = SetCursor(LoadCursor(nullptr, IDC_WAIT));
+  EXPECT_TRUE(fe.WaitFor([](const FrontEndClient& c) {
+    auto it = c.records().find("cursor 0x0");
+    return it != c.records().end() && it->second.Get("cursor") == "wait";
+  }, 10000));
+  SetCursor(before);
   std::string hs = fe::Hex(reinterpret_cast<std::uintptr_t>(sink));
   ASSERT_TRUE(fe.Command("tray", {hs, "3", "0x203"}, 10000, &error)) << error;
   EXPECT_FALSE(fe.Command("tray", {hs, "4", "0x203"}, 10000, &error));

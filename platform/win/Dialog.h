@@ -121,6 +121,22 @@ inline constexpr DWORD LBS_NOTIFY = 0x0001;
 inline constexpr DWORD LBS_SORT = 0x0002;
 inline constexpr DWORD LBS_HASSTRINGS = 0x0040;
 inline constexpr DWORD LBS_NOINTEGRALHEIGHT = 0x0100;
+inline constexpr UINT LB_ADDSTRING = 0x0180;
+inline constexpr UINT LB_INSERTSTRING = 0x0181;
+inline constexpr UINT LB_DELETESTRING = 0x0182;
+inline constexpr UINT LB_RESETCONTENT = 0x0184;
+inline constexpr UINT LB_SETCURSEL = 0x0186;
+inline constexpr UINT LB_GETCURSEL = 0x0188;
+inline constexpr UINT LB_GETTEXT = 0x0189;
+inline constexpr UINT LB_GETTEXTLEN = 0x018A;
+inline constexpr UINT LB_GETCOUNT = 0x018B;
+inline constexpr UINT LB_FINDSTRING = 0x018F;
+inline constexpr UINT LB_GETITEMDATA = 0x0199;
+inline constexpr UINT LB_SETITEMDATA = 0x019A;
+inline constexpr UINT LB_FINDSTRINGEXACT = 0x01A2;
+inline constexpr int LB_OKAY = 0;
+inline constexpr int LB_ERR = -1;
+inline constexpr WORD LBN_SELCHANGE = 1;
 
 // Dialogs.
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLGPROC proc, LPARAM param);

@@ -209,9 +209,12 @@ bool Target(const std::string& hs, const std::string& ids, HWND* out, std::strin
   return true;
 }
 
+// A control takes input when it and the windows it sits in are enabled, up
+// to its top-level window (whose owner a modal dialog disables).
 bool Enabled(HWND c) {
   for (HWND w = c; w; w = GetParent(w)) {
     if (!IsWindowEnabled(w)) return false;
+    if (!(GetWindowLongPtrA(w, GWL_STYLE) & WS_CHILD)) break;
   }
   return true;
 }

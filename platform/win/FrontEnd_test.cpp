@@ -308,7 +308,8 @@ TEST(FrontEnd, ModalDialogAndBoxKeepServingSendsAndTimers) {
   ASSERT_TRUE(Eventually([] { return g_modal.load() != nullptr; }));
   EXPECT_FALSE(IsWindowEnabled(g_sink.load()));  // the owner waits for its dialog
   SendsAndTicksGoOn();
-  PostMessage(g_modal.load(), WM_CLOSE, 0, 0);  // the close box: IDCANCEL
+  // Its owner is disabled, the dialog is not: a front end's click ends it.
+  ASSERT_TRUE(fe.Command("click", {H(g_modal.load()), std::to_string(IDCANCEL)}, 10000, &error)) << error;
 
   std::string box;
   ASSERT_TRUE(fe.WaitFor(

@@ -39,7 +39,7 @@ struct Control {
 };
 
 vantrel::Mutex g_mu;
-std::map<HWND, std::shared_ptr<Control>> g_controls GUARDED_BY(g_mu);
+std::map<HWND, std::shared_ptr<Control>>& g_controls GUARDED_BY(g_mu) = *new std::map<HWND, std::shared_ptr<Control>>;
 
 std::shared_ptr<Control> Find(HWND hwnd) {
   vantrel::MutexLock lock(g_mu);

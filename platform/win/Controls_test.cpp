@@ -449,11 +449,11 @@ TEST(Controls, MenusTrayIconsAndBoxesWithAndWithoutAFrontEnd) {
       for (const auto& [k, r] : cl.records()) if (r.kind == "menu") return true;
       return false;
     }, 10000));
+    std::string key;  // the command changes the records: the key is taken first
     for (const auto& [k, r] : fe.records()) {
-      if (r.kind == "menu") {
-        EXPECT_TRUE(fe.Command("menu", {r.key, "40001"}, 10000, &err)) << err;
-      }
+      if (r.kind == "menu") key = r.key;
     }
+    EXPECT_TRUE(fe.Command("menu", {key, "40001"}, 10000, &err)) << err;
   });
   EXPECT_TRUE(TrackPopupMenu(menu, 0, 0, 0, 0, sink, nullptr));
   picker2.join();

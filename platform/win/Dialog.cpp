@@ -28,7 +28,7 @@ struct DialogData {
 };
 
 vantrel::Mutex g_mu;
-std::map<HWND, std::shared_ptr<DialogData>> g_dialogs GUARDED_BY(g_mu);
+std::map<HWND, std::shared_ptr<DialogData>>& g_dialogs GUARDED_BY(g_mu) = *new std::map<HWND, std::shared_ptr<DialogData>>;
 HCURSOR g_cursor GUARDED_BY(g_mu) = nullptr;
 
 std::shared_ptr<DialogData> FindDialog(HWND h) {

@@ -52,11 +52,13 @@ struct Prompt {
   std::int64_t answer = 0;
 };
 
+// The tables outlive the process's static destructors: front-end threads
+// are detached and may still run while the process exits.
 vantrel::Mutex g_mu;
-std::vector<std::shared_ptr<Session>> g_sessions GUARDED_BY(g_mu);
-std::vector<Prompt*> g_prompts GUARDED_BY(g_mu);
-std::map<HWND, BoxModel> g_boxes GUARDED_BY(g_mu);
-std::map<std::uint64_t, std::string> g_inputs GUARDED_BY(g_mu);
+std::vector<std::shared_ptr<Session>>& g_sessions GUARDED_BY(g_mu) = *new std::vector<std::shared_ptr<Session>>;
+std::vector<Prompt*>& g_prompts GUARDED_BY(g_mu) = *new std::vector<Prompt*>;
+std::map<HWND, BoxModel>& g_boxes GUARDED_BY(g_mu) = *new std::map<HWND, BoxModel>;
+std::map<std::uint64_t, std::string>& g_inputs GUARDED_BY(g_mu) = *new std::map<std::uint64_t, std::string>;
 std::uint64_t g_nextInput GUARDED_BY(g_mu) = 1;
 std::atomic<int> g_attached{0};
 
@@ -456,7 +458,8 @@ std::string TakeFrontEndInput(std::uint64_t token) {
   return text;
 }
 
-bool WaitForPrompt(const std::string& key, const std::vector<std::int64_t>& valid, std::int64_t* answer) {
+bool WaitForPrompt(const std::string& key, const std::vector<std::int64_t>& valid, const std::function<void()>& show,
+                   std::int64_t* answer) {
   MSG m;
   PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue exists before anyone posts to it
   Prompt p;
@@ -468,6 +471,7 @@ bool WaitForPrompt(const std::string& key, const std::vector<std::int64_t>& vali
     if (g_sessions.empty()) return false;
     g_prompts.push_back(&p);
   }
+  show();
   PumpUntil(nullptr, [&] {
     vantrel::MutexLock lock(g_mu);
     return p.answered || g_sessions.empty();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,10 @@ void ClearBoxModel(HWND box);
 // protocol writes them) with one of `valid` (empty: any), or the last front
 // end detaches, or the thread's queue receives WM_QUIT (reposted). Returns
 // true with the answer, false when nobody answered.
-bool WaitForPrompt(const std::string& key, const std::vector<std::int64_t>& valid, std::int64_t* answer);
+// `show` runs once the prompt can take an answer, before the wait: it
+// shows the prompt to the front ends (so none can answer too early).
+bool WaitForPrompt(const std::string& key, const std::vector<std::int64_t>& valid, const std::function<void()>& show,
+                   std::int64_t* answer);
 
 // Runs the calling thread's message loop until `done` is true or WM_QUIT
 // arrives (reposted; returns false). `dialog`, when set, gets the dialog

@@ -31,10 +31,10 @@ struct MenuModel {
 // Menus are numbers in this table (never pointers), so a stale handle names
 // nothing rather than freed memory.
 vantrel::Mutex g_mu;
-std::map<std::uintptr_t, MenuModel> g_menus GUARDED_BY(g_mu);
+std::map<std::uintptr_t, MenuModel>& g_menus GUARDED_BY(g_mu) = *new std::map<std::uintptr_t, MenuModel>;
 std::uintptr_t g_nextMenu GUARDED_BY(g_mu) = 0x1000;
-std::map<HWND, HMENU> g_systemMenus GUARDED_BY(g_mu);
-std::vector<std::pair<HMENU, HWND>> g_tracked GUARDED_BY(g_mu);  // menus shown to front ends
+std::map<HWND, HMENU>& g_systemMenus GUARDED_BY(g_mu) = *new std::map<HWND, HMENU>;
+std::vector<std::pair<HMENU, HWND>>& g_tracked GUARDED_BY(g_mu) = *new std::vector<std::pair<HMENU, HWND>>;  // menus shown to front ends
 
 std::uintptr_t Key(HMENU m) { return reinterpret_cast<std::uintptr_t>(m); }
 
@@ -228,18 +228,22 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int, int, int, HWND owner, const REC
     vantrel::MutexLock lock(g_mu);
     if (!g_menus.count(vantrel::win::Key(menu))) return FALSE;
     vantrel::win::Commands(menu, 0, &commands);
-    if (vantrel::win::FrontEndAttached()) vantrel::win::g_tracked.emplace_back(menu, owner);
-  }
-  if (!vantrel::win::FrontEndAttached()) return FALSE;  // nobody to pick: nothing picked
-  {
-    vantrel::MutexLock lock(g_mu);
-    vantrel::win::fe::Record shown = vantrel::win::MenuRecord(menu, owner);
-    lock.Unlock();
-    vantrel::win::PublishRecord(shown);
   }
   commands.push_back(0);  // 0 cancels
   std::int64_t picked = 0;
-  if (!vantrel::win::WaitForPrompt("menu:" + vantrel::win::fe::Hex(vantrel::win::Key(menu)), commands, &picked)) picked = 0;
+  bool shown = false;
+  auto show = [&] {
+    shown = true;
+    vantrel::MutexLock lock(g_mu);
+    vantrel::win::g_tracked.emplace_back(menu, owner);
+    vantrel::win::fe::Record shown = vantrel::win::MenuRecord(menu, owner);
+    lock.Unlock();
+    vantrel::win::PublishRecord(shown);
+  };
+  // With no front end attached nothing is shown and nothing is picked.
+  if (!vantrel::win::WaitForPrompt("menu:" + vantrel::win::fe::Hex(vantrel::win::Key(menu)), commands, show, &picked)) {
+    picked = 0;
+  }
   {
     vantrel::MutexLock lock(g_mu);
     auto& t = vantrel::win::g_tracked;
@@ -250,7 +254,9 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int, int, int, HWND owner, const REC
       }
     }
   }
-  vantrel::win::PublishRecord(vantrel::win::fe::Record{"menu", "closed", vantrel::win::fe::Hex(vantrel::win::Key(menu)), {}});
+  if (shown) {
+    vantrel::win::PublishRecord(vantrel::win::fe::Record{"menu", "closed", vantrel::win::fe::Hex(vantrel::win::Key(menu)), {}});
+  }
   if (flags & TPM_RETURNCMD) return static_cast<BOOL>(picked);
   if (picked != 0 && owner) PostMessageA(owner, WM_COMMAND, static_cast<WPARAM>(picked), 0);
   return picked != 0;

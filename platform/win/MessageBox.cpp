@@ -39,11 +39,14 @@ bool AskFrontEnds(const MessageBoxRecord& rec, int* answer) {
   bool ownerEnabled = rec.owner && IsWindowEnabled(rec.owner);
   if (ownerEnabled) EnableWindow(rec.owner, FALSE);
   const std::vector<int>& buttons = Buttons(rec.type);
-  SetBoxModel(box, BoxModel{rec.type, rec.text, buttons});
-  ShowWindow(box, SW_SHOW);
   std::int64_t picked = 0;
-  bool answered = WaitForPrompt("box:" + fe::Hex(reinterpret_cast<std::uintptr_t>(box)),
-                                std::vector<std::int64_t>(buttons.begin(), buttons.end()), &picked);
+  bool answered = WaitForPrompt(
+      "box:" + fe::Hex(reinterpret_cast<std::uintptr_t>(box)), std::vector<std::int64_t>(buttons.begin(), buttons.end()),
+      [&] {
+        SetBoxModel(box, BoxModel{rec.type, rec.text, buttons});
+        ShowWindow(box, SW_SHOW);
+      },
+      &picked);
   if (ownerEnabled) EnableWindow(rec.owner, TRUE);
   ClearBoxModel(box);
   DestroyWindow(box);

@@ -16,7 +16,7 @@ struct TrayIcon {
 };
 
 vantrel::Mutex g_mu;
-std::map<std::pair<HWND, UINT>, TrayIcon> g_icons GUARDED_BY(g_mu);
+std::map<std::pair<HWND, UINT>, TrayIcon>& g_icons GUARDED_BY(g_mu) = *new std::map<std::pair<HWND, UINT>, TrayIcon>;
 
 fe::Record Record(HWND h, UINT uid, const TrayIcon* icon, const char* event) {
   fe::Record r{"tray", event, fe::Hex(reinterpret_cast<std::uintptr_t>(h)) + ":" + std::to_string(uid), {}};

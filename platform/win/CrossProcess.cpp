@@ -42,6 +42,7 @@ enum Status : std::uint8_t {
   kDelivered = 0,
   kNoWindow = 1,
   kRefused = 2,
+  kHung = 3,  // SMTO_ABORTIFHUNG and the window's thread is not looking
 };
 
 // System messages whose parameters are plain numbers (or handles, which are
@@ -213,6 +214,7 @@ bool PeerConnection::Call(Op op, const std::vector<std::uint8_t>& body, bool blo
     return false;
   }
   *answer = std::move(*pending);
+  *timedOut = answer->status == kHung;
   return answer->status == kDelivered;
 }
 
@@ -306,10 +308,14 @@ void PeerSession::Answer(std::uint64_t id, Status status, LRESULT result) {
 }
 
 void PeerSession::HandleSend(std::uint64_t id, LeReader& r) {
-  std::uint32_t hwnd, msg, size = 0;
+  std::uint32_t hwnd, msg, flags, size = 0;
   std::uint64_t wParam, lParam, dwData = 0;
   std::uint8_t hasData;
-  if (!r.U32(hwnd) || !r.U32(msg) || !r.U64(wParam) || !r.U64(lParam) || !r.U8(hasData)) return;
+  if (!r.U32(hwnd) || !r.U32(msg) || !r.U64(wParam) || !r.U64(lParam) || !r.U32(flags) ||
+      !r.U8(hasData)) {
+    Answer(id, kRefused, 0);
+    return;
+  }
   auto sent = std::make_shared<SentMessage>();
   if (hasData) {
     if (!r.U64(dwData) || !r.U32(size) || size > kMaxCopyData || !r.Need(size, 1)) {
@@ -338,6 +344,10 @@ void PeerSession::HandleSend(std::uint64_t id, LeReader& r) {
     Answer(id, kNoWindow, 0);
     return;
   }
+  if ((flags & SMTO_ABORTIFHUNG) && queue->Hung()) {
+    Answer(id, kHung, 0);
+    return;
+  }
   sent->hwnd = target;
   sent->message = msg;
   sent->wParam = static_cast<WPARAM>(wParam);
@@ -354,7 +364,10 @@ void PeerSession::HandleSend(std::uint64_t id, LeReader& r) {
 void PeerSession::HandlePost(std::uint64_t id, LeReader& r) {
   std::uint32_t hwnd, msg;
   std::uint64_t wParam, lParam;
-  if (!r.U32(hwnd) || !r.U32(msg) || !r.U64(wParam) || !r.U64(lParam)) return;
+  if (!r.U32(hwnd) || !r.U32(msg) || !r.U64(wParam) || !r.U64(lParam)) {
+    Answer(id, kRefused, 0);
+    return;
+  }
   if (!CanCross(msg) || msg == WM_COPYDATA) {
     Answer(id, kRefused, 0);
     return;
@@ -445,12 +458,14 @@ bool RemoteSend(pid_t pid, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UI
     auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
     if (!cds || cds->cbData > kMaxCopyData || (cds->cbData && !cds->lpData)) return false;
     w.U64(0);
+    w.U32(flags);
     w.U8(1);
     w.U64(cds->dwData);
     w.U32(cds->cbData);
     w.Bytes(cds->lpData, cds->cbData);
   } else {
     w.U64(static_cast<std::uint64_t>(lParam));
+    w.U32(flags);
     w.U8(0);
   }
   auto conn = Connection(pid);

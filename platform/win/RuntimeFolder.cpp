@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/win/WindowPlatform.h"
@@ -105,8 +106,30 @@ std::uint32_t NewHandle() {
   return blocks->Next();
 }
 
+namespace {
+
+// Owners of blocks already looked up: a block's owner never changes.
+struct OwnerCache {
+  Mutex mu;
+  std::map<std::uint32_t, pid_t> byBlock GUARDED_BY(mu);
+};
+
+OwnerCache& Owners() {
+  static OwnerCache* cache = new OwnerCache;  // lives as long as the process
+  return *cache;
+}
+
+}  // namespace
+
 pid_t HandleOwner(std::uint32_t handle) {
   if (handle < kFirstHandle) return 0;
+  std::uint32_t block = (handle - kFirstHandle) / kHandleBlock;
+  {
+    OwnerCache& c = Owners();
+    MutexLock lock(c.mu);
+    auto it = c.byBlock.find(block);
+    if (it != c.byBlock.end()) return it->second;
+  }
   std::string path = HandleFile();
   if (path.empty()) return 0;
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -116,6 +139,11 @@ pid_t HandleOwner(std::uint32_t handle) {
   // Records are written whole before the block is used, so no lock is needed.
   if (pread(fd, &pid, 4, at) != 4) pid = 0;
   close(fd);
+  if (pid != 0) {
+    OwnerCache& c = Owners();
+    MutexLock lock(c.mu);
+    c.byBlock[block] = static_cast<pid_t>(pid);
+  }
   return static_cast<pid_t>(pid);
 }
 

@@ -353,6 +353,15 @@ HWND SinkWindow() {
   return CreateWindowExA(0, "ControlsTestSink", "sink", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
 }
 
+// A helper thread that fails lets go of its front end, so the box or menu
+// it was to answer falls back to the policy instead of waiting forever.
+struct DetachOnFailure {
+  FrontEndClient& client;
+  ~DetachOnFailure() {
+    if (testing::Test::HasFailure()) client.Detach();
+  }
+};
+
 // Waits (bounded) for `what` in the front end's records.
 bool SeeRecord(FrontEndClient& c, const std::string& kind) {
   return c.WaitFor(
@@ -431,6 +440,7 @@ TEST(Controls, MenusTrayIconsAndBoxesWithAndWithoutAFrontEnd) {
   // A tracked menu waits for the front end: a grayed item or a stranger is
   // refused, an enabled one is picked.
   std::thread picker([&] {
+    DetachOnFailure guard{fe};
     std::string err;
     ASSERT_TRUE(SeeRecord(fe, "menu"));
     std::string key;
@@ -444,6 +454,7 @@ TEST(Controls, MenusTrayIconsAndBoxesWithAndWithoutAFrontEnd) {
   picker.join();
   // Without TPM_RETURNCMD the pick arrives as WM_COMMAND.
   std::thread picker2([&] {
+    DetachOnFailure guard{fe};
     std::string err;
     ASSERT_TRUE(fe.WaitFor([](const FrontEndClient& cl) {
       for (const auto& [k, r] : cl.records()) if (r.kind == "menu") return true;
@@ -462,22 +473,41 @@ TEST(Controls, MenusTrayIconsAndBoxesWithAndWithoutAFrontEnd) {
 
   // A box waits for its front end: an answer that is not one of its
   // buttons is refused.
-  auto FindBox = [](const FrontEndClient& cl, std::string* box) {
+  // The box showing `text` (a closed box's record may not be gone yet).
+  auto FindBox = [](const FrontEndClient& cl, const std::string& text, std::string* box) {
     for (const auto* w : cl.Windows()) {
-      if (!w->Get("box").empty()) *box = w->key;
+      if (!w->Get("box").empty() && w->Get("message") == text) *box = w->key;
     }
     return !box->empty();
   };
   {
     std::thread answer([&] {
+      DetachOnFailure guard{fe};
       std::string err, box;
-      ASSERT_TRUE(fe.WaitFor([&](const FrontEndClient& cl) { return FindBox(cl, &box); }, 10000));
+      ASSERT_TRUE(fe.WaitFor([&](const FrontEndClient& cl) { return FindBox(cl, "Server unreachable", &box); }, 10000));
       EXPECT_FALSE(fe.Command("answer", {box, std::to_string(IDOK)}, 10000, &err));
       EXPECT_NE(err.find("not one of its answers"), std::string::npos) << err;
       EXPECT_TRUE(fe.Command("answer", {box, std::to_string(IDRETRY)}, 10000, &err)) << err;
     });
     EXPECT_EQ(MessageBox(sink, "Server unreachable", "Connect", MB_RETRYCANCEL | MB_DEFBUTTON2), IDRETRY);
     answer.join();
+  }
+  // Closing a box is its Cancel; a Yes/No box cannot be closed.
+  {
+    std::thread closer([&] {
+      DetachOnFailure guard{fe};
+      std::string err, box;
+      ASSERT_TRUE(fe.WaitFor([&](const FrontEndClient& cl) { return FindBox(cl, "Delete user?", &box); }, 10000));
+      EXPECT_FALSE(fe.Command("close", {box}, 10000, &err));
+      EXPECT_NE(err.find("no Cancel"), std::string::npos) << err;
+      EXPECT_TRUE(fe.Command("answer", {box, std::to_string(IDYES)}, 10000, &err)) << err;
+      box.clear();
+      ASSERT_TRUE(fe.WaitFor([&](const FrontEndClient& cl) { return FindBox(cl, "Save changes?", &box); }, 10000));
+      EXPECT_TRUE(fe.Command("close", {box}, 10000, &err)) << err;
+    });
+    EXPECT_EQ(MessageBox(sink, "Delete user?", "Users", MB_YESNO), IDYES);
+    EXPECT_EQ(MessageBox(sink, "Save changes?", "Users", MB_YESNOCANCEL), IDCANCEL);
+    closer.join();
   }
   // When the last front end detaches, the policy answers the waiting box.
   {
@@ -486,7 +516,7 @@ TEST(Controls, MenusTrayIconsAndBoxesWithAndWithoutAFrontEnd) {
     fe.Detach();
     std::thread leave([&] {
       std::string box;
-      ASSERT_TRUE(last->WaitFor([&](const FrontEndClient& cl) { return FindBox(cl, &box); }, 10000));
+      ASSERT_TRUE(last->WaitFor([&](const FrontEndClient& cl) { return FindBox(cl, "Server unreachable", &box); }, 10000));
       last.reset();
     });
     testing::internal::CaptureStderr();

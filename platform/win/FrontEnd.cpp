@@ -302,7 +302,27 @@ std::string Command(const std::vector<std::string>& f) {
       }
     }
   } else if (cmd == "close" && need(3)) {
-    if (Target(f[2], "0", &c, &error)) PostMessageA(c, WM_CLOSE, 0, 0);
+    if (Target(f[2], "0", &c, &error)) {
+      bool box = false;
+      std::vector<int> buttons;
+      {
+        vantrel::MutexLock lock(g_mu);
+        auto it = g_boxes.find(c);
+        if (it != g_boxes.end()) {
+          box = true;
+          buttons = it->second.buttons;
+        }
+      }
+      if (!box) {
+        PostMessageA(c, WM_CLOSE, 0, 0);
+      } else {
+        // A box's close box is its Cancel button; a box of OK alone closes as OK.
+        bool cancel = std::find(buttons.begin(), buttons.end(), IDCANCEL) != buttons.end();
+        bool okOnly = buttons.size() == 1 && buttons[0] == IDOK;
+        if (!cancel && !okOnly) error = "the box has no Cancel button";
+        else AnswerPrompt("box:" + fe::Hex(reinterpret_cast<std::uintptr_t>(c)), cancel ? IDCANCEL : IDOK, &error);
+      }
+    }
   } else if (cmd == "answer" && need(4)) {
     std::uintptr_t h = 0;
     if (!ParseHandle(f[2], &h) || !fe::ParseNumber(f[3], &n)) {

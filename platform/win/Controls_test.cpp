@@ -335,8 +335,8 @@ LRESULT CALLBACK SinkProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     Seen("app " + std::to_string(msg - WM_APP) + " " + std::to_string(wp) + " " + std::to_string(lp));
     return 0;
   }
-  if (msg == WM_COMMAND) {
-    Seen("command " + std::to_string(wp));
+  if (msg == WM_COMMAND || msg == WM_SYSCOMMAND) {
+    Seen((msg == WM_COMMAND ? "command " : "syscommand ") + std::to_string(wp));
     return 0;
   }
   return DefWindowProc(h, msg, wp, lp);
@@ -470,6 +470,17 @@ TEST(Controls, MenusTrayIconsAndBoxesWithAndWithoutAFrontEnd) {
   picker2.join();
   while (PeekMessage(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessage(&m);
   EXPECT_EQ(TakeSeen(), std::vector<std::string>{"command 40001"});
+  // A pick of the system menu is a system command.
+  std::thread picker3([&] {
+    DetachOnFailure guard{fe};
+    std::string err, key = fe::Hex(reinterpret_cast<std::uintptr_t>(sys));
+    ASSERT_TRUE(fe.WaitFor([&](const FrontEndClient& cl) { return cl.records().count("menu " + key) > 0; }, 10000));
+    EXPECT_TRUE(fe.Command("menu", {key, std::to_string(SC_CLOSE)}, 10000, &err)) << err;
+  });
+  EXPECT_TRUE(TrackPopupMenu(sys, 0, 0, 0, 0, sink, nullptr));
+  picker3.join();
+  while (PeekMessage(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessage(&m);
+  EXPECT_EQ(TakeSeen(), std::vector<std::string>{"syscommand " + std::to_string(SC_CLOSE)});
 
   // A box waits for its front end: an answer that is not one of its
   // buttons is refused.

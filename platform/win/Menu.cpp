@@ -258,7 +258,13 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int, int, int, HWND owner, const REC
     vantrel::win::PublishRecord(vantrel::win::fe::Record{"menu", "closed", vantrel::win::fe::Hex(vantrel::win::Key(menu)), {}});
   }
   if (flags & TPM_RETURNCMD) return static_cast<BOOL>(picked);
-  if (picked != 0 && owner) PostMessageA(owner, WM_COMMAND, static_cast<WPARAM>(picked), 0);
+  bool system = false;
+  {
+    vantrel::MutexLock lock(g_mu);
+    for (const auto& [hwnd, m] : vantrel::win::g_systemMenus) system = system || m == menu;
+  }
+  // A pick of a window's system menu is a system command.
+  if (picked != 0 && owner) PostMessageA(owner, system ? WM_SYSCOMMAND : WM_COMMAND, static_cast<WPARAM>(picked), 0);
   return picked != 0;
 }
 

@@ -3,6 +3,7 @@
 #include "platform/win/Controls.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -15,6 +16,7 @@
 #include "platform/win/FrontEndClient.h"
 #include "platform/win/Menu.h"
 #include "platform/win/ShellApi.h"
+#include "platform/win/WindowPlatform.h"
 
 namespace vantrel::win {
 namespace {
@@ -372,6 +374,54 @@ bool SeeRecord(FrontEndClient& c, const std::string& kind) {
         return false;
       },
       10000);
+}
+
+// The process side of the protocol: another version is told so and let go;
+// lines it cannot read are answered, and the connection goes on.
+TEST(Controls, FrontEndChannelRefusesOtherVersionsAndBadLines) {
+  HWND sink = SinkWindow();  // a process with a window listens for front ends
+  ASSERT_NE(sink, nullptr);
+  int fd = ConnectChannel(getpid(), "frontend", 5000);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(fe::WriteAll(fd, "hello 2\n"));
+  std::string line;
+  {
+    fe::LineReader in(fd);
+    ASSERT_EQ(in.Next(&line, 5000), 1);
+    EXPECT_NE(line.find("unsupported\\sversion\\s2"), std::string::npos) << line;
+    EXPECT_EQ(in.Next(&line, 5000), 0);
+  }
+  close(fd);
+
+  fd = ConnectChannel(getpid(), "frontend", 5000);
+  ASSERT_GE(fd, 0);
+  fe::LineReader in(fd);
+  ASSERT_TRUE(fe::WriteAll(fd, "hello 1\n"));
+  do {
+    ASSERT_EQ(in.Next(&line, 5000), 1);
+  } while (line != "sync");
+  struct Case {
+    const char* send;
+    const char* reply;
+  } cases[] = {
+      {"click  1\n", "error - malformed\\sline"},
+      {"click\n", "error - unknown\\scommand\\sclick"},
+      {"click 7 0x1\n", "error 7 unknown\\scommand\\sor\\swrong\\snumber\\sof\\sfields:\\sclick"},
+      {"click 8 nothing 1\n", "error 8 bad\\shandle\\snothing"},
+      {"pick 9 0x1 0 1\n", "error 9 no\\swindow\\s0x1"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(fe::WriteAll(fd, c.send));
+    do {  // records of windows may come between
+      ASSERT_EQ(in.Next(&line, 5000), 1);
+    } while (line.rfind("error ", 0) != 0 && line.rfind("ok ", 0) != 0);
+    EXPECT_EQ(line, c.reply);
+  }
+  ASSERT_TRUE(fe::WriteAll(fd, "bye\n"));
+  while (in.Next(&line, 5000) == 1) {
+  }
+  close(fd);
+  EXPECT_TRUE(DestroyWindow(sink));
 }
 
 // Menus, tray icons and boxes with a front end attached (a client of this

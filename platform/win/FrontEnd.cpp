@@ -58,7 +58,9 @@ vantrel::Mutex g_mu;
 std::vector<std::shared_ptr<Session>>& g_sessions GUARDED_BY(g_mu) = *new std::vector<std::shared_ptr<Session>>;
 std::vector<Prompt*>& g_prompts GUARDED_BY(g_mu) = *new std::vector<Prompt*>;
 std::map<HWND, BoxModel>& g_boxes GUARDED_BY(g_mu) = *new std::map<HWND, BoxModel>;
-std::map<std::uint64_t, std::string>& g_inputs GUARDED_BY(g_mu) = *new std::map<std::uint64_t, std::string>;
+// Typed text on its way to an edit (by token), with the edit it is for.
+std::map<std::uint64_t, std::pair<HWND, std::string>>& g_inputs GUARDED_BY(g_mu) =
+    *new std::map<std::uint64_t, std::pair<HWND, std::string>>;
 std::uint64_t g_nextInput GUARDED_BY(g_mu) = 1;
 std::atomic<int> g_attached{0};
 
@@ -157,6 +159,14 @@ fe::Record WindowRecord(HWND h, const char* event) {
   return r;
 }
 
+// Typed text for an edit that went before the text arrived.
+void DropInputsFor(HWND h) {
+  vantrel::MutexLock lock(g_mu);
+  for (auto it = g_inputs.begin(); it != g_inputs.end();) {
+    it = it->second.first == h ? g_inputs.erase(it) : std::next(it);
+  }
+}
+
 void RegisterFrontEndChannel() {
   static std::once_flag once;
   std::call_once(once, [] { RegisterChannel("frontend", [](int fd) { std::thread(Serve, fd).detach(); }); });
@@ -167,6 +177,7 @@ void OnWindowEvent(WindowEvent e, HWND h) {
   if (e == WindowEvent::kCreated) RegisterFrontEndChannel();
   if (e == WindowEvent::kDestroyed) {
     TrayIconsOfWindowDestroyed(h);
+    DropInputsFor(h);
     {
       vantrel::MutexLock lock(g_mu);
       g_boxes.erase(h);
@@ -270,7 +281,7 @@ std::string Command(const std::vector<std::string>& f) {
         {
           vantrel::MutexLock lock(g_mu);
           token = g_nextInput++;
-          g_inputs[token] = f[4];
+          g_inputs[token] = {c, f[4]};
         }
         if (!PostMessageA(c, ZM_FE_SETTEXT, static_cast<WPARAM>(token), 0)) {
           TakeFrontEndInput(token);
@@ -473,10 +484,11 @@ std::string TakeFrontEndInput(std::uint64_t token) {
   vantrel::MutexLock lock(g_mu);
   auto it = g_inputs.find(token);
   if (it == g_inputs.end()) return {};
-  std::string text = std::move(it->second);
+  std::string text = std::move(it->second.second);
   g_inputs.erase(it);
   return text;
 }
+
 
 bool WaitForPrompt(const std::string& key, const std::vector<std::int64_t>& valid, const std::function<void()>& show,
                    std::int64_t* answer) {

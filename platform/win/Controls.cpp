@@ -11,6 +11,7 @@
 #include "platform/win/CommCtrl.h"
 #include "platform/win/Dialog.h"
 #include "platform/win/FrontEndInternal.h"
+#include "platform/win/WindowPlatform.h"
 
 namespace vantrel::win {
 namespace {
@@ -646,6 +647,29 @@ LRESULT ComboMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
 
 // ---- buttons, edits, statics ------------------------------------------
 
+// An auto radio button that gets checked clears the others of its group
+// (the siblings from the one with WS_GROUP up to the next one).
+void ClearRadioGroup(HWND self) {
+  HWND parent = GetParent(self);
+  std::vector<HWND> siblings;
+  for (HWND h : ProcessWindows()) {
+    if (GetParent(h) == parent) siblings.push_back(h);
+  }
+  auto me = std::find(siblings.begin(), siblings.end(), self);
+  if (me == siblings.end()) return;
+  auto isGroupStart = [](HWND h) { return (GetWindowLongPtrA(h, GWL_STYLE) & WS_GROUP) != 0; };
+  auto first = me;
+  while (first != siblings.begin() && !isGroupStart(*first)) --first;
+  for (auto it = first; it != siblings.end(); ++it) {
+    if (it != first && isGroupStart(*it)) break;
+    ControlKind kind;
+    if (*it == self || !ControlKindOf(*it, &kind) || kind != ControlKind::kButton) continue;
+    if ((GetWindowLongPtrA(*it, GWL_STYLE) & BS_TYPEMASK) == BS_AUTORADIOBUTTON) {
+      SendMessageA(*it, BM_SETCHECK, BST_UNCHECKED, 0);
+    }
+  }
+}
+
 LRESULT ButtonMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case BM_GETCHECK: {
@@ -664,13 +688,16 @@ LRESULT ButtonMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
     }
     case BM_CLICK: {
       if (!IsWindowEnabled(self)) return 0;
+      bool radio = false;
       {
         vantrel::MutexLock lock(c.mu);
         DWORD type = c.style & BS_TYPEMASK;
         if (type == BS_GROUPBOX) return 0;
         if (type == BS_AUTOCHECKBOX) c.check = c.check == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
         if (type == BS_AUTORADIOBUTTON) c.check = BST_CHECKED;
+        radio = type == BS_AUTORADIOBUTTON;
       }
+      if (radio) ClearRadioGroup(self);
       ControlChanged(self);
       NotifyCommand(self, BN_CLICKED);
       return 0;

@@ -21,7 +21,8 @@
 namespace vantrel::win {
 namespace {
 
-enum Ids { kEdit = 1001, kCheck = 1002, kCombo = 1003, kList = 1004, kTree = 1005, kPassword = 1006, kListBox = 1007 };
+enum Ids { kEdit = 1001, kCheck = 1002, kCombo = 1003, kList = 1004, kTree = 1005, kPassword = 1006, kListBox = 1007,
+           kRadioA = 1008, kRadioB = 1009, kRadioOther = 1010 };
 
 // What reached the dialog procedure, as text ("command 1001 768").
 vantrel::Mutex g_mu;
@@ -70,7 +71,10 @@ DialogTemplate TestTemplate() {
       .Add({WC_LISTVIEWA, "", kList, WS_VISIBLE | LVS_REPORT | LVS_SINGLESEL, 0, 0, 0, 10, 10})
       .Add({WC_TREEVIEWA, "", kTree, WS_VISIBLE | TVS_HASBUTTONS, 0, 0, 0, 10, 10})
       .Add({"Edit", "secret", kPassword, WS_VISIBLE | ES_PASSWORD, 0, 0, 0, 10, 10})
-      .Add({"ListBox", "", kListBox, WS_VISIBLE | LBS_NOTIFY | LBS_SORT, 0, 0, 0, 10, 10});
+      .Add({"ListBox", "", kListBox, WS_VISIBLE | LBS_NOTIFY | LBS_SORT, 0, 0, 0, 10, 10})
+      .Add({"Button", "Local", kRadioA, WS_VISIBLE | WS_GROUP | BS_AUTORADIOBUTTON, 0, 0, 0, 10, 10})
+      .Add({"Button", "Remote", kRadioB, WS_VISIBLE | BS_AUTORADIOBUTTON, 0, 0, 0, 10, 10})
+      .Add({"Button", "Other group", kRadioOther, WS_VISIBLE | WS_GROUP | BS_AUTORADIOBUTTON, 0, 0, 0, 10, 10});
   return t;
 }
 
@@ -158,6 +162,13 @@ TEST(Controls, MessagesSystemCodeSends) {
   // A click is what a person does: it toggles an auto check box and tells the parent.
   SendDlgItemMessage(dlg, kCheck, BM_CLICK, 0, 0);
   EXPECT_EQ(IsDlgButtonChecked(dlg, kCheck), BST_CHECKED);
+  // A radio button clicked clears the others of its group, not of the next.
+  SendDlgItemMessage(dlg, kRadioOther, BM_CLICK, 0, 0);
+  SendDlgItemMessage(dlg, kRadioA, BM_CLICK, 0, 0);
+  SendDlgItemMessage(dlg, kRadioB, BM_CLICK, 0, 0);
+  EXPECT_EQ(IsDlgButtonChecked(dlg, kRadioA), BST_UNCHECKED);
+  EXPECT_EQ(IsDlgButtonChecked(dlg, kRadioB), BST_CHECKED);
+  EXPECT_EQ(IsDlgButtonChecked(dlg, kRadioOther), BST_CHECKED);
   TakeSeen();
 
   // A report list with columns, rows, subitems and item data.

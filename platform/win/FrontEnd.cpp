@@ -245,20 +245,27 @@ bool NeedKind(HWND c, std::initializer_list<ControlKind> kinds, ControlSnapshot*
 }
 
 bool AnswerPrompt(const std::string& key, std::int64_t value, std::string* error) {
-  vantrel::MutexLock lock(g_mu);
-  for (Prompt* p : g_prompts) {
-    if (p->key != key || p->answered) continue;
-    if (!p->valid.empty() && std::find(p->valid.begin(), p->valid.end(), value) == p->valid.end()) {
-      *error = "not one of its answers: " + std::to_string(value);
-      return false;
+  DWORD thread = 0;
+  {
+    vantrel::MutexLock lock(g_mu);
+    for (Prompt* p : g_prompts) {
+      if (p->key != key || p->answered) continue;
+      if (!p->valid.empty() && std::find(p->valid.begin(), p->valid.end(), value) == p->valid.end()) {
+        *error = "not one of its answers: " + std::to_string(value);
+        return false;
+      }
+      p->answered = true;
+      p->answer = value;
+      thread = p->thread;
+      break;
     }
-    p->answered = true;
-    p->answer = value;
-    PostThreadMessageA(p->thread, WM_NULL, 0, 0);
-    return true;
   }
-  *error = "nothing waits for an answer at " + key;
-  return false;
+  if (!thread) {
+    *error = "nothing waits for an answer at " + key;
+    return false;
+  }
+  PostThreadMessageA(thread, WM_NULL, 0, 0);  // wakes its loop to look
+  return true;
 }
 
 std::string Command(const std::vector<std::string>& f) {
@@ -363,13 +370,15 @@ std::string Command(const std::vector<std::string>& f) {
 }
 
 void Detach(const std::shared_ptr<Session>& s) {
+  std::vector<DWORD> waiting;
   {
     vantrel::MutexLock lock(g_mu);
     g_sessions.erase(std::remove(g_sessions.begin(), g_sessions.end(), s), g_sessions.end());
     g_attached.store(static_cast<int>(g_sessions.size()));
-    // Waiting prompts look again: with nobody left, the policy answers.
-    for (Prompt* p : g_prompts) PostThreadMessageA(p->thread, WM_NULL, 0, 0);
+    for (Prompt* p : g_prompts) waiting.push_back(p->thread);
   }
+  // Waiting prompts look again: with nobody left, the policy answers.
+  for (DWORD t : waiting) PostThreadMessageA(t, WM_NULL, 0, 0);
   {
     vantrel::MutexLock lock(s->write_mu);
     s->dead = true;

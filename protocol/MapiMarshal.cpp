@@ -1,5 +1,6 @@
 #include "protocol/MapiMarshal.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -74,8 +75,15 @@ ULONG NotifLen(ULONG cb, const void* p) {
 
 // ---- cursors ------------------------------------------------------------------
 
-void MarshalWriter::Need(size_t n) {
-  if (static_cast<size_t>(end_ - p_) < n) throw MarshalError(MAPI_E_NO_SUPPORT, "encoding overruns its buffer");
+void MarshalWriter::Grow(size_t n) {
+  if (!grow_) throw MarshalError(MAPI_E_NO_SUPPORT, "encoding overruns its buffer");
+  const size_t at = Written();
+  // Within the capacity first (no new allocation), else twice as large.
+  size_t size = std::max(at + n, std::max<size_t>(grow_->capacity(), 2 * grow_->size()));
+  grow_->resize(std::max<size_t>(size, 256));
+  begin_ = grow_->data();
+  p_ = begin_ + at;
+  end_ = begin_ + grow_->size();
 }
 void MarshalWriter::Bytes(const void* data, size_t n) {
   if (n == 0) return;

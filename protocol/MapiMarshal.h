@@ -9,6 +9,7 @@
 // MAPI_E_NOT_ENOUGH_MEMORY. Decoded memory comes from the allocator triple.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -33,10 +34,18 @@ class MarshalError : public std::runtime_error {
   HRESULT code_;
 };
 
-// Encoding cursor over a buffer of known size.
+// Encoding cursor over a buffer of known size, or appending to a vector
+// that grows as the writes need.
 class MarshalWriter {
  public:
   MarshalWriter(BYTE* data, size_t size) : p_(data), end_(data + size), begin_(data) {}
+  // Writes from the start of `grow`, which then holds at least Written()
+  // bytes (Finish trims it to them).
+  explicit MarshalWriter(std::vector<BYTE>& grow)
+      : p_(grow.data()), end_(grow.data() + grow.size()), begin_(grow.data()), grow_(&grow) {}
+  void Finish() {
+    if (grow_) grow_->resize(Written());
+  }
   void Bytes(const void* data, size_t n);
   void Zero(size_t n);
   void U8(BYTE v) { Bytes(&v, 1); }
@@ -49,10 +58,14 @@ class MarshalWriter {
   size_t Written() const { return static_cast<size_t>(p_ - begin_); }
 
  private:
-  void Need(size_t n);
+  void Need(size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n) Grow(n);
+  }
+  void Grow(size_t n);
   BYTE* p_;
   BYTE* end_;
   BYTE* begin_;
+  std::vector<BYTE>* grow_ = nullptr;
 };
 
 // Decoding cursor; every read is checked against the block's end.
@@ -99,6 +112,7 @@ class CMapiMarshal {
 
   static constexpr ULONG kTagMdbProvider = 0x34140102;  // PR_MDB_PROVIDER
   static constexpr int kMaxRestrictionDepth = 64;
+  static constexpr size_t kEncodeHintMax = 1u << 20;
 
   // Client hooks, off by default.
   void SetProviderUid(const BYTE uid[16]);
@@ -161,6 +175,34 @@ class CMapiMarshal {
     std::vector<BYTE> out(size());
     MarshalWriter w(out.data(), out.size());
     write(w);
+    return out;
+  }
+  // Encodes in one pass into `out` (emptied first, its room kept, at least
+  // `expected` bytes of it), which grows as the bytes need; `expected`
+  // learns this encoding's size.
+  template <typename Write>
+  void EncodeInto(std::vector<BYTE>& out, size_t& expected, Write write) const {
+    out.clear();
+    if (out.capacity() < expected) out.reserve(expected);
+    MarshalWriter w(out);
+    write(w);
+    w.Finish();
+    expected = std::min<size_t>(out.size() + out.size() / 16 + 64, kEncodeHintMax);
+  }
+  // Encodes in one pass, without sizing first. `expected` (kept by the
+  // caller: the size of its last block) sizes the vector, which grows when
+  // the bytes are more, and learns this block's size. The vector keeps
+  // little room beyond its bytes: result blocks wait under caps that count
+  // bytes.
+  template <typename Write>
+  std::vector<BYTE> EncodeOnce(size_t& expected, Write write) const {
+    std::vector<BYTE> out;
+    out.reserve(expected);
+    MarshalWriter w(out);
+    write(w);
+    w.Finish();
+    expected = std::min<size_t>(out.size() + out.size() / 16 + 64, kEncodeHintMax);
+    if (out.capacity() - out.size() > out.size() / 4 + 256) out.shrink_to_fit();
     return out;
   }
 

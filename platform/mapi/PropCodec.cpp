@@ -1,5 +1,6 @@
 #include "platform/mapi/PropCodec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -81,10 +82,14 @@ HRESULT PutString(ULONG base, const BYTE* p, size_t n, void* root, void** out) {
     std::memcpy(m, w.c_str(), (w.size() + 1) * 2);
     *out = m;
   } else {
-    std::string a = Utf8ToAnsi(utf8);
+    // ASCII reads the same in both: most stored text is copied as it is.
+    const bool ascii = std::all_of(p, p + n, [](BYTE b) { return b < 0x80; });
+    std::string a = ascii ? std::string() : Utf8ToAnsi(utf8);
+    std::string_view text = ascii ? utf8 : std::string_view(a);
     void* m;
-    if (MAPIAllocateMore(static_cast<ULONG>(a.size() + 1), root, &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
-    std::memcpy(m, a.c_str(), a.size() + 1);
+    if (MAPIAllocateMore(static_cast<ULONG>(text.size() + 1), root, &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
+    std::memcpy(m, text.data(), text.size());
+    static_cast<char*>(m)[text.size()] = '\0';
     *out = m;
   }
   return S_OK;

@@ -89,11 +89,15 @@ struct Connection : Watched {
   const std::string peer;  // the client's IP address
   Association assoc;
   std::vector<std::uint8_t> partial;  // the start of a PDU not yet whole
-  // Held while the connection is armed (epoll_ctl) and taken once by the
-  // thread that receives it next. The kernel already orders the two
-  // holders; this makes the hand-off visible to a race detector, at the
-  // cost of one uncontended lock per call.
-  Mutex handoff;
+  // Counts the armings: the arming thread adds one (release) before
+  // epoll_ctl, the thread that receives the connection next reads it
+  // (acquire). The kernel already orders the two; this makes the hand-off
+  // visible to a race detector. No lock: one held across epoll_ctl made the
+  // next thread wait whenever the arming one was preempted in the call.
+  std::atomic<std::uint64_t> armings{0};
+
+  void Publish() { armings.fetch_add(1, std::memory_order_release); }
+  void Receive() const { (void)armings.load(std::memory_order_acquire); }
 };
 
 // One call thread; Stop reads what it runs.
@@ -391,20 +395,14 @@ class Loop : public std::enable_shared_from_this<Loop> {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
     ev.data.ptr = static_cast<Watched*>(conn.get());
-    int armed;
-    {
-      MutexLock l(conn->handoff);
-      armed = ::epoll_ctl(epoll_.fd(), EPOLL_CTL_ADD, conn->sock.fd(), &ev);
-    }
-    if (armed != 0) Forget(*conn);
+    conn->Publish();
+    if (::epoll_ctl(epoll_.fd(), EPOLL_CTL_ADD, conn->sock.fd(), &ev) != 0) Forget(*conn);
   }
 
   // Reads what the connection has, handles each whole PDU and runs the
   // calls they complete, then arms the connection again.
   void Serve(Connection& c, Worker& w, Scratch& s) EXCLUDES(mu_) {
-    {
-      MutexLock taken(c.handoff);  // after the previous holder armed it
-    }
+    c.Receive();  // after the previous holder armed it
     bool keep = true;
     try {
       keep = ReadAndHandle(c, w, s);
@@ -419,12 +417,8 @@ class Loop : public std::enable_shared_from_this<Loop> {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
     ev.data.ptr = static_cast<Watched*>(&c);
-    int armed;
-    {
-      MutexLock l(c.handoff);
-      armed = ::epoll_ctl(epoll_.fd(), EPOLL_CTL_MOD, c.sock.fd(), &ev);
-    }
-    if (armed != 0) Close(c);
+    c.Publish();
+    if (::epoll_ctl(epoll_.fd(), EPOLL_CTL_MOD, c.sock.fd(), &ev) != 0) Close(c);
   }
 
   bool ReadAndHandle(Connection& c, Worker& w, Scratch& s) {

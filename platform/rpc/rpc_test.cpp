@@ -738,6 +738,45 @@ TEST(Runtime, CallsSmallAndLargeBothWays) {
   EXPECT_EQ(r.LongPair(), 42u);
 }
 
+// A client that sends many requests before reading any answer: each call
+// is answered once, in the order sent, whichever thread runs it.
+TEST(Runtime, PipelinedCallsAreAnsweredInOrder) {
+  TestServer s(4, 8);
+  Socket sock;
+  ASSERT_EQ(ConnectTcp("127.0.0.1", s.port(), 5000, sock), RPC_S_OK);
+  auto read_pdu = [&](Bytes& pdu) {
+    pdu.resize(kHeaderSize);
+    if (RecvAll(sock, pdu.data(), kHeaderSize, 10000) != IoResult::kOk) return false;
+    auto h = ParseHeader(pdu);
+    if (!h || h->frag_length < kHeaderSize) return false;
+    pdu.resize(h->frag_length);
+    return RecvAll(sock, pdu.data() + kHeaderSize, h->frag_length - kHeaderSize, 10000) == IoResult::kOk;
+  };
+  Bytes bind = BindPdu({{0, kTestIf, {kNdrSyntax}}}), pdu;
+  ASSERT_EQ(SendAll(sock, bind.data(), bind.size()), IoResult::kOk);
+  ASSERT_TRUE(read_pdu(pdu));
+  ASSERT_EQ(ParseHeader(pdu)->type, PduType::kBindAck);
+  // Sizes up to two fragments, so reads also end inside a PDU.
+  constexpr std::uint32_t kCalls = 300;
+  auto size = [](std::uint32_t i) { return static_cast<size_t>((i * 977) % 9000); };
+  std::thread sender([&] {
+    for (std::uint32_t i = 0; i < kCalls; ++i) {
+      Bytes request = Request(100 + i, 0, EchoStub(Pattern(size(i), static_cast<int>(i))));
+      if (SendAll(sock, request.data(), request.size()) != IoResult::kOk) return;
+    }
+  });
+  for (std::uint32_t i = 0; i < kCalls; ++i) {
+    std::vector<Bytes> fragments;
+    do {
+      ASSERT_TRUE(read_pdu(pdu)) << i;
+      fragments.push_back(pdu);
+      ASSERT_EQ(ParseHeader(pdu)->call_id, 100 + i);
+    } while (!(ParseHeader(pdu)->flags & PFC_LAST_FRAG));
+    ASSERT_EQ(ResponseStub(fragments), EchoStub(Pattern(size(i), static_cast<int>(i)))) << i;
+  }
+  sender.join();
+}
+
 TEST(Runtime, AssociationPerConnection) {
   TestServer s;
   Binding a(s.port()), b(s.port());

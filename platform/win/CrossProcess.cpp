@@ -98,6 +98,9 @@ bool GetString(LeReader& r, std::string* s) {
 // ---- The sending side: one connection per peer process, shared by every
 // thread, with a reader thread that hands replies to their waiters.
 
+// One request waiting for its answer. queue and token are set before it is
+// shared and never change; status, result and windows are written by the
+// reader thread and read by the waiter, both under the connection's mu_.
 struct Pending {
   std::weak_ptr<ThreadQueue> queue;
   std::uint64_t token = 0;

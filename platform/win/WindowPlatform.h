@@ -53,5 +53,9 @@ std::vector<HWND> ProcessWindows();
 // and across processes, and the WM_CREATE of CreateWindowEx), before the
 // window procedure sees it.
 void RunCallWndProcHooks(const CWPSTRUCT& message);
+// The same, saying whether the current thread sent the message (the hooks'
+// wParam). The form above takes it from InSendMessage(), which stays TRUE in
+// a send a thread makes to itself while it handles another thread's send.
+void RunCallWndProcHooks(const CWPSTRUCT& message, bool sentByThisThread);
 
 }  // namespace vantrel::win

@@ -177,6 +177,11 @@ std::shared_ptr<CServerClass> CServerClasses::Lookup(std::int32_t handle, std::i
     if (it != objects_.end() && MayObject(it->second, &offended)) object = it->second.object;
   }
   Offended(offended);
+  return OfKind(handle, std::move(object), wanted_kind);
+}
+
+std::shared_ptr<CServerClass> CServerClasses::OfKind(std::int32_t handle, std::shared_ptr<CServerClass> object,
+                                                     std::int32_t wanted_kind) {
   if (!object) {
     ServerLog("*** FATAL **** Class Deleted Number=%d Type %s\n", handle, KindTypeName(wanted_kind));
     return nullptr;
@@ -435,7 +440,7 @@ HRESULT CServerClasses::ReadQueue(CServerClass& session, zel::GetNotifyQuere::Re
 
 // ---- result blocks ----
 
-std::int32_t CServerClasses::MakeResultBlock(std::int32_t session, std::vector<std::uint8_t> data,
+std::int32_t CServerClasses::MakeResultBlock(std::int32_t session, std::vector<std::uint8_t>&& data,
                                              zel::wire::Inline::Value& inline_area, std::int32_t& cb) {
   if (data.size() <= inline_area.size()) {
     std::memcpy(inline_area.data(), data.data(), data.size());

@@ -106,6 +106,10 @@ class CServerClasses {
   // lines for a missing or unsuitable object; an object the caller does not
   // own is missing.
   std::shared_ptr<CServerClass> Lookup(std::int32_t handle, std::int32_t wanted_kind) EXCLUDES(lock_);
+  // The kind test of Lookup on what a Lookup without kind test found for
+  // `handle` (nullptr when nothing), with its log lines.
+  static std::shared_ptr<CServerClass> OfKind(std::int32_t handle, std::shared_ptr<CServerClass> object,
+                                              std::int32_t wanted_kind);
   // Frees the caller's object `handle`; anything else is left alone.
   void Free(std::int32_t handle) EXCLUDES(lock_);
   // Returns the new handle, or 0 when the type makes nothing or the object
@@ -139,10 +143,11 @@ class CServerClasses {
   // `session` (-1: under the caller's association alone). Returns the
   // buffer handle, or -1 when everything fit inline. A block that would take
   // the session's pending bytes over its cap is refused: -1, cb 0, and the
-  // call is marked refused.
-  std::int32_t MakeResultBlock(std::int32_t session, std::vector<std::uint8_t> data,
+  // call is marked refused. `data` is moved from only when it becomes a
+  // block: a caller may keep a buffer for the answers that fit inline.
+  std::int32_t MakeResultBlock(std::int32_t session, std::vector<std::uint8_t>&& data,
                                zel::wire::Inline::Value& inline_area, std::int32_t& cb) EXCLUDES(lock_);
-  std::int32_t MakeResultBlock(std::vector<std::uint8_t> data, zel::wire::Inline::Value& inline_area,
+  std::int32_t MakeResultBlock(std::vector<std::uint8_t>&& data, zel::wire::Inline::Value& inline_area,
                                std::int32_t& cb) EXCLUDES(lock_) {
     return MakeResultBlock(-1, std::move(data), inline_area, cb);
   }

@@ -1,14 +1,15 @@
 #include "server/dispatch/ServerDispatch.h"
 
 #include <array>
+#include <cstddef>
+#include <memory>
 #include <string>
+#include <type_traits>
 
 #include "server/dispatch/ServerTrace.h"
 
 namespace vantrel::server {
 namespace {
-
-using TextFn = std::function<std::string()>;
 
 std::string HexLower(const std::vector<std::uint8_t>& bytes) {
   static const char kDigits[] = "0123456789abcdef";
@@ -44,16 +45,21 @@ std::uint32_t Low(std::uint64_t v) {
 
 // The object trace line: the text, the handle and the description of the
 // object it names (found without kind test).
-void ObjectTrace(CServerClasses& reg, std::int32_t handle, const std::string& text) {
-  auto object = reg.Lookup(handle, kAnyKind);
+void TraceObjectLine(std::int32_t handle, const CServerClass* object, const std::string& text) {
   if (object)
     ServerTrace("%s ; %d %s", text.c_str(), handle, object->Description().c_str());
   else
     ServerTrace("%s ; %d", text.c_str(), handle);
 }
 
+void ObjectTrace(CServerClasses& reg, std::int32_t handle, const std::string& text) {
+  auto object = reg.Lookup(handle, kAnyKind);
+  TraceObjectLine(handle, object.get(), text);
+}
+
 HRESULT ResultTrace(HRESULT status) {
-  if (status < 0) ServerTrace("Result = %x (%s)", static_cast<unsigned>(status), MapiErrorName(status).c_str());
+  if (status < 0 && TraceAttached())
+    ServerTrace("Result = %x (%s)", static_cast<unsigned>(status), MapiErrorName(status).c_str());
   return status;
 }
 
@@ -71,31 +77,42 @@ HRESULT Guarded(const char* name, F&& body) {
   }
 }
 
+// The traces of one object operation: the text of the entry line (the
+// object trace line) and of the line after the call, each a callable or
+// nullptr for none. The texts are made only while a monitor listens.
+template <class Entry, class After>
 struct FrameOptions {
-  TextFn entry;              // entry trace (object trace line), or none
-  TextFn after;              // trace after the call, or none
-  bool result_trace = true;  // trace negative statuses
+  Entry entry;
+  After after;
+  bool result_trace;  // trace negative statuses
 };
 
-FrameOptions Options(TextFn entry, TextFn after = {}, bool result_trace = true) {
-  FrameOptions o;
-  o.entry = std::move(entry);
-  o.after = std::move(after);
-  o.result_trace = result_trace;
-  return o;
+template <class Entry, class After = std::nullptr_t>
+FrameOptions<Entry, After> Options(Entry entry, After after = nullptr, bool result_trace = true) {
+  return {std::move(entry), std::move(after), result_trace};
 }
 
-// The operation frame around one object operation.
-template <class Op, class Call>
-HRESULT ObjectFrame(CServerClasses& reg, std::int32_t handle, std::int32_t kind, const FrameOptions& options,
-                    Call&& call) {
+// The operation frame around one object operation. One registry lookup a
+// call: the entry trace names the object found without kind test, and the
+// kind test is made on that same object.
+template <class Op, class Entry, class After, class Call>
+HRESULT ObjectFrame(CServerClasses& reg, std::int32_t handle, std::int32_t kind,
+                    const FrameOptions<Entry, After>& options, Call&& call) {
   return Guarded(Op::kName, [&]() -> HRESULT {
-    if (options.entry) ObjectTrace(reg, handle, options.entry());
-    auto object = reg.Lookup(handle, kind);
+    std::shared_ptr<CServerClass> object;
+    if constexpr (std::is_null_pointer_v<Entry>) {
+      object = reg.Lookup(handle, kind);
+    } else {
+      object = reg.Lookup(handle, kAnyKind);
+      if (TraceAttached()) TraceObjectLine(handle, object.get(), options.entry());
+      object = reg.OfKind(handle, std::move(object), kind);
+    }
     if (!object) return NotFoundResult<Op>();
     HRESULT status = call(*object);
     if (options.result_trace) ResultTrace(status);
-    if (options.after) ObjectTrace(reg, handle, options.after());
+    if constexpr (!std::is_null_pointer_v<After>) {
+      if (TraceAttached()) ObjectTrace(reg, handle, options.after());
+    }
     return status;
   });
 }

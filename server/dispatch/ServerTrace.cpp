@@ -1,24 +1,29 @@
 #include "server/dispatch/ServerTrace.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/base/ThreadAnnotations.h"
 
 namespace vantrel::server {
 namespace {
 
 constexpr std::size_t kTextMax = 511;
 
-std::shared_mutex g_sink_mu;
-TraceSink* g_sink = nullptr;  // guarded by g_sink_mu
+SharedMutex g_sink_mu;
+TraceSink* g_sink GUARDED_BY(g_sink_mu) = nullptr;
+// Whether g_sink is set, read without the lock: a call traces a dozen lines
+// and more, none of which is formatted while nobody listens. A line begun
+// just before a monitor attaches is dropped, as if traced before.
+std::atomic<bool> g_attached{false};
 
-std::mutex g_log_mu;
-std::FILE* g_log = nullptr;  // guarded by g_log_mu
+Mutex g_log_mu;
+std::FILE* g_log GUARDED_BY(g_log_mu) = nullptr;
 
 std::string VFormat(const char* format, va_list ap) {
   char buf[kTextMax + 1];
@@ -28,7 +33,7 @@ std::string VFormat(const char* format, va_list ap) {
 }
 
 void SendToMonitor(const std::string& text) {
-  std::shared_lock lock(g_sink_mu);
+  ReaderLock lock(g_sink_mu);
   if (!g_sink) return;
   std::string line = "ZelServer: ";
   line += text;
@@ -67,14 +72,12 @@ const std::vector<PropName>& PropNames() {
 }  // namespace
 
 void SetTraceSink(TraceSink* sink) {
-  std::unique_lock lock(g_sink_mu);
+  WriterLock lock(g_sink_mu);
   g_sink = sink;
+  g_attached.store(sink != nullptr, std::memory_order_release);
 }
 
-bool TraceAttached() {
-  std::shared_lock lock(g_sink_mu);
-  return g_sink != nullptr;
-}
+bool TraceAttached() { return g_attached.load(std::memory_order_acquire); }
 
 std::string FormatText(const char* format, ...) {
   va_list ap;
@@ -85,6 +88,7 @@ std::string FormatText(const char* format, ...) {
 }
 
 void ServerTrace(const char* format, ...) {
+  if (!TraceAttached()) return;
   va_list ap;
   va_start(ap, format);
   std::string text = VFormat(format, ap);
@@ -109,7 +113,7 @@ void ServerLog(const char* format, ...) {
   std::string text = VFormat(format, ap);
   va_end(ap);
   SendToMonitor(text);
-  std::lock_guard lock(g_log_mu);
+  MutexLock lock(g_log_mu);
   if (!g_log) return;
   std::string record = FormatLogRecord(std::time(nullptr), text);
   std::fwrite(record.data(), 1, record.size(), g_log);
@@ -117,13 +121,13 @@ void ServerLog(const char* format, ...) {
 }
 
 bool OpenLog() {
-  std::lock_guard lock(g_log_mu);
+  MutexLock lock(g_log_mu);
   if (!g_log) g_log = std::fopen("zelServer.log", "a");
   return g_log != nullptr;
 }
 
 void CloseLog() {
-  std::lock_guard lock(g_log_mu);
+  MutexLock lock(g_log_mu);
   if (g_log) std::fclose(g_log);
   g_log = nullptr;
 }

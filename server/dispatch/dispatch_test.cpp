@@ -217,7 +217,10 @@ TEST_F(Fixture, ResultBlocks) {
   zel::wire::Inline::Value inl{};
   std::int32_t cb = 0;
   std::vector<std::uint8_t> got;
-  EXPECT_EQ(reg.MakeResultBlock(std::vector<std::uint8_t>(512, 1), inl, cb), -1);
+  // An answer that fits inline leaves the caller's buffer as it was.
+  std::vector<std::uint8_t> fits(512, 1);
+  EXPECT_EQ(reg.MakeResultBlock(std::move(fits), inl, cb), -1);
+  EXPECT_EQ(fits, std::vector<std::uint8_t>(512, 1));
   EXPECT_EQ(cb, 512);
 
   std::int32_t h = reg.MakeResultBlock(std::vector<std::uint8_t>(513, 2), inl, cb);
@@ -230,7 +233,7 @@ TEST_F(Fixture, ResultBlocks) {
 
   std::vector<std::uint8_t> big(100000);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 31);
-  h = reg.MakeResultBlock(big, inl, cb);
+  h = reg.MakeResultBlock(std::vector<std::uint8_t>(big), inl, cb);
   EXPECT_EQ(h, 0);  // reused from the free list
   std::vector<std::uint8_t> all(inl.begin(), inl.end());
   std::vector<std::int32_t> sizes;
@@ -495,6 +498,32 @@ TEST_F(DispatchFixture, TraceLinesOfTheFrame) {
   EXPECT_EQ(sink.Take(), (std::vector<std::string>{"ZelServer: *** FATAL **** Class Deleted Number=9 Type \n",
                                                    "ZelServer: IStorage::DestroyElement(a%sb%n) ; 9",
                                                    "ZelServer: *** FATAL **** Class Deleted Number=9 Type \n"}));
+}
+
+// With nobody listening no trace text is made, but the frame's lookups
+// write the same log lines as with a monitor attached.
+TEST_F(DispatchFixture, WithoutMonitorTheFrameKeepsItsLogLines) {
+  auto table = Add(kIMAPITable);
+  SetTraceSink(nullptr);
+  auto dir = std::filesystem::path(std::getenv("VANTREL_TEST_TMPDIR") ? std::getenv("VANTREL_TEST_TMPDIR") : "/tmp");
+  std::filesystem::create_directories(dir);
+  auto old = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  std::filesystem::remove("zelServer.log");
+  ASSERT_TRUE(OpenLog());
+  EXPECT_EQ(Call<zel::ISTORAGE_DestroyElement>({9, "x"}).result, 1);
+  EXPECT_EQ(Call<zel::IMAPIFOLDER_EmptyFolder>({table->handle}).result, NotFoundResult(zel::IMAPIFOLDER_EmptyFolder::kOpnum));
+  EXPECT_EQ(Call<zel::IMAPITABLE_QueryRows>({table->handle, 3, 0}).cb, 3);
+  CloseLog();
+  std::ifstream f("zelServer.log");
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(f, l);) lines.push_back(l.substr(l.find(' ', l.find(' ') + 1) + 1));
+  std::filesystem::current_path(old);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "*** FATAL **** Class Deleted Number=9 Type ",
+                       "*** FATAL **** Class Deleted Number=9 Type ",
+                       "*** FATAL **** Wrong Class 1 Type found: IMAPITable wanted IMAPIFolder",
+                   }));
 }
 
 TEST_F(DispatchFixture, ResultBlocksThroughReadBuffer) {

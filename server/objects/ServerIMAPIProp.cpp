@@ -141,10 +141,16 @@ HRESULT CServerIMAPIProp::MAPIPROP_GetProps(const zel::MAPIPROP_GetProps::Reques
     MapiBuffer<SPropValue> values(raw);
     TracePropValues(values.get(), count);
     if (FAILED(hr) || !values) return hr;
-    auto block = codec_.Encode([&] { return codec_.SizeProps(values.get(), count); },
-                               [&](zel::MarshalWriter& w) { codec_.WriteProps(w, values.get(), count); });
+    // One pass into the thread's buffer: an answer that fits inline is
+    // copied there and the buffer kept for the next call; a longer one
+    // takes the buffer along as its block, and the next call makes one of
+    // the size it saw.
+    thread_local std::vector<std::uint8_t> buffer;
+    thread_local std::size_t expected = 512;
+    codec_.EncodeInto(buffer, expected, [&](zel::MarshalWriter& w) { codec_.WriteProps(w, values.get(), count); });
     out.cValues = static_cast<std::int32_t>(count);
-    out.hBuffer = ResultBlock(std::move(block), out.inlineData, out.cb);
+    if (!registry) throw std::logic_error("object not registered");
+    out.hBuffer = registry->MakeResultBlock(owner.load(), std::move(buffer), out.inlineData, out.cb);
     return hr;
   });
 }

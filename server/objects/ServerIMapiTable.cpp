@@ -93,8 +93,11 @@ void CServerIMapiTable::Destroy() {
 void CServerIMapiTable::RowsToBlock(const SRowSet* rows, zel::wire::Inline::Value& inline_area, std::int32_t& cb,
                                     std::int32_t& buffer) {
   if (!rows) return;  // nothing returned: 0 and 0
-  std::vector<std::uint8_t> block = codec_.Encode([&] { return codec_.SizeRowSet(rows); },
-                                                  [&](zel::MarshalWriter& w) { codec_.WriteRowSet(w, rows); });
+  // Pages of one listing come out alike: one pass, sized by the thread's
+  // last page.
+  thread_local std::size_t expected = 4096;
+  std::vector<std::uint8_t> block =
+      codec_.EncodeOnce(expected, [&](zel::MarshalWriter& w) { codec_.WriteRowSet(w, rows); });
   buffer = registry->MakeResultBlock(owner.load(), std::move(block), inline_area, cb);
 }
 

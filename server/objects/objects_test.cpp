@@ -267,6 +267,19 @@ TEST_F(ObjectsTest, GetPropsNarrowsUnicodeAndReportsMissingValues) {
   EXPECT_EQ(Call<zel::IMAPIFOLDER_CreateMessage>({msg, {}, 0}).result, MAPI_E_OBJECT_DELETED);
 }
 
+// Answers that fit inline and answers that wait as blocks, in turn on one
+// thread: each comes out whole and alone.
+TEST_F(ObjectsTest, GetPropsAnswersOfBothSizesInTurn) {
+  std::int32_t msg = SavedMessage(IpmSubtree(), "short");
+  const ULONG body = PROP_TAG(PT_STRING8, 0x1000), subject = PROP_TAG(PT_STRING8, 0x0037);
+  std::string long_text(3000, 'x');
+  ASSERT_EQ(SetText(msg, body, long_text.c_str()), S_OK);
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(Text(msg, body), long_text) << round;
+    EXPECT_EQ(Text(msg, subject), "short") << round;
+  }
+}
+
 TEST_F(ObjectsTest, GetPropsRetriesWithTheOtherCharWidth) {
   auto fake = ComPtr<FakeProp>::Adopt(new FakeProp);
   auto object = std::make_shared<CServerIMAPIProp>();

@@ -232,8 +232,8 @@ void PeerConnection::ReadReplies() {
     {
       MutexLock lock(mu_);
       auto it = pending_.find(id);
-      if (it != pending_.end()) pending = it->second;
-      if (!pending) continue;  // its sender gave up
+      if (it == pending_.end()) continue;  // its sender gave up
+      pending = it->second;
       std::uint8_t status;
       if (op == kResult) {
         std::uint64_t result;
@@ -259,6 +259,9 @@ void PeerConnection::ReadReplies() {
       } else {
         break;
       }
+      // An answered request leaves the table at once, so a peer that closes
+      // right after answering cannot turn the answer into a refusal below.
+      pending_.erase(it);
     }
     if (auto q = pending->queue.lock()) q->Reply(pending->token, 0);
   }
@@ -377,9 +380,17 @@ void PeerSession::HandlePost(std::uint64_t id, LeReader& r) {
   }
   HWND target = HandleOf(hwnd);
   auto queue = LocalWindowQueue(target);
-  bool ok = queue && queue->Post(MSG{target, msg, static_cast<WPARAM>(wParam),
-                                     static_cast<LPARAM>(lParam), GetTickCount(), {}});
-  Answer(id, ok ? kDelivered : kNoWindow, ok);
+  if (!queue) {
+    Answer(id, kNoWindow, 0);
+    return;
+  }
+  // Answered before it is queued: a posted WM_CLOSE may end this process
+  // before this thread runs again, and the sender must not read that as a
+  // refusal. A window that goes in between loses the message, as it would
+  // have a moment later.
+  Answer(id, kDelivered, 1);
+  queue->Post(MSG{target, msg, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam),
+                  GetTickCount(), {}});
 }
 
 void PeerSession::HandleList(std::uint64_t id) {

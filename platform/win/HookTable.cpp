@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/base/ThreadAnnotations.h"
+#include "platform/win/RuntimeFolder.h"
 #include "platform/win/WindowPlatform.h"
 
 namespace vantrel::win {
@@ -26,8 +27,6 @@ namespace vantrel::win {
 namespace {
 
 constexpr char kHeader[] = "vantrel-hooks 1";
-// How long a process waits for another to finish with the table.
-constexpr auto kLockBound = std::chrono::seconds(5);
 
 std::string OwnerPath(const std::string& dir, const std::string& token) {
   return dir + "/hook-owner-" + token + ".lock";
@@ -147,14 +146,10 @@ HookTable* HookTable::Get() {
 int HookTable::LockFile() {
   int fd = open((dir_ + "/hooks.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
-  auto deadline = std::chrono::steady_clock::now() + kLockBound;
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > deadline) {
-      std::fprintf(stderr, "win: hook table of %s stays locked\n", dir_.c_str());
-      close(fd);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!LockWithinBound(fd)) {
+    std::fprintf(stderr, "win: hook table of %s stays locked\n", dir_.c_str());
+    close(fd);
+    return -1;
   }
   return fd;
 }

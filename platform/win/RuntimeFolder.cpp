@@ -9,7 +9,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/win/WindowPlatform.h"
@@ -43,15 +45,23 @@ std::string RuntimeDir() {
   return dir;
 }
 
+bool LockWithinBound(int fd) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 FileLock::FileLock(const std::string& path) {
   fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) return;
-  while (flock(fd_, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      close(fd_);
-      fd_ = -1;
-      return;
-    }
+  if (fd_ >= 0 && !LockWithinBound(fd_)) {
+    std::fprintf(stderr, "win: %s stays locked\n", path.c_str());
+    close(fd_);
+    fd_ = -1;
   }
 }
 

@@ -9,8 +9,14 @@
 
 namespace vantrel::win {
 
+// Takes an exclusive flock on `fd` within five seconds: the files of the
+// runtime folder are held for moments, and a process stopped while holding
+// one must not stop every other process of the user. False on time-out or
+// error.
+bool LockWithinBound(int fd);
+
 // Holds an exclusive flock on a file of the runtime folder for its scope.
-// fd() is -1 when the file could not be opened or locked.
+// fd() is -1 when the file could not be opened or locked in time.
 class FileLock {
  public:
   explicit FileLock(const std::string& path);

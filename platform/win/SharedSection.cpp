@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "platform/base/ThreadAnnotations.h"
+#include "platform/win/RuntimeFolder.h"
 #include "platform/win/WindowPlatform.h"
 
 namespace vantrel::win {
@@ -34,7 +35,6 @@ namespace {
 constexpr std::size_t kDataOffset = 4096;
 constexpr char kMagic[] = "vantrel-section 1\n";
 constexpr std::size_t kMaxName = 64;
-constexpr auto kLockBound = std::chrono::seconds(5);
 
 struct Mapping {
   void* data;
@@ -94,17 +94,6 @@ std::string RealPath(const std::string& file) {
   return realpath(file.c_str(), real) ? real : std::string();
 }
 
-// Takes an exclusive flock within the bound.
-bool LockWithin(int fd) {
-  auto deadline = std::chrono::steady_clock::now() + kLockBound;
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 // Opens (creating and zero-filling when nobody has it mapped) the section
 // file and maps its data. The descriptor stays open with a shared lock.
 void* MapSection(const std::string& dir, const std::string& key, std::size_t size) {
@@ -115,7 +104,7 @@ void* MapSection(const std::string& dir, const std::string& key, std::size_t siz
   if (guard < 0) return nullptr;
   void* data = nullptr;
   int fd = -1;
-  if (LockWithin(guard)) {
+  if (LockWithinBound(guard)) {
     fd = open(base.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     std::string header = std::string(kMagic) + key + "\n";
     bool ok = fd >= 0 && header.size() <= kDataOffset;

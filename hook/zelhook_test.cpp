@@ -189,4 +189,17 @@ TEST_F(ZelHookTest, EndsWithItsInstaller) {
   EXPECT_EQ(SeenInB("Frei/Gebucht-Informationen (danach)"), "1");
 }
 
+// A second installer stores its handle over the first's: both copies of
+// the procedure pass that one handle on. B neither loops in its chain nor
+// loses the recorder behind them.
+TEST_F(ZelHookTest, SecondInstallerSharesTheHandle) {
+  Child second({INSTALLER});
+  ASSERT_EQ(second.Line().rfind("hook ", 0), 0u);
+  EXPECT_EQ(b_.Ask("create child text Frei/Gebucht-Informationen [2]"), kClosed);
+  EXPECT_EQ(SeenInB("Frei/Gebucht-Informationen [2]"), "1");
+  a_->Kill();  // the survivor's hook goes on alone
+  EXPECT_EQ(b_.Ask("create child text Frei/Gebucht-Informationen [3]"), kClosed);
+  EXPECT_EQ(SeenInB("Frei/Gebucht-Informationen [3]"), "1");
+}
+
 }  // namespace

@@ -58,9 +58,11 @@ struct Chain {
   std::vector<ChainEntry> entries;
 };
 
-// The chain a hook procedure on this thread was called from, for
-// CallNextHookEx; saved and restored around nested sends.
+// The chain a hook procedure on this thread was called from, and that
+// procedure's place in it, for CallNextHookEx; saved and restored around
+// nested sends.
 thread_local const Chain* tRunning = nullptr;
+thread_local std::size_t tRunningIndex = 0;
 // Set while this thread rebuilds: a module's initialiser that sends a
 // message runs the chain being replaced instead of rebuilding again.
 thread_local bool tRebuilding = false;
@@ -229,9 +231,12 @@ void HookRuntime::WatchOwners() {
 LRESULT RunFrom(const Chain& chain, std::size_t index, int code, WPARAM wParam, LPARAM lParam) {
   if (index >= chain.entries.size()) return 0;
   const Chain* saved = tRunning;
+  std::size_t savedIndex = tRunningIndex;
   tRunning = &chain;
+  tRunningIndex = index;
   LRESULT r = chain.entries[index].proc(code, wParam, lParam);
   tRunning = saved;
+  tRunningIndex = savedIndex;
   return r;
 }
 
@@ -307,7 +312,15 @@ LRESULT CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam) {
   }
   auto id = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hook));
   for (std::size_t i = 0; i < chain->entries.size(); ++i) {
-    if (chain->entries[i].id == id) return vantrel::win::RunFrom(*chain, i + 1, code, wParam, lParam);
+    if (chain->entries[i].id != id) continue;
+    // The handle of a hook that already ran in this pass would run it again,
+    // and again, until the stack overflows: a module that keeps one handle
+    // for all its installations (two installers of one module) passes the
+    // newest. The pass goes on after the procedure that is running, as it
+    // does on the home platform, where the handle is ignored.
+    std::size_t next = i + 1;
+    if (chain == vantrel::win::tRunning && i < vantrel::win::tRunningIndex) next = vantrel::win::tRunningIndex + 1;
+    return vantrel::win::RunFrom(*chain, next, code, wParam, lParam);
   }
   return 0;
 }

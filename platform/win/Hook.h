@@ -47,7 +47,9 @@ inline HHOOK SetWindowsHookEx(int idHook, HOOKPROC procedure, HINSTANCE module, 
 
 // Calls the hook after `hook` in the chain that is running on this thread
 // (or in this process's current chain outside a hook), and returns its
-// result; 0 when `hook` is the last one or is not in the chain.
+// result; 0 when `hook` is the last one or is not in the chain. A `hook`
+// that already ran in this pass (so the call would run it again without
+// end) is taken as the procedure that is running.
 LRESULT CallNextHookEx(HHOOK hook, int code, WPARAM wParam, LPARAM lParam);
 
 // Removes the hook from every process. FALSE when no such hook exists

@@ -726,8 +726,9 @@ BOOL IsWindowVisible(HWND hwnd) {
     MutexLock lock(t.mu);
     Window* w = t.Find(hwnd);
     if (w) {
-      // Visible when it and every window above it are.
-      for (; w; w = w->parent ? t.Find(w->parent) : nullptr) {
+      // Visible when it and every parent above it are; an owner's
+      // visibility does not count (a dialog of a hidden window shows).
+      for (; w; w = (w->style & WS_CHILD) && w->parent ? t.Find(w->parent) : nullptr) {
         if (!(w->style & WS_VISIBLE)) return FALSE;
       }
       return TRUE;

@@ -126,6 +126,11 @@ TEST(Window, TextLongValuesAndStateWithEvents) {
   ShowWindow(child, SW_SHOW);
   ShowWindow(hwnd, SW_HIDE);
   EXPECT_FALSE(IsWindowVisible(child));  // ... and its parent visible
+  // An owned pop-up (a dialog of a hidden window) shows on its own.
+  HWND owned = CreateWindowExA(0, "VtLogging", "Owned", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10, hwnd,
+                               nullptr, nullptr, nullptr);
+  EXPECT_TRUE(IsWindowVisible(owned));
+  DestroyWindow(owned);
   EXPECT_EQ(ProcessWindows(), (std::vector<HWND>{hwnd, child}));
 
   // WM_CLOSE through DefWindowProc destroys it.

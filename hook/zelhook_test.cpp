@@ -1,10 +1,7 @@
 // zelhook across real processes, each started with exec: C installs a
 // recording hook, A (the installer stand-in) installs zelhook, and B, which
 // never links zelhook, makes the windows.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,100 +15,23 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "platform/win/TestChild.h"
 
 namespace {
 
 constexpr auto kBound = std::chrono::seconds(10);
 
-// A private runtime folder for the whole test program, so its hooks reach
-// no other process of the user; every child inherits it.
-void UsePrivateRuntimeDir() {
-  static bool done = [] {
-    const char* scratch = std::getenv("VANTREL_TEST_TMPDIR");
-    std::string dir = std::string(scratch && *scratch ? scratch : "/tmp") + "/zelhook-" + std::to_string(getpid());
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    chmod(dir.c_str(), 0700);
-    setenv("ZEL_WIN_DIR", dir.c_str(), 1);
-    signal(SIGPIPE, SIG_IGN);  // a killed child's pipe
-    return true;
-  }();
-  (void)done;
-}
-
-// A child process spoken to line by line over its standard input and output.
-class Child {
+// A child that reads commands until its input closes, in the test
+// program's private runtime folder.
+class Child : public vantrel::win::TestChild {
  public:
-  explicit Child(std::vector<std::string> args) {
-    UsePrivateRuntimeDir();
-    int in[2], out[2];
-    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    close(in[0]);
-    close(out[1]);
-    to_ = in[1];
-    from_ = out[0];
-  }
-  ~Child() {
-    close(to_);  // every child ends when its input closes
-    close(from_);
-    if (pid_ > 0) Wait();
-  }
-
-  // The next line, "" when none came within the bound.
-  std::string Line() {
-    auto deadline = std::chrono::steady_clock::now() + kBound;
-    for (;;) {
-      if (auto nl = buffered_.find('\n'); nl != std::string::npos) {
-        std::string line = buffered_.substr(0, nl);
-        buffered_.erase(0, nl + 1);
-        return line;
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd p{from_, POLLIN, 0};
-      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
-      char buf[256];
-      ssize_t n = read(from_, buf, sizeof buf);
-      if (n <= 0) return {};
-      buffered_.append(buf, static_cast<size_t>(n));
-    }
-  }
-  std::string Ask(const std::string& line) {
-    std::string l = line + "\n";
-    (void)!write(to_, l.data(), l.size());
-    return Line();
-  }
-  void Kill() {
-    kill(pid_, SIGKILL);
-    Wait();
-  }
-  pid_t pid() const { return pid_; }
+  explicit Child(std::vector<std::string> args) : TestChild(InPrivateDir(std::move(args))) {}
 
  private:
-  void Wait() {
-    auto deadline = std::chrono::steady_clock::now() + kBound;
-    int status;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) kill(pid_, SIGKILL);
-      usleep(1000);
-    }
-    pid_ = -1;
+  static std::vector<std::string> InPrivateDir(std::vector<std::string> args) {
+    vantrel::win::UsePrivateWinDir("zelhook");
+    return args;
   }
-
-  pid_t pid_ = -1;
-  int to_ = -1;
-  int from_ = -1;
-  std::string buffered_;
 };
 
 constexpr char kClosed[] = "closed 1 early 0 stray 0 open 0";  // posted to the parent, after creation

@@ -1,8 +1,5 @@
 // Messages between real processes: the peer is win_peer, started with exec.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,96 +15,34 @@
 #include <vector>
 
 #include "platform/win/LocalChannel.h"
+#include "platform/win/TestChild.h"
 #include "platform/win/WindowPlatform.h"
 #include "platform/win/WinUser.h"
 
-extern char** environ;
 
 namespace vantrel::win {
 namespace {
 
 using namespace std::chrono_literals;
 
-// A child process whose standard input and output are pipes to the test.
-class Child {
+// A win_peer child; it runs a message loop, not a command loop, so it is
+// killed when the test lets go of it.
+class Child : public TestChild {
  public:
-  explicit Child(std::vector<std::string> args) {
-    int in[2], out[2];
-    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    args.insert(args.begin(), WIN_PEER);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, WIN_PEER, &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    in_ = in[1];
-    out_ = out[0];
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      Wait();
-    }
-    close(in_);
-    close(out_);
-  }
-
-  pid_t pid() const { return pid_; }
-
-  // The next line of output, or "" after 20 s or at its end.
-  std::string ReadLine() {
-    for (;;) {
-      size_t nl = buffer_.find('\n');
-      if (nl != std::string::npos) {
-        std::string line = buffer_.substr(0, nl);
-        buffer_.erase(0, nl + 1);
-        return line;
-      }
-      pollfd p{out_, POLLIN, 0};
-      if (poll(&p, 1, 20000) != 1) return "";
-      char chunk[256];
-      ssize_t n = read(out_, chunk, sizeof chunk);
-      if (n <= 0) return "";
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-
-  void WriteLine(const std::string& line) {
-    std::string s = line + "\n";
-    EXPECT_EQ(write(in_, s.data(), s.size()), static_cast<ssize_t>(s.size()));
-  }
-
-  int Wait() {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
-  }
-
-  void Kill() {
-    kill(pid_, SIGKILL);
-    Wait();
-  }
+  explicit Child(std::vector<std::string> args) : TestChild(WithPeer(std::move(args)), Ending::kKill) {}
 
  private:
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
-  std::string buffer_;
+  static std::vector<std::string> WithPeer(std::vector<std::string> args) {
+    args.insert(args.begin(), WIN_PEER);
+    return args;
+  }
 };
 
 // A peer with one window; hwnd() is the handle it reported.
 class PeerWindow : public Child {
  public:
   PeerWindow(const std::string& cls, const std::string& title) : Child({"window", cls, title}) {
-    std::string line = ReadLine();
+    std::string line = Line();
     EXPECT_EQ(line.rfind("ready ", 0), 0u) << line;
     if (line.size() > 6) hwnd_ = reinterpret_cast<HWND>(std::stoul(line.substr(6)));
   }
@@ -161,7 +96,7 @@ TEST(CrossProcess, FindWindowAndPlainMessages) {
 
   // A posted WM_CLOSE ends the peer: its window leaves every view.
   EXPECT_TRUE(PostMessageA(peer.hwnd(), WM_CLOSE, 0, 0));
-  EXPECT_EQ(peer.ReadLine(), "quit");
+  EXPECT_EQ(peer.Line(), "quit");
   EXPECT_EQ(WEXITSTATUS(peer.Wait()), 0);
   EXPECT_FALSE(IsWindow(peer.hwnd()));
   EXPECT_EQ(FindWindowA("VtPeerFind", nullptr), nullptr);
@@ -186,7 +121,7 @@ TEST(CrossProcess, CopyDataCarriesItsBytes) {
                        c.bytes.empty() ? nullptr : const_cast<char*>(c.bytes.data())};
     LRESULT r = SendMessageA(peer.hwnd(), WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds));
     EXPECT_EQ(static_cast<std::uint64_t>(r), Fingerprint(cds.dwData, c.bytes)) << c.name;
-    EXPECT_EQ(peer.ReadLine(), "copydata " + std::to_string(c.bytes.size())) << c.name;
+    EXPECT_EQ(peer.Line(), "copydata " + std::to_string(c.bytes.size())) << c.name;
   }
   // One byte more is refused before anything is sent.
   std::string tooBig(64 * 1024 + 1, 'x');
@@ -244,7 +179,7 @@ TEST(CrossProcess, RacingRegistrationsGetOneNumber) {
   for (int i = 0; i < 4; ++i) children.push_back(std::make_unique<Child>(std::vector<std::string>{"register", name}));
   for (auto& c : children) c->WriteLine("go");
   std::vector<std::string> numbers;
-  for (auto& c : children) numbers.push_back(c->ReadLine());
+  for (auto& c : children) numbers.push_back(c->Line());
   std::string mine = std::to_string(RegisterWindowMessageA(name.c_str()));
   for (const auto& n : numbers) EXPECT_EQ(n, mine);
   EXPECT_NE(mine, "0");
@@ -265,12 +200,12 @@ TEST(CrossProcess, BroadcastReachesEveryTopLevelWindow) {
   PeerWindow a("VtPeerB", "A");
   PeerWindow b("VtPeerB", "B");
   SendMessageA(HWND_BROADCAST, msg, 5, 0);
-  EXPECT_EQ(a.ReadLine(), "broadcast 5");
-  EXPECT_EQ(b.ReadLine(), "broadcast 5");
+  EXPECT_EQ(a.Line(), "broadcast 5");
+  EXPECT_EQ(b.Line(), "broadcast 5");
   EXPECT_EQ(g_localBroadcasts, 1);
   EXPECT_TRUE(PostMessageA(HWND_BROADCAST, msg, 6, 0));
-  EXPECT_EQ(a.ReadLine(), "broadcast 6");
-  EXPECT_EQ(b.ReadLine(), "broadcast 6");
+  EXPECT_EQ(a.Line(), "broadcast 6");
+  EXPECT_EQ(b.Line(), "broadcast 6");
   MSG m;
   while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
   EXPECT_EQ(g_localBroadcasts, 2);
@@ -288,22 +223,21 @@ TEST(CrossProcess, AnotherUserIsRefused) {
   wc.lpszClassName = "VtLocalGuarded";
   RegisterClassA(&wc);
   HWND mine = CreateWindowExA(0, "VtLocalGuarded", "guarded", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-  // Only for this case: nobody may reach the socket, so the credentials
-  // are what refuses it.
+  // Only for this case: nobody may connect to the socket (the peer reaches
+  // it through a descriptor opened before it became nobody), so the
+  // credentials are what refuses it.
   std::string socket = SocketPath(getpid());
-  chmod(dir.c_str(), 0711);
   chmod(socket.c_str(), 0777);
   testing::internal::CaptureStderr();
   std::string answer;
   {
     Child child({"as-nobody", socket});
-    answer = child.ReadLine();
+    answer = child.Line();
     child.Wait();
   }
   std::this_thread::sleep_for(100ms);  // the listener logs on its own thread
   std::string log = testing::internal::GetCapturedStderr();
   chmod(socket.c_str(), 0755);
-  chmod(dir.c_str(), 0700);
   EXPECT_EQ(answer, "refused");
   EXPECT_NE(log.find("refused: process"), std::string::npos) << log;
   DestroyWindow(mine);

@@ -3,10 +3,7 @@
 #include "platform/win/Hook.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,10 +22,10 @@
 #include "platform/base/LastError.h"
 #include "platform/win/HookTable.h"
 #include "platform/win/SharedSection.h"
+#include "platform/win/TestChild.h"
 #include "platform/win/WindowPlatform.h"
 #include "platform/win/hook_test_module.h"
 
-extern char** environ;
 
 namespace vantrel::win {
 namespace {
@@ -36,100 +33,18 @@ namespace {
 using hooktest::Shared;
 constexpr auto kBound = std::chrono::seconds(10);
 
-// A private runtime folder for the whole test program, set before the
-// platform first asks for it; peers inherit it.
-void UsePrivateRuntimeDir() {
-  static bool done = [] {
-    const char* scratch = std::getenv("VANTREL_TEST_TMPDIR");
-    std::string dir = std::string(scratch && *scratch ? scratch : "/tmp") + "/hookwin-" + std::to_string(getpid());
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    chmod(dir.c_str(), 0700);
-    setenv("ZEL_WIN_DIR", dir.c_str(), 1);
-    signal(SIGPIPE, SIG_IGN);  // a killed peer's pipe
-    return true;
-  }();
-  (void)done;
-}
+void UsePrivateRuntimeDir() { UsePrivateWinDir("hookwin"); }
 
-class Peer {
+// A hook_peer child, which reads commands until its input closes.
+class Peer : public TestChild {
  public:
-  Peer() {
-    int in[2], out[2];
-    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    char* argv[] = {const_cast<char*>(HOOK_PEER), nullptr};
-    EXPECT_EQ(posix_spawn(&pid_, HOOK_PEER, &fa, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    close(in[0]);
-    close(out[1]);
-    to_ = in[1];
-    from_ = out[0];
-  }
-  ~Peer() {
-    if (pid_ > 0) Send("quit");
-    close(to_);
-    close(from_);
-    if (pid_ > 0) Wait();
-  }
+  Peer() : TestChild({HOOK_PEER}) {}
 
-  void Send(const std::string& line) {
-    std::string l = line + "\n";
-    (void)!write(to_, l.data(), l.size());
-  }
-  // The peer's answer to the last command, "" when none came within the bound.
-  std::string Answer() {
-    auto deadline = std::chrono::steady_clock::now() + kBound;
-    for (;;) {
-      if (auto nl = buffered_.find('\n'); nl != std::string::npos) {
-        std::string line = buffered_.substr(0, nl);
-        buffered_.erase(0, nl + 1);
-        return line;
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd p{from_, POLLIN, 0};
-      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
-      char buf[256];
-      ssize_t n = read(from_, buf, sizeof buf);
-      if (n <= 0) return {};
-      buffered_.append(buf, static_cast<size_t>(n));
-    }
-  }
-  std::string Ask(const std::string& line) {
-    Send(line);
-    return Answer();
-  }
   // The handle of an installed hook.
   std::uint32_t Install(const char* proc, int slot) {
     std::string a = Ask(std::string("install ") + proc + " " + std::to_string(slot));
     return a.rfind("ok ", 0) == 0 ? static_cast<std::uint32_t>(std::stoul(a.substr(3))) : 0;
   }
-
-  void Kill() {
-    kill(pid_, SIGKILL);
-    Wait();
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  void Wait() {
-    auto deadline = std::chrono::steady_clock::now() + kBound;
-    int status;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) kill(pid_, SIGKILL);
-      usleep(1000);
-    }
-    pid_ = -1;
-  }
-
-  pid_t pid_ = -1;
-  int to_ = -1;
-  int from_ = -1;
-  std::string buffered_;
 };
 
 // The test program reads the module's log through its own mapping.
@@ -309,11 +224,11 @@ TEST_F(HookTest, SharedSectionStartsZeroedOnceAndResetsAfterItsLastUser) {
   {
     std::vector<std::unique_ptr<Peer>> peers;
     for (int i = 0; i < 6; ++i) peers.push_back(std::make_unique<Peer>());
-    for (auto& p : peers) p->Send(std::string("load ") + HOOK_MODULE);
-    for (auto& p : peers) ASSERT_EQ(p->Answer(), "ok");
-    for (auto& p : peers) p->Send("bump race");
+    for (auto& p : peers) p->WriteLine(std::string("load ") + HOOK_MODULE);
+    for (auto& p : peers) ASSERT_EQ(p->Line(), "ok");
+    for (auto& p : peers) p->WriteLine("bump race");
     std::vector<std::string> answers;
-    for (auto& p : peers) answers.push_back(p->Answer());
+    for (auto& p : peers) answers.push_back(p->Line());
     std::sort(answers.begin(), answers.end());
     EXPECT_EQ(answers, (std::vector<std::string>{"ok 1", "ok 2", "ok 3", "ok 4", "ok 5", "ok 6"}));
   }

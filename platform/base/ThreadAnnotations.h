@@ -5,6 +5,19 @@
 // locks is written as ACQUIRED_AFTER / ACQUIRED_BEFORE on the later one.
 #pragma once
 
+// 1 in builds under a race detector (ThreadSanitizer), which cannot see the
+// orderings the kernel makes (an epoll arming before the next wake-up).
+#if defined(__SANITIZE_THREAD__)
+#define VANTREL_RACE_DETECTOR 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VANTREL_RACE_DETECTOR 1
+#endif
+#endif
+#ifndef VANTREL_RACE_DETECTOR
+#define VANTREL_RACE_DETECTOR 0
+#endif
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>

@@ -89,15 +89,28 @@ struct Connection : Watched {
   const std::string peer;  // the client's IP address
   Association assoc;
   std::vector<std::uint8_t> partial;  // the start of a PDU not yet whole
-  // Counts the armings: the arming thread adds one (release) before
-  // epoll_ctl, the thread that receives the connection next reads it
-  // (acquire). The kernel already orders the two; this makes the hand-off
-  // visible to a race detector. No lock: one held across epoll_ctl made the
-  // next thread wait whenever the arming one was preempted in the call.
-  std::atomic<std::uint64_t> armings{0};
-
-  void Publish() { armings.fetch_add(1, std::memory_order_release); }
-  void Receive() const { (void)armings.load(std::memory_order_acquire); }
+  // Arming a connection (epoll_ctl) and its receipt by the next thread
+  // (epoll_wait) are ordered by the kernel, which a race detector cannot
+  // see: the arming thread may still be inside epoll_ctl when the next one
+  // has served the connection and closed it. In race-detector builds a lock
+  // held across the arming shows the order. Elsewhere there is no lock: it
+  // made the next thread wait whenever the arming one was preempted in the
+  // call.
+#if VANTREL_RACE_DETECTOR
+  Mutex handoff;
+  template <class Ctl>
+  int Arm(Ctl ctl) {
+    MutexLock l(handoff);
+    return ctl();
+  }
+  void Receive() { MutexLock taken(handoff); }
+#else
+  template <class Ctl>
+  int Arm(Ctl ctl) {
+    return ctl();
+  }
+  void Receive() {}
+#endif
 };
 
 // One call thread; Stop reads what it runs.
@@ -395,8 +408,8 @@ class Loop : public std::enable_shared_from_this<Loop> {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
     ev.data.ptr = static_cast<Watched*>(conn.get());
-    conn->Publish();
-    if (::epoll_ctl(epoll_.fd(), EPOLL_CTL_ADD, conn->sock.fd(), &ev) != 0) Forget(*conn);
+    if (conn->Arm([&] { return ::epoll_ctl(epoll_.fd(), EPOLL_CTL_ADD, conn->sock.fd(), &ev); }) != 0)
+      Forget(*conn);
   }
 
   // Reads what the connection has, handles each whole PDU and runs the
@@ -417,8 +430,7 @@ class Loop : public std::enable_shared_from_this<Loop> {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
     ev.data.ptr = static_cast<Watched*>(&c);
-    c.Publish();
-    if (::epoll_ctl(epoll_.fd(), EPOLL_CTL_MOD, c.sock.fd(), &ev) != 0) Close(c);
+    if (c.Arm([&] { return ::epoll_ctl(epoll_.fd(), EPOLL_CTL_MOD, c.sock.fd(), &ev); }) != 0) Close(c);
   }
 
   bool ReadAndHandle(Connection& c, Worker& w, Scratch& s) {

@@ -1,5 +1,7 @@
 #include "platform/win/FrontEndProtocol.h"
 
+#include "platform/win/LocalChannel.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -211,16 +213,6 @@ int ReadRecord(LineReader& in, const std::vector<std::string>& begin, Record* ou
   }
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
+bool WriteAll(int fd, std::string_view data) { return vantrel::win::WriteAll(fd, data.data(), data.size()); }
 
 }  // namespace vantrel::win::fe

@@ -133,17 +133,6 @@ void RemoveOwnSocket() {
   if (!l.path.empty()) unlink(l.path.c_str());
 }
 
-bool WriteAll(int fd, const std::uint8_t* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 bool ReadAll(int fd, std::uint8_t* p, size_t n) {
   while (n > 0) {
     ssize_t r = recv(fd, p, n, 0);
@@ -156,6 +145,18 @@ bool ReadAll(int fd, std::uint8_t* p, size_t n) {
 }
 
 }  // namespace
+
+bool WriteAll(int fd, const void* data, size_t n) {
+  auto* p = static_cast<const std::uint8_t*>(data);
+  while (n > 0) {
+    ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
 
 bool WriteFrame(int fd, const std::vector<std::uint8_t>& payload) {
   if (payload.size() > kMaxFrame) return false;

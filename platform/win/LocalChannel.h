@@ -18,6 +18,9 @@ inline constexpr std::uint32_t kMaxFrame = 1u << 20;
 // A frame is a 4-byte little-endian length and that many bytes. Both return
 // false on a closed or broken descriptor; ReadFrame also on a frame over
 // `maxSize`.
+// Writes all `n` bytes to a stream socket (no SIGPIPE); false when the peer
+// went or the socket failed.
+bool WriteAll(int fd, const void* data, size_t n);
 bool WriteFrame(int fd, const std::vector<std::uint8_t>& payload);
 bool ReadFrame(int fd, std::vector<std::uint8_t>* payload, std::uint32_t maxSize = kMaxFrame);
 

@@ -78,7 +78,7 @@ INT_PTR CDlgEditUser::OnMessage(UINT msg, WPARAM wParam, LPARAM) {
   const WORD code = HIWORD(wParam);
   if (code == EN_CHANGE) {
     // Any of the three fields OK depends on, whichever is typed last.
-    if (id == IDC_EDIT_LOGIN || id == IDC_EDIT_PASSWORD || id == IDC_EDIT_DISPLAY) CheckData();
+    if (!filling_ && (id == IDC_EDIT_LOGIN || id == IDC_EDIT_PASSWORD || id == IDC_EDIT_DISPLAY)) CheckData();
     return TRUE;
   }
   if (code != BN_CLICKED) return FALSE;
@@ -174,8 +174,12 @@ void CDlgEditUser::ControlsToFields() {
 }
 
 void CDlgEditUser::FieldsToControls() {
+  // Setting a control's text reports EN_CHANGE at once; reading the
+  // controls back then would take the fields not yet set as empty.
+  filling_ = true;
   for (const FieldControl& c : kControls)
     if (GetDlgItem(hwnd_, c.id)) SetDlgItemTextA(hwnd_, c.id, fields_[c.field].c_str());
+  filling_ = false;
 }
 
 bool CDlgEditUser::DialogToProp() {

@@ -84,4 +84,5 @@ class CDlgEditUser {
   bool postmaster_ = false;
   bool administrator_ = false;
   bool new_user_ = false;
+  bool filling_ = false;  // the controls are being set from the fields
 };

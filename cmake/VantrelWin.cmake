@@ -1,19 +1,25 @@
 # Resources and ordinal tables of modules (platform/win). Included by
 # platform/win/CMakeLists.txt, after the resource compiler's target exists.
 
-# vantrel_resources(TARGET SCRIPT.rc)
-# Compiles the resource script into the target's resource table
-# (vantrel_resource_table). A program exports the table so the platform
-# finds it as the program's resources.
+# vantrel_resources(TARGET SCRIPT.rc [MORE.rc...])
+# Compiles the resource scripts into the target's one resource table
+# (vantrel_resource_table); a resource defined by two scripts stops the
+# build. A program exports the table so the platform finds it as the
+# program's resources.
 function(vantrel_resources target script)
-  get_filename_component(script ${script} ABSOLUTE)
-  get_filename_component(stem ${script} NAME_WE)
+  set(scripts)
+  foreach(s IN ITEMS ${script} ${ARGN})
+    get_filename_component(s ${s} ABSOLUTE)
+    list(APPEND scripts ${s})
+  endforeach()
+  list(GET scripts 0 first)
+  get_filename_component(stem ${first} NAME_WE)
   set(out ${CMAKE_CURRENT_BINARY_DIR}/${target}_${stem}_resources.cpp)
   add_custom_command(OUTPUT ${out}
-    COMMAND vantrel_rc ${script} ${out} ${out}.d
-    DEPENDS vantrel_rc ${script}
+    COMMAND vantrel_rc ${out} ${out}.d ${scripts}
+    DEPENDS vantrel_rc ${scripts}
     DEPFILE ${out}.d
-    COMMENT "Compiling the resources of ${target} from ${stem}.rc"
+    COMMENT "Compiling the resources of ${target}"
     VERBATIM)
   target_sources(${target} PRIVATE ${out})
   get_target_property(type ${target} TYPE)

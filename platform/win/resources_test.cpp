@@ -65,6 +65,8 @@ TEST_F(ResourcesTest, LoadStringChoosesTheThreadLanguage) {
       {1033, 106, "english"},
       {1031, 107, "s\xF3 portugu\xEAs"},  // the only one there is
       {1033, 105, "Say \"hi\"\tand\\go"},
+      {1033, 120, "From the second script"},  // resources_test_more.rc
+      {1031, 120, "Aus dem zweiten Skript"},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(SetThreadLocale(MAKELCID(c.lang, SORT_DEFAULT)));

@@ -97,13 +97,13 @@ CLogonContext::~CLogonContext() {
   Detach();
 }
 
-void CLogonContext::Attach(CUserABContainer* directory, CLogonService* service) {
+void CLogonContext::Attach(CUserABContainer* directory, HWND window) {
   if (directory) directory->AddRef();
   CUserABContainer* old;
   {
     MutexLock l(lock_);
     old = std::exchange(directory_, directory);
-    service_ = service;
+    window_ = window;
   }
   if (old) old->Release();
 }
@@ -113,7 +113,7 @@ void CLogonContext::Detach() {
   {
     MutexLock l(lock_);
     old = std::exchange(directory_, nullptr);
-    service_ = nullptr;
+    window_ = nullptr;
   }
   if (old) old->Release();
 }
@@ -135,9 +135,9 @@ bool CLogonContext::CheckUser(const std::string& user, const std::string& passwo
   return ok;
 }
 
-CLogonService* CLogonContext::Service() {
+HWND CLogonContext::Window() {
   MutexLock l(lock_);
-  return service_;
+  return window_;
 }
 
 // ---- store classes and visibility ----
@@ -314,14 +314,14 @@ HRESULT CServerZelLogon::OpenConnection(const std::string& profile, const std::s
 
 HRESULT CServerZelLogon::OpenNewConnection(ServerConnection& entry, const std::string& profile,
                                            const std::string& store, const std::string& password) {
-  CLogonService* service = context_.Service();
-  if (!service) return MAPI_E_NO_SUPPORT;
+  HWND window = context_.Window();
+  if (!window) return MAPI_E_NO_SUPPORT;
   std::string profile_arg = profile, password_arg = password;
   LogonRequest request;
   request.profile = profile_arg.data();
   request.password = password_arg.data();
   request.flags = MAPI_NEW_SESSION;
-  if (!service->Send(request)) return MAPI_E_NO_SUPPORT;
+  SendLogon(window, request);
   entry.session.Attach(request.session);
   if (FAILED(request.result)) return request.result;
 

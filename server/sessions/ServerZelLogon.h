@@ -5,7 +5,7 @@
 // MAPI sessions and opened stores are shared: all logons naming the same
 // profile and store use one ServerConnection of the connection table,
 // keyed "<profile><store>" (exact). The MAPI logon of a new connection runs
-// on the main thread through the logon service.
+// on the server window's thread (WM_USER+3).
 //
 // Connection table locking: one mutex guards the map and every entry's
 // sharer count, so the lookup, insertion, counting and removal of one logon
@@ -85,9 +85,10 @@ class CConnectionTable {
   std::map<std::string, std::shared_ptr<ServerConnection>> entries_ GUARDED_BY(lock_);
 };
 
-// What the server's main thread lends to the logons: the user directory,
-// the logon service and the connection table. Attach and Detach come from
-// the main thread (start-up and shutdown); the logons read under lock_.
+// What the server window lends to the logons: the user directory, the
+// window that performs MAPI logons, and the connection table. Attach and
+// Detach come from the window's thread (start-up and shutdown); the logons
+// read under lock_.
 class CLogonContext {
  public:
   explicit CLogonContext(CServerClasses& registry);
@@ -96,8 +97,8 @@ class CLogonContext {
   CLogonContext& operator=(const CLogonContext&) = delete;
 
   // Holds a reference on `directory`; either may be null.
-  void Attach(CUserABContainer* directory, CLogonService* service) EXCLUDES(lock_);
-  // Shutdown: later logons find neither the directory nor the service.
+  void Attach(CUserABContainer* directory, HWND window) EXCLUDES(lock_);
+  // Shutdown: later logons find neither the directory nor the window.
   void Detach() EXCLUDES(lock_);
 
   // An unregistered session (ServerHooks::make_session).
@@ -105,7 +106,8 @@ class CLogonContext {
 
   // The user check against the attached directory; false without one.
   bool CheckUser(const std::string& user, const std::string& password, UserRights* rights) EXCLUDES(lock_);
-  CLogonService* Service() EXCLUDES(lock_);
+  // The window that performs the MAPI logons (WM_USER+3), or null.
+  HWND Window() EXCLUDES(lock_);
 
   CServerClasses& registry;
   CConnectionTable connections;
@@ -113,7 +115,7 @@ class CLogonContext {
  private:
   Mutex lock_;  // a leaf: nothing is taken while it is held
   CUserABContainer* directory_ GUARDED_BY(lock_) = nullptr;  // one reference
-  CLogonService* service_ GUARDED_BY(lock_) = nullptr;
+  HWND window_ GUARDED_BY(lock_) = nullptr;
 };
 
 // The class of a store from its PR_MDB_PROVIDER value: 0 not that

@@ -30,6 +30,63 @@ using namespace vantrel::server;
 
 namespace {
 
+// The server window's part in the logons: a window on its own thread that
+// performs WM_USER+3 and counts what it performed.
+class LogonWindow {
+ public:
+  LogonWindow() {
+    thread_ = std::thread([this] { Run(); });
+    vantrel::MutexLock l(lock_);
+    while (!hwnd_) ready_.Wait(l);
+  }
+  ~LogonWindow() {
+    PostMessageA(hwnd(), WM_CLOSE, 0, 0);
+    thread_.join();
+  }
+  HWND hwnd() {
+    vantrel::MutexLock l(lock_);
+    return hwnd_;
+  }
+  std::uint64_t Performed() const { return performed_.load(); }
+
+ private:
+  static LRESULT Proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+    auto* self = reinterpret_cast<LogonWindow*>(GetWindowLongPtrA(h, GWLP_USERDATA));
+    if (msg == kLogonMessage && self) {
+      PerformLogon(*reinterpret_cast<LogonRequest*>(lp));
+      ++self->performed_;
+      return 0;
+    }
+    if (msg == WM_CLOSE) {
+      DestroyWindow(h);
+      PostQuitMessage(0);
+      return 0;
+    }
+    return DefWindowProcA(h, msg, wp, lp);
+  }
+  void Run() {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = Proc;
+    wc.lpszClassName = "LogonTestWindow";
+    RegisterClassA(&wc);  // a second registration fails harmlessly
+    HWND h = CreateWindowExA(0, "LogonTestWindow", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    SetWindowLongPtrA(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    {
+      vantrel::MutexLock l(lock_);
+      hwnd_ = h;
+      ready_.NotifyAll();
+    }
+    MSG m;
+    while (GetMessageA(&m, nullptr, 0, 0) > 0) DispatchMessageA(&m);
+  }
+
+  vantrel::Mutex lock_;
+  vantrel::CondVar ready_;
+  HWND hwnd_ GUARDED_BY(lock_) = nullptr;
+  std::atomic<std::uint64_t> performed_{0};
+  std::thread thread_;
+};
+
 std::string Scratch() {
   const char* tmp = std::getenv("VANTREL_TEST_TMPDIR");
   return (fs::path(tmp ? tmp : "/tmp") / "logon").string();
@@ -120,10 +177,7 @@ class LogonTest : public ::testing::Test {
               {"ann", "pw", 0, "(Public)(Archive)"},
               {"bob", "pw", -1, ""},
               {"carl", "pw", 0, ""}});
-    context_->Attach(directory_, &service_);
-    main_ = std::thread([this] {
-      while (!stop_) service_.RunPending(std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
-    });
+    context_->Attach(directory_, window_.hwnd());
     ServerHooks hooks;
     hooks.make_session = [this] { return context_->MakeSession(); };
     hooks.set_profile_guid = Server_SetProfileGuid;
@@ -133,10 +187,6 @@ class LogonTest : public ::testing::Test {
   void TearDown() override {
     if (!registry_) return;
     registry_->EndAllSessions();
-    stop_ = true;
-    service_.Wake();
-    main_.join();
-    service_.Stop();
     context_->Detach();
     directory_->Release();
   }
@@ -189,9 +239,7 @@ class LogonTest : public ::testing::Test {
   std::unique_ptr<CServerClasses> registry_;
   std::unique_ptr<CLogonContext> context_;
   CUserABContainer* directory_ = nullptr;
-  CLogonService service_;
-  std::atomic<bool> stop_{false};
-  std::thread main_;
+  LogonWindow window_;
   std::unique_ptr<CServerDispatch> dispatch_;
   zel::Transport transport_;
 };
@@ -201,7 +249,7 @@ TEST_F(LogonTest, TwoLogonsOfOneProfileAndStoreShareOneMapiLogon) {
   std::int32_t second = Logon("mailbox_clerk", "Mailbox - clerk", "clerk");
   ASSERT_GT(first, 0);
   ASSERT_GT(second, 0);
-  EXPECT_EQ(service_.Performed(), 1u);  // the second did no logon
+  EXPECT_EQ(window_.Performed(), 1u);  // the second did no logon
 
   std::int32_t store1 = Call<zel::ZelLogon_GetMsgStore>({first}).result;
   std::int32_t store2 = Call<zel::ZelLogon_GetMsgStore>({second}).result;
@@ -229,7 +277,7 @@ TEST_F(LogonTest, TwoLogonsOfOneProfileAndStoreShareOneMapiLogon) {
 
   // A new logon of the pair opens a new connection.
   ASSERT_GT(Logon("mailbox_clerk", "Mailbox - clerk", "clerk"), 0);
-  EXPECT_EQ(service_.Performed(), 2u);
+  EXPECT_EQ(window_.Performed(), 2u);
 }
 
 TEST_F(LogonTest, RefusedUsersAndSessionsWithoutStore) {
@@ -238,7 +286,7 @@ TEST_F(LogonTest, RefusedUsersAndSessionsWithoutStore) {
   EXPECT_EQ(Logon("mailbox_clerk", "Mailbox - clerk", "nobody"), MAPI_E_INVALID_WORKSTATION_ACCOUNT);
   EXPECT_EQ(Logon("mailbox_clerk", "Mailbox - clerk", "Clerk"), MAPI_E_INVALID_WORKSTATION_ACCOUNT);
   EXPECT_EQ(context_->connections.Size(), 0u);
-  EXPECT_EQ(service_.Performed(), 0u);
+  EXPECT_EQ(window_.Performed(), 0u);
   EXPECT_EQ(Call<zel::Tarnix_AdminLogon>({"clerk", "wrong", "", "ws"}).result, MAPI_E_INVALID_WORKSTATION_ACCOUNT);
   std::int32_t admin = Call<zel::Tarnix_AdminLogon>({"clerk", "pw", "", "ws"}).result;
   ASSERT_GT(admin, 0);
@@ -253,13 +301,13 @@ TEST_F(LogonTest, RefusedUsersAndSessionsWithoutStore) {
     std::uint64_t logons;
   } cases[] = {{"mailbox_clerk", "No Such Store", 1}, {"mailbox_nobody", "Mailbox - nobody", 1}};
   for (const Case& c : cases) {
-    std::uint64_t before = service_.Performed();
+    std::uint64_t before = window_.Performed();
     for (int i = 0; i < 2; ++i) {
       std::int32_t h = Logon(c.profile, c.store, "clerk");
       ASSERT_GT(h, 0) << c.profile;
       EXPECT_EQ(Call<zel::ZelLogon_GetMsgStore>({h}).result, 0) << c.profile;
     }
-    EXPECT_EQ(service_.Performed() - before, c.logons) << c.profile;
+    EXPECT_EQ(window_.Performed() - before, c.logons) << c.profile;
   }
 
   // Without the main thread's service no connection can be opened.
@@ -379,20 +427,20 @@ TEST_F(LogonTest, ReleaseStopsAtZeroAndNeverFrees) {
   EXPECT_EQ(Call<zel::ZelLogon_AddRef>({999}).result, 1);
 }
 
-// At shutdown no remote-call thread may wait for a main loop that has left.
-TEST(LogonService, StopAnswersWaitingAndLaterRequests) {
-  CLogonService service;
-  LogonRequest waiting;
-  waiting.result = 12345;
-  std::thread caller([&] { EXPECT_TRUE(service.Send(waiting)); });
-  while (service.Waiting() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  service.Stop();
-  caller.join();
-  EXPECT_EQ(waiting.result, MAPI_E_NO_SUPPORT);
-  EXPECT_EQ(waiting.session, nullptr);
-  LogonRequest late;
-  EXPECT_FALSE(service.Send(late));
-  EXPECT_EQ(service.Performed(), 0u);
+// At shutdown no remote-call thread may wait for a window that has gone.
+TEST(LogonWindowTest, NoWindowOrAGoneWindowAnswersNoSupport) {
+  HWND gone = nullptr;
+  {
+    LogonWindow window;
+    gone = window.hwnd();
+  }
+  for (HWND w : {static_cast<HWND>(nullptr), gone}) {
+    LogonRequest request;
+    request.result = 12345;
+    SendLogon(w, request);
+    EXPECT_EQ(request.result, MAPI_E_NO_SUPPORT);
+    EXPECT_EQ(request.session, nullptr);
+  }
 }
 
 // ---- store identity ----

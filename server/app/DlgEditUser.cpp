@@ -42,7 +42,7 @@ std::string ControlText(HWND dialog, int id) {
 }
 
 void Failure(HWND owner, const char* step) {
-  vantrel::server::ServerLog("User dialog: %s failed", step);
+  vantrel::server::ServerLog("User dialog: %s failed\n", step);
   const std::string text = UserDialogString(IDS_EDIT_STEP_FAILED, "Error in %s", step);
   MessageBox(owner, text.c_str(), "Vantrel", MB_OK | MB_ICONERROR);
 }

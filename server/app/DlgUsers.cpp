@@ -178,7 +178,7 @@ void CDlgUsers::FillList() {
       ++position;
     }
   } catch (const CMAPIException& e) {
-    vantrel::server::ServerLog("User list: %s failed (%s)", e.Context().c_str(),
+    vantrel::server::ServerLog("User list: %s failed (%s)\n", e.Context().c_str(),
                                vantrel::server::MapiErrorName(e.Hr()).c_str());
   }
 }
@@ -276,7 +276,7 @@ void CDlgUsers::OnOK() {
   try {
     users_->SaveUsersFile();
   } catch (const CMAPIException& e) {
-    vantrel::server::ServerLog("Saving the users file failed (%s)", vantrel::server::MapiErrorName(e.Hr()).c_str());
+    vantrel::server::ServerLog("Saving the users file failed (%s)\n", vantrel::server::MapiErrorName(e.Hr()).c_str());
     const std::string text = UserDialogString(IDS_USERS_SAVE_FAILED, "The users file could not be written.");
     MessageBox(hwnd_, text.c_str(), "Vantrel", MB_OK | MB_ICONERROR);
     return;
@@ -288,7 +288,7 @@ void CDlgUsers::OnCancel() {
   try {
     users_->Load();
   } catch (const CMAPIException& e) {
-    vantrel::server::ServerLog("Reloading the users file failed (%s)", vantrel::server::MapiErrorName(e.Hr()).c_str());
+    vantrel::server::ServerLog("Reloading the users file failed (%s)\n", vantrel::server::MapiErrorName(e.Hr()).c_str());
   }
   EndDialog(hwnd_, IDCANCEL);
 }

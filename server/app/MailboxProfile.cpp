@@ -75,10 +75,10 @@ bool CreateMailboxProfile(const std::string& login, const std::string& display_n
     if (created && admin) admin->DeleteProfile(const_cast<LPSTR>(profile.c_str()), 0);
     *message = "Creating the mailbox failed at " + std::string(step) + " (" +
                vantrel::server::MapiErrorName(e.Hr()) + ").";
-    vantrel::server::ServerLog("Mailbox for %s: %s", login.c_str(), message->c_str());
+    vantrel::server::ServerLog("Mailbox for %s: %s\n", login.c_str(), message->c_str());
     return false;
   }
-  vantrel::server::ServerLog("Mailbox for %s: profile %s, store %s", login.c_str(), profile.c_str(), file.c_str());
+  vantrel::server::ServerLog("Mailbox for %s: profile %s, store %s\n", login.c_str(), profile.c_str(), file.c_str());
   *message = "Profile " + profile + " with the store \"" + store + "\" in " + file + ".";
   return true;
 }

@@ -35,7 +35,7 @@ void OpenUserDialogHelp(const char* topic, const char* window) {
     help(topic, window);
     return;
   }
-  vantrel::server::ServerLog("Help requested: %s>%s", topic, window ? window : "");
+  vantrel::server::ServerLog("Help requested: %s>%s\n", topic, window ? window : "");
 }
 
 std::string UserDialogString(UINT id, const char* fallback) {

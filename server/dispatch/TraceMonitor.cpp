@@ -108,6 +108,8 @@ MonitorSink& Sink() {
 }  // namespace
 
 void SetTraceMonitor(HWND monitor) {
+  // A monitor that registers again keeps its queue.
+  if (monitor && monitor == Sink().Monitor()) return;
   // Detached from the trace first, so no call queues for a stopping sink.
   SetTraceSink(nullptr);
   Sink().Stop();

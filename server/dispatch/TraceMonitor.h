@@ -22,8 +22,9 @@ inline constexpr std::size_t kMonitorQueueMax = 10000;
 // The name of the registered message a monitor sends.
 inline constexpr const char* kMonitorMessage = "WM_ZELSERVERLOG";
 
-// Makes `monitor` the trace monitor (replacing any other); null detaches
-// it and waits for the monitor's thread to end.
+// Makes `monitor` the trace monitor (replacing any other; the same one
+// again changes nothing); null detaches it and waits, at most one send's
+// bound, for the monitor's thread to end.
 void SetTraceMonitor(HWND monitor);
 // The current monitor, or null (also after it was dropped).
 HWND TraceMonitor();

@@ -176,7 +176,21 @@ class UsersSession {
       throw Failure{"the user dialog is open in another front end; close it there first"};
     if (!PostMessageA(server_.window, WM_COMMAND, vantrel::server::kCmdUsers, 0))
       throw Failure{"the server window does not take messages"};
-    users_ = Wait([&] { return !(found_ = d_.FindDialog(kUsersDialog)).empty(); }, "the user dialog") ? found_ : "";
+    // A notice the list shows as it opens (the users file's new format)
+    // is passed on and acknowledged, as the administrator would.
+    std::string box;
+    while (true) {
+      const bool ok = d_.WaitFor([&] {
+        return !(found_ = d_.FindDialog(kUsersDialog)).empty() || !(box = d_.FindMessageBox()).empty();
+      });
+      if (!found_.empty()) break;
+      if (!ok) throw Failure{"no answer from the server (the user dialog)"};
+      std::string error;
+      std::fprintf(stderr, "zeladmin: the server says: %s\n", d_.BoxText(box).c_str());
+      if (!d_.Answer(box, IDOK, &error) && !d_.Close(box, &error)) throw Failure{"cannot acknowledge: " + error};
+      d_.WaitGone(box);
+    }
+    users_ = found_;
   }
   // Leaves without saving unless Save() ran: the server reads its users
   // file again, so nothing half done stays.

@@ -118,8 +118,9 @@ int CServerApp::Run() {
     Ready(dialog->Hwnd());
   };
   window.on_stopping = [this] {
-    if (options_.program) NotifyServiceManager("STOPPING=1");
     MutexLock l(lock_);
+    // A server that never was ready just fails.
+    if (options_.program && window_) NotifyServiceManager("STOPPING=1");
     window_ = nullptr;
   };
   INT_PTR code = 0;

@@ -70,9 +70,11 @@ int StopServer(std::string home) {
     return 1;
   }
   // The server ends the sessions and the process; a call that does not end
-  // holds it at most for its StopWait.
+  // holds it at most for its StopWait. Its lock goes with the process (a
+  // process not yet reaped by its parent holds none).
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-  while (kill(pid, 0) == 0 || errno != ESRCH) {
+  pid_t still = 0;
+  while (FindRunningServer(home, &still, &window) && still == pid) {
     if (std::chrono::steady_clock::now() > deadline) {
       std::fprintf(stderr, "ZelServer: process %d is still running\n", static_cast<int>(pid));
       return 1;

@@ -185,6 +185,14 @@ TEST_F(Admin, AddPasswdDeleteOnARunningServer) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("mailbox_kim"), std::string::npos) << r.out;
   EXPECT_TRUE(LogsOn("kim", "Fir5t-secret"));
+  {
+    // An open session is listed with its computer.
+    Client c(server_->port());
+    ASSERT_GT(c.Logon("mailbox_kim", "Mailbox - kim", "kim", "Fir5t-secret"), 0);
+    r = Zeladmin({"sessions"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("kim\tworkstation\n"), std::string::npos) << r.out;
+  }
 
   r = Zeladmin({"passwd", "kim"}, "Sec0nd-secret\n");
   ASSERT_EQ(r.status, 0) << r.err;

@@ -91,6 +91,9 @@ class MonitorSink : public TraceSink {
                                kMonitorTimeoutMs, &result) != 0;
   }
 
+  // Taken inside the trace's sink lock (Send runs under it); never held
+  // while taking that lock (Run lets go before DetachTraceSink) or while
+  // sending to the monitor.
   Mutex mu_;
   CondVar cv_;
   HWND monitor_ GUARDED_BY(mu_) = nullptr;

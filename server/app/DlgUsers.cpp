@@ -273,10 +273,15 @@ void CDlgUsers::OnMailbox() {
 }
 
 void CDlgUsers::OnOK() {
+  // A file that could not be written keeps the list open: the changes are
+  // still only in memory, and closing would report them as saved.
+  bool saved = false;
   try {
-    users_->SaveUsersFile();
+    saved = users_->SaveUsersFile();
   } catch (const CMAPIException& e) {
     vantrel::server::ServerLog("Saving the users file failed (%s)\n", vantrel::server::MapiErrorName(e.Hr()).c_str());
+  }
+  if (!saved) {
     const std::string text = UserDialogString(IDS_USERS_SAVE_FAILED, "The users file could not be written.");
     MessageBox(hwnd_, text.c_str(), "Vantrel", MB_OK | MB_ICONERROR);
     return;

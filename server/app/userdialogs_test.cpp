@@ -327,6 +327,30 @@ TEST_F(UserDialogs, MailboxOnlyWhenAsked) {
   EXPECT_FALSE(fs::exists(fs::path(config_.MailboxPath) / "../etc.pst"));
 }
 
+TEST_F(UserDialogs, OkKeepsTheListOpenWhenTheFileCannotBeWritten) {
+  AddUser("ann", "Ann", "pw");
+  // The users file's place is taken by a folder: no file can replace it.
+  fs::create_directories(dir_->UsersFile());
+  RunUsers();
+  std::string error;
+  std::string users = driver_.WaitDialog(kUsersDialog);
+  ASSERT_FALSE(users.empty());
+  ASSERT_TRUE(driver_.Click(users, IDOK, &error)) << error;
+  // The writer's own notice, then the list's.
+  for (const char* says : {"can not write file", "could not be written"}) {
+    std::string box;
+    ASSERT_TRUE(driver_.WaitFor([&] { return !(box = driver_.FindMessageBox()).empty(); })) << says;
+    EXPECT_NE(driver_.BoxText(box).find(says), std::string::npos) << driver_.BoxText(box);
+    ASSERT_TRUE(driver_.Answer(box, IDOK, &error)) << error;
+    ASSERT_TRUE(driver_.WaitGone(box));
+  }
+  EXPECT_NE(driver_.Window(users), nullptr);
+  fs::remove(dir_->UsersFile());
+  ASSERT_TRUE(driver_.Click(users, IDOK, &error)) << error;
+  EXPECT_EQ(Finish(users), IDOK);
+  EXPECT_TRUE(fs::is_regular_file(dir_->UsersFile()));
+}
+
 TEST_F(UserDialogs, OneListAtATime) {
   RunUsers();
   std::string users = driver_.WaitDialog(kUsersDialog);

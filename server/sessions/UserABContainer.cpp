@@ -664,11 +664,11 @@ std::string CUserABContainer::UsersFileText() {
   return text;
 }
 
-void CUserABContainer::SaveUsersFile() {
+bool CUserABContainer::SaveUsersFile() {
   // Held across the write, so that two saves cannot land out of order.
   Guard g(*lock_);
   CCryptFile file;
-  file.Write(UsersFileText(), users_file_, true);
+  return file.Write(UsersFileText(), users_file_, true);
 }
 
 std::string CUserABContainer::UsersFileIn(const std::string& home) {

@@ -178,8 +178,9 @@ class CUserABContainer : public IABContainer {
   // allocation failure is thrown as CMAPIException and leaves the
   // directory as it was.
   void Load();
-  // Writes every entry to the users file, encrypted.
-  void SaveUsersFile();
+  // Writes every entry to the users file, encrypted. False when the file
+  // could not be written (the file on disk is then the old one).
+  bool SaveUsersFile();
   // Appends `entry` (adopting the caller's reference) and writes its row.
   HRESULT AddEntry(CUserEntry* entry);
   // Writes the entry's contents-table row, giving it a free PR_ROWID first

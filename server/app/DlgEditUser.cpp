@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Libraries/MapiWrapper/MapiException.h"
+#include "server/app/MailboxProfile.h"
 #include "server/app/UserDialogResources.h"
 #include "server/app/ZelConfig.h"
 #include "server/dispatch/ServerTrace.h"
@@ -100,9 +101,24 @@ INT_PTR CDlgEditUser::OnMessage(UINT msg, WPARAM wParam, LPARAM) {
     case IDC_EDIT_HELP:
       OpenUserDialogHelp(kHelpTopic, "TOPIC");
       return TRUE;
+    case IDC_EDIT_PERSONAL_FOLDERS:
+      OnPersonalFolders();
+      return TRUE;
     default:
       return FALSE;
   }
+}
+
+// The personal-folders button of a richer layout: the same mailbox as the
+// user list's "Postfach" command, for the login shown.
+void CDlgEditUser::OnPersonalFolders() {
+  ControlsToFields();
+  std::string message;
+  const bool ok = CreateMailboxProfile(fields_[kLogin], fields_[kDisplayName],
+                                       config_ ? config_->MailboxPath : std::string(), &message);
+  const std::string text = ok ? UserDialogString(IDS_MAILBOX_CREATED, "Mailbox created: %s", message)
+                              : UserDialogString(IDS_MAILBOX_FAILED, "Mailbox not created: %s", message);
+  MessageBox(hwnd_, text.c_str(), "Vantrel", MB_OK | (ok ? MB_ICONINFORMATION : MB_ICONERROR));
 }
 
 void CDlgEditUser::OnInitDialog() {

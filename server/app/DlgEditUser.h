@@ -19,8 +19,8 @@ inline constexpr int IDC_EDIT_DISPLAY = 1030;
 inline constexpr int IDC_EDIT_PASSWORD = 1016;
 inline constexpr int IDC_EDIT_HELP = 1104;
 inline constexpr int IDC_EDIT_APPLY = 3;
-inline constexpr int IDC_EDIT_INTERNET_MAIL = 1066;
-inline constexpr int IDC_EDIT_PERSONAL_FOLDERS = 1068;
+inline constexpr int IDC_EDIT_INTERNET_MAIL = 1066;     // no Internet mail service here: shown or hidden only
+inline constexpr int IDC_EDIT_PERSONAL_FOLDERS = 1068;  // the user's mailbox (MailboxProfile.h)
 inline constexpr int IDC_EDIT_EMAIL = 1080;
 inline constexpr int IDC_EDIT_EMAIL_LABEL = 1103;
 inline constexpr int IDC_EDIT_FORWARDING = 1121;
@@ -75,6 +75,7 @@ class CDlgEditUser {
   void FieldsToControls();
   bool DialogToProp();
   void ShowControl(int id, bool show);
+  void OnPersonalFolders();
 
   CGenMapiPropPtr entry_;
   CZelConfig* config_;

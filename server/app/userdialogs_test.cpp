@@ -17,10 +17,12 @@
 #include "Libraries/MapiWrapper/TableHelpers.h"
 #include "platform/mapi/MapiSession.h"
 #include "platform/win/FrontEnd.h"
+#include "platform/win/Resources.h"
 #include "platform/mapi/ProfileStore.h"
 #include "server/app/DlgEditUser.h"
 #include "server/app/DlgUsers.h"
 #include "server/app/MailboxProfile.h"
+#include "server/app/UserDialogResources.h"
 #include "server/app/ZelConfig.h"
 #include "server/sessions/CryptFile.h"
 #include "server/sessions/UserABContainer.h"
@@ -349,6 +351,65 @@ TEST_F(UserDialogs, OkKeepsTheListOpenWhenTheFileCannotBeWritten) {
   ASSERT_TRUE(driver_.Click(users, IDOK, &error)) << error;
   EXPECT_EQ(Finish(users), IDOK);
   EXPECT_TRUE(fs::is_regular_file(dir_->UsersFile()));
+}
+
+// A richer layout from a resource library: the buttons it carries are shown
+// or hidden by the configuration, and its personal-folders button makes the
+// user's mailbox.
+TEST_F(UserDialogs, RicherLayoutFieldsFollowTheConfiguration) {
+  HMODULE rich = vantrel::win::LoadResourceLibrary(RICH_DIALOGS, nullptr);
+  ASSERT_NE(rich, nullptr);
+  SetUserDialogResources(rich);
+  AddUser("rita", "Rita Rich", "pw");
+  {  // left by an earlier run in the same registry
+    vantrel::ComPtr<IProfAdmin> admin;
+    ASSERT_EQ(MAPIAdminProfiles(0, admin.Out()), S_OK);
+    admin->DeleteProfile(const_cast<LPSTR>("mailbox_rita"), 0);
+  }
+  constexpr unsigned kVisible = 0x10000000;  // WS_VISIBLE
+  struct Case {
+    DWORD postoffice, start_proxy, enable_ms;
+    bool internet, folders, email, forwarding;
+  } cases[] = {
+      {1, 0, 1, true, true, true, true},
+      {0, 0, 1, false, true, true, true},
+      {0, 1, 1, true, true, true, true},  // forwarding shown, the rest as the layout has it
+      {1, 0, 0, false, false, false, false},
+  };
+  for (const Case& c : cases) {
+    config_.Postoffice = c.postoffice;
+    config_.StartProxy = c.start_proxy;
+    config_.EnableMS = c.enable_ms;
+    IMAPITablePtr table;
+    ASSERT_EQ(dir_->GetContentsTable(0, table.Receive()), S_OK);
+    CRowSet rows = vantrel::mapiwrapper::QueryAllRows(table.get(), {PR_ENTRYID});
+    ASSERT_EQ(rows.Count(), 1u);
+    CGenMapiPropPtr entry = QueryWrap<CGenMapiContPtr>(dir_).OpenEntryv(CBinary::FromPropValue(rows[0][0].get()));
+    Run([this, entry] { return CDlgEditUser(entry, &config_, nullptr).DoModal(); });
+    std::string edit = driver_.WaitDialog(kEditDialog);
+    ASSERT_FALSE(edit.empty());
+    auto shown = [&](int id) {
+      return (std::strtoul(driver_.Control(edit, id)->Get("style").c_str(), nullptr, 0) & kVisible) != 0;
+    };
+    EXPECT_EQ(shown(IDC_EDIT_INTERNET_MAIL), c.internet) << c.postoffice << c.start_proxy << c.enable_ms;
+    EXPECT_EQ(shown(IDC_EDIT_PERSONAL_FOLDERS), c.folders) << c.postoffice << c.start_proxy << c.enable_ms;
+    EXPECT_EQ(shown(IDC_EDIT_EMAIL), c.email);
+    EXPECT_EQ(shown(IDC_EDIT_EMAIL_LABEL), c.email);
+    EXPECT_EQ(shown(IDC_EDIT_FORWARDING), c.forwarding);
+    std::string error;
+    if (c.folders && c.postoffice) {
+      ASSERT_TRUE(driver_.Click(edit, IDC_EDIT_PERSONAL_FOLDERS, &error)) << error;
+      std::string box;
+      ASSERT_TRUE(driver_.WaitFor([&] { return !(box = driver_.FindMessageBox()).empty(); }));
+      EXPECT_NE(driver_.BoxText(box).find("rita.pst"), std::string::npos) << driver_.BoxText(box);
+      ASSERT_TRUE(driver_.Answer(box, IDOK, &error)) << error;
+      ASSERT_TRUE(driver_.WaitGone(box));
+      EXPECT_TRUE(vantrel::mapi::ProfileStore::Exists("mailbox_rita"));
+    }
+    ASSERT_TRUE(driver_.Click(edit, IDCANCEL, &error)) << error;
+    EXPECT_EQ(Finish(edit), IDCANCEL);
+  }
+  SetUserDialogResources(nullptr);
 }
 
 TEST_F(UserDialogs, OneListAtATime) {

@@ -1,5 +1,7 @@
-// zeldemo HOME: prepares a server home for the demo, leaving alone what is
-// already there, so that it can run again:
+// zeldemo [--stores] HOME: prepares a server home for the demo, leaving
+// alone what is already there, so that it can run again (with --stores
+// only the profiles and stores: the demo then adds its user through the
+// running server with zeladmin):
 //   - the users file HOME/USERS.ZLF with the user "demo" (a new password the
 //     first time), printed as "user demo password <password>";
 //   - the profile "mailbox_demo" with the personal-folders store
@@ -154,11 +156,12 @@ void SeedPublic() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: zeldemo HOME\n");
+  const bool stores_only = argc == 3 && std::string(argv[1]) == "--stores";
+  if (argc != 2 && !stores_only) {
+    std::fprintf(stderr, "usage: zeldemo [--stores] HOME\n");
     return 2;
   }
-  std::string home = std::filesystem::absolute(argv[1]).lexically_normal().string();
+  std::string home = std::filesystem::absolute(argv[argc - 1]).lexically_normal().string();
   while (home.size() > 1 && home.back() == '/') home.pop_back();
   if (FAILED(MAPIInitialize(nullptr))) {
     std::fprintf(stderr, "zeldemo: MAPIInitialize failed\n");
@@ -166,12 +169,12 @@ int main(int argc, char** argv) {
   }
   int rc = 0;
   try {
-    std::string password = DemoUser(home);
+    std::string password = stores_only ? std::string() : DemoUser(home);
     Profile("mailbox_demo", home + "/Mailboxes/demo.pst", "Mailbox - demo");
     Profile("Public", home + "/PublicFolders/public.pst", "Public Folders");
     SeedMailbox();
     SeedPublic();
-    std::printf("user demo password %s\n", password.c_str());
+    if (!stores_only) std::printf("user demo password %s\n", password.c_str());
   } catch (const CMAPIException& e) {
     std::fprintf(stderr, "zeldemo: %s failed: 0x%08X\n", e.Context().c_str(), static_cast<unsigned>(e.Hr()));
     rc = 1;

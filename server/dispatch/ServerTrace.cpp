@@ -77,6 +77,13 @@ void SetTraceSink(TraceSink* sink) {
   g_attached.store(sink != nullptr, std::memory_order_release);
 }
 
+void DetachTraceSink(TraceSink* sink) {
+  WriterLock lock(g_sink_mu);
+  if (g_sink != sink) return;
+  g_sink = nullptr;
+  g_attached.store(false, std::memory_order_release);
+}
+
 bool TraceAttached() { return g_attached.load(std::memory_order_acquire); }
 
 std::string FormatText(const char* format, ...) {

@@ -24,6 +24,8 @@ class TraceSink {
 // Attaches the monitor (nullptr detaches it). The sink must stay alive
 // until it is detached; detaching waits for calls in progress.
 void SetTraceSink(TraceSink* sink);
+// Detaches `sink` if it is still the one attached.
+void DetachTraceSink(TraceSink* sink);
 // Whether a monitor is attached; the object classes skip their property
 // and row dumps without one.
 bool TraceAttached();

@@ -1,6 +1,5 @@
 #include "server/app/DlgUsers.h"
 
-#include <algorithm>
 #include <atomic>
 #include <string>
 

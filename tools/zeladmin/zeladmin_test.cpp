@@ -273,6 +273,18 @@ TEST_F(Admin, ZeltraceSeesALogonAndAStoppedOneSlowsNothing) {
   const size_t line = out.rfind('\n', out.find("ZelServer: ZelLogon.Logon("));
   EXPECT_EQ(out[line + 3], ':') << out.substr(line + 1, 40);
 
+  // The client library's lines come to the window titled "ServerTrace".
+  HWND window = FindWindowA(nullptr, "ServerTrace");
+  ASSERT_NE(window, nullptr);
+  std::string client_line = "ZELCLIENT: OpenMsgStore ok";
+  COPYDATASTRUCT data{1000, static_cast<DWORD>(client_line.size() + 1), client_line.data()};
+  ULONG_PTR result = 0;
+  ASSERT_NE(SendMessageTimeoutA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, 5000,
+                                &result),
+            0);
+  EXPECT_EQ(result, static_cast<ULONG_PTR>(TRUE));
+  ASSERT_TRUE(Eventually([&] { return trace.Out().find(" ZELCLIENT: OpenMsgStore ok\n") != std::string::npos; }));
+
   // A monitor that stops reading: the calls go on while it is stopped.
   ASSERT_EQ(kill(trace.pid(), SIGSTOP), 0);
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(LogsOn("tom", "pw")) << i;

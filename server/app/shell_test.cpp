@@ -238,17 +238,23 @@ TEST(ShellService, AFailingStartStepShowsItsMessageAndTheServerGoesOn) {
   ClearSettings();
 }
 
-// Waits for the first record that `match` accepts; its key.
+// Waits (within the bound, however many records arrive) for the first
+// record that `match` accepts; its key, "" after the bound.
 template <class Match>
 std::string WaitRecord(FrontEndClient& fe, Match match) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
   std::string key;
   fe.WaitFor(
       [&](const FrontEndClient& c) {
         for (const auto& [k, r] : c.records())
           if (match(r)) key = r.key;
-        return !key.empty();
+        return !key.empty() || std::chrono::steady_clock::now() > deadline;
       },
       kBoundMs);
+  if (key.empty()) {
+    for (const auto& [k, r] : fe.records())
+      ADD_FAILURE() << "seen: " << k << " " << r.event << " title=" << r.Get("title") << " visible=" << r.Get("visible");
+  }
   return key;
 }
 
@@ -295,6 +301,42 @@ TEST(ShellService, ShutdownAsksWhilePersonsAreOnline) {
 
   QuitFromTray(fe, hwnd, IDYES, &question);
   EXPECT_EQ(question, "There are 3 persons online, shut down server?");
+  EXPECT_EQ(server.Wait(), 0);
+}
+
+// The shared MAPI logon of a remote client runs on the window's thread, so
+// it must go on while the window's thread sits in the users dialog.
+TEST(ShellService, RemoteLogonWhileTheUsersDialogIsOpen) {
+  const std::string dir = testsupport::TestDir() + "/dialog";
+  ASSERT_TRUE(testsupport::PrepareMailboxHome(dir, MAPIPROF_BIN, ZELUSERS_BIN));
+  const std::string port = std::to_string(testsupport::FreePort());
+  Server server({"--home", dir + "/home"}, ServerEnv(port));
+  ASSERT_TRUE(server.Listening());
+  FrontEndClient fe;
+  std::string error;
+  ASSERT_TRUE(fe.Attach(server.pid(), kBoundMs, &error)) << error;
+  std::string tray = WaitRecord(fe, [](const win::fe::Record& r) { return r.kind == "tray"; });
+  ASSERT_FALSE(tray.empty());
+  const std::string hwnd = tray.substr(0, tray.find(':'));
+
+  // "Benutzer..." from the tray menu.
+  ASSERT_TRUE(fe.Command("tray", {hwnd, "1", "0x205"}, kBoundMs, &error)) << error;
+  std::string menu = WaitRecord(fe, [](const win::fe::Record& r) { return r.kind == "menu" && r.event == "shown"; });
+  ASSERT_FALSE(menu.empty());
+  ASSERT_TRUE(fe.Command("menu", {menu, "32774"}, kBoundMs, &error)) << error;
+  std::string users = WaitRecord(fe, [&](const win::fe::Record& r) {
+    return r.kind == "window" && r.event != "destroyed" && r.key != hwnd && r.Get("class") == "#32770" &&
+           r.Get("box").empty() && r.Get("visible") == "1";
+  });
+  ASSERT_FALSE(users.empty());
+  EXPECT_EQ(fe.records().at("window " + hwnd).Get("visible"), "1");  // the command shows the server window
+
+  testsupport::Binding binding(port);
+  Client c(binding.transport());
+  EXPECT_GT(c.Logon(Mailbox::kProfile, Mailbox::kStore, Mailbox::kUser, Mailbox::kPassword), 0);
+  EXPECT_TRUE(fe.records().count("window " + users));  // still open
+
+  kill(server.pid(), SIGTERM);  // the end of the session ends the dialog too
   EXPECT_EQ(server.Wait(), 0);
 }
 

@@ -293,7 +293,17 @@ TEST(ShellService, ShutdownAsksWhilePersonsAreOnline) {
   // Hidden at its first showing: only the tray icon is seen.
   EXPECT_EQ(fe.records().at("window " + hwnd).Get("visible"), "0");
 
+  // Ctrl-C in a terminal asks the same.
   std::string question;
+  kill(server.pid(), SIGINT);
+  std::string box = WaitRecord(fe, [](const win::fe::Record& r) {
+    return r.kind == "window" && r.event != "destroyed" && !r.Get("box").empty();
+  });
+  ASSERT_FALSE(box.empty());
+  EXPECT_EQ(fe.records().at("window " + box).Get("message"), "There are 2 persons online, shut down server?");
+  ASSERT_TRUE(fe.Command("answer", {box, std::to_string(IDNO)}, kBoundMs, &error)) << error;
+  fe.WaitFor([&](const FrontEndClient& c) { return c.records().count("window " + box) == 0; }, kBoundMs);
+
   QuitFromTray(fe, hwnd, IDNO, &question);
   EXPECT_EQ(question, "There are 2 persons online, shut down server?");
   EXPECT_TRUE(server.Running());
@@ -335,6 +345,14 @@ TEST(ShellService, RemoteLogonWhileTheUsersDialogIsOpen) {
   Client c(binding.transport());
   EXPECT_GT(c.Logon(Mailbox::kProfile, Mailbox::kStore, Mailbox::kUser, Mailbox::kPassword), 0);
   EXPECT_TRUE(fe.records().count("window " + users));  // still open
+  // The shown window lists the session at its next tick.
+  std::string list = WaitRecord(fe, [&](const win::fe::Record& r) {
+    if (r.Get("parent") != hwnd || r.Get("id") != "1055") return false;
+    for (const auto* row : r.All("row"))
+      if (row->size() >= 5 && (*row)[3] == Mailbox::kUser && (*row)[4] == "workstation") return true;
+    return false;
+  });
+  EXPECT_FALSE(list.empty());
 
   kill(server.pid(), SIGTERM);  // the end of the session ends the dialog too
   EXPECT_EQ(server.Wait(), 0);

@@ -309,8 +309,14 @@ TEST(ShellService, ShutdownAsksWhilePersonsAreOnline) {
   EXPECT_TRUE(server.Running());
   EXPECT_GT(c.Logon(Mailbox::kProfile, Mailbox::kStore, Mailbox::kUser, Mailbox::kPassword), 0);  // still serving
 
-  QuitFromTray(fe, hwnd, IDYES, &question);
-  EXPECT_EQ(question, "There are 3 persons online, shut down server?");
+  // The close box goes through "Beenden" too.
+  ASSERT_TRUE(fe.Command("close", {hwnd}, kBoundMs, &error)) << error;
+  box = WaitRecord(fe, [](const win::fe::Record& r) {
+    return r.kind == "window" && r.event != "destroyed" && !r.Get("box").empty();
+  });
+  ASSERT_FALSE(box.empty());
+  EXPECT_EQ(fe.records().at("window " + box).Get("message"), "There are 3 persons online, shut down server?");
+  ASSERT_TRUE(fe.Command("answer", {box, std::to_string(IDYES)}, kBoundMs, &error)) << error;
   EXPECT_EQ(server.Wait(), 0);
 }
 

@@ -66,7 +66,6 @@ class CServerApp {
   CondVar changed_;
   HWND window_ GUARDED_BY(lock_) = nullptr;  // serving
   bool ended_ GUARDED_BY(lock_) = false;     // Run has left the window
-  bool stop_pending_ GUARDED_BY(lock_) = false;
   bool signals_running_ = false;  // the window's thread only
   pthread_t signals_{};
 };

@@ -4,6 +4,8 @@
 //   ZelServer [--home DIR]      run the server
 //   ZelServer --stop [--home DIR]
 //                               end the server that runs on that home
+//                               (without --home and none there: the
+//                               server window of this user)
 //
 // The home folder holds the users file ("USERS.ZLF"), the log
 // ("zelServer.log") and the lock that keeps it to one server; it defaults
@@ -48,14 +50,26 @@ std::string Text(UINT id, const std::string& home) {
 }
 
 // Sends WM_USER+10 to the server of `home` and waits until it has ended.
-int StopServer(std::string home) {
+// The server window of this user when no home was named and none runs on
+// the default one: the caption of dialog 230 (the only server, as a
+// rule). Null when there is none.
+HWND FindServerWindow(pid_t* pid) {
+  HWND window = FindWindowA(WC_DIALOG, "Vantrel Server");
+  DWORD owner = 0;
+  if (window) GetWindowThreadProcessId(window, &owner);
+  *pid = static_cast<pid_t>(owner);
+  return owner != 0 ? window : nullptr;
+}
+
+int StopServer(std::string home, bool home_named) {
   SetThreadLocale(CServerApp::StartLocale());
   std::error_code ec;
   home = std::filesystem::absolute(home, ec).lexically_normal().string();
   while (home.size() > 1 && home.back() == '/') home.pop_back();
   pid_t pid = 0;
   HWND window = nullptr;
-  if (!FindRunningServer(home, &pid, &window)) {
+  const bool by_lock = FindRunningServer(home, &pid, &window);
+  if (!by_lock && (home_named || !(window = FindServerWindow(&pid)))) {
     std::fprintf(stderr, "ZelServer: %s\n", Text(161, home).c_str());
     return 1;
   }
@@ -74,7 +88,8 @@ int StopServer(std::string home) {
   // process not yet reaped by its parent holds none).
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
   pid_t still = 0;
-  while (FindRunningServer(home, &still, &window) && still == pid) {
+  HWND target = window;
+  while (by_lock ? FindRunningServer(home, &still, &window) && still == pid : IsWindow(target) != FALSE) {
     if (std::chrono::steady_clock::now() > deadline) {
       std::fprintf(stderr, "ZelServer: process %d is still running\n", static_cast<int>(pid));
       return 1;
@@ -108,8 +123,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  const bool home_named = !home.empty();
   if (home.empty()) home = DefaultHome(argv[0]);
-  if (stop) return StopServer(home);
+  if (stop) return StopServer(home, home_named);
 
   ServerAppOptions options;
   options.home = home;

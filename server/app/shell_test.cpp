@@ -238,17 +238,23 @@ TEST(ShellService, AFailingStartStepShowsItsMessageAndTheServerGoesOn) {
   ClearSettings();
 }
 
-// Waits for the first record that `match` accepts; its key.
+// Waits (within the bound, however many records arrive) for the first
+// record that `match` accepts; its key, "" after the bound.
 template <class Match>
 std::string WaitRecord(FrontEndClient& fe, Match match) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
   std::string key;
   fe.WaitFor(
       [&](const FrontEndClient& c) {
         for (const auto& [k, r] : c.records())
           if (match(r)) key = r.key;
-        return !key.empty();
+        return !key.empty() || std::chrono::steady_clock::now() > deadline;
       },
       kBoundMs);
+  if (key.empty()) {
+    for (const auto& [k, r] : fe.records())
+      ADD_FAILURE() << "seen: " << k << " " << r.event << " title=" << r.Get("title") << " visible=" << r.Get("visible");
+  }
   return key;
 }
 
@@ -287,14 +293,74 @@ TEST(ShellService, ShutdownAsksWhilePersonsAreOnline) {
   // Hidden at its first showing: only the tray icon is seen.
   EXPECT_EQ(fe.records().at("window " + hwnd).Get("visible"), "0");
 
+  // Ctrl-C in a terminal asks the same.
   std::string question;
+  kill(server.pid(), SIGINT);
+  std::string box = WaitRecord(fe, [](const win::fe::Record& r) {
+    return r.kind == "window" && r.event != "destroyed" && !r.Get("box").empty();
+  });
+  ASSERT_FALSE(box.empty());
+  EXPECT_EQ(fe.records().at("window " + box).Get("message"), "There are 2 persons online, shut down server?");
+  ASSERT_TRUE(fe.Command("answer", {box, std::to_string(IDNO)}, kBoundMs, &error)) << error;
+  fe.WaitFor([&](const FrontEndClient& c) { return c.records().count("window " + box) == 0; }, kBoundMs);
+
   QuitFromTray(fe, hwnd, IDNO, &question);
   EXPECT_EQ(question, "There are 2 persons online, shut down server?");
   EXPECT_TRUE(server.Running());
   EXPECT_GT(c.Logon(Mailbox::kProfile, Mailbox::kStore, Mailbox::kUser, Mailbox::kPassword), 0);  // still serving
 
-  QuitFromTray(fe, hwnd, IDYES, &question);
-  EXPECT_EQ(question, "There are 3 persons online, shut down server?");
+  // The close box goes through "Beenden" too.
+  ASSERT_TRUE(fe.Command("close", {hwnd}, kBoundMs, &error)) << error;
+  box = WaitRecord(fe, [](const win::fe::Record& r) {
+    return r.kind == "window" && r.event != "destroyed" && !r.Get("box").empty();
+  });
+  ASSERT_FALSE(box.empty());
+  EXPECT_EQ(fe.records().at("window " + box).Get("message"), "There are 3 persons online, shut down server?");
+  ASSERT_TRUE(fe.Command("answer", {box, std::to_string(IDYES)}, kBoundMs, &error)) << error;
+  EXPECT_EQ(server.Wait(), 0);
+}
+
+// The shared MAPI logon of a remote client runs on the window's thread, so
+// it must go on while the window's thread sits in the users dialog.
+TEST(ShellService, RemoteLogonWhileTheUsersDialogIsOpen) {
+  const std::string dir = testsupport::TestDir() + "/dialog";
+  ASSERT_TRUE(testsupport::PrepareMailboxHome(dir, MAPIPROF_BIN, ZELUSERS_BIN));
+  const std::string port = std::to_string(testsupport::FreePort());
+  Server server({"--home", dir + "/home"}, ServerEnv(port));
+  ASSERT_TRUE(server.Listening());
+  FrontEndClient fe;
+  std::string error;
+  ASSERT_TRUE(fe.Attach(server.pid(), kBoundMs, &error)) << error;
+  std::string tray = WaitRecord(fe, [](const win::fe::Record& r) { return r.kind == "tray"; });
+  ASSERT_FALSE(tray.empty());
+  const std::string hwnd = tray.substr(0, tray.find(':'));
+
+  // "Benutzer..." from the tray menu.
+  ASSERT_TRUE(fe.Command("tray", {hwnd, "1", "0x205"}, kBoundMs, &error)) << error;
+  std::string menu = WaitRecord(fe, [](const win::fe::Record& r) { return r.kind == "menu" && r.event == "shown"; });
+  ASSERT_FALSE(menu.empty());
+  ASSERT_TRUE(fe.Command("menu", {menu, "32774"}, kBoundMs, &error)) << error;
+  std::string users = WaitRecord(fe, [&](const win::fe::Record& r) {
+    return r.kind == "window" && r.event != "destroyed" && r.key != hwnd && r.Get("class") == "#32770" &&
+           r.Get("box").empty() && r.Get("visible") == "1";
+  });
+  ASSERT_FALSE(users.empty());
+  EXPECT_EQ(fe.records().at("window " + hwnd).Get("visible"), "1");  // the command shows the server window
+
+  testsupport::Binding binding(port);
+  Client c(binding.transport());
+  EXPECT_GT(c.Logon(Mailbox::kProfile, Mailbox::kStore, Mailbox::kUser, Mailbox::kPassword), 0);
+  EXPECT_TRUE(fe.records().count("window " + users));  // still open
+  // The shown window lists the session at its next tick.
+  std::string list = WaitRecord(fe, [&](const win::fe::Record& r) {
+    if (r.Get("parent") != hwnd || r.Get("id") != "1055") return false;
+    for (const auto* row : r.All("row"))
+      if (row->size() >= 5 && (*row)[3] == Mailbox::kUser && (*row)[4] == "workstation") return true;
+    return false;
+  });
+  EXPECT_FALSE(list.empty());
+
+  kill(server.pid(), SIGTERM);  // the end of the session ends the dialog too
   EXPECT_EQ(server.Wait(), 0);
 }
 

@@ -10,7 +10,7 @@
 // Connection table locking: one mutex guards the map and every entry's
 // sharer count, so the lookup, insertion, counting and removal of one logon
 // or destructor never interleave with another's. It is never held while a
-// MAPI logon is waited for (the main thread, which performs the logon, also
+// MAPI logon is waited for (the server window, which performs the logon, also
 // ends sessions and so takes this lock). A logon that finds an entry still
 // being opened by another waits on that entry until it is open.
 #pragma once

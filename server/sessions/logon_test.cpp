@@ -310,7 +310,7 @@ TEST_F(LogonTest, RefusedUsersAndSessionsWithoutStore) {
     EXPECT_EQ(window_.Performed() - before, c.logons) << c.profile;
   }
 
-  // Without the main thread's service no connection can be opened.
+  // Without the server window no connection can be opened.
   context_->Attach(directory_, nullptr);
   std::int32_t h = Logon("Public", "Public Folders", "clerk");
   ASSERT_GT(h, 0);

@@ -45,6 +45,7 @@ class CClientIStorage final : public IStorage {
 
  private:
   ~CClientIStorage() override;
+  HRESULT CopyInto(DWORD ciidExclude, const IID* rgiidExclude, SNB snbExclude, IStorage* dest, int depth);
 
   std::int32_t handle_;
   RPC_BINDING_HANDLE binding_;

@@ -5,14 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 
 #include "platform/mapi/MapiInterfaces.h"
 #include "platform/rpc/Rpc.h"
-
-namespace vantrel::zel {
-class CMapiMarshal;
-}
+#include "protocol/MapiMarshal.h"
 
 namespace vantrel::client {
 
@@ -66,7 +62,9 @@ class CClientMapiTable final : public IMAPITable {
   std::int32_t handle_;
   CClientLogon* logon_;
   RPC_BINDING_HANDLE binding_;
-  std::unique_ptr<zel::CMapiMarshal> codec_;
+  zel::CMapiMarshal codec_;  // bound to the logon: entry IDs translated
+
+  void Trace(const char* method) const;
 };
 
 }  // namespace vantrel::client

@@ -19,9 +19,10 @@ inline constexpr ULONG PR_ZLF_PASSWORD = PROP_TAG(PT_STRING8, 0x6614);
 // The 16-byte identifier the server keeps for that store (kept once known).
 inline constexpr ULONG PR_ZLF_STORE_UID = PROP_TAG(PT_BINARY, 0x6615);
 
-// PR_MDB_PROVIDER of Vantrel stores, and the UID in their store entry IDs:
-// 4 flag bytes, this UID, then "server(profile)(store)" and a NUL.
+// PR_MDB_PROVIDER of Vantrel stores (the value zelclient reports for its
+// stores too), and the UID in their store entry IDs: 4 flag bytes, this
+// UID, then "server(profile)(store)" and a NUL.
 inline constexpr MAPIUID kMszlfProviderUid = {
-    {0x5a, 0x4c, 0x46, 0x21, 0x93, 0x01, 0x4d, 0x8e, 0xb1, 0x7c, 0x2e, 0x60, 0x0f, 0xa5, 0x19, 0x93}};
+    {0x7B, 0xE3, 0xC3, 0x80, 0x5B, 0x0A, 0x11, 0xCE, 0xB4, 0xE1, 0x00, 0xAA, 0x00, 0x51, 0x0E, 0x3B}};
 
 }  // namespace vantrel::mszlf

@@ -3,6 +3,7 @@
 // MSProviderInit to log on to the store; each logon is a logon of
 // zelclient, whose store proxy the provider hands to MAPI.
 #include <cstring>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@ std::string GetField(const char* record, size_t index) {
 HRESULT AskUser(Config* config) {
   vantrel::mszlf::ZelClientExports zel;
   if (HRESULT hr = vantrel::mszlf::BindZelClient(&zel); FAILED(hr)) return hr;
+  if (!zel.connection_dialog) return MAPI_E_NO_SUPPORT;
   char record[3 * kField] = {};
   PutField(record, 0, config->server.empty() ? std::string() : config->Connection());
   PutField(record, 1, config->login);
@@ -101,26 +103,31 @@ HRESULT Configure(ULONG flags, ULONG count, const SPropValue* props, LPPROVIDERA
   return S_OK;
 }
 
-// MAPI's side of one provider logon: the zelclient store it made, on which
-// the session's calls for this provider's entry IDs are made.
+// MAPI's side of one provider logon: the zelclient logon and store it
+// made, on which the session's calls for this provider's entry IDs are made.
 class MszlfLogon final : public vantrel::RefCounted<IMSLogon> {
  public:
-  explicit MszlfLogon(IMsgStore* store) : store_(store) {}
+  MszlfLogon(vantrel::mszlf::ClientLogonRef* client, IMsgStore* store) : client_(client), store_(store) {}
+  ~MszlfLogon() override { Logoff(nullptr); }
 
   HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR* error) override {
     if (error) *error = nullptr;
     return S_OK;
   }
-  // Gives back the provider's reference on the store; with MAPI's gone
-  // too, zelclient ends the store and, once nothing else uses it, the
-  // client logon on the server.
+  // Gives back the provider's references on the store and the client
+  // logon; with MAPI's gone too, zelclient ends the store and, once no
+  // object of the mail client uses it any more, the logon on the server.
   HRESULT Logoff(ULONG* flags) override {
     if (flags) *flags = 0;
     ComPtr<IMsgStore> store;
+    vantrel::mszlf::ClientLogonRef* client = nullptr;
     {
       vantrel::MutexLock lock(mu_);
       store = std::move(store_);
+      client = std::exchange(client_, nullptr);
     }
+    store.Reset();
+    if (client) client->Release();
     return S_OK;
   }
   HRESULT OpenEntry(ULONG cb, LPENTRYID id, LPCIID iid, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
@@ -152,7 +159,8 @@ class MszlfLogon final : public vantrel::RefCounted<IMSLogon> {
   }
 
   vantrel::Mutex mu_;
-  // Adopted from LogonClient: the one reference the provider owns.
+  // Adopted from LogonClient: the references the provider owns.
+  vantrel::mszlf::ClientLogonRef* client_ GUARDED_BY(mu_);
   ComPtr<IMsgStore> store_ GUARDED_BY(mu_);
 };
 
@@ -198,13 +206,16 @@ class MszlfProvider final : public vantrel::RefCounted<IMSProvider> {
     std::vector<BYTE> local_id = config.StoreEntryID();
     if (entry_id && cb_entry_id) local_id.assign(reinterpret_cast<BYTE*>(entry_id),
                                                  reinterpret_cast<BYTE*>(entry_id) + cb_entry_id);
-    void* client_logon = nullptr;
+    vantrel::mszlf::ClientLogonRef* client_logon = nullptr;
     IMsgStore* raw = nullptr;
     HRESULT hr = zel.logon_client(config.server.c_str(), config.profile.c_str(), config.store.c_str(),
                                   config.login.c_str(), config.password.c_str(), support, &client_logon, &raw,
                                   local_id.data(), static_cast<ULONG>(local_id.size()), config.store_uid.data());
-    if (hr == 1 || (SUCCEEDED(hr) && !raw)) return MAPI_E_LOGON_FAILED;  // no store on the server
     if (FAILED(hr)) return hr;
+    if (hr == 1 || !raw) {  // no store on the server
+      if (client_logon) client_logon->Release();
+      return MAPI_E_LOGON_FAILED;
+    }
     // The one reference LogonClient handed over stays with the logon object.
     ComPtr<IMsgStore> store = ComPtr<IMsgStore>::Adopt(raw);
     if (spooler_mode) {
@@ -216,7 +227,7 @@ class MszlfProvider final : public vantrel::RefCounted<IMSProvider> {
     std::memcpy(uid.ab, config.store_uid.data(), 16);
     support->SetProviderUID(&uid, 0);
     *mdb = ComPtr<IMsgStore>(store).Detach();
-    auto* made = new MszlfLogon(store.get());
+    auto* made = new MszlfLogon(client_logon, store.get());
     if (logon)
       *logon = made;
     else

@@ -60,8 +60,11 @@ HRESULT BindZelClient(ZelClientExports* out, std::string* why) {
     if (!module) {
       bound.why = "zelclient does not load: " + vantrel::win::LastLoadError();
     } else if (Bind(module, "LogonClient", kLogonClientOrdinal, &e.logon_client, &bound.why) &&
-               Bind(module, "ConnectionDialog", kConnectionDialogOrdinal, &e.connection_dialog, &bound.why) &&
                Bind(module, "CreateStoreID", kCreateStoreIDOrdinal, &e.create_store_id, &bound.why)) {
+      // The dialog is needed only to configure with the user; a library
+      // without it still logs on.
+      std::string no_dialog;
+      Bind(module, "ConnectionDialog", kConnectionDialogOrdinal, &e.connection_dialog, &no_dialog);
       bound.exports = e;
       bound.result = S_OK;
       bound.done = true;  // a failure is tried again on the next logon

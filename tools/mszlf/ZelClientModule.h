@@ -8,9 +8,16 @@
 
 namespace vantrel::mszlf {
 
+// The client logon LogonClient hands out, as a module that does not link
+// zelclient sees it: counted through its first two virtual slots.
+struct ClientLogonRef {
+  virtual ULONG AddRef() = 0;
+  virtual ULONG Release() = 0;
+};
+
 // The exports the provider calls, with the argument order of the contract.
 using LogonClientFn = HRESULT (*)(const char* server, const char* profile, const char* store, const char* user,
-                                  const char* password, IMAPISupport* support, void** client_logon,
+                                  const char* password, IMAPISupport* support, ClientLogonRef** client_logon,
                                   IMsgStore** store_out, BYTE* local_entry_id, ULONG cb_local_entry_id,
                                   BYTE* local_uid);
 using ConnectionDialogFn = HRESULT (*)(char* record);
@@ -30,7 +37,8 @@ struct ZelClientExports {
 // is, in this order: the file named by ZEL_CLIENT_MODULE; zelclient.so
 // beside this provider; "zelclient" by the loader's search path (the
 // platform libraries' folder first). MAPI_E_NOT_FOUND when none loads or
-// an export is missing, or its name and ordinal disagree.
+// LogonClient or CreateStoreID is missing or its name and ordinal disagree;
+// connection_dialog stays null when that export is missing.
 HRESULT BindZelClient(ZelClientExports* out, std::string* why = nullptr);
 
 // The private interface of zelclient's store for the spooler's logon.

@@ -5,7 +5,6 @@
 // zelclient registered in MAPISVC.INF, the service added and configured.
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,8 +43,7 @@ inline int RunWithEnv(const std::vector<std::string>& argv, const Env& env, cons
     dup2(in[0], 0);
     close(in[0]);
     close(in[1]);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
+    if (!std::freopen("/dev/null", "w", stdout)) _exit(126);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

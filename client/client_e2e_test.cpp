@@ -36,7 +36,9 @@ class Installation : public ::testing::Environment {
     ASSERT_EQ(failure, "");
   }
   void TearDown() override {
-    if (g_server) EXPECT_EQ(g_server->Stop(), 0);
+    if (g_server) {
+      EXPECT_EQ(g_server->Stop(), 0);
+    }
     delete g_server;
     g_server = nullptr;
     MAPIUninitialize();

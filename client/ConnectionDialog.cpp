@@ -1,5 +1,7 @@
 #include "client/ConnectionDialog.h"
 
+#include <strings.h>
+
 #include <cstring>
 
 #include "client/ClientCall.h"
@@ -9,7 +11,6 @@
 #include "platform/base/CodePage.h"
 #include "platform/base/SystemInfo.h"
 #include "platform/mapi/MapiMemory.h"
-#include "platform/win/Controls.h"
 #include "platform/win/Dialog.h"
 #include "platform/win/MessageBox.h"
 
@@ -122,8 +123,9 @@ std::string CConnectionDialog::ItemText(HTREEITEM item) const {
 }
 
 void CConnectionDialog::OnInit() {
-  ControlKind kind;
-  login_is_list_ = ControlKindOf(GetDlgItem(dialog_, kIdLogin), &kind) && kind == ControlKind::kComboBox;
+  char cls[32] = "";
+  GetClassNameA(GetDlgItem(dialog_, kIdLogin), cls, sizeof cls);
+  login_is_list_ = strcasecmp(cls, WC_COMBOBOXA) == 0;
   for (int id : {kIdComputer, kIdLogin, kIdPassword, kIdConnection}) {
     SendDlgItemMessage(dialog_, id, EM_LIMITTEXT, kFieldSize - 1, 0);
   }

@@ -155,7 +155,7 @@ HRESULT CClientMsgStore::OpenEntry(ULONG cb, LPENTRYID id, LPCIID iid, ULONG fla
   }
   if (FAILED(hr)) return hr;
   ULONG type = static_cast<ULONG>(out.ulObjType);
-  *result = MakeProxy(type, out.hNewObject);
+  hr = AdoptObject(hr, type, out.hNewObject, result);
   if (object_type && *result) *object_type = type;
   return hr;
 }

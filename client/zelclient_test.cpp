@@ -201,6 +201,39 @@ TEST_F(ZelClient, StoreSpeaksInTheProvidersIds) {
   logon->Release();
 }
 
+TEST_F(ZelClient, ReceiveFolderSetWithOurIdOpensFromTheServersId) {
+  client::CClientLogon* logon = nullptr;
+  IMsgStore* store = nullptr;
+  ASSERT_EQ(Logon(Mailbox::kPassword, &logon, &store), S_OK);
+  Bytes subtree = Binary(store, PR_IPM_SUBTREE_ENTRYID);
+  ASSERT_EQ(store->SetReceiveFolder(const_cast<char*>("IPM.Vantrel"), 0, ULONG(subtree.size()),
+                                    reinterpret_cast<LPENTRYID>(subtree.data())),
+            S_OK);
+
+  ULONG cb = 0;
+  LPENTRYID id = nullptr;
+  LPSTR explicit_class = nullptr;
+  ASSERT_EQ(store->GetReceiveFolder(const_cast<char*>("IPM.Vantrel.Sub"), 0, &cb, &id, &explicit_class), S_OK);
+  ASSERT_NE(id, nullptr);
+  EXPECT_STREQ(explicit_class, "IPM.Vantrel");
+  // The server's form of the subtree's ID: equal to ours, and it opens.
+  EXPECT_NE(Bytes(reinterpret_cast<BYTE*>(id), reinterpret_cast<BYTE*>(id) + cb), subtree);
+  ULONG same = FALSE;
+  EXPECT_EQ(store->CompareEntryIDs(cb, id, ULONG(subtree.size()), reinterpret_cast<LPENTRYID>(subtree.data()), 0,
+                                   &same),
+            S_OK);
+  EXPECT_TRUE(same);
+  ULONG type = 0;
+  IUnknown* folder = nullptr;
+  ASSERT_EQ(store->OpenEntry(cb, id, nullptr, 0, &type, &folder), S_OK);
+  EXPECT_EQ(type, MAPI_FOLDER);
+  folder->Release();
+  MAPIFreeBuffer(id);
+  MAPIFreeBuffer(explicit_class);
+  store->Release();
+  logon->Release();
+}
+
 TEST_F(ZelClient, AdvisedSinkHearsAnotherLogonsMessageWithinAPoll) {
   client::CClientLogon* logon = nullptr;
   IMsgStore* store = nullptr;

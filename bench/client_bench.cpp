@@ -36,6 +36,7 @@
 #include "platform/storage/MemoryStream.h"
 #include "protocol/MapiMarshal.h"
 #include "protocol/ZelStubs.h"
+#include "server/app/ServerProcess.h"
 
 namespace {
 
@@ -448,36 +449,40 @@ class RawColumn : public Column {
   std::int32_t session_ = -1, store_ = -1, bench_ = -1, message_ = -1, attach_ = -1, listing_ = -1;
 };
 
-// Five runs of each operation; GetProps as the median call of each run.
-Results Measure(Column& c) {
-  Results r;
-  std::vector<double> first, all, props, read, copy;
-  for (int run = 0; run < kRuns; ++run) {
+// Five runs of each operation, the columns taking turns within each run
+// (and within each GetProps call pair), so a busy machine weighs on all of
+// them alike; GetProps as the median call of each run.
+std::vector<Results> Measure(const std::vector<Column*>& columns) {
+  const size_t n = columns.size();
+  std::vector<Results> r(n);
+  std::vector<std::vector<double>> first(n), all(n), props(n), read(n), copy(n);
+  auto timed = [](auto&& op) {
     auto t0 = Clock::now();
-    r.first_rows = c.FirstPage();
-    first.push_back(Ms(Clock::now() - t0));
-    t0 = Clock::now();
-    r.all_rows = c.AllPages();
-    all.push_back(Ms(Clock::now() - t0));
-    std::vector<double> calls;
-    for (int i = 0; i < kGetPropsCalls; ++i) {
-      t0 = Clock::now();
-      if (!c.GetProps()) std::fprintf(stderr, "client_bench: GetProps did not return 10 values\n");
-      calls.push_back(Ms(Clock::now() - t0) * 1000);
-    }
-    props.push_back(Median(calls));
-    t0 = Clock::now();
-    r.read_bytes = c.ReadAttachment();
-    read.push_back(Ms(Clock::now() - t0));
-    t0 = Clock::now();
-    r.copy_bytes = c.CopyAttachment();
-    copy.push_back(Ms(Clock::now() - t0));
+    op();
+    return Ms(Clock::now() - t0);
+  };
+  for (int run = 0; run < kRuns; ++run) {
+    for (size_t c = 0; c < n; ++c) first[c].push_back(timed([&] { r[c].first_rows = columns[c]->FirstPage(); }));
+    for (size_t c = 0; c < n; ++c) all[c].push_back(timed([&] { r[c].all_rows = columns[c]->AllPages(); }));
+    std::vector<std::vector<double>> calls(n);
+    for (int i = 0; i < kGetPropsCalls; ++i)
+      for (size_t c = 0; c < n; ++c)
+        calls[c].push_back(timed([&] {
+                             if (!columns[c]->GetProps())
+                               std::fprintf(stderr, "client_bench: GetProps did not return 10 values\n");
+                           }) *
+                           1000);
+    for (size_t c = 0; c < n; ++c) props[c].push_back(Median(calls[c]));
+    for (size_t c = 0; c < n; ++c) read[c].push_back(timed([&] { r[c].read_bytes = columns[c]->ReadAttachment(); }));
+    for (size_t c = 0; c < n; ++c) copy[c].push_back(timed([&] { r[c].copy_bytes = columns[c]->CopyAttachment(); }));
   }
-  r.first_page_ms = Median(first);
-  r.all_pages_ms = Median(all);
-  r.getprops_us = Median(props);
-  r.read_ms = Median(read);
-  r.copy_ms = Median(copy);
+  for (size_t c = 0; c < n; ++c) {
+    r[c].first_page_ms = Median(first[c]);
+    r[c].all_pages_ms = Median(all[c]);
+    r[c].getprops_us = Median(props[c]);
+    r[c].read_ms = Median(read[c]);
+    r[c].copy_ms = Median(copy[c]);
+  }
   return r;
 }
 
@@ -676,42 +681,37 @@ int main(int argc, char** argv) {
   }
 
   // Column 1: platform MAPI on the store file (the server has it open too;
-  // SQLite lets both read).
-  Results local;
+  // SQLite lets both read). Column 2: the raw stubs. Column 3: zelclient
+  // through MAPI.
+  Results local, raw, zel;
   {
     ComPtr<IMsgStore> store;
     if (!Check(OpenPstStore(pst, ServerMachine::kStore, 0, store.Out()), "open store")) return 1;
-    MapiColumn column(store.get());
-    if (!column.Open()) {
+    MapiColumn local_column(store.get());
+    if (!local_column.Open()) {
       std::fprintf(stderr, "client_bench: the seeded folders are missing\n");
       return 1;
     }
-    local = Measure(column);
-  }
-  // Column 2: the raw stubs.
-  Results raw;
-  {
     testsupport::Binding binding(server.port());
-    RawColumn column(binding.transport());
-    if (!column.Open()) {
+    RawColumn raw_column(binding.transport());
+    if (!raw_column.Open()) {
       std::fprintf(stderr, "client_bench: raw logon failed\n");
       return 1;
     }
-    raw = Measure(column);
-  }
-  // Column 3: zelclient through MAPI.
-  Results zel;
-  {
     ComPtr<IMAPISession> session;
-    std::unique_ptr<MapiColumn> column = WorkstationColumn(session);
-    if (!column) {
+    std::unique_ptr<MapiColumn> zel_column = WorkstationColumn(session);
+    if (!zel_column) {
       std::fprintf(stderr, "client_bench: the workstation's Vantrel store did not open\n");
       return 1;
     }
-    zel = Measure(*column);
-    column.reset();
+    std::vector<Results> r = Measure({&local_column, &raw_column, zel_column.get()});
+    local = r[0];
+    raw = r[1];
+    zel = r[2];
+    zel_column.reset();
     session->Logoff(0, 0, 0);
   }
+  std::fflush(stdout);
   std::map<std::string, Trips> trips = CountInChild(argv[0], server.port());
   MAPIUninitialize();
   server.Stop();

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/HResult.h"
 #include "platform/registry/Registry.h"
 #include "platform/win/Module.h"
 

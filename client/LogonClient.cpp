@@ -88,12 +88,9 @@ extern "C" HRESULT LogonClient(const char* server, const char* profile, const ch
     logon->Release();
     return hr;
   }
-  if (hr > 0) {
-    // A failed call: nothing was made on the server.
-    logon->Release();
-    return RpcFailure(hr);
-  }
-  logon->SetLogonHandle(out.result);
+  // A failed call reports a negative result too (RpcFailure): what is
+  // left is the server's handle of the new session.
+  logon->SetLogonHandle(hr);
 
   if (CClientMsgStore* old = logon->Store()) old->Release();
   zel::ZelLogon_GetMsgStore::Request store_in{logon->LogonHandle()};

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "client/ClientCall.h"
 #include "client/EntryIdTranslation.h"
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/base/Unknown.h"
@@ -118,14 +119,17 @@ class CClientLogon {
   std::atomic<CClientMsgStore*> store_{nullptr};
   std::atomic<bool> spooler_{false};
 
-  mutable Mutex lock_;
+  // The logon's fields; a leaf below the call lock (the codec translates
+  // entry IDs while a caller may hold the call lock).
+  mutable Mutex lock_ ACQUIRED_AFTER(detail::g_call_lock);
   std::string string_binding_ GUARDED_BY(lock_);
   StoreIdentity identity_ GUARDED_BY(lock_);
   bool translate_ GUARDED_BY(lock_) = false;
   ComPtr<IMAPISupport> support_ GUARDED_BY(lock_);
   zel::CMapiMarshal::Allocator allocator_ GUARDED_BY(lock_);
 
-  mutable Mutex advise_lock_;
+  // The advise table; a leaf: no call and no sink runs under it.
+  mutable Mutex advise_lock_ ACQUIRED_AFTER(detail::g_call_lock);
   std::vector<std::optional<AdviseEntry>> advises_ GUARDED_BY(advise_lock_);
 };
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/ClientE2eSupport.h"
+#include "client/DialogDriver.h"
 #include "client/RpcCountingProxy.h"
 #include "platform/storage/ObjIdl.h"
 #include "platform/win/TestChild.h"
@@ -707,6 +708,68 @@ TEST_F(Workstation, ServerRestartUnderAConnectedWorkstation) {
   ASSERT_TRUE(again);
   EXPECT_EQ(Names(again.get(), false), std::vector<std::string>{"before"});
   other.Call<vantrel::zel::ZelLogon_Release>({other_session});
+}
+
+// The service configured by a person: ConfigureMsgService with
+// SERVICE_UI_ALWAYS shows zelclient's connection dialog, driven here by
+// control id on the thread that configures.
+struct DialogConfiguration {
+  ComPtr<IMsgServiceAdmin> services;
+  MAPIUID service{};
+};
+DialogConfiguration* g_dialog = nullptr;
+int ConfigureWithTheUser(vantrel::testsupport::Record*) {
+  return g_dialog->services->ConfigureMsgService(&g_dialog->service, 0, SERVICE_UI_ALWAYS, 0, nullptr);
+}
+
+TEST(WorkstationSetup, TheServiceIsConfiguredThroughTheConnectionDialog) {
+  using namespace vantrel::testsupport::dialog_ids;
+  vantrel::testsupport::RecordBoxes();
+  const char* profile = "configured by hand";
+  ComPtr<IProfAdmin> admin;
+  ASSERT_EQ(MAPIAdminProfiles(0, admin.Out()), S_OK);
+  admin->DeleteProfile(const_cast<LPSTR>(profile), 0);
+  ASSERT_EQ(admin->CreateProfile(const_cast<LPSTR>(profile), nullptr, 0, 0), S_OK);
+  DialogConfiguration config;
+  g_dialog = &config;
+  ASSERT_EQ(admin->AdminServices(const_cast<LPSTR>(profile), nullptr, 0, 0, config.services.Out()), S_OK);
+  ASSERT_EQ(config.services->CreateMsgService(const_cast<LPSTR>("MSZLF"), nullptr, 0, 0), S_OK);
+  ASSERT_EQ(FindService(config.services.get(), "MSZLF", &config.service), S_OK);
+  vantrel::testsupport::Record unused{};
+  {
+    vantrel::testsupport::DialogRun run(ConfigureWithTheUser, &unused);
+    ASSERT_NE(run.dialog(), nullptr);
+    run.Type(kComputer, "127.0.0.1");
+    run.Type(kLogin, ServerMachine::kUser);
+    run.Type(kPassword, ServerMachine::kPassword);
+    run.Click(kConnect);
+    const vantrel::win::TreeNode* mailbox = run.Node(ServerMachine::kProfile);
+    ASSERT_NE(mailbox, nullptr);
+    SendMessage(run.Item(kTree), vantrel::win::ZM_FE_EXPAND, 0, static_cast<LPARAM>(mailbox->handle));
+    const vantrel::win::TreeNode* store = run.Node(ServerMachine::kStore);
+    ASSERT_NE(store, nullptr);
+    SendMessage(run.Item(kTree), vantrel::win::ZM_FE_TVSELECT, 0, static_cast<LPARAM>(store->handle));
+    run.Click(IDOK);
+    EXPECT_EQ(run.Finish(), S_OK);
+  }
+  // Cancel leaves the configuration as it was; the dialog opens with it.
+  {
+    vantrel::testsupport::DialogRun run(ConfigureWithTheUser, &unused);
+    ASSERT_NE(run.dialog(), nullptr);
+    EXPECT_EQ(run.Text(kConnection), "127.0.0.1(mailbox_jsmith)(Mailbox - John Smith)");
+    EXPECT_EQ(run.Text(kLogin), ServerMachine::kUser);
+    run.Click(IDCANCEL);
+    EXPECT_EQ(run.Finish(), MAPI_E_USER_CANCEL);
+  }
+  ComPtr<IMAPISession> session;
+  ASSERT_EQ(MAPILogonEx(0, const_cast<LPSTR>(profile), nullptr, MAPI_NEW_SESSION | MAPI_EXTENDED, session.Out()), S_OK);
+  ComPtr<IMsgStore> store;
+  ASSERT_EQ(OpenWorkstationStore(session.get(), vantrel::mszlf::kMszlfProviderUid, store.Out()), S_OK);
+  EXPECT_TRUE(Subtree(store.get()));
+  store.Reset();
+  session->Logoff(0, 0, 0);
+  g_dialog = nullptr;
+  EXPECT_EQ(vantrel::testsupport::Boxes(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -35,6 +35,11 @@ RPC_STATUS InitClient(const char* address, std::string* string_binding) EXCLUDES
 // The binding the last InitClient made current (null before any).
 RPC_BINDING_HANDLE CurrentBinding() EXCLUDES(CallLock());
 
+// True once `binding` had to open a new connection to its server: the
+// objects made over it before are gone, and its calls fail without being
+// sent (RPC_S_CALL_FAILED_DNE). InitClient then makes a new binding.
+bool BindingRetired(RPC_BINDING_HANDLE binding) EXCLUDES(CallLock());
+
 namespace detail {
 // Installs `binding` (when not null) as the current binding and returns the
 // transport over the current binding.
@@ -75,6 +80,9 @@ HRESULT BulkRead(RPC_BINDING_HANDLE binding, std::int32_t size, std::int32_t buf
 // at the first trace of the process; lines of 250 characters or more are
 // dropped.
 void ClientTrace(const std::string& text);
+// Whether traces go anywhere (the look-up above, made once); callers skip
+// composing a trace line when they do not.
+bool ClientTraceActive();
 // "%d %s" with the object's server handle, or "Spooler: %d %s" for an
 // object of a store opened for the spooler.
 void ObjectTrace(std::int32_t handle, bool spooler, const std::string& text);

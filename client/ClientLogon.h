@@ -45,8 +45,10 @@ class CClientLogon {
   CClientLogon(const CClientLogon&) = delete;
   CClientLogon& operator=(const CClientLogon&) = delete;
 
-  // Traced counting; Release deletes at 0. The count starts at 0. Virtual,
-  // so a module that holds a logon releases it without linking to us.
+  // Traced counting; Release deletes at 0. The count starts at 0; the
+  // logon LogonClient hands out carries one reference for its caller.
+  // Virtual and the first two slots, in this order: a module that holds a
+  // logon releases it through them without linking to us.
   virtual ULONG AddRef();
   virtual ULONG Release();
 

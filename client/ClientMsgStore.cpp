@@ -8,6 +8,7 @@
 #include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
+#include "platform/mapi/Validate.h"
 #include "platform/win/MessageBox.h"
 
 namespace vantrel::client {
@@ -89,7 +90,8 @@ ULONG CClientMsgStore::Release() {
 HRESULT CClientMsgStore::Advise(ULONG cb, LPENTRYID id, ULONG event_mask, LPMAPIADVISESINK sink,
                                 ULONG* connection) {
   Trace("Advise");
-  if (!sink || !connection || event_mask == 0 || (cb && !id)) return MAPI_E_INVALID_PARAMETER;
+  if (HRESULT hr = HrValidateParameters(IMsgStore_Advise, cb, id, event_mask, sink, connection); FAILED(hr))
+    return hr;
   *connection = 0;
   ULONG key = CClientLogon::NewSinkKey();
   zel::MSGSTORE_Advise::Request in;

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/ClientE2eSupport.h"
 #include "client/ClientLogon.h"
 #include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiTags.h"
@@ -263,6 +264,74 @@ TEST_F(ZelClient, CallsFailWithAnErrorOnceTheServerIsGone) {
   delete server_;
   server_ = nullptr;
   StartServer();
+}
+
+// A server restarted on its port under a workstation that logs on again:
+// the objects of the first logon travel over the same binding as those of
+// the second, and must never reach them.
+TEST(ZelClientRestart, OldObjectsNeverReachANewLogonsObjects) {
+  clienttest::ServerMachine machine(testsupport::TestDir() + "/restart");
+  ASSERT_TRUE(machine.Prepare(MAPIPROF_BIN, ZELUSERS_BIN));
+  ASSERT_TRUE(machine.Start(ZELSERVER_BIN));
+  setenv("ZEL_RPC_ENDPOINT", machine.port().c_str(), 1);
+  win::SetMessageBoxHandler([](const win::MessageBoxRecord&) { return IDOK; });
+  HMODULE module = LoadLibraryA(ZELCLIENT_MODULE);
+  ASSERT_NE(module, nullptr);
+  auto logon_client = reinterpret_cast<LogonClientFn>(GetProcAddress(module, "LogonClient"));
+  ASSERT_NE(logon_client, nullptr);
+  Bytes local = LocalStoreId();
+  auto logon = [&](client::CClientLogon** l, IMsgStore** s) {
+    return logon_client("127.0.0.1", clienttest::ServerMachine::kProfile, clienttest::ServerMachine::kStore,
+                        clienttest::ServerMachine::kUser, clienttest::ServerMachine::kPassword, nullptr, l, s,
+                        local.data(), ULONG(local.size()), kLocalUid.data());
+  };
+  auto open_subtree = [](IMsgStore* store) -> IMAPIFolder* {
+    Bytes id = Binary(store, PR_IPM_SUBTREE_ENTRYID);
+    ULONG type = 0;
+    IUnknown* unknown = nullptr;
+    if (FAILED(store->OpenEntry(ULONG(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr, 0, &type,
+                                &unknown)))
+      return nullptr;
+    return static_cast<IMAPIFolder*>(unknown);
+  };
+
+  client::CClientLogon* first_logon = nullptr;
+  IMsgStore* first = nullptr;
+  ASSERT_EQ(logon(&first_logon, &first), S_OK);
+  IMAPIFolder* old_folder = open_subtree(first);
+  ASSERT_NE(old_folder, nullptr);
+  ASSERT_FALSE(Text(old_folder, PR_DISPLAY_NAME).empty());
+
+  ASSERT_EQ(machine.Stop(), 0);
+  ASSERT_TRUE(machine.Start(ZELSERVER_BIN));
+
+  // The new server numbers its objects from the start again.
+  client::CClientLogon* second_logon = nullptr;
+  IMsgStore* second = nullptr;
+  ASSERT_EQ(logon(&second_logon, &second), S_OK);
+  IMAPIFolder* new_folder = open_subtree(second);
+  ASSERT_NE(new_folder, nullptr);
+  std::string name = Text(new_folder, PR_DISPLAY_NAME);
+  ASSERT_FALSE(name.empty());
+
+  SPropTagArray tags{1, {PR_DISPLAY_NAME}};
+  ULONG count = 0;
+  LPSPropValue v = nullptr;
+  EXPECT_TRUE(FAILED(old_folder->GetProps(&tags, 0, &count, &v)));
+  EXPECT_EQ(v, nullptr);
+  EXPECT_TRUE(FAILED(first->GetProps(&tags, 0, &count, &v)));
+  // Letting the old objects go frees nothing of the new logon's.
+  old_folder->Release();
+  first->Release();
+  first_logon->Release();
+  EXPECT_EQ(Text(new_folder, PR_DISPLAY_NAME), name);
+  EXPECT_FALSE(Binary(second, PR_ENTRYID).empty());
+
+  new_folder->Release();
+  second->Release();
+  second_logon->Release();
+  win::SetMessageBoxHandler({});
+  EXPECT_EQ(machine.Stop(), 0);
 }
 
 }  // namespace

@@ -146,6 +146,8 @@ HWND TraceWindow() {
 }
 }  // namespace
 
+bool ClientTraceActive() { return TraceWindow() != nullptr; }
+
 void ClientTrace(const std::string& text) {
   std::string line = "ZELCLIENT: " + text;
   if (line.size() >= kMaxTraceLine) return;
@@ -161,6 +163,7 @@ void ClientTrace(const std::string& text) {
 }
 
 void ObjectTrace(std::int32_t handle, bool spooler, const std::string& text) {
+  if (!ClientTraceActive()) return;
   ClientTrace(spooler ? Format("Spooler: %d %s", handle, text.c_str()) : Format("%d %s", handle, text.c_str()));
 }
 

@@ -75,6 +75,9 @@ HRESULT BulkRead(RPC_BINDING_HANDLE binding, std::int32_t size, std::int32_t buf
 // at the first trace of the process; lines of 250 characters or more are
 // dropped.
 void ClientTrace(const std::string& text);
+// Whether traces go anywhere (the look-up above, made once); callers skip
+// composing a trace line when they do not.
+bool ClientTraceActive();
 // "%d %s" with the object's server handle, or "Spooler: %d %s" for an
 // object of a store opened for the spooler.
 void ObjectTrace(std::int32_t handle, bool spooler, const std::string& text);

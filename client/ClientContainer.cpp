@@ -1,5 +1,7 @@
 #include "client/ClientContainer.h"
 
+#include <algorithm>
+
 #include "platform/base/CodePage.h"
 #include "platform/mapi/MapiTags.h"
 
@@ -63,7 +65,7 @@ HRESULT TClientContainer<I>::OpenEntry(ULONG cb, LPENTRYID id, LPCIID iid, ULONG
   in.ulFlags = static_cast<std::int32_t>(flags);
   zel::IMAPICONTAIENR_OpenEntry::Reply out;
   HRESULT hr = CallRemote<zel::IMAPICONTAIENR_OpenEntry>(this->binding_, in, out);
-  if (hr == MAPI_E_INVALID_ENTRYID) {
+  if (hr == MAPI_E_INVALID_ENTRYID && !std::equal(in.entryID.begin(), in.entryID.end(), bytes, bytes + (bytes ? cb : 0))) {
     // An ID that was never the store's (a receive folder's, say) may be
     // known to the server as it is.
     in.entryID.assign(bytes, bytes + (bytes ? cb : 0));

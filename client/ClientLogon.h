@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "client/ClientCall.h"
 #include "client/EntryIdTranslation.h"
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/base/Unknown.h"
@@ -44,8 +45,10 @@ class CClientLogon {
   CClientLogon(const CClientLogon&) = delete;
   CClientLogon& operator=(const CClientLogon&) = delete;
 
-  // Traced counting; Release deletes at 0. The count starts at 0. Virtual,
-  // so a module that holds a logon releases it without linking to us.
+  // Traced counting; Release deletes at 0. The count starts at 0; the
+  // logon LogonClient hands out carries one reference for its caller.
+  // Virtual and the first two slots, in this order: a module that holds a
+  // logon releases it through them without linking to us.
   virtual ULONG AddRef();
   virtual ULONG Release();
 
@@ -118,14 +121,17 @@ class CClientLogon {
   std::atomic<CClientMsgStore*> store_{nullptr};
   std::atomic<bool> spooler_{false};
 
-  mutable Mutex lock_;
+  // The logon's fields; a leaf below the call lock (the codec translates
+  // entry IDs while a caller may hold the call lock).
+  mutable Mutex lock_ ACQUIRED_AFTER(detail::g_call_lock);
   std::string string_binding_ GUARDED_BY(lock_);
   StoreIdentity identity_ GUARDED_BY(lock_);
   bool translate_ GUARDED_BY(lock_) = false;
   ComPtr<IMAPISupport> support_ GUARDED_BY(lock_);
   zel::CMapiMarshal::Allocator allocator_ GUARDED_BY(lock_);
 
-  mutable Mutex advise_lock_;
+  // The advise table; a leaf: no call and no sink runs under it.
+  mutable Mutex advise_lock_ ACQUIRED_AFTER(detail::g_call_lock);
   std::vector<std::optional<AdviseEntry>> advises_ GUARDED_BY(advise_lock_);
 };
 

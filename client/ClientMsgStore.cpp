@@ -1,11 +1,14 @@
 #include "client/ClientMsgStore.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "client/ClientStorePoll.h"
+#include "platform/base/CodePage.h"
 #include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
+#include "platform/mapi/Validate.h"
 #include "platform/win/MessageBox.h"
 
 namespace vantrel::client {
@@ -18,6 +21,13 @@ std::string GuidText(REFIID id) {
 }
 
 constexpr ULONG kMsgLocked = 1;  // MSG_LOCKED
+
+// A message class as the caller passed it: UTF-16 under MAPI_UNICODE.
+std::string ClassText(LPSTR text, ULONG flags) {
+  if (!text) return "";
+  if (flags & MAPI_UNICODE) return Utf16ToAnsi(std::u16string_view(reinterpret_cast<const char16_t*>(text)));
+  return text;
+}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -80,7 +90,8 @@ ULONG CClientMsgStore::Release() {
 HRESULT CClientMsgStore::Advise(ULONG cb, LPENTRYID id, ULONG event_mask, LPMAPIADVISESINK sink,
                                 ULONG* connection) {
   Trace("Advise");
-  if (!sink || !connection || event_mask == 0 || (cb && !id)) return MAPI_E_INVALID_PARAMETER;
+  if (HRESULT hr = HrValidateParameters(IMsgStore_Advise, cb, id, event_mask, sink, connection); FAILED(hr))
+    return hr;
   *connection = 0;
   ULONG key = CClientLogon::NewSinkKey();
   zel::MSGSTORE_Advise::Request in;
@@ -136,7 +147,8 @@ HRESULT CClientMsgStore::OpenEntry(ULONG cb, LPENTRYID id, LPCIID iid, ULONG fla
   in.ulFlags = static_cast<std::int32_t>(flags);
   zel::MSGSTORE_OpenEntry::Reply out;
   HRESULT hr = CallRemote<zel::MSGSTORE_OpenEntry>(binding_, in, out);
-  if (hr == MAPI_E_INVALID_ENTRYID) {
+  if (hr == MAPI_E_INVALID_ENTRYID && !std::equal(in.entryID.begin(), in.entryID.end(), bytes, bytes + (bytes ? cb : 0))) {
+    // Receive-folder IDs, among others, are known to the server as they are.
     in.entryID.assign(bytes, bytes + (bytes ? cb : 0));
     out = {};
     hr = CallRemote<zel::MSGSTORE_OpenEntry>(binding_, in, out);
@@ -153,7 +165,7 @@ HRESULT CClientMsgStore::SetReceiveFolder(LPSTR message_class, ULONG flags, ULON
   const BYTE* bytes = reinterpret_cast<const BYTE*>(id);
   zel::MSGSTORE_SetReceiveFolder::Request in;
   in.hStore = handle_;
-  in.messageClass = message_class ? message_class : "";
+  in.messageClass = ClassText(message_class, flags);
   in.ulFlags = static_cast<std::int32_t>(flags);
   in.entryID.assign(bytes, bytes + (bytes ? cb : 0));
   zel::MSGSTORE_SetReceiveFolder::Reply out;
@@ -170,7 +182,7 @@ HRESULT CClientMsgStore::GetReceiveFolder(LPSTR message_class, ULONG flags, ULON
   if (explicit_class) *explicit_class = nullptr;
   zel::MSGSTORE_GetReceiveFolder::Request in;
   in.hStore = handle_;
-  in.messageClass = message_class ? message_class : "";
+  in.messageClass = ClassText(message_class, flags);
   in.ulFlags = static_cast<std::int32_t>(flags);
   zel::MSGSTORE_GetReceiveFolder::Reply out;
   HRESULT hr = CallRemote<zel::MSGSTORE_GetReceiveFolder>(binding_, in, out);
@@ -198,12 +210,21 @@ HRESULT CClientMsgStore::GetReceiveFolder(LPSTR message_class, ULONG flags, ULON
     std::memcpy(eid, bytes.data(), bytes.size());
   }
   if (explicit_class) {
+    // The class goes back in the width the caller asked for.
+    std::u16string wide;
+    const void* src = klass.c_str();
+    size_t size = klass.size() + 1;
+    if (flags & MAPI_UNICODE) {
+      wide = AnsiToUtf16(klass);
+      src = wide.c_str();
+      size = (wide.size() + 1) * sizeof(char16_t);
+    }
     void* text = nullptr;
-    if (FAILED(logon_->AllocateBuffer(static_cast<ULONG>(klass.size() + 1), &text))) {
+    if (FAILED(logon_->AllocateBuffer(static_cast<ULONG>(size), &text))) {
       logon_->FreeBuffer(eid);
       return MAPI_E_NOT_ENOUGH_MEMORY;
     }
-    std::memcpy(text, klass.c_str(), klass.size() + 1);
+    std::memcpy(text, src, size);
     *explicit_class = static_cast<LPSTR>(text);
   }
   *cb = static_cast<ULONG>(bytes.size());

@@ -68,6 +68,7 @@ ULONG CClientMapiProp::DoRelease() {
 }
 
 void CClientMapiProp::Trace(const char* method) const {
+  if (!ClientTraceActive()) return;
   ObjectTrace(handle_, logon_ && logon_->Spooler(), Format("%s::%s", class_name_, method));
 }
 

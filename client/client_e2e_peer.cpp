@@ -3,6 +3,8 @@
 // would, and does what its input asks, one command a line:
 //   logon                 -> "ok" or "error CODE"
 //   save FOLDER SUBJECT   -> saves a new message in the IPM subtree's folder
+//   advise / unadvise     -> one store-wide advise registration
+//   pump MS               -> dispatches this thread's messages for MS ms
 //   quit                  -> logs off and ends
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,11 @@ using namespace vantrel::clienttest;
 using vantrel::ComPtr;
 
 namespace {
+
+class QuietSink final : public vantrel::RefCounted<IMAPIAdviseSink> {
+ public:
+  ULONG OnNotify(ULONG, LPNOTIFICATION) override { return 0; }
+};
 
 std::string Error(HRESULT hr) {
   char text[32];
@@ -43,6 +50,9 @@ int main() {
   if (FAILED(MAPIInitialize(nullptr))) return 1;
   ComPtr<IMAPISession> session;
   ComPtr<IMsgStore> store;
+  ComPtr<IMAPIAdviseSink> sink = ComPtr<IMAPIAdviseSink>::Adopt(new QuietSink);
+  ULONG connection = 0;
+  bool advised = false;
   std::string line;
   while (std::getline(std::cin, line)) {
     std::string answer = "ok";
@@ -68,6 +78,16 @@ int main() {
       }
       if (SUCCEEDED(hr)) hr = message->SaveChanges(0);
       if (FAILED(hr)) answer = Error(hr);
+    } else if (line == "advise" && store && !advised) {
+      HRESULT hr = store->Advise(0, nullptr, fnevObjectCreated, sink.get(), &connection);
+      if (FAILED(hr)) answer = Error(hr);
+      advised = SUCCEEDED(hr);
+    } else if (line == "unadvise" && advised) {
+      HRESULT hr = store->Unadvise(connection);
+      if (FAILED(hr)) answer = Error(hr);
+      advised = false;
+    } else if (line.rfind("pump ", 0) == 0) {
+      PumpUntil([] { return false; }, std::chrono::milliseconds(std::stoi(line.substr(5))));
     } else if (line == "quit") {
       break;
     } else {

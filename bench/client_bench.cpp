@@ -667,6 +667,7 @@ int main(int argc, char** argv) {
     if (!Seed(store.get(), count)) return 1;
     std::printf("seeded %d messages and a %zu MB attachment in %.1f s\n", count, kAttachmentBytes >> 20,
                 Ms(Clock::now() - t0) / 1000);
+    std::fflush(stdout);  // before any program is started
   }
   if (!server.Start(ZELSERVER_BIN)) {
     std::fprintf(stderr, "client_bench: ZelServer did not start\n");

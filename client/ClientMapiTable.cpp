@@ -77,6 +77,7 @@ HRESULT CClientMapiTable::GetLastError(HRESULT hResult, ULONG ulFlags, LPMAPIERR
 HRESULT CClientMapiTable::Advise(ULONG ulEventMask, LPMAPIADVISESINK lpAdviseSink, ULONG* lpulConnection) {
   VALIDATE(IMAPITable_Advise, ulEventMask, lpAdviseSink, lpulConnection);
   Trace("Advise");
+  if (!logon_) return MAPI_E_NO_SUPPORT;  // registrations live in a logon
   AdviseEntry entry;
   entry.sink = ComPtr<IMAPIAdviseSink>(lpAdviseSink);
   entry.event_mask = ulEventMask;
@@ -94,6 +95,7 @@ HRESULT CClientMapiTable::Advise(ULONG ulEventMask, LPMAPIADVISESINK lpAdviseSin
 HRESULT CClientMapiTable::Unadvise(ULONG ulConnection) {
   VALIDATE(IMAPITable_Unadvise, ulConnection);
   Trace("Unadvise");
+  if (!logon_) return MAPI_E_NO_SUPPORT;
   std::optional<ULONG> server = logon_->RemoveAdvise(ulConnection);
   zel::IMAPITABLE_Unadvise::Request in{handle_, server ? static_cast<std::int32_t>(*server) : -1};
   zel::IMAPITABLE_Unadvise::Reply out;

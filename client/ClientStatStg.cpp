@@ -1,9 +1,6 @@
 #include "client/ClientStatStg.h"
 
 #include <cstring>
-#include <string>
-
-#include "platform/base/CodePage.h"
 
 namespace vantrel::client {
 
@@ -36,13 +33,14 @@ HRESULT ConvertStatStg(const zel::wire::StatStg& record, DWORD stat_flag, STATST
   auto* name = static_cast<WCHAR*>(CoTaskMemAlloc(kNameBlock));
   if (!name) return STG_E_INSUFFICIENTMEMORY;
   // The record's field need not hold a NUL: never read past it.
-  size_t len = 0;
-  while (len < kMaxNameChars && len < record.name.size() && record.name[len] != '\0') ++len;
-  // The names left as ANSI text (Windows-1252): widened the same way, so an
-  // enumerated name opens its element again. One unit per byte.
-  std::u16string wide = AnsiToUtf16(std::string_view(record.name.data(), len));
-  std::memcpy(name, wide.data(), wide.size() * sizeof(WCHAR));
-  name[wide.size()] = 0;
+  // The server reduces each UTF-16 unit to its low byte: widening each byte
+  // back gives the name it was made with (for the Latin-1 range).
+  size_t n = 0;
+  while (n < kMaxNameChars && n < record.name.size() && record.name[n] != '\0') {
+    name[n] = static_cast<WCHAR>(static_cast<unsigned char>(record.name[n]));
+    ++n;
+  }
+  name[n] = 0;
   out->pwcsName = name;
   return S_OK;
 }

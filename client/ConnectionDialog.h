@@ -41,6 +41,9 @@ enum ConnectionDialogIds {
 // names are left out.
 std::vector<std::string> SplitNameList(const std::vector<BYTE>& block);
 
+// Lives on the thread that shows it: its state is touched only by the
+// dialog procedure, so it has no lock of its own; remote calls take the
+// process's call lock through the call frame.
 class CConnectionDialog {
  public:
   explicit CConnectionDialog(ConnectionRecord* record) : record_(record) {}

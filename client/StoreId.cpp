@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "client/ClientCall.h"
+#include "platform/base/Guid.h"
 #include "protocol/ZelStubs.h"
 
 namespace vantrel::client {
@@ -42,7 +43,10 @@ extern "C" HRESULT CreateStoreID(const char* text, unsigned char* uid) {
   in.hObject = 0;
   in.profileName = ids.profile;
   in.storeDisplayName = ids.store;
-  if (uid) std::memcpy(in.guid.data(), uid, 16);
+  // The server keeps the first identifier it is offered for a store: offer
+  // a new one, so no store is known by zeros or by what the caller's buffer
+  // happened to hold.
+  in.guid = vantrel::GuidToBytes(vantrel::NewGuid());
   vantrel::zel::Server_SetProfileGuid::Reply out;
   HRESULT hr = CallRemote<vantrel::zel::Server_SetProfileGuid>(CurrentBinding(), in, out);
   if (uid && hr == S_OK) std::memcpy(uid, out.guid.data(), 16);

@@ -32,7 +32,8 @@ TEST(ClientStatStgTest, FieldsAndNames) {
   } cases[] = {
       {"Contents", STATFLAG_DEFAULT, u"Contents", true},
       {"Contents", STATFLAG_NONAME, u"", false},
-      {"\x80uro \xe9t\xe9", STATFLAG_DEFAULT, u"\u20acuro \u00e9t\u00e9", true},
+      // Bytes are the low bytes of the server's UTF-16 units.
+      {"\x80 \xe9t\xe9", STATFLAG_DEFAULT, u"\u0080 \u00e9t\u00e9", true},
       // A full field without its NUL: 63 characters and no byte beyond.
       {std::string(64, 'x'), STATFLAG_DEFAULT, std::u16string(63, u'x'), true},
   };

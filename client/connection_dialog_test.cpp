@@ -193,13 +193,14 @@ TEST_F(ConnectionDialogTest, BrowsingListsTheHostsThatAnswerAndNoHostFreezesIt) 
   // Every host on one port of its own: one answers, one never does, one refuses.
   int port = testsupport::FreePort();
   Listener answering("127.0.0.1", port, false);
+  Listener answering2("127.0.0.4", port, false);
   Listener blackholed("127.0.0.2", port, true);
-  ASSERT_TRUE(answering.ok() && blackholed.ok());
+  ASSERT_TRUE(answering.ok() && answering2.ok() && blackholed.ok());
   setenv("ZEL_RPC_ENDPOINT", std::to_string(port).c_str(), 1);
   std::string hosts = testsupport::TestDir() + "/hosts";
   std::ofstream(hosts) << "# none\n";
   setenv("ZEL_HOSTS_FILE", hosts.c_str(), 1);
-  SetBrowseList({"127.0.0.2", "127.0.0.3", "127.0.0.1"});
+  SetBrowseList({"127.0.0.4", "127.0.0.2", "127.0.0.3", "127.0.0.1"});
 
   Record record = MakeRecord("", "jsmith", "");
   DialogRun run(dialog_, &record);
@@ -208,17 +209,18 @@ TEST_F(ConnectionDialogTest, BrowsingListsTheHostsThatAnswerAndNoHostFreezesIt) 
   // Bounded so a frozen dialog fails the test instead of hanging it.
   ULONG_PTR opened = 0;
   ASSERT_NE(SendMessageTimeout(combo, CB_SHOWDROPDOWN, TRUE, 0, SMTO_NORMAL, 60000, &opened), 0);
-  EXPECT_EQ(run.Items(kComputer), std::vector<std::string>{"127.0.0.1"});
+  const std::vector<std::string> listed{"127.0.0.4", "127.0.0.1"};  // in the network's order
+  EXPECT_EQ(run.Items(kComputer), listed);
 
   // Later openings show the same list without asking again.
   Listener late("127.0.0.3", port, false);
   ASSERT_TRUE(late.ok());
   SendMessage(combo, CB_SHOWDROPDOWN, FALSE, 0);
   SendMessage(combo, CB_SHOWDROPDOWN, TRUE, 0);
-  EXPECT_EQ(run.Items(kComputer), std::vector<std::string>{"127.0.0.1"});
+  EXPECT_EQ(run.Items(kComputer), listed);
 
   // Picking a computer puts it into the field.
-  SendMessage(combo, win::ZM_FE_SELECT, 0, 0);
+  SendMessage(combo, win::ZM_FE_SELECT, 1, 0);
   EXPECT_EQ(run.Text(kComputer), "127.0.0.1");
   run.Click(IDCANCEL);
   EXPECT_EQ(run.Finish(), 1);

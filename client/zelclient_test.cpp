@@ -234,6 +234,58 @@ TEST_F(ZelClient, ReceiveFolderSetWithOurIdOpensFromTheServersId) {
   logon->Release();
 }
 
+TEST_F(ZelClient, NamedPropertiesAndWideFolderNames) {
+  client::CClientLogon* logon = nullptr;
+  IMsgStore* store = nullptr;
+  ASSERT_EQ(Logon(Mailbox::kPassword, &logon, &store), S_OK);
+  Bytes subtree = Binary(store, PR_IPM_SUBTREE_ENTRYID);
+  ULONG type = 0;
+  IUnknown* unknown = nullptr;
+  ASSERT_EQ(store->OpenEntry(ULONG(subtree.size()), reinterpret_cast<LPENTRYID>(subtree.data()), nullptr,
+                             MAPI_MODIFY, &type, &unknown),
+            S_OK);
+  auto* ipm = static_cast<IMAPIFolder*>(unknown);
+
+  // A name made with MAPI_CREATE comes back from its tag.
+  GUID set = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+  std::u16string text = u"VantrelKeyword";
+  MAPINAMEID name{};
+  name.lpguid = &set;
+  name.ulKind = MNID_STRING;
+  name.Kind.lpwstrName = reinterpret_cast<LPWSTR>(text.data());
+  LPMAPINAMEID names[] = {&name};
+  LPSPropTagArray tags = nullptr;
+  ASSERT_EQ(ipm->GetIDsFromNames(1, names, MAPI_CREATE, &tags), S_OK);
+  ASSERT_NE(tags, nullptr);
+  ASSERT_EQ(tags->cValues, 1u);
+  EXPECT_GE(PROP_ID(tags->aulPropTag[0]), 0x8000u);
+  ULONG count = 0;
+  LPMAPINAMEID* back = nullptr;
+  LPSPropTagArray asked = tags;
+  ASSERT_EQ(ipm->GetNamesFromIDs(&asked, nullptr, 0, &count, &back), S_OK);
+  EXPECT_EQ(asked, tags);  // the caller's array stays the caller's
+  ASSERT_EQ(count, 1u);
+  ASSERT_NE(back, nullptr);
+  ASSERT_NE(back[0], nullptr);
+  EXPECT_EQ(back[0]->ulKind, MNID_STRING);
+  EXPECT_TRUE(back[0]->lpguid && *back[0]->lpguid == set);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(back[0]->Kind.lpwstrName)), text);
+  MAPIFreeBuffer(back);
+  MAPIFreeBuffer(tags);
+
+  // A folder named in UTF-16 gets its name in the ANSI code page.
+  std::u16string wide = u"\u00C4rger";
+  IMAPIFolder* folder = nullptr;
+  ASSERT_EQ(ipm->CreateFolder(FOLDER_GENERIC, reinterpret_cast<LPSTR>(wide.data()), nullptr, nullptr,
+                              MAPI_UNICODE | OPEN_IF_EXISTS, &folder),
+            S_OK);
+  EXPECT_EQ(Text(folder, PR_DISPLAY_NAME), "\xC4rger");
+  folder->Release();
+  ipm->Release();
+  store->Release();
+  logon->Release();
+}
+
 TEST_F(ZelClient, AdvisedSinkHearsAnotherLogonsMessageWithinAPoll) {
   client::CClientLogon* logon = nullptr;
   IMsgStore* store = nullptr;

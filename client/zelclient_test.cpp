@@ -286,6 +286,42 @@ TEST_F(ZelClient, NamedPropertiesAndWideFolderNames) {
   logon->Release();
 }
 
+TEST_F(ZelClient, SetLockStateTurnsOnlyTheLockBit) {
+  client::CClientLogon* logon = nullptr;
+  IMsgStore* store = nullptr;
+  ASSERT_EQ(Logon(Mailbox::kPassword, &logon, &store), S_OK);
+  Bytes subtree = Binary(store, PR_IPM_SUBTREE_ENTRYID);
+  ULONG type = 0;
+  IUnknown* unknown = nullptr;
+  ASSERT_EQ(store->OpenEntry(ULONG(subtree.size()), reinterpret_cast<LPENTRYID>(subtree.data()), nullptr,
+                             MAPI_MODIFY, &type, &unknown),
+            S_OK);
+  auto* ipm = static_cast<IMAPIFolder*>(unknown);
+  IMessage* message = nullptr;
+  ASSERT_EQ(ipm->CreateMessage(nullptr, 0, &message), S_OK);
+  SPropValue flags{};
+  flags.ulPropTag = PR_SUBMIT_FLAGS;
+  flags.Value.l = 0x6;
+  ASSERT_EQ(message->SetProps(1, &flags, nullptr), S_OK);
+  auto submit_flags = [&] {
+    SPropTagArray tags{1, {PR_SUBMIT_FLAGS}};
+    ULONG count = 0;
+    LPSPropValue v = nullptr;
+    LONG out = -1;
+    if (SUCCEEDED(message->GetProps(&tags, 0, &count, &v)) && v && v->ulPropTag == PR_SUBMIT_FLAGS) out = v->Value.l;
+    MAPIFreeBuffer(v);
+    return out;
+  };
+  EXPECT_EQ(store->SetLockState(message, 1), S_OK);
+  EXPECT_EQ(submit_flags(), 0x7);
+  EXPECT_EQ(store->SetLockState(message, 0), S_OK);
+  EXPECT_EQ(submit_flags(), 0x6);
+  message->Release();
+  ipm->Release();
+  store->Release();
+  logon->Release();
+}
+
 TEST_F(ZelClient, AdvisedSinkHearsAnotherLogonsMessageWithinAPoll) {
   client::CClientLogon* logon = nullptr;
   IMsgStore* store = nullptr;

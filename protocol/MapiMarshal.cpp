@@ -1192,6 +1192,15 @@ ULONG Word(const BYTE* image, size_t offset) {
 HRESULT CMapiMarshal::ReadNotification(MarshalReader& r, void* parent, LPNOTIFICATION* out) const {
   return Run(parent, reinterpret_cast<void**>(out), [&](Ctx& c) -> NOTIFICATION* {
     if (r.U8() == 0) return nullptr;
+    // The entry IDs a notification names, in the reader's form.
+    auto take_id = [&](ULONG& cb, LPENTRYID& id) {
+      TakeCounted(c, r, cb, id);
+      std::vector<BYTE> t;
+      if (!translate_ || !id || !translate_(Direction::kIncoming, {reinterpret_cast<const BYTE*>(id), cb}, t)) return;
+      id = t.empty() ? nullptr : static_cast<LPENTRYID>(c.Get(t.size()));
+      if (!t.empty()) std::memcpy(id, t.data(), t.size());
+      cb = static_cast<ULONG>(t.size());
+    };
     auto* n = c.Array<NOTIFICATION>(1);
     n->ulEventType = r.U32();
     r.Skip(4);
@@ -1201,22 +1210,22 @@ HRESULT CMapiMarshal::ReadNotification(MarshalReader& r, void* parent, LPNOTIFIC
       auto& e = n->info.err;
       e.scode = static_cast<SCODE>(Word(u, 8));
       e.ulFlags = Word(u, 12);
-      TakeCounted(c, r, e.cbEntryID, e.lpEntryID);
+      take_id(e.cbEntryID, e.lpEntryID);
       e.lpMAPIError = ReadErrorIn(c, r);
     } else if (type == fnevNewMail) {
       auto& m = n->info.newmail;
       m.ulFlags = Word(u, 16);
       m.ulMessageFlags = Word(u, 24);
-      TakeCounted(c, r, m.cbEntryID, m.lpEntryID);
-      TakeCounted(c, r, m.cbParentID, m.lpParentID);
+      take_id(m.cbEntryID, m.lpEntryID);
+      take_id(m.cbParentID, m.lpParentID);
       m.lpszMessageClass = TakeString8(c, r);
     } else if (IsObjectEvent(type)) {
       auto& o = n->info.obj;
       o.ulObjType = Word(u, 8);
-      TakeCounted(c, r, o.cbEntryID, o.lpEntryID);
-      TakeCounted(c, r, o.cbParentID, o.lpParentID);
-      TakeCounted(c, r, o.cbOldID, o.lpOldID);
-      TakeCounted(c, r, o.cbOldParentID, o.lpOldParentID);
+      take_id(o.cbEntryID, o.lpEntryID);
+      take_id(o.cbParentID, o.lpParentID);
+      take_id(o.cbOldID, o.lpOldID);
+      take_id(o.cbOldParentID, o.lpOldParentID);
       if (Word(u, 36)) o.lpPropTagArray = ReadTagArrayIn(c, r);
     } else if (type == fnevTableModified) {
       auto& t = n->info.tab;

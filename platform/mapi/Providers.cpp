@@ -219,14 +219,14 @@ bool UnwrapStoreEntryID(const BYTE* id, ULONG cb, MAPIUID* provider) {
 }
 
 HRESULT OpenProviderStore(const std::string& profile, const ProviderInfo& provider, LPMAPISUP support, ULONG flags,
-                          IMsgStore** out) {
-  *out = nullptr;
+                          ProviderLogon* out) {
+  *out = ProviderLogon{};
   std::string dll = provider.DllName();
   if (IsPstDll(dll)) {
     std::string path = TextOf(provider.props, PR_PST_PATH);
     if (path.empty()) return MAPI_E_UNCONFIGURED;
     std::string name = provider.DisplayName();
-    return CurrentBackend().open(path, name.empty() ? path : name, flags, out);
+    return CurrentBackend().open(path, name.empty() ? path : name, flags, out->store.Out());
   }
   void* sym = nullptr;
   if (HRESULT hr = LoadSymbol(dll, "MSProviderInit", &sym); FAILED(hr)) return hr;
@@ -240,16 +240,33 @@ HRESULT OpenProviderStore(const std::string& profile, const ProviderInfo& provid
   std::vector<BYTE> id;
   StoreEntryID(profile, provider, &id);
   std::string name = profile;
-  ComPtr<IUnknown> logon;
+  ProviderLogon made;
   LPMAPIERROR error = nullptr;
   HRESULT hr = ms->Logon(support, 0, name.data(), static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()),
-                         flags, nullptr, nullptr, nullptr, &error, logon.Out(), out);
+                         flags, nullptr, nullptr, nullptr, &error, made.logon.Out(), made.store.Out());
   MAPIFreeBuffer(error);
-  if (FAILED(hr) && *out) {
-    (*out)->Release();
-    *out = nullptr;
+  made.provider = std::move(ms);
+  if (FAILED(hr) || !made.store) {
+    // Whatever the provider made of a failed logon is ended as a logon.
+    CloseProviderLogon(&made);
+    return FAILED(hr) ? hr : MAPI_E_CALL_FAILED;
   }
-  return hr;
+  *out = std::move(made);
+  return S_OK;
+}
+
+void CloseProviderLogon(ProviderLogon* logon) {
+  logon->store.Reset();
+  if (logon->logon) {
+    ULONG flags = 0;
+    logon->logon->Logoff(&flags);
+    logon->logon.Reset();
+  }
+  if (logon->provider) {
+    ULONG flags = 0;
+    logon->provider->Shutdown(&flags);
+    logon->provider.Reset();
+  }
 }
 
 }  // namespace vantrel::mapi

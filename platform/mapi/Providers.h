@@ -16,16 +16,31 @@
 
 namespace vantrel::mapi {
 
+// The logon object a store provider returns beside its store: MAPI's side
+// of one provider logon. MAPI routes the session's calls on entry IDs of
+// the provider here and calls Logoff when the session ends.
+struct IMSLogon : public IUnknown {
+  STDMETHOD(GetLastError)(HRESULT hr, ULONG flags, LPMAPIERROR* error) = 0;
+  STDMETHOD(Logoff)(ULONG* flags) = 0;
+  STDMETHOD(OpenEntry)(ULONG cb, LPENTRYID id, LPCIID iid, ULONG flags, ULONG* type, LPUNKNOWN* out) = 0;
+  STDMETHOD(CompareEntryIDs)(ULONG cb1, LPENTRYID id1, ULONG cb2, LPENTRYID id2, ULONG flags, ULONG* result) = 0;
+  STDMETHOD(Advise)(ULONG cb, LPENTRYID id, ULONG mask, LPMAPIADVISESINK sink, ULONG* connection) = 0;
+  STDMETHOD(Unadvise)(ULONG connection) = 0;
+  STDMETHOD(OpenStatusEntry)(LPCIID iid, ULONG flags, ULONG* type, LPMAPISTATUS* out) = 0;
+};
+using LPMSLOGON = IMSLogon*;
+
 // The store provider object a library returns from MSProviderInit.
 struct IMSProvider : public IUnknown {
   STDMETHOD(Shutdown)(ULONG* flags) = 0;
   STDMETHOD(Logon)
   (LPMAPISUP support, ULONG_PTR ui_param, LPSTR profile_name, ULONG cb_entry_id, LPENTRYID entry_id, ULONG flags,
-   LPCIID iid, ULONG* cb_spool_security, LPBYTE* spool_security, LPMAPIERROR* error, LPUNKNOWN* ms_logon,
+   LPCIID iid, ULONG* cb_spool_security, LPBYTE* spool_security, LPMAPIERROR* error, LPMSLOGON* ms_logon,
    LPMDB* mdb) = 0;
   STDMETHOD(SpoolerLogon)
   (LPMAPISUP support, ULONG_PTR ui_param, LPSTR profile_name, ULONG cb_entry_id, LPENTRYID entry_id, ULONG flags,
-   LPCIID iid, ULONG cb_spool_security, LPBYTE spool_security, LPMAPIERROR* error, LPUNKNOWN* ms_logon, LPMDB* mdb) = 0;
+   LPCIID iid, ULONG cb_spool_security, LPBYTE spool_security, LPMAPIERROR* error, LPMSLOGON* ms_logon,
+   LPMDB* mdb) = 0;
   STDMETHOD(CompareStoreIDs)(ULONG cb1, LPENTRYID id1, ULONG cb2, LPENTRYID id2, ULONG flags, ULONG* result) = 0;
 };
 using MSPROVIDERINIT = HRESULT(void* hinstance, void* malloc, LPALLOCATEBUFFER allocate_buffer,
@@ -58,8 +73,18 @@ HRESULT CallServiceEntry(const std::string& profile, const MAPIUID& service, ULO
 HRESULT StoreEntryID(const std::string& profile, const ProviderInfo& provider, std::vector<BYTE>* out);
 // The provider UID inside a wrapped store ID, if it is one.
 bool UnwrapStoreEntryID(const BYTE* id, ULONG cb, MAPIUID* provider);
+// One logon to a store provider: its store, and for an outside provider
+// the provider object and its logon object (null for the built-in one).
+struct ProviderLogon {
+  ComPtr<IMsgStore> store;
+  ComPtr<IMSLogon> logon;
+  ComPtr<IMSProvider> provider;
+};
 // Logs on to a store provider. support is handed to an outside provider.
 HRESULT OpenProviderStore(const std::string& profile, const ProviderInfo& provider, LPMAPISUP support, ULONG flags,
-                          IMsgStore** out);
+                          ProviderLogon* out);
+// Ends a logon made by OpenProviderStore: the store is released, the logon
+// object's Logoff and then the provider's Shutdown are called.
+void CloseProviderLogon(ProviderLogon* logon);
 
 }  // namespace vantrel::mapi

@@ -9,6 +9,7 @@
 #include "platform/mapi/MapiSession.h"
 #include "platform/mapi/MapiSvcInf.h"
 #include "platform/mapi/MapiTags.h"
+#include "platform/mapi/MapiUtil.h"
 #include "platform/mapi/ProfSect.h"
 #include "platform/mapi/Providers.h"
 #include "platform/mapi/ServiceAdmin.h"
@@ -67,7 +68,14 @@ SharedSessions& Shared() {
   return s;
 }
 
-class Session final : public RefCounted<IMAPISession> {
+// Where a session call on an entry ID goes: the provider's logon object
+// when it has one, else its store.
+struct Route {
+  ComPtr<IMSLogon> logon;
+  ComPtr<IMsgStore> store;
+};
+
+class Session final : public RefCounted<IMAPISession>, public SupportHost {
  public:
   Session(std::string profile, bool shared) : profile_(std::move(profile)), shared_(shared) {}
   // A shared session's count changes to zero only under Shared().mu, so
@@ -79,7 +87,16 @@ class Session final : public RefCounted<IMAPISession> {
     return RefCounted::Release();
   }
   ~Session() override {
-    for (auto& [uid, support] : supports_) DetachSupport(support.get());
+    std::map<std::string, ProviderLogon> stores;
+    std::map<std::string, ComPtr<IMAPISupport>> supports;
+    {
+      MutexLock lock(lock_);
+      supports.swap(supports_);
+      stores.swap(stores_);
+    }
+    for (auto& [uid, support] : supports) DetachSupport(support.get());
+    // A session released without Logoff still ends its provider logons.
+    for (auto& [uid, logon] : stores) CloseProviderLogon(&logon);
     if (shared_) {
       SharedSessions& all = Shared();
       all.mu.AssertHeld();  // Release holds it around the destructor
@@ -135,8 +152,9 @@ class Session final : public RefCounted<IMAPISession> {
     if (HRESULT hr = StatusRows(profile_, &rows); FAILED(hr)) return hr;
     return RowsToTable(kStatusColumns, rows, table);
   }
-  // A store's entry ID opens the store; any other ID is offered to each
-  // store of the profile in turn.
+  // A store's entry ID opens the store; an ID carrying a UID a provider
+  // registered goes to that provider's logon; any other ID is offered to
+  // each store of the profile in turn.
   HRESULT OpenEntry(ULONG cb, LPENTRYID id, LPCIID iid, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
     if (!out) return MAPI_E_INVALID_PARAMETER;
     *out = nullptr;
@@ -150,6 +168,12 @@ class Session final : public RefCounted<IMAPISession> {
       *out = store.Detach();
       return S_OK;
     }
+    Route route;
+    if (HRESULT hr = RouteOf(reinterpret_cast<const BYTE*>(id), cb, &route); hr != MAPI_E_NOT_FOUND) {
+      if (FAILED(hr)) return hr;
+      return route.logon ? route.logon->OpenEntry(cb, id, iid, flags, type, out)
+                         : route.store->OpenEntry(cb, id, iid, flags, type, out);
+    }
     std::vector<ProviderInfo> all;
     if (HRESULT hr = ListProviders(profile_, nullptr, &all); FAILED(hr)) return hr;
     for (const ProviderInfo& p : StoreProviders(all)) {
@@ -159,15 +183,23 @@ class Session final : public RefCounted<IMAPISession> {
     }
     return MAPI_E_UNKNOWN_ENTRYID;
   }
-  HRESULT CompareEntryIDs(ULONG cb1, LPENTRYID id1, ULONG cb2, LPENTRYID id2, ULONG, ULONG* result) override {
+  // Equal bytes are equal; otherwise the provider whose UID either ID
+  // carries decides (it knows every form of its own IDs), and two store
+  // IDs of one provider name the same store.
+  HRESULT CompareEntryIDs(ULONG cb1, LPENTRYID id1, ULONG cb2, LPENTRYID id2, ULONG flags, ULONG* result) override {
     if (!result || (cb1 && !id1) || (cb2 && !id2)) return MAPI_E_INVALID_PARAMETER;
     *result = FALSE;
     if (cb1 == cb2 && (cb1 == 0 || std::memcmp(id1, id2, cb1) == 0)) {
       *result = TRUE;
       return S_OK;
     }
-    // Two IDs of the same store provider (its own form and MAPI's wrapped
-    // form) name the same store.
+    for (auto [cb, id] : {std::pair{cb1, id1}, std::pair{cb2, id2}}) {
+      Route route;
+      if (FAILED(RouteOf(reinterpret_cast<const BYTE*>(id), cb, &route))) continue;
+      HRESULT hr = route.logon ? route.logon->CompareEntryIDs(cb1, id1, cb2, id2, flags, result)
+                               : route.store->CompareEntryIDs(cb1, id1, cb2, id2, flags, result);
+      if (SUCCEEDED(hr)) return hr;
+    }
     ProviderInfo a, b;
     if (SUCCEEDED(FindStore(reinterpret_cast<const BYTE*>(id1), cb1, &a)) &&
         SUCCEEDED(FindStore(reinterpret_cast<const BYTE*>(id2), cb2, &b)))
@@ -180,31 +212,36 @@ class Session final : public RefCounted<IMAPISession> {
     if (!id || cb == 0) return MAPI_E_INVALID_ENTRYID;
     // The store the ID belongs to takes the registration.
     ProviderInfo provider;
-    ComPtr<IMsgStore> store;
+    Route target;
     ULONG store_connection = 0;
     HRESULT hr = MAPI_E_UNKNOWN_ENTRYID;
     if (SUCCEEDED(FindStore(reinterpret_cast<const BYTE*>(id), cb, &provider))) {
-      hr = OpenStore(provider, MAPI_BEST_ACCESS, store.Out());
-      if (SUCCEEDED(hr)) hr = store->Advise(0, nullptr, mask, sink, &store_connection);
+      hr = OpenStore(provider, MAPI_BEST_ACCESS, target.store.Out());
+      if (SUCCEEDED(hr)) hr = target.store->Advise(0, nullptr, mask, sink, &store_connection);
+    } else if (hr = RouteOf(reinterpret_cast<const BYTE*>(id), cb, &target); hr != MAPI_E_NOT_FOUND) {
+      if (SUCCEEDED(hr))
+        hr = target.logon ? target.logon->Advise(cb, id, mask, sink, &store_connection)
+                          : target.store->Advise(cb, id, mask, sink, &store_connection);
     } else {
+      hr = MAPI_E_UNKNOWN_ENTRYID;
       std::vector<ProviderInfo> all;
       ListProviders(profile_, nullptr, &all);
       for (const ProviderInfo& p : StoreProviders(all)) {
-        if (FAILED(OpenStore(p, MAPI_BEST_ACCESS, store.Out()))) continue;
-        hr = store->Advise(cb, id, mask, sink, &store_connection);
+        target = Route{};
+        if (FAILED(OpenStore(p, MAPI_BEST_ACCESS, target.store.Out()))) continue;
+        hr = target.store->Advise(cb, id, mask, sink, &store_connection);
         if (SUCCEEDED(hr)) break;
-        store.Reset();
       }
     }
     if (FAILED(hr)) return hr;
     MutexLock lock(lock_);
     ULONG c = next_connection_++;
-    advises_[c] = {store, store_connection};
+    advises_[c] = {std::move(target), store_connection};
     *connection = c;
     return S_OK;
   }
   HRESULT Unadvise(ULONG connection) override {
-    std::pair<ComPtr<IMsgStore>, ULONG> entry;
+    std::pair<Route, ULONG> entry;
     {
       MutexLock lock(lock_);
       auto it = advises_.find(connection);
@@ -212,22 +249,28 @@ class Session final : public RefCounted<IMAPISession> {
       entry = std::move(it->second);
       advises_.erase(it);
     }
-    return entry.first->Unadvise(entry.second);
+    return UnadviseRoute(entry);
   }
   HRESULT MessageOptions(ULONG_PTR, ULONG, LPSTR, LPMESSAGE) override { return MAPI_E_NO_SUPPORT; }
   HRESULT QueryDefaultMessageOpt(LPSTR, ULONG, ULONG*, LPSPropValue*) override { return MAPI_E_NO_SUPPORT; }
   HRESULT EnumAdrTypes(ULONG, ULONG*, LPSTR**) override { return MAPI_E_NO_SUPPORT; }
   HRESULT QueryIdentity(ULONG*, LPENTRYID*) override { return MAPI_E_NO_SUPPORT; }
+  // Ends every provider logon of the session: registrations first, then
+  // each store with its logon's Logoff and its provider's Shutdown.
   HRESULT Logoff(ULONG_PTR, ULONG, ULONG) override {
-    std::map<ULONG, std::pair<ComPtr<IMsgStore>, ULONG>> advises;
+    std::map<ULONG, std::pair<Route, ULONG>> advises;
     std::map<std::string, ComPtr<IMAPISupport>> supports;
+    std::map<std::string, ProviderLogon> stores;
     {
       MutexLock lock(lock_);
       logged_off_ = true;
       advises.swap(advises_);
       supports.swap(supports_);
+      stores.swap(stores_);
+      routes_.clear();
     }
-    for (auto& [c, entry] : advises) entry.first->Unadvise(entry.second);
+    for (auto& [c, entry] : advises) UnadviseRoute(entry);
+    for (auto& [uid, logon] : stores) CloseProviderLogon(&logon);
     for (auto& [uid, support] : supports) DetachSupport(support.get());
     if (shared_) {
       SharedSessions& all = Shared();
@@ -262,7 +305,44 @@ class Session final : public RefCounted<IMAPISession> {
   }
   HRESULT PrepareForm(LPCIID, LPMESSAGE, ULONG*) override { return MAPI_E_NO_SUPPORT; }
 
+  void RegisterProviderUid(const MAPIUID& provider, const MAPIUID& uid) override {
+    MutexLock lock(lock_);
+    if (!logged_off_) routes_[UidToHex(uid)] = provider;
+  }
+
  private:
+  static HRESULT UnadviseRoute(const std::pair<Route, ULONG>& entry) {
+    const Route& r = entry.first;
+    return r.logon ? r.logon->Unadvise(entry.second) : r.store->Unadvise(entry.second);
+  }
+
+  // The opened store of the provider that registered the UID in bytes 4 to
+  // 19 of the ID; MAPI_E_NOT_FOUND when no provider did.
+  HRESULT RouteOf(const BYTE* id, ULONG cb, Route* out) {
+    if (!id || cb < 20) return MAPI_E_NOT_FOUND;
+    MAPIUID uid;
+    std::memcpy(uid.ab, id + 4, 16);
+    MAPIUID provider_uid;
+    {
+      MutexLock lock(lock_);
+      auto it = routes_.find(UidToHex(uid));
+      if (it == routes_.end()) return MAPI_E_NOT_FOUND;
+      provider_uid = it->second;
+      auto open = stores_.find(UidToHex(provider_uid));
+      if (open != stores_.end()) {
+        out->logon = open->second.logon;
+        out->store = open->second.store;
+        return S_OK;
+      }
+    }
+    ProviderInfo provider;
+    if (HRESULT hr = ReadProvider(profile_, provider_uid, &provider); FAILED(hr)) return hr;
+    if (HRESULT hr = OpenStore(provider, MAPI_BEST_ACCESS, out->store.Out()); FAILED(hr)) return hr;
+    MutexLock lock(lock_);
+    if (auto open = stores_.find(UidToHex(provider_uid)); open != stores_.end()) out->logon = open->second.logon;
+    return S_OK;
+  }
+
   HRESULT Alive() {
     MutexLock lock(lock_);
     return logged_off_ ? MAPI_E_END_OF_SESSION : S_OK;
@@ -291,18 +371,57 @@ class Session final : public RefCounted<IMAPISession> {
     return MAPI_E_NOT_FOUND;
   }
 
+  // One logon per provider for the life of the session: the first open
+  // logs on (outside the lock: the provider calls back through its support
+  // object), later ones share that store.
   HRESULT OpenStore(const ProviderInfo& provider, ULONG flags, IMsgStore** out) {
+    *out = nullptr;
+    const std::string key = UidToHex(provider.uid);
     ComPtr<IMAPISupport> support;
     {
       MutexLock lock(lock_);
-      ComPtr<IMAPISupport>& s = supports_[UidToHex(provider.uid)];
+      if (logged_off_) return MAPI_E_END_OF_SESSION;
+      if (auto it = stores_.find(key); it != stores_.end()) {
+        *out = ComPtr<IMsgStore>(it->second.store).Detach();
+        return S_OK;
+      }
+      ComPtr<IMAPISupport>& s = supports_[key];
       if (!s) {
-        if (HRESULT hr = NewSupport(profile_, this, provider.uid, s.Out()); FAILED(hr)) return hr;
+        if (HRESULT hr = NewSupport(profile_, this, provider.uid, s.Out(), this); FAILED(hr)) return hr;
       }
       support = s;
     }
-    if (flags & MAPI_BEST_ACCESS) flags |= MDB_WRITE;
-    return OpenProviderStore(profile_, provider, support.get(), flags, out);
+    // The shared store is opened for the widest use any caller may ask.
+    flags |= MAPI_BEST_ACCESS | MDB_WRITE;
+    ProviderLogon made;
+    if (HRESULT hr = OpenProviderStore(profile_, provider, support.get(), flags, &made); FAILED(hr)) return hr;
+    // The built-in store has no support object to register its UID through:
+    // its record key is the UID in its entry IDs.
+    if (!made.logon) {
+      LPSPropValue key_prop = nullptr;
+      if (SUCCEEDED(HrGetOneProp(made.store.get(), PR_STORE_RECORD_KEY, &key_prop)) &&
+          key_prop->Value.bin.cb == sizeof(MAPIUID)) {
+        MAPIUID uid;
+        std::memcpy(uid.ab, key_prop->Value.bin.lpb, sizeof uid.ab);
+        RegisterProviderUid(provider.uid, uid);
+      }
+      MAPIFreeBuffer(key_prop);
+    }
+    ProviderLogon unused;
+    HRESULT hr = S_OK;
+    {
+      MutexLock lock(lock_);
+      if (logged_off_) {
+        unused = std::move(made);
+        hr = MAPI_E_END_OF_SESSION;
+      } else {
+        auto [it, inserted] = stores_.emplace(key, std::move(made));
+        if (!inserted) unused = std::move(made);  // another thread's logon came first
+        *out = ComPtr<IMsgStore>(it->second.store).Detach();
+      }
+    }
+    CloseProviderLogon(&unused);
+    return hr;
   }
 
   const std::string profile_;
@@ -310,7 +429,11 @@ class Session final : public RefCounted<IMAPISession> {
   vantrel::Mutex lock_;
   bool logged_off_ GUARDED_BY(lock_) = false;
   ULONG next_connection_ GUARDED_BY(lock_) = 1;
-  std::map<ULONG, std::pair<ComPtr<IMsgStore>, ULONG>> advises_ GUARDED_BY(lock_);
+  std::map<ULONG, std::pair<Route, ULONG>> advises_ GUARDED_BY(lock_);
+  // The one logon of each provider (by its UID in hex) while the session
+  // lasts, and which provider each registered entry-ID UID belongs to.
+  std::map<std::string, ProviderLogon> stores_ GUARDED_BY(lock_);
+  std::map<std::string, MAPIUID> routes_ GUARDED_BY(lock_);
   // One support object per provider, made on first use; they point back at
   // this session without a reference.
   std::map<std::string, ComPtr<IMAPISupport>> supports_ GUARDED_BY(lock_);

@@ -197,8 +197,8 @@ HRESULT CopyFolderContents(IMAPIFolder* src, IMAPIFolder* dest, ULONG flags) {
 
 class Support final : public RefCounted<IMAPISupport> {
  public:
-  Support(std::string profile, IMAPISession* session, const MAPIUID& section)
-      : profile_(std::move(profile)), section_(section), session_(session) {}
+  Support(std::string profile, IMAPISession* session, const MAPIUID& section, SupportHost* host)
+      : profile_(std::move(profile)), section_(section), session_(session), host_(host) {}
   ~Support() override {
     Subscriptions& all = AllSubscriptions();
     std::vector<ComPtr<IMAPIAdviseSink>> released;
@@ -279,10 +279,24 @@ class Support final : public RefCounted<IMAPISupport> {
   HRESULT SpoolerYield(ULONG) override { return S_OK; }
   HRESULT SpoolerNotify(ULONG, LPVOID) override { return S_OK; }
   HRESULT CreateOneOff(LPSTR, LPSTR, LPSTR, ULONG, ULONG*, LPENTRYID*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SetProviderUID(LPMAPIUID, ULONG) override { return S_OK; }
+  // The session routes entry IDs carrying this UID to the provider whose
+  // support object this is. Outside a session there is nothing to route.
+  HRESULT SetProviderUID(LPMAPIUID uid, ULONG) override {
+    if (!uid) return MAPI_E_INVALID_PARAMETER;
+    ComPtr<IMAPISession> session;
+    SupportHost* host = nullptr;
+    {
+      MutexLock lock(lock_);
+      session = ComPtr<IMAPISession>(session_);  // keeps the host alive for the call
+      host = host_;
+    }
+    if (session && host) host->RegisterProviderUid(section_, *uid);
+    return S_OK;
+  }
   void Detach() {
     MutexLock lock(lock_);
     session_ = nullptr;
+    host_ = nullptr;
   }
   // A reference to the session, or null once it ended.
   ComPtr<IMAPISession> SessionRef() {
@@ -449,6 +463,7 @@ class Support final : public RefCounted<IMAPISupport> {
   const MAPIUID section_;
   vantrel::Mutex lock_ ACQUIRED_AFTER(AllSubscriptions().lock);
   IMAPISession* session_ GUARDED_BY(lock_);  // not owned; cleared by Detach when the session ends
+  SupportHost* host_ GUARDED_BY(lock_);      // the same session's routing, or null
   std::vector<ULONG> connections_ GUARDED_BY(lock_);
 };
 
@@ -527,9 +542,10 @@ void DetachSupport(IMAPISupport* support) {
   if (support) static_cast<Support*>(support)->Detach();
 }
 
-HRESULT NewSupport(const std::string& profile, IMAPISession* session, const MAPIUID& section, IMAPISupport** out) {
+HRESULT NewSupport(const std::string& profile, IMAPISession* session, const MAPIUID& section, IMAPISupport** out,
+                   SupportHost* host) {
   if (!out) return MAPI_E_INVALID_PARAMETER;
-  *out = new Support(profile, session, section);
+  *out = new Support(profile, session, section, host);
   return S_OK;
 }
 

@@ -9,9 +9,23 @@
 
 namespace vantrel::mapi {
 
+// The session's side of its support objects: what a provider tells MAPI
+// through SetProviderUID. Called without any support object's lock held.
+class SupportHost {
+ public:
+  // Entry IDs whose bytes 4 to 19 are `uid` belong to the store of
+  // `provider` (its profile-section UID).
+  virtual void RegisterProviderUid(const MAPIUID& provider, const MAPIUID& uid) = 0;
+
+ protected:
+  ~SupportHost() = default;
+};
+
 // session may be null (a service entry outside a session). section is the
 // provider's (or service's) own profile section, opened for a null UID.
-HRESULT NewSupport(const std::string& profile, IMAPISession* session, const MAPIUID& section, IMAPISupport** out);
+// host, when given, is the session itself and hears SetProviderUID.
+HRESULT NewSupport(const std::string& profile, IMAPISession* session, const MAPIUID& section, IMAPISupport** out,
+                   SupportHost* host = nullptr);
 // The session is going away: a support object made by NewSupport stops
 // using it (providers may hold their support object longer).
 void DetachSupport(IMAPISupport* support);

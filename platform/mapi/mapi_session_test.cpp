@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -680,10 +681,14 @@ namespace {
 
 // An outside provider in a shared library: configured through its service
 // entry, logged on to through MSProviderInit.
-TEST_F(SessionTest, OutsideProviderIsLoadedFromTheProviderFolder) {
+// The test provider installed in the provider folder and its service
+// added to a new profile "outside".
+void InstallTestProvider(IProfAdmin* admin, ComPtr<IMsgServiceAdmin>* services) {
   std::filesystem::create_directories(ProviderDirectory());
-  std::filesystem::copy_file(VANTREL_TEST_PROVIDER, ProviderLibraryPath("TestProv.DLL"),
-                             std::filesystem::copy_options::overwrite_existing);
+  // A new file, never one rewritten in place: an earlier test of this
+  // process may still have the library mapped.
+  std::filesystem::remove(ProviderLibraryPath("TestProv.DLL"));
+  std::filesystem::copy_file(VANTREL_TEST_PROVIDER, ProviderLibraryPath("TestProv.DLL"));
   MapiSvcInf inf;
   ASSERT_EQ(MapiSvcInf::LoadInstalled(&inf), S_OK);
   inf.Set("Services", "TESTPROV", "Test provider");
@@ -694,10 +699,14 @@ TEST_F(SessionTest, OutsideProviderIsLoadedFromTheProviderFolder) {
   inf.Set("TESTPROV_MSP", "PR_DISPLAY_NAME", "Outside");
   ASSERT_EQ(inf.Save(MapiSvcInf::DefaultPath()), S_OK);
 
-  ASSERT_EQ(admin_->CreateProfile(const_cast<LPSTR>("outside"), nullptr, 0, 0), S_OK);
+  ASSERT_EQ(admin->CreateProfile(const_cast<LPSTR>("outside"), nullptr, 0, 0), S_OK);
+  ASSERT_EQ(admin->AdminServices(const_cast<LPSTR>("outside"), nullptr, 0, 0, services->Out()), S_OK);
+  ASSERT_EQ((*services)->CreateMsgService(const_cast<LPSTR>("TESTPROV"), nullptr, 0, 0), S_OK);
+}
+
+TEST_F(SessionTest, OutsideProviderIsLoadedFromTheProviderFolder) {
   ComPtr<IMsgServiceAdmin> services;
-  ASSERT_EQ(admin_->AdminServices(const_cast<LPSTR>("outside"), nullptr, 0, 0, services.Out()), S_OK);
-  ASSERT_EQ(services->CreateMsgService(const_cast<LPSTR>("TESTPROV"), nullptr, 0, 0), S_OK);
+  ASSERT_NO_FATAL_FAILURE(InstallTestProvider(admin_.get(), &services));
   TableRows rows;
   ASSERT_EQ(ServiceTableRows("outside", &rows), S_OK);
   ASSERT_EQ(rows.size(), 1u);
@@ -728,6 +737,92 @@ TEST_F(SessionTest, OutsideProviderIsLoadedFromTheProviderFolder) {
   ASSERT_EQ(HrGetOneProp(store.get(), PR_DISPLAY_NAME, &display), S_OK);
   EXPECT_STREQ(display->Value.lpszA, "outside store of outside");
   MAPIFreeBuffer(display);
+}
+
+// A session logs on to an outside provider once, however often its store is
+// opened; entry IDs carrying the UID the provider registered go to its
+// logon object; Logoff ends the logon and shuts the provider down.
+TEST_F(SessionTest, OutsideProviderLogonIsSharedRoutedAndEnded) {
+  ComPtr<IMsgServiceAdmin> services;
+  ASSERT_NO_FATAL_FAILURE(InstallTestProvider(admin_.get(), &services));
+  void* module = dlopen(ProviderLibraryPath("TestProv.DLL").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_TRUE(module);
+  auto events = reinterpret_cast<void (*)(int*, MAPIUID*)>(dlsym(module, "TestProviderEvents"));
+  ASSERT_TRUE(events);
+  enum { kLogons, kLogoffs, kShutdowns, kOpens, kCompares, kAdvises, kUnadvises };
+  int before[7], after[7];
+  MAPIUID uid;
+  events(before, &uid);
+  auto delta = [&](int which) {
+    events(after, &uid);
+    return after[which] - before[which];
+  };
+
+  ComPtr<IMAPISession> session;
+  ASSERT_EQ(MAPILogonEx(0, const_cast<LPSTR>("outside"), nullptr, MAPI_NEW_SESSION, session.Out()), S_OK);
+  TableRows rows;
+  ASSERT_EQ(MsgStoresRows("outside", &rows), S_OK);
+  ASSERT_EQ(rows.size(), 1u);
+  std::vector<BYTE> store_id = Col(rows[0], PR_ENTRYID)->data;
+  ComPtr<IMsgStore> first, second;
+  for (ComPtr<IMsgStore>* store : {&first, &second})
+    ASSERT_EQ(session->OpenMsgStore(0, static_cast<ULONG>(store_id.size()),
+                                    reinterpret_cast<LPENTRYID>(store_id.data()), nullptr, MAPI_BEST_ACCESS,
+                                    store->Out()),
+              S_OK);
+  EXPECT_EQ(first.get(), second.get());
+  EXPECT_EQ(delta(kLogons), 1);
+
+  // An object ID of the provider, and the same ID with other flag bytes.
+  std::vector<BYTE> id(4 + 16 + 8, 0x11), other;
+  std::memcpy(id.data() + 4, uid.ab, 16);
+  other = id;
+  other[0] = 0x80;
+  ULONG type = 0;
+  ComPtr<IUnknown> object;
+  ASSERT_EQ(session->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr, 0,
+                               &type, object.Out()),
+            S_OK);
+  EXPECT_EQ(type, static_cast<ULONG>(MAPI_MESSAGE));
+  EXPECT_EQ(delta(kOpens), 1);
+  ULONG same = FALSE;
+  ASSERT_EQ(session->CompareEntryIDs(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()),
+                                     static_cast<ULONG>(other.size()), reinterpret_cast<LPENTRYID>(other.data()), 0,
+                                     &same),
+            S_OK);
+  EXPECT_TRUE(same);
+  EXPECT_EQ(delta(kCompares), 1);
+  // An ID no provider registered is not the provider's business.
+  std::vector<BYTE> foreign(28, 0x22);
+  ASSERT_EQ(session->CompareEntryIDs(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(foreign.data()),
+                                     static_cast<ULONG>(foreign.size()), reinterpret_cast<LPENTRYID>(foreign.data()),
+                                     0, &same),
+            S_OK);
+  EXPECT_TRUE(same);
+  EXPECT_EQ(delta(kCompares), 1);
+
+  class Sink final : public vantrel::RefCounted<IMAPIAdviseSink> {
+   public:
+    ULONG OnNotify(ULONG, LPNOTIFICATION) override { return 0; }
+  };
+  ComPtr<IMAPIAdviseSink> sink(new Sink);
+  sink->Release();  // ComPtr's own reference remains
+  ULONG connection = 0;
+  ASSERT_EQ(session->Advise(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()), fnevObjectModified,
+                            sink.get(), &connection),
+            S_OK);
+  EXPECT_EQ(delta(kAdvises), 1);
+
+  first.Reset();
+  second.Reset();
+  object.Reset();
+  EXPECT_EQ(delta(kLogoffs), 0);
+  ASSERT_EQ(session->Logoff(0, 0, 0), S_OK);
+  EXPECT_EQ(delta(kUnadvises), 1);
+  EXPECT_EQ(delta(kLogoffs), 1);
+  EXPECT_EQ(delta(kShutdowns), 1);
+  EXPECT_EQ(delta(kLogons), 1);
+  dlclose(module);
 }
 
 }  // namespace

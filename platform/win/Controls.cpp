@@ -37,6 +37,7 @@ struct Control {
   std::vector<std::uintptr_t> roots GUARDED_BY(mu);
   std::uintptr_t treeSelection GUARDED_BY(mu) = 0;
   std::uintptr_t nextNode GUARDED_BY(mu) = 1;
+  bool dropped GUARDED_BY(mu) = false;  // a combo box's list is open
 };
 
 vantrel::Mutex g_mu;
@@ -543,12 +544,37 @@ LRESULT ComboMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
   if (listBox) msg = ListBoxToCombo(msg);
   bool changed = false;
   bool selChange = false;
+  WORD dropNotice = 0;      // CBN_DROPDOWN or CBN_CLOSEUP
+  std::string pickedText;   // the edit field of a combo box shows the picked item
+  bool hasEdit = false;
   LRESULT result = 0;
   {
     vantrel::MutexLock lock(c.mu);
     int n = static_cast<int>(c.items.size());
     int i = static_cast<int>(static_cast<std::intptr_t>(wp));
+    hasEdit = !listBox && (c.style & 3) != CBS_DROPDOWNLIST;
     switch (msg) {
+      case CB_SHOWDROPDOWN:
+        // The list opens as a person's click on the arrow opens it: the
+        // parent hears CBN_DROPDOWN first and fills it.
+        if ((c.style & 3) == CBS_SIMPLE || c.dropped == (wp != 0)) return TRUE;
+        c.dropped = wp != 0;
+        dropNotice = c.dropped ? CBN_DROPDOWN : CBN_CLOSEUP;
+        result = TRUE;
+        break;
+      case CB_GETDROPPEDSTATE:
+        return c.dropped ? TRUE : FALSE;
+      case ZM_FE_SETTEXT: {
+        // Typed into the edit field of a combo box.
+        std::string text = TakeFrontEndInput(static_cast<std::uint64_t>(wp));
+        if (!hasEdit) return FALSE;
+        lock.Unlock();
+        if (!IsWindowEnabled(self)) return FALSE;
+        DefWindowProcA(self, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+        NotifyCommand(self, CBN_EDITCHANGE);
+        ControlChanged(self);
+        return TRUE;
+      }
       case CB_ADDSTRING:
       case CB_INSERTSTRING: {
         std::string text = Str(lp);
@@ -593,6 +619,7 @@ LRESULT ComboMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
         if (i < 0 || i >= n) return FALSE;
         selChange = c.selected != i && (!listBox || (c.style & LBS_NOTIFY));
         c.selected = i;
+        if (hasEdit) pickedText = c.items[static_cast<size_t>(i)].first;
         changed = true;
         result = TRUE;
         break;
@@ -640,8 +667,12 @@ LRESULT ComboMessage(HWND self, Control& c, UINT msg, WPARAM wp, LPARAM lp) {
     }
   }
   // CBN_SELCHANGE and LBN_SELCHANGE are one code; a list box tells only with LBS_NOTIFY.
+  // As published, the edit field still shows the old text while the parent
+  // hears CBN_SELCHANGE; it shows the item afterwards.
   if (selChange) NotifyCommand(self, CBN_SELCHANGE);
-  if (changed) ControlChanged(self);
+  if (hasEdit && msg == ZM_FE_SELECT) DefWindowProcA(self, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(pickedText.c_str()));
+  if (dropNotice) NotifyCommand(self, dropNotice);
+  if (changed || dropNotice) ControlChanged(self);
   return result;
 }
 

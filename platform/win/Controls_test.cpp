@@ -299,6 +299,35 @@ TEST(Controls, MessagesSystemCodeSends) {
   EXPECT_FALSE(IsWindow(dlg));
 }
 
+// The list of a combo box with an edit field opens with CBN_DROPDOWN (once
+// per opening) and a picked item becomes the field's text only after the
+// parent heard CBN_SELCHANGE, as published.
+INT_PTR CALLBACK ComboProc(HWND dlg, UINT msg, WPARAM wp, LPARAM) {
+  if (msg != WM_COMMAND) return FALSE;
+  char text[32] = "";
+  GetDlgItemText(dlg, LOWORD(wp), text, sizeof text);
+  Seen("command " + std::to_string(HIWORD(wp)) + " " + text);
+  if (HIWORD(wp) == CBN_DROPDOWN) SendDlgItemMessage(dlg, LOWORD(wp), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("mailhost"));
+  return TRUE;
+}
+
+TEST(Controls, ComboBoxDropDownAndEditField) {
+  DialogTemplate t;
+  t.style = WS_POPUP;
+  t.Add({"ComboBox", "typed", kCombo, WS_VISIBLE | CBS_DROPDOWN, 0, 0, 0, 10, 10});
+  HWND dlg = CreateDialogIndirectParam(nullptr, &t, nullptr, ComboProc, 0);
+  ASSERT_NE(dlg, nullptr);
+  HWND combo = GetDlgItem(dlg, kCombo);
+  EXPECT_EQ(SendMessage(combo, CB_SHOWDROPDOWN, TRUE, 0), TRUE);
+  EXPECT_EQ(SendMessage(combo, CB_SHOWDROPDOWN, TRUE, 0), TRUE);  // already open: no second notice
+  EXPECT_EQ(SendMessage(combo, CB_GETDROPPEDSTATE, 0, 0), TRUE);
+  EXPECT_EQ(SendMessage(combo, ZM_FE_SELECT, 0, 0), TRUE);
+  EXPECT_EQ(SendMessage(combo, CB_SHOWDROPDOWN, FALSE, 0), TRUE);
+  EXPECT_EQ(SendMessage(combo, CB_GETDROPPEDSTATE, 0, 0), FALSE);
+  EXPECT_EQ(TakeSeen(), (std::vector<std::string>{"command 7 typed", "command 1 typed", "command 8 mailhost"}));
+  EXPECT_TRUE(DestroyWindow(dlg));
+}
+
 INT_PTR CALLBACK RefusingProc(HWND dlg, UINT msg, WPARAM, LPARAM lp) {
   if (msg != WM_NOTIFY) return FALSE;
   auto* nm = reinterpret_cast<NMTREEVIEWA*>(lp);

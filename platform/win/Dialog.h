@@ -109,12 +109,17 @@ inline constexpr UINT CB_INSERTSTRING = 0x014A;
 inline constexpr UINT CB_RESETCONTENT = 0x014B;
 inline constexpr UINT CB_FINDSTRING = 0x014C;
 inline constexpr UINT CB_SETCURSEL = 0x014E;
+inline constexpr UINT CB_SHOWDROPDOWN = 0x014F;
+inline constexpr UINT CB_GETDROPPEDSTATE = 0x0157;
 inline constexpr UINT CB_GETITEMDATA = 0x0150;
 inline constexpr UINT CB_SETITEMDATA = 0x0151;
 inline constexpr UINT CB_FINDSTRINGEXACT = 0x0158;
 inline constexpr int CB_OKAY = 0;
 inline constexpr int CB_ERR = -1;
 inline constexpr WORD CBN_SELCHANGE = 1;
+inline constexpr WORD CBN_EDITCHANGE = 5;
+inline constexpr WORD CBN_DROPDOWN = 7;
+inline constexpr WORD CBN_CLOSEUP = 8;
 
 // List box (template keyword LISTBOX).
 inline constexpr DWORD LBS_NOTIFY = 0x0001;

@@ -280,9 +280,11 @@ std::string Command(const std::vector<std::string>& f) {
       PostMessageA(c, BM_CLICK, 0, 0);
     }
   } else if (cmd == "type" && need(5)) {
-    if (Target(f[2], f[3], &c, &error) && NeedKind(c, {ControlKind::kEdit}, &s, &error)) {
-      if (s.style & ES_READONLY) {
+    if (Target(f[2], f[3], &c, &error) && NeedKind(c, {ControlKind::kEdit, ControlKind::kComboBox}, &s, &error)) {
+      if (s.kind == ControlKind::kEdit && (s.style & ES_READONLY)) {
         error = "the edit is read-only";
+      } else if (s.kind == ControlKind::kComboBox && (s.style & 3) == CBS_DROPDOWNLIST) {
+        error = "the combo box has no edit field";
       } else {
         std::uint64_t token;
         {
@@ -295,6 +297,10 @@ std::string Command(const std::vector<std::string>& f) {
           error = "the window is gone";
         }
       }
+    }
+  } else if (cmd == "dropdown" && need(4)) {
+    if (Target(f[2], f[3], &c, &error) && NeedKind(c, {ControlKind::kComboBox}, &s, &error)) {
+      PostMessageA(c, CB_SHOWDROPDOWN, TRUE, 0);
     }
   } else if ((cmd == "pick" || cmd == "dblclick") && need(5)) {
     bool dbl = cmd == "dblclick";

@@ -186,6 +186,7 @@ TEST(FrontEnd, ZelwinDrivesADialogFromAnotherProcess) {
       {{"type", dlg, "1001", "alice smith"}, 0, ""},
       {{"click", dlg, "1002"}, 0, ""},
       {{"pick", dlg, "1003", "1"}, 0, ""},
+      {{"dropdown", dlg, "1003"}, 0, ""},
       {{"pick", dlg, "1004", "1"}, 0, ""},
       {{"dblclick", dlg, "1004", "0"}, 0, ""},
       {{"expand", dlg, "1005", "0x1"}, 0, ""},
@@ -195,6 +196,8 @@ TEST(FrontEnd, ZelwinDrivesADialogFromAnotherProcess) {
       {{"click", dlg, "4242"}, 1, "no control 4242"},
       {{"pick", dlg, "1003", "9"}, 1, "no item 9"},
       {{"type", dlg, "1002", "x"}, 1, "not a edit"},
+      {{"type", dlg, "1003", "x"}, 1, "no edit field"},
+      {{"dropdown", dlg, "1001"}, 1, "not a combobox"},
       {{"expand", dlg, "1005", "0x99"}, 1, "no tree item"},
       {{"answer", dlg, "ok"}, 1, "nothing waits"},
       {{"frobnicate"}, 2, "usage"},
@@ -214,6 +217,7 @@ TEST(FrontEnd, ZelwinDrivesADialogFromAnotherProcess) {
                         "command 1001 768",                        // EN_CHANGE
                         "command 1002 0",                          // BN_CLICKED
                         "command 1003 1",                          // CBN_SELCHANGE
+                        "command 1003 7",                          // CBN_DROPDOWN
                         "notify 1004 -101 item 1 3 param 11",      // LVN_ITEMCHANGED: selected, focused
                         "notify 1004 -101 item 1 0 param 11",
                         "notify 1004 -101 item 0 3 param 10",

@@ -5,11 +5,19 @@
 //   mapiprof delete PROFILE
 //   mapiprof default PROFILE
 //   mapiprof add-pst PROFILE FILE DISPLAY-NAME
+//   mapiprof add-service PROFILE SERVICE KEY=VALUE...
+//                                (adds a service of MAPISVC.INF and configures
+//                                it; a value "-" is read from standard input)
+//   mapiprof register MODULE     (calls the module's DllRegisterServer, as an
+//                                installer does)
 //   mapiprof show PROFILE
 //   mapiprof folders PROFILE     (logs on and lists each store's folders)
 #include <cstdio>
 #include <cstring>
+#include <iostream>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "platform/base/HResult.h"
 #include "platform/mapi/MapiSession.h"
@@ -19,6 +27,8 @@
 #include "platform/mapi/TableData.h"
 #include "platform/mapi/ServiceAdmin.h"
 #include "platform/mapi/Services.h"
+#include "platform/win/Module.h"
+#include "tools/mszlf/MszlfProps.h"
 
 using namespace vantrel::mapi;
 using vantrel::ComPtr;
@@ -32,6 +42,8 @@ int Usage() {
                "       mapiprof delete PROFILE\n"
                "       mapiprof default PROFILE\n"
                "       mapiprof add-pst PROFILE FILE DISPLAY-NAME\n"
+               "       mapiprof add-service PROFILE SERVICE KEY=VALUE...\n"
+               "       mapiprof register MODULE\n"
                "       mapiprof show PROFILE\n"
                "       mapiprof folders PROFILE\n");
   return 2;
@@ -77,6 +89,80 @@ int AddPst(IProfAdmin* admin, const std::string& profile, const std::string& fil
   }
   std::printf("%s\n", UidToHex(uid).c_str());
   return 0;
+}
+
+// The settings a service takes by short names; any service also takes
+// published text properties by name (PR_DISPLAY_NAME=...).
+ULONG ServiceKeyTag(const std::string& service, const std::string& key) {
+  static const std::map<std::string, std::map<std::string, ULONG>> kKeys = {
+      {"MSZLF",
+       {{"server", vantrel::mszlf::PR_ZLF_SERVER},
+        {"profile", vantrel::mszlf::PR_ZLF_PROFILE},
+        {"store", vantrel::mszlf::PR_ZLF_STORE},
+        {"login", vantrel::mszlf::PR_ZLF_LOGIN},
+        {"password", vantrel::mszlf::PR_ZLF_PASSWORD},
+        {"display", PR_DISPLAY_NAME}}},
+      {kPstService, {{"path", PR_PST_PATH}, {"display", PR_DISPLAY_NAME}}},
+  };
+  if (auto s = kKeys.find(service); s != kKeys.end())
+    if (auto k = s->second.find(key); k != s->second.end()) return k->second;
+  ULONG tag = PropTagFromName(key);
+  return PROP_TYPE(tag) == PT_STRING8 ? tag : 0;
+}
+
+int AddService(IProfAdmin* admin, const std::string& profile, const std::string& service, int argc, char** argv) {
+  std::vector<std::string> values;
+  std::vector<ULONG> tags;
+  for (int i = 0; i < argc; ++i) {
+    std::string arg = argv[i];
+    size_t eq = arg.find('=');
+    ULONG tag = eq == std::string::npos ? 0 : ServiceKeyTag(service, arg.substr(0, eq));
+    if (!tag) {
+      std::fprintf(stderr, "mapiprof: %s: not a setting of %s\n", arg.c_str(), service.c_str());
+      return 2;
+    }
+    std::string value = arg.substr(eq + 1);
+    // Secrets stay off the command line, where every user can read them.
+    if (value == "-" && !std::getline(std::cin, value)) value.clear();
+    tags.push_back(tag);
+    values.push_back(value);
+  }
+  ComPtr<IMsgServiceAdmin> services;
+  if (HRESULT hr = admin->AdminServices(const_cast<char*>(profile.c_str()), nullptr, 0, 0, services.Out()); FAILED(hr))
+    return Fail(profile.c_str(), hr);
+  MapiSvcInf inf;
+  if (HRESULT hr = MapiSvcInf::LoadInstalled(&inf); FAILED(hr)) return Fail("MAPISVC.INF", hr);
+  MAPIUID uid;
+  if (HRESULT hr = CreateService(profile, inf, service, "", 0, 0, &uid); FAILED(hr))
+    return Fail("creating the service", hr);
+  std::vector<SPropValue> props(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    props[i].ulPropTag = tags[i];
+    props[i].Value.lpszA = values[i].data();
+  }
+  if (HRESULT hr = services->ConfigureMsgService(&uid, 0, 0, static_cast<ULONG>(props.size()), props.data());
+      FAILED(hr)) {
+    services->DeleteMsgService(&uid);
+    return Fail("configuring the service", hr);
+  }
+  std::printf("%s\n", UidToHex(uid).c_str());
+  return 0;
+}
+
+// What regsvr32 does for a module: its DllRegisterServer.
+int Register(const char* module) {
+  HMODULE m = LoadLibraryA(module);
+  if (!m) {
+    std::fprintf(stderr, "mapiprof: %s: %s\n", module, vantrel::win::LastLoadError().c_str());
+    return 1;
+  }
+  auto entry = reinterpret_cast<HRESULT (*)()>(GetProcAddress(m, "DllRegisterServer"));
+  if (!entry) {
+    std::fprintf(stderr, "mapiprof: %s has no DllRegisterServer\n", module);
+    return 1;
+  }
+  HRESULT hr = entry();
+  return FAILED(hr) ? Fail("DllRegisterServer", hr) : 0;
 }
 
 int Show(const std::string& profile) {
@@ -179,6 +265,7 @@ int Run(int argc, char** argv) {
   if (HRESULT hr = MAPIAdminProfiles(0, admin.Out()); FAILED(hr)) return Fail("MAPIAdminProfiles", hr);
   if (cmd == "list" && argc == 2) return List();
   if (argc < 3) return Usage();
+  if (cmd == "register" && argc == 3) return Register(argv[2]);
   char* profile = argv[2];
   if (cmd == "create" && argc == 3) {
     HRESULT hr = admin->CreateProfile(profile, nullptr, 0, 0);
@@ -193,6 +280,7 @@ int Run(int argc, char** argv) {
     return FAILED(hr) ? Fail(profile, hr) : 0;
   }
   if (cmd == "add-pst" && argc == 5) return AddPst(admin.get(), profile, argv[3], argv[4]);
+  if (cmd == "add-service" && argc >= 4) return AddService(admin.get(), profile, argv[3], argc - 4, argv + 4);
   if (cmd == "show" && argc == 3) return Show(profile);
   if (cmd == "folders" && argc == 3) return Folders(profile);
   return Usage();

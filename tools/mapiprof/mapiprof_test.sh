@@ -31,4 +31,9 @@ done
 [ -f "$dir/jsmith.pst" ] || fail "no store file"
 "$prof" folders Public | grep -q "Inbox" || fail "Public has no folders"
 "$prof" folders nobody 2>/dev/null && fail "logon to a missing profile succeeded"
+# add-service refuses settings the service does not have, and a service
+# MAPISVC.INF does not list; neither leaves a service behind.
+"$prof" add-service Public MSZLF colour=blue 2>/dev/null && fail "an unknown setting was taken"
+"$prof" add-service Public NOSUCH PR_DISPLAY_NAME=x 2>/dev/null && fail "an unknown service was added"
+"$prof" show Public | grep -q "NOSUCH\|MSZLF" && fail "a refused service was left: $("$prof" show Public)"
 echo ok

@@ -28,6 +28,7 @@ int Usage() {
                "       zelwin show HWND\n"
                "       zelwin click HWND ID\n"
                "       zelwin type HWND ID TEXT\n"
+               "       zelwin dropdown HWND ID\n"
                "       zelwin pick HWND ID INDEX\n"
                "       zelwin dblclick HWND ID INDEX\n"
                "       zelwin expand HWND ID ITEM\n"
@@ -241,7 +242,7 @@ int main(int argc, char** argv) {
   struct Form {
     const char* name;
     size_t args;
-  } forms[] = {{"click", 2}, {"type", 3}, {"pick", 3}, {"dblclick", 3}, {"expand", 3},
+  } forms[] = {{"click", 2}, {"type", 3}, {"dropdown", 2}, {"pick", 3}, {"dblclick", 3}, {"expand", 3},
                {"treeselect", 3}, {"close", 1}, {"answer", 2}, {"tray", 3}};
   for (const auto& f : forms) {
     if (cmd != f.name || a.size() != f.args) continue;

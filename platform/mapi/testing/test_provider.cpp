@@ -3,6 +3,7 @@
 // Its service entry records each call in the service's profile section;
 // its stores are in-memory stores named after the profile. The Test*
 // entry points at the end serve the one-platform-per-process test.
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -22,23 +23,80 @@ namespace {
 constexpr ULONG kPropLastContext = PROP_TAG(PT_LONG, 0x6701);
 constexpr ULONG kPropConfigured = PROP_TAG(PT_STRING8, 0x6702);
 
+// What the host did with this provider, read back by the tests through
+// TestProviderEvents.
+struct Events {
+  std::atomic<int> logons{0}, logoffs{0}, shutdowns{0}, opens{0}, compares{0}, advises{0}, unadvises{0};
+};
+Events& Counted() {
+  static Events e;
+  return e;
+}
+
+// The UID the provider registers: entry IDs carrying it are its own.
+constexpr MAPIUID kObjectUid = {{0x7e, 0x57, 0x01, 0xd0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01}};
+
+// Its logon object: entries open as property objects holding their entry
+// ID; two IDs are the same object when they differ in the flag bytes only.
+class ProviderLogonObject final : public vantrel::RefCounted<IMSLogon> {
+ public:
+  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR* error) override {
+    if (error) *error = nullptr;
+    return S_OK;
+  }
+  HRESULT Logoff(ULONG*) override {
+    ++Counted().logoffs;
+    return S_OK;
+  }
+  HRESULT OpenEntry(ULONG cb, LPENTRYID id, LPCIID, ULONG, ULONG* type, LPUNKNOWN* out) override {
+    ++Counted().opens;
+    auto* object = new testing::FakeStore;
+    object->Put(ProfProp::Binary(PR_ENTRYID, id, cb));
+    if (type) *type = MAPI_MESSAGE;
+    *out = object;
+    return S_OK;
+  }
+  HRESULT CompareEntryIDs(ULONG cb1, LPENTRYID id1, ULONG cb2, LPENTRYID id2, ULONG, ULONG* result) override {
+    ++Counted().compares;
+    *result = cb1 == cb2 && cb1 >= 4 &&
+              std::memcmp(reinterpret_cast<BYTE*>(id1) + 4, reinterpret_cast<BYTE*>(id2) + 4, cb1 - 4) == 0;
+    return S_OK;
+  }
+  HRESULT Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK, ULONG* connection) override {
+    *connection = static_cast<ULONG>(++Counted().advises);
+    return S_OK;
+  }
+  HRESULT Unadvise(ULONG) override {
+    ++Counted().unadvises;
+    return S_OK;
+  }
+  HRESULT OpenStatusEntry(LPCIID, ULONG, ULONG*, LPMAPISTATUS*) override { return MAPI_E_NO_SUPPORT; }
+};
+
 class Provider final : public vantrel::RefCounted<IMSProvider> {
  public:
-  HRESULT Shutdown(ULONG*) override { return S_OK; }
+  HRESULT Shutdown(ULONG*) override {
+    ++Counted().shutdowns;
+    return S_OK;
+  }
   HRESULT Logon(LPMAPISUP support, ULONG_PTR, LPSTR profile, ULONG, LPENTRYID, ULONG, LPCIID, ULONG*, LPBYTE*,
-                LPMAPIERROR* error, LPUNKNOWN* logon, LPMDB* mdb) override {
+                LPMAPIERROR* error, LPMSLOGON* logon, LPMDB* mdb) override {
     if (error) *error = nullptr;
     if (logon) *logon = nullptr;
     LPALLOCATEBUFFER allocate = nullptr;
     if (!support || FAILED(support->GetMemAllocRoutines(&allocate, nullptr, nullptr)) || !allocate)
       return MAPI_E_CALL_FAILED;
+    ++Counted().logons;
+    MAPIUID uid = kObjectUid;
+    support->SetProviderUID(&uid, 0);
     auto* store = new testing::FakeStore;
     store->Put(ProfProp::Text(PR_DISPLAY_NAME, std::string("outside store of ") + (profile ? profile : "")));
     *mdb = store;
+    if (logon) *logon = new ProviderLogonObject;
     return S_OK;
   }
   HRESULT SpoolerLogon(LPMAPISUP, ULONG_PTR, LPSTR, ULONG, LPENTRYID, ULONG, LPCIID, ULONG, LPBYTE, LPMAPIERROR*,
-                       LPUNKNOWN*, LPMDB*) override {
+                       LPMSLOGON*, LPMDB*) override {
     return MAPI_E_NO_SUPPORT;
   }
   HRESULT CompareStoreIDs(ULONG, LPENTRYID, ULONG, LPENTRYID, ULONG, ULONG*) override { return MAPI_E_NO_SUPPORT; }
@@ -128,3 +186,13 @@ TEST_EXPORT LSTATUS TestModuleReadValue(HKEY key, const char* name, char* buf, D
 }
 
 TEST_EXPORT void TestModuleRegistryFolder(std::string* out) { *out = vantrel::registry::Folder(); }
+
+// Counts of the calls the host made: logons, logoffs, shutdowns, routed
+// opens, compares, advises and unadvises, in that order; and the UID the
+// provider registers.
+TEST_EXPORT void TestProviderEvents(int counts[7], MAPIUID* uid) {
+  Events& e = Counted();
+  int values[7] = {e.logons, e.logoffs, e.shutdowns, e.opens, e.compares, e.advises, e.unadvises};
+  std::memcpy(counts, values, sizeof values);
+  *uid = kObjectUid;
+}

@@ -12,7 +12,7 @@ constexpr ULONG kSortOrderBits = TABLE_SORT_DESCEND | TABLE_SORT_COMBINE | 0x4 |
 constexpr int kMaxDepth = 64;
 constexpr ULONG kAllEvents = fnevCriticalError | fnevNewMail | fnevObjectCreated | fnevObjectDeleted |
                              fnevObjectModified | fnevObjectMoved | fnevObjectCopied | fnevSearchComplete |
-                             fnevTableModified | fnevStatusObjectModified | 0x00000400 /* fnevReservedForMapi */ |
+                             fnevTableModified | fnevStatusObjectModified | fnevReservedForMapi |
                              fnevExtended;
 
 bool BadTag(ULONG tag) { return PROP_TYPE(tag) == PT_ERROR; }

@@ -1,8 +1,10 @@
-// Storages, their enumerators and stream copies of a Vantrel store through
-// MAPI: an OLE attachment's storage opened on a real ZelServer from a
-// workstation profile, as a mail client opens one.
+// Storages, their enumerators, stream copies and table notifications of a
+// Vantrel store through MAPI, on a real ZelServer from a workstation
+// profile, as a mail client uses them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,7 +24,7 @@ ServerMachine* g_server = nullptr;
 class Installation : public ::testing::Environment {
  public:
   void SetUp() override {
-    vantrel::win::UsePrivateWinDir("client-storage-e2e");
+    vantrel::win::UsePrivateWinDir("client-objects-e2e");
     g_server = new ServerMachine(Scratch() + "/server");
     ASSERT_TRUE(g_server->Prepare(MAPIPROF_BIN, ZELUSERS_BIN));
     ASSERT_TRUE(g_server->Start(ZELSERVER_BIN));
@@ -85,7 +87,9 @@ std::vector<Element> Next(IEnumSTATSTG* e, ULONG n, HRESULT expected) {
   return out;
 }
 
-class StorageTest : public ::testing::Test {
+// A workstation logged on to its profile, with a folder of its own in the
+// Vantrel store.
+class WorkstationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(g_server);
@@ -103,9 +107,28 @@ class StorageTest : public ::testing::Test {
     MAPIFreeBuffer(ipm);
     ComPtr<IMAPIFolder> root;
     ASSERT_EQ(unk->QueryInterface(IID_IMAPIFolder, root.OutVoid()), S_OK);
-    ASSERT_EQ(root->CreateFolder(FOLDER_GENERIC, const_cast<LPSTR>("Storages"), nullptr, nullptr, OPEN_IF_EXISTS,
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    ASSERT_EQ(root->CreateFolder(FOLDER_GENERIC, const_cast<LPSTR>(name.c_str()), nullptr, nullptr, OPEN_IF_EXISTS,
                                  folder_.Out()),
               S_OK);
+  }
+  void TearDown() override {
+    folder_.Reset();
+    store_.Reset();
+    if (session_) session_->Logoff(0, 0, 0);
+  }
+
+  ComPtr<IMAPISession> session_;
+  ComPtr<IMsgStore> store_;
+  ComPtr<IMAPIFolder> folder_;
+};
+
+// The storage of an OLE attachment of a new message.
+class StorageTest : public WorkstationTest {
+ protected:
+  void SetUp() override {
+    WorkstationTest::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_EQ(folder_->CreateMessage(nullptr, 0, message_.Out()), S_OK);
     ULONG number = 0;
     ASSERT_EQ(message_->CreateAttach(nullptr, 0, &number, attach_.Out()), S_OK);
@@ -122,14 +145,9 @@ class StorageTest : public ::testing::Test {
     storage_.Reset();
     attach_.Reset();
     message_.Reset();
-    folder_.Reset();
-    store_.Reset();
-    if (session_) session_->Logoff(0, 0, 0);
+    WorkstationTest::TearDown();
   }
 
-  ComPtr<IMAPISession> session_;
-  ComPtr<IMsgStore> store_;
-  ComPtr<IMAPIFolder> folder_;
   ComPtr<IMessage> message_;
   ComPtr<IAttach> attach_;
   ComPtr<IStorage> storage_;
@@ -246,6 +264,70 @@ TEST_F(StorageTest, StreamCopyToAnotherVantrelStreamAndCountsBeyondFourGigabytes
   EXPECT_EQ(stat.pwcsName, nullptr);  // a stream's status carries no name
   EXPECT_EQ(stat.cbSize.QuadPart, bytes.size());
   EXPECT_EQ(stat.type, STGTY_STREAM);
+}
+
+// Table events as a mail client's view of a folder receives them.
+class TableSink final : public vantrel::RefCounted<IMAPIAdviseSink> {
+ public:
+  ULONG OnNotify(ULONG count, LPNOTIFICATION notifications) override {
+    for (ULONG i = 0; i < count; ++i) {
+      const NOTIFICATION& n = notifications[i];
+      if (n.ulEventType != fnevTableModified) continue;
+      events.push_back(n.info.tab.ulTableEvent);
+      for (ULONG c = 0; c < n.info.tab.row.cValues; ++c) {
+        const SPropValue& v = n.info.tab.row.lpProps[c];
+        if (v.ulPropTag == PR_SUBJECT_A) subjects.emplace_back(v.Value.lpszA);
+      }
+    }
+    return 0;
+  }
+  std::vector<ULONG> events;
+  std::vector<std::string> subjects;
+};
+
+TEST_F(WorkstationTest, ContentsTableAdviseHearsNewRowsUntilUnadvised) {
+  auto table_with_sink = [&](ComPtr<IMAPITable>& table, TableSink* sink, ULONG* connection) {
+    ASSERT_EQ(folder_->GetContentsTable(0, table.Out()), S_OK);
+    SizedSPropTagArray<2> cols{2, {PR_SUBJECT_A, PR_ENTRYID}};
+    ASSERT_EQ(table->SetColumns(cols.get(), 0), S_OK);
+    ASSERT_EQ(table->Advise(fnevTableModified, sink, connection), S_OK);
+  };
+  auto save = [&](const char* subject) {
+    ComPtr<IMessage> m;
+    ASSERT_EQ(folder_->CreateMessage(nullptr, 0, m.Out()), S_OK);
+    SPropValue v{};
+    v.ulPropTag = PR_SUBJECT_A;
+    v.Value.lpszA = const_cast<LPSTR>(subject);
+    ASSERT_EQ(m->SetProps(1, &v, nullptr), S_OK);
+    ASSERT_EQ(m->SaveChanges(0), S_OK);
+  };
+  auto heard = [](TableSink* sink, const char* subject) {
+    return [sink, subject] {
+      return std::find(sink->subjects.begin(), sink->subjects.end(), subject) != sink->subjects.end();
+    };
+  };
+
+  ComPtr<TableSink> first = ComPtr<TableSink>::Adopt(new TableSink);
+  ComPtr<IMAPITable> table;
+  ULONG connection = ~0u;
+  table_with_sink(table, first.get(), &connection);
+  save("first new row");
+  ASSERT_TRUE(PumpUntil(heard(first.get(), "first new row"), std::chrono::seconds(20)))
+      << "no table notification while the thread pumped";
+  EXPECT_NE(std::find(first->events.begin(), first->events.end(), TABLE_ROW_ADDED), first->events.end());
+
+  // Once unadvised, the first sink hears nothing of the next row, which a
+  // second registration hears: both would arrive with the same poll.
+  ASSERT_EQ(table->Unadvise(connection), S_OK);
+  ComPtr<TableSink> second = ComPtr<TableSink>::Adopt(new TableSink);
+  ComPtr<IMAPITable> other;
+  ULONG other_connection = ~0u;
+  table_with_sink(other, second.get(), &other_connection);
+  EXPECT_NE(other_connection, connection);
+  save("second new row");
+  ASSERT_TRUE(PumpUntil(heard(second.get(), "second new row"), std::chrono::seconds(20)));
+  EXPECT_FALSE(heard(first.get(), "second new row")());
+  EXPECT_EQ(other->Unadvise(other_connection), S_OK);
 }
 
 }  // namespace

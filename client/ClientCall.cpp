@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <unordered_map>
 
 #include "platform/win/MessageBox.h"
@@ -24,20 +25,64 @@ constexpr UINT kTraceSendTimeoutMs = 1000;
 
 // The process's bindings, one per server address, and the transport over
 // each. Bindings live as long as the process: logons and proxies copy them.
+//
+// All logons to one server share its binding, so they share one
+// association, and a handle names an object of any of them. When the
+// binding has to open a new connection (the server restarted, or dropped
+// the connection), the handles of every object made before name nothing
+// any more, or, once a new logon made objects, someone else's. So a
+// binding that reconnects is retired: its calls fail from then on without
+// reaching the server, and the next InitClient for its address makes a
+// new binding. The call that reconnected reached an association that held
+// no session of ours yet.
 struct Bindings {
   RPC_BINDING_HANDLE current = nullptr;
   std::map<std::string, std::pair<RPC_BINDING_HANDLE, std::string>> by_address;
   std::unordered_map<RPC_BINDING_HANDLE, zel::Transport> transports;
+  std::set<RPC_BINDING_HANDLE> retired;
 };
 Bindings& TheBindings() REQUIRES(CallLock()) {
   static Bindings* bindings = new Bindings;  // never destroyed: proxies may outlive static destruction
   return *bindings;
 }
 
+void Retire(RPC_BINDING_HANDLE binding) REQUIRES(CallLock()) {
+  Bindings& b = TheBindings();
+  b.retired.insert(binding);
+  for (auto it = b.by_address.begin(); it != b.by_address.end();) {
+    if (it->second.first == binding)
+      it = b.by_address.erase(it);
+    else
+      ++it;
+  }
+  ClientTrace("Connection to the server renewed: the objects of earlier logons are gone");
+}
+
+// One call over `binding`, unless the binding is retired. Transports are
+// handed out by EnterCall alone, so their calls run under the call lock;
+// the analysis cannot follow that into the lambda that calls this.
+RPC_STATUS RetiringCall(RPC_BINDING_HANDLE binding, const zel::Transport& inner, std::uint16_t opnum,
+                        const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply,
+                        bool& big_endian) NO_THREAD_SAFETY_ANALYSIS {
+  Bindings& b = TheBindings();
+  if (b.retired.count(binding)) return RPC_S_CALL_FAILED_DNE;
+  std::uint64_t before = rpc::BindingConnections(binding);
+  RPC_STATUS status = inner(opnum, request, reply, big_endian);
+  if (before > 0 && rpc::BindingConnections(binding) != before) Retire(binding);
+  return status;
+}
+
 const zel::Transport& TransportFor(RPC_BINDING_HANDLE binding) REQUIRES(CallLock()) {
   auto& transports = TheBindings().transports;
   auto it = transports.find(binding);
-  if (it == transports.end()) it = transports.emplace(binding, zel::RpcTransport(binding)).first;
+  if (it == transports.end()) {
+    zel::Transport t = [binding, inner = zel::RpcTransport(binding)](
+                           std::uint16_t opnum, const std::vector<std::uint8_t>& request,
+                           std::vector<std::uint8_t>& reply, bool& big_endian) {
+      return RetiringCall(binding, inner, opnum, request, reply, big_endian);
+    };
+    it = transports.emplace(binding, std::move(t)).first;
+  }
   return it->second;
 }
 
@@ -52,7 +97,9 @@ void ShowInitError(RPC_STATUS status, const char* what) {
 RecursiveMutex& CallLock() { return detail::g_call_lock; }
 
 RPC_STATUS InitClient(const char* address, std::string* string_binding) {
-  std::string key = address ? address : "";
+  std::string host = address ? address : "";
+  std::string endpoint = rpc::DefaultEndpoint();
+  std::string key = host + "[" + endpoint + "]";
   RecursiveMutexLock lock(CallLock());
   Bindings& b = TheBindings();
   auto it = b.by_address.find(key);
@@ -61,9 +108,8 @@ RPC_STATUS InitClient(const char* address, std::string* string_binding) {
     if (string_binding) *string_binding = it->second.second;
     return RPC_S_OK;
   }
-  std::string endpoint = rpc::DefaultEndpoint();
   char* composed = nullptr;
-  RPC_STATUS status = RpcStringBindingCompose(nullptr, "ncacn_ip_tcp", key.c_str(), endpoint.c_str(), nullptr,
+  RPC_STATUS status = RpcStringBindingCompose(nullptr, "ncacn_ip_tcp", host.c_str(), endpoint.c_str(), nullptr,
                                               &composed);
   ShowInitError(status, "InitClient");
   if (status != RPC_S_OK) return status;
@@ -83,6 +129,11 @@ RPC_STATUS InitClient(const char* address, std::string* string_binding) {
   b.current = binding;
   b.by_address.emplace(key, std::make_pair(binding, text));
   return RPC_S_OK;
+}
+
+bool BindingRetired(RPC_BINDING_HANDLE binding) {
+  RecursiveMutexLock lock(CallLock());
+  return binding && TheBindings().retired.count(binding) != 0;
 }
 
 RPC_BINDING_HANDLE CurrentBinding() {

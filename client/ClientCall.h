@@ -35,6 +35,11 @@ RPC_STATUS InitClient(const char* address, std::string* string_binding) EXCLUDES
 // The binding the last InitClient made current (null before any).
 RPC_BINDING_HANDLE CurrentBinding() EXCLUDES(CallLock());
 
+// True once `binding` had to open a new connection to its server: the
+// objects made over it before are gone, and its calls fail without being
+// sent (RPC_S_CALL_FAILED_DNE). InitClient then makes a new binding.
+bool BindingRetired(RPC_BINDING_HANDLE binding) EXCLUDES(CallLock());
+
 namespace detail {
 // Installs `binding` (when not null) as the current binding and returns the
 // transport over the current binding.

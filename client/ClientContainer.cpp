@@ -74,7 +74,7 @@ HRESULT TClientContainer<I>::OpenEntry(ULONG cb, LPENTRYID id, LPCIID iid, ULONG
   }
   if (FAILED(hr)) return hr;
   ULONG type = static_cast<ULONG>(out.ulObjType);
-  *result = this->MakeProxy(type, out.hNewObject);
+  hr = this->AdoptObject(hr, type, out.hNewObject, result);
   if (object_type && *result) *object_type = type;
   return hr;
 }

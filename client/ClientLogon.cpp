@@ -16,7 +16,7 @@ CClientLogon::~CClientLogon() {
   if (handle != -1) {
     zel::FreeHObject::Request in{handle};
     zel::FreeHObject::Reply out;
-    if (CallRemote<zel::FreeHObject>(Binding(), in, out) > 0) ClientTrace("Error on ~CClientLogon");
+    if (FAILED(CallRemote<zel::FreeHObject>(Binding(), in, out))) ClientTrace("Error on ~CClientLogon");
   }
 }
 

@@ -155,7 +155,7 @@ HRESULT CClientMsgStore::OpenEntry(ULONG cb, LPENTRYID id, LPCIID iid, ULONG fla
   }
   if (FAILED(hr)) return hr;
   ULONG type = static_cast<ULONG>(out.ulObjType);
-  *result = MakeProxy(type, out.hNewObject);
+  hr = AdoptObject(hr, type, out.hNewObject, result);
   if (object_type && *result) *object_type = type;
   return hr;
 }
@@ -167,10 +167,12 @@ HRESULT CClientMsgStore::SetReceiveFolder(LPSTR message_class, ULONG flags, ULON
   in.hStore = handle_;
   in.messageClass = ClassText(message_class, flags);
   in.ulFlags = static_cast<std::int32_t>(flags);
-  in.entryID.assign(bytes, bytes + (bytes ? cb : 0));
+  // The folder's ID as the server knows it (one the caller got from us is
+  // in the provider's form), and the server's answer: a receive folder
+  // that was not set must not read as set.
+  in.entryID = logon_->ServerFormEntryID(std::span<const BYTE>(bytes, bytes ? cb : 0));
   zel::MSGSTORE_SetReceiveFolder::Reply out;
-  CallRemote<zel::MSGSTORE_SetReceiveFolder>(binding_, in, out);
-  return S_OK;
+  return CallRemote<zel::MSGSTORE_SetReceiveFolder>(binding_, in, out);
 }
 
 HRESULT CClientMsgStore::GetReceiveFolder(LPSTR message_class, ULONG flags, ULONG* cb, LPENTRYID* id,

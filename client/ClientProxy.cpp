@@ -77,6 +77,15 @@ IUnknown* CClientMapiProp::MakeProxy(ULONG object_type, std::int32_t handle) con
   return CreateProxy(object_type, handle, logon_, binding_);
 }
 
+HRESULT CClientMapiProp::AdoptObject(HRESULT hr, ULONG object_type, std::int32_t handle, LPUNKNOWN* out) const {
+  *out = MakeProxy(object_type, handle);
+  if (*out || handle == 0 || handle == -1 || FAILED(hr)) return hr;
+  zel::FreeHObject::Request in{handle};
+  zel::FreeHObject::Reply reply;
+  CallRemote<zel::FreeHObject>(binding_, in, reply);
+  return MAPI_E_NO_SUPPORT;
+}
+
 std::vector<BYTE> CClientMapiProp::OutgoingId(ULONG cb, const BYTE* id) const {
   if (!id || cb == 0) return {};
   std::vector<BYTE> out;
@@ -147,8 +156,7 @@ HRESULT CClientMapiProp::DoOpenProperty(ULONG tag, LPCIID iid, ULONG options, UL
   zel::IMAPIPROP_OpenProperty::Reply out;
   HRESULT hr = CallRemote<zel::IMAPIPROP_OpenProperty>(binding_, in, out);
   if (FAILED(hr)) return hr;
-  *result = MakeProxy(static_cast<ULONG>(out.ulObjectKind), out.hNewObject);
-  return hr;
+  return AdoptObject(hr, static_cast<ULONG>(out.ulObjectKind), out.hNewObject, result);
 }
 
 HRESULT CClientMapiProp::DoSetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) {

@@ -54,6 +54,11 @@ class CClientMapiProp {
   // The proxy for an object the server returned, or null when it returned
   // none.
   IUnknown* MakeProxy(ULONG object_type, std::int32_t handle) const;
+  // The proxy for an object of a type the server chose (OpenEntry,
+  // OpenProperty) into `out`. A handle of a type we have no proxy for is
+  // released again and answered MAPI_E_NO_SUPPORT, never success with no
+  // object. Returns the result to hand back.
+  HRESULT AdoptObject(HRESULT hr, ULONG object_type, std::int32_t handle, LPUNKNOWN* out) const;
   // Entry IDs as sent: translated when the logon says so.
   std::vector<BYTE> OutgoingId(ULONG cb, const BYTE* id) const;
 

@@ -63,11 +63,8 @@ extern "C" HRESULT LogonClient(const char* server, const char* profile, const ch
   std::string computer = ComputerName();
   if (computer.size() > 260) computer.resize(260);
   std::string string_binding;
-  InitClient(server, &string_binding);  // a failed binding shows as the logon's failure
-
   auto* logon = new CClientLogon;
   logon->AddRef();
-  logon->SetBinding(CurrentBinding());
   zel::Tarnix_Logon::Request in;
   in.profile = profile ? profile : "";
   in.storeName = store_name ? store_name : "";
@@ -75,8 +72,28 @@ extern "C" HRESULT LogonClient(const char* server, const char* profile, const ch
   in.password = password ? password : "";
   in.reserved = logon->ApplicationString();
   in.workstation = computer;
-  zel::Tarnix_Logon::Reply out;
-  HRESULT hr = CallRemote<zel::Tarnix_Logon>(logon->Binding(), in, out);
+  HRESULT hr = MAPI_E_CALL_FAILED;
+  // A session made over a binding that reconnected during the logon is
+  // unreachable (the binding retires): one more try on a new binding.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    InitClient(server, &string_binding);  // a failed binding shows as the logon's failure
+    RPC_BINDING_HANDLE binding = CurrentBinding();
+    // A connection the server dropped since the last call is renewed by a
+    // call that names nothing, so the logon goes out on a binding that
+    // stays.
+    zel::GetNotifyQuere::Request probe{0};
+    zel::GetNotifyQuere::Reply probe_out;
+    CallRemote<zel::GetNotifyQuere>(binding, probe, probe_out);
+    if (BindingRetired(binding)) {
+      InitClient(server, &string_binding);
+      binding = CurrentBinding();
+    }
+    logon->SetBinding(binding);
+    zel::Tarnix_Logon::Reply out;
+    hr = CallRemote<zel::Tarnix_Logon>(binding, in, out);
+    if (!BindingRetired(binding)) break;
+    hr = RpcFailure(RPC_S_CALL_FAILED);
+  }
   if (hr < 0) {
     if (hr == MAPI_E_INVALID_WORKSTATION_ACCOUNT) {
       MessageBox(nullptr, ClientString(kStringWrongLogin).c_str(), "", MB_OK);

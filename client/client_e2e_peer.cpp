@@ -2,7 +2,11 @@
 // workstation profile through MAPI, as a mail client in another process
 // would, and does what its input asks, one command a line:
 //   logon                 -> "ok" or "error CODE"
-//   save FOLDER SUBJECT   -> saves a new message in the IPM subtree's folder
+//   save FOLDER SUBJECT   -> saves a new message with an attachment in the
+//                            IPM subtree's folder
+//   browse FOLDER         -> reads every message of the folder with its
+//                            recipients and attachments, and lets go of all
+//   logoff                -> releases the store and logs off
 //   advise / unadvise     -> one store-wide advise registration
 //   pump MS               -> dispatches this thread's messages for MS ms
 //   quit                  -> logs off and ends
@@ -12,6 +16,7 @@
 #include <string>
 
 #include "client/ClientE2eSupport.h"
+#include "platform/storage/ObjIdl.h"
 
 using namespace vantrel::clienttest;
 using vantrel::ComPtr;
@@ -44,6 +49,71 @@ HRESULT OpenSubtreeFolder(IMsgStore* store, const std::string& name, IMAPIFolder
                             out);
 }
 
+HRESULT SaveMessage(IMAPIFolder* folder, std::string subject) {
+  ComPtr<IMessage> message;
+  HRESULT hr = folder->CreateMessage(nullptr, 0, message.Out());
+  if (SUCCEEDED(hr)) {
+    SPropValue v{};
+    v.ulPropTag = PR_SUBJECT;
+    v.Value.lpszA = subject.data();
+    hr = HrSetOneProp(message.get(), &v);
+  }
+  ComPtr<IAttach> attach;
+  ULONG number = 0;
+  if (SUCCEEDED(hr)) hr = message->CreateAttach(nullptr, 0, &number, attach.Out());
+  ComPtr<IUnknown> unk;
+  if (SUCCEEDED(hr))
+    hr = attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, STGM_READWRITE, MAPI_CREATE | MAPI_MODIFY,
+                              unk.Out());
+  ComPtr<IStream> stream;
+  if (SUCCEEDED(hr)) hr = unk->QueryInterface(IID_IStream, stream.OutVoid());
+  if (SUCCEEDED(hr)) hr = stream->Write(subject.data(), static_cast<ULONG>(subject.size()), nullptr);
+  if (SUCCEEDED(hr)) hr = stream->Commit(0);
+  stream.Reset();
+  unk.Reset();
+  if (SUCCEEDED(hr)) hr = attach->SaveChanges(0);
+  if (SUCCEEDED(hr)) hr = message->SaveChanges(0);
+  return hr;
+}
+
+// Everything a mail client touches when it shows a folder's messages.
+HRESULT Browse(IMsgStore* store, IMAPIFolder* folder) {
+  ComPtr<IMAPITable> contents;
+  if (HRESULT hr = folder->GetContentsTable(0, contents.Out()); FAILED(hr)) return hr;
+  SizedSPropTagArray<2> cols{2, {PR_ENTRYID, PR_SUBJECT}};
+  LPSRowSet rows = nullptr;
+  if (HRESULT hr = HrQueryAllRows(contents.get(), cols.get(), nullptr, nullptr, 0, &rows); FAILED(hr)) return hr;
+  HRESULT hr = S_OK;
+  for (ULONG i = 0; SUCCEEDED(hr) && i < rows->cRows; ++i) {
+    const SBinary& id = rows->aRow[i].lpProps[0].Value.bin;
+    ULONG type = 0;
+    ComPtr<IUnknown> unk;
+    hr = store->OpenEntry(id.cb, reinterpret_cast<LPENTRYID>(id.lpb), nullptr, 0, &type, unk.Out());
+    ComPtr<IMessage> message;
+    if (SUCCEEDED(hr)) hr = unk->QueryInterface(IID_IMessage, message.OutVoid());
+    ComPtr<IMAPITable> recipients, attachments;
+    if (SUCCEEDED(hr)) hr = message->GetRecipientTable(0, recipients.Out());
+    if (SUCCEEDED(hr)) hr = message->GetAttachmentTable(0, attachments.Out());
+    LPSRowSet atts = nullptr;
+    SizedSPropTagArray<1> num{1, {PR_ATTACH_NUM}};
+    if (SUCCEEDED(hr)) hr = HrQueryAllRows(attachments.get(), num.get(), nullptr, nullptr, 0, &atts);
+    for (ULONG a = 0; SUCCEEDED(hr) && atts && a < atts->cRows; ++a) {
+      ComPtr<IAttach> attach;
+      hr = message->OpenAttach(static_cast<ULONG>(atts->aRow[a].lpProps[0].Value.l), nullptr, 0, attach.Out());
+      ComPtr<IUnknown> data;
+      if (SUCCEEDED(hr)) hr = attach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, data.Out());
+      ComPtr<IStream> stream;
+      if (SUCCEEDED(hr)) hr = data->QueryInterface(IID_IStream, stream.OutVoid());
+      char buf[64];
+      ULONG got = 0;
+      if (SUCCEEDED(hr)) hr = stream->Read(buf, sizeof buf, &got);
+    }
+    FreeProws(atts);
+  }
+  FreeProws(rows);
+  return hr;
+}
+
 }  // namespace
 
 int main() {
@@ -67,17 +137,18 @@ int main() {
       std::string folder_name = rest.substr(0, blank);
       std::string subject = blank == std::string::npos ? "" : rest.substr(blank + 1);
       ComPtr<IMAPIFolder> folder;
-      ComPtr<IMessage> message;
       HRESULT hr = OpenSubtreeFolder(store.get(), folder_name, folder.Out());
-      if (SUCCEEDED(hr)) hr = folder->CreateMessage(nullptr, 0, message.Out());
-      if (SUCCEEDED(hr)) {
-        SPropValue v{};
-        v.ulPropTag = PR_SUBJECT;
-        v.Value.lpszA = subject.data();
-        hr = HrSetOneProp(message.get(), &v);
-      }
-      if (SUCCEEDED(hr)) hr = message->SaveChanges(0);
+      if (SUCCEEDED(hr)) hr = SaveMessage(folder.get(), subject);
       if (FAILED(hr)) answer = Error(hr);
+    } else if (line.rfind("browse ", 0) == 0 && store) {
+      ComPtr<IMAPIFolder> folder;
+      HRESULT hr = OpenSubtreeFolder(store.get(), line.substr(7), folder.Out());
+      if (SUCCEEDED(hr)) hr = Browse(store.get(), folder.get());
+      if (FAILED(hr)) answer = Error(hr);
+    } else if (line == "logoff" && session) {
+      store.Reset();
+      session->Logoff(0, 0, 0);
+      session.Reset();
     } else if (line == "advise" && store && !advised) {
       HRESULT hr = store->Advise(0, nullptr, fnevObjectCreated, sink.get(), &connection);
       if (FAILED(hr)) answer = Error(hr);

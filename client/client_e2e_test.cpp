@@ -7,13 +7,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "client/ClientE2eSupport.h"
 #include "client/DialogDriver.h"
-#include "client/RpcCountingProxy.h"
+#include "client/RpcRelay.h"
 #include "platform/storage/ObjIdl.h"
 #include "platform/win/TestChild.h"
 #include "server/app/TestClient.h"
@@ -635,7 +637,7 @@ TEST_F(Workstation, AnotherWorkstationsMessageReachesTheAdviseSink) {
 // while it has an advise registration, every twelfth without.
 TEST_F(Workstation, PollsFollowTheAdviseRegistrations) {
   constexpr std::uint16_t kGetNotifyQuere = 1;
-  RpcCountingProxy relay(g_server->port());
+  RpcRelay relay(g_server->port());
   ASSERT_NE(relay.port(), "");
   setenv("ZEL_RPC_ENDPOINT", relay.port().c_str(), 1);
   vantrel::win::TestChild peer({E2E_PEER_BIN});
@@ -708,6 +710,59 @@ TEST_F(Workstation, ServerRestartUnderAConnectedWorkstation) {
   ASSERT_TRUE(again);
   EXPECT_EQ(Names(again.get(), false), std::vector<std::string>{"before"});
   other.Call<vantrel::zel::ZelLogon_Release>({other_session});
+}
+
+// What the server holds for a workstation, seen on its connection: after
+// the mail client let go of every object, only its logon and the store MAPI
+// keeps open; after Logoff nothing.
+TEST_F(Workstation, ReleasedObjectsLeaveOnlyTheSessionOnTheServer) {
+  RpcRelay relay(g_server->port());
+  ASSERT_NE(relay.port(), "");
+  setenv("ZEL_RPC_ENDPOINT", relay.port().c_str(), 1);
+  vantrel::win::TestChild peer({E2E_PEER_BIN});
+  setenv("ZEL_RPC_ENDPOINT", g_server->port().c_str(), 1);
+  ASSERT_EQ(peer.Ask("logon"), "ok");
+  std::set<std::int32_t> logged_on = relay.Held();
+  EXPECT_EQ(logged_on.size(), 2u) << "the logon and its store";
+
+  ASSERT_EQ(peer.Ask("save Held first"), "ok");
+  ASSERT_EQ(peer.Ask("save Held second"), "ok");
+  ASSERT_EQ(peer.Ask("browse Held"), "ok");
+  EXPECT_GT(relay.Requests(2), 10) << "objects were freed one by one";
+  EXPECT_EQ(relay.Held(), logged_on);
+
+  ASSERT_EQ(peer.Ask("logoff"), "ok");
+  EXPECT_EQ(relay.Held(), std::set<std::int32_t>{});
+  peer.WriteLine("quit");
+  EXPECT_EQ(peer.Wait(), 0);
+}
+
+// A workstation killed mid-session: the server notices its connection end
+// and gives up the session's connection (the session waits there to be
+// taken over by its own address, or for the idle sweep); the others work on.
+TEST_F(Workstation, KilledWorkstationsConnectionIsLetGo) {
+  RpcRelay relay(g_server->port());
+  ASSERT_NE(relay.port(), "");
+  setenv("ZEL_RPC_ENDPOINT", relay.port().c_str(), 1);
+  vantrel::win::TestChild peer({E2E_PEER_BIN});
+  setenv("ZEL_RPC_ENDPOINT", g_server->port().c_str(), 1);
+  ASSERT_EQ(peer.Ask("logon"), "ok");
+  std::set<std::int32_t> held = relay.Held();
+  ASSERT_FALSE(held.empty());
+  std::int32_t session = *held.begin();  // the logon comes before its store
+  peer.Kill();
+
+  std::string log = g_server->dir() + "/home/zelServer.log";
+  std::string wanted = "its sessions " + std::to_string(session) + " wait to be taken over";
+  auto noted = [&] {
+    std::ifstream in(log);
+    std::string line;
+    while (std::getline(in, line))
+      if (line.find(wanted) != std::string::npos) return true;
+    return false;
+  };
+  EXPECT_TRUE(PumpUntil(noted, std::chrono::seconds(20))) << wanted;
+  EXPECT_FALSE(Names(root_.get(), true).empty());
 }
 
 // The service configured by a person: ConfigureMsgService with

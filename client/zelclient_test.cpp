@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/ClientE2eSupport.h"
 #include "client/ClientLogon.h"
 #include "platform/mapi/MapiMemory.h"
 #include "platform/mapi/MapiTags.h"
@@ -200,6 +201,127 @@ TEST_F(ZelClient, StoreSpeaksInTheProvidersIds) {
   logon->Release();
 }
 
+TEST_F(ZelClient, ReceiveFolderSetWithOurIdOpensFromTheServersId) {
+  client::CClientLogon* logon = nullptr;
+  IMsgStore* store = nullptr;
+  ASSERT_EQ(Logon(Mailbox::kPassword, &logon, &store), S_OK);
+  Bytes subtree = Binary(store, PR_IPM_SUBTREE_ENTRYID);
+  ASSERT_EQ(store->SetReceiveFolder(const_cast<char*>("IPM.Vantrel"), 0, ULONG(subtree.size()),
+                                    reinterpret_cast<LPENTRYID>(subtree.data())),
+            S_OK);
+
+  ULONG cb = 0;
+  LPENTRYID id = nullptr;
+  LPSTR explicit_class = nullptr;
+  ASSERT_EQ(store->GetReceiveFolder(const_cast<char*>("IPM.Vantrel.Sub"), 0, &cb, &id, &explicit_class), S_OK);
+  ASSERT_NE(id, nullptr);
+  EXPECT_STREQ(explicit_class, "IPM.Vantrel");
+  // The server's form of the subtree's ID: equal to ours, and it opens.
+  EXPECT_NE(Bytes(reinterpret_cast<BYTE*>(id), reinterpret_cast<BYTE*>(id) + cb), subtree);
+  ULONG same = FALSE;
+  EXPECT_EQ(store->CompareEntryIDs(cb, id, ULONG(subtree.size()), reinterpret_cast<LPENTRYID>(subtree.data()), 0,
+                                   &same),
+            S_OK);
+  EXPECT_TRUE(same);
+  ULONG type = 0;
+  IUnknown* folder = nullptr;
+  ASSERT_EQ(store->OpenEntry(cb, id, nullptr, 0, &type, &folder), S_OK);
+  EXPECT_EQ(type, MAPI_FOLDER);
+  folder->Release();
+  MAPIFreeBuffer(id);
+  MAPIFreeBuffer(explicit_class);
+  store->Release();
+  logon->Release();
+}
+
+TEST_F(ZelClient, NamedPropertiesAndWideFolderNames) {
+  client::CClientLogon* logon = nullptr;
+  IMsgStore* store = nullptr;
+  ASSERT_EQ(Logon(Mailbox::kPassword, &logon, &store), S_OK);
+  Bytes subtree = Binary(store, PR_IPM_SUBTREE_ENTRYID);
+  ULONG type = 0;
+  IUnknown* unknown = nullptr;
+  ASSERT_EQ(store->OpenEntry(ULONG(subtree.size()), reinterpret_cast<LPENTRYID>(subtree.data()), nullptr,
+                             MAPI_MODIFY, &type, &unknown),
+            S_OK);
+  auto* ipm = static_cast<IMAPIFolder*>(unknown);
+
+  // A name made with MAPI_CREATE comes back from its tag.
+  GUID set = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+  std::u16string text = u"VantrelKeyword";
+  MAPINAMEID name{};
+  name.lpguid = &set;
+  name.ulKind = MNID_STRING;
+  name.Kind.lpwstrName = reinterpret_cast<LPWSTR>(text.data());
+  LPMAPINAMEID names[] = {&name};
+  LPSPropTagArray tags = nullptr;
+  ASSERT_EQ(ipm->GetIDsFromNames(1, names, MAPI_CREATE, &tags), S_OK);
+  ASSERT_NE(tags, nullptr);
+  ASSERT_EQ(tags->cValues, 1u);
+  EXPECT_GE(PROP_ID(tags->aulPropTag[0]), 0x8000u);
+  ULONG count = 0;
+  LPMAPINAMEID* back = nullptr;
+  LPSPropTagArray asked = tags;
+  ASSERT_EQ(ipm->GetNamesFromIDs(&asked, nullptr, 0, &count, &back), S_OK);
+  EXPECT_EQ(asked, tags);  // the caller's array stays the caller's
+  ASSERT_EQ(count, 1u);
+  ASSERT_NE(back, nullptr);
+  ASSERT_NE(back[0], nullptr);
+  EXPECT_EQ(back[0]->ulKind, MNID_STRING);
+  EXPECT_TRUE(back[0]->lpguid && *back[0]->lpguid == set);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(back[0]->Kind.lpwstrName)), text);
+  MAPIFreeBuffer(back);
+  MAPIFreeBuffer(tags);
+
+  // A folder named in UTF-16 gets its name in the ANSI code page.
+  std::u16string wide = u"\u00C4rger";
+  IMAPIFolder* folder = nullptr;
+  ASSERT_EQ(ipm->CreateFolder(FOLDER_GENERIC, reinterpret_cast<LPSTR>(wide.data()), nullptr, nullptr,
+                              MAPI_UNICODE | OPEN_IF_EXISTS, &folder),
+            S_OK);
+  EXPECT_EQ(Text(folder, PR_DISPLAY_NAME), "\xC4rger");
+  folder->Release();
+  ipm->Release();
+  store->Release();
+  logon->Release();
+}
+
+TEST_F(ZelClient, SetLockStateTurnsOnlyTheLockBit) {
+  client::CClientLogon* logon = nullptr;
+  IMsgStore* store = nullptr;
+  ASSERT_EQ(Logon(Mailbox::kPassword, &logon, &store), S_OK);
+  Bytes subtree = Binary(store, PR_IPM_SUBTREE_ENTRYID);
+  ULONG type = 0;
+  IUnknown* unknown = nullptr;
+  ASSERT_EQ(store->OpenEntry(ULONG(subtree.size()), reinterpret_cast<LPENTRYID>(subtree.data()), nullptr,
+                             MAPI_MODIFY, &type, &unknown),
+            S_OK);
+  auto* ipm = static_cast<IMAPIFolder*>(unknown);
+  IMessage* message = nullptr;
+  ASSERT_EQ(ipm->CreateMessage(nullptr, 0, &message), S_OK);
+  SPropValue flags{};
+  flags.ulPropTag = PR_SUBMIT_FLAGS;
+  flags.Value.l = 0x6;
+  ASSERT_EQ(message->SetProps(1, &flags, nullptr), S_OK);
+  auto submit_flags = [&] {
+    SPropTagArray tags{1, {PR_SUBMIT_FLAGS}};
+    ULONG count = 0;
+    LPSPropValue v = nullptr;
+    LONG out = -1;
+    if (SUCCEEDED(message->GetProps(&tags, 0, &count, &v)) && v && v->ulPropTag == PR_SUBMIT_FLAGS) out = v->Value.l;
+    MAPIFreeBuffer(v);
+    return out;
+  };
+  EXPECT_EQ(store->SetLockState(message, 1), S_OK);
+  EXPECT_EQ(submit_flags(), 0x7);
+  EXPECT_EQ(store->SetLockState(message, 0), S_OK);
+  EXPECT_EQ(submit_flags(), 0x6);
+  message->Release();
+  ipm->Release();
+  store->Release();
+  logon->Release();
+}
+
 TEST_F(ZelClient, AdvisedSinkHearsAnotherLogonsMessageWithinAPoll) {
   client::CClientLogon* logon = nullptr;
   IMsgStore* store = nullptr;
@@ -263,6 +385,74 @@ TEST_F(ZelClient, CallsFailWithAnErrorOnceTheServerIsGone) {
   delete server_;
   server_ = nullptr;
   StartServer();
+}
+
+// A server restarted on its port under a workstation that logs on again:
+// the objects of the first logon travel over the same binding as those of
+// the second, and must never reach them.
+TEST(ZelClientRestart, OldObjectsNeverReachANewLogonsObjects) {
+  clienttest::ServerMachine machine(testsupport::TestDir() + "/restart");
+  ASSERT_TRUE(machine.Prepare(MAPIPROF_BIN, ZELUSERS_BIN));
+  ASSERT_TRUE(machine.Start(ZELSERVER_BIN));
+  setenv("ZEL_RPC_ENDPOINT", machine.port().c_str(), 1);
+  win::SetMessageBoxHandler([](const win::MessageBoxRecord&) { return IDOK; });
+  HMODULE module = LoadLibraryA(ZELCLIENT_MODULE);
+  ASSERT_NE(module, nullptr);
+  auto logon_client = reinterpret_cast<LogonClientFn>(GetProcAddress(module, "LogonClient"));
+  ASSERT_NE(logon_client, nullptr);
+  Bytes local = LocalStoreId();
+  auto logon = [&](client::CClientLogon** l, IMsgStore** s) {
+    return logon_client("127.0.0.1", clienttest::ServerMachine::kProfile, clienttest::ServerMachine::kStore,
+                        clienttest::ServerMachine::kUser, clienttest::ServerMachine::kPassword, nullptr, l, s,
+                        local.data(), ULONG(local.size()), kLocalUid.data());
+  };
+  auto open_subtree = [](IMsgStore* store) -> IMAPIFolder* {
+    Bytes id = Binary(store, PR_IPM_SUBTREE_ENTRYID);
+    ULONG type = 0;
+    IUnknown* unknown = nullptr;
+    if (FAILED(store->OpenEntry(ULONG(id.size()), reinterpret_cast<LPENTRYID>(id.data()), nullptr, 0, &type,
+                                &unknown)))
+      return nullptr;
+    return static_cast<IMAPIFolder*>(unknown);
+  };
+
+  client::CClientLogon* first_logon = nullptr;
+  IMsgStore* first = nullptr;
+  ASSERT_EQ(logon(&first_logon, &first), S_OK);
+  IMAPIFolder* old_folder = open_subtree(first);
+  ASSERT_NE(old_folder, nullptr);
+  ASSERT_FALSE(Text(old_folder, PR_DISPLAY_NAME).empty());
+
+  ASSERT_EQ(machine.Stop(), 0);
+  ASSERT_TRUE(machine.Start(ZELSERVER_BIN));
+
+  // The new server numbers its objects from the start again.
+  client::CClientLogon* second_logon = nullptr;
+  IMsgStore* second = nullptr;
+  ASSERT_EQ(logon(&second_logon, &second), S_OK);
+  IMAPIFolder* new_folder = open_subtree(second);
+  ASSERT_NE(new_folder, nullptr);
+  std::string name = Text(new_folder, PR_DISPLAY_NAME);
+  ASSERT_FALSE(name.empty());
+
+  SPropTagArray tags{1, {PR_DISPLAY_NAME}};
+  ULONG count = 0;
+  LPSPropValue v = nullptr;
+  EXPECT_TRUE(FAILED(old_folder->GetProps(&tags, 0, &count, &v)));
+  EXPECT_EQ(v, nullptr);
+  EXPECT_TRUE(FAILED(first->GetProps(&tags, 0, &count, &v)));
+  // Letting the old objects go frees nothing of the new logon's.
+  old_folder->Release();
+  first->Release();
+  first_logon->Release();
+  EXPECT_EQ(Text(new_folder, PR_DISPLAY_NAME), name);
+  EXPECT_FALSE(Binary(second, PR_ENTRYID).empty());
+
+  new_folder->Release();
+  second->Release();
+  second_logon->Release();
+  win::SetMessageBoxHandler({});
+  EXPECT_EQ(machine.Stop(), 0);
 }
 
 }  // namespace

@@ -93,6 +93,11 @@ RPC_STATUS Call(RPC_BINDING_HANDLE binding, const InterfaceSpec& spec, std::uint
                 const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply,
                 bool& reply_big_endian);
 
+// How many connections `binding` has opened so far. It grows when a call
+// had to open a new one, which is a new association for the server. Read
+// it as the binding's calls are made: serialised by the caller.
+std::uint64_t BindingConnections(RPC_BINDING_HANDLE binding);
+
 // The symbolic name of an RPC, socket or fault status ("RPC_S_CALL_FAILED",
 // "WSAECONNREFUSED", "nca_s_op_rng_error"), or nullptr.
 const char* RpcStatusName(RPC_STATUS status);

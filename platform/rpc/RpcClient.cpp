@@ -40,6 +40,7 @@ struct RpcBinding {
   std::uint16_t next_context = 0;
   std::uint32_t next_call_id = 1;
   std::vector<vantrel::rpc::Fragment> plan;  // the request's fragments, kept from call to call
+  std::uint64_t connections = 0;              // connections opened so far
 
   void Reset() {
     sock.Close();
@@ -90,6 +91,7 @@ RPC_STATUS Negotiate(RpcBinding& b, const SyntaxId& abstract, std::uint16_t& con
   if (first) {
     RPC_STATUS st = vantrel::rpc::ConnectTcp(b.host, b.endpoint, TimeoutMs(b.timeout_level), b.sock);
     if (st != RPC_S_OK) return st;
+    ++b.connections;
     vantrel::rpc::SetReceiveTimeout(b.sock, TimeoutMs(b.timeout_level));
   }
   vantrel::rpc::BindBody body;
@@ -348,6 +350,8 @@ RPC_STATUS Call(RPC_BINDING_HANDLE binding, const InterfaceSpec& spec, std::uint
     return RPC_S_OUT_OF_MEMORY;
   }
 }
+
+std::uint64_t BindingConnections(RPC_BINDING_HANDLE binding) { return binding ? binding->connections : 0; }
 
 std::string DefaultEndpoint() {
   const char* e = std::getenv("ZEL_RPC_ENDPOINT");

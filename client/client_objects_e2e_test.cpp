@@ -29,9 +29,6 @@ class Installation : public ::testing::Environment {
     ASSERT_TRUE(g_server->Prepare(MAPIPROF_BIN, ZELUSERS_BIN));
     ASSERT_TRUE(g_server->Start(ZELSERVER_BIN));
     ASSERT_EQ(MAPIInitialize(nullptr), S_OK);
-    // The provider finds zelclient by this name first: a loader that runs
-    // under a sanitizer's dlopen does not search the platform's folder.
-    setenv("ZEL_CLIENT_MODULE", ZELCLIENT_MODULE, 1);
     ASSERT_EQ(InstallWorkstation(g_server->port(), MSZLF_MODULE, ZELCLIENT_MODULE, MAPIPROF_BIN,
                                  Scratch() + "/local.pst"),
               "");

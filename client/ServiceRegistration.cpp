@@ -160,7 +160,15 @@ bool MergeIntoFile(const std::string& path, const InfLines& definition) {
   if (!lines) return false;
   if (!WriteInfFile(path + ".bak", *lines)) return false;
   MergeServiceDefinition(*lines, definition);
-  return WriteInfFile(path, *lines);
+  // Replaced whole: a write that stops half way leaves the old file.
+  std::string next = path + ".new";
+  std::error_code ec;
+  if (!WriteInfFile(next, *lines)) {
+    std::filesystem::remove(next, ec);
+    return false;
+  }
+  std::filesystem::rename(next, path, ec);
+  return !ec;
 }
 
 void RegisterServiceDefinition(std::string_view definition_text) {

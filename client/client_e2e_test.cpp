@@ -827,4 +827,46 @@ TEST(WorkstationSetup, TheServiceIsConfiguredThroughTheConnectionDialog) {
   EXPECT_EQ(vantrel::testsupport::Boxes(), std::vector<std::string>{});
 }
 
+// A wrong password in the profile: the store does not open and the
+// server's answer comes back; once the service is configured right, the
+// same session opens it.
+TEST(WorkstationSetup, AWrongPasswordIsTheServersAnswerUntilReconfigured) {
+  const char* profile = "wrong password";
+  ComPtr<IProfAdmin> admin;
+  ASSERT_EQ(MAPIAdminProfiles(0, admin.Out()), S_OK);
+  admin->DeleteProfile(const_cast<LPSTR>(profile), 0);
+  ASSERT_EQ(admin->CreateProfile(const_cast<LPSTR>(profile), nullptr, 0, 0), S_OK);
+  ComPtr<IMsgServiceAdmin> services;
+  ASSERT_EQ(admin->AdminServices(const_cast<LPSTR>(profile), nullptr, 0, 0, services.Out()), S_OK);
+  ASSERT_EQ(services->CreateMsgService(const_cast<LPSTR>("MSZLF"), nullptr, 0, 0), S_OK);
+  MAPIUID uid;
+  ASSERT_EQ(FindService(services.get(), "MSZLF", &uid), S_OK);
+  auto configure = [&](const char* password) {
+    const std::pair<ULONG, const char*> settings[5] = {{vantrel::mszlf::PR_ZLF_SERVER, "127.0.0.1"},
+                                                       {vantrel::mszlf::PR_ZLF_PROFILE, ServerMachine::kProfile},
+                                                       {vantrel::mszlf::PR_ZLF_STORE, ServerMachine::kStore},
+                                                       {vantrel::mszlf::PR_ZLF_LOGIN, ServerMachine::kUser},
+                                                       {vantrel::mszlf::PR_ZLF_PASSWORD, password}};
+    SPropValue props[5] = {};
+    for (int i = 0; i < 5; ++i) {
+      props[i].ulPropTag = settings[i].first;
+      props[i].Value.lpszA = const_cast<LPSTR>(settings[i].second);
+    }
+    return services->ConfigureMsgService(&uid, 0, 0, 5, props);
+  };
+  ASSERT_EQ(configure("not the password"), S_OK);
+  ComPtr<IMAPISession> session;
+  ASSERT_EQ(MAPILogonEx(0, const_cast<LPSTR>(profile), nullptr, MAPI_NEW_SESSION | MAPI_EXTENDED, session.Out()), S_OK);
+  ComPtr<IMsgStore> store;
+  EXPECT_EQ(OpenWorkstationStore(session.get(), vantrel::mszlf::kMszlfProviderUid, store.Out()),
+            MAPI_E_INVALID_WORKSTATION_ACCOUNT);
+  EXPECT_FALSE(store);
+
+  ASSERT_EQ(configure(ServerMachine::kPassword), S_OK);
+  ASSERT_EQ(OpenWorkstationStore(session.get(), vantrel::mszlf::kMszlfProviderUid, store.Out()), S_OK);
+  EXPECT_EQ(Text(store.get(), PR_DISPLAY_NAME), ServerMachine::kStore);
+  store.Reset();
+  session->Logoff(0, 0, 0);
+}
+
 }  // namespace

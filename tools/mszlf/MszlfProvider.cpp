@@ -127,7 +127,7 @@ class MszlfLogon final : public vantrel::RefCounted<IMSLogon> {
       client = std::exchange(client_, nullptr);
     }
     store.Reset();
-    if (client) client->Release();
+    vantrel::mszlf::ReleaseClientLogon(client);
     return S_OK;
   }
   HRESULT OpenEntry(ULONG cb, LPENTRYID id, LPCIID iid, ULONG flags, ULONG* type, LPUNKNOWN* out) override {
@@ -213,7 +213,7 @@ class MszlfProvider final : public vantrel::RefCounted<IMSProvider> {
                                   local_id.data(), static_cast<ULONG>(local_id.size()), config.store_uid.data());
     if (FAILED(hr)) return hr;
     if (hr == 1 || !raw) {  // no store on the server
-      if (client_logon) client_logon->Release();
+      vantrel::mszlf::ReleaseClientLogon(client_logon);
       return MAPI_E_LOGON_FAILED;
     }
     // The one reference LogonClient handed over stays with the logon object.

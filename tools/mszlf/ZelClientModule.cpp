@@ -11,18 +11,22 @@
 namespace vantrel::mszlf {
 namespace {
 
-// This provider's own file, as the loader opened it.
-std::string OwnFolder() {
+// The folder of the object that holds `address`, as the loader opened it.
+std::string FolderOf(const void* address) {
   Dl_info info{};
-  static const int anchor = 0;
-  if (!dladdr(&anchor, &info) || !info.dli_fname) return "";
+  if (!dladdr(address, &info) || !info.dli_fname) return "";
   return std::filesystem::path(info.dli_fname).parent_path().string();
 }
 
 HMODULE LoadZelClient() {
   if (const char* named = std::getenv("ZEL_CLIENT_MODULE"); named && *named) return LoadLibraryA(named);
-  std::string beside = OwnFolder() + "/zelclient.so";
-  if (std::filesystem::exists(beside)) return LoadLibraryA(beside.c_str());
+  static const int anchor = 0;
+  // Beside this provider, then beside the platform libraries: named
+  // explicitly, since a loader search from here need not look there.
+  for (const std::string& folder : {FolderOf(&anchor), FolderOf(reinterpret_cast<const void*>(&LoadLibraryA))}) {
+    std::string path = folder + "/zelclient.so";
+    if (!folder.empty() && std::filesystem::exists(path)) return LoadLibraryA(path.c_str());
+  }
   return LoadLibraryA("zelclient");
 }
 

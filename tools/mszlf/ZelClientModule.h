@@ -9,11 +9,19 @@
 namespace vantrel::mszlf {
 
 // The client logon LogonClient hands out, as a module that does not link
-// zelclient sees it: counted through its first two virtual slots.
-struct ClientLogonRef {
-  virtual ULONG AddRef() = 0;
-  virtual ULONG Release() = 0;
+// zelclient sees it, the way a C caller sees a COM object: a pointer to its
+// table of virtual functions, whose first two entries count references.
+struct ClientLogonRef;
+struct ClientLogonVtbl {
+  ULONG (*AddRef)(ClientLogonRef* self);
+  ULONG (*Release)(ClientLogonRef* self);
 };
+struct ClientLogonRef {
+  const ClientLogonVtbl* vtbl;
+};
+inline ULONG ReleaseClientLogon(ClientLogonRef* logon) {
+  return logon ? logon->vtbl->Release(logon) : 0;
+}
 
 // The exports the provider calls, with the argument order of the contract.
 using LogonClientFn = HRESULT (*)(const char* server, const char* profile, const char* store, const char* user,
@@ -35,8 +43,8 @@ struct ZelClientExports {
 
 // Loads zelclient once per process and binds the three exports. The module
 // is, in this order: the file named by ZEL_CLIENT_MODULE; zelclient.so
-// beside this provider; "zelclient" by the loader's search path (the
-// platform libraries' folder first). MAPI_E_NOT_FOUND when none loads or
+// beside this provider; zelclient.so beside the platform libraries;
+// "zelclient" by the loader's search path. MAPI_E_NOT_FOUND when none loads or
 // LogonClient or CreateStoreID is missing or its name and ordinal disagree;
 // connection_dialog stays null when that export is missing.
 HRESULT BindZelClient(ZelClientExports* out, std::string* why = nullptr);

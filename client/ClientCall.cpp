@@ -162,6 +162,14 @@ HRESULT RpcFailure(RPC_STATUS status) {
   return MAPI_E_CALL_FAILED;
 }
 
+HRESULT FreeServerObject(RPC_BINDING_HANDLE binding, std::int32_t& handle) {
+  if (handle == -1) return S_OK;
+  zel::FreeHObject::Request in{handle};
+  handle = -1;
+  zel::FreeHObject::Reply out;
+  return CallRemote<zel::FreeHObject>(binding, in, out);
+}
+
 HRESULT BulkRead(RPC_BINDING_HANDLE binding, std::int32_t size, std::int32_t buffer,
                  const zel::wire::Inline::Value& inline_data, std::vector<BYTE>& out) {
   out.clear();

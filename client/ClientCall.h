@@ -70,6 +70,24 @@ HRESULT CallRemote(RPC_BINDING_HANDLE binding, const typename Op::Request& in, t
   return S_OK;
 }
 
+// Gives a server object back (FreeHObject) unless `handle` is already -1,
+// and sets it to -1 so no later release can free another object. Returns
+// the server's result.
+HRESULT FreeServerObject(RPC_BINDING_HANDLE binding, std::int32_t& handle) EXCLUDES(CallLock());
+
+// QueryInterface of an object that answers IUnknown and one interface.
+template <class I>
+HRESULT QueryOneInterface(I* self, REFIID riid, const IID& iid, void** ppv) {
+  if (!ppv) return E_INVALIDARG;
+  if (riid == IID_IUnknown || riid == iid) {
+    *ppv = self;
+    self->AddRef();
+    return S_OK;
+  }
+  *ppv = nullptr;
+  return E_NOINTERFACE;
+}
+
 // Fetches a whole result block of `size` bytes: the inline bytes that came
 // with the reply, then the rest from result buffer `buffer`. Returns S_OK
 // with exactly the bytes fetched in `out`, or the failing status.

@@ -12,14 +12,7 @@ CClientIEnumSTATSTG::CClientIEnumSTATSTG(std::int32_t handle, RPC_BINDING_HANDLE
 CClientIEnumSTATSTG::~CClientIEnumSTATSTG() = default;
 
 HRESULT CClientIEnumSTATSTG::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_INVALIDARG;
-  if (riid == IID_IUnknown || riid == IID_IEnumSTATSTG) {
-    *ppv = static_cast<IEnumSTATSTG*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return QueryOneInterface(static_cast<IEnumSTATSTG*>(this), riid, IID_IEnumSTATSTG, ppv);
 }
 
 ULONG CClientIEnumSTATSTG::AddRef() { return static_cast<ULONG>(++refs_); }
@@ -27,11 +20,7 @@ ULONG CClientIEnumSTATSTG::AddRef() { return static_cast<ULONG>(++refs_); }
 ULONG CClientIEnumSTATSTG::Release() {
   LONG n = --refs_;
   if (n > 0) return static_cast<ULONG>(n);
-  if (handle_ != -1) {
-    zel::FreeHObject::Reply out;
-    CallRemote<zel::FreeHObject>(binding_, {handle_}, out);
-    handle_ = -1;
-  }
+  FreeServerObject(binding_, handle_);
   delete this;
   return 0;
 }

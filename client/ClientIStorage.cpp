@@ -67,14 +67,7 @@ CClientIStorage::CClientIStorage(std::int32_t handle, RPC_BINDING_HANDLE binding
 CClientIStorage::~CClientIStorage() = default;
 
 HRESULT CClientIStorage::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_INVALIDARG;
-  if (riid == IID_IUnknown || riid == IID_IStorage) {
-    *ppv = static_cast<IStorage*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return QueryOneInterface(static_cast<IStorage*>(this), riid, IID_IStorage, ppv);
 }
 
 ULONG CClientIStorage::AddRef() { return static_cast<ULONG>(++refs_); }
@@ -82,11 +75,7 @@ ULONG CClientIStorage::AddRef() { return static_cast<ULONG>(++refs_); }
 ULONG CClientIStorage::Release() {
   LONG n = --refs_;
   if (n > 0) return static_cast<ULONG>(n);
-  if (handle_ != -1) {
-    zel::FreeHObject::Reply out;
-    CallRemote<zel::FreeHObject>(binding_, {handle_}, out);
-    handle_ = -1;
-  }
+  FreeServerObject(binding_, handle_);
   delete this;
   return 0;
 }

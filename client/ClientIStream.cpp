@@ -56,14 +56,7 @@ CClientIStream::CClientIStream(std::int32_t handle, RPC_BINDING_HANDLE binding, 
 CClientIStream::~CClientIStream() { ClientTrace(Format("Closing IStream %s", label_.c_str())); }
 
 HRESULT CClientIStream::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_INVALIDARG;
-  if (riid == IID_IUnknown || riid == IID_IStream) {
-    *ppv = static_cast<IStream*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return QueryOneInterface(static_cast<IStream*>(this), riid, IID_IStream, ppv);
 }
 
 ULONG CClientIStream::AddRef() { return static_cast<ULONG>(++refs_); }
@@ -72,11 +65,7 @@ ULONG CClientIStream::Release() {
   ClientTrace(Format("Releasing IStream %s", label_.c_str()));
   LONG n = --refs_;
   if (n > 0) return static_cast<ULONG>(n);
-  if (handle_ != -1) {
-    zel::FreeHObject::Reply out;
-    CallRemote<zel::FreeHObject>(binding_, {handle_}, out);
-    handle_ = -1;
-  }
+  FreeServerObject(binding_, handle_);
   delete this;
   return 0;
 }

@@ -13,11 +13,7 @@ CClientLogon::CClientLogon() {
 
 CClientLogon::~CClientLogon() {
   std::int32_t handle = logon_handle_.exchange(-1);
-  if (handle != -1) {
-    zel::FreeHObject::Request in{handle};
-    zel::FreeHObject::Reply out;
-    if (FAILED(CallRemote<zel::FreeHObject>(Binding(), in, out))) ClientTrace("Error on ~CClientLogon");
-  }
+  if (FAILED(FreeServerObject(Binding(), handle))) ClientTrace("Error on ~CClientLogon");
 }
 
 ULONG CClientLogon::AddRef() {

@@ -42,14 +42,7 @@ void CClientMapiTable::Trace(const char* method) const {
 }
 
 HRESULT CClientMapiTable::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_INVALIDARG;
-  if (riid == IID_IUnknown || riid == IID_IMAPITable) {
-    *ppv = static_cast<IMAPITable*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return QueryOneInterface(static_cast<IMAPITable*>(this), riid, IID_IMAPITable, ppv);
 }
 
 ULONG CClientMapiTable::AddRef() { return static_cast<ULONG>(++refs_); }
@@ -58,12 +51,7 @@ ULONG CClientMapiTable::Release() {
   LONG n = --refs_;
   if (n > 0) return static_cast<ULONG>(n);
   Trace("Release");
-  if (handle_ != -1) {
-    zel::FreeHObject::Request in{handle_};
-    zel::FreeHObject::Reply out;
-    CallRemote<zel::FreeHObject>(binding_, in, out);
-    handle_ = -1;
-  }
+  FreeServerObject(binding_, handle_);
   delete this;
   return 0;
 }

@@ -248,15 +248,9 @@ HRESULT CClientMsgStore::GetReceiveFolderTable(ULONG flags, LPMAPITABLE* table) 
 
 HRESULT CClientMsgStore::StoreLogoff(ULONG*) {
   Trace("StoreLogoff");
-  std::int32_t handle = handle_;
-  if (handle != -1) {
-    // The handle names nothing after this; a later release must not free
-    // whatever object the server gives the number next.
-    handle_ = -1;
-    zel::FreeHObject::Request in{handle};
-    zel::FreeHObject::Reply out;
-    CallRemote<zel::FreeHObject>(binding_, in, out);
-  }
+  // The handle names nothing after this; a later release must not free
+  // whatever object the server gives the number next.
+  FreeServerObject(binding_, handle_);
   return MAPI_E_NO_SUPPORT;
 }
 

@@ -49,12 +49,7 @@ CClientMapiProp::~CClientMapiProp() {
 }
 
 void CClientMapiProp::Free() {
-  if (handle_ != -1) {
-    zel::FreeHObject::Request in{handle_};
-    zel::FreeHObject::Reply out;
-    CallRemote<zel::FreeHObject>(binding_, in, out);
-    handle_ = -1;
-  }
+  FreeServerObject(binding_, handle_);
   delete this;
 }
 

@@ -346,10 +346,7 @@ void CConnectionDialog::FillUserList() {
 }
 
 void CConnectionDialog::ReleaseAdminLogon() {
-  if (admin_logon_ == -1) return;
-  zel::FreeHObject::Reply out;
-  CallRemote<zel::FreeHObject>(binding_, {admin_logon_}, out);
-  admin_logon_ = -1;
+  FreeServerObject(binding_, admin_logon_);
 }
 
 }  // namespace vantrel::client

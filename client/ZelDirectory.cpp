@@ -20,14 +20,7 @@ CZelDirectory::CZelDirectory(std::int32_t handle, RPC_BINDING_HANDLE binding) : 
 CZelDirectory::~CZelDirectory() = default;
 
 HRESULT CZelDirectory::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_INVALIDARG;
-  if (riid == IID_IUnknown || riid == IID_IZELDirectory) {
-    *ppv = static_cast<IZELDirectory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return QueryOneInterface(static_cast<IZELDirectory*>(this), riid, IID_IZELDirectory, ppv);
 }
 
 ULONG CZelDirectory::AddRef() { return static_cast<ULONG>(++refs_); }
@@ -35,11 +28,7 @@ ULONG CZelDirectory::AddRef() { return static_cast<ULONG>(++refs_); }
 ULONG CZelDirectory::Release() {
   LONG n = --refs_;
   if (n >= 0) return static_cast<ULONG>(n);
-  if (handle_ != -1) {
-    zel::FreeHObject::Reply out;
-    CallRemote<zel::FreeHObject>(binding_, {handle_}, out);
-    handle_ = -1;
-  }
+  FreeServerObject(binding_, handle_);
   delete this;
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "extension/DlgInstallZel.h"
 #include "extension/ZelExtension.h"
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/registry/Registry.h"
@@ -70,9 +71,17 @@ void MenuItemText(char* out, std::size_t size) {
   std::snprintf(out, size, "%s", "Install Vantrel");
 }
 
-HRESULT RunInstaller(HWND /*owner*/, LPMAPISESSION /*session*/) {
-  // The installer dialog is not part of this module yet.
-  return E_NOTIMPL;
+static HINSTANCE Resources() {
+  {
+    MutexLock lock(resource_mu);
+    if (resource_library) return resource_library;
+  }
+  return SelfModule();
+}
+
+HRESULT RunInstaller(HWND owner, LPMAPISESSION session) {
+  CDlgInstallZel dialog(Resources(), session);
+  return dialog.DoModal(owner) == -1 ? E_FAIL : S_OK;
 }
 
 }  // namespace vantrel::ext

@@ -61,8 +61,6 @@ class ZelCommands final : public IExchExtCommands {
   std::atomic<ULONG> context_{0};
   UINT after_separator_ = 0;  // never matches a command
   UINT menu_item_ = 0;
-  UINT button_ = 0;
-  UINT bitmap_ = 0;
   HWND window_ = nullptr;
 };
 

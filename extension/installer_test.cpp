@@ -1,0 +1,212 @@
+// The service installer as a person reaches it: the mail client's menu
+// command of zelext on a session of the profile in use, the dialog driven
+// by control id through the window platform.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/base/ThreadAnnotations.h"
+#include "platform/mapi/ExchExt.h"
+#include "platform/mapi/MapiSession.h"
+#include "platform/registry/Registry.h"
+#include "platform/win/CommCtrl.h"
+#include "platform/win/Controls.h"
+#include "platform/win/Dialog.h"
+#include "platform/win/Menu.h"
+#include "platform/win/MessageBox.h"
+#include "platform/win/Module.h"
+#include "platform/win/WindowPlatform.h"
+
+namespace {
+
+constexpr int kList = 4020, kDelete = 4021, kNew = 4023;
+
+vantrel::Mutex boxes_mu;
+std::vector<std::string> boxes GUARDED_BY(boxes_mu);
+
+std::string Boxes() {
+  vantrel::MutexLock lock(boxes_mu);
+  std::string all;
+  for (const auto& b : boxes) all += "[" + b + "]";
+  return all;
+}
+
+template <typename Done>
+bool Eventually(Done done) {
+  for (int i = 0; i < 1000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// The client's callback: the build of the client, the Tools menu holding
+// command 134 and the session it is logged on with.
+class Callback final : public IExchExtCallback {
+ public:
+  HMENU tools = CreatePopupMenu();
+  LPMAPISESSION session = nullptr;
+
+  HRESULT QueryInterface(REFIID, void** ppv) override {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return 2; }
+  ULONG Release() override { return 1; }
+  HRESULT GetVersion(ULONG* v, ULONG) override {
+    *v = EECBGV_BUILDVERSION_MAJOR | 0x0A2B;
+    return S_OK;
+  }
+  HRESULT GetWindow(HWND* w) override {
+    *w = nullptr;
+    return S_OK;
+  }
+  HRESULT GetMenu(HMENU* m) override {
+    *m = tools;
+    return S_OK;
+  }
+  HRESULT GetToolbar(ULONG, HWND*) override { return E_NOTIMPL; }
+  HRESULT GetSession(LPMAPISESSION* s, LPADRBOOK* ab) override {
+    if (!session) return MAPI_E_NOT_FOUND;
+    session->AddRef();
+    *s = session;
+    if (ab) *ab = nullptr;
+    return S_OK;
+  }
+  HRESULT GetObject(LPMDB*, LPMAPIPROP*) override { return E_NOTIMPL; }
+  HRESULT GetSelectionCount(ULONG*) override { return E_NOTIMPL; }
+  HRESULT GetSelectionItem(ULONG, ULONG*, LPENTRYID*, ULONG*, LPSTR, ULONG, ULONG*, ULONG) override {
+    return E_NOTIMPL;
+  }
+  HRESULT GetMenuPos(ULONG cmd, HMENU* menu, ULONG* first, ULONG* last, ULONG) override {
+    if (cmd != 134) return E_FAIL;
+    *menu = tools;
+    *first = 0;
+    *last = static_cast<ULONG>(GetMenuItemCount(tools));
+    return S_OK;
+  }
+  HRESULT GetSharedExtsDir(LPSTR, ULONG, ULONG) override { return E_NOTIMPL; }
+  HRESULT GetRecipients(LPADRLIST*) override { return E_NOTIMPL; }
+  HRESULT SetRecipients(LPADRLIST) override { return E_NOTIMPL; }
+  HRESULT GetNewMessageSite(ULONG, LPMAPIFOLDER, IPersistMessage*, LPMESSAGE*, IMAPIMessageSite**,
+                            IMAPIViewContext**, ULONG) override {
+    return E_NOTIMPL;
+  }
+  HRESULT RegisterModeless(IExchExtModeless*, IExchExtModelessCallback**) override { return E_NOTIMPL; }
+  HRESULT ChooseFolder(HWND, LPMDB*, LPMAPIFOLDER*, LPSTR, ULONG) override { return E_NOTIMPL; }
+};
+
+class InstallerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vantrel::win::SetMessageBoxHandler([](const vantrel::win::MessageBoxRecord& box) {
+      vantrel::MutexLock lock(boxes_mu);
+      boxes.push_back(box.text);
+      return vantrel::win::DefaultButton(box.type);
+    });
+    ASSERT_TRUE(AppendMenuA(callback_.tools, MF_STRING, 134, "Services..."));
+    module_ = LoadLibraryA(ZELEXT_MODULE);
+    ASSERT_NE(module_, nullptr) << vantrel::win::LastLoadError();
+    auto entry = reinterpret_cast<LPFNEXCHEXTENTRY>(GetProcAddress(module_, MAKEINTRESOURCEA(1)));
+    ASSERT_NE(entry, nullptr);
+    ext_ = entry();
+    ASSERT_EQ(ext_->Install(&callback_, EECONTEXT_VIEWER, 0), S_OK);
+    ASSERT_EQ(ext_->QueryInterface(IID_IExchExtCommands, reinterpret_cast<void**>(&cmds_)), S_OK);
+    UINT base = 2000;
+    cmds_->InstallCommands(&callback_, nullptr, nullptr, &base, nullptr, 0, 0);
+    ASSERT_EQ(base, 2003u);
+    ASSERT_EQ(MAPIInitialize(nullptr), S_OK);
+  }
+  void TearDown() override {
+    if (callback_.session) callback_.session->Release();
+    MAPIUninitialize();
+    if (cmds_) cmds_->Release();
+    if (ext_) ext_->Release();
+    DestroyMenu(callback_.tools);
+    if (module_) FreeLibrary(module_);
+    vantrel::win::SetMessageBoxHandler(nullptr);
+  }
+
+  void Profile(const std::string& name) {
+    std::string cmd = std::string(MAPIPROF_BIN) + " delete " + name + " >/dev/null 2>&1; " + MAPIPROF_BIN +
+                      " create " + name + " && " + MAPIPROF_BIN + " add-pst " + name + " " +
+                      std::getenv("VANTREL_TEST_TMPDIR") + "/" + name + ".pst Local >/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_EQ(MAPILogonEx(0, const_cast<char*>(name.c_str()), const_cast<char*>(""),
+                          MAPI_NEW_SESSION | MAPI_EXTENDED | MAPI_NO_MAIL, &callback_.session),
+              S_OK);
+  }
+
+  // Chooses the menu item; the installer runs on its own thread.
+  void Open() {
+    thread_ = std::thread([this] {
+      thread_id_ = GetCurrentThreadId();
+      result_ = cmds_->DoCommand(&callback_, 2002);
+    });
+    ASSERT_TRUE(Eventually([this] { return (dialog_ = Find()) != nullptr; }));
+  }
+  HRESULT Close() {
+    PostMessage(dialog_, WM_COMMAND, IDOK, 0);
+    thread_.join();
+    return result_;
+  }
+  std::vector<std::string> Items() const {
+    vantrel::win::ControlSnapshot s;
+    vantrel::win::SnapshotControl(GetDlgItem(dialog_, kList), &s);
+    std::vector<std::string> items;
+    for (const auto& row : s.rows) items.push_back(row.texts.empty() ? "" : row.texts[0]);
+    return items;
+  }
+  void Click(int id) { SendMessage(GetDlgItem(dialog_, id), BM_CLICK, 0, 0); }
+
+  HWND Find() const {
+    if (!thread_id_) return nullptr;
+    for (HWND h : vantrel::win::ProcessWindows()) {
+      char cls[32] = "";
+      GetClassNameA(h, cls, sizeof cls);
+      if (GetWindowThreadProcessId(h, nullptr) == thread_id_ && std::strcmp(cls, WC_DIALOG) == 0 &&
+          GetDlgItem(h, kList)) {
+        return h;
+      }
+    }
+    return nullptr;
+  }
+
+  HMODULE module_ = nullptr;
+  IExchExt* ext_ = nullptr;
+  IExchExtCommands* cmds_ = nullptr;
+  Callback callback_;
+  std::thread thread_;
+  std::atomic<DWORD> thread_id_{0};
+  std::atomic<HRESULT> result_{E_FAIL};
+  HWND dialog_ = nullptr;
+};
+
+// MAPISVC.INF here does not know the service: New writes it directly, the
+// list shows it and only it, and Delete removes it.
+TEST_F(InstallerTest, NewWritesTheRefusedServiceDirectlyAndDeleteRemovesIt) {
+  Profile("installer");
+  Open();
+  vantrel::win::ControlSnapshot list;
+  vantrel::win::SnapshotControl(GetDlgItem(dialog_, kList), &list);
+  ASSERT_EQ(list.columns.size(), 2u);
+  EXPECT_EQ(list.columns[0].width, 300);
+  EXPECT_EQ(list.columns[1].width, 100);
+  EXPECT_TRUE(list.rows.empty());  // the store of another kind is not listed
+  const std::vector<std::string> one{"MSZLF Brimwell"};
+  Click(kNew);
+  EXPECT_TRUE(Eventually([&] { return Items() == one; })) << Boxes();
+  EXPECT_EQ(Boxes(), "");
+  ListView_SetItemState(GetDlgItem(dialog_, kList), 0, LVIS_SELECTED, LVIS_SELECTED);
+  Click(kDelete);
+  EXPECT_TRUE(Eventually([&] { return Items().empty(); }));
+  EXPECT_EQ(Close(), S_OK);
+}
+
+}  // namespace

@@ -105,6 +105,10 @@ class Callback final : public IExchExtCallback {
 class InstallerTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    {
+      vantrel::MutexLock lock(boxes_mu);
+      boxes.clear();
+    }
     vantrel::win::SetMessageBoxHandler([](const vantrel::win::MessageBoxRecord& box) {
       vantrel::MutexLock lock(boxes_mu);
       boxes.push_back(box.text);
@@ -206,6 +210,25 @@ TEST_F(InstallerTest, NewWritesTheRefusedServiceDirectlyAndDeleteRemovesIt) {
   ListView_SetItemState(GetDlgItem(dialog_, kList), 0, LVIS_SELECTED, LVIS_SELECTED);
   Click(kDelete);
   EXPECT_TRUE(Eventually([&] { return Items().empty(); }));
+  EXPECT_EQ(Close(), S_OK);
+}
+
+// A profile MAPI runs on but the registry no longer has: New says so and
+// writes nothing. (The status table reads the profile from the registry
+// too, so the name it gives is empty by then.)
+TEST_F(InstallerTest, NewOnAProfileMissingFromTheRegistrySaysSo) {
+  Profile("vanished");
+  const std::string key = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows Messaging Subsystem\\Profiles";
+  HKEY root = nullptr;
+  ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, key.c_str(), 0, KEY_ALL_ACCESS, &root), ERROR_SUCCESS);
+  ASSERT_EQ(RegDeleteTree(root, "vanished"), ERROR_SUCCESS);
+  RegCloseKey(root);
+  Open();
+  Click(kNew);
+  EXPECT_TRUE(Eventually([] { return Boxes() == "[Can not find profile  in registry]"; })) << Boxes();
+  EXPECT_TRUE(Items().empty());
+  HKEY gone = nullptr;
+  EXPECT_NE(RegOpenKeyEx(HKEY_CURRENT_USER, (key + "\\vanished").c_str(), 0, KEY_READ, &gone), ERROR_SUCCESS);
   EXPECT_EQ(Close(), S_OK);
 }
 

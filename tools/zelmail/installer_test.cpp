@@ -1,12 +1,14 @@
-// The service installer as a person reaches it: the mail client's menu
-// command of zelext on a session of the profile in use, the dialog driven
-// by control id through the window platform.
+// The service installer as a person reaches it: zelext registered and
+// loaded by the mail client in its place, its menu command chosen on a
+// session of the profile in use, the dialog driven by control id through
+// the window platform.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "platform/win/MessageBox.h"
 #include "platform/win/Module.h"
 #include "platform/win/WindowPlatform.h"
+#include "tools/zelmail/ExtensionHost.h"
 
 namespace {
 
@@ -46,62 +49,6 @@ bool Eventually(Done done) {
   return false;
 }
 
-// The client's callback: the build of the client, the Tools menu holding
-// command 134 and the session it is logged on with.
-class Callback final : public IExchExtCallback {
- public:
-  HMENU tools = CreatePopupMenu();
-  LPMAPISESSION session = nullptr;
-
-  HRESULT QueryInterface(REFIID, void** ppv) override {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-  HRESULT GetVersion(ULONG* v, ULONG) override {
-    *v = EECBGV_BUILDVERSION_MAJOR | 0x0A2B;
-    return S_OK;
-  }
-  HRESULT GetWindow(HWND* w) override {
-    *w = nullptr;
-    return S_OK;
-  }
-  HRESULT GetMenu(HMENU* m) override {
-    *m = tools;
-    return S_OK;
-  }
-  HRESULT GetToolbar(ULONG, HWND*) override { return E_NOTIMPL; }
-  HRESULT GetSession(LPMAPISESSION* s, LPADRBOOK* ab) override {
-    if (!session) return MAPI_E_NOT_FOUND;
-    session->AddRef();
-    *s = session;
-    if (ab) *ab = nullptr;
-    return S_OK;
-  }
-  HRESULT GetObject(LPMDB*, LPMAPIPROP*) override { return E_NOTIMPL; }
-  HRESULT GetSelectionCount(ULONG*) override { return E_NOTIMPL; }
-  HRESULT GetSelectionItem(ULONG, ULONG*, LPENTRYID*, ULONG*, LPSTR, ULONG, ULONG*, ULONG) override {
-    return E_NOTIMPL;
-  }
-  HRESULT GetMenuPos(ULONG cmd, HMENU* menu, ULONG* first, ULONG* last, ULONG) override {
-    if (cmd != 134) return E_FAIL;
-    *menu = tools;
-    *first = 0;
-    *last = static_cast<ULONG>(GetMenuItemCount(tools));
-    return S_OK;
-  }
-  HRESULT GetSharedExtsDir(LPSTR, ULONG, ULONG) override { return E_NOTIMPL; }
-  HRESULT GetRecipients(LPADRLIST*) override { return E_NOTIMPL; }
-  HRESULT SetRecipients(LPADRLIST) override { return E_NOTIMPL; }
-  HRESULT GetNewMessageSite(ULONG, LPMAPIFOLDER, IPersistMessage*, LPMESSAGE*, IMAPIMessageSite**,
-                            IMAPIViewContext**, ULONG) override {
-    return E_NOTIMPL;
-  }
-  HRESULT RegisterModeless(IExchExtModeless*, IExchExtModelessCallback**) override { return E_NOTIMPL; }
-  HRESULT ChooseFolder(HWND, LPMDB*, LPMAPIFOLDER*, LPSTR, ULONG) override { return E_NOTIMPL; }
-};
-
 class InstallerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -114,26 +61,26 @@ class InstallerTest : public ::testing::Test {
       boxes.push_back(box.text);
       return vantrel::win::DefaultButton(box.type);
     });
-    ASSERT_TRUE(AppendMenuA(callback_.tools, MF_STRING, 134, "Services..."));
-    module_ = LoadLibraryA(ZELEXT_MODULE);
-    ASSERT_NE(module_, nullptr) << vantrel::win::LastLoadError();
-    auto entry = reinterpret_cast<LPFNEXCHEXTENTRY>(GetProcAddress(module_, MAKEINTRESOURCEA(1)));
-    ASSERT_NE(entry, nullptr);
-    ext_ = entry();
-    ASSERT_EQ(ext_->Install(&callback_, EECONTEXT_VIEWER, 0), S_OK);
-    ASSERT_EQ(ext_->QueryInterface(IID_IExchExtCommands, reinterpret_cast<void**>(&cmds_)), S_OK);
-    UINT base = 2000;
-    cmds_->InstallCommands(&callback_, nullptr, nullptr, &base, nullptr, 0, 0);
-    ASSERT_EQ(base, 2003u);
+    ASSERT_TRUE(AppendMenuA(tools_, MF_STRING, 134, "Services..."));
+    // Registered as its installer would, loaded as the client does.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Exchange\\Client\\Extensions", 0, nullptr,
+                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    HMODULE module = LoadLibraryA(ZELEXT_MODULE);
+    ASSERT_NE(module, nullptr) << vantrel::win::LastLoadError();
+    auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(module, MAKEINTRESOURCEA(2)));
+    ASSERT_NE(reg, nullptr);
+    ASSERT_EQ(reg(), S_OK);
+    FreeLibrary(module);
     ASSERT_EQ(MAPIInitialize(nullptr), S_OK);
   }
   void TearDown() override {
-    if (callback_.session) callback_.session->Release();
+    host_.reset();
+    if (session_) session_->Release();
     MAPIUninitialize();
-    if (cmds_) cmds_->Release();
-    if (ext_) ext_->Release();
-    DestroyMenu(callback_.tools);
-    if (module_) FreeLibrary(module_);
+    DestroyMenu(tools_);
     vantrel::win::SetMessageBoxHandler(nullptr);
   }
 
@@ -143,15 +90,25 @@ class InstallerTest : public ::testing::Test {
                       std::getenv("VANTREL_TEST_TMPDIR") + "/" + name + ".pst Local >/dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     ASSERT_EQ(MAPILogonEx(0, const_cast<char*>(name.c_str()), const_cast<char*>(""),
-                          MAPI_NEW_SESSION | MAPI_EXTENDED | MAPI_NO_MAIL, &callback_.session),
+                          MAPI_NEW_SESSION | MAPI_EXTENDED | MAPI_NO_MAIL, &session_),
               S_OK);
+    host_ = std::make_unique<vantrel::mail::ExtensionHost>(tools_, session_);
+    std::vector<std::string> why;
+    host_->LoadRegistered(&why);
+    ASSERT_TRUE(why.empty()) << why[0];
+    // Our separator, the identifier after it, then the item.
+    ASSERT_EQ(host_->next_command(), vantrel::mail::ExtensionHost::kFirstCommand + 3);
+    item_ = vantrel::mail::ExtensionHost::kFirstCommand + 2;
+    char text[64] = "";
+    GetMenuStringA(tools_, item_, text, sizeof text, MF_BYCOMMAND);
+    ASSERT_STREQ(text, "Install Vantrel");
   }
 
   // Chooses the menu item; the installer runs on its own thread.
   void Open() {
     thread_ = std::thread([this] {
       thread_id_ = GetCurrentThreadId();
-      result_ = cmds_->DoCommand(&callback_, 2002);
+      result_ = host_->DoCommand(item_);
     });
     ASSERT_TRUE(Eventually([this] { return (dialog_ = Find()) != nullptr; }));
   }
@@ -182,10 +139,10 @@ class InstallerTest : public ::testing::Test {
     return nullptr;
   }
 
-  HMODULE module_ = nullptr;
-  IExchExt* ext_ = nullptr;
-  IExchExtCommands* cmds_ = nullptr;
-  Callback callback_;
+  HMENU tools_ = CreatePopupMenu();
+  LPMAPISESSION session_ = nullptr;
+  std::unique_ptr<vantrel::mail::ExtensionHost> host_;
+  UINT item_ = 0;
   std::thread thread_;
   std::atomic<DWORD> thread_id_{0};
   std::atomic<HRESULT> result_{E_FAIL};

@@ -1,0 +1,18 @@
+// The command groups of zelmapi; each returns the exit status or throws
+// Failure / UsageError.
+#pragma once
+
+#include "tools/zelmapi/Options.h"
+
+namespace zelmapi {
+
+int StoreCommand(const Options& o);
+int FolderCommand(const Options& o);
+int ListCommand(const Options& o);
+int ReadCommand(const Options& o);
+int FlagCommand(const Options& o);
+int WriteCommand(const Options& o);
+// Runs the command of `o.args`.
+int Dispatch(const Options& o);
+
+}  // namespace zelmapi

@@ -1,0 +1,220 @@
+// list, read, flag, write.
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+
+#include "platform/mapi/MapiTags.h"
+#include "platform/mapi/MapiUtil.h"
+#include "tools/zelmapi/Commands.h"
+#include "tools/zelmapi/Mailbox.h"
+#include "tools/zelmapi/Numbering.h"
+#include "tools/zelmapi/Recipients.h"
+#include "tools/zelmapi/Text.h"
+
+using vantrel::ComPtr;
+
+namespace zelmapi {
+namespace {
+
+std::string Str(const SPropValue& v) {
+  return PROP_TYPE(v.ulPropTag) == PT_STRING8 && v.Value.lpszA ? FromCp1252(v.Value.lpszA) : "";
+}
+long Long(const SPropValue& v) { return PROP_TYPE(v.ulPropTag) == PT_LONG ? v.Value.l : 0; }
+std::string Date(const SPropValue& v) { return PROP_TYPE(v.ulPropTag) == PT_SYSTIME ? LocalDate(v.Value.ft) : ""; }
+std::vector<std::string> Rest(const Options& o) { return {o.args.begin() + 1, o.args.end()}; }
+
+}  // namespace
+
+int ListCommand(const Options& o) {
+  ArgList args(Rest(o));
+  if (args.Flag("--help")) {
+    std::printf("usage: zelmapi list [FOLDER] [--page N] [--page-size N] [--unread]\n"
+                "  One numbered line per message, newest first (default folder: Inbox).\n");
+    return 0;
+  }
+  long page = std::strtol(args.Value("--page", "1").c_str(), nullptr, 10);
+  long size = std::strtol(args.Value("--page-size", "50").c_str(), nullptr, 10);
+  bool unread = args.Flag("--unread");
+  if (page < 1 || size < 1) throw UsageError("--page and --page-size take numbers from 1");
+  std::vector<std::string> w = args.Words();
+  if (w.size() > 1) throw UsageError("usage: zelmapi list [FOLDER]");
+  std::string path = w.empty() ? "Inbox" : w[0];
+  Mailbox box(o);
+  box.OpenStore();
+  ComPtr<IMAPIFolder> folder = box.Folder(path);
+  ComPtr<IMAPITable> table;
+  Check(folder->GetContentsTable(0, table.Out()), "cannot read '" + path + "'");
+  SizedSPropTagArray<7> cols;
+  ULONG tags[7] = {PR_ENTRYID, PR_MESSAGE_FLAGS, PR_MESSAGE_DELIVERY_TIME, PR_SENDER_NAME,
+                   PR_SUBJECT, PR_MESSAGE_SIZE,  PR_LAST_MODIFICATION_TIME};
+  for (int i = 0; i < 7; ++i) cols.aulPropTag[i] = tags[i];
+  Check(table->SetColumns(cols.get(), 0), "cannot read '" + path + "'");
+  SSortOrderSet sort = {1, 0, 0, {{PR_MESSAGE_DELIVERY_TIME, TABLE_SORT_DESCEND}}};
+  Check(table->SortTable(&sort, 0), "cannot sort '" + path + "'");
+  // The unread filter is a restriction the store evaluates.
+  SRestriction res = {};
+  if (unread) {
+    res.rt = RES_BITMASK;
+    res.res.resBitMask.relBMR = BMR_EQZ;
+    res.res.resBitMask.ulPropTag = PR_MESSAGE_FLAGS;
+    res.res.resBitMask.ulMask = MSGFLAG_READ;
+    Check(table->Restrict(&res, 0), "cannot filter '" + path + "'");
+  }
+  LONG moved = 0;
+  Check(table->SeekRow(BOOKMARK_BEGINNING, static_cast<LONG>((page - 1) * size), &moved), "cannot page '" + path + "'");
+  LPSRowSet rows = nullptr;
+  Check(table->QueryRows(static_cast<LONG>(size), 0, &rows), "cannot read '" + path + "'");
+  std::vector<std::string> ids;
+  for (ULONG i = 0; i < rows->cRows; ++i) {
+    const SPropValue* v = rows->aRow[i].lpProps;
+    std::string id = PROP_TYPE(v[0].ulPropTag) == PT_BINARY ? Hex(v[0].Value.bin.lpb, v[0].Value.bin.cb) : "";
+    ids.push_back(id);
+    bool read = Long(v[1]) & MSGFLAG_READ;
+    bool attach = Long(v[1]) & MSGFLAG_HASATTACH;
+    // A draft has not been delivered: its date is when it was last saved.
+    std::string date = Date(v[2]).empty() ? Date(v[6]) : Date(v[2]);
+    if (o.json)
+      std::printf("{\"number\":%zu,\"entryid\":\"%s\",\"read\":%s,\"attachments\":%s,\"date\":%s,\"from\":%s,"
+                  "\"subject\":%s,\"size\":%ld}\n",
+                  ids.size(), id.c_str(), read ? "true" : "false", attach ? "true" : "false", Json(date).c_str(),
+                  Json(Str(v[3])).c_str(), Json(Str(v[4])).c_str(), Long(v[5]));
+    else
+      std::printf("%3zu %c%c %-16s %-20.20s %s (%ld)\n", ids.size(), read ? ' ' : 'N', attach ? '@' : ' ',
+                  date.c_str(), Str(v[3]).c_str(), Str(v[4]).c_str(), Long(v[5]));
+  }
+  FreeProws(rows);
+  Numbering(box.profile(), box.store_name()).Save(path, ids);
+  return 0;
+}
+
+int ReadCommand(const Options& o) {
+  ArgList args(Rest(o));
+  if (args.Flag("--help")) {
+    std::printf("usage: zelmapi read N|ENTRYID [--peek]\n  Shows a message and marks it read unless --peek.\n");
+    return 0;
+  }
+  bool peek = args.Flag("--peek");
+  std::vector<std::string> w = ExpandStdin(args.Words());
+  if (w.empty()) throw UsageError("usage: zelmapi read N|ENTRYID");
+  Mailbox box(o);
+  box.OpenStore();
+  Numbering numbers(box.profile(), box.store_name());
+  for (const std::string& word : w) {
+    std::string id = numbers.Resolve(word);
+    ComPtr<IMessage> m = box.Message(id, !peek);
+    SizedSPropTagArray<6> cols;
+    ULONG tags[6] = {PR_SENDER_NAME, PR_SENDER_EMAIL_ADDRESS, PR_SUBJECT, PR_MESSAGE_DELIVERY_TIME, PR_BODY,
+                     PR_LAST_MODIFICATION_TIME};
+    for (int i = 0; i < 6; ++i) cols.aulPropTag[i] = tags[i];
+    ULONG count = 0;
+    LPSPropValue v = nullptr;
+    Check(m->GetProps(cols.get(), 0, &count, &v), "cannot read message " + word);
+    Recipient sender{Str(v[0]), Str(v[1]), 0};
+    std::string to, cc, json_rcpt;
+    for (const Recipient& r : ReadRecipients(m.get())) {
+      std::string& line = r.type == MAPI_CC ? cc : to;
+      if (r.type == MAPI_TO || r.type == MAPI_CC) line += (line.empty() ? "" : ", ") + FormatAddress(r);
+      json_rcpt += std::string(json_rcpt.empty() ? "" : ",") + "{\"name\":" + Json(r.name) + ",\"email\":" +
+                   Json(r.email) + ",\"type\":" + Json(r.type == MAPI_TO ? "to" : r.type == MAPI_CC ? "cc" : "bcc") + "}";
+    }
+    std::vector<AttachmentInfo> atts = ReadAttachments(m.get());
+    std::string date = Date(v[3]).empty() ? Date(v[5]) : Date(v[3]);
+    if (o.json) {
+      std::string json_att;
+      for (const AttachmentInfo& a : atts)
+        json_att += std::string(json_att.empty() ? "" : ",") + "{\"number\":" + std::to_string(a.number) +
+                    ",\"name\":" + Json(a.name) + ",\"size\":" + std::to_string(a.size) + "}";
+      std::printf("{\"entryid\":\"%s\",\"from\":%s,\"subject\":%s,\"date\":%s,\"recipients\":[%s],"
+                  "\"attachments\":[%s],\"body\":%s}\n",
+                  id.c_str(), Json(FormatAddress(sender)).c_str(), Json(Str(v[2])).c_str(), Json(date).c_str(),
+                  json_rcpt.c_str(), json_att.c_str(), Json(Str(v[4])).c_str());
+    } else {
+      std::printf("From: %s\nTo: %s\n", FormatAddress(sender).c_str(), to.c_str());
+      if (!cc.empty()) std::printf("Cc: %s\n", cc.c_str());
+      std::printf("Subject: %s\nDate: %s\n", Str(v[2]).c_str(), date.c_str());
+      for (size_t k = 0; k < atts.size(); ++k)
+        std::printf("Attachment %zu: %s (%ld bytes)\n", k + 1, atts[k].name.c_str(), atts[k].size);
+      std::printf("\n%s\n", Str(v[4]).c_str());
+    }
+    MAPIFreeBuffer(v);
+    if (!peek) Check(m->SetReadFlag(0), "cannot mark message " + word + " read");
+  }
+  return 0;
+}
+
+int FlagCommand(const Options& o) {
+  ArgList args(Rest(o));
+  if (args.Flag("--help")) {
+    std::printf("usage: zelmapi flag read|unread N...\n");
+    return 0;
+  }
+  std::vector<std::string> w = args.Words();
+  if (w.size() < 2 || (w[0] != "read" && w[0] != "unread")) throw UsageError("usage: zelmapi flag read|unread N...");
+  ULONG flags = w[0] == "read" ? 0 : CLEAR_READ_FLAG;
+  std::vector<std::string> items = ExpandStdin({w.begin() + 1, w.end()});
+  Mailbox box(o);
+  box.OpenStore();
+  Numbering numbers(box.profile(), box.store_name());
+  for (const std::string& word : items)
+    Check(box.Message(numbers.Resolve(word), true)->SetReadFlag(flags), "cannot flag message " + word);
+  return 0;
+}
+
+// Reads "To:", "Cc:", "Subject:" header lines, a blank line and the body
+// from standard input or --file, and saves it into Drafts (made when missing).
+int WriteCommand(const Options& o) {
+  ArgList args(Rest(o));
+  if (args.Flag("--help")) {
+    std::printf("usage: zelmapi write [--file FILE]\n  Saves a message (To:, Cc:, Subject:, blank line, body) into Drafts.\n");
+    return 0;
+  }
+  std::string file = args.Value("--file");
+  if (!args.Words().empty()) throw UsageError("usage: zelmapi write [--file FILE]");
+  std::stringstream text;
+  if (file.empty()) {
+    text << std::cin.rdbuf();
+  } else {
+    FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f) throw Failure("cannot read " + file);
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.write(buf, static_cast<std::streamsize>(n));
+    std::fclose(f);
+  }
+  std::string to, cc, subject, body, line;
+  while (std::getline(text, line) && !line.empty() && line != "\r") {
+    if (line.back() == '\r') line.pop_back();
+    auto colon = line.find(':');
+    if (colon == std::string::npos) throw Failure("header line without ':': '" + line + "'; end the headers with a blank line");
+    std::string key = line.substr(0, colon), val = line.substr(colon + 1);
+    while (!val.empty() && val[0] == ' ') val.erase(0, 1);
+    if (key == "To") to = val;
+    else if (key == "Cc") cc = val;
+    else if (key == "Subject") subject = val;
+  }
+  std::stringstream rest;
+  rest << text.rdbuf();
+  body = rest.str();
+  Mailbox box(o);
+  box.OpenStore();
+  ComPtr<IMAPIFolder> root = box.Root(), drafts;
+  Check(root->CreateFolder(FOLDER_GENERIC, const_cast<char*>("Drafts"), nullptr, nullptr, OPEN_IF_EXISTS, drafts.Out()),
+        "cannot open or make Drafts");
+  ComPtr<IMessage> m;
+  Check(drafts->CreateMessage(nullptr, 0, m.Out()), "cannot make a message in Drafts");
+  std::vector<Recipient> rcpts = ParseAddresses(to, MAPI_TO);
+  for (const Recipient& r : ParseAddresses(cc, MAPI_CC)) rcpts.push_back(r);
+  AddRecipients(m.get(), rcpts);
+  std::string s8 = ToCp1252(subject), b8 = ToCp1252(body);
+  SPropValue v[3] = {};
+  v[0].ulPropTag = PR_SUBJECT;
+  v[0].Value.lpszA = s8.data();
+  v[1].ulPropTag = PR_BODY;
+  v[1].Value.lpszA = b8.data();
+  v[2].ulPropTag = PR_MESSAGE_CLASS;
+  v[2].Value.lpszA = const_cast<char*>("IPM.Note");
+  Check(m->SetProps(3, v, nullptr), "cannot set the message's properties");
+  Check(m->SaveChanges(0), "cannot save the message into Drafts");
+  return 0;
+}
+
+}  // namespace zelmapi

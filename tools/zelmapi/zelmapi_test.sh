@@ -1,0 +1,84 @@
+#!/bin/sh
+# zelmapi on a local personal-folders store: a small mailbox written with
+# `write`, then the listing, reading, flags and the errors a user meets.
+set -eu
+z="$1"
+prof="$2"
+dir="$VANTREL_TEST_TMPDIR"
+rm -rf "$ZEL_REGISTRY_DIR" "$ZEL_MAPI_DIR" "$dir"
+mkdir -p "$dir"
+export XDG_STATE_HOME="$dir/state"
+fail() { echo "FAIL: $*"; exit 1; }
+# Dates are local and current: golden text masks them.
+mask() { sed -E 's/[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}/DATE/g; s/"entryid":"[0-9A-F]+"/"entryid":ID/g'; }
+
+"$prof" create me
+"$prof" add-pst me "$dir/me.pst" "Personal" >/dev/null
+"$prof" default me
+
+printf 'To: Ann <ann@x>, bob@y\nCc: "Cy D" <cy@z>\nSubject: Caf\303\251 plans\n\nHello\nthere\n' | "$z" write
+printf 'Subject: second\n\nbody 2\n' >"$dir/draft.txt"
+"$z" -p me write --file "$dir/draft.txt"
+
+out=$("$z" store list)
+[ "$out" = "* Personal" ] || fail "store list: $out"
+
+out=$("$z" folder tree)
+[ "$out" = "Deleted Items (0/0)
+Drafts (2/2)
+Inbox (0/0)
+Outbox (0/0)
+Sent Items (0/0)" ] || fail "folder tree: $out"
+
+out=$("$z" list Drafts | mask)
+[ "$out" = "  1 N  DATE                      Café plans (0)
+  2 N  DATE                      second (0)" ] || fail "list: $out"
+
+out=$("$z" -o json list Drafts | mask)
+[ "$out" = '{"number":1,"entryid":ID,"read":false,"attachments":false,"date":"DATE","from":"","subject":"Café plans","size":0}
+{"number":2,"entryid":ID,"read":false,"attachments":false,"date":"DATE","from":"","subject":"second","size":0}' ] ||
+  fail "list json: $out"
+
+# --peek leaves the message unread; a plain read marks it read.
+out=$("$z" read 1 --peek | mask)
+[ "$out" = "From: 
+To: Ann <ann@x>, bob@y
+Cc: Cy D <cy@z>
+Subject: Café plans
+Date: DATE
+
+Hello
+there" ] || fail "read: $out"
+"$z" list Drafts --unread | grep -q "Café" || fail "--peek marked the message read"
+out=$("$z" read 1 -o json | mask)
+[ "$out" = '{"entryid":ID,"from":"","subject":"Café plans","date":"DATE","recipients":[{"name":"Ann","email":"ann@x","type":"to"},{"name":"bob@y","email":"bob@y","type":"to"},{"name":"Cy D","email":"cy@z","type":"cc"}],"attachments":[],"body":"Hello\nthere\n"}' ] ||
+  fail "read json: $out"
+out=$("$z" list Drafts --unread | mask)
+[ "$out" = "  1 N  DATE                      second (0)" ] || fail "unread after read: $out"
+
+# Numbers and IDs piped from a listing; an entry ID works where a number does.
+"$z" list Drafts --unread -o json | "$z" flag read -
+"$z" folder tree | grep -qx "Drafts (0/2)" || fail "flag read from a pipe"
+id=$("$z" -o json list Drafts | sed -n '2s/.*"entryid":"\([0-9A-F]*\)".*/\1/p')
+"$z" flag unread "$id"
+"$z" folder tree | grep -qx "Drafts (1/2)" || fail "flag unread by entry ID"
+
+# Errors: one line, exit 1 (2 for usage), no hang.
+expect() {
+  want=$1; shift
+  set +e; msg=$("$@" 2>&1 >/dev/null); rc=$?; set -e
+  [ "$rc" = "$want" ] || fail "$* exited $rc: $msg"
+  [ "$(printf '%s\n' "$msg" | wc -l)" = 1 ] || fail "$*: not one line: $msg"
+}
+expect 1 "$z" list Nope
+expect 1 "$z" list Drafts/Nope
+expect 1 "$z" read 3
+expect 1 "$z" read 0
+expect 1 "$z" read XYZ
+expect 1 "$z" -p nobody list
+expect 1 "$z" -s "No Such Store" list
+expect 2 "$z" frobnicate
+expect 2 "$z" list --bogus
+"$z" read 3 2>&1 | grep -q "out of range" || fail "range message"
+for c in store folder list read flag write; do "$z" $c --help >/dev/null || fail "$c --help"; done
+echo ok

@@ -12,6 +12,8 @@ int ListCommand(const Options& o);
 int ReadCommand(const Options& o);
 int FlagCommand(const Options& o);
 int WriteCommand(const Options& o);
+// move, copy, delete (the command word is o.args[0]).
+int FileCommand(const Options& o);
 // Runs the command of `o.args`.
 int Dispatch(const Options& o);
 

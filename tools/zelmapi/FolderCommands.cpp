@@ -81,15 +81,59 @@ int StoreCommand(const Options& o) {
 int FolderCommand(const Options& o) {
   ArgList args(std::vector<std::string>(o.args.begin() + 1, o.args.end()));
   if (args.Flag("--help")) {
-    std::printf("usage: zelmapi folder tree\n  Shows the folders with unread/total counts.\n");
+    std::printf("usage: zelmapi folder tree              folders with unread/total counts\n"
+                "       zelmapi folder create PATH\n"
+                "       zelmapi folder rename PATH NAME\n"
+                "       zelmapi folder move PATH TO       (TO: a folder path, or / for the top)\n"
+                "       zelmapi folder delete PATH        (with its messages and subfolders)\n"
+                "       zelmapi folder empty PATH\n");
     return 0;
   }
   std::vector<std::string> w = args.Words();
-  if (w.size() != 1 || w[0] != "tree") throw UsageError("usage: zelmapi folder tree");
+  static const char* kUsage = "usage: zelmapi folder tree|create|rename|move|delete|empty ...; see folder --help";
+  if (w.empty()) throw UsageError(kUsage);
+  const std::string& verb = w[0];
+  size_t want = verb == "tree" ? 1 : verb == "rename" || verb == "move" ? 3 : 2;
+  if (verb != "tree" && verb != "create" && verb != "rename" && verb != "move" && verb != "delete" && verb != "empty")
+    throw UsageError(kUsage);
+  if (w.size() != want) throw UsageError(kUsage);
   Mailbox box(o);
   box.OpenStore();
-  ComPtr<IMAPIFolder> root = box.Root();
-  Tree(box, root.get(), "", 0, o.json);
+  if (verb == "tree") {
+    ComPtr<IMAPIFolder> root = box.Root();
+    Tree(box, root.get(), "", 0, o.json);
+    return 0;
+  }
+  const std::string& path = w[1];
+  size_t slash = path.rfind('/');
+  std::string parent_path = slash == std::string::npos ? "" : path.substr(0, slash);
+  std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (leaf.empty()) throw UsageError("a folder path names a folder: " + path);
+  ComPtr<IMAPIFolder> parent = box.Folder(parent_path);
+  if (verb == "create") {
+    ComPtr<IMAPIFolder> made;
+    std::string name = ToCp1252(leaf);
+    Check(parent->CreateFolder(FOLDER_GENERIC, name.data(), nullptr, nullptr, 0, made.Out()),
+          "cannot create '" + path + "'", "it may exist already");
+    return 0;
+  }
+  std::string id = box.FolderEntryId(path);
+  auto eid = reinterpret_cast<LPENTRYID>(id.data());
+  auto cb = static_cast<ULONG>(id.size());
+  if (verb == "rename") {
+    std::string name = ToCp1252(w[2]);
+    Check(parent->CopyFolder(cb, eid, nullptr, parent.get(), name.data(), 0, nullptr, FOLDER_MOVE),
+          "cannot rename '" + path + "'", "a folder of that name may exist");
+  } else if (verb == "move") {
+    ComPtr<IMAPIFolder> to = w[2] == "/" ? box.Root() : box.Folder(w[2]);
+    Check(parent->CopyFolder(cb, eid, nullptr, to.get(), nullptr, 0, nullptr, FOLDER_MOVE),
+          "cannot move '" + path + "' to '" + w[2] + "'");
+  } else if (verb == "delete") {
+    Check(parent->DeleteFolder(cb, eid, 0, nullptr, DEL_FOLDERS | DEL_MESSAGES), "cannot delete '" + path + "'");
+  } else {
+    ComPtr<IMAPIFolder> f = box.OpenFolderId(id);
+    Check(f->EmptyFolder(0, nullptr, 0), "cannot empty '" + path + "'");
+  }
   return 0;
 }
 

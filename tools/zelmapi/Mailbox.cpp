@@ -128,6 +128,15 @@ ComPtr<IMAPIFolder> Mailbox::Folder(const std::string& path) {
   return folder;
 }
 
+std::string Mailbox::FolderEntryId(const std::string& path) {
+  ComPtr<IMAPIFolder> f = Folder(path);
+  LPSPropValue v = nullptr;
+  Check(HrGetOneProp(f.get(), PR_ENTRYID, &v), "cannot read the entry ID of '" + path + "'");
+  std::string id(reinterpret_cast<const char*>(v->Value.bin.lpb), v->Value.bin.cb);
+  MAPIFreeBuffer(v);
+  return id;
+}
+
 ComPtr<IMessage> Mailbox::Message(const std::string& hex, bool write) {
   std::string id;
   if (!Unhex(hex, &id)) throw Failure("'" + hex + "' is not an entry ID in hex");

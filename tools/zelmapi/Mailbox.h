@@ -35,6 +35,8 @@ class Mailbox {
   // "A/B/C" under the root; throws Failure naming the missing part.
   vantrel::ComPtr<IMAPIFolder> Folder(const std::string& path);
   vantrel::ComPtr<IMAPIFolder> OpenFolderId(const std::string& entryid);
+  // The entry ID (bytes) of the folder at `path`; throws Failure.
+  std::string FolderEntryId(const std::string& path);
   vantrel::ComPtr<IMessage> Message(const std::string& hex_entryid, bool write);
 
  private:

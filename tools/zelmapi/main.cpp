@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     if (o.args.empty() || o.args[0] == "--help" || o.args[0] == "help") {
       std::printf("usage: zelmapi [-p PROFILE] [-s STORE] [-o plain|json] [--password-stdin] COMMAND ...\n"
                   "commands: store list | folder tree | list [FOLDER] | read N... | flag read|unread N... | write\n"
+                  "          move|copy N... --to FOLDER | delete N... [--hard]\n"
                   "          COMMAND --help for each one\n");
       return o.args.empty() ? 2 : 0;
     }

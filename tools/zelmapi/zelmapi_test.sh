@@ -63,6 +63,39 @@ id=$("$z" -o json list Drafts | sed -n '2s/.*"entryid":"\([0-9A-F]*\)".*/\1/p')
 "$z" flag unread "$id"
 "$z" folder tree | grep -qx "Drafts (1/2)" || fail "flag unread by entry ID"
 
+# Filing: folders made, renamed, moved; messages copied, moved, deleted.
+"$z" folder create Projects
+"$z" folder create Projects/Old
+"$z" folder rename Projects/Old Archive
+"$z" folder create Later
+"$z" folder move Later Projects
+"$z" list Drafts >/dev/null
+"$z" copy 1 --to Projects/Archive
+"$z" move 2 --to Projects/Later
+"$z" list Drafts >/dev/null
+"$z" delete 1
+out=$("$z" folder tree)
+[ "$out" = "Deleted Items (0/1)
+Drafts (0/0)
+Inbox (0/0)
+Outbox (0/0)
+Projects (0/0)
+  Archive (0/1)
+  Later (1/1)
+Sent Items (0/0)" ] || fail "after filing: $out"
+"$z" list "Deleted Items" >/dev/null
+"$z" delete --hard 1
+"$z" folder empty Projects/Archive
+"$z" folder delete Projects/Later
+out=$("$z" -o json folder tree)
+[ "$out" = '{"path":"Deleted Items","name":"Deleted Items","unread":0,"total":0}
+{"path":"Drafts","name":"Drafts","unread":0,"total":0}
+{"path":"Inbox","name":"Inbox","unread":0,"total":0}
+{"path":"Outbox","name":"Outbox","unread":0,"total":0}
+{"path":"Projects","name":"Projects","unread":0,"total":0}
+{"path":"Projects/Archive","name":"Archive","unread":0,"total":0}
+{"path":"Sent Items","name":"Sent Items","unread":0,"total":0}' ] || fail "after deleting: $out"
+
 # Errors: one line, exit 1 (2 for usage), no hang.
 expect() {
   want=$1; shift
@@ -79,6 +112,9 @@ expect 1 "$z" -p nobody list
 expect 1 "$z" -s "No Such Store" list
 expect 2 "$z" frobnicate
 expect 2 "$z" list --bogus
+expect 1 "$z" folder delete Nope
+expect 1 "$z" folder create Projects
+expect 2 "$z" move 1
 "$z" read 3 2>&1 | grep -q "out of range" || fail "range message"
-for c in store folder list read flag write; do "$z" $c --help >/dev/null || fail "$c --help"; done
+for c in store folder list read flag write move copy delete; do "$z" $c --help >/dev/null || fail "$c --help"; done
 echo ok

@@ -18,7 +18,10 @@ void Check(HRESULT hr, const std::string& what, const std::string& hint) {
   if (SUCCEEDED(hr)) return;
   char code[16];
   std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(hr));
-  throw Failure(what + ": " + vantrel::CodeName(hr) + " (" + code + ")" + (hint.empty() ? "" : "; " + hint));
+  // Codes without a name (a network status, say) show as their number.
+  const char* name = vantrel::CodeName(hr);
+  throw Failure(what + ": " + (name ? std::string(name) + " (" + code + ")" : std::string(code)) +
+                (hint.empty() ? "" : "; " + hint));
 }
 
 Mailbox::Mailbox(const Options& o) : profile_(o.profile), wanted_store_(o.store) {

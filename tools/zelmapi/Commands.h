@@ -14,6 +14,8 @@ int FlagCommand(const Options& o);
 int WriteCommand(const Options& o);
 // move, copy, delete (the command word is o.args[0]).
 int FileCommand(const Options& o);
+int AttachCommand(const Options& o);
+int SendCommand(const Options& o);
 // Runs the command of `o.args`.
 int Dispatch(const Options& o);
 

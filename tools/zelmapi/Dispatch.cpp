@@ -10,6 +10,8 @@ int Dispatch(const Options& o) {
   if (c == "read") return ReadCommand(o);
   if (c == "flag") return FlagCommand(o);
   if (c == "write") return WriteCommand(o);
+  if (c == "attach") return AttachCommand(o);
+  if (c == "send") return SendCommand(o);
   if (c == "move" || c == "copy" || c == "delete") return FileCommand(o);
   throw UsageError("unknown command '" + c + "'; see zelmapi --help");
 }

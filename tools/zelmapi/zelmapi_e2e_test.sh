@@ -63,6 +63,10 @@ Subject: Status
 Date: DATE
 
 All és well." ] || fail "read: $out"
+head -c 300000 /dev/urandom >"$dir/data.bin"
+"$z" -p ws attach add 1 "$dir/data.bin"
+"$z" -p ws attach save 1 1 -o "$dir/out.bin"
+cmp "$dir/data.bin" "$dir/out.bin" || fail "attachment bytes differ through the server"
 "$z" -p ws folder create Done
 "$z" -p ws move 2 --to Done
 "$z" -p ws -o json folder tree | grep -qx '{"path":"Done","name":"Done","unread":1,"total":1}' ||

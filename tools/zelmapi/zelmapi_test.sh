@@ -63,6 +63,16 @@ id=$("$z" -o json list Drafts | sed -n '2s/.*"entryid":"\([0-9A-F]*\)".*/\1/p')
 "$z" flag unread "$id"
 "$z" folder tree | grep -qx "Drafts (1/2)" || fail "flag unread by entry ID"
 
+# Attachments: bytes in, the same bytes out; a name from the message never
+# overwrites a file.
+head -c 200000 /dev/urandom >"$dir/data.bin"
+"$z" attach add 2 "$dir/data.bin"
+"$z" read 2 --peek | grep -qx "Attachment 1: data.bin (0 bytes)" || fail "attachment list: $("$z" read 2 --peek)"
+"$z" attach save 2 1 -o "$dir/out.bin"
+cmp "$dir/data.bin" "$dir/out.bin" || fail "attachment bytes differ"
+(cd "$dir" && "$z" attach save 2 1 2>/dev/null) && fail "attach save overwrote data.bin"
+(cd "$dir" && "$z" attach save 2 2 2>&1 | grep -q "out of range") || fail "attachment out of range"
+
 # Filing: folders made, renamed, moved; messages copied, moved, deleted.
 "$z" folder create Projects
 "$z" folder create Projects/Old
@@ -116,5 +126,5 @@ expect 1 "$z" folder delete Nope
 expect 1 "$z" folder create Projects
 expect 2 "$z" move 1
 "$z" read 3 2>&1 | grep -q "out of range" || fail "range message"
-for c in store folder list read flag write move copy delete; do "$z" $c --help >/dev/null || fail "$c --help"; done
+for c in store folder list read flag write move copy delete send attach; do "$z" $c --help >/dev/null || fail "$c --help"; done
 echo ok

@@ -28,10 +28,13 @@ std::vector<std::string> Rest(const Options& o) { return {o.args.begin() + 1, o.
 int ListCommand(const Options& o) {
   ArgList args(Rest(o));
   if (args.Flag("--help")) {
-    std::printf("usage: zelmapi list [FOLDER] [--page N] [--page-size N] [--unread]\n"
+    std::printf("usage: zelmapi list [FOLDER] [--page N] [--page-size N] [--unread] [--from TEXT]\n"
+                "                    [--subject TEXT] [--since YYYY-MM-DD] [--sort date|from|subject|size]\n"
                 "  One numbered line per message, newest first (default folder: Inbox).\n");
     return 0;
   }
+  std::string from = args.Value("--from"), subject = args.Value("--subject"), since = args.Value("--since");
+  std::string sort_by = args.Value("--sort", "date");
   long page = std::strtol(args.Value("--page", "1").c_str(), nullptr, 10);
   long size = std::strtol(args.Value("--page-size", "50").c_str(), nullptr, 10);
   bool unread = args.Flag("--unread");
@@ -50,16 +53,61 @@ int ListCommand(const Options& o) {
   for (int i = 0; i < 7; ++i) cols.aulPropTag[i] = tags[i];
   Check(table->SetColumns(cols.get(), 0), "cannot read '" + path + "'");
   SSortOrderSet sort = {1, 0, 0, {{PR_MESSAGE_DELIVERY_TIME, TABLE_SORT_DESCEND}}};
+  if (sort_by == "from") sort.aSort[0] = {PR_SENDER_NAME, TABLE_SORT_ASCEND};
+  else if (sort_by == "subject") sort.aSort[0] = {PR_SUBJECT, TABLE_SORT_ASCEND};
+  else if (sort_by == "size") sort.aSort[0] = {PR_MESSAGE_SIZE, TABLE_SORT_DESCEND};
+  else if (sort_by != "date") throw UsageError("--sort takes date, from, subject or size");
   Check(table->SortTable(&sort, 0), "cannot sort '" + path + "'");
-  // The unread filter is a restriction the store evaluates.
-  SRestriction res = {};
+  // The filters are a restriction the store evaluates, not a pass over
+  // the rows here.
+  SRestriction parts[4] = {};
+  SPropValue values[4] = {};
+  SRestriction since_parts[5] = {};
+  ULONG n = 0;
+  std::string from8 = ToCp1252(from), subject8 = ToCp1252(subject);
   if (unread) {
-    res.rt = RES_BITMASK;
-    res.res.resBitMask.relBMR = BMR_EQZ;
-    res.res.resBitMask.ulPropTag = PR_MESSAGE_FLAGS;
-    res.res.resBitMask.ulMask = MSGFLAG_READ;
-    Check(table->Restrict(&res, 0), "cannot filter '" + path + "'");
+    parts[n].rt = RES_BITMASK;
+    parts[n].res.resBitMask.relBMR = BMR_EQZ;
+    parts[n].res.resBitMask.ulPropTag = PR_MESSAGE_FLAGS;
+    parts[n++].res.resBitMask.ulMask = MSGFLAG_READ;
   }
+  auto contains = [&](ULONG tag, std::string& text, SPropValue* v) {
+    v->ulPropTag = tag;
+    v->Value.lpszA = text.data();
+    parts[n].rt = RES_CONTENT;
+    parts[n].res.resContent.ulFuzzyLevel = FL_SUBSTRING | FL_IGNORECASE;
+    parts[n].res.resContent.ulPropTag = tag;
+    parts[n++].res.resContent.lpProp = v;
+  };
+  if (!from.empty()) contains(PR_SENDER_NAME, from8, &values[0]);
+  if (!subject.empty()) contains(PR_SUBJECT, subject8, &values[1]);
+  if (!since.empty()) {
+    FILETIME ft;
+    if (!ParseLocalDate(since, &ft)) throw UsageError("--since takes a date as YYYY-MM-DD");
+    // Delivered since then, or, for a message never delivered (a draft),
+    // saved since then: the date the listing shows.
+    values[2].ulPropTag = PR_MESSAGE_DELIVERY_TIME;
+    values[2].Value.ft = ft;
+    values[3].ulPropTag = PR_LAST_MODIFICATION_TIME;
+    values[3].Value.ft = ft;
+    since_parts[0].rt = RES_PROPERTY;
+    since_parts[0].res.resProperty = {RELOP_GE, PR_MESSAGE_DELIVERY_TIME, &values[2]};
+    since_parts[1].rt = RES_AND;
+    since_parts[1].res.resAnd = {2, &since_parts[2]};
+    since_parts[2].rt = RES_NOT;
+    since_parts[2].res.resNot = {0, &since_parts[4]};
+    since_parts[3].rt = RES_PROPERTY;
+    since_parts[3].res.resProperty = {RELOP_GE, PR_LAST_MODIFICATION_TIME, &values[3]};
+    since_parts[4].rt = RES_EXIST;
+    since_parts[4].res.resExist = {0, PR_MESSAGE_DELIVERY_TIME, 0};
+    parts[n].rt = RES_OR;
+    parts[n++].res.resOr = {2, since_parts};
+  }
+  SRestriction all = {};
+  all.rt = RES_AND;
+  all.res.resAnd.cRes = n;
+  all.res.resAnd.lpRes = parts;
+  if (n) Check(table->Restrict(n == 1 ? &parts[0] : &all, 0), "cannot filter '" + path + "'");
   LONG moved = 0;
   Check(table->SeekRow(BOOKMARK_BEGINNING, static_cast<LONG>((page - 1) * size), &moved), "cannot page '" + path + "'");
   LPSRowSet rows = nullptr;

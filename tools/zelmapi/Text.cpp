@@ -77,6 +77,24 @@ std::string LocalDate(const FILETIME& ft) {
   return buf;
 }
 
+bool ParseLocalDate(const std::string& text, FILETIME* ft) {
+  struct tm tm = {};
+  int y = 0, mo = 0, d = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &mo, &d, &tail) != 3 || mo < 1 || mo > 12 || d < 1 || d > 31)
+    return false;
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_isdst = -1;
+  time_t t = mktime(&tm);
+  if (t == static_cast<time_t>(-1) || t < 0) return false;
+  unsigned long long ticks = static_cast<unsigned long long>(t) * 10000000ULL + 116444736000000000ULL;
+  ft->dwLowDateTime = static_cast<DWORD>(ticks);
+  ft->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return true;
+}
+
 std::string Json(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {

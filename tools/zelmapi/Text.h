@@ -14,6 +14,8 @@ std::string FromCp1252(const std::string& s);
 std::string ToCp1252(const std::string& s);
 // "YYYY-MM-DD HH:MM" in the local time zone; empty for a zero time.
 std::string LocalDate(const FILETIME& ft);
+// "YYYY-MM-DD" as local midnight; false when it is not such a date.
+bool ParseLocalDate(const std::string& text, FILETIME* ft);
 // A quoted JSON string.
 std::string Json(const std::string& utf8);
 std::string Hex(const unsigned char* p, size_t n);

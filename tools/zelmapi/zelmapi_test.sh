@@ -39,6 +39,25 @@ out=$("$z" -o json list Drafts | mask)
 {"number":2,"entryid":ID,"read":false,"attachments":false,"date":"DATE","from":"","subject":"second","size":0}' ] ||
   fail "list json: $out"
 
+# Filters and sort orders, as the store restricts and sorts the table.
+while IFS='|' read -r args want; do
+  # shellcheck disable=SC2086
+  got=$("$z" list Drafts $args | sed -E 's/^ +([0-9]+) .* ([^ ]+) \(0\)$/\1 \2/' | tr '\n' ' ')
+  [ "$got" = "$want" ] || fail "list $args: '$got', want '$want'"
+done <<'CASES'
+--subject PLANS|1 plans 
+--subject nothing-like-it|
+--since 2000-01-01|1 plans 2 second 
+--since 2999-01-01|
+--since 2000-01-01 --subject sec|1 second 
+--sort subject|1 plans 2 second 
+--page-size 1 --page 2|1 second 
+CASES
+expect_usage() { set +e; "$z" "$@" >/dev/null 2>&1; rc=$?; set -e; [ $rc = 2 ] || fail "$* exited $rc"; }
+expect_usage list Drafts --since 2024-13-01
+expect_usage list Drafts --sort colour
+"$z" list Drafts >/dev/null
+
 # --peek leaves the message unread; a plain read marks it read.
 out=$("$z" read 1 --peek | mask)
 [ "$out" = "From: 

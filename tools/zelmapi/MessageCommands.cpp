@@ -8,6 +8,7 @@
 #include "tools/zelmapi/Commands.h"
 #include "tools/zelmapi/Mailbox.h"
 #include "tools/zelmapi/Numbering.h"
+#include "tools/zelmapi/PropDump.h"
 #include "tools/zelmapi/Recipients.h"
 #include "tools/zelmapi/Text.h"
 
@@ -138,10 +139,12 @@ int ListCommand(const Options& o) {
 int ReadCommand(const Options& o) {
   ArgList args(Rest(o));
   if (args.Flag("--help")) {
-    std::printf("usage: zelmapi read N|ENTRYID [--peek]\n  Shows a message and marks it read unless --peek.\n");
+    std::printf("usage: zelmapi read N|ENTRYID... [--peek] [--props]\n"
+                "  Shows a message and marks it read unless --peek; --props lists every property.\n");
     return 0;
   }
   bool peek = args.Flag("--peek");
+  bool props = args.Flag("--props");
   std::vector<std::string> w = ExpandStdin(args.Words());
   if (w.empty()) throw UsageError("usage: zelmapi read N|ENTRYID");
   Mailbox box(o);
@@ -150,6 +153,11 @@ int ReadCommand(const Options& o) {
   for (const std::string& word : w) {
     std::string id = numbers.Resolve(word);
     ComPtr<IMessage> m = box.Message(id, !peek);
+    if (props) {
+      std::fputs(DumpProps(m.get(), o.json).c_str(), stdout);
+      if (!peek) Check(m->SetReadFlag(0), "cannot mark message " + word + " read");
+      continue;
+    }
     SizedSPropTagArray<6> cols;
     ULONG tags[6] = {PR_SENDER_NAME, PR_SENDER_EMAIL_ADDRESS, PR_SUBJECT, PR_MESSAGE_DELIVERY_TIME, PR_BODY,
                      PR_LAST_MODIFICATION_TIME};

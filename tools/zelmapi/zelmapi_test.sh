@@ -72,7 +72,7 @@ there" ] || fail "read: $out"
 props=$("$z" read 1 --peek --props)
 echo "$props" | grep -qx "0x0037001E PR_SUBJECT PT_STRING8 Café plans" || fail "--props: $props"
 echo "$props" | grep -qx "0x001A001E PR_MESSAGE_CLASS PT_STRING8 IPM.Note" || fail "--props: $props"
-"$z" read 1 --peek --props -o json | grep -qx '{"tag":"0x1000001E","name":"PR_BODY","type":"PT_STRING8","value":"Hello\nthere\n"}' ||
+"$z" read 1 --peek --props -o json | grep -qxF '{"tag":"0x1000001E","name":"PR_BODY","type":"PT_STRING8","value":"Hello\nthere\n"}' ||
   fail "--props json: $("$z" read 1 --peek --props -o json)"
 out=$("$z" read 1 -o json | mask)
 [ "$out" = '{"entryid":ID,"from":"","subject":"Café plans","date":"DATE","recipients":[{"name":"Ann","email":"ann@x","type":"to"},{"name":"bob@y","email":"bob@y","type":"to"},{"name":"Cy D","email":"cy@z","type":"cc"}],"attachments":[],"body":"Hello\nthere\n"}' ] ||

@@ -16,6 +16,7 @@ int WriteCommand(const Options& o);
 int FileCommand(const Options& o);
 int AttachCommand(const Options& o);
 int SendCommand(const Options& o);
+int WatchCommand(const Options& o);
 // Runs the command of `o.args`.
 int Dispatch(const Options& o);
 

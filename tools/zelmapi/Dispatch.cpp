@@ -12,6 +12,7 @@ int Dispatch(const Options& o) {
   if (c == "write") return WriteCommand(o);
   if (c == "attach") return AttachCommand(o);
   if (c == "send") return SendCommand(o);
+  if (c == "watch") return WatchCommand(o);
   if (c == "move" || c == "copy" || c == "delete") return FileCommand(o);
   throw UsageError("unknown command '" + c + "'; see zelmapi --help");
 }

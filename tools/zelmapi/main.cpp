@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
       std::printf("usage: zelmapi [-p PROFILE] [-s STORE] [-o plain|json] [--password-stdin] COMMAND ...\n"
                   "commands: store list | folder tree | list [FOLDER] | read N... | flag read|unread N... | write\n"
                   "          move|copy N... --to FOLDER | delete N... [--hard]\n"
-                  "          send N... | attach save N K [-o FILE] | attach add N FILE...\n"
+                  "          send N... | attach save N K [-o FILE] | attach add N FILE... | watch [FOLDER]\n"
                   "          COMMAND --help for each one\n");
       return o.args.empty() ? 2 : 0;
     }

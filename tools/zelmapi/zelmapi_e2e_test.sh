@@ -72,6 +72,19 @@ cmp "$dir/data.bin" "$dir/out.bin" || fail "attachment bytes differ through the 
 "$z" -p ws -o json folder tree | grep -qx '{"path":"Done","name":"Done","unread":1,"total":1}' ||
   fail "move: $("$z" -p ws folder tree)"
 
+# watch shows a message another process saves, within a polling period.
+"$z" -p ws -o json watch Drafts >"$dir/watch.out" 2>"$dir/watch.err" &
+watcher=$!
+sleep 1
+printf 'Subject: Arrived\n\nhi\n' | "$z" -p ws write
+n=0
+until grep -q '"event":"new".*"subject":"Arrived"' "$dir/watch.out"; do
+  n=$((n + 1)); [ $n -lt 300 ] || { kill "$watcher"; fail "watch printed: $(cat "$dir/watch.out" "$dir/watch.err")"; }
+  sleep 0.1
+done
+kill -INT "$watcher"
+wait "$watcher" || fail "watch did not end cleanly on Ctrl-C"
+
 # The server gone: one line, exit 1, in bounded time.
 kill "$pid"; wait "$pid" 2>/dev/null || true; pid=
 set +e

@@ -17,6 +17,8 @@ int FileCommand(const Options& o);
 int AttachCommand(const Options& o);
 int SendCommand(const Options& o);
 int WatchCommand(const Options& o);
+int ExportCommand(const Options& o);
+int ImportCommand(const Options& o);
 // Runs the command of `o.args`.
 int Dispatch(const Options& o);
 

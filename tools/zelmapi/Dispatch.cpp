@@ -13,6 +13,8 @@ int Dispatch(const Options& o) {
   if (c == "attach") return AttachCommand(o);
   if (c == "send") return SendCommand(o);
   if (c == "watch") return WatchCommand(o);
+  if (c == "export") return ExportCommand(o);
+  if (c == "import") return ImportCommand(o);
   if (c == "move" || c == "copy" || c == "delete") return FileCommand(o);
   throw UsageError("unknown command '" + c + "'; see zelmapi --help");
 }

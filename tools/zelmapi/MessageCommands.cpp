@@ -7,6 +7,7 @@
 #include "platform/mapi/MapiUtil.h"
 #include "tools/zelmapi/Commands.h"
 #include "tools/zelmapi/Mailbox.h"
+#include "tools/zelmapi/MimeCommands.h"
 #include "tools/zelmapi/Numbering.h"
 #include "tools/zelmapi/PropDump.h"
 #include "tools/zelmapi/Recipients.h"
@@ -139,12 +140,14 @@ int ListCommand(const Options& o) {
 int ReadCommand(const Options& o) {
   ArgList args(Rest(o));
   if (args.Flag("--help")) {
-    std::printf("usage: zelmapi read N|ENTRYID... [--peek] [--props]\n"
-                "  Shows a message and marks it read unless --peek; --props lists every property.\n");
+    std::printf("usage: zelmapi read N|ENTRYID... [--peek] [--props] [--eml]\n"
+                "  Shows a message and marks it read unless --peek; --props lists every property;\n"
+                "  --eml writes it as RFC 5322/MIME.\n");
     return 0;
   }
   bool peek = args.Flag("--peek");
   bool props = args.Flag("--props");
+  bool eml = args.Flag("--eml");
   std::vector<std::string> w = ExpandStdin(args.Words());
   if (w.empty()) throw UsageError("usage: zelmapi read N|ENTRYID");
   Mailbox box(o);
@@ -153,6 +156,12 @@ int ReadCommand(const Options& o) {
   for (const std::string& word : w) {
     std::string id = numbers.Resolve(word);
     ComPtr<IMessage> m = box.Message(id, !peek);
+    if (eml) {
+      std::string text = ToMime(LoadMime(m.get()));
+      std::fwrite(text.data(), 1, text.size(), stdout);
+      if (!peek) Check(m->SetReadFlag(0), "cannot mark message " + word + " read");
+      continue;
+    }
     if (props) {
       std::fputs(DumpProps(m.get(), o.json).c_str(), stdout);
       if (!peek) Check(m->SetReadFlag(0), "cannot mark message " + word + " read");

@@ -1,5 +1,6 @@
 #include "tools/zelmapi/Recipients.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/mapi/MapiMemory.h"
@@ -132,6 +133,55 @@ std::vector<AttachmentInfo> ReadAttachments(IMessage* m) {
   }
   FreeProws(rows);
   return out;
+}
+
+}  // namespace zelmapi
+
+#include "platform/storage/ObjIdl.h"
+
+namespace zelmapi {
+
+std::string ReadAttachmentData(IMessage* m, long number) {
+  ComPtr<IAttach> att;
+  Check(m->OpenAttach(static_cast<ULONG>(number), nullptr, MAPI_BEST_ACCESS, att.Out()), "cannot open an attachment");
+  ComPtr<IUnknown> unk;
+  if (FAILED(att->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, unk.Out()))) return "";
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    ULONG got = 0;
+    Check(static_cast<IStream*>(unk.get())->Read(buf, sizeof buf, &got), "cannot read an attachment");
+    if (got == 0) break;
+    out.append(buf, got);
+  }
+  return out;
+}
+
+void AttachData(IMessage* m, const std::string& name, const std::string& data) {
+  ComPtr<IAttach> att;
+  ULONG num = 0;
+  HRESULT hr = m->CreateAttach(nullptr, 0, &num, att.Out());
+  std::string name8 = ToCp1252(name);
+  SPropValue v[3] = {};
+  v[0].ulPropTag = PR_ATTACH_METHOD;
+  v[0].Value.l = ATTACH_BY_VALUE;
+  v[1].ulPropTag = PR_ATTACH_LONG_FILENAME;
+  v[1].Value.lpszA = name8.data();
+  v[2].ulPropTag = PR_DISPLAY_NAME;
+  v[2].Value.lpszA = name8.data();
+  if (SUCCEEDED(hr)) hr = att->SetProps(3, v, nullptr);
+  ComPtr<IUnknown> unk;
+  if (SUCCEEDED(hr))
+    hr = att->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, STGM_READWRITE, MAPI_CREATE | MAPI_MODIFY, unk.Out());
+  for (size_t off = 0; SUCCEEDED(hr) && off < data.size();) {
+    ULONG n = static_cast<ULONG>(std::min<size_t>(data.size() - off, 65536)), wrote = 0;
+    hr = static_cast<IStream*>(unk.get())->Write(data.data() + off, n, &wrote);
+    off += n;
+  }
+  if (SUCCEEDED(hr)) hr = static_cast<IStream*>(unk.get())->Commit(0);
+  unk.Reset();
+  if (SUCCEEDED(hr)) hr = att->SaveChanges(0);
+  Check(hr, "cannot attach " + name);
 }
 
 }  // namespace zelmapi

@@ -29,3 +29,12 @@ struct AttachmentInfo {
 std::vector<AttachmentInfo> ReadAttachments(IMessage* m);
 
 }  // namespace zelmapi
+
+namespace zelmapi {
+
+// The bytes of attachment `number` (PR_ATTACH_NUM).
+std::string ReadAttachmentData(IMessage* m, long number);
+// Adds an attachment by value; the message still needs SaveChanges.
+void AttachData(IMessage* m, const std::string& name, const std::string& data);
+
+}  // namespace zelmapi

@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
                   "commands: store list | folder tree | list [FOLDER] | read N... | flag read|unread N... | write\n"
                   "          move|copy N... --to FOLDER | delete N... [--hard]\n"
                   "          send N... | attach save N K [-o FILE] | attach add N FILE... | watch [FOLDER]\n"
+                  "          export FOLDER FILE.mbox | import FOLDER FILE.mbox|FILE.eml...\n"
                   "          COMMAND --help for each one\n");
       return o.args.empty() ? 2 : 0;
     }

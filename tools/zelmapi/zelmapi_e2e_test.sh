@@ -67,6 +67,13 @@ head -c 300000 /dev/urandom >"$dir/data.bin"
 "$z" -p ws attach add 1 "$dir/data.bin"
 "$z" -p ws attach save 1 1 -o "$dir/out.bin"
 cmp "$dir/data.bin" "$dir/out.bin" || fail "attachment bytes differ through the server"
+"$z" -p ws read 1 --peek --eml >"$dir/m.eml"
+"$z" -p ws import Inbox "$dir/m.eml"
+"$z" -p ws list Inbox >/dev/null
+"$z" -p ws read 1 --peek | grep -qx "Subject: Status" || fail "eml through the server: $("$z" -p ws read 1 --peek)"
+"$z" -p ws attach save 1 1 -o "$dir/back.bin"
+cmp "$dir/data.bin" "$dir/back.bin" || fail "attachment bytes differ after the eml round trip"
+"$z" -p ws list Drafts >/dev/null
 "$z" -p ws folder create Done
 "$z" -p ws move 2 --to Done
 "$z" -p ws -o json folder tree | grep -qx '{"path":"Done","name":"Done","unread":1,"total":1}' ||

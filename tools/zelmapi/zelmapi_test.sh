@@ -97,6 +97,51 @@ cmp "$dir/data.bin" "$dir/out.bin" || fail "attachment bytes differ"
 (cd "$dir" && "$z" attach save 2 1 2>/dev/null) && fail "attach save overwrote data.bin"
 (cd "$dir" && "$z" attach save 2 2 2>&1 | grep -q "out of range") || fail "attachment out of range"
 
+# MIME: a message with an attachment written as .eml and imported again
+# keeps its subject, body and attachment bytes.
+"$z" read 2 --peek --eml >"$dir/m.eml"
+grep -q "^Subject: second" "$dir/m.eml" || fail "eml: $(head -20 "$dir/m.eml")"
+"$z" folder create Imported
+"$z" import Imported "$dir/m.eml"
+"$z" list Imported >/dev/null
+out=$("$z" read 1 --peek | mask)
+[ "$out" = "From: 
+To: 
+Subject: second
+Date: DATE
+Attachment 1: data.bin (0 bytes)
+
+body 2" ] || fail "imported eml: $out"
+"$z" attach save 1 1 -o "$dir/back.bin"
+cmp "$dir/data.bin" "$dir/back.bin" || fail "attachment bytes differ after the eml round trip"
+"$z" folder delete Imported
+"$z" list Drafts >/dev/null
+
+# mbox: 1,000 messages in, out and in again; "From " lines in bodies survive
+# the quoting both ways.
+awk 'BEGIN { for (i = 1; i <= 1000; i++)
+  printf "From s@x Thu Jan  1 00:00:00 2026\nFrom: Sender %d <s%d@x>\nTo: me@y\nSubject: message %d\n" \
+         "Date: Thu, 1 Jan 2026 10:%02d:%02d +0000\n\nline one of %d\n>From here on\n\n", i, i, i, (i / 60) % 60, i % 60, i }' \
+  >"$dir/big.mbox"
+"$z" folder create Big
+"$z" folder create Again
+"$z" import Big "$dir/big.mbox"
+"$z" export Big "$dir/out.mbox"
+[ "$(grep -c '^From ' "$dir/out.mbox")" = 1000 ] || fail "export: not 1000 entries"
+"$z" import Again "$dir/out.mbox"
+a=$("$z" -o json list Big --page-size 2000 --sort subject | sed 's/.*"from"/"from"/')
+b=$("$z" -o json list Again --page-size 2000 --sort subject | sed 's/.*"from"/"from"/')
+[ "$a" = "$b" ] || fail "mbox round trip changed the listing"
+[ "$(printf '%s\n' "$b" | wc -l)" = 1000 ] || fail "mbox round trip: $(printf '%s\n' "$b" | wc -l) messages"
+"$z" list Again --subject "message 7" --sort subject --page-size 1 >/dev/null
+out=$("$z" read 1 --peek | sed -n '/^$/,$p')
+[ "$out" = "
+line one of 7
+From here on" ] || fail "mbox body: $out"
+"$z" folder delete Big
+"$z" folder delete Again
+"$z" list Drafts >/dev/null
+
 # Filing: folders made, renamed, moved; messages copied, moved, deleted.
 "$z" folder create Projects
 "$z" folder create Projects/Old
@@ -150,5 +195,5 @@ expect 1 "$z" folder delete Nope
 expect 1 "$z" folder create Projects
 expect 2 "$z" move 1
 "$z" read 3 2>&1 | grep -q "out of range" || fail "range message"
-for c in store folder list read flag write move copy delete send attach; do "$z" $c --help >/dev/null || fail "$c --help"; done
+for c in store folder list read flag write move copy delete send attach watch export import; do "$z" $c --help >/dev/null || fail "$c --help"; done
 echo ok

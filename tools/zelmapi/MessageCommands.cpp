@@ -1,5 +1,10 @@
 // list, read, flag, write.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 
@@ -24,6 +29,40 @@ std::string Str(const SPropValue& v) {
 long Long(const SPropValue& v) { return PROP_TYPE(v.ulPropTag) == PT_LONG ? v.Value.l : 0; }
 std::string Date(const SPropValue& v) { return PROP_TYPE(v.ulPropTag) == PT_SYSTIME ? LocalDate(v.Value.ft) : ""; }
 std::vector<std::string> Rest(const Options& o) { return {o.args.begin() + 1, o.args.end()}; }
+
+// Runs $EDITOR (else vi) on a fresh template; the file's name. Throws when
+// the editor fails or the template comes back unchanged.
+std::string EditTemplate() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::string path = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/zelmapi-XXXXXX";
+  int fd = mkstemp(path.data());
+  if (fd < 0) throw Failure("cannot make a file for the editor in " + path);
+  static const char kTemplate[] = "To: \nCc: \nSubject: \n\n";
+  bool wrote = write(fd, kTemplate, sizeof kTemplate - 1) == static_cast<ssize_t>(sizeof kTemplate - 1);
+  close(fd);
+  if (!wrote) throw Failure("cannot write " + path);
+  const char* editor = std::getenv("EDITOR");
+  pid_t pid = fork();
+  if (pid == 0) {
+    // Through the shell, so that EDITOR may carry arguments.
+    execl("/bin/sh", "sh", "-c", (std::string(editor && *editor ? editor : "vi") + " \"$1\"").c_str(), "sh",
+          path.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::remove(path.c_str());
+    throw Failure("the editor failed; nothing was saved");
+  }
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  if (s.str() == kTemplate) {
+    std::remove(path.c_str());
+    throw Failure("the message was left empty; nothing was saved");
+  }
+  return path;
+}
 
 }  // namespace
 
@@ -230,11 +269,20 @@ int FlagCommand(const Options& o) {
 int WriteCommand(const Options& o) {
   ArgList args(Rest(o));
   if (args.Flag("--help")) {
-    std::printf("usage: zelmapi write [--file FILE]\n  Saves a message (To:, Cc:, Subject:, blank line, body) into Drafts.\n");
+    std::printf("usage: zelmapi write [--file FILE | --edit]\n"
+                "  Saves a message (To:, Cc:, Subject:, blank line, body) into Drafts. It comes from FILE,\n"
+                "  else from $EDITOR on a template when standard input is a terminal (or with --edit),\n"
+                "  else from standard input.\n");
     return 0;
   }
   std::string file = args.Value("--file");
-  if (!args.Words().empty()) throw UsageError("usage: zelmapi write [--file FILE]");
+  bool edit = args.Flag("--edit");
+  if (!args.Words().empty()) throw UsageError("usage: zelmapi write [--file FILE | --edit]");
+  std::string edited;
+  if (file.empty() && (edit || isatty(0))) {
+    edited = EditTemplate();
+    file = edited;
+  }
   std::stringstream text;
   if (file.empty()) {
     text << std::cin.rdbuf();
@@ -244,6 +292,7 @@ int WriteCommand(const Options& o) {
     char buf[4096];
     for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.write(buf, static_cast<std::streamsize>(n));
     std::fclose(f);
+    if (!edited.empty()) std::remove(edited.c_str());
   }
   std::string to, cc, subject, body, line;
   while (std::getline(text, line) && !line.empty() && line != "\r") {

@@ -20,6 +20,26 @@ printf 'To: Ann <ann@x>, bob@y\nCc: "Cy D" <cy@z>\nSubject: Caf\303\251 plans\n\
 printf 'Subject: second\n\nbody 2\n' >"$dir/draft.txt"
 "$z" -p me write --file "$dir/draft.txt"
 
+# write --edit: the template goes through $EDITOR (a script here).
+cat >"$dir/editor.sh" <<'ED'
+#!/bin/sh
+sed -i 's/^To: $/To: Dee <dee@x>/; s/^Subject: $/Subject: edited/' "$1"
+echo "typed in the editor" >>"$1"
+ED
+chmod +x "$dir/editor.sh"
+EDITOR="$dir/editor.sh" "$z" write --edit
+EDITOR=true "$z" write --edit 2>/dev/null && fail "an unchanged template was saved"
+EDITOR=false "$z" write --edit 2>/dev/null && fail "a failed editor's template was saved"
+"$z" list Drafts --subject edited >/dev/null
+out=$("$z" read 1 --peek | mask)
+[ "$out" = "From: 
+To: Dee <dee@x>
+Subject: edited
+Date: DATE
+
+typed in the editor" ] || fail "write --edit: $out"
+"$z" delete --hard 1
+
 out=$("$z" store list)
 [ "$out" = "* Personal" ] || fail "store list: $out"
 

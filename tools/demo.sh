@@ -55,6 +55,31 @@ echo
 
 "$build/bin/zelping" 127.0.0.1 demo "$password" || echo "(the mailbox could not be listed)"
 echo
+# A workstation in its own registry folder: the store provider installed,
+# zelclient registered, a profile with the Vantrel service for the demo
+# mailbox; zelmapi shows the mailbox through the platform MAPI.
+ws="$home/workstation"
+mkdir -p "$ws/mapi/providers"
+(
+  export ZEL_REGISTRY_DIR="$ws/registry" ZEL_MAPI_DIR="$ws/mapi" ZEL_RPC_ENDPOINT="$endpoint"
+  export XDG_STATE_HOME="$ws/state"
+  cp "$build/lib/mszlf.so" "$ws/mapi/providers/mszlf.so"
+  "$build/bin/mapiprof" register "$build/lib/zelclient.so" >/dev/null
+  if ! "$build/bin/mapiprof" list | grep -q '^workstation'; then
+    "$build/bin/mapiprof" create workstation
+    "$build/bin/mapiprof" add-service workstation MSZLF server=127.0.0.1 profile=mailbox_demo \
+      "store=Mailbox - demo" login=demo password=- <"$pwfile" >/dev/null
+  fi
+  z=("$build/bin/zelmapi" -p workstation)
+  echo "The mailbox through zelmapi on the workstation profile:"
+  echo "\$ zelmapi folder tree"
+  "${z[@]}" folder tree | sed 's/^/  /'
+  echo "\$ zelmapi list Inbox"
+  "${z[@]}" list Inbox | sed 's/^/  /'
+  echo "\$ zelmapi read 1 --peek"
+  "${z[@]}" read 1 --peek | sed 's/^/  /'
+) || echo "(zelmapi could not show the mailbox)"
+echo
 echo "Stopping the server (zeladmin stop: every session ends, the server exits cleanly)."
 "${zeladmin[@]}" stop
 wait $server 2>/dev/null || true

@@ -26,6 +26,7 @@
 #include "platform/mapi/MapiUtil.h"
 #include "platform/mapi/TableData.h"
 #include "platform/win/WinUser.h"
+#include "server/app/ServerProcess.h"
 #include "tools/mszlf/MszlfProps.h"
 
 namespace vantrel::clienttest {
@@ -94,7 +95,7 @@ class ServerMachine {
   // false when it does not say it listens.
   bool Start(const std::string& program) {
     for (int attempt = 0; attempt < 5; ++attempt) {
-      if (!fixed_) port_ = std::to_string(FreePort());
+      if (!fixed_) port_ = std::to_string(testsupport::FreePort());
       if (Launch(program)) {
         fixed_ = true;
         return true;
@@ -108,20 +109,9 @@ class ServerMachine {
   }
   // SIGTERM, bounded; its exit status, -1 when it had to be killed.
   int Stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    pid_t done = 0;
-    while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (done == 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      status = -1;
-    }
+    int status = testsupport::StopChild(pid_, std::chrono::seconds(30));
     pid_ = -1;
-    return status == -1 ? -1 : (WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    return status;
   }
 
   const std::string& port() const { return port_; }
@@ -129,8 +119,6 @@ class ServerMachine {
   pid_t pid() const { return pid_; }
 
  private:
-  static int FreePort();
-
   bool Launch(const std::string& program) {
     int out[2];
     if (pipe(out) != 0) return false;
@@ -163,25 +151,6 @@ class ServerMachine {
   bool fixed_ = false;
   pid_t pid_ = -1;
 };
-
-}  // namespace vantrel::clienttest
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-inline int vantrel::clienttest::ServerMachine::FreePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-namespace vantrel::clienttest {
 
 inline constexpr char kWorkstationProfile[] = "workstation";
 inline constexpr char kLocalStoreName[] = "Local Folders";

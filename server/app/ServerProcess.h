@@ -35,6 +35,24 @@ inline int FreePort() {
   return ntohs(a.sin_port);
 }
 
+// Sends `pid` SIGTERM and waits for it within `bound`; its exit status,
+// -1 when it was killed after the bound or did not exit by itself.
+inline int StopChild(pid_t pid, std::chrono::seconds bound) {
+  if (pid <= 0) return -1;
+  kill(pid, SIGTERM);
+  int status = 0;
+  auto deadline = std::chrono::steady_clock::now() + bound;
+  pid_t done = 0;
+  while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (done == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Runs a program to its end with its output discarded; its exit status.
 inline int RunProgram(const std::vector<std::string>& argv) {
   pid_t pid = fork();
@@ -92,21 +110,9 @@ class ServerProcess {
   // SIGTERM ends the sessions and exits cleanly; its exit status. A server
   // still running after `bound` is killed and -1 returned.
   int Stop(std::chrono::seconds bound = std::chrono::seconds(60)) {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    auto deadline = std::chrono::steady_clock::now() + bound;
-    pid_t done = 0;
-    while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (done == 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      pid_ = -1;
-      return -1;
-    }
+    int status = StopChild(pid_, bound);
     pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
   }
   ~ServerProcess() { Stop(); }
   ServerProcess(const ServerProcess&) = delete;

@@ -43,7 +43,9 @@ void Control::Update(const fe::Record& r) {
   Show(r);
   updating_ = false;
   widget()->setEnabled(r.Get("enabled") == "1");
-  widget()->setVisible(r.Get("visible") == "1");
+  // Its own WS_VISIBLE: `visible` also counts the windows it sits in,
+  // and a control's record does not change when its dialog is shown.
+  widget()->setVisible((Number(r.Get("style")) & win::WS_VISIBLE) != 0);
 }
 
 void Control::Command(const std::string& name, std::vector<std::string> args) {

@@ -8,6 +8,7 @@
 namespace zelfront::win {
 
 inline constexpr std::uint32_t WS_CHILD = 0x40000000;
+inline constexpr std::uint32_t WS_VISIBLE = 0x10000000;
 inline constexpr std::uint32_t WS_DISABLED = 0x08000000;
 
 inline constexpr std::uint32_t SS_TYPEMASK = 0x1F;

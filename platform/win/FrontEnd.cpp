@@ -15,6 +15,8 @@
 #include "platform/win/CommCtrl.h"
 #include "platform/win/Controls.h"
 #include "platform/win/FrontEndInternal.h"
+#include "platform/win/IconTable.h"
+#include "platform/win/Window.h"
 #include "platform/win/WindowPlatform.h"
 
 namespace vantrel::win {
@@ -115,8 +117,29 @@ fe::Record WindowRecord(HWND h, const char* event) {
   bool control = SnapshotControl(h, &s);
   r.Add({"title", control ? s.text : Text(h)});
   r.Add({"style", fe::Hex(static_cast<DWORD>(GetWindowLongPtrA(h, GWL_STYLE)))});
+  r.Add({"exstyle", fe::Hex(static_cast<DWORD>(GetWindowLongPtrA(h, GWL_EXSTYLE)))});
   r.Add({"enabled", IsWindowEnabled(h) ? "1" : "0"});
   r.Add({"visible", IsWindowVisible(h) ? "1" : "0"});
+  RECT rect{};
+  HICON smallIcon = nullptr, bigIcon = nullptr;
+  WindowGeometry(h, &rect, &smallIcon, &bigIcon);
+  r.Add({"rect", std::to_string(rect.left), std::to_string(rect.top), std::to_string(rect.right - rect.left),
+         std::to_string(rect.bottom - rect.top)});
+  bool isDialog = false;
+  std::string face;
+  int points = 0;
+  bool dlu = TemplateUnits(h, &isDialog, &face, &points);
+  r.Add({"units", dlu ? "dlu" : "px"});
+  if (dlu && isDialog && points > 0) r.Add({"font", std::to_string(points), face});
+  // The window's icon: the big one, else the small one, else its class's.
+  HICON icon = bigIcon ? bigIcon : smallIcon;
+  WNDCLASSA wc{};
+  if (!icon && GetClassInfoA(nullptr, cls, &wc)) icon = wc.hIcon;
+  if (icon) {
+    r.Add({"icon", H(icon)});
+    std::string image;
+    if (IconImage(icon, &image)) r.Add({"image", fe::HexBytes(image)});
+  }
   if (control) {
     r.Add({"kind", KindName(s.kind)});
     switch (s.kind) {

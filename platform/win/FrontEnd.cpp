@@ -398,6 +398,24 @@ std::string Command(const std::vector<std::string>& f) {
   return error;
 }
 
+// The session's end runs on a thread of its own: the windows it asks may
+// show message boxes, and this connection goes on delivering records and
+// taking their answers meanwhile. The reply says `ok TAG 1` (agreed) or
+// `ok TAG 0` (refused).
+void EndSessionCommand(const std::shared_ptr<Session>& session, const std::vector<std::string>& f) {
+  const std::string& tag = f[1];
+  if (f.size() != 3 || (f[2] != "0" && f[2] != "1")) {
+    session->Write(fe::Join({"error", tag, "usage: endsession TAG 0|1"}) + "\n");
+    return;
+  }
+  bool logoff = f[2] == "1";
+  std::thread([session, tag, logoff] {
+    int agreed = EndSession(logoff);
+    session->Write(fe::Join(agreed < 0 ? std::vector<std::string>{"error", tag, "the session is already ending"}
+                                       : std::vector<std::string>{"ok", tag, std::to_string(agreed)}) + "\n");
+  }).detach();
+}
+
 void Detach(const std::shared_ptr<Session>& s) {
   std::vector<DWORD> waiting;
   {
@@ -473,6 +491,10 @@ void Serve(int fd) {
     if (f[0] == "bye") break;
     if (f.size() < 2) {
       session->Write(fe::Join({"error", "-", "unknown command " + f[0]}) + "\n");
+      continue;
+    }
+    if (f[0] == "endsession") {
+      EndSessionCommand(session, f);
       continue;
     }
     std::string error = Command(f);

@@ -423,5 +423,86 @@ TEST(FrontEnd, RecordsCarryGeometryAndImages) {
   DestroyWindow(dlg);
 }
 
+std::atomic<int> g_queryAnswers{0};
+
+// A window that asks its user before the session may end.
+LRESULT CALLBACK AskingProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_QUERYENDSESSION) {
+    Seen("query " + fe::Hex(static_cast<std::uintptr_t>(lp)));
+    return MessageBox(h, "Quit the test?", "Asking", MB_YESNO) == IDYES;
+  }
+  if (msg == WM_ENDSESSION) {
+    Seen("end " + std::to_string(wp));
+    return 0;
+  }
+  return DefWindowProc(h, msg, wp, lp);
+}
+
+// Logging out asks every window, each on its own thread; the one that asks
+// its user shows a box a front end answers while the question is open,
+// once through the protocol and once through zelwin.
+TEST(FrontEnd, EndSessionAsksTheWindowsWhileBoxesAreAnswered) {
+  {
+    vantrel::MutexLock lock(g_mu);
+    g_seen.clear();
+  }
+  FrontEndClient fe;
+  std::string error;
+  ASSERT_TRUE(fe.Attach(getpid(), 10000, &error)) << error;
+  std::atomic<DWORD> uiThread{0};
+  std::atomic<HWND> asking{nullptr};
+  std::thread ui([&] {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = AskingProc;
+    wc.lpszClassName = "AskingAtEnd";
+    RegisterClassA(&wc);
+    HWND h = CreateWindowExA(0, "AskingAtEnd", "asking", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                             nullptr, nullptr);  // hidden, as a tray program's window
+    MSG m;
+    PeekMessage(&m, nullptr, 0, 0, PM_NOREMOVE);
+    asking = h;
+    uiThread = GetCurrentThreadId();
+    while (GetMessage(&m, nullptr, 0, 0) > 0) DispatchMessage(&m);
+    DestroyWindow(h);
+  });
+  ASSERT_TRUE(Eventually([&] { return uiThread.load() != 0; }));
+
+  auto answerBox = [&](int button) {
+    std::string box;
+    bool shown = fe.WaitFor(
+        [&](const FrontEndClient& c) {
+          for (const auto* w : c.Windows()) {
+            if (w->Get("message") == "Quit the test?") box = w->key;
+          }
+          return !box.empty();
+        },
+        20000);
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(shown && fe.Command("answer", {box, std::to_string(button)}, 10000, &error)) << error;
+  };
+
+  // Through the protocol: the user says no, the session goes on.
+  std::string tag = fe.Send("endsession", {"1"});
+  ASSERT_FALSE(tag.empty());
+  answerBox(IDNO);
+  std::vector<std::string> reply;
+  EXPECT_TRUE(fe.WaitReply(tag, 20000, &error, &reply)) << error;
+  EXPECT_EQ(reply, std::vector<std::string>{"0"});
+
+  // Through zelwin, in another process, while this front end answers yes.
+  ZelwinRun run;
+  std::thread zelwin([&] { run = Zelwin({"endsession", std::to_string(getpid())}); });
+  answerBox(IDYES);
+  zelwin.join();
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "agreed\n");
+  EXPECT_EQ(Zelwin({"endsession", "x"}).status, 2);
+
+  PostThreadMessage(uiThread.load(), WM_QUIT, 0, 0);
+  ui.join();
+  vantrel::MutexLock lock(g_mu);
+  EXPECT_EQ(g_seen, (std::vector<std::string>{"query 0x80000000", "end 0", "query 0x0", "end 1"}));
+}
+
 }  // namespace
 }  // namespace vantrel::win

@@ -178,6 +178,11 @@ inline constexpr int SW_SHOW = 5;
 inline constexpr int SW_MINIMIZE = 6;
 inline constexpr int SW_RESTORE = 9;
 
+// WM_QUERYENDSESSION / WM_ENDSESSION lParam.
+inline constexpr LPARAM ENDSESSION_CLOSEAPP = 0x00000001;
+inline constexpr LPARAM ENDSESSION_CRITICAL = 0x40000000;
+inline constexpr LPARAM ENDSESSION_LOGOFF = static_cast<LPARAM>(0x80000000u);
+
 inline constexpr WPARAM ICON_SMALL = 0;
 inline constexpr WPARAM ICON_BIG = 1;
 

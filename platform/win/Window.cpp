@@ -705,6 +705,8 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
       DestroyWindow(hwnd);
       return 0;
+    case WM_QUERYENDSESSION:
+      return TRUE;  // a window that does not object lets the session end
     case WM_SETICON:
     case WM_GETICON: {
       if (wParam != ICON_SMALL && wParam != ICON_BIG) return 0;

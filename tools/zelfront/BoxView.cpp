@@ -42,8 +42,8 @@ BoxView::BoxView(ProcessLink* link, std::string key) : QDialog(nullptr), link_(l
 void BoxView::Refresh() {
   const fe::Record* self = link_->Find("window", key_);
   if (!self) return;
-  setWindowTitle(QString::fromStdString(self->Get("title")));
-  text_->setText(QString::fromStdString(self->Get("message")));
+  setWindowTitle(FromProcess(self->Get("title")));
+  text_->setText(FromProcess(self->Get("message")));
   std::uint32_t type = Number(self->Get("box"));
   QStyle::StandardPixmap pix = QStyle::SP_CustomBase;
   switch (type & win::MB_ICONMASK) {

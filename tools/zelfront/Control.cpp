@@ -12,6 +12,8 @@
 
 #include <cstdio>
 
+#include "platform/base/CodePage.h"
+
 #include "tools/zelfront/ListControls.h"
 #include "tools/zelfront/WinConstants.h"
 
@@ -22,13 +24,35 @@ std::uint32_t Number(const std::string& text) {
   return fe::ParseNumber(text, &v) ? static_cast<std::uint32_t>(v) : 0;
 }
 
+namespace {
+
+bool ValidUtf8(const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : 9;
+    if (n == 9 || (n > 0 && c < 0xC2) || i + n >= s.size() + (n == 0 ? 1 : 0)) return false;
+    for (size_t k = 1; k <= n; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    i += n + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+QString FromProcess(const std::string& text) {
+  if (ValidUtf8(text)) return QString::fromStdString(text);
+  std::u16string wide = vantrel::AnsiToUtf16(text);
+  return QString::fromUtf16(wide.data(), static_cast<qsizetype>(wide.size()));
+}
+
 QString StripMnemonic(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '&' && i + 1 < text.size()) ++i;
     out += text[i];
   }
-  return QString::fromStdString(out);
+  return FromProcess(out);
 }
 
 Control::Control(ProcessLink* link, const fe::Record& r) : link_(link), key_(r.key), last_(r) {}
@@ -126,7 +150,7 @@ class ButtonControl : public Control {
 
  protected:
   void Show(const fe::Record& r) override {
-    QString text = QString::fromStdString(r.Get("title"));
+    QString text = FromProcess(r.Get("title"));
     if (group_) {
       group_->setTitle(text);
       return;
@@ -175,7 +199,7 @@ class EditControl : public Control {
   void Show(const fe::Record& r) override {
     std::uint32_t style = Number(r.Get("style"));
     std::string title = r.Get("title");
-    QString text = QString::fromStdString(title);
+    QString text = FromProcess(title);
     int limit = static_cast<int>(Number(r.Get("limit")));
     if (multi_) {
       multi_->setReadOnly(style & win::ES_READONLY);
@@ -210,7 +234,7 @@ class PlainControl : public Control {
   QWidget* widget() override { return frame_; }
 
  protected:
-  void Show(const fe::Record& r) override { frame_->setText(QString::fromStdString(r.Get("title"))); }
+  void Show(const fe::Record& r) override { frame_->setText(FromProcess(r.Get("title"))); }
 
  private:
   QLabel* frame_;

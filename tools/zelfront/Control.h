@@ -29,9 +29,14 @@ class Control {
   const std::string& key() const { return key_; }
   const fe::Record& record() const { return last_; }
   int id() const;
-  // Global rectangles of the items a person can click (list rows, tree
-  // items) for the state file, as "row INDEX" and its rectangle.
-  virtual std::vector<std::pair<std::string, QRect>> Items() const { return {}; }
+  // The items a person can click (list rows, tree items) for the state
+  // file: "row INDEX" or "node HANDLE", selected or not, global rectangle.
+  struct Item {
+    std::string name;
+    bool selected;
+    QRect rect;
+  };
+  virtual std::vector<Item> Items() const { return {}; }
 
  protected:
   virtual void Show(const fe::Record& r) = 0;
@@ -55,6 +60,10 @@ class Control {
 // child of `parent`.
 std::unique_ptr<Control> MakeControl(ProcessLink* link, const fe::Record& r, QWidget* parent);
 
+// A process's text: UTF-8 as the protocol says; a string that is not
+// valid UTF-8 is taken as the platform's ANSI code page (Windows-1252),
+// which programs that write their window texts in it send unchanged.
+QString FromProcess(const std::string& text);
 // "&Datei" -> "Datei" for labels; "&&" stays one "&".
 QString StripMnemonic(const std::string& text);
 std::uint32_t Number(const std::string& text);

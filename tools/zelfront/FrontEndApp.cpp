@@ -27,8 +27,11 @@ std::string ViewKey(const ProcessLink& link, const std::string& key) {
 
 // A file name from a window's title: letters, digits, '-' and '_'.
 std::string FileName(const std::string& title) {
+  QString t = FromProcess(title);
+  t.replace(QChar(0xE4), "ae").replace(QChar(0xF6), "oe").replace(QChar(0xFC), "ue").replace(QChar(0xDF), "ss");
+  t.replace(QChar(0xC4), "Ae").replace(QChar(0xD6), "Oe").replace(QChar(0xDC), "Ue");
   std::string out;
-  for (unsigned char c : title) {
+  for (unsigned char c : t.toStdString()) {
     if (std::isalnum(c) || c == '-' || c == '_') out += static_cast<char>(c);
     else if (!out.empty() && out.back() != '_') out += '_';
   }
@@ -174,9 +177,12 @@ void FrontEndApp::OnRecord(ProcessLink& link, const fe::Record& r) {
       menu->popup(QCursor::pos());
       const fe::Record* owner = link.Find("window", r.Get("owner"));
       std::string name = "menu-" + FileName(owner ? owner->Get("title") : r.key);
-      QTimer::singleShot(400, menu, [this, menu, name] {
-        if (menu->isVisible()) Screenshot(menu, name);
-      });
+      // One picture of each program's menu.
+      if (!fileNames_.count(name)) {
+        QTimer::singleShot(50, menu, [this, menu, name] {
+          if (menu->isVisible() && !fileNames_.count(name)) Screenshot(menu, name);
+        });
+      }
     }
     MarkDirty("");
   } else if (r.kind == "tray") {
@@ -187,15 +193,14 @@ void FrontEndApp::OnRecord(ProcessLink& link, const fe::Record& r) {
         it->second->deleteLater();
         trays_.erase(it);
       }
-    } else if (it == trays_.end()) {
-      trays_[vk] = new TrayView(&link, r);
     } else {
-      size_t before = it->second->seen().size();
-      it->second->Update(r);
-      // Each new frame once, for the note.
-      if (!options_.screenshotDir.empty() && it->second->seen().size() > before && it->second->fromImage()) {
-        std::string name = "tray-frame-" + std::to_string(it->second->seen().size()) + ".png";
-        it->second->icon().pixmap(32, 32).save(QString::fromStdString(options_.screenshotDir + "/" + name));
+      TrayView* tray = it == trays_.end() ? (trays_[vk] = new TrayView(&link, r)) : it->second;
+      size_t before = it == trays_.end() ? 0 : tray->seen().size();
+      if (it != trays_.end()) tray->Update(r);
+      // Each frame once, in the order shown, for the note.
+      if (!options_.screenshotDir.empty() && tray->seen().size() > before && tray->fromImage()) {
+        std::string name = "tray-frame-" + std::to_string(tray->seen().size()) + ".png";
+        tray->icon().pixmap(32, 32).save(QString::fromStdString(options_.screenshotDir + "/" + name));
       }
     }
     MarkDirty("");
@@ -267,9 +272,9 @@ void FrontEndApp::RefreshWindow(ProcessLink* link, const std::string& key) {
   }
   if (view->isVisible() && !shot_.count(vk)) {
     shot_.insert(vk);
-    // Once the controls had their first paint.
+    // Once the controls are laid out.
     QPointer<QWidget> guard(view);
-    QTimer::singleShot(500, this, [this, guard, name] {
+    QTimer::singleShot(50, this, [this, guard, name] {
       if (guard && guard->isVisible()) Screenshot(guard, name);
     });
   }

@@ -17,7 +17,7 @@ namespace {
 
 QStringList ItemTexts(const fe::Record& r) {
   QStringList out;
-  for (const auto* item : r.All("item")) out << QString::fromStdString(item->size() > 1 ? (*item)[1] : "");
+  for (const auto* item : r.All("item")) out << FromProcess(item->size() > 1 ? (*item)[1] : "");
   return out;
 }
 
@@ -70,7 +70,7 @@ class ComboControl : public Control {
       combo_->addItems(items);
     }
     combo_->setCurrentIndex(Selected(r));
-    if (combo_->isEditable() && combo_->currentIndex() < 0) combo_->setEditText(QString::fromStdString(r.Get("title")));
+    if (combo_->isEditable() && combo_->currentIndex() < 0) combo_->setEditText(FromProcess(r.Get("title")));
   }
 
  private:
@@ -85,10 +85,11 @@ class ListBoxControl : public Control {
     });
   }
   QWidget* widget() override { return list_; }
-  std::vector<std::pair<std::string, QRect>> Items() const override {
-    std::vector<std::pair<std::string, QRect>> out;
+  std::vector<Item> Items() const override {
+    std::vector<Item> out;
     for (int i = 0; i < list_->count(); ++i)
-      out.push_back({"row " + std::to_string(i), Global(list_->viewport(), list_->visualItemRect(list_->item(i)))});
+      out.push_back({"row " + std::to_string(i), list_->item(i)->isSelected(),
+                     Global(list_->viewport(), list_->visualItemRect(list_->item(i)))});
     return out;
   }
 
@@ -126,10 +127,11 @@ class ListViewControl : public Control {
     });
   }
   QWidget* widget() override { return tree_; }
-  std::vector<std::pair<std::string, QRect>> Items() const override {
-    std::vector<std::pair<std::string, QRect>> out;
+  std::vector<Item> Items() const override {
+    std::vector<Item> out;
     for (int i = 0; i < tree_->topLevelItemCount(); ++i)
-      out.push_back({"row " + std::to_string(i), Global(tree_->viewport(), tree_->visualItemRect(tree_->topLevelItem(i)))});
+      out.push_back({"row " + std::to_string(i), tree_->topLevelItem(i)->isSelected(),
+                     Global(tree_->viewport(), tree_->visualItemRect(tree_->topLevelItem(i)))});
     return out;
   }
 
@@ -140,7 +142,7 @@ class ListViewControl : public Control {
     std::vector<int> widths;
     for (const auto* c : r.All("column")) {
       widths.push_back(c->size() > 1 ? static_cast<int>(Number((*c)[1])) : 100);
-      heads << QString::fromStdString(c->size() > 2 ? (*c)[2] : "");
+      heads << FromProcess(c->size() > 2 ? (*c)[2] : "");
     }
     if (heads.isEmpty()) heads << QString();
     if (tree_->columnCount() != heads.size() || tree_->headerItem()->text(0) != heads[0]) {
@@ -154,7 +156,7 @@ class ListViewControl : public Control {
     for (size_t i = 0; i < rows.size(); ++i) {
       const auto& row = *rows[i];
       QTreeWidgetItem* item = tree_->topLevelItem(static_cast<int>(i));
-      for (size_t col = 3; col < row.size(); ++col) item->setText(static_cast<int>(col - 3), QString::fromStdString(row[col]));
+      for (size_t col = 3; col < row.size(); ++col) item->setText(static_cast<int>(col - 3), FromProcess(row[col]));
       item->setSelected((Number(row.size() > 1 ? row[1] : "0") & win::LVIS_SELECTED) != 0);
     }
   }
@@ -180,10 +182,10 @@ class TreeViewControl : public Control {
     });
   }
   QWidget* widget() override { return tree_; }
-  std::vector<std::pair<std::string, QRect>> Items() const override {
-    std::vector<std::pair<std::string, QRect>> out;
+  std::vector<Item> Items() const override {
+    std::vector<Item> out;
     for (const auto& [handle, item] : items_)
-      out.push_back({"node " + handle, Global(tree_->viewport(), tree_->visualItemRect(item))});
+      out.push_back({"node " + handle, item->isSelected(), Global(tree_->viewport(), tree_->visualItemRect(item))});
     return out;
   }
 
@@ -202,7 +204,7 @@ class TreeViewControl : public Control {
         if (n->size() < 6) continue;
         auto parent = items_.find((*n)[2]);
         auto* item = parent == items_.end() ? new QTreeWidgetItem(tree_) : new QTreeWidgetItem(parent->second);
-        item->setText(0, QString::fromStdString((*n)[5]));
+        item->setText(0, FromProcess((*n)[5]));
         item->setData(0, Qt::UserRole, QString::fromStdString((*n)[1]));
         item->setChildIndicatorPolicy(Number((*n)[4]) > 0 ? QTreeWidgetItem::ShowIndicator
                                                           : QTreeWidgetItem::DontShowIndicatorWhenChildless);

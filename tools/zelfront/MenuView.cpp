@@ -20,7 +20,7 @@ MenuView::MenuView(ProcessLink* link, const fe::Record& r) : QMenu(nullptr), lin
     if (depth + 1 > at.size()) continue;  // an item without its popup
     at.resize(depth + 1);
     QMenu* into = at[depth];
-    QString text = QString::fromStdString((*item)[4]).replace('\t', "\t");
+    QString text = FromProcess((*item)[4]).replace('\t', "\t");
     if (flags & win::MF_SEPARATOR) {
       into->addSeparator();
       continue;

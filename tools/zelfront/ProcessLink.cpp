@@ -155,7 +155,7 @@ std::vector<const fe::Record*> ProcessLink::Windows() const {
 
 void ProcessLink::Close(const std::string& why) {
   if (fd_ < 0) return;
-  if (synced_ || !why.empty()) std::fprintf(stderr, "zelfront: process %d: %s\n", static_cast<int>(pid_), why.c_str());
+  std::fprintf(stderr, "zelfront: process %d: %s\n", static_cast<int>(pid_), why.c_str());
   reader_->setEnabled(false);
   writer_->setEnabled(false);
   ::close(fd_);

@@ -42,9 +42,11 @@ std::string DescribeState(const FrontEndApp& app) {
       Line(&out, Cat({"control", Pid(w->link()), ck, w->key(), std::to_string(c->id()), c->record().Get("kind", "window"),
                       cw->isEnabled() ? "1" : "0"},
                      Cat(Rect(GlobalRect(cw)), {c->record().Get("title")})));
-      for (const auto& [name, rect] : c->Items()) {
-        size_t space = name.find(' ');
-        Line(&out, Cat({"item", Pid(w->link()), ck, name.substr(0, space), name.substr(space + 1)}, Rect(rect)));
+      for (const auto& item : c->Items()) {
+        size_t space = item.name.find(' ');
+        Line(&out, Cat({"item", Pid(w->link()), ck, item.name.substr(0, space), item.name.substr(space + 1),
+                        item.selected ? "1" : "0"},
+                       Rect(item.rect)));
       }
     }
   }
@@ -55,7 +57,6 @@ std::string DescribeState(const FrontEndApp& app) {
   }
   for (const auto& [k, m] : app.menus()) {
     Line(&out, {"menu", Pid(m->link()), m->key(), m->owner(), m->isVisible() ? "1" : "0"});
-    std::vector<std::pair<QMenu*, QAction*>> actions;
     for (QAction* a : m->actions()) {
       if (a->isSeparator()) continue;
       QRect at = m->actionGeometry(a);

@@ -36,7 +36,7 @@ void TrayView::Update(const fe::Record& r) {
   hwnd_ = r.Get("hwnd");
   uid_ = r.Get("uid");
   callback_ = Number(r.Get("callback")) != 0;
-  setToolTip(QString::fromStdString(r.Get("tip")));
+  setToolTip(FromProcess(r.Get("tip")));
   std::string handle = r.Get("icon");
   std::string image = r.Get("image");
   auto it = cache_.find(handle);

@@ -55,14 +55,14 @@ void WindowList::Rebuild(const std::vector<ProcessLink*>& links) {
                                                QString("Prozess %1").arg(static_cast<int>(l->pid()))});
     for (const auto& [k, r] : l->records()) {
       if (r.kind != "tray") continue;
-      auto* item = new QTreeWidgetItem(process, {QString::fromStdString("Symbol: " + r.Get("tip")), "Infobereich"});
+      auto* item = new QTreeWidgetItem(process, {FromProcess("Symbol: " + r.Get("tip")), "Infobereich"});
       item->setData(0, kLinkRole, QVariant::fromValue(static_cast<void*>(l)));
       item->setData(0, kKindRole, "tray");
       item->setData(0, kKeyRole, QString::fromStdString(r.key));
     }
     for (const fe::Record* w : l->Windows()) {
       if (Number(w->Get("style")) & win::WS_CHILD) continue;
-      auto* item = new QTreeWidgetItem(process, {QString::fromStdString(w->Get("title")),
+      auto* item = new QTreeWidgetItem(process, {FromProcess(w->Get("title")),
                                                  w->Get("visible") == "1" ? "sichtbar" : "verborgen"});
       item->setData(0, kLinkRole, QVariant::fromValue(static_cast<void*>(l)));
       item->setData(0, kKindRole, "window");

@@ -61,7 +61,7 @@ QRect WindowView::Place(const fe::Record& r, int stackedAt) const {
 void WindowView::Refresh() {
   const fe::Record* self = link_->Find("window", key_);
   if (!self) return;
-  setWindowTitle(QString::fromStdString(self->Get("title")));
+  setWindowTitle(FromProcess(self->Get("title")));
   if (auto font = self->All("font"); !font.empty() && font[0]->size() >= 3) {
     DialogBaseUnits((*font[0])[1], (*font[0])[2], &baseX_, &baseY_);
   } else {

@@ -300,7 +300,15 @@ void FrontEndApp::CheckTrayHost() {
   if (!host && trayHost_) Note("tray host gone");
   trayHost_ = host;
   bool showList = options_.list || !host;
-  if (showList != list_->isVisible()) list_->setVisible(showList);
+  if (showList != list_->isVisible()) {
+    list_->setVisible(showList);
+    if (showList && !shot_.count("window list")) {
+      shot_.insert("window list");
+      QTimer::singleShot(50, list_.get(), [this] {
+        if (list_->isVisible()) Screenshot(list_.get(), "window-list");
+      });
+    }
+  }
 }
 
 void FrontEndApp::Note(const std::string& line) {

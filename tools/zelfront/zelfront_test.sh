@@ -84,7 +84,8 @@ exec 5>&-
 wait_for '[ -s "$tmp/display" ]' "Xvfb"
 export DISPLAY=":$(cat "$tmp/display")"
 trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true >"$tmp/trayer.log" 2>&1 &
-pids="$pids $!"
+trayer=$!
+pids="$pids $trayer"
 
 "$bin/ZelServer" --home "$tmp/home" >"$tmp/server.log" 2>&1 &
 server=$!
@@ -102,16 +103,7 @@ set -- $tray
 [ "${12}" = 'Vantrel\sServer' ] || fail "tray tip: ${12}"
 [ "${11}" = 1 ] || fail "the tray icon is not drawn from the process's picture"
 first_icon=$9
-# The icon's place once the tray has embedded it (it no longer moves).
-tray_at() { lines tray | awk '{ print int($5 + $7 / 2), int($6 + $8 / 2); exit }'; }
-at=""
-while [ "$at" != "$(tray_at)" ]; do
-  at=$(tray_at)
-  sleep 0.5
-done
-set -- $at
-tray_x=$1 tray_y=$2
-ok "tray icon at $tray_x,$tray_y with tip Vantrel Server"
+ok "tray icon shown with tip Vantrel Server"
 wait_for 'lines tray | awk -v i="$first_icon" '"'"'$9 != i && $10 >= 3 { f = 1 } END { exit !f }'"'" "the frames to change"
 ok "the frames turn ($(lines tray | awk '{ print $10 }') seen)"
 
@@ -121,6 +113,38 @@ rc=$?
 [ $rc -eq 1 ] && grep -q "another front end (process $front)" "$tmp/second.log" || fail "second zelfront: $rc $(cat "$tmp/second.log")"
 "$bin/zelwin" list | grep -q 'Vantrel Server' || fail "zelwin list beside zelfront"
 ok "second front end refused; zelwin works beside"
+
+# --- a second program comes and goes
+second_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+mkdir -p "$tmp/home2"
+ZEL_RPC_ENDPOINT=$second_port "$bin/ZelServer" --home "$tmp/home2" >"$tmp/server2.log" 2>&1 &
+second=$!
+pids="$pids $second"
+wait_for '[ "$(lines process | wc -l)" -eq 2 ] && [ "$(lines tray | awk '"'"'$4 == 1'"'"' | wc -l)" -eq 2 ]' "a second process and its icon"
+kill -TERM "$second"
+wait "$second"
+wait_for '[ "$(lines process | wc -l)" -eq 1 ] && [ "$(lines tray | wc -l)" -eq 1 ]' "the second process to go"
+ok "a second process drawn while it runs, gone when it ends"
+
+# --- the tray host goes (the window list takes over) and comes back (the
+# icon is added again)
+kill "$trayer"
+wait_for 'lines trayhost | grep -q none && lines list | grep -q shown' "the window list without a tray"
+trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true >"$tmp/trayer.log" 2>&1 &
+trayer=$!
+pids="$pids $trayer"
+wait_for 'lines list | grep -q hidden && lines tray | awk '"'"'$4 == 1 && $7 > 0 { f = 1 } END { exit !f }'"'" "the icon in the new tray"
+ok "window list without a tray; icon added again to a new tray"
+
+# The icon's place once the tray has embedded it (it no longer moves).
+tray_at() { lines tray | awk '{ print int($5 + $7 / 2), int($6 + $8 / 2); exit }'; }
+at=""
+while [ "$at" != "$(tray_at)" ]; do
+  at=$(tray_at)
+  sleep 0.5
+done
+set -- $at
+tray_x=$1 tray_y=$2
 
 # --- the tray menu: right click, its German entries, "&Anzeigen"
 menu_pick() {
@@ -199,26 +223,22 @@ wait_for '[ -z "$(window_with 1002)" ]' "the About box to close"
 session_end() {
   before=$(grep -c '^note endsession' "$state")
   kill -USR1 "$front"
-  if [ "$1" != none ]; then
-    wait_for 'lines box | awk '"'"'$4 == 1 { f = 1 } END { exit !f }'"'" "the shutdown question"
-    box=$(lines box | awk '{ print $3; exit }')
-    lines box | grep -q 'Personen' || fail "shutdown question: $(lines box)"
-    wait_for 'grep -q "^note screenshot.*box-ZelServer" "$state"' "the question's screenshot"
-    set -- $(lines boxbutton | awk -v b="$box" -v id="$1" '$3 == b && $4 == id { print int($5 + $7 / 2), int($6 + $8 / 2) }')
-    click_at "$1" "$2"
-  fi
+  wait_for 'lines box | awk '"'"'$4 == 1 { f = 1 } END { exit !f }'"'" "the shutdown question"
+  box=$(lines box | awk '{ print $3; exit }')
+  lines box | grep -q 'Personen' || fail "shutdown question: $(lines box)"
+  wait_for 'grep -q "^note screenshot.*box-ZelServer" "$state"' "the question's screenshot"
+  set -- $(lines boxbutton | awk -v b="$box" -v id="$1" '$3 == b && $4 == id { print int($5 + $7 / 2), int($6 + $8 / 2) }')
+  click_at "$1" "$2"
   wait_for '[ "$(grep -c "^note endsession" "$state")" -gt "$before" ]' "the end-of-session answer"
 }
-online=$(lines item | awk '$5 == 0' | wc -l)
-if [ "$online" -gt 0 ]; then
-  session_end 7
-  grep '^note endsession' "$state" | tail -1 | grep -q refused || fail "No did not keep the session"
-  kill -0 "$server" || fail "the server ended after No"
-  ok "end of session refused with No"
-  session_end 6
-else
-  session_end none
-fi
+# The server window lists the session the logon left (until it idles out).
+userlist=$(lines control | awk '$5 == 1055 { print $3; exit }')
+wait_for 'lines item | grep -q "^item [0-9]* $userlist row 0 "' "the session in the server window"
+session_end 7
+grep '^note endsession' "$state" | tail -1 | grep -q refused || fail "No did not keep the session"
+kill -0 "$server" || fail "the server ended after No"
+ok "end of session refused with No"
+session_end 6
 grep '^note endsession' "$state" | tail -1 | grep -q agreed || fail "the session end was not agreed"
 wait_for '! kill -0 "$server" 2>/dev/null' "the server to end with the session"
 wait "$server"
@@ -227,7 +247,7 @@ ok "end of session agreed; the server ended"
 
 # --- screenshots
 n=$(grep -c '^note screenshot' "$state")
-[ "$n" -ge 7 ] || fail "only $n screenshots"
+[ "$n" -ge 8 ] || fail "only $n screenshots"
 grep '^note screenshot' "$state" | sed 's/^note screenshot\\s//' | while read -r f; do
   [ -s "$f" ] || fail "screenshot $f missing"
 done

@@ -15,7 +15,7 @@ QString BoxButtonText(int id) {
   static const char* kEnglish[] = {"", "OK", "Cancel", "&Abort", "&Retry", "&Ignore", "&Yes", "&No", "Close", "Help",
                                    "&Try Again", "&Continue"};
   static const char* kGerman[] = {"", "OK", "Abbrechen", "&Abbrechen", "&Wiederholen", "&Ignorieren", "&Ja", "&Nein",
-                                  "Schlie\xC3\x9F" "en", "Hilfe", "&Wiederholen", "&Weiter"};
+                                  "Schließen", "Hilfe", "&Wiederholen", "&Weiter"};
   bool german = QLocale().language() == QLocale::German;
   if (id < 1 || id > 11) return QString::number(id);
   return QString::fromUtf8(german ? kGerman[id] : kEnglish[id]);

@@ -45,7 +45,6 @@ class WindowView : public QDialog {
   std::string iconHandle_;
   // Dialog base units in pixels.
   double baseX_ = 6, baseY_ = 13;
-  bool dlu_ = false;
 };
 
 // The dialog font's base units: average width of the letters and height.

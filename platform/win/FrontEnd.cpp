@@ -32,17 +32,20 @@ struct Session {
   bool dead GUARDED_BY(write_mu) = false;
   std::string backlog GUARDED_BY(write_mu);  // events raised before `ready`
 
-  void Write(const std::string& text) {
+  // False when the front end is gone.
+  bool Write(const std::string& text) {
     vantrel::MutexLock lock(write_mu);
-    if (dead) return;
+    if (dead) return false;
     if (!ready) {
       backlog += text;
-      return;
+      return true;
     }
     if (!fe::WriteAll(fd, text)) {
       dead = true;
       ::shutdown(fd, SHUT_RDWR);  // the reader thread sees the end and detaches
+      return false;
     }
+    return true;
   }
 };
 
@@ -73,8 +76,11 @@ std::vector<std::shared_ptr<Session>> Sessions() {
   return g_sessions;
 }
 
-void Broadcast(const std::string& text) {
-  for (const auto& s : Sessions()) s->Write(text);
+// Returns how many front ends were sent `text`.
+int Broadcast(const std::string& text) {
+  int sent = 0;
+  for (const auto& s : Sessions()) sent += s->Write(text) ? 1 : 0;
+  return sent;
 }
 
 std::string Text(HWND h) {
@@ -515,9 +521,9 @@ void EnsureFrontEnds() { RegisterFrontEndChannel(); }
 
 bool FrontEndAttached() { return g_attached.load() > 0; }
 
-void PublishRecord(const fe::Record& record) {
-  if (g_attached.load() == 0) return;
-  Broadcast(fe::EncodeRecord(record));
+int PublishRecord(const fe::Record& record) {
+  if (g_attached.load() == 0) return 0;
+  return Broadcast(fe::EncodeRecord(record));
 }
 
 void PublishWindow(HWND hwnd) {

@@ -21,8 +21,8 @@ void EnsureFrontEnds();
 // True while at least one front end is attached.
 bool FrontEndAttached();
 
-// Sends a record to every attached front end.
-void PublishRecord(const fe::Record& record);
+// Sends a record to every attached front end; returns how many.
+int PublishRecord(const fe::Record& record);
 // Sends the current state of a window (a "changed" record).
 void PublishWindow(HWND hwnd);
 

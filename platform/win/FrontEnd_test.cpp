@@ -20,7 +20,9 @@
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/win/CommCtrl.h"
 #include "platform/win/Dialog.h"
+#include "platform/win/FrontEnd.h"
 #include "platform/win/FrontEndClient.h"
+#include "platform/win/HtmlHelp.h"
 #include "platform/win/Menu.h"
 #include "platform/win/ShellApi.h"
 
@@ -502,6 +504,40 @@ TEST(FrontEnd, EndSessionAsksTheWindowsWhileBoxesAreAnswered) {
   ui.join();
   vantrel::MutexLock lock(g_mu);
   EXPECT_EQ(g_seen, (std::vector<std::string>{"query 0x80000000", "end 0", "query 0x0", "end 1"}));
+}
+
+// Help goes to the front ends, split into file, topic and window type.
+TEST(FrontEnd, HelpReachesTheFrontEnds) {
+  ASSERT_TRUE(Eventually([] { return !FrontEndAttached(); }));  // earlier tests' front ends are gone
+  EXPECT_EQ(HtmlHelpA(nullptr, "/opt/z/Z.CHM::/index.htm>FULL", HH_DISPLAY_TOPIC, 0), nullptr);  // nobody to show it
+  FrontEndClient fe;
+  std::string error;
+  ASSERT_TRUE(fe.Attach(getpid(), 10000, &error)) << error;
+  HWND owner = reinterpret_cast<HWND>(std::uintptr_t{0x1234});
+  struct Case {
+    const char* spec;
+    UINT command;
+    const char* file;
+    const char* topic;
+    const char* window;
+  } cases[] = {
+      {"/opt/z/Z.CHM::/screens/Server/User management/users_edit.htm>TOPIC", HH_DISPLAY_TOPIC, "/opt/z/Z.CHM",
+       "/screens/Server/User management/users_edit.htm", "TOPIC"},
+      {"/opt/z/Z.CHM", HH_DISPLAY_INDEX, "/opt/z/Z.CHM", "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(HtmlHelpA(owner, c.spec, c.command, 0), owner) << c.spec;
+    ASSERT_TRUE(fe.WaitFor([&](const FrontEndClient& f) {
+      auto it = f.records().find("help 0x0");
+      return it != f.records().end() && it->second.Get("file") == c.file && it->second.Get("topic") == c.topic;
+    }, 20000)) << c.spec;
+    const fe::Record& r = fe.records().at("help 0x0");
+    EXPECT_EQ(r.event, "open");
+    EXPECT_EQ(r.Get("window"), c.window);
+    EXPECT_EQ(r.Get("owner"), "0x1234");
+    EXPECT_EQ(r.Get("command"), c.command == HH_DISPLAY_TOPIC ? "topic" : "index");
+  }
+  EXPECT_EQ(HtmlHelpA(owner, "/opt/z/Z.CHM", HH_CLOSE_ALL, 0), nullptr);
 }
 
 }  // namespace

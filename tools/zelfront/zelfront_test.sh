@@ -176,6 +176,10 @@ click_control "$users" 1023
 wait_for '[ -n "$(window_with 1031)" ]' "the user edit dialog"
 edit=$(window_with 1031)
 [ "$(enabled "$edit" 1)" = 0 ] || fail "OK enabled in an empty user edit dialog"
+# Its help opens through xdg-open.
+click_control "$edit" 1104
+wait_for 'grep -q "CHM" "$tmp/xdg-open.log" 2>/dev/null' "xdg-open with the help file"
+ok "help: xdg-open $(cat "$tmp/xdg-open.log")"
 for field in "1031 anna" "1030 Anna Berg" "1016 pw-anna"; do
   id=${field%% *}
   text=${field#* }

@@ -48,6 +48,7 @@ class FrontEndApp : public QObject {
   const std::map<std::string, TrayView*>& trays() const { return trays_; }
   bool trayHost() const { return trayHost_; }
   bool listShown() const;
+  const WindowList& list() const { return *list_; }
   const std::vector<std::string>& notes() const { return notes_; }
 
  private:

@@ -28,6 +28,10 @@ std::string DescribeState(const FrontEndApp& app) {
   for (const ProcessLink* l : app.Links()) Line(&out, {"process", Pid(l), l->program().empty() ? "?" : l->program()});
   Line(&out, {"trayhost", app.trayHost() ? "available" : "none"});
   Line(&out, {"list", app.listShown() ? "shown" : "hidden"});
+  if (app.listShown()) {
+    for (const auto& e : app.list().Entries())
+      Line(&out, Cat({"listentry", std::to_string(e.pid), e.kind, e.key}, Cat(Rect(e.rect), {e.text})));
+  }
   for (const auto& [k, t] : app.trays()) {
     const fe::Record* r = t->link()->Find("tray", t->key());
     Line(&out, Cat({"tray", Pid(t->link()), t->key(), t->isVisible() ? "1" : "0"},

@@ -6,6 +6,7 @@
 //   process PID PROGRAM
 //   trayhost available|none
 //   list shown|hidden
+//   listentry PID tray|window KEY X Y W H TEXT   (while the list is shown)
 //   tray PID KEY VISIBLE X Y W H ICON FRAMES IMAGE TIP
 //   window PID HWND VISIBLE X Y W H TITLE
 //   control PID HWND TOPHWND ID KIND ENABLED X Y W H TEXT

@@ -36,6 +36,22 @@ WindowList::WindowList(Actions actions) : actions_(std::move(actions)) {
   });
 }
 
+std::vector<WindowList::Entry> WindowList::Entries() const {
+  std::vector<Entry> out;
+  for (int i = 0; i < topLevelItemCount(); ++i) {
+    QTreeWidgetItem* process = topLevelItem(i);
+    for (int k = 0; k < process->childCount(); ++k) {
+      QTreeWidgetItem* item = process->child(k);
+      auto* link = static_cast<ProcessLink*>(item->data(0, kLinkRole).value<void*>());
+      QRect at = visualItemRect(item);
+      out.push_back({item->data(0, kKindRole).toString().toStdString(), link ? static_cast<int>(link->pid()) : 0,
+                     item->data(0, kKeyRole).toString().toStdString(),
+                     QRect(viewport()->mapToGlobal(at.topLeft()), at.size()), item->text(0).toStdString()});
+    }
+  }
+  return out;
+}
+
 void WindowList::Rebuild(const std::vector<ProcessLink*>& links) {
   // Only a changed list is drawn again, so a selection survives the ticks.
   std::string shape;

@@ -24,6 +24,17 @@ class WindowList : public QTreeWidget {
 
   void Rebuild(const std::vector<ProcessLink*>& links);
 
+  // Tray and window entries with their global rectangles, for the state
+  // file: kind ("tray" or "window"), pid, key, rectangle, text.
+  struct Entry {
+    std::string kind;
+    int pid;
+    std::string key;
+    QRect rect;
+    std::string text;
+  };
+  std::vector<Entry> Entries() const;
+
  private:
   Actions actions_;
   std::string shape_;

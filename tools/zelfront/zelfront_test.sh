@@ -130,6 +130,18 @@ ok "a second process drawn while it runs, gone when it ends"
 # icon is added again)
 kill "$trayer"
 wait_for 'lines trayhost | grep -q none && lines list | grep -q shown' "the window list without a tray"
+# There the icon's entry opens the program's own menu (a right click), and
+# "&Anzeigen" shows the server window.
+wait_for 'lines listentry | grep -q " tray "' "the icon's entry in the list"
+wait_for 'grep -q "^note screenshot.*window-list" "$state"' "the window list drawn"
+set -- $(lines listentry | awk '$3 == "tray" { print $5 + 20, int($6 + $8 / 2); exit }')
+click_at "$1" "$2" 3
+wait_for 'lines menu | awk '"'"'$5 == 1 { f = 1 } END { exit !f }'"'" "the menu from the window list"
+set -- $(lines menuitem | awk '$4 == 32771 { print int($6 + $8 / 2), int($7 + $9 / 2) }')
+click_at "$1" "$2"
+wait_for 'lines window | awk '"'"'$4 == 1 && $9 == "Vantrel\\sServer" { f = 1 } END { exit !f }'"'" "the server window from the list"
+wait_for 'grep -q "^note screenshot.*Vantrel_Server" "$state"' "the server window's screenshot"
+ok "the server window reached through the window list"
 trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true >"$tmp/trayer.log" 2>&1 &
 trayer=$!
 pids="$pids $trayer"
@@ -163,10 +175,6 @@ ok "tray menu: $entries"
 # A click beside the menu dismisses it: TrackPopupMenu picks nothing.
 click_at 200 200
 wait_for '! lines menu >/dev/null' "the dismissed menu to close"
-
-menu_pick 32771
-wait_for 'lines window | awk '"'"'$4 == 1 && $9 == "Vantrel\\sServer" { f = 1 } END { exit !f }'"'" "the server window"
-ok "server window shown from the tray menu"
 
 # --- the users dialog from the tray menu; a user typed in and saved
 menu_pick 32774

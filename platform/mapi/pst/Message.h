@@ -230,6 +230,7 @@ class Message final : public PropObject<IMessage> {
       Tx tx(*db_);
       bool ok = tx.ok() && PutProp(*db_, id_, PROP_ID(PR_MESSAGE_FLAGS), PT_LONG, b);
       tx.Row(parent_, id_);
+      tx.Event(fnevObjectModified, id_, parent_, MAPI_MESSAGE);
       if (!ok || !tx.Commit()) return MAPI_E_DISK_ERROR;
       SetLong(base_, PR_MESSAGE_FLAGS, f);
     }

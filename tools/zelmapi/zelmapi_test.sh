@@ -51,18 +51,18 @@ Outbox (0/0)
 Sent Items (0/0)" ] || fail "folder tree: $out"
 
 out=$("$z" list Drafts | mask)
-[ "$out" = "  1 N  DATE                      Café plans (0)
-  2 N  DATE                      second (0)" ] || fail "list: $out"
+[ "$out" = "  1 N  DATE                      Café plans (245)
+  2 N  DATE                      second (89)" ] || fail "list: $out"
 
 out=$("$z" -o json list Drafts | mask)
-[ "$out" = '{"number":1,"entryid":ID,"read":false,"attachments":false,"date":"DATE","from":"","subject":"Café plans","size":0}
-{"number":2,"entryid":ID,"read":false,"attachments":false,"date":"DATE","from":"","subject":"second","size":0}' ] ||
+[ "$out" = '{"number":1,"entryid":ID,"read":false,"attachments":false,"date":"DATE","from":"","subject":"Café plans","size":245}
+{"number":2,"entryid":ID,"read":false,"attachments":false,"date":"DATE","from":"","subject":"second","size":89}' ] ||
   fail "list json: $out"
 
 # Filters and sort orders, as the store restricts and sorts the table.
 while IFS='|' read -r args want; do
   # shellcheck disable=SC2086
-  got=$("$z" list Drafts $args | sed -E 's/^ +([0-9]+) .* ([^ ]+) \(0\)$/\1 \2/' | tr '\n' ' ')
+  got=$("$z" list Drafts $args | sed -E 's/^ +([0-9]+) .* ([^ ]+) \([0-9]+\)$/\1 \2/' | tr '\n' ' ')
   [ "$got" = "$want" ] || fail "list $args: '$got', want '$want'"
 done <<'CASES'
 --subject PLANS|1 plans 
@@ -98,7 +98,7 @@ out=$("$z" read 1 -o json | mask)
 [ "$out" = '{"entryid":ID,"from":"","subject":"Café plans","date":"DATE","recipients":[{"name":"Ann","email":"ann@x","type":"to"},{"name":"bob@y","email":"bob@y","type":"to"},{"name":"Cy D","email":"cy@z","type":"cc"}],"attachments":[],"body":"Hello\nthere\n"}' ] ||
   fail "read json: $out"
 out=$("$z" list Drafts --unread | mask)
-[ "$out" = "  1 N  DATE                      second (0)" ] || fail "unread after read: $out"
+[ "$out" = "  1 N  DATE                      second (89)" ] || fail "unread after read: $out"
 
 # Numbers and IDs piped from a listing; an entry ID works where a number does.
 "$z" list Drafts --unread -o json | "$z" flag read -
@@ -111,7 +111,7 @@ id=$("$z" -o json list Drafts | sed -n '2s/.*"entryid":"\([0-9A-F]*\)".*/\1/p')
 # overwrites a file.
 head -c 200000 /dev/urandom >"$dir/data.bin"
 "$z" attach add 2 "$dir/data.bin"
-"$z" read 2 --peek | grep -qx "Attachment 1: data.bin (0 bytes)" || fail "attachment list: $("$z" read 2 --peek)"
+"$z" read 2 --peek | grep -qx "Attachment 1: data.bin (200052 bytes)" || fail "attachment list: $("$z" read 2 --peek)"
 "$z" attach save 2 1 -o "$dir/out.bin"
 cmp "$dir/data.bin" "$dir/out.bin" || fail "attachment bytes differ"
 (cd "$dir" && "$z" attach save 2 1 2>/dev/null) && fail "attach save overwrote data.bin"
@@ -129,7 +129,7 @@ out=$("$z" read 1 --peek | mask)
 To: 
 Subject: second
 Date: DATE
-Attachment 1: data.bin (0 bytes)
+Attachment 1: data.bin (200052 bytes)
 
 body 2" ] || fail "imported eml: $out"
 "$z" attach save 1 1 -o "$dir/back.bin"
@@ -194,6 +194,29 @@ out=$("$z" -o json folder tree)
 {"path":"Projects","name":"Projects","unread":0,"total":0}
 {"path":"Projects/Archive","name":"Archive","unread":0,"total":0}
 {"path":"Sent Items","name":"Sent Items","unread":0,"total":0}' ] || fail "after deleting: $out"
+
+# watch on the local store prints what another process saves, moves and
+# deletes, within a polling period of the store.
+"$z" -o json watch Drafts >"$dir/watch.out" 2>"$dir/watch.err" &
+watcher=$!
+wait_for() {  # PATTERN FILE: bounded, so that a lost event fails instead of hanging
+  n=0
+  until grep -q "$1" "$2"; do
+    n=$((n + 1)); [ $n -lt 300 ] || { kill "$watcher"; fail "watch printed: $(cat "$dir/watch.out" "$dir/watch.err")"; }
+    sleep 0.1
+  done
+}
+wait_for "^watching" "$dir/watch.err"
+printf 'Subject: Arrived\n\nhi\n' | "$z" write
+wait_for '"event":"new".*"subject":"Arrived"' "$dir/watch.out"
+"$z" list Drafts --subject Arrived >/dev/null
+"$z" flag read 1
+wait_for '"event":"changed".*"subject":"Arrived"' "$dir/watch.out"
+"$z" move 1 --to Inbox
+wait_for '"event":"moved".*"subject":"Arrived"' "$dir/watch.out"
+"$z" list Drafts >/dev/null
+kill -INT "$watcher"
+wait "$watcher" || fail "watch did not end cleanly on Ctrl-C"
 
 # Errors: one line, exit 1 (2 for usage), no hang.
 expect() {

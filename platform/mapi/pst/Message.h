@@ -268,6 +268,7 @@ class Message final : public PropObject<IMessage> {
     PutLong(all, PR_MESSAGE_SIZE, static_cast<LONG>(std::min<uint64_t>(size, 0x7fffffff)));
     PutLong(all, PR_ACCESS_LEVEL, writable_ ? 1 : 0);
   }
+  bool Shadowed(ULONG id) const override { return id == PROP_ID(PR_MESSAGE_FLAGS) || IsComputedTag(id); }
   bool Writable() override { return writable_; }
   bool Chunked() override { return !embed_save_; }
   static void PutTime(PropMap& m, ULONG tag) {

@@ -499,6 +499,9 @@ class Folder final : public PropObject<IMAPIFolder> {
     PutLong(all, PR_CONTENT_UNREAD, static_cast<LONG>(CountUnread(rd.c(), id_)));
     PutLong(all, PR_ACCESS_LEVEL, writable_ ? 1 : 0);
   }
+  bool Shadowed(ULONG id) const override {
+    return (id >= kSortPropId && id <= kCritState) || IsComputedTag(id);
+  }
   bool Writable() override { return writable_; }
   // Folders are not transacted: changes reach the file at once.
   HRESULT Flush() override REQUIRES(mu_) {

@@ -289,6 +289,7 @@ class Message final : public PropObject<IMessage> {
     PutBool(next, PR_HASATTACH, !attach_.empty());
     SetLong(next, PR_MESSAGE_SIZE, ClampSize(MessageSize(next)));
   }
+  bool Shadowed(ULONG id) const override { return id == PROP_ID(PR_MESSAGE_FLAGS) || IsComputedTag(id); }
   bool Writable() override { return writable_; }
   bool Chunked() override { return !embed_save_; }
   static void PutTime(PropMap& m, ULONG tag) {

@@ -81,7 +81,7 @@ MimeMessage LoadMime(IMessage* m) {
   MimeMessage out;
   out.from = {Str(v[0]), Str(v[1]), false};
   out.subject = Str(v[2]);
-  out.body = Str(v[3]);
+  out.body = ReadBody(m, v[3]);
   out.time = UnixTime(v[4]) ? UnixTime(v[4]) : UnixTime(v[5]);
   out.read = PROP_TYPE(v[6].ulPropTag) == PT_LONG && (v[6].Value.l & MSGFLAG_READ);
   MAPIFreeBuffer(v);

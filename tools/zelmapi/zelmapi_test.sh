@@ -137,6 +137,18 @@ cmp "$dir/data.bin" "$dir/back.bin" || fail "attachment bytes differ after the e
 "$z" folder delete Imported
 "$z" list Drafts >/dev/null
 
+# A body larger than one property read holds comes whole through read,
+# --eml and export.
+awk 'BEGIN { printf "Subject: long\n\n"; for (i = 1; i <= 50000; i++) printf "line %d of a long body\n", i }' \
+  >"$dir/long.txt"
+"$z" write --file "$dir/long.txt"
+"$z" list Drafts --subject long >/dev/null
+sed '1,2d' "$dir/long.txt" >"$dir/long.want"; echo >>"$dir/long.want"
+"$z" read 1 --peek | sed '1,/^$/d' | cmp - "$dir/long.want" || fail "read of a long body"
+[ "$("$z" read 1 --peek --eml | grep -c '^line ')" = 50000 ] || fail "--eml of a long body"
+"$z" delete --hard 1
+"$z" list Drafts >/dev/null
+
 # mbox: 1,000 messages in, out and in again; "From " lines in bodies survive
 # the quoting both ways.
 awk 'BEGIN { for (i = 1; i <= 1000; i++)

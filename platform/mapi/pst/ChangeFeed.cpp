@@ -1,5 +1,7 @@
 #include "platform/mapi/pst/ChangeFeed.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <ctime>
 #include <memory>
@@ -134,10 +136,18 @@ void CatchUp(Db& db) {
 }
 
 void FollowOtherWriters() {
-  // Made after the notification queue (leaked, so it outlives this) and
-  // after the table of open files (a static of Database.cpp), so it is
-  // stopped before the latter goes at exit.
-  static Poller poller;
+  // Made after the table of open files (a static of Database.cpp), so it
+  // is stopped before the latter goes at exit; the notification queue it
+  // posts to is never destroyed. A child forked from the process has no
+  // thread to stop and leaves the poller alone.
+  struct Owner {
+    Poller* poller;
+    pid_t pid;
+    ~Owner() {
+      if (getpid() == pid) delete poller;
+    }
+  };
+  static Owner owner{new Poller, getpid()};
 }
 
 }  // namespace vantrel::mapi::pst

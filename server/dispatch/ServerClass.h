@@ -127,7 +127,6 @@ bool KindDerivesFrom(std::int32_t kind, std::int32_t wanted);
   X(ISTREAM_Clone)                      \
   X(ISTREAM_Commit)                     \
   X(ISTREAM_LockRegion)                 \
-  X(ISTREAM_Read)                       \
   X(ISTREAM_Write)                      \
   X(ISTREAM_Revert)                     \
   X(ISTREAM_Seek)                       \
@@ -194,6 +193,12 @@ class CServerClass : public std::enable_shared_from_this<CServerClass> {
   virtual HRESULT IMAPIFOLDER_CopyFolder(const zel::IMAPIFOLDER_CopyFolder::Request&,
                                          zel::IMAPIFOLDER_CopyFolder::Reply&, CServerClass& /*destination*/) {
     return NotFoundResult<zel::IMAPIFOLDER_CopyFolder>();
+  }
+  // ISTREAM_Read: up to `want` bytes into `into`, which has room for them
+  // (the reply's own bytes, so the answer is not copied again), the count
+  // read into `*got`.
+  virtual HRESULT ISTREAM_Read(std::uint8_t* /*into*/, std::uint32_t /*want*/, std::uint32_t* /*got*/) {
+    return NotFoundResult<zel::ISTREAM_Read>();
   }
   // The notification queue of a logon session; other objects have none.
   virtual zel::CNotifyQueue* NotifyQueue() {

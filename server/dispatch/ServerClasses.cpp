@@ -510,15 +510,14 @@ void CServerClasses::FreeBlockLocked(std::int32_t handle) {
   free_buffers_.push_back(handle);
 }
 
-std::int32_t CServerClasses::ReadBlock(std::int32_t handle, std::uint32_t maximum, std::vector<std::uint8_t>& out) {
-  out.clear();
+std::int32_t CServerClasses::AppendBlock(std::int32_t handle, std::uint32_t maximum, std::vector<std::uint8_t>& out) {
   bool offended = false;
   std::int32_t n = -1;
   {
     MutexLock g(lock_);
     if (Block* b = CallerBlock(handle, &offended)) {
       n = static_cast<std::int32_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(b->size - b->position), maximum));
-      out.assign(b->data.begin() + b->position, b->data.begin() + b->position + n);
+      out.insert(out.end(), b->data.begin() + b->position, b->data.begin() + b->position + n);
       b->position += n;
       if (b->position >= b->size) FreeBlockLocked(handle);
     }

@@ -261,10 +261,10 @@ std::int32_t CServerClasses::CreateObject(std::int32_t object_type, const std::s
   std::int32_t h = 0;
   if (object) {
     {
-      std::lock_guard l(object->lock);
+      MutexLock l(object->lock);
       if (description) object->description = description;
+      object->store = store;
     }
-    object->store = store;
     object->SetMapiObject(mapi_object);
     {
       MutexLock g(lock_);
@@ -297,7 +297,7 @@ void CServerClasses::Describe(CServerClass& object, DescribeSource& source) {
   } catch (...) {
     description = "<not available>";
   }
-  std::lock_guard l(object.lock);
+  MutexLock l(object.lock);
   object.description = description;
   if (!entry_text.empty()) object.entry_id_text = entry_text;
 }
@@ -320,7 +320,7 @@ HRESULT CServerClasses::FindByEntryID(std::span<const std::uint8_t> entry_id, st
     }
   }
   for (auto& [h, object] : objects) {
-    std::lock_guard l(object->lock);
+    MutexLock l(object->lock);
     // Objects never described have no entry ID; an empty one matches none.
     if (!object->entry_id_text.empty() && object->entry_id_text == text) {
       *handle = h;

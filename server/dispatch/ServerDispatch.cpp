@@ -226,7 +226,7 @@ HANDLER(Tarnix_Logon) {
     auto session = hooks_.make_session ? hooks_.make_session() : nullptr;
     if (!session) return NotFoundResult<zel::Tarnix_Logon>();
     {
-      std::lock_guard l(session->lock);
+      MutexLock l(session->lock);
       ++session->ref_count;
     }
     std::int32_t h = reg_.Register(session, -1, nullptr);
@@ -246,7 +246,7 @@ HANDLER(ZelLogon_AddRef) {
     ServerTrace("ZelLogon.AddRef");
     auto session = reg_.Lookup(in.hSession, kZelLogon);
     if (!session) return NotFoundResult<zel::ZelLogon_AddRef>();
-    std::lock_guard l(session->lock);
+    MutexLock l(session->lock);
     return ++session->ref_count;
   });
 }
@@ -260,7 +260,7 @@ HANDLER(ZelLogon_Release) {
     // The count stops at zero and a Release never frees the session: the
     // client still holds the handle until FreeHObject, and the idle sweep
     // ends a session nobody frees.
-    std::lock_guard l(session->lock);
+    MutexLock l(session->lock);
     if (session->ref_count > 0) --session->ref_count;
   } catch (...) {
   }

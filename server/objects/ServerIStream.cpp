@@ -39,20 +39,20 @@ void FillStatRecord(const STATSTG& stat, bool with_name, zel::wire::StatStg& rec
 void CServerIStream::SetMapiObject(IUnknown* object) {
   ComPtr<IStream> stream;
   if (object) object->QueryInterface(IID_IStream, stream.OutVoid());
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   stream_ = std::move(stream);
 }
 
 void CServerIStream::Destroy() {
   ComPtr<IStream> stream;
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     stream = std::move(stream_);
   }
 }
 
 #define STREAM_OR_FAIL              \
-  std::lock_guard l(lock);          \
+  MutexLock l(lock);          \
   IStream* stream = stream_.get();  \
   if (!stream) return MAPI_E_NO_SUPPORT;
 

@@ -34,7 +34,7 @@ class CServerIStream : public CServerClass {
   HRESULT ISTREAM_Read(std::uint8_t* into, std::uint32_t want, std::uint32_t* got) override;
 
  private:
-  ComPtr<IStream> stream_;  // guarded by lock
+  ComPtr<IStream> stream_ GUARDED_BY(lock);
 };
 
 }  // namespace vantrel::server

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchMailbox.h"
 #include "client/ClientE2eSupport.h"
 #include "platform/base/Unknown.h"
 #include "platform/mapi/PstStore.h"
@@ -44,9 +45,9 @@ using namespace vantrel;
 using clienttest::ServerMachine;
 using Clock = std::chrono::steady_clock;
 
-constexpr ULONG kColumns[] = {PR_ENTRYID,      PR_SUBJECT_A,     PR_SENDER_NAME_A, PR_MESSAGE_DELIVERY_TIME,
-                              PR_MESSAGE_SIZE, PR_MESSAGE_FLAGS, PR_IMPORTANCE,    PR_MESSAGE_CLASS_A};
-constexpr size_t kAttachmentBytes = 10u << 20;
+using bench::kAttachmentBytes;
+using bench::TenTags;
+constexpr const ULONG (&kColumns)[8] = bench::kListColumns;
 constexpr ULONG kReadChunk = 32768;
 constexpr std::int32_t kCopyChunk = 65535;  // zelclient's CopyTo reads
 constexpr int kRuns = 5;
@@ -63,84 +64,6 @@ double Median(std::vector<double> v) {
 bool Check(HRESULT hr, const char* what) {
   if (FAILED(hr)) std::fprintf(stderr, "client_bench: %s failed: 0x%08X\n", what, static_cast<unsigned>(hr));
   return SUCCEEDED(hr);
-}
-
-std::vector<ULONG> TenTags() {
-  std::vector<ULONG> tags;
-  for (ULONG i = 0; i < 10; ++i) tags.push_back(i == 0 ? PR_SUBJECT_A : PROP_TAG(PT_STRING8, 0x6600 + i));
-  return tags;
-}
-
-// ---- the mailbox ------------------------------------------------------------
-
-// "Bench" with `count` messages, "Side" with one message of 10 properties
-// and a 10 MB attachment.
-bool Seed(IMsgStore* store, int count) {
-  LPSPropValue sub = nullptr;
-  if (!Check(HrGetOneProp(store, PR_IPM_SUBTREE_ENTRYID, &sub), "IPM subtree")) return false;
-  ULONG type = 0;
-  ComPtr<IUnknown> unk;
-  HRESULT hr = store->OpenEntry(sub->Value.bin.cb, reinterpret_cast<LPENTRYID>(sub->Value.bin.lpb), nullptr,
-                                MAPI_MODIFY, &type, unk.Out());
-  MAPIFreeBuffer(sub);
-  if (!Check(hr, "open IPM subtree")) return false;
-  auto* ipm = static_cast<IMAPIFolder*>(unk.get());
-  ComPtr<IMAPIFolder> folder, side;
-  if (!Check(ipm->CreateFolder(FOLDER_GENERIC, const_cast<char*>("Bench"), nullptr, nullptr, 0, folder.Out()),
-             "create Bench") ||
-      !Check(ipm->CreateFolder(FOLDER_GENERIC, const_cast<char*>("Side"), nullptr, nullptr, 0, side.Out()),
-             "create Side"))
-    return false;
-  for (int i = 0; i < count; ++i) {
-    ComPtr<IMessage> m;
-    if (!Check(folder->CreateMessage(nullptr, 0, m.Out()), "create message")) return false;
-    std::string subject = "Message number " + std::to_string(i) + " about the quarterly figures";
-    std::string sender = "Sender " + std::to_string(i % 97);
-    SPropValue p[5] = {};
-    p[0].ulPropTag = PR_SUBJECT_A;
-    p[0].Value.lpszA = subject.data();
-    p[1].ulPropTag = PR_SENDER_NAME_A;
-    p[1].Value.lpszA = sender.data();
-    p[2].ulPropTag = PR_MESSAGE_DELIVERY_TIME;
-    std::uint64_t t = 133000000000000000ull + static_cast<std::uint64_t>((i * 7919) % count) * 10000000ull;
-    p[2].Value.ft.dwLowDateTime = static_cast<DWORD>(t);
-    p[2].Value.ft.dwHighDateTime = static_cast<DWORD>(t >> 32);
-    p[3].ulPropTag = PR_IMPORTANCE;
-    p[3].Value.l = i % 3;
-    p[4].ulPropTag = PR_MESSAGE_CLASS_A;
-    p[4].Value.lpszA = const_cast<char*>("IPM.Note");
-    if (!Check(m->SetProps(5, p, nullptr), "set props") || !Check(m->SaveChanges(0), "save")) return false;
-  }
-  ComPtr<IMessage> m;
-  if (!Check(side->CreateMessage(nullptr, 0, m.Out()), "create message")) return false;
-  std::vector<ULONG> tags = TenTags();
-  std::vector<SPropValue> p(10);
-  std::vector<std::string> texts(10);
-  for (ULONG i = 0; i < 10; ++i) {
-    texts[i] = "value of property " + std::to_string(i) + " with a little text";
-    p[i].ulPropTag = tags[i];
-    p[i].Value.lpszA = texts[i].data();
-  }
-  if (!Check(m->SetProps(10, p.data(), nullptr), "set props")) return false;
-  ULONG num = 0;
-  ComPtr<IAttach> a;
-  if (!Check(m->CreateAttach(nullptr, 0, &num, a.Out()), "create attach")) return false;
-  SPropValue method{};
-  method.ulPropTag = PR_ATTACH_METHOD;
-  method.Value.l = ATTACH_BY_VALUE;
-  a->SetProps(1, &method, nullptr);
-  ComPtr<IStream> s;
-  if (!Check(a->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY,
-                             reinterpret_cast<LPUNKNOWN*>(s.Out())),
-             "attachment stream"))
-    return false;
-  std::vector<std::uint8_t> chunk(65536);
-  for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<std::uint8_t>(i * 31);
-  for (size_t done = 0; done < kAttachmentBytes; done += chunk.size()) {
-    ULONG w = 0;
-    if (!Check(s->Write(chunk.data(), static_cast<ULONG>(chunk.size()), &w), "write")) return false;
-  }
-  return Check(s->Commit(0), "commit") && Check(a->SaveChanges(0), "save attach") && Check(m->SaveChanges(0), "save");
 }
 
 // ---- the operations, once per column -------------------------------------------
@@ -664,7 +587,7 @@ int main(int argc, char** argv) {
     ComPtr<IMsgStore> store;
     if (!Check(OpenPstStore(pst, ServerMachine::kStore, MDB_WRITE, store.Out()), "open store")) return 1;
     auto t0 = Clock::now();
-    if (!Seed(store.get(), count)) return 1;
+    if (!bench::SeedMailbox(store.get(), count, "client_bench")) return 1;
     std::printf("seeded %d messages and a %zu MB attachment in %.1f s\n", count, kAttachmentBytes >> 20,
                 Ms(Clock::now() - t0) / 1000);
     std::fflush(stdout);  // before any program is started

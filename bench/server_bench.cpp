@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchMailbox.h"
 #include "platform/base/Unknown.h"
 #include "platform/mapi/MapiDefs.h"
 #include "platform/mapi/MapiInterfaces.h"
@@ -54,9 +55,8 @@ using namespace vantrel;
 using Clock = std::chrono::steady_clock;
 using testsupport::Mailbox;
 
-constexpr ULONG kColumns[] = {PR_ENTRYID,      PR_SUBJECT_A,      PR_SENDER_NAME_A, PR_MESSAGE_DELIVERY_TIME,
-                              PR_MESSAGE_SIZE, PR_MESSAGE_FLAGS,  PR_IMPORTANCE,    PR_MESSAGE_CLASS_A};
-constexpr size_t kAttachmentBytes = 10u << 20;
+using bench::kAttachmentBytes;
+constexpr const ULONG (&kColumns)[8] = bench::kListColumns;
 constexpr std::int32_t kChunk = 32768;
 constexpr int kRuns = 5;
 constexpr int kClients = 40;
@@ -110,85 +110,6 @@ long StatusField(pid_t pid, const char* name) {
 bool Check(HRESULT hr, const char* what) {
   if (FAILED(hr)) std::fprintf(stderr, "server_bench: %s failed: 0x%08X\n", what, static_cast<unsigned>(hr));
   return SUCCEEDED(hr);
-}
-
-// ---- the mailbox ------------------------------------------------------------
-
-// A "Bench" folder of `count` messages of 8 listed properties, one message
-// of 10 properties more, and one with a 10 MB attachment.
-bool Seed(IMsgStore* store, int count) {
-  LPSPropValue sub = nullptr;
-  if (!Check(HrGetOneProp(store, PR_IPM_SUBTREE_ENTRYID, &sub), "IPM subtree")) return false;
-  ULONG type = 0;
-  ComPtr<IUnknown> unk;
-  HRESULT hr = store->OpenEntry(sub->Value.bin.cb, reinterpret_cast<LPENTRYID>(sub->Value.bin.lpb), nullptr,
-                                MAPI_MODIFY, &type, unk.Out());
-  MAPIFreeBuffer(sub);
-  if (!Check(hr, "open IPM subtree")) return false;
-  ComPtr<IMAPIFolder> folder;
-  if (!Check(static_cast<IMAPIFolder*>(unk.get())
-                 ->CreateFolder(FOLDER_GENERIC, const_cast<char*>("Bench"), nullptr, nullptr, 0, folder.Out()),
-             "create folder"))
-    return false;
-  for (int i = 0; i < count; ++i) {
-    ComPtr<IMessage> m;
-    if (!Check(folder->CreateMessage(nullptr, 0, m.Out()), "create message")) return false;
-    std::string subject = "Message number " + std::to_string(i) + " about the quarterly figures";
-    std::string sender = "Sender " + std::to_string(i % 97);
-    SPropValue p[6] = {};
-    p[0].ulPropTag = PR_SUBJECT_A;
-    p[0].Value.lpszA = subject.data();
-    p[1].ulPropTag = PR_SENDER_NAME_A;
-    p[1].Value.lpszA = sender.data();
-    p[2].ulPropTag = PR_MESSAGE_DELIVERY_TIME;
-    std::uint64_t t = 133000000000000000ull + static_cast<std::uint64_t>((i * 7919) % count) * 10000000ull;
-    p[2].Value.ft.dwLowDateTime = static_cast<DWORD>(t);
-    p[2].Value.ft.dwHighDateTime = static_cast<DWORD>(t >> 32);
-    p[3].ulPropTag = PR_IMPORTANCE;
-    p[3].Value.l = i % 3;
-    p[4].ulPropTag = PR_MESSAGE_CLASS_A;
-    p[4].Value.lpszA = const_cast<char*>("IPM.Note");
-    p[5].ulPropTag = PR_BODY_A;
-    p[5].Value.lpszA = const_cast<char*>("A short body.");
-    if (!Check(m->SetProps(6, p, nullptr), "set props") || !Check(m->SaveChanges(0), "save")) return false;
-  }
-
-  // The 10-property message and the attachment live beside the listing.
-  ComPtr<IMAPIFolder> side;
-  if (!Check(static_cast<IMAPIFolder*>(unk.get())
-                 ->CreateFolder(FOLDER_GENERIC, const_cast<char*>("Side"), nullptr, nullptr, 0, side.Out()),
-             "create folder"))
-    return false;
-  ComPtr<IMessage> m;
-  if (!Check(side->CreateMessage(nullptr, 0, m.Out()), "create message")) return false;
-  std::vector<SPropValue> p(10);
-  std::vector<std::string> texts(10);
-  for (ULONG i = 0; i < 10; ++i) {
-    texts[i] = "value of property " + std::to_string(i) + " with a little text";
-    p[i].ulPropTag = PROP_TAG(PT_STRING8, 0x6600 + i);
-    p[i].Value.lpszA = texts[i].data();
-  }
-  p[0].ulPropTag = PR_SUBJECT_A;
-  if (!Check(m->SetProps(10, p.data(), nullptr), "set props")) return false;
-  ULONG num = 0;
-  ComPtr<IAttach> a;
-  if (!Check(m->CreateAttach(nullptr, 0, &num, a.Out()), "create attach")) return false;
-  SPropValue method{};
-  method.ulPropTag = PR_ATTACH_METHOD;
-  method.Value.l = ATTACH_BY_VALUE;
-  a->SetProps(1, &method, nullptr);
-  ComPtr<IStream> s;
-  if (!Check(a->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, MAPI_CREATE | MAPI_MODIFY,
-                             reinterpret_cast<LPUNKNOWN*>(s.Out())),
-             "attachment stream"))
-    return false;
-  std::vector<std::uint8_t> chunk(65536);
-  for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<std::uint8_t>(i * 31);
-  for (size_t done = 0; done < kAttachmentBytes; done += chunk.size()) {
-    ULONG w = 0;
-    if (!Check(s->Write(chunk.data(), static_cast<ULONG>(chunk.size()), &w), "write")) return false;
-  }
-  return Check(s->Commit(0), "commit") && Check(a->SaveChanges(0), "save attach") && Check(m->SaveChanges(0), "save");
 }
 
 // Pages of 100 rows of a contents table; the rows seen.
@@ -452,7 +373,7 @@ int main(int argc, char** argv) {
     ComPtr<IMsgStore> store;
     if (!Check(OpenPstStore(dir + "/jsmith.pst", Mailbox::kStore, MDB_WRITE, store.Out()), "open store")) return 1;
     auto t0 = Clock::now();
-    if (!Seed(store.get(), count)) return 1;
+    if (!bench::SeedMailbox(store.get(), count, "server_bench")) return 1;
     std::printf("seeded %d messages and a %zu MB attachment in %.1f s\n", count, kAttachmentBytes >> 20,
                 Ms(Clock::now() - t0) / 1000);
   }
@@ -506,8 +427,8 @@ int main(int argc, char** argv) {
 
   // 1. GetProps of 10 properties, alternated with a raw round trip of the
   // same stub sizes; five runs, each figure the median of its run.
-  std::vector<std::uint32_t> tags;
-  for (ULONG i = 0; i < 10; ++i) tags.push_back(i == 0 ? PR_SUBJECT_A : PROP_TAG(PT_STRING8, 0x6600 + i));
+  const std::vector<ULONG> ten = bench::TenTags();
+  const std::vector<std::uint32_t> tags(ten.begin(), ten.end());
   Call<zel::MAPIPROP_GetProps>(t, {message, tags, 0});
   const auto getprops_request = static_cast<std::uint32_t>(measured.request);
   const auto getprops_reply = static_cast<std::uint32_t>(measured.reply);

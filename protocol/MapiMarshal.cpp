@@ -85,58 +85,8 @@ void MarshalWriter::Grow(size_t n) {
   p_ = begin_ + at;
   end_ = begin_ + grow_->size();
 }
-void MarshalWriter::Bytes(const void* data, size_t n) {
-  if (n == 0) return;
-  Need(n);
-  std::memcpy(p_, data, n);
-  p_ += n;
-}
-void MarshalWriter::Zero(size_t n) {
-  if (n == 0) return;
-  Need(n);
-  std::memset(p_, 0, n);
-  p_ += n;
-}
-void MarshalWriter::U16(std::uint16_t v) {
-  Need(2);
-  StoreLe16(p_, v);
-  p_ += 2;
-}
-void MarshalWriter::U32(ULONG v) {
-  Need(4);
-  StoreLe32(p_, v);
-  p_ += 4;
-}
-void MarshalWriter::U64(std::uint64_t v) {
-  Need(8);
-  StoreLe64(p_, v);
-  p_ += 8;
-}
-
-void MarshalReader::Need(std::uint64_t n) const {
-  if (n > Remaining()) Damaged("block ends before its contents");
-}
-const BYTE* MarshalReader::Take(size_t n) {
-  Need(n);
-  const BYTE* p = p_;
-  p_ += n;
-  return p;
-}
-void MarshalReader::Bytes(void* out, size_t n) {
-  if (n == 0) return;
-  std::memcpy(out, Take(n), n);
-}
-BYTE MarshalReader::U8() {
-  return *Take(1);
-}
-std::uint16_t MarshalReader::U16() {
-  return LoadLe16(Take(2));
-}
-ULONG MarshalReader::U32() {
-  return LoadLe32(Take(4));
-}
-std::uint64_t MarshalReader::U64() {
-  return LoadLe64(Take(8));
+void MarshalReader::Short() const {
+  Damaged("block ends before its contents");
 }
 
 // ---- allocation -------------------------------------------------------------

@@ -12,11 +12,13 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <span>
 #include <stdexcept>
 #include <vector>
 
+#include "platform/base/ByteCoder.h"
 #include "platform/base/HResult.h"
 #include "platform/mapi/MapiDefs.h"
 
@@ -46,12 +48,39 @@ class MarshalWriter {
   void Finish() {
     if (grow_) grow_->resize(Written());
   }
-  void Bytes(const void* data, size_t n);
-  void Zero(size_t n);
-  void U8(BYTE v) { Bytes(&v, 1); }
-  void U16(std::uint16_t v);
-  void U32(ULONG v);
-  void U64(std::uint64_t v);
+  // The writers are inline: a row set or a property array is thousands of
+  // small writes.
+  void Bytes(const void* data, size_t n) {
+    if (n == 0) return;
+    Need(n);
+    std::memcpy(p_, data, n);
+    p_ += n;
+  }
+  void Zero(size_t n) {
+    if (n == 0) return;
+    Need(n);
+    std::memset(p_, 0, n);
+    p_ += n;
+  }
+  void U8(BYTE v) {
+    Need(1);
+    *p_++ = v;
+  }
+  void U16(std::uint16_t v) {
+    Need(2);
+    StoreLe16(p_, v);
+    p_ += 2;
+  }
+  void U32(ULONG v) {
+    Need(4);
+    StoreLe32(p_, v);
+    p_ += 4;
+  }
+  void U64(std::uint64_t v) {
+    Need(8);
+    StoreLe64(p_, v);
+    p_ += 8;
+  }
   // A pointer field of an image: 0 for null, a fixed non-zero word otherwise
   // (the receiver only ever tests it against zero).
   void Ptr(const void* p) { U32(p ? 1u : 0u); }
@@ -76,17 +105,28 @@ class MarshalReader {
   size_t Remaining() const { return static_cast<size_t>(end_ - p_); }
   size_t Offset() const { return static_cast<size_t>(p_ - begin_); }
   // Throws unless `n` bytes remain.
-  void Need(std::uint64_t n) const;
-  const BYTE* Take(size_t n);
-  void Bytes(void* out, size_t n);
-  BYTE U8();
-  std::uint16_t U16();
-  ULONG U32();
-  std::uint64_t U64();
+  void Need(std::uint64_t n) const {
+    if (n > Remaining()) Short();
+  }
+  const BYTE* Take(size_t n) {
+    Need(n);
+    const BYTE* p = p_;
+    p_ += n;
+    return p;
+  }
+  void Bytes(void* out, size_t n) {
+    if (n == 0) return;
+    std::memcpy(out, Take(n), n);
+  }
+  BYTE U8() { return *Take(1); }
+  std::uint16_t U16() { return LoadLe16(Take(2)); }
+  ULONG U32() { return LoadLe32(Take(4)); }
+  std::uint64_t U64() { return LoadLe64(Take(8)); }
   void Skip(size_t n) { Take(n); }
   void SkipToEnd() { p_ = end_; }
 
  private:
+  [[noreturn]] void Short() const;
   const BYTE* p_;
   const BYTE* end_;
   const BYTE* begin_;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <string>
 #include <chrono>
@@ -19,6 +20,7 @@
 #include "platform/base/CodePage.h"
 #include "platform/mapi/MapiTags.h"
 #include "platform/mapi/MapiUtil.h"
+#include "platform/mapi/PropCodec.h"
 #include "platform/mapi/PstStore.h"
 #include "platform/mapi/TableData.h"
 #include "platform/mapi/pst/StoreTestUtil.h"
@@ -140,6 +142,74 @@ TEST_F(StoreTest, GetPropsConversionsAndErrors) {
   EXPECT_TRUE(body8);
   MAPIFreeBuffer(list);
   EXPECT_EQ(msg->GetProps(nullptr, 0x4, &list->cValues, &v), MAPI_E_UNKNOWN_FLAGS);
+}
+
+// GetProps of named tags reads kept values without the object's whole view;
+// each answer must still be the one the full listing gives, for every kind
+// of object, with pending, deleted and computed values and the folder's
+// private ones.
+TEST_F(StoreTest, NamedTagsAnswerAsTheListing) {
+  auto folder = Child(Subtree(store_.get()).get(), "Listed");
+  SSortOrderSet sort{1, 0, 0, {{PR_SUBJECT, TABLE_SORT_ASCEND}}};
+  ASSERT_EQ(folder->SaveContentsSort(&sort, 0), S_OK);  // a private value of the folder
+  ComPtr<IMessage> saved;
+  ASSERT_EQ(folder->CreateMessage(nullptr, 0, saved.Out()), S_OK);
+  SetString(saved.get(), PR_SUBJECT, "kept");
+  SetString(saved.get(), PR_BODY, "body");
+  ASSERT_EQ(saved->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  SetString(saved.get(), PR_SUBJECT, "pending");  // pending over a kept value
+  SizedSPropTagArray<1> body{1, {PR_BODY}};
+  ASSERT_EQ(saved->DeleteProps(body.get(), nullptr), S_OK);  // deleted, not saved
+  ComPtr<IMessage> fresh;
+  ASSERT_EQ(folder->CreateMessage(nullptr, 0, fresh.Out()), S_OK);
+  SetString(fresh.get(), PR_SUBJECT, "new");
+  ULONG num = 0;
+  ComPtr<IAttach> attach;
+  ComPtr<IMessage> embedded = CreateEmbedded(saved.get(), &num, attach);
+  ASSERT_TRUE(embedded);
+  SetString(embedded.get(), PR_SUBJECT, "inside");
+
+  // Beside what the listing names: every computed tag, the message flags,
+  // the folder's private ids and a tag nobody set.
+  std::vector<ULONG> extra = {PR_ENTRYID,        PR_OBJECT_TYPE,     PR_RECORD_KEY,    PR_PARENT_ENTRYID,
+                              PR_STORE_ENTRYID,  PR_INSTANCE_KEY,    PR_ACCESS_LEVEL,  PR_CONTENT_COUNT,
+                              PR_CONTENT_UNREAD, PR_SUBFOLDERS,      PR_MESSAGE_SIZE,  PR_HASATTACH,
+                              PR_MESSAGE_FLAGS,  PR_ATTACH_NUM,      PR_MDB_PROVIDER,  PR_IPM_SUBTREE_ENTRYID,
+                              PR_COMMENT,        PROP_TAG(PT_BINARY, 0x7FF0), PROP_TAG(PT_LONG, 0x7FF3)};
+  struct Case {
+    const char* name;
+    IMAPIProp* object;
+  } cases[] = {{"store", store_.get()},   {"folder", folder.get()},     {"saved message", saved.get()},
+               {"new message", fresh.get()}, {"attachment", attach.get()}, {"embedded message", embedded.get()}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ULONG n = 0;
+    LPSPropValue listing = nullptr;
+    ASSERT_EQ(c.object->GetProps(nullptr, MAPI_UNICODE, &n, &listing), S_OK);
+    std::map<ULONG, std::vector<BYTE>> expected;  // by property id
+    for (ULONG i = 0; i < n; ++i) expected[PROP_ID(listing[i].ulPropTag)] = *vantrel::mapi::EncodeProp(listing[i]);
+    std::vector<ULONG> tags;
+    for (ULONG i = 0; i < n; ++i) tags.push_back(listing[i].ulPropTag);
+    for (ULONG t : extra)
+      if (!expected.count(PROP_ID(t))) tags.push_back(t);
+    MAPIFreeBuffer(listing);
+    for (ULONG tag : tags) {
+      SizedSPropTagArray<1> one{1, {tag}};
+      LPSPropValue v = nullptr;
+      ULONG got = 0;
+      HRESULT hr = c.object->GetProps(one.get(), MAPI_UNICODE, &got, &v);
+      ASSERT_EQ(got, 1u);
+      auto it = expected.find(PROP_ID(tag));
+      if (it == expected.end()) {
+        EXPECT_EQ(hr, MAPI_W_ERRORS_RETURNED) << std::hex << tag;
+        EXPECT_EQ(v->ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(tag))) << std::hex << tag;
+      } else {
+        EXPECT_EQ(hr, S_OK) << std::hex << tag;
+        EXPECT_EQ(vantrel::mapi::EncodeProp(*v), it->second) << std::hex << tag;
+      }
+      MAPIFreeBuffer(v);
+    }
+  }
 }
 
 TEST_F(StoreTest, NamedPropertiesFrom0x8000PerStore) {

@@ -9,10 +9,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/base/HResult.h"
+#include "platform/base/ThreadAnnotations.h"
 #include "platform/base/Unknown.h"
 #include "protocol/NotifyQueue.h"
 #include "protocol/ZelProtocol.h"
@@ -127,7 +127,6 @@ bool KindDerivesFrom(std::int32_t kind, std::int32_t wanted);
   X(ISTREAM_Clone)                      \
   X(ISTREAM_Commit)                     \
   X(ISTREAM_LockRegion)                 \
-  X(ISTREAM_Read)                       \
   X(ISTREAM_Write)                      \
   X(ISTREAM_Revert)                     \
   X(ISTREAM_Seek)                       \
@@ -162,15 +161,18 @@ class CServerClass : public std::enable_shared_from_this<CServerClass> {
   // The class's constant name ("CServerClass" here, the interface name in
   // most derived classes).
   virtual const char* Name() const { return "CServerClass"; }
-  std::string Description() const {
-    std::lock_guard l(lock);
+  std::string Description() const EXCLUDES(lock) {
+    MutexLock l(lock);
     return description;
   }
   // Releases what the object wraps; the registry calls it once when it
   // frees the handle. Exceptions are swallowed by the registry.
   virtual void Destroy() {}
   // The MAPI object the object wraps, handed over by CreateObject.
-  virtual void SetMapiObject(IUnknown* object) { mapi_object = ComPtr<IUnknown>(object); }
+  virtual void SetMapiObject(IUnknown* object) EXCLUDES(lock) {
+    MutexLock l(lock);
+    mapi_object = ComPtr<IUnknown>(object);
+  }
 
 #define ZEL_DECLARE_OBJECT_OPERATION(op)                         \
   virtual HRESULT op(const zel::op::Request&, zel::op::Reply&) { \
@@ -195,6 +197,12 @@ class CServerClass : public std::enable_shared_from_this<CServerClass> {
                                          zel::IMAPIFOLDER_CopyFolder::Reply&, CServerClass& /*destination*/) {
     return NotFoundResult<zel::IMAPIFOLDER_CopyFolder>();
   }
+  // ISTREAM_Read: up to `want` bytes into `into`, which has room for them
+  // (the reply's own bytes, so the answer is not copied again), the count
+  // read into `*got`.
+  virtual HRESULT ISTREAM_Read(std::uint8_t* /*into*/, std::uint32_t /*want*/, std::uint32_t* /*got*/) {
+    return NotFoundResult<zel::ISTREAM_Read>();
+  }
   // The notification queue of a logon session; other objects have none.
   virtual zel::CNotifyQueue* NotifyQueue() {
     return nullptr;
@@ -204,7 +212,7 @@ class CServerClass : public std::enable_shared_from_this<CServerClass> {
   std::atomic<std::int32_t> handle{-1};
   std::atomic<std::int32_t> owner{-1};  // handle of the owning session; -1 for sessions
   std::weak_ptr<CServerClass> parent;   // the owning session; guarded by the registry lock
-  std::weak_ptr<CServerClass> store;    // the store the object was reached through; guarded by lock
+  std::weak_ptr<CServerClass> store GUARDED_BY(lock);  // the store the object was reached through
   CServerClasses* registry = nullptr;   // set at registration, never changed after
   const std::int32_t kind;
   // Milliseconds of the registry clock: set at registration, and for a
@@ -212,11 +220,11 @@ class CServerClass : public std::enable_shared_from_this<CServerClass> {
   std::atomic<std::uint64_t> last_activity{0};
 
   // The object's own lock; taken before the registry lock, never after.
-  mutable std::mutex lock;
-  std::string description;       // guarded by lock
-  std::string entry_id_text;     // guarded by lock; uppercase hex of PR_ENTRYID, set by Describe
-  std::int32_t ref_count = 0;    // guarded by lock
-  ComPtr<IUnknown> mapi_object;  // guarded by lock
+  mutable Mutex lock;
+  std::string description GUARDED_BY(lock);
+  std::string entry_id_text GUARDED_BY(lock);  // uppercase hex of PR_ENTRYID, set by Describe
+  std::int32_t ref_count GUARDED_BY(lock) = 0;
+  ComPtr<IUnknown> mapi_object GUARDED_BY(lock);
 };
 
 }  // namespace vantrel::server

@@ -261,10 +261,10 @@ std::int32_t CServerClasses::CreateObject(std::int32_t object_type, const std::s
   std::int32_t h = 0;
   if (object) {
     {
-      std::lock_guard l(object->lock);
+      MutexLock l(object->lock);
       if (description) object->description = description;
+      object->store = store;
     }
-    object->store = store;
     object->SetMapiObject(mapi_object);
     {
       MutexLock g(lock_);
@@ -297,7 +297,7 @@ void CServerClasses::Describe(CServerClass& object, DescribeSource& source) {
   } catch (...) {
     description = "<not available>";
   }
-  std::lock_guard l(object.lock);
+  MutexLock l(object.lock);
   object.description = description;
   if (!entry_text.empty()) object.entry_id_text = entry_text;
 }
@@ -320,7 +320,7 @@ HRESULT CServerClasses::FindByEntryID(std::span<const std::uint8_t> entry_id, st
     }
   }
   for (auto& [h, object] : objects) {
-    std::lock_guard l(object->lock);
+    MutexLock l(object->lock);
     // Objects never described have no entry ID; an empty one matches none.
     if (!object->entry_id_text.empty() && object->entry_id_text == text) {
       *handle = h;
@@ -510,15 +510,14 @@ void CServerClasses::FreeBlockLocked(std::int32_t handle) {
   free_buffers_.push_back(handle);
 }
 
-std::int32_t CServerClasses::ReadBlock(std::int32_t handle, std::uint32_t maximum, std::vector<std::uint8_t>& out) {
-  out.clear();
+std::int32_t CServerClasses::AppendBlock(std::int32_t handle, std::uint32_t maximum, std::vector<std::uint8_t>& out) {
   bool offended = false;
   std::int32_t n = -1;
   {
     MutexLock g(lock_);
     if (Block* b = CallerBlock(handle, &offended)) {
       n = static_cast<std::int32_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(b->size - b->position), maximum));
-      out.assign(b->data.begin() + b->position, b->data.begin() + b->position + n);
+      out.insert(out.end(), b->data.begin() + b->position, b->data.begin() + b->position + n);
       b->position += n;
       if (b->position >= b->size) FreeBlockLocked(handle);
     }

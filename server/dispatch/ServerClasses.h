@@ -153,7 +153,13 @@ class CServerClasses {
   }
   // Up to `maximum` bytes into `out`; -1 for a handle without a live entry
   // of the caller.
-  std::int32_t ReadBlock(std::int32_t handle, std::uint32_t maximum, std::vector<std::uint8_t>& out) EXCLUDES(lock_);
+  std::int32_t ReadBlock(std::int32_t handle, std::uint32_t maximum, std::vector<std::uint8_t>& out) EXCLUDES(lock_) {
+    out.clear();
+    return AppendBlock(handle, maximum, out);
+  }
+  // The same, appended to `out` (a reply's stub data, encoded in place).
+  std::int32_t AppendBlock(std::int32_t handle, std::uint32_t maximum, std::vector<std::uint8_t>& out)
+      EXCLUDES(lock_);
   std::int32_t BlockSize(std::int32_t handle) EXCLUDES(lock_);
   std::int32_t FreeBlock(std::int32_t handle) EXCLUDES(lock_);
   // Pending bytes of a session's result blocks (for the status list and tests).

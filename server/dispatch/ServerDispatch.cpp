@@ -1,11 +1,13 @@
 #include "server/dispatch/ServerDispatch.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <type_traits>
 
+#include "platform/base/ByteCoder.h"
 #include "server/dispatch/ServerTrace.h"
 
 namespace vantrel::server {
@@ -117,6 +119,45 @@ HRESULT ObjectFrame(CServerClasses& reg, std::int32_t handle, std::int32_t kind,
   });
 }
 
+// A byte array of a reply written where it goes in the stub data: the
+// counts before it are written with the count left open, the bytes are
+// appended (or read into Room) and Finish sets the count. With `count_first`
+// a long output that repeats the count (cbRead) comes first.
+class ReplyBytes {
+ public:
+  ReplyBytes(rpc::NdrWriter& w, bool conformant, std::uint32_t max, bool count_first) : w_(w) {
+    if (count_first) {
+      w_.I32(0);
+      lead_ = w_.size() - 4;
+    }
+    if (conformant) w_.U32(max);
+    w_.U32(0);  // offset
+    w_.U32(0);
+    count_ = w_.size() - 4;
+    start_ = w_.size();
+  }
+  ReplyBytes(const ReplyBytes&) = delete;
+  ReplyBytes& operator=(const ReplyBytes&) = delete;
+  // Room for `n` bytes right after the counts; valid until the writer grows.
+  std::uint8_t* Room(std::uint32_t n) {
+    w_.mutable_data().resize(start_ + n);
+    return w_.mutable_data().data() + start_;
+  }
+  // Keeps `n` bytes (fewer than written or made room for) and sets the counts.
+  void Finish(std::uint32_t n) {
+    auto& b = w_.mutable_data();
+    n = static_cast<std::uint32_t>(std::min<std::size_t>(n, b.size() - start_));
+    b.resize(start_ + n);
+    StoreLe32(b.data() + count_, n);
+    if (lead_ != kNone) StoreLe32(b.data() + lead_, n);
+  }
+
+ private:
+  static constexpr std::size_t kNone = ~std::size_t{0};
+  rpc::NdrWriter& w_;
+  std::size_t lead_ = kNone, count_ = 0, start_ = 0;
+};
+
 }  // namespace
 
 #define TEXT(...) [&] { return FormatText(__VA_ARGS__); }
@@ -185,7 +226,7 @@ HANDLER(Tarnix_Logon) {
     auto session = hooks_.make_session ? hooks_.make_session() : nullptr;
     if (!session) return NotFoundResult<zel::Tarnix_Logon>();
     {
-      std::lock_guard l(session->lock);
+      MutexLock l(session->lock);
       ++session->ref_count;
     }
     std::int32_t h = reg_.Register(session, -1, nullptr);
@@ -205,7 +246,7 @@ HANDLER(ZelLogon_AddRef) {
     ServerTrace("ZelLogon.AddRef");
     auto session = reg_.Lookup(in.hSession, kZelLogon);
     if (!session) return NotFoundResult<zel::ZelLogon_AddRef>();
-    std::lock_guard l(session->lock);
+    MutexLock l(session->lock);
     return ++session->ref_count;
   });
 }
@@ -219,7 +260,7 @@ HANDLER(ZelLogon_Release) {
     // The count stops at zero and a Release never frees the session: the
     // client still holds the handle until FreeHObject, and the idle sweep
     // ends a session nobody frees.
-    std::lock_guard l(session->lock);
+    MutexLock l(session->lock);
     if (session->ref_count > 0) --session->ref_count;
   } catch (...) {
   }
@@ -232,13 +273,19 @@ HANDLER(GetBufferSize) {
   });
 }
 
-HANDLER(ReadBuffer) {
-  out.result = Guarded(zel::ReadBuffer::kName, [&] {
+// The reads below write their bytes straight into the reply's stub data
+// (CServerDispatch::ReadInPlace); they make no result blocks or objects, so
+// no cap refuses them.
+
+void CServerDispatch::ReadInPlace(const zel::ReadBuffer::Request& in, rpc::NdrWriter& out) {
+  // cbRead, the varying array (offset, count, bytes), the result.
+  ReplyBytes area(out, false, 0, true);
+  std::int32_t n = Guarded(zel::ReadBuffer::kName, [&] {
     ServerTrace("ReadBuffer(%d)", in.hBuffer);
-    std::int32_t n = reg_.ReadBlock(in.hBuffer, kReadBufferMax, out.data);
-    out.cbRead = n < 0 ? 0 : n;
-    return n;
+    return reg_.AppendBlock(in.hBuffer, kReadBufferMax, out.mutable_data());
   });
+  area.Finish(n < 0 ? 0 : static_cast<std::uint32_t>(n));
+  out.I32(n);
 }
 
 HANDLER(FreeBuffer) {
@@ -477,13 +524,21 @@ OBJECT_OP(ISTREAM_UnlockRegion, hStream, kAnyKind,
           TEXT("IStream.UnlockRegion(%x%x,%x%x,%d)", High(in.libOffset), Low(in.libOffset), High(in.cb), Low(in.cb),
                in.dwLockType))
 
-HANDLER(ISTREAM_Read) {
-  out.data.max = in.cb < 0 ? 0 : static_cast<std::uint32_t>(in.cb);
-  out.result = ObjectFrame<zel::ISTREAM_Read>(reg_, in.hStream, kAnyKind, Options(TEXT("IStream.Read(%d)", in.cb)),
-                                              [&](CServerClass& o) { return o.ISTREAM_Read(in, out); });
-  // Never more than the caller's buffer, and the count matches the bytes.
-  if (out.data.items.size() > out.data.max) out.data.items.resize(out.data.max);
-  out.cbRead = static_cast<std::int32_t>(out.data.items.size());
+void CServerDispatch::ReadInPlace(const zel::ISTREAM_Read::Request& in, rpc::NdrWriter& out) {
+  // The conformant varying array (at most the caller's buffer, never more
+  // than the wire's largest read), cbRead, the result.
+  const std::uint32_t max = in.cb < 0 ? 0 : static_cast<std::uint32_t>(in.cb);
+  const std::uint32_t want = std::min(max, zel::wire::kReadAreaSize);
+  ReplyBytes area(out, true, max, false);
+  std::uint8_t* into = area.Room(want);
+  std::uint32_t got = 0;
+  HRESULT status =
+      ObjectFrame<zel::ISTREAM_Read>(reg_, in.hStream, kAnyKind, Options(TEXT("IStream.Read(%d)", in.cb)),
+                                     [&](CServerClass& o) { return o.ISTREAM_Read(into, want, &got); });
+  got = std::min(got, want);
+  area.Finish(got);
+  out.I32(static_cast<std::int32_t>(got));
+  out.I32(status);
 }
 
 OBJECT_OP(ISTORAGE_Commit, hStorage, kAnyKind, TEXT("IStorage::Commit(%d)", in.grfCommitFlags))
@@ -517,13 +572,14 @@ OBJECT_OP(IEnumSTATSTG_Clone, hEnum, kAnyKind, TEXT("IEnumSTATSTG::Clone()"))
 
 // ---- buffers beyond ReadBuffer ----
 
-HANDLER(ReadBufferEx) {
-  out.data.max = in.cbMax < 0 ? 0 : static_cast<std::uint32_t>(in.cbMax);
-  out.result = Guarded(zel::ReadBufferEx::kName, [&] {
-    std::int32_t n = reg_.ReadBlock(in.hBuffer, out.data.max, out.data.items);
-    out.cbRead = n < 0 ? 0 : n;
-    return n;
-  });
+void CServerDispatch::ReadInPlace(const zel::ReadBufferEx::Request& in, rpc::NdrWriter& out) {
+  // cbRead, the conformant varying array of at most cbMax bytes, the result.
+  const std::uint32_t max = in.cbMax < 0 ? 0 : static_cast<std::uint32_t>(in.cbMax);
+  ReplyBytes area(out, true, max, true);
+  std::int32_t n = Guarded(zel::ReadBufferEx::kName,
+                           [&] { return reg_.AppendBlock(in.hBuffer, max, out.mutable_data()); });
+  area.Finish(n < 0 ? 0 : static_cast<std::uint32_t>(n));
+  out.I32(n);
 }
 
 // ---- fixed answers: these touch nothing ----
@@ -623,17 +679,21 @@ template <class Op>
 void Run(CServerDispatch& d, rpc::NdrReader& in, rpc::NdrWriter& out) {
   typename Op::Request request;
   zel::op::Decode(in, request);  // throws NdrError before anything runs
-  typename Op::Reply reply;
-  CurrentCall().refused = false;
-  d.Handle<Op>(request, reply);
-  // A cap refused a block or an object: nothing of the answer goes out.
-  if constexpr (requires { reply.result; }) {
-    if (CurrentCall().refused) {
-      reply = typename Op::Reply{};
-      reply.result = MAPI_E_NOT_ENOUGH_MEMORY;
+  if constexpr (requires { d.ReadInPlace(request, out); }) {
+    d.ReadInPlace(request, out);
+  } else {
+    typename Op::Reply reply;
+    CurrentCall().refused = false;
+    d.Handle<Op>(request, reply);
+    // A cap refused a block or an object: nothing of the answer goes out.
+    if constexpr (requires { reply.result; }) {
+      if (CurrentCall().refused) {
+        reply = typename Op::Reply{};
+        reply.result = MAPI_E_NOT_ENOUGH_MEMORY;
+      }
     }
+    zel::op::Encode(out, reply);
   }
-  zel::op::Encode(out, reply);
 }
 
 const std::array<Thunk, zel::kOperationCount>& Thunks() {

@@ -43,6 +43,11 @@ class CServerDispatch {
 
   template <class Op>
   void Handle(const typename Op::Request& in, typename Op::Reply& out);
+  // The reads: each writes its whole reply, the bytes read straight into
+  // the stub data instead of through the reply record.
+  void ReadInPlace(const zel::ReadBuffer::Request& in, rpc::NdrWriter& out);
+  void ReadInPlace(const zel::ReadBufferEx::Request& in, rpc::NdrWriter& out);
+  void ReadInPlace(const zel::ISTREAM_Read::Request& in, rpc::NdrWriter& out);
 
  private:
   // A failed logon waits before its answer; a success clears the count.

@@ -279,7 +279,7 @@ Owned MakeOwned(CServerClasses& reg, const std::string& peer = "10.0.0.1") {
   o.object = std::make_shared<TestObject>(kIMapiProp, "mine");
   reg.Register(o.object, o.session->handle, o.session);
   {
-    std::lock_guard l(o.object->lock);
+    MutexLock l(o.object->lock);
     o.object->entry_id_text = "ABCD";
   }
   zel::wire::Inline::Value inl{};

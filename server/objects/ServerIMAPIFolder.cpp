@@ -44,13 +44,13 @@ class CallText {
 // ---- container ----
 
 void CServerIMAPIContainer::Destroy() {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   container_.Reset();
   prop_.Reset();
 }
 
 void CServerIMAPIContainer::SetMapiObject(IUnknown* object) {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   container_.Reset();
   if (object) {
     QueryInto<IMAPIContainer>(object, container_) || QueryInto<IMAPIFolder>(object, container_) ||
@@ -66,7 +66,7 @@ IMAPIContainer* CServerIMAPIContainer::Container() const {
 
 HRESULT CServerIMAPIContainer::IMAPICONTAIENR_GetContentsTable(const zel::IMAPICONTAIENR_GetContentsTable::Request& in,
                                                                zel::IMAPICONTAIENR_GetContentsTable::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     ComPtr<IMAPITable> table;
     HRESULT hr = Container()->GetContentsTable(static_cast<ULONG>(in.ulFlags), table.Out());
     if (FAILED(hr) || !table) return hr;
@@ -78,7 +78,7 @@ HRESULT CServerIMAPIContainer::IMAPICONTAIENR_GetContentsTable(const zel::IMAPIC
 
 HRESULT CServerIMAPIContainer::IMAPICONTAIENR_GetHierarchyTable(
     const zel::IMAPICONTAIENR_GetHierarchyTable::Request& in, zel::IMAPICONTAIENR_GetHierarchyTable::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     ComPtr<IMAPITable> table;
     HRESULT hr = Container()->GetHierarchyTable(static_cast<ULONG>(in.ulFlags), table.Out());
     if (FAILED(hr) || !table) return hr;
@@ -90,7 +90,7 @@ HRESULT CServerIMAPIContainer::IMAPICONTAIENR_GetHierarchyTable(
 
 HRESULT CServerIMAPIContainer::IMAPICONTAINER_GetSearchCriteria(
     const zel::IMAPICONTAINER_GetSearchCriteria::Request& in, zel::IMAPICONTAINER_GetSearchCriteria::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     LPSRestriction raw_res = nullptr;
     LPENTRYLIST raw_list = nullptr;
     ULONG state = 0;
@@ -112,7 +112,7 @@ HRESULT CServerIMAPIContainer::IMAPICONTAINER_GetSearchCriteria(
 
 HRESULT CServerIMAPIContainer::IMAPICONTAIENR_OpenEntry(const zel::IMAPICONTAIENR_OpenEntry::Request& in,
                                                         zel::IMAPICONTAIENR_OpenEntry::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     EntryId id(in.entryID);
     IID storage;
     const IID* iid = SelectedIid(in.iid, storage);
@@ -132,7 +132,7 @@ HRESULT CServerIMAPIContainer::IMAPICONTAIENR_OpenEntry(const zel::IMAPICONTAIEN
 
 HRESULT CServerIMAPIContainer::IMAPICONAINER_SetSearchCriteria(const zel::IMAPICONAINER_SetSearchCriteria::Request& in,
                                                                zel::IMAPICONAINER_SetSearchCriteria::Reply&) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     zel::MarshalReader r(in.data);
     LPSRestriction raw_res = nullptr;
     if (HRESULT hr = codec_.ReadRestriction(r, nullptr, &raw_res); FAILED(hr)) return hr;
@@ -147,14 +147,14 @@ HRESULT CServerIMAPIContainer::IMAPICONAINER_SetSearchCriteria(const zel::IMAPIC
 // ---- folder ----
 
 void CServerIMAPIFolder::Destroy() {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   folder_.Reset();
   container_.Reset();
   prop_.Reset();
 }
 
 void CServerIMAPIFolder::SetMapiObject(IUnknown* object) {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   folder_.Reset();
   if (object) QueryInto<IMAPIFolder>(object, folder_);
   container_ = folder_ ? ComPtr<IMAPIContainer>(folder_.get()) : ComPtr<IMAPIContainer>();
@@ -167,13 +167,13 @@ IMAPIFolder* CServerIMAPIFolder::Folder() const {
 }
 
 ComPtr<IMAPIFolder> CServerIMAPIFolder::FolderForCopy() {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   return folder_;
 }
 
 HRESULT CServerIMAPIFolder::IMAPIFOLDER_CreateFolder(const zel::IMAPIFOLDER_CreateFolder::Request& in,
                                                      zel::IMAPIFOLDER_CreateFolder::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     IID storage;
     const IID* iid = SelectedIid(in.iid, storage);
     ULONG flags = static_cast<ULONG>(in.ulFlags);
@@ -191,7 +191,7 @@ HRESULT CServerIMAPIFolder::IMAPIFOLDER_CreateFolder(const zel::IMAPIFOLDER_Crea
 
 HRESULT CServerIMAPIFolder::IMAPIFOLDER_CreateMessage(const zel::IMAPIFOLDER_CreateMessage::Request& in,
                                                       zel::IMAPIFOLDER_CreateMessage::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     IID storage;
     const IID* iid = SelectedIid(in.iid, storage);
     ComPtr<IMessage> message;
@@ -204,7 +204,7 @@ HRESULT CServerIMAPIFolder::IMAPIFOLDER_CreateMessage(const zel::IMAPIFOLDER_Cre
 
 HRESULT CServerIMAPIFolder::IMAPIFOLDER_DeleteFolder(const zel::IMAPIFOLDER_DeleteFolder::Request& in,
                                                      zel::IMAPIFOLDER_DeleteFolder::Reply&) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     EntryId id(in.entryID);
     return Folder()->DeleteFolder(id.cb(), id.get(), 0, nullptr, static_cast<ULONG>(in.ulFlags));
   });
@@ -212,7 +212,7 @@ HRESULT CServerIMAPIFolder::IMAPIFOLDER_DeleteFolder(const zel::IMAPIFOLDER_Dele
 
 HRESULT CServerIMAPIFolder::IMAPIFOLDER_DeleteMessages(const zel::IMAPIFOLDER_DeleteMessages::Request& in,
                                                        zel::IMAPIFOLDER_DeleteMessages::Reply&) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     zel::MarshalReader r(in.data);
     LPENTRYLIST raw = nullptr;
     if (HRESULT hr = folder_codec_.ReadEntryList(r, nullptr, &raw); FAILED(hr)) return hr;
@@ -223,7 +223,7 @@ HRESULT CServerIMAPIFolder::IMAPIFOLDER_DeleteMessages(const zel::IMAPIFOLDER_De
 
 HRESULT CServerIMAPIFolder::IMAPIFOLDER_SetReadFlags(const zel::IMAPIFOLDER_SetReadFlags::Request& in,
                                                      zel::IMAPIFOLDER_SetReadFlags::Reply&) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     zel::MarshalReader r(in.data);
     LPENTRYLIST raw = nullptr;
     if (HRESULT hr = codec_.ReadEntryList(r, nullptr, &raw); FAILED(hr)) return hr;
@@ -234,12 +234,12 @@ HRESULT CServerIMAPIFolder::IMAPIFOLDER_SetReadFlags(const zel::IMAPIFOLDER_SetR
 
 HRESULT CServerIMAPIFolder::IMAPIFOLDER_EmptyFolder(const zel::IMAPIFOLDER_EmptyFolder::Request& in,
                                                     zel::IMAPIFOLDER_EmptyFolder::Reply&) {
-  return Locked([&]() -> HRESULT { return Folder()->EmptyFolder(0, nullptr, static_cast<ULONG>(in.ulFlags)); });
+  return Locked([&]() REQUIRES(lock) -> HRESULT { return Folder()->EmptyFolder(0, nullptr, static_cast<ULONG>(in.ulFlags)); });
 }
 
 HRESULT CServerIMAPIFolder::IMAPIFOLDER_GetMessageStatus(const zel::IMAPIFOLDER_GetMessageStatus::Request& in,
                                                          zel::IMAPIFOLDER_GetMessageStatus::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     EntryId id(in.entryID);
     ULONG status = 0;
     HRESULT hr = Folder()->GetMessageStatus(id.cb(), id.get(), static_cast<ULONG>(in.ulFlags), &status);
@@ -250,7 +250,7 @@ HRESULT CServerIMAPIFolder::IMAPIFOLDER_GetMessageStatus(const zel::IMAPIFOLDER_
 
 HRESULT CServerIMAPIFolder::IMAPIFOLDER_SetMessageStatus(const zel::IMAPIFOLDER_SetMessageStatus::Request& in,
                                                          zel::IMAPIFOLDER_SetMessageStatus::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     EntryId id(in.entryID);
     ULONG old = 0;
     HRESULT hr = Folder()->SetMessageStatus(id.cb(), id.get(), static_cast<ULONG>(in.ulNewStatus),
@@ -262,7 +262,7 @@ HRESULT CServerIMAPIFolder::IMAPIFOLDER_SetMessageStatus(const zel::IMAPIFOLDER_
 
 HRESULT CServerIMAPIFolder::IMAPIFOLDER_SaveContentsSort(const zel::IMAPIFOLDER_SaveContentsSort::Request& in,
                                                          zel::IMAPIFOLDER_SaveContentsSort::Reply&) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     zel::MarshalReader r(in.data);
     LPSSortOrderSet raw = nullptr;
     if (HRESULT hr = codec_.ReadSortOrderSet(r, nullptr, &raw); FAILED(hr)) return hr;
@@ -278,7 +278,7 @@ HRESULT CServerIMAPIFolder::IMAPIFOLDER_CopyMessage(const zel::IMAPIFOLDER_CopyM
   auto* target = dynamic_cast<CServerIMAPIFolder*>(&destination);
   ComPtr<IMAPIFolder> dest = target ? target->FolderForCopy() : ComPtr<IMAPIFolder>();
   if (!dest) return MAPI_E_OBJECT_DELETED;
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     EntryId id(in.entryID);
     SBinary entry{id.cb(), reinterpret_cast<LPBYTE>(id.get())};
     ENTRYLIST list{1, &entry};
@@ -293,7 +293,7 @@ HRESULT CServerIMAPIFolder::IMAPIFOLDER_CopyFolder(const zel::IMAPIFOLDER_CopyFo
   auto* target = dynamic_cast<CServerIMAPIFolder*>(&destination);
   ComPtr<IMAPIFolder> dest = target ? target->FolderForCopy() : ComPtr<IMAPIFolder>();
   if (!dest) return MAPI_E_OBJECT_DELETED;
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     EntryId id(in.entryID);
     IID storage;
     const IID* iid = SelectedIid(in.iid, storage);

@@ -12,7 +12,7 @@ class CServerIMAPIContainer : public CServerIMAPIProp {
   CServerIMAPIContainer() : CServerIMAPIContainer(kIMapiContainer) {}
 
   const char* Name() const override { return "IMAPIContainer"; }
-  std::string DescriptionText() const override { return std::string(); }
+  std::string DescriptionText() const override REQUIRES(lock) { return std::string(); }
   void Destroy() override;
   void SetMapiObject(IUnknown* object) override;
 
@@ -29,10 +29,10 @@ class CServerIMAPIContainer : public CServerIMAPIProp {
 
  protected:
   explicit CServerIMAPIContainer(std::int32_t kind) : CServerIMAPIProp(kind) {}
-  // The caller holds `lock`; throws once destroyed.
-  IMAPIContainer* Container() const;
+  // Throws once destroyed.
+  IMAPIContainer* Container() const REQUIRES(lock);
 
-  ComPtr<IMAPIContainer> container_;  // guarded by lock
+  ComPtr<IMAPIContainer> container_ GUARDED_BY(lock);
 };
 
 class CServerIMAPIFolder : public CServerIMAPIContainer {
@@ -40,7 +40,7 @@ class CServerIMAPIFolder : public CServerIMAPIContainer {
   CServerIMAPIFolder() : CServerIMAPIContainer(kIMAPIFolder) {}
 
   const char* Name() const override { return "IMAPIFolder"; }
-  std::string DescriptionText() const override { return std::string(); }
+  std::string DescriptionText() const override REQUIRES(lock) { return std::string(); }
   void Destroy() override;
   void SetMapiObject(IUnknown* object) override;
   // The folder interface for a copy into this folder: another reference, or
@@ -73,10 +73,10 @@ class CServerIMAPIFolder : public CServerIMAPIContainer {
                                  CServerClass& destination) override;
 
  private:
-  // The caller holds `lock`; throws once destroyed.
-  IMAPIFolder* Folder() const;
+  // Throws once destroyed.
+  IMAPIFolder* Folder() const REQUIRES(lock);
 
-  ComPtr<IMAPIFolder> folder_;  // guarded by lock
+  ComPtr<IMAPIFolder> folder_ GUARDED_BY(lock);
   zel::CMapiMarshal folder_codec_;
 };
 

@@ -70,12 +70,12 @@ std::optional<std::vector<std::uint8_t>> CPropDescribeSource::ReadBinary(ULONG t
 }
 
 void CServerIMAPIProp::Destroy() {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   prop_.Reset();
 }
 
 void CServerIMAPIProp::SetMapiObject(IUnknown* object) {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   prop_ = QueryMapiProp(object);
 }
 
@@ -106,12 +106,12 @@ HRESULT CServerIMAPIProp::MAPIPROP_GetLastError(const zel::MAPIPROP_GetLastError
 
 HRESULT CServerIMAPIProp::MAPIPROP_SaveChanges(const zel::MAPIPROP_SaveChanges::Request& in,
                                                zel::MAPIPROP_SaveChanges::Reply&) {
-  return Locked([&]() -> HRESULT { return Prop()->SaveChanges(static_cast<ULONG>(in.ulFlags)); });
+  return Locked([&]() REQUIRES(lock) -> HRESULT { return Prop()->SaveChanges(static_cast<ULONG>(in.ulFlags)); });
 }
 
 HRESULT CServerIMAPIProp::MAPIPROP_GetPropList(const zel::MAPIPROP_GetPropList::Request& in,
                                                zel::MAPIPROP_GetPropList::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     LPSPropTagArray raw = nullptr;
     HRESULT hr = Prop()->GetPropList(static_cast<ULONG>(in.ulFlags), &raw);
     MapiBuffer<SPropTagArray> tags(raw);
@@ -126,7 +126,7 @@ HRESULT CServerIMAPIProp::MAPIPROP_GetPropList(const zel::MAPIPROP_GetPropList::
 
 HRESULT CServerIMAPIProp::MAPIPROP_GetProps(const zel::MAPIPROP_GetProps::Request& in,
                                             zel::MAPIPROP_GetProps::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     MapiBuffer<SPropTagArray> tags = MakeTagArray(in.tags, true);
     ULONG flags = static_cast<ULONG>(in.ulFlags);
     ULONG count = 0;
@@ -166,7 +166,7 @@ void CServerIMAPIProp::ProblemsBlock(LPSPropProblemArray raw, zel::wire::Inline:
 
 HRESULT CServerIMAPIProp::MAPIPROP_SetProps(const zel::MAPIPROP_SetProps::Request& in,
                                             zel::MAPIPROP_SetProps::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     if (in.cValues < 0) return MAPI_E_INVALID_PARAMETER;
     ULONG count = static_cast<ULONG>(in.cValues);
     zel::MarshalReader r(in.data);
@@ -183,7 +183,7 @@ HRESULT CServerIMAPIProp::MAPIPROP_SetProps(const zel::MAPIPROP_SetProps::Reques
 
 HRESULT CServerIMAPIProp::MAPIPROP_DeleteProps(const zel::MAPIPROP_DeleteProps::Request& in,
                                                zel::MAPIPROP_DeleteProps::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     MapiBuffer<SPropTagArray> tags = MakeTagArray(in.tags, false);
     TraceTagArray(tags.get());
     LPSPropProblemArray raw_problems = nullptr;
@@ -195,7 +195,7 @@ HRESULT CServerIMAPIProp::MAPIPROP_DeleteProps(const zel::MAPIPROP_DeleteProps::
 
 HRESULT CServerIMAPIProp::MAPIPROP_GetNamesFromID(const zel::MAPIPROP_GetNamesFromID::Request& in,
                                                   zel::MAPIPROP_GetNamesFromID::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     MapiBuffer<SPropTagArray> ours = MakeTagArray(in.tags, false);
     LPSPropTagArray tags = ours.get();
     IID storage;
@@ -230,7 +230,7 @@ HRESULT CServerIMAPIProp::MAPIPROP_GetNamesFromID(const zel::MAPIPROP_GetNamesFr
 
 HRESULT CServerIMAPIProp::MAPIPROP_GetIDsFromNames(const zel::MAPIPROP_GetIDsFromNames::Request& in,
                                                    zel::MAPIPROP_GetIDsFromNames::Reply& out) {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   // A failure part-way answers the result reached so far.
   HRESULT hr = MAPI_E_NO_SUPPORT;
   try {
@@ -255,7 +255,7 @@ HRESULT CServerIMAPIProp::MAPIPROP_GetIDsFromNames(const zel::MAPIPROP_GetIDsFro
 
 HRESULT CServerIMAPIProp::IMAPIPROP_OpenProperty(const zel::IMAPIPROP_OpenProperty::Request& in,
                                                  zel::IMAPIPROP_OpenProperty::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     ULONG tag = static_cast<ULONG>(in.ulPropTag);
     std::string description = FormatText("Prop%s from %d %s", PropTagName(tag).c_str(), handle.load(),
                                          this->description.c_str());

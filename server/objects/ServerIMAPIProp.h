@@ -56,7 +56,7 @@ class CServerIMAPIProp : public CServerClass {
   const char* Name() const override { return "IMAPIProp"; }
   // The description slot: the description itself here, "" in every class
   // derived from this one. The caller holds `lock`.
-  virtual std::string DescriptionText() const { return description; }
+  virtual std::string DescriptionText() const REQUIRES(lock) { return description; }
   void Destroy() override;
   void SetMapiObject(IUnknown* object) override;
 
@@ -79,8 +79,8 @@ class CServerIMAPIProp : public CServerClass {
 
   // Runs `body` under the object lock; an exception gives MAPI_E_NO_SUPPORT.
   template <class F>
-  HRESULT Locked(F&& body) {
-    std::lock_guard l(lock);
+  HRESULT Locked(F&& body) EXCLUDES(lock) {
+    MutexLock l(lock);
     try {
       return body();
     } catch (...) {
@@ -90,10 +90,10 @@ class CServerIMAPIProp : public CServerClass {
 
   // The wrapped interface; throws once the object has been destroyed. The
   // caller holds `lock`.
-  IMAPIProp* Prop() const;
+  IMAPIProp* Prop() const REQUIRES(lock);
   // The store object that objects opened through this one get; the caller
   // holds `lock`.
-  virtual std::shared_ptr<CServerClass> StoreObject() const { return store.lock(); }
+  virtual std::shared_ptr<CServerClass> StoreObject() const REQUIRES(lock) { return store.lock(); }
   // Makes and registers the server object of `object_type` for a MAPI
   // object this one opened, under this object's owner and parent. Returns
   // the handle, 0 when the type makes nothing.
@@ -107,7 +107,7 @@ class CServerIMAPIProp : public CServerClass {
   void ProblemsBlock(LPSPropProblemArray problems, zel::wire::Inline::Value& inline_area, std::int32_t& cb,
                      std::int32_t& buffer);
 
-  ComPtr<IMAPIProp> prop_;  // guarded by lock
+  ComPtr<IMAPIProp> prop_ GUARDED_BY(lock);
   zel::CMapiMarshal codec_;
 };
 

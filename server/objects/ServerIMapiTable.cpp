@@ -76,14 +76,14 @@ HRESULT ReadRestriction(const zel::CMapiMarshal& codec, const std::vector<std::u
 void CServerIMapiTable::SetMapiObject(IUnknown* object) {
   ComPtr<IMAPITable> table;
   if (object) object->QueryInterface(IID_IMAPITable, table.OutVoid());
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   table_ = std::move(table);
 }
 
 void CServerIMapiTable::Destroy() {
   ComPtr<IMAPITable> table;
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     table = std::move(table_);
   }
   // Released outside the lock: the table's own release may block on its
@@ -102,7 +102,7 @@ void CServerIMapiTable::RowsToBlock(const SRowSet* rows, zel::wire::Inline::Valu
 }
 
 #define TABLE_OR_FAIL                         \
-  std::lock_guard l(lock);                    \
+  MutexLock l(lock);                    \
   IMAPITable* table = table_.get();           \
   if (!table) return MAPI_E_NO_SUPPORT;
 

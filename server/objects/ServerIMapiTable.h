@@ -37,9 +37,9 @@ class CServerIMapiTable : public CServerClass {
   void RowsToBlock(const SRowSet* rows, zel::wire::Inline::Value& inline_area, std::int32_t& cb,
                    std::int32_t& buffer);
 
-  zel::CMapiMarshal codec_;   // guarded by lock
-  ComPtr<IMAPITable> table_;  // guarded by lock
-  std::set<ULONG> connections_;  // advise records this table registered; guarded by lock
+  const zel::CMapiMarshal codec_;  // never changed: needs no lock
+  ComPtr<IMAPITable> table_ GUARDED_BY(lock);
+  std::set<ULONG> connections_ GUARDED_BY(lock);  // advise records this table registered
 };
 
 }  // namespace vantrel::server

@@ -7,13 +7,13 @@
 namespace vantrel::server {
 
 void CServerIMessage::Destroy() {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   prop_.Reset();
   message_.Reset();
 }
 
 void CServerIMessage::SetMapiObject(IUnknown* object) {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   message_.Reset();
   if (object) object->QueryInterface(IID_IMessage, message_.OutVoid());
   prop_ = ComPtr<IMAPIProp>(message_.get());
@@ -26,7 +26,7 @@ IMessage* CServerIMessage::Message() const {
 
 HRESULT CServerIMessage::IMESSAGE_GetAttachmentTable(const zel::IMESSAGE_GetAttachmentTable::Request& in,
                                                      zel::IMESSAGE_GetAttachmentTable::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     ComPtr<IMAPITable> table;
     HRESULT hr = Message()->GetAttachmentTable(static_cast<ULONG>(in.ulFlags), table.Out());
     if (FAILED(hr) || !table) return hr;
@@ -37,7 +37,7 @@ HRESULT CServerIMessage::IMESSAGE_GetAttachmentTable(const zel::IMESSAGE_GetAtta
 
 HRESULT CServerIMessage::IMESSAGE_GetRecipientTable(const zel::IMESSAGE_GetRecipientTable::Request& in,
                                                     zel::IMESSAGE_GetRecipientTable::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     ComPtr<IMAPITable> table;
     HRESULT hr = Message()->GetRecipientTable(static_cast<ULONG>(in.ulFlags), table.Out());
     if (FAILED(hr) || !table) return hr;
@@ -48,7 +48,7 @@ HRESULT CServerIMessage::IMESSAGE_GetRecipientTable(const zel::IMESSAGE_GetRecip
 
 HRESULT CServerIMessage::IMESSAGE_CreateAttach(const zel::IMESSAGE_CreateAttach::Request& in,
                                                zel::IMESSAGE_CreateAttach::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     IID storage;
     const IID* iid = SelectedIid(in.iid, storage);
     ULONG number = 0;
@@ -63,14 +63,14 @@ HRESULT CServerIMessage::IMESSAGE_CreateAttach(const zel::IMESSAGE_CreateAttach:
 
 HRESULT CServerIMessage::IMESSAGE_DeleteAttach(const zel::IMESSAGE_DeleteAttach::Request& in,
                                                zel::IMESSAGE_DeleteAttach::Reply&) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     return Message()->DeleteAttach(static_cast<ULONG>(in.ulAttachmentNum), 0, nullptr, static_cast<ULONG>(in.ulFlags));
   });
 }
 
 HRESULT CServerIMessage::IMESSAGE_OpenAttach(const zel::IMESSAGE_OpenAttach::Request& in,
                                              zel::IMESSAGE_OpenAttach::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     IID storage;
     const IID* iid = SelectedIid(in.iid, storage);
     ComPtr<IAttach> attach;
@@ -84,7 +84,7 @@ HRESULT CServerIMessage::IMESSAGE_OpenAttach(const zel::IMESSAGE_OpenAttach::Req
 
 HRESULT CServerIMessage::IMESSAGE_ModifyRecipients(const zel::IMESSAGE_ModifyRecipients::Request& in,
                                                    zel::IMESSAGE_ModifyRecipients::Reply&) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     zel::MarshalReader r(in.data);
     LPADRLIST raw = nullptr;
     if (HRESULT hr = recipient_codec_.ReadAdrList(r, nullptr, &raw); FAILED(hr)) return hr;
@@ -98,13 +98,13 @@ HRESULT CServerIMessage::IMESSAGE_ModifyRecipients(const zel::IMESSAGE_ModifyRec
 
 HRESULT CServerIMessage::IMESSAGE_SetReadFlag(const zel::IMESSAGE_SetReadFlag::Request& in,
                                               zel::IMESSAGE_SetReadFlag::Reply&) {
-  return Locked([&]() -> HRESULT { return Message()->SetReadFlag(static_cast<ULONG>(in.ulFlags)); });
+  return Locked([&]() REQUIRES(lock) -> HRESULT { return Message()->SetReadFlag(static_cast<ULONG>(in.ulFlags)); });
 }
 
 HRESULT CServerIMessage::IMESSAGE_SubmitMessage(const zel::IMESSAGE_SubmitMessage::Request& in,
                                                 zel::IMESSAGE_SubmitMessage::Reply&) {
   if (!options_.enable_ms || !options_.enable_ms()) return MAPI_E_NO_SUPPORT;
-  return Locked([&]() -> HRESULT { return Message()->SubmitMessage(static_cast<ULONG>(in.ulFlags)); });
+  return Locked([&]() REQUIRES(lock) -> HRESULT { return Message()->SubmitMessage(static_cast<ULONG>(in.ulFlags)); });
 }
 
 }  // namespace vantrel::server

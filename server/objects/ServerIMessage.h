@@ -13,7 +13,7 @@ class CServerIMessage : public CServerIMAPIProp {
   explicit CServerIMessage(ServerObjectOptions options = {}) : options_(std::move(options)) {}
 
   const char* Name() const override { return "IMessage"; }
-  std::string DescriptionText() const override { return std::string(); }
+  std::string DescriptionText() const override REQUIRES(lock) { return std::string(); }
   void Destroy() override;
   void SetMapiObject(IUnknown* object) override;
 
@@ -33,11 +33,11 @@ class CServerIMessage : public CServerIMAPIProp {
                                  zel::IMESSAGE_SubmitMessage::Reply&) override;
 
  private:
-  // The caller holds `lock`; throws once destroyed.
-  IMessage* Message() const;
+  // Throws once destroyed.
+  IMessage* Message() const REQUIRES(lock);
 
   const ServerObjectOptions options_;
-  ComPtr<IMessage> message_;  // guarded by lock
+  ComPtr<IMessage> message_ GUARDED_BY(lock);
   zel::CMapiMarshal recipient_codec_;
 };
 

@@ -32,7 +32,7 @@ struct ClassArg {
 }  // namespace
 
 void CServerIMsgStore::Destroy() {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   // The MAPI store outlives this object (its connection keeps it), so the
   // registrations made through it end here, not with the store.
   for (auto [connection, mapi_connection] : advises_) {
@@ -51,7 +51,7 @@ void CServerIMsgStore::SetMapiObject(IUnknown* object) {
 }
 
 void CServerIMsgStore::SetStore(IMsgStore* s) {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   store_ = ComPtr<IMsgStore>(s);
   prop_ = ComPtr<IMAPIProp>(s);
   store = weak_from_this();
@@ -67,7 +67,7 @@ IMsgStore* CServerIMsgStore::Store() const {
 }
 
 HRESULT CServerIMsgStore::MSGSTORE_Advise(const zel::MSGSTORE_Advise::Request& in, zel::MSGSTORE_Advise::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     if (!registry) throw std::logic_error("object not registered");
     IMsgStore* s = Store();
     auto& list = registry->Advises();
@@ -96,7 +96,7 @@ HRESULT CServerIMsgStore::MSGSTORE_Advise(const zel::MSGSTORE_Advise::Request& i
 }
 
 HRESULT CServerIMsgStore::Unadvise(std::int32_t connection) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     if (!registry) throw std::logic_error("object not registered");
     IMsgStore* s = Store();
     auto it = advises_.find(static_cast<ULONG>(connection));
@@ -121,7 +121,7 @@ HRESULT CServerIMsgStore::MSGSTORE_Undadvise(const zel::MSGSTORE_Undadvise::Requ
 
 HRESULT CServerIMsgStore::MSGSTORE_CompareEntryIDs(const zel::MSGSTORE_CompareEntryIDs::Request& in,
                                                    zel::MSGSTORE_CompareEntryIDs::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     auto a = CopyOf(in.entryID1), b = CopyOf(in.entryID2);
     ULONG result = 0;
     HRESULT hr = Store()->CompareEntryIDs(static_cast<ULONG>(a.size()), EntryOrNull(a), static_cast<ULONG>(b.size()),
@@ -133,7 +133,7 @@ HRESULT CServerIMsgStore::MSGSTORE_CompareEntryIDs(const zel::MSGSTORE_CompareEn
 
 HRESULT CServerIMsgStore::MSGSTORE_GetReceiveFolder(const zel::MSGSTORE_GetReceiveFolder::Request& in,
                                                     zel::MSGSTORE_GetReceiveFolder::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     ULONG flags = static_cast<ULONG>(in.ulFlags);
     ClassArg cls(in.messageClass, flags & MAPI_UNICODE);
     ULONG cb = 0;
@@ -164,7 +164,7 @@ HRESULT CServerIMsgStore::MSGSTORE_GetReceiveFolder(const zel::MSGSTORE_GetRecei
 
 HRESULT CServerIMsgStore::MSGSTORE_GetReceiveFolderTable(const zel::MSGSTORE_GetReceiveFolderTable::Request& in,
                                                          zel::MSGSTORE_GetReceiveFolderTable::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     ComPtr<IMAPITable> table;
     HRESULT hr = Store()->GetReceiveFolderTable(static_cast<ULONG>(in.ulFlags), table.Out());
     if (FAILED(hr) || !table) return hr;
@@ -175,7 +175,7 @@ HRESULT CServerIMsgStore::MSGSTORE_GetReceiveFolderTable(const zel::MSGSTORE_Get
 
 HRESULT CServerIMsgStore::MSGSTORE_OpenEntry(const zel::MSGSTORE_OpenEntry::Request& in,
                                              zel::MSGSTORE_OpenEntry::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     auto id = CopyOf(in.entryID);
     IID storage;
     const IID* iid = SelectedIid(in.iid, storage);
@@ -202,7 +202,7 @@ HRESULT CServerIMsgStore::MSGSTORE_OpenEntry(const zel::MSGSTORE_OpenEntry::Requ
 
 HRESULT CServerIMsgStore::MSGSTORE_SetReceiveFolder(const zel::MSGSTORE_SetReceiveFolder::Request& in,
                                                     zel::MSGSTORE_SetReceiveFolder::Reply&) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     ULONG flags = static_cast<ULONG>(in.ulFlags);
     ClassArg cls(in.messageClass, flags & MAPI_UNICODE);
     auto id = CopyOf(in.entryID);
@@ -212,7 +212,7 @@ HRESULT CServerIMsgStore::MSGSTORE_SetReceiveFolder(const zel::MSGSTORE_SetRecei
 
 HRESULT CServerIMsgStore::MSGSTORE_OpenOutbox(const zel::MSGSTORE_OpenOutbox::Request&,
                                               zel::MSGSTORE_OpenOutbox::Reply& out) {
-  return Locked([&]() -> HRESULT {
+  return Locked([&]() REQUIRES(lock) -> HRESULT {
     IMsgStore* s = Store();
     LPSPropValue raw = nullptr;
     HRESULT hr = HrGetOneProp(s, PR_IPM_OUTBOX_ENTRYID, &raw);

@@ -14,7 +14,7 @@ class CServerIMsgStore : public CServerIMAPIProp {
   CServerIMsgStore() : CServerIMAPIProp(kIMsgStore) {}
 
   const char* Name() const override { return "IMsgStore"; }
-  std::string DescriptionText() const override { return std::string(); }
+  std::string DescriptionText() const override REQUIRES(lock) { return std::string(); }
   void Destroy() override;
   // Takes a reference of its own on the store; the store object then names
   // itself as its store object.
@@ -36,17 +36,17 @@ class CServerIMsgStore : public CServerIMAPIProp {
   HRESULT MSGSTORE_OpenOutbox(const zel::MSGSTORE_OpenOutbox::Request&, zel::MSGSTORE_OpenOutbox::Reply&) override;
 
  protected:
-  std::shared_ptr<CServerClass> StoreObject() const override;
+  std::shared_ptr<CServerClass> StoreObject() const override REQUIRES(lock);
 
  private:
-  // The caller holds `lock`; throws once destroyed.
-  IMsgStore* Store() const;
+  // Throws once destroyed.
+  IMsgStore* Store() const REQUIRES(lock);
   HRESULT Unadvise(std::int32_t connection);
 
-  ComPtr<IMsgStore> store_;  // guarded by lock
+  ComPtr<IMsgStore> store_ GUARDED_BY(lock);
   // The advise records this store made: their connection numbers and the
-  // connection MAPI gave each. Guarded by lock.
-  std::map<ULONG, ULONG> advises_;
+  // connection MAPI gave each.
+  std::map<ULONG, ULONG> advises_ GUARDED_BY(lock);
 };
 
 }  // namespace vantrel::server

@@ -21,15 +21,17 @@ FILETIME Time(std::uint64_t v) {
   return QuadToFileTime(v);
 }
 
-// Registers an enumerator under the owner and parent of `from`.
-std::int32_t RegisterEnumerator(CServerClass& from, IEnumSTATSTG* enumerator, const std::string& description) {
+// Registers an enumerator under the owner and parent of `from`. The new
+// object's lock is taken under from's: nobody else can see it yet.
+std::int32_t RegisterEnumerator(CServerClass& from, IEnumSTATSTG* enumerator, const std::string& description)
+    REQUIRES(from.lock) {
   auto object = std::make_shared<CServerIEnumSTATSTG>();
   object->SetMapiObject(enumerator);
   {
-    std::lock_guard l(object->lock);
+    MutexLock l(object->lock);
     object->description = description;
+    object->store = from.store;
   }
-  object->store = from.store;
   return from.registry->Register(object, from.owner.load(), from.parent.lock());
 }
 
@@ -44,20 +46,20 @@ constexpr ULONG kNextChunk = 64;
 void CServerIStorage::SetMapiObject(IUnknown* object) {
   ComPtr<IStorage> storage;
   if (object) object->QueryInterface(IID_IStorage, storage.OutVoid());
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   storage_ = std::move(storage);
 }
 
 void CServerIStorage::Destroy() {
   ComPtr<IStorage> storage;
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     storage = std::move(storage_);
   }
 }
 
 #define STORAGE_OR_FAIL               \
-  std::lock_guard l(lock);            \
+  MutexLock l(lock);            \
   IStorage* storage = storage_.get(); \
   if (!storage) return MAPI_E_NO_SUPPORT;
 
@@ -182,20 +184,20 @@ HRESULT CServerIStorage::ISTORAGE_Stats(const zel::ISTORAGE_Stats::Request& in, 
 void CServerIEnumSTATSTG::SetMapiObject(IUnknown* object) {
   ComPtr<IEnumSTATSTG> enumerator;
   if (object) object->QueryInterface(IID_IEnumSTATSTG, enumerator.OutVoid());
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   enum_ = std::move(enumerator);
 }
 
 void CServerIEnumSTATSTG::Destroy() {
   ComPtr<IEnumSTATSTG> enumerator;
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     enumerator = std::move(enum_);
   }
 }
 
 #define ENUM_OR_FAIL                       \
-  std::lock_guard l(lock);                 \
+  MutexLock l(lock);                 \
   IEnumSTATSTG* enumerator = enum_.get();  \
   if (!enumerator) return MAPI_E_NO_SUPPORT;
 

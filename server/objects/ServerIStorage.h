@@ -27,7 +27,7 @@ class CServerIStorage : public CServerClass {
 #undef ZEL_STORAGE_OPERATIONS
 
  private:
-  ComPtr<IStorage> storage_;  // guarded by lock
+  ComPtr<IStorage> storage_ GUARDED_BY(lock);
 };
 
 class CServerIEnumSTATSTG : public CServerClass {
@@ -45,7 +45,7 @@ class CServerIEnumSTATSTG : public CServerClass {
   HRESULT IEnumSTATSTG_Clone(const zel::IEnumSTATSTG_Clone::Request& in, zel::IEnumSTATSTG_Clone::Reply& out) override;
 
  private:
-  ComPtr<IEnumSTATSTG> enum_;  // guarded by lock
+  ComPtr<IEnumSTATSTG> enum_ GUARDED_BY(lock);
 };
 
 }  // namespace vantrel::server

@@ -39,34 +39,29 @@ void FillStatRecord(const STATSTG& stat, bool with_name, zel::wire::StatStg& rec
 void CServerIStream::SetMapiObject(IUnknown* object) {
   ComPtr<IStream> stream;
   if (object) object->QueryInterface(IID_IStream, stream.OutVoid());
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   stream_ = std::move(stream);
 }
 
 void CServerIStream::Destroy() {
   ComPtr<IStream> stream;
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     stream = std::move(stream_);
   }
 }
 
 #define STREAM_OR_FAIL              \
-  std::lock_guard l(lock);          \
+  MutexLock l(lock);          \
   IStream* stream = stream_.get();  \
   if (!stream) return MAPI_E_NO_SUPPORT;
 
-HRESULT CServerIStream::ISTREAM_Read(const zel::ISTREAM_Read::Request&, zel::ISTREAM_Read::Reply& out) {
+HRESULT CServerIStream::ISTREAM_Read(std::uint8_t* into, std::uint32_t want, std::uint32_t* got) {
   STREAM_OR_FAIL
-  // One read fills at most the caller's buffer and never more than the
-  // wire's largest read, whatever count was asked.
-  const ULONG want = std::min<ULONG>(out.data.max, zel::wire::kReadAreaSize);
-  out.data.items.resize(want);
-  ULONG got = 0;
+  ULONG read = 0;
   BYTE none = 0;  // a zero-byte read still passes a buffer
-  HRESULT hr = stream->Read(want ? out.data.items.data() : &none, want, &got);
-  out.data.items.resize(std::min(got, want));
-  out.cbRead = static_cast<std::int32_t>(out.data.items.size());
+  HRESULT hr = stream->Read(want ? into : &none, want, &read);
+  *got = std::min<ULONG>(read, want);
   return hr;
 }
 

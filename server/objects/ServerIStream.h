@@ -25,15 +25,16 @@ class CServerIStream : public CServerClass {
   void Destroy() override;
 
 #define ZEL_STREAM_OPERATIONS(X)                                                                       \
-  X(ISTREAM_Clone) X(ISTREAM_Commit) X(ISTREAM_LockRegion) X(ISTREAM_Read) X(ISTREAM_Write)            \
+  X(ISTREAM_Clone) X(ISTREAM_Commit) X(ISTREAM_LockRegion) X(ISTREAM_Write)                              \
   X(ISTREAM_Revert) X(ISTREAM_Seek) X(ISTREAM_SetSize) X(ISTREAM_Stat) X(ISTREAM_UnlockRegion)
 #define ZEL_DECLARE_STREAM_OPERATION(op) HRESULT op(const zel::op::Request& in, zel::op::Reply& out) override;
   ZEL_STREAM_OPERATIONS(ZEL_DECLARE_STREAM_OPERATION)
 #undef ZEL_DECLARE_STREAM_OPERATION
 #undef ZEL_STREAM_OPERATIONS
+  HRESULT ISTREAM_Read(std::uint8_t* into, std::uint32_t want, std::uint32_t* got) override;
 
  private:
-  ComPtr<IStream> stream_;  // guarded by lock
+  ComPtr<IStream> stream_ GUARDED_BY(lock);
 };
 
 }  // namespace vantrel::server

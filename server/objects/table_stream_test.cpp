@@ -342,6 +342,61 @@ TEST_F(Fixture, StreamIsReadInChunksOfTheLargestReadThenZeroBytes) {
   stream->Release();
 }
 
+// The reads write their bytes straight into the reply: what goes out must
+// be exactly the reply record's own encoding, counts and padding included.
+TEST_F(Fixture, ReadsAnswerInTheLayoutOfTheirRecords) {
+  std::vector<std::uint8_t> raw;
+  zel::Transport capture = [&](std::uint16_t op, const std::vector<std::uint8_t>& in, std::vector<std::uint8_t>& out,
+                               bool& big) {
+    RPC_STATUS s = transport(op, in, out, big);
+    raw = out;
+    return s;
+  };
+  auto same = [&]<class Op>(const typename Op::Request& in) {
+    typename Op::Reply out;
+    EXPECT_EQ(zel::Invoke<Op>(capture, in, out), RPC_S_OK);
+    rpc::NdrWriter w;
+    zel::op::Encode(w, out);
+    EXPECT_EQ(w.data(), raw) << Op::kName;
+    return out;
+  };
+
+  std::vector<BYTE> bytes(40000);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<BYTE>(i * 13);
+  IStream* stream = nullptr;
+  ASSERT_EQ(storage::CreateMemoryStream(bytes, true, nullptr, &stream), S_OK);
+  std::int32_t h = Open(kMapiStream, stream);
+  stream->Release();
+  struct Case {
+    std::int32_t handle, ask, got;
+    HRESULT result;
+  } reads[] = {{h, 3, 3, S_OK},          {h, 0, 0, S_OK},          {h, 1 << 30, 32768, S_OK},
+               {h, 100000, 7229, S_OK},  {h, -5, 0, S_OK},         {9999, 10, 0, 1}};
+  for (const auto& c : reads) {
+    auto r = same.operator()<zel::ISTREAM_Read>({c.handle, c.ask});
+    EXPECT_EQ(r.result, c.result) << c.ask;
+    EXPECT_EQ(r.cbRead, c.got) << c.ask;
+    EXPECT_EQ(r.data.items.size(), static_cast<std::size_t>(c.got));
+    EXPECT_EQ(r.data.max, c.ask < 0 ? 0u : static_cast<std::uint32_t>(c.ask));
+  }
+
+  zel::wire::Inline::Value inl{};
+  std::int32_t cb = 0;
+  std::vector<std::uint8_t> data(512 + 1000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 5);
+  std::int32_t block = reg.MakeResultBlock(std::vector<std::uint8_t>(data), inl, cb);
+  auto ex = same.operator()<zel::ReadBufferEx>({block, 101});
+  EXPECT_EQ(ex.result, 101);
+  EXPECT_EQ(ex.cbRead, 101);
+  EXPECT_TRUE(std::equal(ex.data.items.begin(), ex.data.items.end(), data.begin() + 512));
+  auto rest = same.operator()<zel::ReadBuffer>({block});
+  EXPECT_EQ(rest.result, 899);
+  EXPECT_EQ(rest.cbRead, 899);
+  EXPECT_TRUE(std::equal(rest.data.begin(), rest.data.end(), data.begin() + 613, data.end()));
+  EXPECT_EQ(same.operator()<zel::ReadBuffer>({block}).result, -1);  // the last read freed it
+  EXPECT_EQ(same.operator()<zel::ReadBufferEx>({block, -4}).cbRead, 0);
+}
+
 TEST_F(Fixture, StreamWriteSetSizeAndCommitReachTheStream) {
   std::vector<BYTE> committed;
   IStream* stream = nullptr;

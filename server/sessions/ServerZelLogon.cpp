@@ -189,7 +189,7 @@ void CServerZelLogon::Destroy() {
   ReleaseConnection();
   ComPtr<IProfAdmin> admin;
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     mapi_session_ = nullptr;
     admin = std::move(prof_admin_);
   }
@@ -198,7 +198,7 @@ void CServerZelLogon::Destroy() {
 void CServerZelLogon::ReleaseConnection() {
   std::shared_ptr<ServerConnection> entry;
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     entry = std::move(connection_);
   }
   // Only the entry this session joined: a session whose logon never got
@@ -207,29 +207,29 @@ void CServerZelLogon::ReleaseConnection() {
 }
 
 std::string CServerZelLogon::UserName() const {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   return user_name_;
 }
 
 std::string CServerZelLogon::Workstation() const {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   return workstation_;
 }
 
 std::int32_t CServerZelLogon::StoreHandle() const {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   return store_handle_;
 }
 
 std::shared_ptr<ServerConnection> CServerZelLogon::Connection() const {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   return connection_;
 }
 
 HRESULT CServerZelLogon::Tarnix_Logon(const zel::Tarnix_Logon::Request& in, zel::Tarnix_Logon::Reply&) {
   ServerTrace("Logon %s %s", in.profile.c_str(), in.userName.c_str());
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     user_name_ = in.userName;
     password_ = in.password;
     workstation_ = in.workstation;
@@ -237,20 +237,20 @@ HRESULT CServerZelLogon::Tarnix_Logon(const zel::Tarnix_Logon::Request& in, zel:
   UserRights rights;
   if (!context_.CheckUser(in.userName, in.password, &rights)) return MAPI_E_INVALID_WORKSTATION_ACCOUNT;
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     all_profiles_ = rights.all_profiles;
     allowed_profiles_ = rights.profiles;
   }
   ServerTrace("Logging on");
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     mapi_session_ = nullptr;
     store_handle_ = 0;
   }
   // A connection that cannot be opened leaves a session without a store.
   OpenConnection(in.profile, in.storeName, in.password);
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     profile_name_ = in.profile;
     store_name_ = in.storeName;
   }
@@ -261,7 +261,7 @@ HRESULT CServerZelLogon::Tarnix_AdminLogon(const zel::Tarnix_AdminLogon::Request
                                            zel::Tarnix_AdminLogon::Reply&) {
   UserRights rights;
   if (!context_.CheckUser(in.userName, in.password, &rights)) return MAPI_E_INVALID_WORKSTATION_ACCOUNT;
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   user_name_ = in.userName;
   password_ = in.password;
   workstation_ = in.workstation;
@@ -276,7 +276,7 @@ std::int32_t CServerZelLogon::MakeStoreObject(IMsgStore* store, const std::strin
   std::int32_t h = context_.registry.CreateObject(static_cast<std::int32_t>(MAPI_STORE), nullptr, shared_from_this(),
                                                   store, handle.load(), name.c_str(), &made);
   if (made) {
-    std::lock_guard l(made->lock);
+    MutexLock l(made->lock);
     made->store = made;  // a store is reached through itself
   }
   *object = made;
@@ -288,14 +288,14 @@ HRESULT CServerZelLogon::OpenConnection(const std::string& profile, const std::s
   bool created = false;
   std::shared_ptr<ServerConnection> entry = context_.connections.Join(CConnectionTable::Key(profile, store), &created);
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     connection_ = entry;
   }
   if (!created) {
     entry->WaitOpened();
     std::shared_ptr<CServerClass> object;
     std::int32_t h = entry->store ? MakeStoreObject(entry->store.get(), store, &object) : 0;
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     mapi_session_ = entry->session.get();
     store_handle_ = h;
     store_object_ = object;
@@ -366,7 +366,7 @@ HRESULT CServerZelLogon::OpenNewConnection(ServerConnection& entry, const std::s
   } catch (...) {
     return last;
   }
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   mapi_session_ = entry.session.get();
   store_object_ = entry.store_object;
   store_handle_ = entry.store_handle;
@@ -380,7 +380,7 @@ HRESULT CServerZelLogon::ZelLogon_QueryProfiles(const zel::ZelLogon_QueryProfile
   bool all;
   std::vector<std::string> allowed;
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     profile_list_.clear();
     own = "mailbox_" + user_name_;
     admin = prof_admin_;
@@ -399,7 +399,7 @@ HRESULT CServerZelLogon::ZelLogon_QueryProfiles(const zel::ZelLogon_QueryProfile
   }
   ServerTrace("%s", list.c_str());
   {
-    std::lock_guard l(lock);
+    MutexLock l(lock);
     profile_list_ = list;
   }
   out.hBuffer = TextBlock(context_.registry, handle.load(), list, out.inlineData, out.cb);
@@ -431,7 +431,7 @@ HRESULT CServerZelLogon::ZelLogon_QueryInfoStores(const zel::ZelLogon_QueryInfoS
 
 HRESULT CServerZelLogon::ZelLogon_GetMsgStore(const zel::ZelLogon_GetMsgStore::Request&,
                                               zel::ZelLogon_GetMsgStore::Reply&) {
-  std::lock_guard l(lock);
+  MutexLock l(lock);
   return store_handle_;
 }
 

@@ -165,20 +165,20 @@ class CServerZelLogon : public CServerClass {
   CLogonContext& context_;
   zel::CNotifyQueue queue_;  // its own lock; the registry lock comes first
 
-  // Guarded by CServerClass::lock.
-  std::string store_name_;
-  std::string profile_name_;
-  IMAPISession* mapi_session_ = nullptr;  // the connection's; not owned
-  bool all_profiles_ = false;
-  std::vector<std::string> allowed_profiles_;
-  std::string password_;
-  std::string user_name_;
-  std::string workstation_;
-  std::int32_t store_handle_ = 0;
-  ComPtr<IProfAdmin> prof_admin_;
-  std::string profile_list_;
-  std::weak_ptr<CServerClass> store_object_;
-  std::shared_ptr<ServerConnection> connection_;  // the entry this session joined, if any
+  // Under the object's lock.
+  std::string store_name_ GUARDED_BY(lock);
+  std::string profile_name_ GUARDED_BY(lock);
+  IMAPISession* mapi_session_ GUARDED_BY(lock) = nullptr;  // the connection's; not owned
+  bool all_profiles_ GUARDED_BY(lock) = false;
+  std::vector<std::string> allowed_profiles_ GUARDED_BY(lock);
+  std::string password_ GUARDED_BY(lock);
+  std::string user_name_ GUARDED_BY(lock);
+  std::string workstation_ GUARDED_BY(lock);
+  std::int32_t store_handle_ GUARDED_BY(lock) = 0;
+  ComPtr<IProfAdmin> prof_admin_ GUARDED_BY(lock);
+  std::string profile_list_ GUARDED_BY(lock);
+  std::weak_ptr<CServerClass> store_object_ GUARDED_BY(lock);
+  std::shared_ptr<ServerConnection> connection_ GUARDED_BY(lock);  // the entry this session joined, if any
 };
 
 }  // namespace vantrel::server

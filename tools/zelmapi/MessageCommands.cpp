@@ -223,6 +223,7 @@ int ReadCommand(const Options& o) {
     }
     std::vector<AttachmentInfo> atts = ReadAttachments(m.get());
     std::string date = Date(v[3]).empty() ? Date(v[5]) : Date(v[3]);
+    std::string body = ReadBody(m.get(), v[4]);
     if (o.json) {
       std::string json_att;
       for (const AttachmentInfo& a : atts)
@@ -231,14 +232,14 @@ int ReadCommand(const Options& o) {
       std::printf("{\"entryid\":\"%s\",\"from\":%s,\"subject\":%s,\"date\":%s,\"recipients\":[%s],"
                   "\"attachments\":[%s],\"body\":%s}\n",
                   id.c_str(), Json(FormatAddress(sender)).c_str(), Json(Str(v[2])).c_str(), Json(date).c_str(),
-                  json_rcpt.c_str(), json_att.c_str(), Json(Str(v[4])).c_str());
+                  json_rcpt.c_str(), json_att.c_str(), Json(body).c_str());
     } else {
       std::printf("From: %s\nTo: %s\n", FormatAddress(sender).c_str(), to.c_str());
       if (!cc.empty()) std::printf("Cc: %s\n", cc.c_str());
       std::printf("Subject: %s\nDate: %s\n", Str(v[2]).c_str(), date.c_str());
       for (size_t k = 0; k < atts.size(); ++k)
         std::printf("Attachment %zu: %s (%ld bytes)\n", k + 1, atts[k].name.c_str(), atts[k].size);
-      std::printf("\n%s\n", Str(v[4]).c_str());
+      std::printf("\n%s\n", body.c_str());
     }
     MAPIFreeBuffer(v);
     if (!peek) Check(m->SetReadFlag(0), "cannot mark message " + word + " read");

@@ -2,6 +2,7 @@
 
 #include <gmime/gmime.h>
 
+#include <cstring>
 #include <ctime>
 
 namespace zelmapi {
@@ -77,6 +78,9 @@ std::string ToMime(const MimeMessage& m) {
     g_mime_message_set_date(msg, date);
     g_date_time_unref(date);
   }
+  // As mail tools keep the read state in a mailbox file: O seen by the
+  // tool, R read.
+  g_mime_object_set_header(GMIME_OBJECT(msg), "Status", m.read ? "RO" : "O", nullptr);
   GMimeTextPart* text = g_mime_text_part_new_with_subtype("plain");
   g_mime_text_part_set_text(text, m.body.c_str());
   if (m.attachments.empty()) {
@@ -128,6 +132,8 @@ bool FromMime(const std::string& bytes, MimeMessage* m, std::string* error) {
   const char* subject = g_mime_message_get_subject(msg);
   m->subject = subject ? subject : "";
   if (GDateTime* date = g_mime_message_get_date(msg)) m->time = g_date_time_to_unix(date);
+  const char* status = g_mime_object_get_header(GMIME_OBJECT(msg), "Status");
+  m->read = status && std::strchr(status, 'R');
   Walk walk{m};
   g_mime_message_foreach(msg, Visit, &walk);
   g_object_unref(msg);

@@ -23,6 +23,7 @@ struct MimeMessage {
   std::vector<MimeAddress> recipients;
   std::string subject, body;  // UTF-8
   int64_t time = 0;           // seconds since 1970; 0: none
+  bool read = false;          // the "Status:" header of mbox files holds R
   std::vector<MimeAttachment> attachments;
 };
 

@@ -71,18 +71,19 @@ std::string ReadFile(const std::string& file) {
 }  // namespace
 
 MimeMessage LoadMime(IMessage* m) {
-  SizedSPropTagArray<6> cols;
-  ULONG tags[6] = {PR_SENDER_NAME, PR_SENDER_EMAIL_ADDRESS, PR_SUBJECT, PR_BODY, PR_MESSAGE_DELIVERY_TIME,
-                   PR_LAST_MODIFICATION_TIME};
-  for (int i = 0; i < 6; ++i) cols.aulPropTag[i] = tags[i];
+  SizedSPropTagArray<7> cols;
+  ULONG tags[7] = {PR_SENDER_NAME, PR_SENDER_EMAIL_ADDRESS, PR_SUBJECT, PR_BODY, PR_MESSAGE_DELIVERY_TIME,
+                   PR_LAST_MODIFICATION_TIME, PR_MESSAGE_FLAGS};
+  for (int i = 0; i < 7; ++i) cols.aulPropTag[i] = tags[i];
   ULONG n = 0;
   LPSPropValue v = nullptr;
   Check(m->GetProps(cols.get(), 0, &n, &v), "cannot read a message");
   MimeMessage out;
   out.from = {Str(v[0]), Str(v[1]), false};
   out.subject = Str(v[2]);
-  out.body = Str(v[3]);
+  out.body = ReadBody(m, v[3]);
   out.time = UnixTime(v[4]) ? UnixTime(v[4]) : UnixTime(v[5]);
+  out.read = PROP_TYPE(v[6].ulPropTag) == PT_LONG && (v[6].Value.l & MSGFLAG_READ);
   MAPIFreeBuffer(v);
   for (const Recipient& r : ReadRecipients(m))
     if (r.type == MAPI_TO || r.type == MAPI_CC)
@@ -109,7 +110,7 @@ void StoreMime(IMAPIFolder* folder, const MimeMessage& in) {
   v[n].ulPropTag = PR_SENDER_EMAIL_ADDRESS;
   v[n++].Value.lpszA = email.data();
   v[n].ulPropTag = PR_MESSAGE_FLAGS;
-  v[n++].Value.l = MSGFLAG_READ;
+  v[n++].Value.l = in.read ? MSGFLAG_READ : 0;
   if (in.time) {
     v[n].ulPropTag = PR_MESSAGE_DELIVERY_TIME;
     v[n++].Value.ft = FileTime(in.time);

@@ -141,6 +141,22 @@ std::vector<AttachmentInfo> ReadAttachments(IMessage* m) {
 
 namespace zelmapi {
 
+std::string ReadBody(IMessage* m, const SPropValue& got) {
+  if (PROP_TYPE(got.ulPropTag) == PT_STRING8) return got.Value.lpszA ? FromCp1252(got.Value.lpszA) : "";
+  if (PROP_TYPE(got.ulPropTag) != PT_ERROR || got.Value.err != MAPI_E_NOT_ENOUGH_MEMORY) return "";
+  ComPtr<IUnknown> unk;
+  Check(m->OpenProperty(PR_BODY, &IID_IStream, 0, 0, unk.Out()), "cannot read a message's body");
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    ULONG n = 0;
+    Check(static_cast<IStream*>(unk.get())->Read(buf, sizeof buf, &n), "cannot read a message's body");
+    if (n == 0) break;
+    out.append(buf, n);
+  }
+  return FromCp1252(out);
+}
+
 std::string ReadAttachmentData(IMessage* m, long number) {
   ComPtr<IAttach> att;
   Check(m->OpenAttach(static_cast<ULONG>(number), nullptr, MAPI_BEST_ACCESS, att.Out()), "cannot open an attachment");

@@ -32,6 +32,9 @@ std::vector<AttachmentInfo> ReadAttachments(IMessage* m);
 
 namespace zelmapi {
 
+// The body (UTF-8) from `got`, the PR_BODY GetProps returned; a body too
+// large for GetProps is read as a stream.
+std::string ReadBody(IMessage* m, const SPropValue& got);
 // The bytes of attachment `number` (PR_ATTACH_NUM).
 std::string ReadAttachmentData(IMessage* m, long number);
 // Adds an attachment by value; the message still needs SaveChanges.

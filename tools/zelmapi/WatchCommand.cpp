@@ -112,7 +112,8 @@ int WatchCommand(const Options& o) {
   sa.sa_handler = OnSignal;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
-  if (!o.json) std::fprintf(stderr, "watching %s; Ctrl-C ends\n", w.empty() ? box.store_name().c_str() : w[0].c_str());
+  // Also with -o json: it goes to standard error, and says the watch has begun.
+  std::fprintf(stderr, "watching %s; Ctrl-C ends\n", w.empty() ? box.store_name().c_str() : w[0].c_str());
   while (!g_stop) {
     // The provider's notifications may come through this thread's queue.
     MSG msg;

@@ -12,6 +12,8 @@ int main(int argc, char** argv) {
     if (o.args.empty() || o.args[0] == "--help" || o.args[0] == "help") {
       std::printf("usage: zelmapi [-p PROFILE] [-s STORE] [-o plain|json] [--password-stdin] COMMAND ...\n"
                   "commands: store list | folder tree | list [FOLDER] | read N... | flag read|unread N... | write\n"
+                  "          folder create PATH | folder rename PATH NAME | folder move PATH TO\n"
+                  "          folder delete PATH | folder empty PATH\n"
                   "          move|copy N... --to FOLDER | delete N... [--hard]\n"
                   "          send N... | attach save N K [-o FILE] | attach add N FILE... | watch [FOLDER]\n"
                   "          export FOLDER FILE.mbox | import FOLDER FILE.mbox|FILE.eml...\n"

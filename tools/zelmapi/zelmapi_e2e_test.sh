@@ -54,8 +54,8 @@ Inbox (0/0)
 Outbox (0/0)
 Sent Items (0/0)" ] || fail "folder tree: $out"
 out=$("$z" -p ws list Drafts | mask)
-[ "$out" = "  1 N  DATE                      Status (0)
-  2 N  DATE                      Lunch (0)" ] || fail "list: $out"
+[ "$out" = "  1 N  DATE                      Status (144)
+  2 N  DATE                      Lunch (90)" ] || fail "list: $out"
 out=$("$z" -p ws read 1 | mask)
 [ "$out" = "From: 
 To: Ann <ann@x>
@@ -82,7 +82,11 @@ cmp "$dir/data.bin" "$dir/back.bin" || fail "attachment bytes differ after the e
 # watch shows a message another process saves, within a polling period.
 "$z" -p ws -o json watch Drafts >"$dir/watch.out" 2>"$dir/watch.err" &
 watcher=$!
-sleep 1
+n=0
+until grep -q "^watching" "$dir/watch.err"; do  # advised
+  n=$((n + 1)); [ $n -lt 300 ] || { kill "$watcher"; fail "watch did not start: $(cat "$dir/watch.err")"; }
+  sleep 0.1
+done
 printf 'Subject: Arrived\n\nhi\n' | "$z" -p ws write
 n=0
 until grep -q '"event":"new".*"subject":"Arrived"' "$dir/watch.out"; do

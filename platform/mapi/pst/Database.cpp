@@ -7,6 +7,7 @@
 #include "platform/base/CodePage.h"
 #include "platform/base/Guid.h"
 #include "platform/mapi/PstStore.h"
+#include "platform/mapi/pst/ChangeFeed.h"
 #include "platform/mapi/pst/Repository.h"
 #include "platform/mapi/pst/StoreTesting.h"
 
@@ -81,7 +82,7 @@ bool Tx::Commit() {
   done_ = true;
   if (ok_ && db_.released) DropReleased(db_);
   auto hook = g_commit_hook.load();
-  committed_ = ok_ && (!hook || hook()) && db_.W().Exec("COMMIT");
+  committed_ = ok_ && (later_.empty() || LogCommit(db_, later_)) && (!hook || hook()) && db_.W().Exec("COMMIT");
   if (!committed_ && ok_) db_.W().Exec("ROLLBACK");
   if (committed_ && !later_.empty()) Announce(db_, later_);
   later_.clear();
@@ -166,7 +167,10 @@ std::shared_ptr<Db> OpenDb(const std::string& path, const std::string& display_n
                 "CREATE TABLE IF NOT EXISTS receive(cls TEXT PRIMARY KEY COLLATE NOCASE, folder INTEGER);"
                 "CREATE TABLE IF NOT EXISTS blobs(id INTEGER PRIMARY KEY AUTOINCREMENT, obj INTEGER);"
                 "CREATE INDEX IF NOT EXISTS blobs_obj ON blobs(obj);"
-                "CREATE TABLE IF NOT EXISTS chunks(blob INTEGER, seq INTEGER, data BLOB, PRIMARY KEY(blob, seq));") &&
+                "CREATE TABLE IF NOT EXISTS chunks(blob INTEGER, seq INTEGER, data BLOB, PRIMARY KEY(blob, seq));"
+                "CREATE TABLE IF NOT EXISTS changes(seq INTEGER PRIMARY KEY AUTOINCREMENT, origin INTEGER,"
+                " at INTEGER, what INTEGER, id INTEGER, parent INTEGER, event INTEGER, type INTEGER, old BLOB);"
+                "CREATE INDEX IF NOT EXISTS changes_at ON changes(at);") &&
             DropUnsavedBlobs(*db);
   if (!ok) {
     hr = MAPI_E_CORRUPT_DATA;
@@ -189,6 +193,11 @@ std::shared_ptr<Db> OpenDb(const std::string& path, const std::string& display_n
     hr = MAPI_E_DISK_ERROR;
     return nullptr;
   }
+  // What other processes committed before this opening is in the file
+  // already; only later entries are news.
+  db->seen = LastChange(w);
+  auto mark = GuidToBytes(NewGuid());
+  std::memcpy(&db->origin, mark.data(), sizeof db->origin);
   Db::open[path] = db;
   hr = S_OK;
   return db;

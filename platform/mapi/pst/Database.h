@@ -9,6 +9,9 @@
 //   receive(cls TEXT PRIMARY KEY COLLATE NOCASE, folder INTEGER)
 //   blobs(id INTEGER PRIMARY KEY AUTOINCREMENT, obj INTEGER)
 //   chunks(blob INTEGER, seq INTEGER, data BLOB, PRIMARY KEY(blob, seq))
+//   changes(seq INTEGER PRIMARY KEY AUTOINCREMENT, origin INTEGER, at INTEGER,
+//           what INTEGER, id INTEGER, parent INTEGER, event INTEGER,
+//           type INTEGER, old BLOB)               the change log (ChangeFeed.h)
 // objects.kind is a Kind (PropMap.h). Object 0 holds the store's own
 // properties. Values over 64 KiB live in blobs and chunks (ChunkedValue.h).
 // Every statement on these tables is in Repository.cpp.
@@ -29,7 +32,8 @@
 // All of them sit below the server's locks (object, registry, session
 // queue); below them are the table data's own locks and the notification
 // queue. Changes reach open tables and advise sinks only from Tx::Commit,
-// after the commit succeeded.
+// after the commit succeeded, and, for other processes' commits, from the
+// change log read under Db::mu (ChangeFeed.h).
 #pragma once
 
 #include <sqlite3.h>
@@ -115,6 +119,8 @@ class Db {
   int64_t block_next GUARDED_BY(mu) = 0, block_end GUARDED_BY(mu) = 0;
   // Some blob was released in the open transaction.
   bool released GUARDED_BY(mu) = false;
+  // The last entry of the change log announced here (or written here).
+  int64_t seen GUARDED_BY(mu) = 0;
 
   Mutex pool_mu ACQUIRED_AFTER(mu);
   std::vector<std::unique_ptr<Conn>> idle GUARDED_BY(pool_mu);  // read connections not in use
@@ -122,6 +128,7 @@ class Db {
   // Set when the file is opened, before the Db is shared; read-only after.
   std::string path;
   MAPIUID uid{};
+  int64_t origin = 0;  // this opening's mark on the entries it logs
 };
 
 // Opens (or creates, with the standard folder tree) the store in `path`;

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "platform/mapi/Restriction.h"
+#include "platform/mapi/pst/ChangeFeed.h"
 #include "platform/mapi/pst/EntryId.h"
 #include "platform/mapi/pst/Message.h"
 #include "platform/mapi/pst/PropObject.h"
@@ -417,6 +418,7 @@ class Folder final : public PropObject<IMAPIFolder> {
         SetLong(m, PR_MESSAGE_FLAGS, f);
         if (!SaveProps(*db_, id, m)) return MAPI_E_DISK_ERROR;
         tx.Row(id_, id);
+        tx.Event(fnevObjectModified, id, id_, MAPI_MESSAGE);
       }
     }
     if (!tx.Commit()) return MAPI_E_DISK_ERROR;
@@ -441,6 +443,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     ULONG was = static_cast<ULONG>(GetLong(m, PR_MSG_STATUS));
     SetLong(m, PR_MSG_STATUS, static_cast<LONG>((was & ~mask) | (status & mask)));
     tx.Row(id_, id);
+    tx.Event(fnevObjectModified, id, id_, MAPI_MESSAGE);
     if (!SaveProps(*db_, id, m) || !tx.Commit()) return MAPI_E_DISK_ERROR;
     if (old) *old = was;
     return S_OK;
@@ -461,13 +464,14 @@ class Folder final : public PropObject<IMAPIFolder> {
     if (!writable_) return MAPI_E_NO_ACCESS;
     MutexLock dg(db_->mu);
     Tx tx(*db_);
-    std::vector<int64_t> ids;
+    std::vector<ObjectRow> gone;
     for (const ObjectRow& o : Children(db_->W(), id_))
-      if (o.kind == Kind::kFolder || !o.assoc || (flags & DEL_ASSOCIATED)) ids.push_back(o.id);
-    for (int64_t id : ids) {
-      if (!DeleteTree(*db_, id)) return MAPI_E_DISK_ERROR;
-      tx.Row(id_, id);
-      tx.Gone(id);
+      if (o.kind == Kind::kFolder || !o.assoc || (flags & DEL_ASSOCIATED)) gone.push_back(o);
+    for (const ObjectRow& o : gone) {
+      if (!DeleteTree(*db_, o.id)) return MAPI_E_DISK_ERROR;
+      tx.Row(id_, o.id);
+      tx.Gone(o.id);
+      tx.Event(fnevObjectDeleted, o.id, id_, o.kind == Kind::kFolder ? MAPI_FOLDER : MAPI_MESSAGE);
     }
     if (!tx.Commit()) return MAPI_E_DISK_ERROR;
     return S_OK;
@@ -494,6 +498,9 @@ class Folder final : public PropObject<IMAPIFolder> {
     PutBool(all, PR_SUBFOLDERS, n.folders > 0);
     PutLong(all, PR_CONTENT_UNREAD, static_cast<LONG>(CountUnread(rd.c(), id_)));
     PutLong(all, PR_ACCESS_LEVEL, writable_ ? 1 : 0);
+  }
+  bool Shadowed(ULONG id) const override {
+    return (id >= kSortPropId && id <= kCritState) || IsComputedTag(id);
   }
   bool Writable() override { return writable_; }
   // Folders are not transacted: changes reach the file at once.
@@ -531,6 +538,7 @@ class Folder final : public PropObject<IMAPIFolder> {
     // 8-bit table data.
     int base = which & ~kUnicodeTable;
     if (base == 3 || (base == 0 && search_folder)) which = base;
+    FollowOtherWriters();
     MutexLock dg(db_->mu);
     auto& data = db_->tables[{id_, which}];
     if (!data) {

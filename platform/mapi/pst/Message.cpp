@@ -30,6 +30,13 @@ bool GetMap(LeReader& r, PropMap& m) {
 
 }  // namespace
 
+uint64_t SizeOf(const PropMap& m) {
+  uint64_t n = 0;
+  for (const auto& [id, v] : m)
+    if (!IsComputedTag(id)) n += ValueSize(v) + 8;
+  return n;
+}
+
 Bytes EncodeMessage(const PropMap& props, const std::map<ULONG, PropMap>& attach, const std::vector<PropMap>& recips) {
   Bytes o;
   LeWriter w(o);

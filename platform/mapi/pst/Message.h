@@ -27,6 +27,11 @@ Bytes EncodeMessage(const PropMap& props, const std::map<ULONG, PropMap>& attach
 // left. A damaged image yields what was read before the damage.
 bool DecodeMessage(const Bytes& image, PropMap& props, std::map<ULONG, PropMap>& attach, std::vector<PropMap>& recips);
 
+// The size the store gives an object: its values, each with a small
+// overhead, leaving out the values it computes.
+uint64_t SizeOf(const PropMap& m);
+inline LONG ClampSize(uint64_t n) { return static_cast<LONG>(std::min<uint64_t>(n, 0x7fffffff)); }
+
 class Attach final : public PropObject<IAttach> {
  public:
   Attach(std::shared_ptr<Db> db, vantrel::ComPtr<Message> msg, ULONG num, PropMap props, bool writable)
@@ -39,6 +44,7 @@ class Attach final : public PropObject<IAttach> {
 
  protected:
   void Computed(PropMap& all) override REQUIRES(mu_) {
+    PutLong(all, PR_ATTACH_SIZE, ClampSize(SizeOf(all)));
     PutLong(all, PR_OBJECT_TYPE, MAPI_ATTACH);
     PutLong(all, PR_ATTACH_NUM, static_cast<LONG>(num_));
     Bytes key(4);
@@ -101,6 +107,7 @@ class Message final : public PropObject<IMessage> {
     if (!next.count(PROP_ID(PR_CREATION_TIME))) PutTime(next, PR_CREATION_TIME);
     PutTime(next, PR_LAST_MODIFICATION_TIME);
     if (!next.count(PROP_ID(PR_MESSAGE_FLAGS))) SetLong(next, PR_MESSAGE_FLAGS, MSGFLAG_UNSENT);
+    Derive(next);
     if (embed_save_) {
       HRESULT hr = embed_save_(EncodeMessage(next, attach_, recips_));
       if (FAILED(hr)) return hr;
@@ -230,6 +237,7 @@ class Message final : public PropObject<IMessage> {
       Tx tx(*db_);
       bool ok = tx.ok() && PutProp(*db_, id_, PROP_ID(PR_MESSAGE_FLAGS), PT_LONG, b);
       tx.Row(parent_, id_);
+      tx.Event(fnevObjectModified, id_, parent_, MAPI_MESSAGE);
       if (!ok || !tx.Commit()) return MAPI_E_DISK_ERROR;
       SetLong(base_, PR_MESSAGE_FLAGS, f);
     }
@@ -238,6 +246,7 @@ class Message final : public PropObject<IMessage> {
 
   // An attachment's SaveChanges lands in the message's pending state.
   void PutAttach(ULONG num, PropMap m) {
+    SetLong(m, PR_ATTACH_SIZE, ClampSize(SizeOf(m)));
     MutexLock g(mu_);
     attach_[num] = std::move(m);
     AttachRow(num);
@@ -261,13 +270,26 @@ class Message final : public PropObject<IMessage> {
     if (new_) f |= MSGFLAG_UNMODIFIED;
     PutLong(all, PR_MESSAGE_FLAGS, f);
     PutBool(all, PR_HASATTACH, !attach_.empty());
-    uint64_t size = 0;
-    for (const auto& [id, v] : all) size += ValueSize(v) + 8;
-    for (const auto& [n, m] : attach_)
-      for (const auto& [id, v] : m) size += ValueSize(v) + 8;
-    PutLong(all, PR_MESSAGE_SIZE, static_cast<LONG>(std::min<uint64_t>(size, 0x7fffffff)));
+    PutLong(all, PR_MESSAGE_SIZE, ClampSize(MessageSize(all)));
     PutLong(all, PR_ACCESS_LEVEL, writable_ ? 1 : 0);
   }
+  uint64_t MessageSize(const PropMap& props) REQUIRES(mu_) {
+    uint64_t size = SizeOf(props);
+    for (const auto& [n, m] : attach_) size += SizeOf(m);
+    for (const auto& m : recips_) size += SizeOf(m);
+    return size;
+  }
+  // The values the store derives from a message are kept with it on
+  // save, whoever wrote it, so that its table rows carry them too: the
+  // size of the message and of each attachment, and whether it has any.
+  void Derive(PropMap& next) REQUIRES(mu_) {
+    for (auto& [n, m] : attach_) SetLong(m, PR_ATTACH_SIZE, ClampSize(SizeOf(m)));
+    LONG f = GetLong(next, PR_MESSAGE_FLAGS);
+    SetLong(next, PR_MESSAGE_FLAGS, attach_.empty() ? (f & ~MSGFLAG_HASATTACH) : (f | MSGFLAG_HASATTACH));
+    PutBool(next, PR_HASATTACH, !attach_.empty());
+    SetLong(next, PR_MESSAGE_SIZE, ClampSize(MessageSize(next)));
+  }
+  bool Shadowed(ULONG id) const override { return id == PROP_ID(PR_MESSAGE_FLAGS) || IsComputedTag(id); }
   bool Writable() override { return writable_; }
   bool Chunked() override { return !embed_save_; }
   static void PutTime(PropMap& m, ULONG tag) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -53,48 +54,59 @@ class PropObject : public vantrel::RefCounted<I> {
     if (!count || !out) return MAPI_E_INVALID_PARAMETER;
     if (flags & ~MAPI_UNICODE) return MAPI_E_UNKNOWN_FLAGS;
     MutexLock g(mu_);
-    PropMap all = Snapshot();
-    std::vector<ULONG> want;
-    if (tags) {
-      want.assign(tags->aulPropTag, tags->aulPropTag + tags->cValues);
-    } else {
-      for (const auto& [id, v] : all) want.push_back(PROP_TAG(Presented(BareType(v.first), flags), id));
+    // Named values are read where they are kept. The whole view is made
+    // only for a listing or once a value the object computes is asked for:
+    // Computed may read any other value.
+    std::optional<PropMap> all;
+    std::vector<ULONG> listed;
+    if (!tags) {
+      all = Snapshot();
+      for (const auto& [id, v] : *all) listed.push_back(PROP_TAG(Presented(BareType(v.first), flags), id));
     }
-    if (want.empty()) return MAPI_E_INVALID_PARAMETER;
+    const ULONG n = tags ? tags->cValues : static_cast<ULONG>(listed.size());
+    const ULONG* want = tags ? tags->aulPropTag : listed.data();
+    if (n == 0) return MAPI_E_INVALID_PARAMETER;
     void* root;
-    if (MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * want.size()), &root))
-      return MAPI_E_NOT_ENOUGH_MEMORY;
+    if (MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * n), &root)) return MAPI_E_NOT_ENOUGH_MEMORY;
     auto* vals = static_cast<SPropValue*>(root);
     bool errors = false;
-    for (size_t i = 0; i < want.size(); ++i) {
+    for (ULONG i = 0; i < n; ++i) {
       ULONG tag = want[i];
-      auto it = all.find(PROP_ID(tag));
+      const ULONG id = PROP_ID(tag);
+      if (!all && Shadowed(id)) all = Snapshot();
+      const std::pair<ULONG, Bytes>* found = nullptr;
+      if (all) {
+        auto it = all->find(id);
+        if (it != all->end()) found = &it->second;
+      } else {
+        found = Kept(id);
+      }
       HRESULT hr = MAPI_E_NOT_FOUND;
-      if (it != all.end()) {
-        ULONG stored = BareType(it->second.first);
-        if (PROP_TYPE(tag) == PT_UNSPECIFIED) tag = PROP_TAG(Presented(stored, flags), PROP_ID(tag));
+      if (found) {
+        ULONG stored = BareType(found->first);
+        if (PROP_TYPE(tag) == PT_UNSPECIFIED) tag = PROP_TAG(Presented(stored, flags), id);
         ValueRef r;
-        if (ValueSize(it->second) > kMaxInline) {
+        if (ValueSize(*found) > kMaxInline) {
           // Large values are only read through OpenProperty; the other
           // values of the call are answered as usual.
           hr = MAPI_E_NOT_ENOUGH_MEMORY;
-        } else if (IsRef(it->second.first)) {
+        } else if (IsRef(found->first)) {
           Bytes whole;
-          if (!DecodeRef(it->second.second, r) || !Materialize(*db_, r, stored == PT_UNICODE, whole))
+          if (!DecodeRef(found->second, r) || !Materialize(*db_, r, stored == PT_UNICODE, whole))
             hr = MAPI_E_CORRUPT_DATA;
           else
             hr = DecodeProp(tag, stored, whole, root, vals[i]);
         } else {
-          hr = DecodeProp(tag, stored, it->second.second, root, vals[i]);
+          hr = DecodeProp(tag, stored, found->second, root, vals[i]);
         }
       }
       if (FAILED(hr)) {
         errors = true;
-        vals[i].ulPropTag = PROP_TAG(PT_ERROR, PROP_ID(tag));
+        vals[i].ulPropTag = PROP_TAG(PT_ERROR, id);
         vals[i].Value.err = hr == MAPI_E_INVALID_TYPE ? MAPI_E_NOT_FOUND : hr;
       }
     }
-    *count = static_cast<ULONG>(want.size());
+    *count = n;
     *out = vals;
     return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
   }
@@ -276,6 +288,14 @@ class PropObject : public vantrel::RefCounted<I> {
     Computed(all);
     return all;
   }
+  // A value as kept, pending changes first, without computed values; or
+  // nullptr.
+  const std::pair<ULONG, Bytes>* Kept(ULONG id) REQUIRES(mu_) {
+    if (auto p = pending_.find(id); p != pending_.end()) return &p->second;
+    if (deleted_.count(id)) return nullptr;
+    auto b = base_.find(id);
+    return b == base_.end() ? nullptr : &b->second;
+  }
   static ULONG Presented(ULONG stored, ULONG flags) {
     if (flags & MAPI_UNICODE) return stored;
     if (stored == PT_UNICODE) return PT_STRING8;
@@ -284,6 +304,9 @@ class PropObject : public vantrel::RefCounted<I> {
   }
 
   virtual void Computed(PropMap& all) REQUIRES(mu_) = 0;
+  // Whether Computed may set or remove `id`. GetProps answers every other
+  // id from the kept values alone, so an id Computed touches must be here.
+  virtual bool Shadowed(ULONG id) const { return IsComputedTag(id); }
   // Whether large values of this object may live in chunks of the file
   // (not so inside an embedded message, which is kept as one image).
   virtual bool Chunked() { return true; }

@@ -350,4 +350,61 @@ std::vector<std::pair<std::string, int64_t>> ReceiveRows(Conn& c) {
   return out;
 }
 
+// ---- the change log ----
+
+bool LogChanges(Db& db, const std::vector<Change>& changes, int64_t origin, int64_t now, int64_t keep_from) {
+  Stmt prune(db.W(), "DELETE FROM changes WHERE at < ?");
+  if (!prune.Int(1, keep_from).Run()) return false;
+  Stmt ins(db.W(),
+           "INSERT INTO changes(origin, at, what, id, parent, event, type, old) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+  for (const Change& c : changes) {
+    ins.Int(1, origin).Int(2, now).Int(3, c.what).Int(4, c.id).Int(5, c.parent).Int(6, c.event).Int(7, c.type);
+    if (c.moved) {
+      BYTE old[32];
+      std::memcpy(old, c.old.uid.ab, 16);
+      std::memcpy(old + 16, &c.old.id, 8);
+      std::memcpy(old + 24, &c.old.parent, 8);
+      ins.Blob(8, old, sizeof old);
+    } else {
+      sqlite3_bind_null(ins.s, 8);
+    }
+    if (!ins.Run()) return false;
+  }
+  return true;
+}
+
+std::vector<LoggedChange> ChangesAfter(Conn& c, int64_t seq) {
+  std::vector<LoggedChange> out;
+  Stmt q(c, "SELECT seq, origin, what, id, parent, event, type, old FROM changes WHERE seq > ? ORDER BY seq");
+  q.Int(1, seq);
+  while (q.Step()) {
+    LoggedChange e;
+    e.seq = q.ColInt(0);
+    e.origin = q.ColInt(1);
+    int64_t what = q.ColInt(2);
+    e.known = what >= Change::kRow && what <= Change::kGone;
+    if (e.known) e.change.what = static_cast<Change::What>(what);
+    e.change.id = q.ColInt(3);
+    e.change.parent = q.ColInt(4);
+    e.change.event = static_cast<ULONG>(q.ColInt(5));
+    e.change.type = static_cast<ULONG>(q.ColInt(6));
+    Bytes old = q.ColBlob(7);
+    if (old.size() == 32) {
+      e.change.moved = true;
+      std::memcpy(e.change.old.uid.ab, old.data(), 16);
+      std::memcpy(&e.change.old.id, old.data() + 16, 8);
+      std::memcpy(&e.change.old.parent, old.data() + 24, 8);
+    }
+    out.push_back(e);
+  }
+  return out;
+}
+
+int64_t LastChange(Conn& c) {
+  // The counter outlives the entries, so numbers never go back once the
+  // log has been pruned empty.
+  Stmt q(c, "SELECT seq FROM sqlite_sequence WHERE name = 'changes'");
+  return q.Step() ? q.ColInt(0) : 0;
+}
+
 }  // namespace vantrel::mapi::pst

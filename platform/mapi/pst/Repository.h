@@ -113,4 +113,23 @@ bool ClearReceive(Db& db, const std::string& cls) REQUIRES(db.mu);
 bool FindReceive(Conn& c, const std::string& cls, int64_t* folder, std::string* registered);
 std::vector<std::pair<std::string, int64_t>> ReceiveRows(Conn& c);
 
+// ---- the change log ----
+
+// Every committed change, for the other processes that have the file open:
+// they replay what they did not write themselves (ChangeFeed.h).
+struct LoggedChange {
+  int64_t seq = 0, origin = 0;
+  bool known = false;  // false: a kind of change this version does not know
+  Change change{};
+};
+// Appends `changes`, written by `origin` at `now`, inside the caller's
+// transaction, and drops entries from before `keep_from` (both in seconds
+// since 1970).
+bool LogChanges(Db& db, const std::vector<Change>& changes, int64_t origin, int64_t now, int64_t keep_from)
+    REQUIRES(db.mu);
+// The entries after `seq`, oldest first.
+std::vector<LoggedChange> ChangesAfter(Conn& c, int64_t seq);
+// The last entry's number; 0 when nothing was ever logged.
+int64_t LastChange(Conn& c);
+
 }  // namespace vantrel::mapi::pst

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/mapi/PstStore.h"
+#include "platform/mapi/pst/ChangeFeed.h"
 #include "platform/mapi/pst/EntryId.h"
 #include "platform/mapi/pst/Folder.h"
 #include "platform/mapi/pst/PropObject.h"
@@ -27,7 +28,9 @@ class Store final : public PropObject<IMsgStore> {
       if (ParseEntryID(db_->uid, cb, eid) < 0) return MAPI_E_INVALID_ENTRYID;
       key.assign(reinterpret_cast<BYTE*>(eid), reinterpret_cast<BYTE*>(eid) + cb);
     }
+    FollowOtherWriters();
     MutexLock dg(db_->mu);
+    CatchUp(*db_);  // the new sink hears only of what comes after it
     ULONG c = ++db_->next_conn;
     db_->sinks[c] = {std::move(key), mask, vantrel::ComPtr<IMAPIAdviseSink>(sink)};
     mine_.insert(c);

@@ -247,19 +247,16 @@ void DropTables(Db& db, int64_t folder) REQUIRES(db.mu) {
 }  // namespace
 
 void Announce(Db& db, const std::vector<Change>& changes) {
+  // Tables first, so that a sink that reads one on hearing of a change
+  // finds the change there.
   for (const Change& c : changes) {
-    switch (c.what) {
-      case Change::kRow:
-        TouchRow(db, c.parent, c.id);
-        break;
-      case Change::kEvent:
-        NotifyObject(db, c.event, c.id, c.parent, c.type, c.moved ? &c.old : nullptr);
-        break;
-      case Change::kGone:
-        DropTables(db, c.id);
-        break;
-    }
+    if (c.what == Change::kRow)
+      TouchRow(db, c.parent, c.id);
+    else if (c.what == Change::kGone)
+      DropTables(db, c.id);
   }
+  for (const Change& c : changes)
+    if (c.what == Change::kEvent) NotifyObject(db, c.event, c.id, c.parent, c.type, c.moved ? &c.old : nullptr);
 }
 
 }  // namespace vantrel::mapi::pst

@@ -1,12 +1,15 @@
 // The store shared by many threads at once, and what a failed commit
 // leaves behind.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -22,6 +25,7 @@
 #include "platform/mapi/TableData.h"
 #include "platform/mapi/pst/StoreTestUtil.h"
 #include "platform/mapi/pst/StoreTesting.h"
+#include "platform/win/TestChild.h"
 
 using vantrel::ComPtr;
 using namespace storetest;
@@ -330,6 +334,153 @@ TEST(StoreSharing, AFailedCommitAnnouncesNothing) {
   }
   EXPECT_EQ(Rows(contents.get()), 1u);
   SetPstStoreCommitHook(nullptr);
+  ASSERT_EQ(store->Unadvise(conn), S_OK);
+  sink->Release();
+}
+
+}  // namespace
+
+namespace {
+
+// The other process of StoreAcrossProcesses: opens the file named in
+// PST_PEER_FILE and, for each command read on its input, changes the
+// store and answers "done" (or "failed").
+TEST(StoreAcrossProcesses, DISABLED_Peer) {
+  const char* path = std::getenv("PST_PEER_FILE");
+  ASSERT_NE(path, nullptr);
+  auto store = Open(path);
+  auto top = Subtree(store.get());
+  auto a = Child(top.get(), "A");
+  auto b = Child(top.get(), "B");
+  ComPtr<IMessage> m;
+  std::vector<BYTE> eid;
+  char line[64];
+  while (std::fgets(line, sizeof line, stdin)) {
+    std::string cmd(line, std::strcspn(line, "\n"));
+    SBinary bin{static_cast<ULONG>(eid.size()), eid.data()};
+    ENTRYLIST one{1, &bin};
+    HRESULT hr = E_FAIL;
+    if (cmd == "new") {
+      m = SaveMessage(a.get(), 1);
+      if (m) eid = Bin(m.get(), PR_ENTRYID), hr = S_OK;
+    } else if (cmd == "modify") {
+      hr = SetLong(m.get(), PR_IMPORTANCE, 2);
+      if (hr == S_OK) hr = m->SaveChanges(KEEP_OPEN_READWRITE);
+    } else if (cmd == "read") {
+      hr = a->SetReadFlags(&one, 0, nullptr, 0);
+    } else if (cmd == "move") {
+      hr = a->CopyMessages(&one, nullptr, b.get(), 0, nullptr, MAPI_MOVE);
+    } else if (cmd == "delete") {
+      hr = b->DeleteMessages(&one, 0, nullptr, 0);
+    } else if (cmd == "new, log pruned") {
+      // As if the other process had not read the log for longer than it
+      // is kept.
+      m = SaveMessage(a.get(), 3);
+      sqlite3* raw = nullptr;
+      if (m && sqlite3_open(path, &raw) == SQLITE_OK && sqlite3_exec(raw, "DELETE FROM changes", nullptr, nullptr,
+                                                                     nullptr) == SQLITE_OK)
+        hr = S_OK;
+      sqlite3_close(raw);
+    }
+    std::printf("%s\n", hr == S_OK ? "done" : "failed");
+    std::fflush(stdout);
+  }
+}
+
+// What another process commits reaches this process's open tables and
+// advise sinks within a polling period: new, changed, moved and deleted.
+TEST(StoreAcrossProcesses, OtherProcessesChangesReachTablesAndSinks) {
+  std::string path = TmpPath("across.pst");
+  auto store = Open(path);
+  auto top = Subtree(store.get());
+  auto a = Child(top.get(), "A");
+  auto b = Child(top.get(), "B");
+  std::vector<BYTE> a_eid = Bin(a.get(), PR_ENTRYID), b_eid = Bin(b.get(), PR_ENTRYID);
+
+  struct Seen {
+    ULONG event;
+    std::vector<BYTE> parent;
+  };
+  std::mutex mu;
+  std::condition_variable arrived;
+  std::vector<Seen> events;
+  LPMAPIADVISESINK sink = nullptr;
+  ASSERT_EQ(HrAllocAdviseSink(
+                [&](ULONG n, LPNOTIFICATION notes) -> ULONG {
+                  std::lock_guard<std::mutex> g(mu);
+                  for (ULONG i = 0; i < n; ++i) {
+                    const auto& o = notes[i].info.obj;
+                    if (o.ulObjType != MAPI_MESSAGE) continue;
+                    auto* p = reinterpret_cast<BYTE*>(o.lpParentID);
+                    events.push_back({notes[i].ulEventType, std::vector<BYTE>(p, p + o.cbParentID)});
+                  }
+                  arrived.notify_all();
+                  return 0;
+                },
+                &sink),
+            S_OK);
+  ULONG conn = 0;
+  ASSERT_EQ(store->Advise(0, nullptr, fnevObjectCreated | fnevObjectDeleted | fnevObjectModified | fnevObjectMoved,
+                          sink, &conn),
+            S_OK);
+  ComPtr<IMAPITable> in_a, in_b;
+  ASSERT_EQ(a->GetContentsTable(0, in_a.Out()), S_OK);
+  ASSERT_EQ(b->GetContentsTable(MAPI_UNICODE, in_b.Out()), S_OK);
+
+  setenv("PST_PEER_FILE", path.c_str(), 1);
+  vantrel::win::TestChild peer({"/proc/self/exe", "--gtest_filter=StoreAcrossProcesses.DISABLED_Peer",
+                                "--gtest_also_run_disabled_tests"});
+  ASSERT_TRUE(peer.started());
+  auto answer = [&](const std::string& cmd) {
+    peer.WriteLine(cmd);
+    for (std::string l = peer.Line(); !l.empty(); l = peer.Line())  // past the test runner's own lines
+      if (l == "done" || l == "failed") return l;
+    return std::string("no answer");
+  };
+  struct Step {
+    const char* cmd;
+    ULONG event;
+    const std::vector<BYTE>& parent;
+    ULONG rows_a, rows_b;
+  } steps[] = {
+      {"new", fnevObjectCreated, a_eid, 1, 0},    {"modify", fnevObjectModified, a_eid, 1, 0},
+      {"read", fnevObjectModified, a_eid, 1, 0},  {"move", fnevObjectMoved, b_eid, 0, 1},
+      {"delete", fnevObjectDeleted, b_eid, 0, 0},
+  };
+  auto same_folder = [](const std::vector<BYTE>& x, const std::vector<BYTE>& y) {
+    return x.size() == y.size() && x.size() > 4 && std::equal(x.begin() + 4, x.end(), y.begin() + 4);
+  };
+  for (const Step& s : steps) {
+    {
+      std::lock_guard<std::mutex> g(mu);
+      events.clear();
+    }
+    ASSERT_EQ(answer(s.cmd), "done") << s.cmd;
+    std::unique_lock<std::mutex> g(mu);
+    // Bounded only so that a lost notification fails instead of hanging.
+    bool heard = arrived.wait_for(g, std::chrono::seconds(20), [&] {
+      return std::any_of(events.begin(), events.end(),
+                         [&](const Seen& e) { return e.event == s.event && same_folder(e.parent, s.parent); });
+    });
+    EXPECT_TRUE(heard) << s.cmd << ": " << events.size() << " other notifications";
+    g.unlock();
+    // The tables were brought up to date before the sinks were told.
+    EXPECT_EQ(Rows(in_a.get()), s.rows_a) << s.cmd;
+    EXPECT_EQ(Rows(in_b.get()), s.rows_b) << s.cmd;
+    if (std::string(s.cmd) == "modify") {
+      EXPECT_EQ(Tags(a.get()), std::multiset<LONG>{2});
+    }
+  }
+
+  // Entries gone before this process read them: its tables are brought in
+  // line with the file all the same.
+  ASSERT_EQ(answer("new, log pruned"), "done");
+  bool shown = false;
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+       !shown && std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+    shown = Rows(in_a.get()) == 1;
+  EXPECT_TRUE(shown);
+  EXPECT_EQ(Tags(a.get()), std::multiset<LONG>{3});
   ASSERT_EQ(store->Unadvise(conn), S_OK);
   sink->Release();
 }

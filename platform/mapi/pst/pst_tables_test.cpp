@@ -317,6 +317,66 @@ TEST(StoreTables, AttachmentAndRecipientTables) {
   EXPECT_EQ(Rows(at.get()), 0u);
 }
 
+// The sizes and the attachment flag the store derives are kept on save, so
+// the table rows show what the objects do, and follow a change.
+TEST(StoreTables, RowsCarryDerivedSizes) {
+  auto s = Open(TmpPath("sizes.pst"));
+  auto f = Subtree(s.get());
+  ComPtr<IMessage> m;
+  ASSERT_EQ(f->CreateMessage(nullptr, 0, m.Out()), S_OK);
+  SetString(m.get(), PR_SUBJECT, "sizes");
+  ULONG num;
+  ComPtr<IAttach> a;
+  ASSERT_EQ(m->CreateAttach(nullptr, 0, &num, a.Out()), S_OK);
+  std::string data(100000, 'x');  // chunked: its size is not the stored reference's
+  SPropValue bin{};
+  bin.ulPropTag = PR_ATTACH_DATA_BIN;
+  bin.Value.bin = {static_cast<ULONG>(data.size()), reinterpret_cast<BYTE*>(data.data())};
+  ASSERT_EQ(a->SetProps(1, &bin, nullptr), S_OK);
+  ASSERT_EQ(a->SaveChanges(0), S_OK);
+  ASSERT_EQ(m->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+
+  ComPtr<IMAPITable> contents;
+  ASSERT_EQ(f->GetContentsTable(0, contents.Out()), S_OK);
+  auto row = [&](IMAPITable* t, ULONG tag) {
+    SizedSPropTagArray<1> cols{1, {tag}};
+    LPSRowSet rows = nullptr;
+    LONG v = -1;
+    EXPECT_EQ(HrQueryAllRows(t, cols.get(), nullptr, nullptr, 0, &rows), S_OK);
+    if (rows && rows->cRows == 1 && rows->aRow[0].lpProps[0].ulPropTag == tag) v = rows->aRow[0].lpProps[0].Value.l;
+    FreeProws(rows);
+    return v;
+  };
+  LONG size = row(contents.get(), PR_MESSAGE_SIZE);
+  EXPECT_GT(size, 100000);
+  EXPECT_EQ(size, Long(m.get(), PR_MESSAGE_SIZE));
+  EXPECT_TRUE(row(contents.get(), PR_MESSAGE_FLAGS) & MSGFLAG_HASATTACH);
+  ComPtr<IMAPITable> at;
+  auto opened = OpenAs<IMessage>(s.get(), Bin(m.get(), PR_ENTRYID));
+  ASSERT_EQ(opened->GetAttachmentTable(0, at.Out()), S_OK);
+  LONG attach_size = row(at.get(), PR_ATTACH_SIZE);
+  EXPECT_GT(attach_size, 100000);
+  EXPECT_LT(attach_size, size);
+  ComPtr<IAttach> again;
+  ASSERT_EQ(opened->OpenAttach(num, nullptr, 0, again.Out()), S_OK);
+  EXPECT_EQ(Long(again.get(), PR_ATTACH_SIZE), attach_size);
+
+  // Written by no one but the store.
+  SPropValue forged{};
+  forged.ulPropTag = PR_MESSAGE_SIZE;
+  forged.Value.l = 1;
+  LPSPropProblemArray problems = nullptr;
+  ASSERT_EQ(m->SetProps(1, &forged, &problems), S_OK);
+  ASSERT_NE(problems, nullptr);
+  EXPECT_EQ(problems->aProblem[0].scode, MAPI_E_COMPUTED);
+  MAPIFreeBuffer(problems);
+
+  ASSERT_EQ(m->DeleteAttach(num, 0, nullptr, 0), S_OK);
+  ASSERT_EQ(m->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  EXPECT_LT(row(contents.get(), PR_MESSAGE_SIZE), 1000);
+  EXPECT_FALSE(row(contents.get(), PR_MESSAGE_FLAGS) & MSGFLAG_HASATTACH);
+}
+
 }  // namespace
 
 namespace {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/base/CodePage.h"
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/win/CommCtrl.h"
 #include "platform/win/Controls.h"
@@ -32,8 +33,10 @@ struct Session {
   bool dead GUARDED_BY(write_mu) = false;
   std::string backlog GUARDED_BY(write_mu);  // events raised before `ready`
 
-  // False when the front end is gone.
-  bool Write(const std::string& text) {
+  // False when the front end is gone. `text` is in the process's code
+  // page, as every window text is; the wire carries UTF-8.
+  bool Write(const std::string& ansi) {
+    const std::string text = AnsiToUtf8(ansi);
     vantrel::MutexLock lock(write_mu);
     if (dead) return false;
     if (!ready) {
@@ -484,12 +487,13 @@ void Serve(int fd) {
   {
     vantrel::MutexLock lock(session->write_mu);
     session->ready = true;
-    if (!fe::WriteAll(fd, snapshot + session->backlog)) session->dead = true;
+    if (!fe::WriteAll(fd, AnsiToUtf8(snapshot) + session->backlog)) session->dead = true;
     session->backlog.clear();
   }
   while (true) {
     int r = in.Next(&line, -1);
     if (r <= 0) break;
+    line = Utf8ToAnsi(line);  // typed text reaches the edit in the process's code page
     if (!fe::Split(line, &f) || f.empty()) {
       session->Write("error - malformed\\sline\n");
       continue;

@@ -46,11 +46,11 @@ void BoxView::Refresh() {
   text_->setText(FromProcess(self->Get("message")));
   std::uint32_t type = Number(self->Get("box"));
   QStyle::StandardPixmap pix = QStyle::SP_CustomBase;
-  switch (type & win::MB_ICONMASK) {
-    case win::MB_ICONHAND: pix = QStyle::SP_MessageBoxCritical; break;
-    case win::MB_ICONQUESTION: pix = QStyle::SP_MessageBoxQuestion; break;
-    case win::MB_ICONEXCLAMATION: pix = QStyle::SP_MessageBoxWarning; break;
-    case win::MB_ICONASTERISK: pix = QStyle::SP_MessageBoxInformation; break;
+  switch (type & ::MB_ICONMASK) {
+    case ::MB_ICONHAND: pix = QStyle::SP_MessageBoxCritical; break;
+    case ::MB_ICONQUESTION: pix = QStyle::SP_MessageBoxQuestion; break;
+    case ::MB_ICONEXCLAMATION: pix = QStyle::SP_MessageBoxWarning; break;
+    case ::MB_ICONASTERISK: pix = QStyle::SP_MessageBoxInformation; break;
     default: break;
   }
   if (pix != QStyle::SP_CustomBase) icon_->setPixmap(style()->standardIcon(pix).pixmap(32, 32));
@@ -62,7 +62,7 @@ void BoxView::Refresh() {
     for (auto& [id, button] : buttons_) delete button;
     buttons_.clear();
     int n = 0;
-    int def = static_cast<int>((type & win::MB_DEFMASK) >> 8);
+    int def = static_cast<int>((type & ::MB_DEFMASK) >> 8);
     for (const auto* b : self->All("button")) {
       if (b->size() < 2) continue;
       int id = static_cast<int>(Number((*b)[1]));

@@ -69,7 +69,7 @@ void Control::Update(const fe::Record& r) {
   widget()->setEnabled(r.Get("enabled") == "1");
   // Its own WS_VISIBLE: `visible` also counts the windows it sits in,
   // and a control's record does not change when its dialog is shown.
-  widget()->setVisible((Number(r.Get("style")) & win::WS_VISIBLE) != 0);
+  widget()->setVisible((Number(r.Get("style")) & ::WS_VISIBLE) != 0);
 }
 
 void Control::Command(const std::string& name, std::vector<std::string> args) {
@@ -97,17 +97,17 @@ class StaticControl : public Control {
  protected:
   void Show(const fe::Record& r) override {
     std::uint32_t style = Number(r.Get("style"));
-    std::uint32_t type = style & win::SS_TYPEMASK;
-    if (type == win::SS_ICON) {
+    std::uint32_t type = style & ::SS_TYPEMASK;
+    if (type == ::SS_ICON) {
       label_->setPixmap(label_->style()->standardIcon(QStyle::SP_ComputerIcon).pixmap(32, 32));
       return;
     }
-    if (type == win::SS_ETCHEDHORZ) {
+    if (type == ::SS_ETCHEDHORZ) {
       label_->setFrameStyle(QFrame::HLine | QFrame::Sunken);
       return;
     }
     label_->setText(StripMnemonic(r.Get("title")));
-    label_->setAlignment((type == win::SS_CENTER ? Qt::AlignHCenter : type == win::SS_RIGHT ? Qt::AlignRight : Qt::AlignLeft) |
+    label_->setAlignment((type == ::SS_CENTER ? Qt::AlignHCenter : type == ::SS_RIGHT ? Qt::AlignRight : Qt::AlignLeft) |
                          Qt::AlignTop);
     label_->setWordWrap(true);
   }
@@ -119,24 +119,24 @@ class StaticControl : public Control {
 class ButtonControl : public Control {
  public:
   ButtonControl(ProcessLink* link, const fe::Record& r, QWidget* parent) : Control(link, r) {
-    std::uint32_t type = Number(r.Get("style")) & win::BS_TYPEMASK;
-    if (type == win::BS_GROUPBOX) {
+    std::uint32_t type = Number(r.Get("style")) & ::BS_TYPEMASK;
+    if (type == ::BS_GROUPBOX) {
       group_ = new QGroupBox(parent);
       widget_ = group_;
       return;
     }
-    if (type == win::BS_CHECKBOX || type == win::BS_AUTOCHECKBOX || type == win::BS_3STATE || type == win::BS_AUTO3STATE) {
+    if (type == ::BS_CHECKBOX || type == ::BS_AUTOCHECKBOX || type == ::BS_3STATE || type == ::BS_AUTO3STATE) {
       check_ = new QCheckBox(parent);
-      check_->setTristate(type == win::BS_3STATE || type == win::BS_AUTO3STATE);
+      check_->setTristate(type == ::BS_3STATE || type == ::BS_AUTO3STATE);
       button_ = check_;
-    } else if (type == win::BS_RADIOBUTTON || type == win::BS_AUTORADIOBUTTON) {
+    } else if (type == ::BS_RADIOBUTTON || type == ::BS_AUTORADIOBUTTON) {
       radio_ = new QRadioButton(parent);
       radio_->setAutoExclusive(false);  // the process decides which is on
       button_ = radio_;
     } else {
       push_ = new QPushButton(parent);
       push_->setAutoDefault(false);
-      push_->setDefault(type == win::BS_DEFPUSHBUTTON);
+      push_->setDefault(type == ::BS_DEFPUSHBUTTON);
       button_ = push_;
     }
     widget_ = button_;
@@ -177,8 +177,8 @@ class EditControl : public Control {
  public:
   EditControl(ProcessLink* link, const fe::Record& r, QWidget* parent) : Control(link, r) {
     std::uint32_t style = Number(r.Get("style"));
-    password_ = (style & win::ES_PASSWORD) != 0;
-    if (style & win::ES_MULTILINE) {
+    password_ = (style & ::ES_PASSWORD) != 0;
+    if (style & ::ES_MULTILINE) {
       multi_ = new QPlainTextEdit(parent);
       widget_ = multi_;
       QObject::connect(multi_, &QPlainTextEdit::textChanged, multi_, [this] {
@@ -202,11 +202,11 @@ class EditControl : public Control {
     QString text = FromProcess(title);
     int limit = static_cast<int>(Number(r.Get("limit")));
     if (multi_) {
-      multi_->setReadOnly(style & win::ES_READONLY);
+      multi_->setReadOnly(style & ::ES_READONLY);
       if (multi_->toPlainText() != text) multi_->setPlainText(text);
       return;
     }
-    line_->setReadOnly(style & win::ES_READONLY);
+    line_->setReadOnly(style & ::ES_READONLY);
     line_->setMaxLength(limit > 0 ? limit : 32767);
     // A password edit's record shows its text as *s: what was typed here
     // stays while its length agrees.

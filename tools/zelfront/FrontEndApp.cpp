@@ -144,7 +144,7 @@ std::string FrontEndApp::TopLevelOf(ProcessLink* link, const std::string& key) c
   std::string at = key;
   for (int depth = 0; depth < 64; ++depth) {
     const fe::Record* r = link->Find("window", at);
-    if (!r || !(Number(r->Get("style")) & win::WS_CHILD)) return at;
+    if (!r || !(Number(r->Get("style")) & ::WS_CHILD)) return at;
     at = r->Get("parent");
   }
   return at;
@@ -254,7 +254,7 @@ void FrontEndApp::RefreshWindow(ProcessLink* link, const std::string& key) {
     b->second->deleteLater();
     boxes_.erase(b);
   }
-  if (!r || (Number(r->Get("style")) & win::WS_CHILD)) return;
+  if (!r || (Number(r->Get("style")) & ::WS_CHILD)) return;
   QWidget* view = nullptr;
   std::string name;
   if (isBox) {

@@ -45,7 +45,7 @@ class ComboControl : public Control {
  public:
   ComboControl(ProcessLink* link, const fe::Record& r, QWidget* parent) : Control(link, r) {
     combo_ = new DropCombo(parent, [this] { Command("dropdown"); });
-    bool editable = (Number(r.Get("style")) & win::CBS_TYPEMASK) != win::CBS_DROPDOWNLIST;
+    bool editable = (Number(r.Get("style")) & win::CBS_TYPEMASK) != ::CBS_DROPDOWNLIST;
     combo_->setEditable(editable);
     combo_->setInsertPolicy(QComboBox::NoInsert);
     QObject::connect(combo_, &QComboBox::activated, combo_, [this](int index) {
@@ -117,7 +117,7 @@ class ListViewControl : public Control {
   ListViewControl(ProcessLink* link, const fe::Record& r, QWidget* parent) : Control(link, r), tree_(new QTreeWidget(parent)) {
     tree_->setRootIsDecorated(false);
     tree_->setUniformRowHeights(true);
-    tree_->setSelectionMode((Number(r.Get("style")) & win::LVS_SINGLESEL) ? QAbstractItemView::SingleSelection
+    tree_->setSelectionMode((Number(r.Get("style")) & ::LVS_SINGLESEL) ? QAbstractItemView::SingleSelection
                                                                           : QAbstractItemView::ExtendedSelection);
     QObject::connect(tree_, &QTreeWidget::itemPressed, tree_, [this](QTreeWidgetItem* item) {
       if (!updating()) Command("pick", {std::to_string(tree_->indexOfTopLevelItem(item))});
@@ -157,7 +157,7 @@ class ListViewControl : public Control {
       const auto& row = *rows[i];
       QTreeWidgetItem* item = tree_->topLevelItem(static_cast<int>(i));
       for (size_t col = 3; col < row.size(); ++col) item->setText(static_cast<int>(col - 3), FromProcess(row[col]));
-      item->setSelected((Number(row.size() > 1 ? row[1] : "0") & win::LVIS_SELECTED) != 0);
+      item->setSelected((Number(row.size() > 1 ? row[1] : "0") & ::LVIS_SELECTED) != 0);
     }
   }
 
@@ -217,7 +217,7 @@ class TreeViewControl : public Control {
       auto it = items_.find((*n)[1]);
       if (it == items_.end()) continue;
       std::uint32_t state = Number((*n)[3]);
-      it->second->setExpanded((state & win::TVIS_EXPANDED) != 0);
+      it->second->setExpanded((state & ::TVIS_EXPANDED) != 0);
     }
     auto sel = items_.find(r.Get("treeselection"));
     tree_->setCurrentItem(sel == items_.end() ? nullptr : sel->second);

@@ -21,19 +21,19 @@ MenuView::MenuView(ProcessLink* link, const fe::Record& r) : QMenu(nullptr), lin
     at.resize(depth + 1);
     QMenu* into = at[depth];
     QString text = FromProcess((*item)[4]).replace('\t', "\t");
-    if (flags & win::MF_SEPARATOR) {
+    if (flags & ::MF_SEPARATOR) {
       into->addSeparator();
       continue;
     }
-    if (flags & win::MF_POPUP) {
+    if (flags & ::MF_POPUP) {
       QMenu* sub = into->addMenu(text);
-      sub->setEnabled(!(flags & (win::MF_GRAYED | win::MF_DISABLED)));
+      sub->setEnabled(!(flags & (::MF_GRAYED | ::MF_DISABLED)));
       at.push_back(sub);
       continue;
     }
     QAction* a = into->addAction(text);
-    a->setEnabled(!(flags & (win::MF_GRAYED | win::MF_DISABLED)));
-    if (flags & win::MF_CHECKED) {
+    a->setEnabled(!(flags & (::MF_GRAYED | ::MF_DISABLED)));
+    if (flags & ::MF_CHECKED) {
       a->setCheckable(true);
       a->setChecked(true);
     }

@@ -25,9 +25,9 @@ QIcon DefaultTrayIcon(std::uint64_t seed) {
 
 TrayView::TrayView(ProcessLink* link, const fe::Record& r) : QSystemTrayIcon(nullptr), link_(link), key_(r.key) {
   QObject::connect(this, &QSystemTrayIcon::activated, this, [this](ActivationReason why) {
-    if (why == Context) Mouse(win::WM_RBUTTONUP);
-    else if (why == DoubleClick) Mouse(win::WM_LBUTTONDBLCLK);
-    else if (why == Trigger) Mouse(win::WM_LBUTTONUP);
+    if (why == Context) Mouse(::WM_RBUTTONUP);
+    else if (why == DoubleClick) Mouse(::WM_LBUTTONDBLCLK);
+    else if (why == Trigger) Mouse(::WM_LBUTTONUP);
   });
   Update(r);
 }

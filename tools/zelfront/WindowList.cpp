@@ -26,13 +26,13 @@ WindowList::WindowList(Actions actions) : actions_(std::move(actions)) {
   QObject::connect(this, &QTreeWidget::itemDoubleClicked, this, [this, link](QTreeWidgetItem* item) {
     std::string kind = item->data(0, kKindRole).toString().toStdString();
     std::string key = item->data(0, kKeyRole).toString().toStdString();
-    if (kind == "tray") actions_.tray(link(item), key, win::WM_LBUTTONDBLCLK);
+    if (kind == "tray") actions_.tray(link(item), key, ::WM_LBUTTONDBLCLK);
     if (kind == "window") actions_.show(link(item), key);
   });
   QObject::connect(this, &QWidget::customContextMenuRequested, this, [this, link](const QPoint& at) {
     QTreeWidgetItem* item = itemAt(at);
     if (item && item->data(0, kKindRole).toString() == "tray")
-      actions_.tray(link(item), item->data(0, kKeyRole).toString().toStdString(), win::WM_RBUTTONUP);
+      actions_.tray(link(item), item->data(0, kKeyRole).toString().toStdString(), ::WM_RBUTTONUP);
   });
 }
 
@@ -59,7 +59,7 @@ void WindowList::Rebuild(const std::vector<ProcessLink*>& links) {
     shape += std::to_string(l->pid()) + l->program() + ";";
     for (const auto& [k, r] : l->records()) {
       if (r.kind == "tray") shape += k + r.Get("tip") + ";";
-      if (r.kind == "window" && !(Number(r.Get("style")) & win::WS_CHILD))
+      if (r.kind == "window" && !(Number(r.Get("style")) & ::WS_CHILD))
         shape += k + r.Get("title") + r.Get("visible") + ";";
     }
   }
@@ -77,7 +77,7 @@ void WindowList::Rebuild(const std::vector<ProcessLink*>& links) {
       item->setData(0, kKeyRole, QString::fromStdString(r.key));
     }
     for (const fe::Record* w : l->Windows()) {
-      if (Number(w->Get("style")) & win::WS_CHILD) continue;
+      if (Number(w->Get("style")) & ::WS_CHILD) continue;
       auto* item = new QTreeWidgetItem(process, {FromProcess(w->Get("title")),
                                                  w->Get("visible") == "1" ? "sichtbar" : "verborgen"});
       item->setData(0, kLinkRole, QVariant::fromValue(static_cast<void*>(l)));

@@ -37,7 +37,7 @@ WindowView::~WindowView() = default;
 
 void WindowView::Collect(const std::string& parent, std::vector<const fe::Record*>* out) const {
   for (const fe::Record* w : link_->Windows()) {
-    if (w->Get("parent") != parent || !(Number(w->Get("style")) & win::WS_CHILD)) continue;
+    if (w->Get("parent") != parent || !(Number(w->Get("style")) & ::WS_CHILD)) continue;
     out->push_back(w);
     Collect(w->key, out);
   }
@@ -145,7 +145,7 @@ void WindowView::reject() {
   // Escape presses the dialog's Cancel button, as it does there; a window
   // without one stays.
   for (const auto& [key, c] : controls_) {
-    if (c->id() == win::IDCANCEL && c->record().Get("kind") == "button" && c->widget()->isEnabled()) {
+    if (c->id() == ::IDCANCEL && c->record().Get("kind") == "button" && c->widget()->isEnabled()) {
       link_->Send("click", {key, "0"});
       return;
     }

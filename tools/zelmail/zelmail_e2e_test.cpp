@@ -20,6 +20,7 @@
 #include "platform/win/FrontEndClient.h"
 #include "platform/win/Module.h"
 #include "platform/win/TestChild.h"
+#include "tools/zelmail/RegisterExtension.h"
 
 using namespace vantrel::clienttest;
 using vantrel::ComPtr;
@@ -63,17 +64,8 @@ class Installation : public ::testing::Environment {
     std::filesystem::copy_file(MSZLF_MODULE, std::string(mapi) + "/providers/mszlf.so", ec);
     ASSERT_FALSE(ec) << ec.message();
     setenv("ZEL_RPC_ENDPOINT", g_server->port().c_str(), 1);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Exchange\\Client\\Extensions", 0, nullptr,
-                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-    HMODULE module = LoadLibraryA(ZELEXT_MODULE);
-    ASSERT_NE(module, nullptr) << vantrel::win::LastLoadError();
-    auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(module, MAKEINTRESOURCEA(2)));
-    ASSERT_NE(reg, nullptr);
-    ASSERT_EQ(reg(), S_OK);
-    FreeLibrary(module);
+    RegisterExtension(ZELEXT_MODULE);
+    if (::testing::Test::HasFatalFailure()) return;
     ASSERT_EQ(MAPIInitialize(nullptr), S_OK);
   }
   void TearDown() override {

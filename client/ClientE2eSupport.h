@@ -6,6 +6,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -126,6 +127,9 @@ class ServerMachine {
     std::string home = dir_ + "/home";
     pid_ = fork();
     if (pid_ == 0) {
+      // A test that dies (a sanitizer stop, a crash) takes its server with it,
+      // so no orphan keeps the test's output open.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
       dup2(out[1], 1);
       close(out[0]);

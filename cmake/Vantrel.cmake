@@ -14,6 +14,13 @@ endif()
 if(VANTREL_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+  # A module's entry points are called by ordinal through the caller's own
+  # declaration, which names its own opaque types for the module's objects
+  # (the store provider's view of a client logon): the same ABI, but clang's
+  # function-type check counts it as a mismatch.
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    add_compile_options(-fno-sanitize=function)
+  endif()
 endif()
 
 # ThreadSanitizer build (clang): its own build folder, see ./run.
@@ -115,6 +122,12 @@ function(vantrel_test name)
   target_compile_options(${name} PRIVATE ${VANTREL_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main)
   _vantrel_record(${name})
+  # Left out of a check build's VANTREL_ONLY_TESTS: defined (so the rules
+  # that name it still hold) but neither built by default nor registered.
+  if(VANTREL_ONLY_TESTS AND NOT name IN_LIST VANTREL_ONLY_TESTS)
+    set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL TRUE)
+    return()
+  endif()
   add_test(NAME ${name} COMMAND ${name})
   set(scratch ${CMAKE_BINARY_DIR}/testdata/${name})
   if(NOT ARG_TIMEOUT)
@@ -130,7 +143,7 @@ endfunction()
 # A test driven by a script (interop peers, end-to-end runs); same private
 # environment as vantrel_test.
 function(vantrel_script_test name)
-  if(NOT VANTREL_TESTS)
+  if(NOT VANTREL_TESTS OR (VANTREL_ONLY_TESTS AND NOT name IN_LIST VANTREL_ONLY_TESTS))
     return()
   endif()
   cmake_parse_arguments(ARG "" "TIMEOUT" "COMMAND;LABELS" ${ARGN})

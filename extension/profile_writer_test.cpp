@@ -3,10 +3,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "extension/ProfileServiceWriter.h"
+#include "platform/base/HResult.h"
 
 namespace vantrel::ext {
 namespace {
@@ -137,6 +140,61 @@ TEST(ProfileWriter, WithoutTheGlobalListsNothingIsWritten) {
   EXPECT_NE(message.find(kGlobal), std::string::npos) << message;
   EXPECT_EQ(SubkeyCount(profile), 1);
   EXPECT_EQ(Get(profile + "\\" + kGlobal, "01023d00").data, Bytes(16, 0x11));
+}
+
+// The profile's keys and values, by path below it.
+using Tree = std::map<std::string, std::map<std::string, std::pair<DWORD, Bytes>>>;
+void Walk(const std::string& root, const std::string& rel, Tree* out) {
+  const std::string path = rel.empty() ? root : root + "\\" + rel;
+  HKEY key = nullptr;
+  if (RegOpenKeyEx(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  auto& values = (*out)[rel];
+  std::vector<std::string> children;
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    DWORD cch = sizeof name;
+    if (RegEnumValue(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    Read r = Get(path, name);
+    values[name] = {r.type, r.data};
+  }
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    DWORD cch = sizeof name;
+    if (RegEnumKeyEx(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    children.push_back(name);
+  }
+  RegCloseKey(key);
+  for (const auto& c : children) Walk(root, rel.empty() ? c : rel + "\\" + c, out);
+}
+
+// A write that fails at any point of the direct write (each section value,
+// either global list) is the status returned, and the profile is left
+// exactly as it was.
+TEST(ProfileWriter, AFailedWriteAnywhereLeavesTheProfileAsItWas) {
+  const std::string profile = std::string(kRoot) + "\\Failing";
+  Put(profile + "\\" + kGlobal, "01023d00", Bytes(16, 0x11));
+  Put(profile + "\\" + kGlobal, "01023d0e", Bytes(16, 0x22));
+  Tree before;
+  Walk(profile, "", &before);
+  constexpr int kWrites = 7 + 8 + 2;  // service section, provider section, the two lists
+  for (int failing = 0; failing < kWrites; ++failing) {
+    int writes = 0;
+    std::string failed;
+    registry::SetWriteFilter([&](const std::string& key, const std::string& value) -> LSTATUS {
+      if (writes++ != failing) return ERROR_SUCCESS;
+      failed = key + " " + value;
+      return ERROR_WRITE_FAULT;
+    });
+    std::string message;
+    LSTATUS st = WriteZelService(profile, nullptr, nullptr, &message);
+    registry::SetWriteFilter(nullptr);
+    EXPECT_EQ(st, ERROR_WRITE_FAULT) << "write " << failing;
+    Tree after;
+    Walk(profile, "", &after);
+    EXPECT_EQ(after, before) << "after the failed " << failed;
+  }
+  // Past the last write nothing fails.
+  EXPECT_EQ(WriteZelService(profile, nullptr, nullptr, nullptr), ERROR_SUCCESS);
 }
 
 }  // namespace

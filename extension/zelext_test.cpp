@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/base/HResult.h"
 #include "platform/mapi/ExchExt.h"
 #include "platform/registry/Registry.h"
 #include "platform/win/Dialog.h"
@@ -154,6 +157,36 @@ TEST_F(ZelExtTest, RegistrationValueAndItsRemoval) {
   ASSERT_NE(unreg, nullptr);
   EXPECT_EQ(unreg(), S_OK);
   EXPECT_EQ(ReadZelConfig(), "<no value>");
+}
+
+// A registration that cannot be written, or whose path would be cut, is
+// reported and leaves no value behind.
+TEST_F(ZelExtTest, RegistrationFailuresAreReported) {
+  auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(module_, MAKEINTRESOURCEA(2)));
+  auto unreg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(module_, MAKEINTRESOURCEA(3)));
+  ASSERT_EQ(unreg(), S_OK);
+  vantrel::registry::SetWriteFilter([](const std::string&, const std::string& value) -> LSTATUS {
+    return value == "ZelConfig" ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+  });
+  EXPECT_EQ(reg(), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+  vantrel::registry::SetWriteFilter(nullptr);
+  EXPECT_EQ(ReadZelConfig(), "<no value>");
+
+  // The same library under a path of more than 512 characters.
+  std::string dir = std::getenv("VANTREL_TEST_TMPDIR") ? std::getenv("VANTREL_TEST_TMPDIR") : "/tmp";
+  for (char c : {'a', 'b', 'c'}) dir += "/" + std::string(200, c);
+  std::filesystem::create_directories(dir);
+  const std::string copy = dir + "/zelext.so";
+  std::filesystem::copy_file(ZELEXT_MODULE, copy, std::filesystem::copy_options::overwrite_existing);
+  ASSERT_GT(copy.size(), 512u);
+  HMODULE deep = LoadLibraryA(copy.c_str());
+  ASSERT_NE(deep, nullptr) << vantrel::win::LastLoadError();
+  ASSERT_NE(deep, module_);
+  auto deep_reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(deep, MAKEINTRESOURCEA(2)));
+  ASSERT_NE(deep_reg, nullptr);
+  EXPECT_EQ(deep_reg(), HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(ReadZelConfig(), "<no value>");
+  FreeLibrary(deep);
 }
 
 TEST_F(ZelExtTest, InstallByContextAndBuildVersion) {

@@ -88,7 +88,7 @@ HRESULT PutString(ULONG base, const BYTE* p, size_t n, void* root, void** out) {
     std::string_view text = ascii ? utf8 : std::string_view(a);
     void* m;
     if (MAPIAllocateMore(static_cast<ULONG>(text.size() + 1), root, &m)) return MAPI_E_NOT_ENOUGH_MEMORY;
-    std::memcpy(m, text.data(), text.size());
+    if (!text.empty()) std::memcpy(m, text.data(), text.size());  // an empty view may have no data
     static_cast<char*>(m)[text.size()] = '\0';
     *out = m;
   }

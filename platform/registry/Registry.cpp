@@ -396,6 +396,40 @@ std::string Folder() {
   return UserDataHome() + "/vantrel/registry";
 }
 
+namespace {
+
+struct WriteFilterSlot {
+  vantrel::Mutex mu;
+  WriteFilter filter GUARDED_BY(mu);
+};
+WriteFilterSlot& Filter() {
+  static WriteFilterSlot* slot = new WriteFilterSlot;  // outlives static destructors
+  return *slot;
+}
+
+}  // namespace
+
+void SetWriteFilter(WriteFilter filter) {
+  WriteFilterSlot& slot = Filter();
+  MutexLock lock(slot.mu);
+  slot.filter = std::move(filter);
+}
+
+// The filter's verdict on one write; asked without the lock, so a filter
+// may use the registry itself.
+LSTATUS FilterWrite(bool machine, const std::vector<std::string>& path, const std::string& value) {
+  WriteFilter filter;
+  {
+    WriteFilterSlot& slot = Filter();
+    MutexLock lock(slot.mu);
+    if (!slot.filter) return ERROR_SUCCESS;
+    filter = slot.filter;
+  }
+  std::string key = machine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
+  for (const auto& part : path) key += "\\" + part;
+  return filter(key, value);
+}
+
 }  // namespace vantrel::registry
 
 // An open key: its hive and the path as written. Operations resolve the
@@ -522,6 +556,10 @@ LSTATUS RegSetValueEx(HKEY key, LPCSTR value_name, DWORD, DWORD type, const BYTE
   if (!data && cb_data) return ERROR_INVALID_PARAMETER;
   std::string bytes(reinterpret_cast<const char*>(data ? data : reinterpret_cast<const BYTE*>("")), cb_data);
   std::string name = value_name ? value_name : "";
+  bool machine;
+  std::vector<std::string> path;
+  if (!Resolve(key, machine, path)) return ERROR_INVALID_HANDLE;
+  if (LSTATUS st = vantrel::registry::FilterWrite(machine, path, name); st != ERROR_SUCCESS) return st;
   return OnKey(key, nullptr, [&](Node& n, bool& changed) -> LSTATUS {
     if (Value* v = n.FindValue(name)) {
       if (v->type == type && v->data == bytes) return ERROR_SUCCESS;

@@ -8,6 +8,7 @@
 // another process changed, so several processes share one registry.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/base/WinTypes.h"
@@ -69,5 +70,14 @@ namespace vantrel::registry {
 
 // The folder the hives live in (ZEL_REGISTRY_DIR or the default).
 std::string Folder();
+
+// A registry that fails on demand, for tests of what callers do when a
+// write fails (a full disk, a key they may not write): the filter is asked
+// before every RegSetValueEx of this process with the key's path (the hive
+// first: "HKEY_CURRENT_USER\\Software\\...") and the value name; any status
+// but ERROR_SUCCESS fails the write with that status and leaves the value
+// as it was. Null removes the filter.
+using WriteFilter = std::function<LSTATUS(const std::string& key, const std::string& value)>;
+void SetWriteFilter(WriteFilter filter);
 
 }  // namespace vantrel::registry

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/base/HResult.h"
 
@@ -162,6 +163,25 @@ pid_t SpawnWriter(const std::string& path, const std::string& prefix, int count)
     _exit(0);
   }
   return pid;
+}
+
+TEST_F(RegistryTest, WriteFilterFailsTheWritesItNamesAndNoOthers) {
+  const BYTE old_data[] = "old";
+  ASSERT_EQ(RegSetValueEx(key_, "Held", 0, REG_SZ, old_data, 3), ERROR_SUCCESS);
+  std::vector<std::string> asked;
+  vantrel::registry::SetWriteFilter([&](const std::string& key, const std::string& value) -> LSTATUS {
+    asked.push_back(key + ":" + value);
+    return value == "Held" ? ERROR_WRITE_FAULT : ERROR_SUCCESS;
+  });
+  const BYTE new_data[] = "new";
+  EXPECT_EQ(RegSetValueEx(key_, "Held", 0, REG_SZ, new_data, 3), ERROR_WRITE_FAULT);
+  EXPECT_EQ(RegSetValueEx(key_, "Other", 0, REG_SZ, new_data, 3), ERROR_SUCCESS);
+  vantrel::registry::SetWriteFilter(nullptr);
+  EXPECT_EQ(QueryString(key_, "Held"), "old");
+  EXPECT_EQ(QueryString(key_, "Other"), "new");
+  EXPECT_EQ(asked, (std::vector<std::string>{"HKEY_CURRENT_USER\\" + base_ + ":Held",
+                                             "HKEY_CURRENT_USER\\" + base_ + ":Other"}));
+  EXPECT_EQ(RegSetValueEx(key_, "Held", 0, REG_SZ, new_data, 3), ERROR_SUCCESS);
 }
 
 TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -19,15 +20,23 @@
 namespace vantrel::win {
 namespace {
 
+vantrel::Mutex g_mu;
+
 // What the dialog class keeps per dialog beside the window.
 struct DialogData {
   DLGPROC proc = nullptr;
   bool modal = false;
   std::atomic<bool> ended{false};
   std::atomic<INT_PTR> result{0};
+  // The template's coordinates are dialog units of this font (front ends
+  // convert them with its metrics). Set before the window exists.
+  std::string fontFace;
+  int fontPoints = 0;
+  // The controls made from the template: their places are dialog units too.
+  std::atomic<bool> building{true};
+  std::set<HWND> templateControls GUARDED_BY(g_mu);
 };
 
-vantrel::Mutex g_mu;
 std::map<HWND, std::shared_ptr<DialogData>>& g_dialogs GUARDED_BY(g_mu) = *new std::map<HWND, std::shared_ptr<DialogData>>;
 HCURSOR g_cursor GUARDED_BY(g_mu) = nullptr;
 
@@ -74,6 +83,8 @@ HWND CreateFromTemplate(HINSTANCE instance, const DialogTemplate& t, HWND owner,
   auto data = std::make_shared<DialogData>();
   data->proc = proc;
   data->modal = modal;
+  data->fontFace = t.fontName;
+  data->fontPoints = t.fontSize;
   DWORD style = t.style & ~WS_VISIBLE;  // shown after WM_INITDIALOG
   if (!(style & WS_CHILD)) style |= WS_POPUP;
   HWND dlg = CreateWindowExA(t.exStyle, WC_DIALOG, t.caption.c_str(), style, t.x, t.y, t.cx, t.cy, owner, nullptr,
@@ -87,7 +98,10 @@ HWND CreateFromTemplate(HINSTANCE instance, const DialogTemplate& t, HWND owner,
       DestroyWindow(dlg);
       return nullptr;
     }
+    vantrel::MutexLock lock(g_mu);
+    data->templateControls.insert(ctl);
   }
+  data->building.store(false);
   HWND focus = nullptr;
   for (const auto& c : t.controls) {
     if ((c.style & WS_TABSTOP) && (c.style & WS_VISIBLE)) {
@@ -142,6 +156,21 @@ INT_PTR RunModal(HINSTANCE instance, const DialogTemplate& t, HWND owner, DLGPRO
 }  // namespace
 
 void RegisterDialogClasses() { RegisterDialogClass(); }
+
+bool TemplateUnits(HWND h, bool* isDialog, std::string* face, int* points) {
+  vantrel::MutexLock lock(g_mu);
+  auto it = g_dialogs.find(h);
+  if (it != g_dialogs.end()) {
+    *isDialog = true;
+    *face = it->second->fontFace;
+    *points = it->second->fontPoints;
+    return true;
+  }
+  it = g_dialogs.find(GetParent(h));
+  if (it == g_dialogs.end()) return false;
+  *isDialog = false;
+  return it->second->building.load() || it->second->templateControls.count(h) != 0;
+}
 
 fe::Record CursorRecord() {
   vantrel::MutexLock lock(g_mu);

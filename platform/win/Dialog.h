@@ -56,6 +56,10 @@ inline constexpr DWORD WS_EX_CLIENTEDGE = 0x00000200;
 inline constexpr DWORD SS_LEFT = 0x0000;
 inline constexpr DWORD SS_CENTER = 0x0001;
 inline constexpr DWORD SS_RIGHT = 0x0002;
+inline constexpr DWORD SS_ICON = 0x0003;
+inline constexpr DWORD SS_BLACKRECT = 0x0004;
+inline constexpr DWORD SS_ETCHEDHORZ = 0x0010;
+inline constexpr DWORD SS_TYPEMASK = 0x001F;
 inline constexpr DWORD SS_NOPREFIX = 0x0080;
 
 // Edit.
@@ -81,6 +85,8 @@ inline constexpr DWORD BS_CHECKBOX = 0x0002;
 inline constexpr DWORD BS_AUTOCHECKBOX = 0x0003;
 inline constexpr DWORD BS_RADIOBUTTON = 0x0004;
 inline constexpr DWORD BS_AUTORADIOBUTTON = 0x0009;
+inline constexpr DWORD BS_3STATE = 0x0005;
+inline constexpr DWORD BS_AUTO3STATE = 0x0006;
 inline constexpr DWORD BS_GROUPBOX = 0x0007;
 inline constexpr DWORD BS_TYPEMASK = 0x000F;
 inline constexpr UINT BM_GETCHECK = 0x00F0;
@@ -124,7 +130,9 @@ inline constexpr WORD CBN_CLOSEUP = 8;
 // List box (template keyword LISTBOX).
 inline constexpr DWORD LBS_NOTIFY = 0x0001;
 inline constexpr DWORD LBS_SORT = 0x0002;
+inline constexpr DWORD LBS_MULTIPLESEL = 0x0008;
 inline constexpr DWORD LBS_HASSTRINGS = 0x0040;
+inline constexpr DWORD LBS_EXTENDEDSEL = 0x0800;
 inline constexpr DWORD LBS_NOINTEGRALHEIGHT = 0x0100;
 inline constexpr UINT LB_ADDSTRING = 0x0180;
 inline constexpr UINT LB_INSERTSTRING = 0x0181;

@@ -152,6 +152,20 @@ class Lexer {
           case 'r': out += '\r'; break;
           case '0': out += '\0'; break;
           case 'a': out += '\b'; break;  // a mnemonic's right alignment, kept as a control char
+          case 'x': {  // \xHH: a byte of the script's code page ("Info \xFCber")
+            int value = 0, digits = 0;
+            while (digits < 2 && pos_ < s_.size() && std::isxdigit(static_cast<unsigned char>(s_[pos_]))) {
+              const char h = s_[pos_++];
+              value = value * 16 + (h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10);
+              ++digits;
+            }
+            if (digits == 0) {
+              *error = "line " + std::to_string(line_) + ": \\x without digits";
+              return false;
+            }
+            out += static_cast<char>(value);
+            break;
+          }
           default: out += e; break;
         }
         continue;

@@ -66,6 +66,20 @@ TEST(DialogTemplate, ParsesEveryControlForm) {
   EXPECT_EQ(t.controls[9].y, 42);
 }
 
+// Texts outside ASCII are written as \xHH bytes of the script's code page,
+// as the rc compiler reads them in string tables.
+TEST(DialogTemplate, HexEscapesAreBytes) {
+  DialogTemplate t;
+  std::string error;
+  ASSERT_TRUE(ParseDialogTemplate("1 DIALOGEX 0,0,1,1\nCAPTION \"Info \\xFCber\"\nBEGIN\n"
+                                  "  LTEXT \"Postf\\xE4cher\\x41\", 1, 0,0,1,1\nEND",
+                                  &t, &error))
+      << error;
+  EXPECT_EQ(t.caption, "Info \xFC" "ber");
+  ASSERT_EQ(t.controls.size(), 1u);
+  EXPECT_EQ(t.controls[0].text, "Postf\xE4" "cherA");
+}
+
 TEST(DialogTemplate, ErrorsNameTheLine) {
   struct Case {
     const char* text;
@@ -79,6 +93,7 @@ TEST(DialogTemplate, ErrorsNameTheLine) {
       {"1 MENU 0,0,1,1", "expected DIALOGEX"},
       {"1 DIALOGEX 0,0,1,99999999999\nBEGIN\nEND", "number too large"},
       {"1 DIALOGEX 0,0,1,1\nBEGIN\nEND\nEND", "text after END"},
+      {"1 DIALOGEX 0,0,1,1\nCAPTION \"a\\xg\"\nBEGIN\nEND", "line 2: \\x without digits"},
   };
   for (const auto& c : cases) {
     DialogTemplate t;

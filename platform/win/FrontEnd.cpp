@@ -11,10 +11,13 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/base/CodePage.h"
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/win/CommCtrl.h"
 #include "platform/win/Controls.h"
 #include "platform/win/FrontEndInternal.h"
+#include "platform/win/IconTable.h"
+#include "platform/win/Window.h"
 #include "platform/win/WindowPlatform.h"
 
 namespace vantrel::win {
@@ -30,17 +33,22 @@ struct Session {
   bool dead GUARDED_BY(write_mu) = false;
   std::string backlog GUARDED_BY(write_mu);  // events raised before `ready`
 
-  void Write(const std::string& text) {
+  // False when the front end is gone. `text` is in the process's code
+  // page, as every window text is; the wire carries UTF-8.
+  bool Write(const std::string& ansi) {
+    const std::string text = AnsiToUtf8(ansi);
     vantrel::MutexLock lock(write_mu);
-    if (dead) return;
+    if (dead) return false;
     if (!ready) {
       backlog += text;
-      return;
+      return true;
     }
     if (!fe::WriteAll(fd, text)) {
       dead = true;
       ::shutdown(fd, SHUT_RDWR);  // the reader thread sees the end and detaches
+      return false;
     }
+    return true;
   }
 };
 
@@ -71,8 +79,11 @@ std::vector<std::shared_ptr<Session>> Sessions() {
   return g_sessions;
 }
 
-void Broadcast(const std::string& text) {
-  for (const auto& s : Sessions()) s->Write(text);
+// Returns how many front ends were sent `text`.
+int Broadcast(const std::string& text) {
+  int sent = 0;
+  for (const auto& s : Sessions()) sent += s->Write(text) ? 1 : 0;
+  return sent;
 }
 
 std::string Text(HWND h) {
@@ -115,8 +126,29 @@ fe::Record WindowRecord(HWND h, const char* event) {
   bool control = SnapshotControl(h, &s);
   r.Add({"title", control ? s.text : Text(h)});
   r.Add({"style", fe::Hex(static_cast<DWORD>(GetWindowLongPtrA(h, GWL_STYLE)))});
+  r.Add({"exstyle", fe::Hex(static_cast<DWORD>(GetWindowLongPtrA(h, GWL_EXSTYLE)))});
   r.Add({"enabled", IsWindowEnabled(h) ? "1" : "0"});
   r.Add({"visible", IsWindowVisible(h) ? "1" : "0"});
+  RECT rect{};
+  HICON smallIcon = nullptr, bigIcon = nullptr;
+  WindowGeometry(h, &rect, &smallIcon, &bigIcon);
+  r.Add({"rect", std::to_string(rect.left), std::to_string(rect.top), std::to_string(rect.right - rect.left),
+         std::to_string(rect.bottom - rect.top)});
+  bool isDialog = false;
+  std::string face;
+  int points = 0;
+  bool dlu = TemplateUnits(h, &isDialog, &face, &points);
+  r.Add({"units", dlu ? "dlu" : "px"});
+  if (dlu && isDialog && points > 0) r.Add({"font", std::to_string(points), face});
+  // The window's icon: the big one, else the small one, else its class's.
+  HICON icon = bigIcon ? bigIcon : smallIcon;
+  WNDCLASSA wc{};
+  if (!icon && GetClassInfoA(nullptr, cls, &wc)) icon = wc.hIcon;
+  if (icon) {
+    r.Add({"icon", H(icon)});
+    std::string image;
+    if (IconImage(icon, &image)) r.Add({"image", fe::HexBytes(image)});
+  }
   if (control) {
     r.Add({"kind", KindName(s.kind)});
     switch (s.kind) {
@@ -375,6 +407,24 @@ std::string Command(const std::vector<std::string>& f) {
   return error;
 }
 
+// The session's end runs on a thread of its own: the windows it asks may
+// show message boxes, and this connection goes on delivering records and
+// taking their answers meanwhile. The reply says `ok TAG 1` (agreed) or
+// `ok TAG 0` (refused).
+void EndSessionCommand(const std::shared_ptr<Session>& session, const std::vector<std::string>& f) {
+  const std::string& tag = f[1];
+  if (f.size() != 3 || (f[2] != "0" && f[2] != "1")) {
+    session->Write(fe::Join({"error", tag, "usage: endsession TAG 0|1"}) + "\n");
+    return;
+  }
+  bool logoff = f[2] == "1";
+  std::thread([session, tag, logoff] {
+    int agreed = EndSession(logoff);
+    session->Write(fe::Join(agreed < 0 ? std::vector<std::string>{"error", tag, "the session is already ending"}
+                                       : std::vector<std::string>{"ok", tag, std::to_string(agreed)}) + "\n");
+  }).detach();
+}
+
 void Detach(const std::shared_ptr<Session>& s) {
   std::vector<DWORD> waiting;
   {
@@ -437,12 +487,13 @@ void Serve(int fd) {
   {
     vantrel::MutexLock lock(session->write_mu);
     session->ready = true;
-    if (!fe::WriteAll(fd, snapshot + session->backlog)) session->dead = true;
+    if (!fe::WriteAll(fd, AnsiToUtf8(snapshot) + session->backlog)) session->dead = true;
     session->backlog.clear();
   }
   while (true) {
     int r = in.Next(&line, -1);
     if (r <= 0) break;
+    line = Utf8ToAnsi(line);  // typed text reaches the edit in the process's code page
     if (!fe::Split(line, &f) || f.empty()) {
       session->Write("error - malformed\\sline\n");
       continue;
@@ -450,6 +501,10 @@ void Serve(int fd) {
     if (f[0] == "bye") break;
     if (f.size() < 2) {
       session->Write(fe::Join({"error", "-", "unknown command " + f[0]}) + "\n");
+      continue;
+    }
+    if (f[0] == "endsession") {
+      EndSessionCommand(session, f);
       continue;
     }
     std::string error = Command(f);
@@ -470,9 +525,9 @@ void EnsureFrontEnds() { RegisterFrontEndChannel(); }
 
 bool FrontEndAttached() { return g_attached.load() > 0; }
 
-void PublishRecord(const fe::Record& record) {
-  if (g_attached.load() == 0) return;
-  Broadcast(fe::EncodeRecord(record));
+int PublishRecord(const fe::Record& record) {
+  if (g_attached.load() == 0) return 0;
+  return Broadcast(fe::EncodeRecord(record));
 }
 
 void PublishWindow(HWND hwnd) {

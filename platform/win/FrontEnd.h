@@ -21,10 +21,18 @@ void EnsureFrontEnds();
 // True while at least one front end is attached.
 bool FrontEndAttached();
 
-// Sends a record to every attached front end.
-void PublishRecord(const fe::Record& record);
+// Sends a record to every attached front end; returns how many.
+int PublishRecord(const fe::Record& record);
 // Sends the current state of a window (a "changed" record).
 void PublishWindow(HWND hwnd);
+
+// The user's session ends (LOGOFF: only the user logs off): every
+// top-level window of this process, hidden ones too, gets
+// WM_QUERYENDSESSION on its own thread; when all agree each gets
+// WM_ENDSESSION(TRUE), when one refuses those asked so far get
+// WM_ENDSESSION(FALSE). Returns 1 agreed, 0 refused, -1 when a session end
+// is already under way. Blocks while a window asks its user.
+int EndSession(bool logoff);
 
 // What a message-box window shows beyond its title.
 struct BoxModel {

@@ -82,29 +82,49 @@ int FrontEndClient::ReadOne(int timeoutMs, std::vector<std::string>* nonRecord) 
     Apply(rec);
     return 1;
   }
+  // A reply is kept for whoever waits for it (WaitFor may read it first).
+  if (f.size() >= 2 && (f[0] == "ok" || f[0] == "error")) replies_[f[1]] = f;
   *nonRecord = std::move(f);
   return 1;
 }
 
 bool FrontEndClient::Command(const std::string& name, const std::vector<std::string>& args, int timeoutMs,
-                             std::string* error) {
-  std::string tag = std::to_string(nextTag_++);
-  std::vector<std::string> fields{name, tag};
-  fields.insert(fields.end(), args.begin(), args.end());
-  if (fd_ < 0 || !fe::WriteAll(fd_, fe::Join(fields) + "\n")) {
+                             std::string* error, std::vector<std::string>* reply) {
+  std::string tag = Send(name, args);
+  if (tag.empty()) {
     *error = "the connection is closed";
     return false;
   }
+  return WaitReply(tag, timeoutMs, error, reply);
+}
+
+std::string FrontEndClient::Send(const std::string& name, const std::vector<std::string>& args) {
+  std::string tag = std::to_string(nextTag_++);
+  std::vector<std::string> fields{name, tag};
+  fields.insert(fields.end(), args.begin(), args.end());
+  if (fd_ < 0 || !fe::WriteAll(fd_, fe::Join(fields) + "\n")) return {};
+  return tag;
+}
+
+bool FrontEndClient::WaitReply(const std::string& tag, int timeoutMs, std::string* error,
+                               std::vector<std::string>* reply) {
   std::vector<std::string> other;
   while (true) {
+    for (const std::string& t : {tag, std::string("-")}) {
+      auto it = replies_.find(t);
+      if (it == replies_.end()) continue;
+      std::vector<std::string> f = std::move(it->second);
+      replies_.erase(it);
+      if (f[0] == "ok") {
+        if (reply) reply->assign(f.begin() + 2, f.end());
+        return true;
+      }
+      *error = f.size() >= 3 ? f[2] : "error";
+      return false;
+    }
     int r = ReadOne(timeoutMs, &other);
     if (r != 1) {
       *error = r == 0 ? "the process closed the connection" : "no answer from the process";
-      return false;
-    }
-    if (other.size() >= 2 && other[0] == "ok" && other[1] == tag) return true;
-    if (other.size() >= 3 && other[0] == "error" && (other[1] == tag || other[1] == "-")) {
-      *error = other[2];
       return false;
     }
   }

@@ -29,7 +29,16 @@ class FrontEndClient {
   // Sends a command (the fields after its name and tag) and waits for its
   // reply, applying the records that arrive meanwhile. False with the
   // process's message on an error reply or a broken connection.
-  bool Command(const std::string& name, const std::vector<std::string>& args, int timeoutMs, std::string* error);
+  // `reply`, when given, receives the reply's fields after the tag.
+  bool Command(const std::string& name, const std::vector<std::string>& args, int timeoutMs, std::string* error,
+               std::vector<std::string>* reply = nullptr);
+
+  // The two halves of Command, for a command whose reply comes later
+  // (endsession) while other commands go and come: Send returns the tag
+  // ("" when the connection is closed); WaitReply waits for that tag's
+  // reply, applying records and keeping other commands' replies.
+  std::string Send(const std::string& name, const std::vector<std::string>& args);
+  bool WaitReply(const std::string& tag, int timeoutMs, std::string* error, std::vector<std::string>* reply = nullptr);
 
   // Reads records until `done` says stop or the time runs out.
   template <typename Done>
@@ -52,6 +61,9 @@ class FrontEndClient {
   fe::LineReader* in_ = nullptr;
   std::map<std::string, fe::Record> records_;
   std::vector<std::string> order_;
+  // Replies read while waiting for another one, by tag ("-": an error
+  // that names no command).
+  std::map<std::string, std::vector<std::string>> replies_;
   int nextTag_ = 1;
 };
 

@@ -22,6 +22,10 @@ fe::Record CursorRecord();               // Dialog.cpp
 // Dialog.cpp: the dialog class ("#32770", also the class of message
 // boxes) and the control classes, registered once.
 void RegisterDialogClasses();
+// Dialog.cpp: true when `h` is a dialog made from a template (with the
+// template's font, `points` 0 when it names none) or one of the controls
+// of its template: their places are dialog units.
+bool TemplateUnits(HWND h, bool* isDialog, std::string* face, int* points);
 
 // TrayIcon.cpp: a front end's click on an icon; false with a message when
 // no such icon is shown.

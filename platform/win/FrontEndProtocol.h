@@ -29,6 +29,10 @@ bool Split(std::string_view line, std::vector<std::string>* fields);
 // Handles are written as 0x-prefixed hex; numbers as decimal or 0x hex.
 std::string Hex(std::uint64_t v);
 bool ParseNumber(std::string_view s, std::int64_t* out);
+// Binary data (an image) as lowercase hex digits, two per byte, and back;
+// FromHexBytes fails on an odd length or a non-hex digit.
+std::string HexBytes(std::string_view bytes);
+bool FromHexBytes(std::string_view hex, std::string* out);
 
 // A record: `begin KIND EVENT KEY`, attribute lines, `end`.
 struct Record {

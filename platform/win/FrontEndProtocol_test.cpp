@@ -31,6 +31,12 @@ TEST(FrontEndProtocol, MalformedLinesAreRefused) {
   EXPECT_TRUE(ParseNumber("-1", &v));
   EXPECT_EQ(v, -1);
   for (const char* bad : {"", "0x", "12a", "0x10000000000000000", "-"}) EXPECT_FALSE(ParseNumber(bad, &v)) << bad;
+  std::string bytes;
+  for (const char* bad : {"a", "0g", "zz", "00 "}) EXPECT_FALSE(FromHexBytes(bad, &bytes)) << bad;
+  const std::string png = std::string("\x89PNG\0\xff", 6);
+  EXPECT_EQ(HexBytes(png), "89504e4700ff");
+  ASSERT_TRUE(FromHexBytes("89504E4700ff", &bytes));
+  EXPECT_EQ(bytes, png);
 }
 
 // A record crosses a socket in pieces and comes out whole; an endless line

@@ -20,8 +20,11 @@
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/win/CommCtrl.h"
 #include "platform/win/Dialog.h"
+#include "platform/win/FrontEnd.h"
 #include "platform/win/FrontEndClient.h"
+#include "platform/win/HtmlHelp.h"
 #include "platform/win/Menu.h"
+#include "platform/win/ShellApi.h"
 
 extern char** environ;
 
@@ -332,6 +335,209 @@ TEST(FrontEnd, ModalDialogAndBoxKeepServingSendsAndTimers) {
   if (HasFailure()) fe.Detach();  // the policy answers rather than hang
   ui.join();
   EXPECT_EQ(boxResult.load(), IDNO);
+}
+
+INT_PTR CALLBACK PlainProc(HWND, UINT msg, WPARAM, LPARAM) { return msg == WM_INITDIALOG; }
+
+LRESULT CALLBACK PlainWindowProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) { return DefWindowProc(h, msg, wp, lp); }
+
+// What a front end needs to draw: places and sizes in the units they were
+// given in (a template's dialog units with its font, else pixels), and the
+// bytes of the icons a window and a tray icon show.
+TEST(FrontEnd, RecordsCarryGeometryAndImages) {
+  FrontEndClient fe;
+  std::string error;
+  ASSERT_TRUE(fe.Attach(getpid(), 10000, &error)) << error;
+  HWND dlg = CreateDialogParam(nullptr, MAKEINTRESOURCE(300), nullptr, PlainProc, 0);
+  ASSERT_NE(dlg, nullptr);
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = PlainWindowProc;
+  wc.lpszClassName = "GeometryPlain";
+  RegisterClassA(&wc);
+  HWND plain = CreateWindowExA(0, "GeometryPlain", "plain", WS_OVERLAPPEDWINDOW, 30, 40, 300, 200, nullptr, nullptr,
+                               nullptr, nullptr);
+  ASSERT_NE(plain, nullptr);
+  HWND child = CreateWindowExA(0, "Button", "later", WS_CHILD | WS_VISIBLE, 5, 6, 70, 20, dlg, nullptr, nullptr,
+                               nullptr);
+  ASSERT_NE(child, nullptr);
+
+  HICON mark = LoadIcon(nullptr, MAKEINTRESOURCE(500));
+  EXPECT_EQ(LoadIcon(nullptr, MAKEINTRESOURCE(500)), mark);  // one handle per resource
+  EXPECT_EQ(LoadIcon(nullptr, IDI_APPLICATION), reinterpret_cast<HICON>(std::uintptr_t{32512}));
+  SendMessage(plain, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(mark));
+  NOTIFYICONDATAA nid{};
+  nid.hWnd = plain;
+  nid.uID = 3;
+  nid.uFlags = NIF_ICON | NIF_TIP;
+  nid.hIcon = mark;
+  std::snprintf(nid.szTip, sizeof nid.szTip, "%s", "Mark");
+  ASSERT_TRUE(Shell_NotifyIcon(NIM_ADD, &nid));
+  ASSERT_TRUE(MoveWindow(plain, 50, 60, 320, 240, TRUE));
+
+  auto rec = [&](HWND h) { return fe.records().count("window " + H(h)) ? fe.records().at("window " + H(h)) : fe::Record{}; };
+  auto field = [](const fe::Record& r, const char* name) {
+    auto all = r.All(name);
+    if (all.empty()) return std::string("(none)");
+    std::string out;
+    for (size_t i = 1; i < all[0]->size(); ++i) out += (i > 1 ? " " : "") + (*all[0])[i];
+    return out;
+  };
+  std::string trayKey = "tray " + H(plain) + ":3";
+  ASSERT_TRUE(fe.WaitFor([&](const FrontEndClient& c) {
+    return c.records().count(trayKey) && field(rec(plain), "rect") == "50 60 320 240";
+  }, 20000));
+  struct Case {
+    HWND h;
+    const char* rect;
+    const char* units;
+    const char* font;
+  } cases[] = {
+      {dlg, "0 0 240 160", "dlu", "8 MS Shell Dlg"},
+      {GetDlgItem(dlg, 1001), "10 10 100 12", "dlu", "(none)"},
+      {GetDlgItem(dlg, IDOK), "60 140 50 14", "dlu", "(none)"},
+      {child, "5 6 70 20", "px", "(none)"},  // made in code after the template: pixels
+      {plain, "50 60 320 240", "px", "(none)"},
+  };
+  for (const auto& c : cases) {
+    fe::Record r = rec(c.h);
+    EXPECT_EQ(field(r, "rect"), c.rect) << H(c.h);
+    EXPECT_EQ(field(r, "units"), c.units) << H(c.h);
+    EXPECT_EQ(field(r, "font"), c.font) << H(c.h);
+  }
+  RECT wr{}, cr{};
+  ASSERT_TRUE(GetWindowRect(GetDlgItem(dlg, IDOK), &wr));
+  EXPECT_EQ(std::vector<LONG>({wr.left, wr.top, wr.right, wr.bottom}), std::vector<LONG>({60, 140, 110, 154}));
+  ASSERT_TRUE(GetClientRect(plain, &cr));
+  EXPECT_EQ(std::vector<LONG>({cr.left, cr.top, cr.right, cr.bottom}), std::vector<LONG>({0, 0, 320, 240}));
+
+  // The images are the bytes of the resource's file.
+  std::string png = Slurp(std::string(FE_TESTDATA) + "/mark.png");
+  ASSERT_EQ(png.substr(1, 3), "PNG");
+  std::string image;
+  ASSERT_TRUE(fe::FromHexBytes(fe.records().at(trayKey).Get("image"), &image));
+  EXPECT_EQ(image, png);
+  ASSERT_TRUE(fe::FromHexBytes(rec(plain).Get("image"), &image));
+  EXPECT_EQ(image, png);
+  EXPECT_EQ(rec(plain).Get("icon"), H(mark));
+
+  Shell_NotifyIcon(NIM_DELETE, &nid);
+  DestroyWindow(plain);
+  DestroyWindow(dlg);
+}
+
+std::atomic<int> g_queryAnswers{0};
+
+// A window that asks its user before the session may end.
+LRESULT CALLBACK AskingProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_QUERYENDSESSION) {
+    Seen("query " + fe::Hex(static_cast<std::uintptr_t>(lp)));
+    return MessageBox(h, "Quit the test?", "Asking", MB_YESNO) == IDYES;
+  }
+  if (msg == WM_ENDSESSION) {
+    Seen("end " + std::to_string(wp));
+    return 0;
+  }
+  return DefWindowProc(h, msg, wp, lp);
+}
+
+// Logging out asks every window, each on its own thread; the one that asks
+// its user shows a box a front end answers while the question is open,
+// once through the protocol and once through zelwin.
+TEST(FrontEnd, EndSessionAsksTheWindowsWhileBoxesAreAnswered) {
+  {
+    vantrel::MutexLock lock(g_mu);
+    g_seen.clear();
+  }
+  FrontEndClient fe;
+  std::string error;
+  ASSERT_TRUE(fe.Attach(getpid(), 10000, &error)) << error;
+  std::atomic<DWORD> uiThread{0};
+  std::atomic<HWND> asking{nullptr};
+  std::thread ui([&] {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = AskingProc;
+    wc.lpszClassName = "AskingAtEnd";
+    RegisterClassA(&wc);
+    HWND h = CreateWindowExA(0, "AskingAtEnd", "asking", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                             nullptr, nullptr);  // hidden, as a tray program's window
+    MSG m;
+    PeekMessage(&m, nullptr, 0, 0, PM_NOREMOVE);
+    asking = h;
+    uiThread = GetCurrentThreadId();
+    while (GetMessage(&m, nullptr, 0, 0) > 0) DispatchMessage(&m);
+    DestroyWindow(h);
+  });
+  ASSERT_TRUE(Eventually([&] { return uiThread.load() != 0; }));
+
+  auto answerBox = [&](int button) {
+    std::string box;
+    bool shown = fe.WaitFor(
+        [&](const FrontEndClient& c) {
+          for (const auto* w : c.Windows()) {
+            if (w->Get("message") == "Quit the test?") box = w->key;
+          }
+          return !box.empty();
+        },
+        20000);
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(shown && fe.Command("answer", {box, std::to_string(button)}, 10000, &error)) << error;
+  };
+
+  // Through the protocol: the user says no, the session goes on.
+  std::string tag = fe.Send("endsession", {"1"});
+  ASSERT_FALSE(tag.empty());
+  answerBox(IDNO);
+  std::vector<std::string> reply;
+  EXPECT_TRUE(fe.WaitReply(tag, 20000, &error, &reply)) << error;
+  EXPECT_EQ(reply, std::vector<std::string>{"0"});
+
+  // Through zelwin, in another process, while this front end answers yes.
+  ZelwinRun run;
+  std::thread zelwin([&] { run = Zelwin({"endsession", std::to_string(getpid())}); });
+  answerBox(IDYES);
+  zelwin.join();
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "agreed\n");
+  EXPECT_EQ(Zelwin({"endsession", "x"}).status, 2);
+
+  PostThreadMessage(uiThread.load(), WM_QUIT, 0, 0);
+  ui.join();
+  vantrel::MutexLock lock(g_mu);
+  EXPECT_EQ(g_seen, (std::vector<std::string>{"query 0x80000000", "end 0", "query 0x0", "end 1"}));
+}
+
+// Help goes to the front ends, split into file, topic and window type.
+TEST(FrontEnd, HelpReachesTheFrontEnds) {
+  ASSERT_TRUE(Eventually([] { return !FrontEndAttached(); }));  // earlier tests' front ends are gone
+  EXPECT_EQ(HtmlHelpA(nullptr, "/opt/z/Z.CHM::/index.htm>FULL", HH_DISPLAY_TOPIC, 0), nullptr);  // nobody to show it
+  FrontEndClient fe;
+  std::string error;
+  ASSERT_TRUE(fe.Attach(getpid(), 10000, &error)) << error;
+  HWND owner = reinterpret_cast<HWND>(std::uintptr_t{0x1234});
+  struct Case {
+    const char* spec;
+    UINT command;
+    const char* file;
+    const char* topic;
+    const char* window;
+  } cases[] = {
+      {"/opt/z/Z.CHM::/screens/Server/User management/users_edit.htm>TOPIC", HH_DISPLAY_TOPIC, "/opt/z/Z.CHM",
+       "/screens/Server/User management/users_edit.htm", "TOPIC"},
+      {"/opt/z/Z.CHM", HH_DISPLAY_INDEX, "/opt/z/Z.CHM", "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(HtmlHelpA(owner, c.spec, c.command, 0), owner) << c.spec;
+    ASSERT_TRUE(fe.WaitFor([&](const FrontEndClient& f) {
+      auto it = f.records().find("help 0x0");
+      return it != f.records().end() && it->second.Get("file") == c.file && it->second.Get("topic") == c.topic;
+    }, 20000)) << c.spec;
+    const fe::Record& r = fe.records().at("help 0x0");
+    EXPECT_EQ(r.event, "open");
+    EXPECT_EQ(r.Get("window"), c.window);
+    EXPECT_EQ(r.Get("owner"), "0x1234");
+    EXPECT_EQ(r.Get("command"), c.command == HH_DISPLAY_TOPIC ? "topic" : "index");
+  }
+  EXPECT_EQ(HtmlHelpA(owner, "/opt/z/Z.CHM", HH_CLOSE_ALL, 0), nullptr);
 }
 
 }  // namespace

@@ -45,8 +45,9 @@ using PNOTIFYICONDATAA = NOTIFYICONDATAA*;
 BOOL Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data);
 inline BOOL Shell_NotifyIcon(DWORD message, PNOTIFYICONDATAA data) { return Shell_NotifyIconA(message, data); }
 
-// LoadIcon gives an icon handle a tray icon carries; front ends see its
-// number (or name) only.
+// LoadIcon gives an icon handle a tray icon carries: an ICON resource of
+// `instance` (the handle keeps its bytes, the image front ends draw), else
+// a system icon's number.
 #define IDI_APPLICATION MAKEINTRESOURCEA(32512)
 HICON LoadIconA(HINSTANCE instance, LPCSTR name);
 inline HICON LoadIcon(HINSTANCE instance, LPCSTR name) { return LoadIconA(instance, name); }

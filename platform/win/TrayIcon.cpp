@@ -4,6 +4,7 @@
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/win/FrontEnd.h"
 #include "platform/win/FrontEndInternal.h"
+#include "platform/win/IconTable.h"
 #include "platform/win/ShellApi.h"
 
 namespace vantrel::win {
@@ -26,6 +27,8 @@ fe::Record Record(HWND h, UINT uid, const TrayIcon* icon, const char* event) {
   r.Add({"callback", fe::Hex(icon->callback)});
   r.Add({"icon", fe::Hex(reinterpret_cast<std::uintptr_t>(icon->icon))});
   r.Add({"tip", icon->tip});
+  std::string image;
+  if (IconImage(icon->icon, &image)) r.Add({"image", fe::HexBytes(image)});
   return r;
 }
 
@@ -118,8 +121,4 @@ BOOL Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data) {
   }
   PublishRecord(r);
   return TRUE;
-}
-
-HICON LoadIconA(HINSTANCE, LPCSTR name) {
-  return reinterpret_cast<HICON>(reinterpret_cast<ULONG_PTR>(name) & 0xFFFF);
 }

@@ -135,6 +135,8 @@ inline constexpr UINT WM_SHOWWINDOW = 0x0018;
 inline constexpr UINT WM_SETCURSOR = 0x0020;
 inline constexpr UINT WM_COPYDATA = 0x004A;
 inline constexpr UINT WM_NOTIFY = 0x004E;
+inline constexpr UINT WM_GETICON = 0x007F;
+inline constexpr UINT WM_SETICON = 0x0080;
 inline constexpr UINT WM_NCCREATE = 0x0081;
 inline constexpr UINT WM_NCDESTROY = 0x0082;
 inline constexpr UINT WM_KEYDOWN = 0x0100;
@@ -175,6 +177,14 @@ inline constexpr int SW_SHOWMINIMIZED = 2;
 inline constexpr int SW_SHOW = 5;
 inline constexpr int SW_MINIMIZE = 6;
 inline constexpr int SW_RESTORE = 9;
+
+// WM_QUERYENDSESSION / WM_ENDSESSION lParam.
+inline constexpr LPARAM ENDSESSION_CLOSEAPP = 0x00000001;
+inline constexpr LPARAM ENDSESSION_CRITICAL = 0x40000000;
+inline constexpr LPARAM ENDSESSION_LOGOFF = static_cast<LPARAM>(0x80000000u);
+
+inline constexpr WPARAM ICON_SMALL = 0;
+inline constexpr WPARAM ICON_BIG = 1;
 
 inline constexpr int GWLP_WNDPROC = -4;
 inline constexpr int GWLP_HINSTANCE = -6;
@@ -234,6 +244,12 @@ BOOL ShowWindow(HWND hwnd, int command);
 BOOL IsWindowVisible(HWND hwnd);
 BOOL EnableWindow(HWND hwnd, BOOL enable);
 BOOL IsWindowEnabled(HWND hwnd);
+// Places and sizes are kept for the front ends that draw the windows: a
+// child's relative to its parent's client area, a top-level window's on the
+// screen; there is no frame, so the client area is the whole window.
+BOOL MoveWindow(HWND hwnd, int x, int y, int width, int height, BOOL repaint);
+BOOL GetWindowRect(HWND hwnd, RECT* rect);  // screen coordinates
+BOOL GetClientRect(HWND hwnd, RECT* rect);  // (0, 0, width, height)
 
 // Finds a top-level window of this user on this machine, in any process.
 // A null class or title matches every window.

@@ -67,6 +67,8 @@ struct Window {
   HWND parent = nullptr;
   DWORD style = 0;
   DWORD exStyle = 0;
+  RECT rect{};  // as given to CreateWindowEx or MoveWindow: parent's client area, or the screen
+  HICON icons[2] = {nullptr, nullptr};  // WM_SETICON: ICON_SMALL, ICON_BIG
   LONG_PTR id = 0;
   LONG_PTR userdata = 0;
   HINSTANCE instance = nullptr;
@@ -317,6 +319,17 @@ std::vector<WindowInfo> LocalWindowInfos(bool topLevelOnly) {
   return out;
 }
 
+bool WindowGeometry(HWND hwnd, RECT* rect, HICON* smallIcon, HICON* bigIcon) {
+  WindowTable& t = Table();
+  MutexLock lock(t.mu);
+  Window* w = t.Find(hwnd);
+  if (!w) return false;
+  *rect = w->rect;
+  *smallIcon = w->icons[ICON_SMALL];
+  *bigIcon = w->icons[ICON_BIG];
+  return true;
+}
+
 void DropThreadWindows(DWORD tid) {
   std::vector<std::pair<HWND, bool>> gone;
   {
@@ -428,6 +441,10 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
     w.parent = parent;
     w.style = style;
     w.exStyle = exStyle;
+    // CW_USEDEFAULT leaves the place (or the size) to whoever draws it: 0.
+    if (x == CW_USEDEFAULT) x = y = 0;
+    if (width == CW_USEDEFAULT) width = height = 0;
+    w.rect = RECT{x, y, x + width, y + height};
     w.id = (style & WS_CHILD) ? static_cast<LONG_PTR>(reinterpret_cast<std::uintptr_t>(menu)) : 0;
     w.instance = instance;
     w.extra.assign(static_cast<size_t>(cls->wc.cbWndExtra), 0);
@@ -688,6 +705,26 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
       DestroyWindow(hwnd);
       return 0;
+    case WM_QUERYENDSESSION:
+      return TRUE;  // a window that does not object lets the session end
+    case WM_SETICON:
+    case WM_GETICON: {
+      if (wParam != ICON_SMALL && wParam != ICON_BIG) return 0;
+      HICON old;
+      bool announced;
+      {
+        WindowTable& t = Table();
+        MutexLock lock(t.mu);
+        Window* w = t.Find(hwnd);
+        if (!w) return 0;
+        old = w->icons[wParam];
+        if (msg == WM_GETICON || old == reinterpret_cast<HICON>(lParam)) return reinterpret_cast<LRESULT>(old);
+        w->icons[wParam] = reinterpret_cast<HICON>(lParam);
+        announced = w->announced;
+      }
+      if (announced) Raise(WindowEvent::kChanged, hwnd);
+      return reinterpret_cast<LRESULT>(old);
+    }
     default:
       return 0;
   }
@@ -758,6 +795,53 @@ BOOL EnableWindow(HWND hwnd, BOOL enable) {
     if (announced) Raise(WindowEvent::kChanged, hwnd);
   }
   return wasDisabled;
+}
+
+BOOL MoveWindow(HWND hwnd, int x, int y, int width, int height, BOOL) {
+  bool resized, moved, announced;
+  {
+    WindowTable& t = Table();
+    MutexLock lock(t.mu);
+    Window* w = t.Find(hwnd);
+    if (!w || width < 0 || height < 0) return FALSE;
+    RECT r{x, y, x + width, y + height};
+    moved = r.left != w->rect.left || r.top != w->rect.top;
+    resized = r.right - r.left != w->rect.right - w->rect.left || r.bottom - r.top != w->rect.bottom - w->rect.top;
+    w->rect = r;
+    announced = w->announced;
+  }
+  if (moved) SendLocal(hwnd, WM_MOVE, 0, MAKELPARAM(static_cast<WORD>(x), static_cast<WORD>(y)));
+  if (resized) SendLocal(hwnd, WM_SIZE, 0, MAKELPARAM(static_cast<WORD>(width), static_cast<WORD>(height)));
+  if (announced && (moved || resized)) Raise(WindowEvent::kChanged, hwnd);
+  return TRUE;
+}
+
+BOOL GetWindowRect(HWND hwnd, RECT* rect) {
+  if (!rect) return FALSE;
+  WindowTable& t = Table();
+  MutexLock lock(t.mu);
+  Window* w = t.Find(hwnd);
+  if (!w) return FALSE;
+  *rect = w->rect;
+  // A child's place is relative to its parent: add the parents' origins.
+  for (Window* p = (w->style & WS_CHILD) ? t.Find(w->parent) : nullptr; p;
+       p = (p->style & WS_CHILD) ? t.Find(p->parent) : nullptr) {
+    rect->left += p->rect.left;
+    rect->right += p->rect.left;
+    rect->top += p->rect.top;
+    rect->bottom += p->rect.top;
+  }
+  return TRUE;
+}
+
+BOOL GetClientRect(HWND hwnd, RECT* rect) {
+  if (!rect) return FALSE;
+  WindowTable& t = Table();
+  MutexLock lock(t.mu);
+  Window* w = t.Find(hwnd);
+  if (!w) return FALSE;
+  *rect = RECT{0, 0, w->rect.right - w->rect.left, w->rect.bottom - w->rect.top};
+  return TRUE;
 }
 
 BOOL IsWindowEnabled(HWND hwnd) {

@@ -41,6 +41,9 @@ bool IsLocalWindow(HWND hwnd);
 std::set<HWND> WindowAndDescendants(HWND hwnd);
 // Windows of this process (only top-level ones when asked), creation order.
 std::vector<WindowInfo> LocalWindowInfos(bool topLevelOnly);
+// What a front end draws of a local window: its rectangle (as MoveWindow
+// gives it) and its WM_SETICON icons. False when `hwnd` is not local.
+bool WindowGeometry(HWND hwnd, RECT* rect, HICON* smallIcon, HICON* bigIcon);
 // The thread `tid` ended: its windows go without messages.
 void DropThreadWindows(DWORD tid);
 

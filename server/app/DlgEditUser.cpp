@@ -1,9 +1,11 @@
 #include "server/app/DlgEditUser.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 
 #include "Libraries/MapiWrapper/MapiException.h"
+#include "platform/win/HtmlHelp.h"
 #include "server/app/MailboxProfile.h"
 #include "server/app/UserDialogResources.h"
 #include "server/app/ZelConfig.h"
@@ -33,6 +35,17 @@ constexpr FieldControl kControls[] = {
 };
 
 constexpr const char* kHelpTopic = "/screens/Server/User management/users_edit.htm";
+
+// The topic in the program's help file (the program's path, .CHM); the
+// front ends open it.
+void ShowHelpTopic(HWND dialog, const char* topic, const char* window) {
+  vantrel::server::ServerLog("Help requested: %s>%s\n", topic, window);
+  std::error_code ec;
+  std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", ec);
+  file.replace_extension(".CHM");
+  std::string spec = file.string() + "::" + topic + ">" + window;
+  HtmlHelpA(dialog, spec.c_str(), HH_DISPLAY_TOPIC, 0);
+}
 
 std::string ControlText(HWND dialog, int id) {
   HWND control = GetDlgItem(dialog, id);
@@ -99,7 +112,7 @@ INT_PTR CDlgEditUser::OnMessage(UINT msg, WPARAM wParam, LPARAM) {
       EndDialog(hwnd_, IDCANCEL);
       return TRUE;
     case IDC_EDIT_HELP:
-      OpenUserDialogHelp(kHelpTopic, "TOPIC");
+      ShowHelpTopic(hwnd_, kHelpTopic, "TOPIC");
       return TRUE;
     case IDC_EDIT_PERSONAL_FOLDERS:
       OnPersonalFolders();

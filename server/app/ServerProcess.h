@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,6 +130,9 @@ class ServerProcess {
     if (pipe(out) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
+      // A test that dies (a sanitizer stop, a crash) takes its server with it,
+      // so no orphan keeps the test's output open.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       dup2(out[1], 1);
       close(out[0]);
       setenv("ZEL_RPC_ENDPOINT", port_.c_str(), 1);

@@ -16,6 +16,7 @@
 #include "platform/mapi/MapiSession.h"
 #include "platform/rpc/RpcServer.h"
 #include "platform/win/CommCtrl.h"
+#include "platform/win/HtmlHelp.h"
 #include "platform/win/Menu.h"
 #include "platform/win/Resources.h"
 #include "protocol/ZelProtocol.h"
@@ -485,6 +486,9 @@ void CTarnixServerDlg::ShowHelpIndex() {
   std::filesystem::path help = std::filesystem::read_symlink("/proc/self/exe", ec);
   help.replace_extension(".CHM");
   ServerLog("ZelServer: help %s::%s>%s", help.c_str(), "/index.htm", "FULL");
+  std::string spec = help.string() + "::/index.htm>FULL";
+  // The attached front ends open it; without one the server does, if it can.
+  if (HtmlHelpA(hwnd_, spec.c_str(), HH_DISPLAY_TOPIC, 0)) return;
   if (std::filesystem::exists(help, ec) && OnPath("xdg-open")) Launch({"xdg-open", help.string()});
 }
 

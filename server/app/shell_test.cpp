@@ -306,6 +306,35 @@ TEST(ShellService, ShutdownAsksWhilePersonsAreOnline) {
 
   QuitFromTray(fe, hwnd, IDNO, &question);
   EXPECT_EQ(question, "There are 2 persons online, shut down server?");
+  auto noBox = [](const FrontEndClient& f) {
+    for (const auto* w : f.Windows())
+      if (!w->Get("box").empty()) return false;
+    return true;
+  };
+  EXPECT_TRUE(fe.WaitFor(noBox, kBoundMs));
+
+  // Logging out of the desktop asks the same, and the reply says refused.
+  const std::string tag = fe.Send("endsession", {"1"});
+  ASSERT_FALSE(tag.empty());
+  box = WaitRecord(fe, [](const win::fe::Record& r) {
+    return r.kind == "window" && r.event != "destroyed" && !r.Get("box").empty();
+  });
+  ASSERT_FALSE(box.empty());
+  EXPECT_EQ(fe.records().at("window " + box).Get("message"), "There are 2 persons online, shut down server?");
+  ASSERT_TRUE(fe.Command("answer", {box, std::to_string(IDNO)}, kBoundMs, &error)) << error;
+  std::vector<std::string> reply;
+  EXPECT_TRUE(fe.WaitReply(tag, kBoundMs, &error, &reply)) << error;
+  EXPECT_EQ(reply, std::vector<std::string>{"0"});
+  EXPECT_TRUE(fe.WaitFor(noBox, kBoundMs));
+
+  // Help's index from the window's menu reaches the front end.
+  std::int64_t window = 0;
+  ASSERT_TRUE(win::fe::ParseNumber(hwnd, &window));
+  ASSERT_TRUE(PostMessageA(reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window)), WM_COMMAND, server::kCmdHelpIndex, 0));
+  std::string help = WaitRecord(fe, [](const win::fe::Record& r) { return r.kind == "help"; });
+  ASSERT_FALSE(help.empty());
+  EXPECT_EQ(fe.records().at("help " + help).Get("topic"), "/index.htm");
+  EXPECT_EQ(fe.records().at("help " + help).Get("window"), "FULL");
   EXPECT_TRUE(server.Running());
   EXPECT_GT(c.Logon(Mailbox::kProfile, Mailbox::kStore, Mailbox::kUser, Mailbox::kPassword), 0);  // still serving
 
@@ -411,9 +440,12 @@ TEST(ShellWindow, TrayFramesOnAnInjectedClockAndALostIconComesBack) {
     auto it = fe.records().find(key);
     return it == fe.records().end() ? std::string() : it->second.Get("icon");
   };
+  // The icon resource `id`'s handle: loading it again gives the server's.
   auto wait_icon = [&](int id) {
-    fe.WaitFor([&](const FrontEndClient&) { return icon() == Hex(static_cast<unsigned>(id)); }, kBoundMs);
-    return icon() == Hex(static_cast<unsigned>(id));
+    const std::string want =
+        Hex(static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(LoadIconA(nullptr, MAKEINTRESOURCEA(id)))));
+    fe.WaitFor([&](const FrontEndClient&) { return icon() == want; }, kBoundMs);
+    return icon() == want;
   };
   EXPECT_TRUE(wait_icon(133));
   EXPECT_EQ(fe.records().at(key).Get("tip"), "Vantrel Server");

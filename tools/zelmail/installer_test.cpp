@@ -25,6 +25,7 @@
 #include "platform/win/Module.h"
 #include "platform/win/WindowPlatform.h"
 #include "tools/zelmail/ExtensionHost.h"
+#include "tools/zelmail/RegisterExtension.h"
 
 namespace {
 
@@ -63,17 +64,8 @@ class InstallerTest : public ::testing::Test {
     });
     ASSERT_TRUE(AppendMenuA(tools_, MF_STRING, 134, "Services..."));
     // Registered as its installer would, loaded as the client does.
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Exchange\\Client\\Extensions", 0, nullptr,
-                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-    HMODULE module = LoadLibraryA(ZELEXT_MODULE);
-    ASSERT_NE(module, nullptr) << vantrel::win::LastLoadError();
-    auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(module, MAKEINTRESOURCEA(2)));
-    ASSERT_NE(reg, nullptr);
-    ASSERT_EQ(reg(), S_OK);
-    FreeLibrary(module);
+    RegisterExtension(ZELEXT_MODULE);
+    if (::testing::Test::HasFatalFailure()) return;
     ASSERT_EQ(MAPIInitialize(nullptr), S_OK);
   }
   void TearDown() override {

@@ -37,6 +37,7 @@ int Usage() {
                "       zelwin answer HWND ok|cancel|yes|no|abort|retry|ignore|NUMBER\n"
                "       zelwin tray [HWND UID click|dblclick|rclick|NUMBER]\n"
                "       zelwin menu [HWND ITEM]   (ITEM 0 cancels)\n"
+               "       zelwin endsession PID [logoff]\n"
                "ID 0 names the window HWND itself.\n");
   return 2;
 }
@@ -228,6 +229,28 @@ int Menu(const char* owner, const std::string& item) {
   return 1;
 }
 
+// Asks process `pid` whether the session may end, the way logging out of
+// the desktop does; waits as long as its windows ask their user (the
+// connection's end stops the wait).
+int EndSession(const std::string& pidText, bool logoff) {
+  std::int64_t pid = 0;
+  if (!fe::ParseNumber(pidText, &pid) || pid <= 0) return Usage();
+  FrontEndClient c;
+  std::string error;
+  if (!c.Attach(static_cast<pid_t>(pid), kTimeoutMs, &error)) {
+    std::fprintf(stderr, "zelwin: %s\n", error.c_str());
+    return 3;
+  }
+  std::vector<std::string> reply;
+  if (!c.Command("endsession", {logoff ? "1" : "0"}, -1, &error, &reply)) {
+    std::fprintf(stderr, "zelwin: endsession: %s\n", error.c_str());
+    return 1;
+  }
+  bool agreed = !reply.empty() && reply[0] == "1";
+  std::printf("%s\n", agreed ? "agreed" : "refused");
+  return agreed ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -239,6 +262,9 @@ int main(int argc, char** argv) {
   if (cmd == "tray" && a.empty()) return TrayList();
   if (cmd == "menu" && a.empty()) return MenuList();
   if (cmd == "menu" && a.size() == 2) return Menu(argv[2], a[1]);
+  if (cmd == "endsession" && (a.size() == 1 || (a.size() == 2 && a[1] == "logoff"))) {
+    return EndSession(a[0], a.size() == 2);
+  }
   struct Form {
     const char* name;
     size_t args;

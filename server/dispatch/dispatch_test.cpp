@@ -205,7 +205,10 @@ TEST_F(Fixture, CreateObjectUsesTheFactoryForKnownTypes) {
   ASSERT_TRUE(created);
   EXPECT_EQ(created->Description(), "Inbox");
   EXPECT_EQ(created->owner, 9);
-  EXPECT_EQ(created->store.lock(), store);
+  {
+    MutexLock l(created->lock);
+    EXPECT_EQ(created->store.lock(), store);
+  }
   EXPECT_EQ(reg.CreateObject(258, store, nullptr, nullptr, 9, nullptr), 0);  // docfile streams make nothing
   EXPECT_EQ(asked, std::vector<std::int32_t>{3});
   EXPECT_EQ(sink.Take(), (std::vector<std::string>{"ZelServer: New class: 2", "ZelServer: New class: 0"}));

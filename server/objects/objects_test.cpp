@@ -420,7 +420,10 @@ TEST_F(ObjectsTest, HierarchyAndContentsTables) {
   EXPECT_EQ(Rows(hier.hTable), 0u);
   auto* table = Object<CServerClass>(hier.hTable);
   EXPECT_EQ(table->Description(), "Hierarchy from ");
-  EXPECT_EQ(table->store.lock(), reg.Lookup(hStore, kAnyKind));
+  {
+    MutexLock l(table->lock);
+    EXPECT_EQ(table->store.lock(), reg.Lookup(hStore, kAnyKind));
+  }
 
   SavedMessage(folder, "one");
   SavedMessage(folder, "two");
@@ -578,7 +581,11 @@ TEST_F(ObjectsTest, StoreOpenEntryOfNothingOpensTheRoot) {
   std::int32_t root = OpenEntry({}, &type);
   EXPECT_EQ(type, 3);
   ASSERT_NE(reg.Lookup(root, kIMAPIFolder), nullptr);
-  EXPECT_EQ(reg.Lookup(root, kIMAPIFolder)->store.lock(), reg.Lookup(hStore, kAnyKind));
+  {
+    auto folder = reg.Lookup(root, kIMAPIFolder);
+    MutexLock l(folder->lock);
+    EXPECT_EQ(folder->store.lock(), reg.Lookup(hStore, kAnyKind));
+  }
   auto hier = Call<zel::IMAPICONTAIENR_GetHierarchyTable>({root, 0});
   EXPECT_GE(Rows(hier.hTable), 1u);
 
@@ -594,7 +601,11 @@ TEST_F(ObjectsTest, StoreOpenEntryOfNothingOpensTheRoot) {
   std::string hex;
   for (auto b : id) hex += FormatText("%02X", b);
   EXPECT_EQ(Object<CServerClass>(reopened)->Description(), hex);
-  EXPECT_EQ(Object<CServerClass>(reopened)->entry_id_text, hex);
+  {
+    auto* object = Object<CServerClass>(reopened);
+    MutexLock l(object->lock);
+    EXPECT_EQ(object->entry_id_text, hex);
+  }
 
   auto cmp = Call<zel::MSGSTORE_CompareEntryIDs>({hStore, id, id, 0});
   EXPECT_EQ(cmp.result, S_OK);

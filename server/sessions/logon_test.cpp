@@ -260,10 +260,13 @@ TEST_F(LogonTest, TwoLogonsOfOneProfileAndStoreShareOneMapiLogon) {
   ASSERT_TRUE(object2);
   EXPECT_EQ(object2->owner.load(), second);
   EXPECT_EQ(object2->parent.lock(), registry_->Lookup(second, kZelLogon));
-  EXPECT_EQ(object2->store.lock(), object2);
   auto connection = context_->connections.Find("<mailbox_clerk><Mailbox - clerk>");
   ASSERT_TRUE(connection);
-  EXPECT_EQ(object2->mapi_object.get(), static_cast<IUnknown*>(connection->store.get()));
+  {
+    MutexLock l(object2->lock);
+    EXPECT_EQ(object2->store.lock(), object2);
+    EXPECT_EQ(object2->mapi_object.get(), static_cast<IUnknown*>(connection->store.get()));
+  }
   EXPECT_EQ(connection->sharers, 1);
 
   // Destroying the first leaves the connection to the second.

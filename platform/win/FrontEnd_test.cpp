@@ -425,8 +425,6 @@ TEST(FrontEnd, RecordsCarryGeometryAndImages) {
   DestroyWindow(dlg);
 }
 
-std::atomic<int> g_queryAnswers{0};
-
 // A window that asks its user before the session may end.
 LRESULT CALLBACK AskingProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_QUERYENDSESSION) {

@@ -409,19 +409,40 @@ std::string Command(const std::vector<std::string>& f) {
 
 // The session's end runs on a thread of its own: the windows it asks may
 // show message boxes, and this connection goes on delivering records and
-// taking their answers meanwhile. The reply says `ok TAG 1` (agreed) or
-// `ok TAG 0` (refused).
+// taking their answers meanwhile. `queryendsession` asks and keeps an
+// agreement for this front end; `endsession` ends (after asking, unless
+// this front end's agreement is waiting); `cancelendsession` tells the
+// agreed windows the session goes on. Replies: `ok TAG 1` agreed, `ok TAG
+// 0` refused, `ok TAG` for a cancel.
 void EndSessionCommand(const std::shared_ptr<Session>& session, const std::vector<std::string>& f) {
+  const std::string& cmd = f[0];
   const std::string& tag = f[1];
-  if (f.size() != 3 || (f[2] != "0" && f[2] != "1")) {
-    session->Write(fe::Join({"error", tag, "usage: endsession TAG 0|1"}) + "\n");
+  const bool cancel = cmd == "cancelendsession";
+  if (cancel ? f.size() != 2 : (f.size() != 3 || (f[2] != "0" && f[2] != "1"))) {
+    session->Write(fe::Join({"error", tag, cancel ? "usage: cancelendsession TAG" : "usage: " + cmd + " TAG 0|1"}) +
+                   "\n");
     return;
   }
-  bool logoff = f[2] == "1";
-  std::thread([session, tag, logoff] {
-    int agreed = EndSession(logoff);
-    session->Write(fe::Join(agreed < 0 ? std::vector<std::string>{"error", tag, "the session is already ending"}
-                                       : std::vector<std::string>{"ok", tag, std::to_string(agreed)}) + "\n");
+  const bool logoff = !cancel && f[2] == "1";
+  std::thread([session, cmd, tag, logoff, cancel] {
+    std::vector<std::string> reply;
+    if (cancel) {
+      reply = FinishEndSession(false, session.get())
+                  ? std::vector<std::string>{"ok", tag}
+                  : std::vector<std::string>{"error", tag, "no agreement to end the session is waiting"};
+    } else {
+      int agreed = 1;
+      if (cmd == "queryendsession") {
+        agreed = QueryEndSession(logoff, session.get());
+      } else if (!FinishEndSession(true, session.get())) {
+        agreed = EndSession(logoff);
+      }
+      reply = agreed < 0 ? std::vector<std::string>{"error", tag, "the session is already ending"}
+                         : std::vector<std::string>{"ok", tag, std::to_string(agreed)};
+    }
+    // An agreement nobody will finish (the front end went away meanwhile)
+    // is cancelled, so the windows go on and a later session end can ask.
+    if (!session->Write(fe::Join(reply) + "\n") && cmd == "queryendsession") FinishEndSession(false, session.get());
   }).detach();
 }
 
@@ -440,6 +461,10 @@ void Detach(const std::shared_ptr<Session>& s) {
     s->dead = true;
   }
   ::close(s->fd);
+  // Its agreement to end the session, if one waits, is cancelled. This is
+  // the connection's own reader thread, which ends here, so it may wait
+  // for the windows to take the news.
+  FinishEndSession(false, s.get());
 }
 
 std::string ProgramName() {
@@ -503,7 +528,7 @@ void Serve(int fd) {
       session->Write(fe::Join({"error", "-", "unknown command " + f[0]}) + "\n");
       continue;
     }
-    if (f[0] == "endsession") {
+    if (f[0] == "endsession" || f[0] == "queryendsession" || f[0] == "cancelendsession") {
       EndSessionCommand(session, f);
       continue;
     }

@@ -34,6 +34,16 @@ void PublishWindow(HWND hwnd);
 // is already under way. Blocks while a window asks its user.
 int EndSession(bool logoff);
 
+// The same in two steps, for a front end that asks several processes
+// before any of them ends. QueryEndSession asks every window: on a refusal
+// it tells those asked WM_ENDSESSION(FALSE) and returns 0; when all agree
+// it returns 1 and the windows wait for FinishEndSession, which tells them
+// the outcome. -1: a session end is already under way. `owner` names who
+// asked; FinishEndSession with an owner finishes only that one's agreement
+// (a front end that goes away cancels its own), with nullptr any.
+int QueryEndSession(bool logoff, const void* owner);
+bool FinishEndSession(bool ending, const void* owner);
+
 // What a message-box window shows beyond its title.
 struct BoxModel {
   UINT type = 0;

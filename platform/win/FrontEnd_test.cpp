@@ -489,6 +489,28 @@ TEST(FrontEnd, EndSessionAsksTheWindowsWhileBoxesAreAnswered) {
   EXPECT_TRUE(fe.WaitReply(tag, 20000, &error, &reply)) << error;
   EXPECT_EQ(reply, std::vector<std::string>{"0"});
 
+  // In two steps, as a front end speaking for several processes asks: an
+  // agreement waits for the outcome; cancelled, the session goes on; a
+  // second agreement is ended without asking again.
+  auto agree = [&] {
+    std::string t = fe.Send("queryendsession", {"1"});
+    answerBox(IDYES);
+    std::vector<std::string> r;
+    EXPECT_TRUE(fe.WaitReply(t, 20000, &error, &r)) << error;
+    EXPECT_EQ(r, std::vector<std::string>{"1"});
+  };
+  agree();
+  {
+    vantrel::MutexLock lock(g_mu);
+    EXPECT_EQ(g_seen.back(), "query 0x80000000");  // not told yet
+  }
+  EXPECT_TRUE(fe.Command("cancelendsession", {}, 10000, &error)) << error;
+  EXPECT_FALSE(fe.Command("cancelendsession", {}, 10000, &error));  // nothing waits now
+  agree();
+  reply.clear();
+  EXPECT_TRUE(fe.Command("endsession", {"1"}, 10000, &error, &reply)) << error;
+  EXPECT_EQ(reply, std::vector<std::string>{"1"});
+
   // Through zelwin, in another process, while this front end answers yes.
   ZelwinRun run;
   std::thread zelwin([&] { run = Zelwin({"endsession", std::to_string(getpid())}); });
@@ -501,7 +523,8 @@ TEST(FrontEnd, EndSessionAsksTheWindowsWhileBoxesAreAnswered) {
   PostThreadMessage(uiThread.load(), WM_QUIT, 0, 0);
   ui.join();
   vantrel::MutexLock lock(g_mu);
-  EXPECT_EQ(g_seen, (std::vector<std::string>{"query 0x80000000", "end 0", "query 0x0", "end 1"}));
+  EXPECT_EQ(g_seen, (std::vector<std::string>{"query 0x80000000", "end 0", "query 0x80000000", "end 0",
+                                              "query 0x80000000", "end 1", "query 0x0", "end 1"}));
 }
 
 // Help goes to the front ends, split into file, topic and window type.

@@ -1,9 +1,11 @@
 // The end of the desktop session, asked of every attached process the way
-// the platform asks its windows: `endsession TAG LOGOFF`, answered
-// `ok TAG 1` (agreed, the process then ends) or `ok TAG 0` (refused). The
-// processes are asked one after another and the first refusal stops the
-// round, so a later process is not ended for a session that goes on. A
-// process that does not know the command, or goes away, agrees.
+// the platform asks its windows, in two rounds. First each process is asked
+// with `queryendsession TAG LOGOFF` (`ok TAG 1` agreed, `ok TAG 0`
+// refused), one after another; the first refusal stops the round and the
+// processes that agreed are told the session goes on (`cancelendsession`).
+// Only when all agreed is each told to end (`endsession`), so no process
+// ends for a session that goes on. A process that does not know the
+// command, or goes away, agrees.
 #pragma once
 
 #include <QObject>

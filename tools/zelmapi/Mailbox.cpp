@@ -1,5 +1,6 @@
 #include "tools/zelmapi/Mailbox.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
@@ -44,24 +45,29 @@ Mailbox::~Mailbox() {
 std::vector<StoreInfo> Mailbox::Stores() {
   ComPtr<IMAPITable> table;
   Check(session_->GetMsgStoresTable(0, table.Out()), "cannot read the stores of the profile");
-  SizedSPropTagArray<3> cols;
-  cols.aulPropTag[0] = PR_DISPLAY_NAME;
-  cols.aulPropTag[1] = PR_ENTRYID;
-  cols.aulPropTag[2] = PR_DEFAULT_STORE;
-  LPSRowSet rows = nullptr;
-  Check(HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 0, &rows), "cannot read the stores of the profile");
   std::vector<StoreInfo> out;
-  for (ULONG i = 0; i < rows->cRows; ++i) {
-    const SPropValue* v = rows->aRow[i].lpProps;
-    StoreInfo s;
-    if (PROP_TYPE(v[0].ulPropTag) == PT_STRING8) s.name = FromCp1252(v[0].Value.lpszA);
-    if (PROP_TYPE(v[1].ulPropTag) == PT_BINARY)
-      s.entryid.assign(reinterpret_cast<const char*>(v[1].Value.bin.lpb), v[1].Value.bin.cb);
-    s.is_default = PROP_TYPE(v[2].ulPropTag) == PT_BOOLEAN && v[2].Value.b;
-    out.push_back(s);
-  }
-  FreeProws(rows);
+  ForEachRow(table.get(), {PR_DISPLAY_NAME, PR_ENTRYID, PR_DEFAULT_STORE}, "cannot read the stores of the profile",
+             [&](const SPropValue* v) {
+               StoreInfo s;
+               if (PROP_TYPE(v[0].ulPropTag) == PT_STRING8) s.name = FromCp1252(v[0].Value.lpszA);
+               if (PROP_TYPE(v[1].ulPropTag) == PT_BINARY)
+                 s.entryid.assign(reinterpret_cast<const char*>(v[1].Value.bin.lpb), v[1].Value.bin.cb);
+               s.is_default = PROP_TYPE(v[2].ulPropTag) == PT_BOOLEAN && v[2].Value.b;
+               out.push_back(s);
+             });
   return out;
+}
+
+void ForEachRow(IMAPITable* table, std::initializer_list<ULONG> tags, const std::string& what,
+                const std::function<void(const SPropValue*)>& row) {
+  std::vector<BYTE> buf(CbNewSPropTagArray(tags.size()));
+  auto* cols = reinterpret_cast<SPropTagArray*>(buf.data());
+  cols->cValues = static_cast<ULONG>(tags.size());
+  std::copy(tags.begin(), tags.end(), cols->aulPropTag);
+  LPSRowSet rows = nullptr;
+  Check(HrQueryAllRows(table, cols, nullptr, nullptr, 0, &rows), what);
+  for (ULONG i = 0; i < rows->cRows; ++i) row(rows->aRow[i].lpProps);
+  FreeProws(rows);
 }
 
 void Mailbox::OpenStore() {

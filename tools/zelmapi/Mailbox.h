@@ -2,6 +2,8 @@
 // by path ("Inbox", "Inbox/Projects") and messages by entry ID.
 #pragma once
 
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -49,5 +51,10 @@ class Mailbox {
 
 // Throws Failure "what: CODE (0x...)" plus `hint` when hr failed.
 void Check(HRESULT hr, const std::string& what, const std::string& hint = "");
+
+// Every row of `table` with the columns `tags` (all rows at once; a failure
+// says `what`); `row` sees each row's values in the order of `tags`.
+void ForEachRow(IMAPITable* table, std::initializer_list<ULONG> tags, const std::string& what,
+                const std::function<void(const SPropValue*)>& row);
 
 }  // namespace zelmapi

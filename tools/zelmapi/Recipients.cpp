@@ -89,22 +89,15 @@ void AddRecipients(IMessage* m, const std::vector<Recipient>& list) {
 std::vector<Recipient> ReadRecipients(IMessage* m) {
   ComPtr<IMAPITable> table;
   Check(m->GetRecipientTable(0, table.Out()), "cannot read the recipients");
-  SizedSPropTagArray<3> cols;
-  cols.aulPropTag[0] = PR_DISPLAY_NAME;
-  cols.aulPropTag[1] = PR_EMAIL_ADDRESS;
-  cols.aulPropTag[2] = PR_RECIPIENT_TYPE;
-  LPSRowSet rows = nullptr;
-  Check(HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 0, &rows), "cannot read the recipients");
   std::vector<Recipient> out;
-  for (ULONG i = 0; i < rows->cRows; ++i) {
-    const SPropValue* v = rows->aRow[i].lpProps;
-    Recipient r;
-    if (PROP_TYPE(v[0].ulPropTag) == PT_STRING8) r.name = FromCp1252(v[0].Value.lpszA);
-    if (PROP_TYPE(v[1].ulPropTag) == PT_STRING8) r.email = FromCp1252(v[1].Value.lpszA);
-    if (PROP_TYPE(v[2].ulPropTag) == PT_LONG) r.type = static_cast<ULONG>(v[2].Value.l);
-    out.push_back(r);
-  }
-  FreeProws(rows);
+  ForEachRow(table.get(), {PR_DISPLAY_NAME, PR_EMAIL_ADDRESS, PR_RECIPIENT_TYPE}, "cannot read the recipients",
+             [&](const SPropValue* v) {
+               Recipient r;
+               if (PROP_TYPE(v[0].ulPropTag) == PT_STRING8) r.name = FromCp1252(v[0].Value.lpszA);
+               if (PROP_TYPE(v[1].ulPropTag) == PT_STRING8) r.email = FromCp1252(v[1].Value.lpszA);
+               if (PROP_TYPE(v[2].ulPropTag) == PT_LONG) r.type = static_cast<ULONG>(v[2].Value.l);
+               out.push_back(r);
+             });
   return out;
 }
 
@@ -116,22 +109,15 @@ std::string FormatAddress(const Recipient& r) {
 std::vector<AttachmentInfo> ReadAttachments(IMessage* m) {
   ComPtr<IMAPITable> table;
   Check(m->GetAttachmentTable(0, table.Out()), "cannot read the attachments");
-  SizedSPropTagArray<3> cols;
-  cols.aulPropTag[0] = PR_ATTACH_NUM;
-  cols.aulPropTag[1] = PR_ATTACH_LONG_FILENAME;
-  cols.aulPropTag[2] = PR_ATTACH_SIZE;
-  LPSRowSet rows = nullptr;
-  Check(HrQueryAllRows(table.get(), cols.get(), nullptr, nullptr, 0, &rows), "cannot read the attachments");
   std::vector<AttachmentInfo> out;
-  for (ULONG i = 0; i < rows->cRows; ++i) {
-    const SPropValue* v = rows->aRow[i].lpProps;
-    AttachmentInfo a;
-    if (PROP_TYPE(v[0].ulPropTag) == PT_LONG) a.number = v[0].Value.l;
-    if (PROP_TYPE(v[1].ulPropTag) == PT_STRING8) a.name = FromCp1252(v[1].Value.lpszA);
-    if (PROP_TYPE(v[2].ulPropTag) == PT_LONG) a.size = v[2].Value.l;
-    out.push_back(a);
-  }
-  FreeProws(rows);
+  ForEachRow(table.get(), {PR_ATTACH_NUM, PR_ATTACH_LONG_FILENAME, PR_ATTACH_SIZE}, "cannot read the attachments",
+             [&](const SPropValue* v) {
+               AttachmentInfo a;
+               if (PROP_TYPE(v[0].ulPropTag) == PT_LONG) a.number = v[0].Value.l;
+               if (PROP_TYPE(v[1].ulPropTag) == PT_STRING8) a.name = FromCp1252(v[1].Value.lpszA);
+               if (PROP_TYPE(v[2].ulPropTag) == PT_LONG) a.size = v[2].Value.l;
+               out.push_back(a);
+             });
   return out;
 }
 
